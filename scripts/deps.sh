@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that are missing.
+set -euo pipefail
+
+PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    clang libclang-rt-dev          # fuzz targets (libFuzzer)
+    libboost-dev                   # Boost.Asio and smart pointers
+    qt6-base-dev                   # the windows
+    libgtest-dev libgmock-dev      # tests
+    libbenchmark-dev               # bench/
+)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+
+echo "Installing missing packages: ${missing[*]}"
+SUDO=()
+if [[ $(id -u) -ne 0 ]]; then SUDO=(sudo); fi
+"${SUDO[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the suites, the suites under ASan+UBSan, the thread tests
+# under TSan, and every fuzz target over its seed corpus. Build trees under build/ are reused.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+
+JOBS=${JOBS:-2}
+GEN=(-G Ninja)
+failed=()
+
+stage() {  # stage <name> <build dir> <cmake args...>
+    local name=$1 dir=$2
+    shift 2
+    echo "=== $name ==="
+    if cmake -S . -B "$dir" "${GEN[@]}" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; false; }; then
+        if cmake --build "$dir" -j "$JOBS" &&
+            ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 300; then
+            return 0
+        fi
+    fi
+    failed+=("$name")
+}
+
+mkdir -p build
+stage "tests" build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage "tests under ASan+UBSan" build/asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address
+stage "thread tests under TSan" build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTOR_SANITIZE=thread
+stage "fuzz targets over their seed corpora" build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_FUZZ=ON
+
+if ((${#failed[@]})); then
+    echo "FAILED stages: ${failed[*]}"
+    exit 1
+fi
+echo "All test stages passed."

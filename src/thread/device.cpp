@@ -1,0 +1,5 @@
+#include "thread/device.h"
+
+Device::~Device() = default;
+
+std::int32_t Device::HandleEvent(const Event& event) { return event.id; }
