@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 
 JOBS=${JOBS:-2}
+# BUILD_ROOT lets two people (or helpers) build side by side without sharing trees.
+B=${BUILD_ROOT:-build}
 GEN=(-G Ninja)
 failed=()
 
@@ -22,11 +24,11 @@ stage() {  # stage <name> <build dir> <cmake args...>
     failed+=("$name")
 }
 
-mkdir -p build
-stage "tests" build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-stage "tests under ASan+UBSan" build/asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address
-stage "thread tests under TSan" build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTOR_SANITIZE=thread
-stage "fuzz targets over their seed corpora" build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+mkdir -p "$B"
+stage "tests" "$B/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage "tests under ASan+UBSan" "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address
+stage "thread tests under TSan" "$B/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTOR_SANITIZE=thread
+stage "fuzz targets over their seed corpora" "$B/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_FUZZ=ON
 
 if ((${#failed[@]})); then
