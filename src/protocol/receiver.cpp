@@ -14,7 +14,7 @@ void Receiver::Complete() {
     state = WaitSoh;
 }
 
-void Receiver::ReceiveByte(std::uint8_t byte) {
+void Receiver::ReceiveOther(std::uint8_t byte) {
     switch (state) {
         case WaitSoh:
             if (byte == ctrl::SOH) {

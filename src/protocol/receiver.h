@@ -16,7 +16,15 @@ public:
     // Text bytes kept per frame; the next byte of a longer text is a size error.
     static constexpr std::int32_t kMaxText = 512;
 
-    void ReceiveByte(std::uint8_t byte);
+    void ReceiveByte(std::uint8_t byte) {
+        // Plain text bytes are nearly all of the traffic: handle them here, inline.
+        if (state == Text && textLength < kMaxText && byte != ctrl::ETX && byte != ctrl::DLE) {
+            text[textLength++] = byte;
+            sum = static_cast<std::uint8_t>(sum + byte);
+            return;
+        }
+        ReceiveOther(byte);
+    }
 
     // Feeds bytes until a frame completes or the input runs out and returns how many were
     // consumed. Gives exactly what calling ReceiveByte on each of them would, only faster.
@@ -47,4 +55,5 @@ private:
         state = WaitCr;
     }
     void Complete();
+    void ReceiveOther(std::uint8_t byte);
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/frame_stream.h"
+#include "support/alloc_counter.h"
 
 namespace {
 
@@ -209,6 +210,26 @@ TEST(Receiver, FeedStopsAtEachCompletedFrame) {
     Take(rx);
     EXPECT_EQ(rx.Feed(two.data() + used, two.size() - used), 9u);
     EXPECT_EQ(rx.frameType, 'B');
+}
+
+TEST(Receiver, NoAllocationPerByteOrFrame) {
+    std::mt19937 rng(9);
+    Bytes stream;
+    frame_stream::Generate(rng, 500, {}, stream, nullptr);
+    auto rx = std::make_unique<Receiver>();
+    std::size_t frames = 0;
+    const std::size_t before = AllocationCount();
+    for (std::size_t pos = 0; pos < stream.size();) {
+        pos += rx->Feed(stream.data() + pos, stream.size() - pos);
+        if (rx->FrameReady()) {
+            ++frames;
+            rx->messageReady = rx->responseReady = false;
+            rx->accepted = true;
+        }
+    }
+    for (std::uint8_t b : stream) rx->ReceiveByte(b), rx->messageReady = rx->responseReady = false;
+    EXPECT_EQ(AllocationCount(), before);
+    EXPECT_GT(frames, 100u);
 }
 
 class ReceiverStream : public ::testing::TestWithParam<unsigned> {};
