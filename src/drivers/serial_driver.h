@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <stop_token>
+#include <utility>
 
+#include "drivers/seconds_clock.h"
 #include "thread/device.h"
 
 // The byte stream under the protocol engine: a serial port, a TCP client or a TCP server.
@@ -30,4 +33,20 @@ public:
     virtual void SetFlowControl(int mode) = 0;
     virtual void SetRts(bool on) = 0;
     virtual void SetDtr(bool on) = 0;
+
+    // Not slots: seams for the control thread and for tests.
+    // The clock ReadLine reads; monotonic whole seconds unless replaced.
+    void SetClock(SecondsClock clock) { clock_ = std::move(clock); }
+    // Once stop is requested on this token (the control thread is asked to end), nothing in the
+    // driver waits any longer: a write held back by the line gives up, Flush stops waiting and
+    // ReadLine returns -1. Requesting stop is safe from any thread.
+    void SetStopToken(std::stop_token token) { stopToken_ = std::move(token); }
+
+protected:
+    bool StopRequested() const { return stopToken_.stop_requested(); }
+    std::int64_t Now() const { return clock_(); }
+
+private:
+    SecondsClock clock_ = SteadySeconds;
+    std::stop_token stopToken_;
 };

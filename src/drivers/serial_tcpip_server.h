@@ -1,0 +1,33 @@
+#pragma once
+
+#include <deque>
+
+#include "drivers/tcp_driver.h"
+
+// TCP server link: listens on a port on all local addresses and accepts every connection.
+// Bytes from every connection go into the one receive queue; a flush sends to the oldest
+// connection, a write notification to the connection that raised it.
+class SerialTcpIpServer : public SerialTcpIpDriver {
+public:
+    // Raises SocketError when the port cannot be listened on.
+    SerialTcpIpServer(boost::asio::io_context& io, int port, std::int32_t rxCapacity,
+                      std::int32_t txCapacity);
+    ~SerialTcpIpServer() override;
+
+    void Close() override;
+    void Flush() override;
+    std::int32_t Open(const char* name) override;
+
+    // The port actually listened on (useful when 0 asked for an ephemeral one).
+    int LocalPort() const;
+    std::size_t ConnectionCount() const { return connections_.size(); }
+
+private:
+    void Activate();
+    void Accept();
+    void ConnectionClosed(const ConnectionPtr& connection) override;
+
+    int port_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    std::deque<ConnectionPtr> connections_;  // oldest first
+};

@@ -1,0 +1,182 @@
+#include "drivers/tcp_driver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+
+#include "thread/event_manager.h"
+
+namespace asio = boost::asio;
+
+std::string SocketErrorText(const boost::system::error_code& error, const char* api) {
+    std::string message = error.message();
+    int number = error.value();
+    if (error == asio::error::eof) {
+        message = "Connection closed by the other side";
+        number = 0;
+    }
+    return "Windows socket error: " + message + " (" + std::to_string(number) + "), on API '" +
+           api + "'";
+}
+
+SerialTcpIpDriver::SerialTcpIpDriver(asio::io_context& io, std::int32_t rxCapacity,
+                                     std::int32_t txCapacity)
+    : rxQueue(rxCapacity), txQueue(txCapacity), io_(io) {}
+
+SerialTcpIpDriver::~SerialTcpIpDriver() = default;
+
+void SerialTcpIpDriver::Poll() {
+    // Data left in a socket because the receive queue was full: read on once there is room.
+    if (!pausedReads_.empty() && rxQueue.Free() > 0) {
+        std::vector<ConnectionPtr> paused;
+        paused.swap(pausedReads_);
+        for (const auto& connection : paused) {
+            if (connection->connected) ArmRead(connection);
+        }
+    }
+    if (active_ && sendCountdown != 0) {
+        if (--sendCountdown == 0) Flush();
+    }
+}
+
+std::int32_t SerialTcpIpDriver::ReadChar(std::int32_t& value) {
+    int byte = 0;
+    if (!rxQueue.Get(byte)) return 0;
+    value = byte;
+    return 1;
+}
+
+std::int32_t SerialTcpIpDriver::WriteChar(std::uint8_t byte) {
+    if (txQueue.Free() == 0) Flush();
+    const bool queued = txQueue.Put(byte);
+    sendCountdown = 10;
+    return queued ? 1 : 0;
+}
+
+void SerialTcpIpDriver::WriteString(const char* text, std::int32_t length) {
+    const std::size_t n = length == 0 ? std::strlen(text) : static_cast<std::size_t>(length);
+    for (std::size_t i = 0; i < n; ++i) WriteChar(static_cast<std::uint8_t>(text[i]));
+}
+
+void SerialTcpIpDriver::ReportError(const std::string& text) {
+    if (eventSink != nullptr) eventSink->AddEvent(Event{EventId::Error, 0, 0, text});
+}
+
+void SerialTcpIpDriver::Connected(const ConnectionPtr& connection) {
+    boost::system::error_code ignored;
+    connection->socket.non_blocking(true, ignored);
+    connection->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    connection->connected = true;
+    ArmRead(connection);
+    // The first write notification of a new connection: queued bytes go out to it.
+    asio::post(io_, Guarded([this, connection] { WriteNotification(connection); }));
+}
+
+void SerialTcpIpDriver::CloseConnection(const ConnectionPtr& connection) {
+    if (!connection->connected && !connection->socket.is_open()) return;
+    connection->connected = false;
+    boost::system::error_code ignored;
+    connection->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    connection->socket.close(ignored);
+    ConnectionClosed(connection);
+}
+
+void SerialTcpIpDriver::ArmRead(const ConnectionPtr& connection) {
+    connection->socket.async_wait(
+        asio::ip::tcp::socket::wait_read,
+        Guarded([this, connection](const boost::system::error_code& error) {
+            if (error == asio::error::operation_aborted || !connection->connected) return;
+            if (error) {
+                ReportError(SocketErrorText(error, "select"));
+                CloseConnection(connection);
+                return;
+            }
+            ReceiveHandler(connection);
+        }));
+}
+
+void SerialTcpIpDriver::ArmWrite(const ConnectionPtr& connection) {
+    if (connection->writeArmed) return;
+    connection->writeArmed = true;
+    connection->socket.async_wait(
+        asio::ip::tcp::socket::wait_write,
+        Guarded([this, connection](const boost::system::error_code& error) {
+            connection->writeArmed = false;
+            if (error == asio::error::operation_aborted || !connection->connected) return;
+            WriteNotification(connection);
+        }));
+}
+
+void SerialTcpIpDriver::WriteNotification(const ConnectionPtr& connection) {
+    if (!connection->connected) return;
+    try {
+        SendHandler(connection);
+    } catch (const SocketError& error) {
+        ReportError(error.what());
+    }
+}
+
+void SerialTcpIpDriver::ReceiveHandler(const ConnectionPtr& connection) {
+    boost::system::error_code error;
+    std::size_t waiting = connection->socket.available(error);
+    if (!error && waiting == 0) waiting = 1;  // readable with nothing waiting: closed, or an error
+    const std::size_t room = static_cast<std::size_t>(std::max(0, rxQueue.Free()));
+    const std::size_t wanted = std::min(waiting, room);
+    if (!error && wanted == 0) {
+        pausedReads_.push_back(connection);
+        return;
+    }
+    std::size_t got = 0;
+    if (!error) {
+        buffer_.resize(wanted);
+        got = connection->socket.read_some(asio::buffer(buffer_.data(), wanted), error);
+    }
+    if (error == asio::error::would_block || error == asio::error::try_again) {
+        ArmRead(connection);
+        return;
+    }
+    if (error) {
+        ReportError(SocketErrorText(error, "recv"));
+        CloseConnection(connection);
+        return;
+    }
+    for (std::size_t i = 0; i < got; ++i) rxQueue.Put(buffer_[i]);
+    if (waiting > got && rxQueue.Free() == 0) {
+        pausedReads_.push_back(connection);
+    } else {
+        ArmRead(connection);
+    }
+}
+
+void SerialTcpIpDriver::SendHandler(const ConnectionPtr& connection) {
+    const std::int32_t n = txQueue.Count();
+    if (n <= 0) return;
+    buffer_.resize(static_cast<std::size_t>(n));
+    for (std::int32_t i = 0; i < n; ++i) {
+        int value = 0;
+        txQueue.Get(value);
+        buffer_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
+    }
+    std::size_t sent = 0;
+    bool wouldBlock = false;
+    while (sent < buffer_.size() && connection->connected) {
+        boost::system::error_code error;
+        sent += connection->socket.write_some(
+            asio::buffer(buffer_.data() + sent, buffer_.size() - sent), error);
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            // The other side is not reading. Wait for it, but never past a stop request.
+            wouldBlock = true;
+            if (StopRequested()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } else if (error) {
+            const std::string text = SocketErrorText(error, "send");
+            CloseConnection(connection);
+            throw SocketError(text);
+        }
+    }
+    if (wouldBlock && connection->connected) ArmWrite(connection);
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "drivers/serial_driver.h"
+#include "drivers/tem_queue.h"
+
+// An error of the socket layer, with the text the user sees.
+class SocketError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "Windows socket error: <text> (<number>), on API '<call>'": the one form every socket
+// failure is shown in, so the user always gets the system's error number and text.
+std::string SocketErrorText(const boost::system::error_code& error, const char* api);
+
+// One TCP connection of a driver. Shared with the handlers waiting on it, so a handler
+// that runs after its driver closed the connection still finds a valid (closed) socket.
+struct TcpConnection {
+    explicit TcpConnection(boost::asio::io_context& io) : socket(io) {}
+    boost::asio::ip::tcp::socket socket;
+    bool connected = false;
+    bool writeArmed = false;  // a write notification is waiting for room in the socket
+};
+
+// What the TCP client and server share: the two queues, the ten-poll send countdown and the
+// notifications. Notifications are asio handlers on the control thread's io_context, which
+// runs at most one per pass:
+//  - read: the socket has data (or was closed); re-armed after each read.
+//  - write: edge-triggered, once when a connection is made and once when a send that would
+//    have blocked can go on; it sends what the transmit queue holds to that connection.
+class SerialTcpIpDriver : public SerialDriver {
+public:
+    ~SerialTcpIpDriver() override;
+
+    void Poll() override;
+    void Configure(int, int, int, int) override {}
+    void Purge() override {}
+    std::int32_t ReadChar(std::int32_t& value) override;
+    bool IsOpen() override { return active_; }
+    std::int32_t WriteChar(std::uint8_t byte) override;
+    void WriteString(const char* text, std::int32_t length) override;
+    void SetFlowControl(int) override {}
+    void SetRts(bool) override {}
+    void SetDtr(bool) override {}
+
+    TemQueue<int> rxQueue;
+    TemQueue<int> txQueue;
+    std::int32_t sendCountdown = 0;
+
+protected:
+    SerialTcpIpDriver(boost::asio::io_context& io, std::int32_t rxCapacity, std::int32_t txCapacity);
+
+    using ConnectionPtr = std::shared_ptr<TcpConnection>;
+
+    // Reads what the connection has, as far as the receive queue has room. Bytes that do not
+    // fit stay in the socket (TCP keeps them safe) until ReadChar makes room.
+    void ReceiveHandler(const ConnectionPtr& connection);
+    // Sends everything in the transmit queue to the connection; raises SocketError when the
+    // send fails (the connection is closed first). Bytes not sent are lost.
+    void SendHandler(const ConnectionPtr& connection);
+
+    // A connection is up: start reading and raise its first write notification.
+    void Connected(const ConnectionPtr& connection);
+    void CloseConnection(const ConnectionPtr& connection);
+    // The driver forgets a closed connection (the server drops it from its list).
+    virtual void ConnectionClosed(const ConnectionPtr& connection) = 0;
+
+    // Shows a socket error met while a notification was delivered: event 10003.
+    void ReportError(const std::string& text);
+
+    // Wraps a handler so it does nothing once the driver is gone.
+    template <typename Handler>
+    struct GuardedHandler {
+        std::weak_ptr<int> alive;
+        Handler handler;
+        template <typename... Args>
+            requires std::invocable<Handler&, Args...>
+        void operator()(Args&&... args) {
+            if (!alive.expired()) handler(std::forward<Args>(args)...);
+        }
+    };
+    template <typename Handler>
+    GuardedHandler<Handler> Guarded(Handler handler) {
+        return GuardedHandler<Handler>{alive_, std::move(handler)};
+    }
+
+    boost::asio::io_context& io_;
+    bool active_ = false;
+
+private:
+    void ArmRead(const ConnectionPtr& connection);
+    void ArmWrite(const ConnectionPtr& connection);
+    void WriteNotification(const ConnectionPtr& connection);
+
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    std::vector<ConnectionPtr> pausedReads_;  // connections with data that did not fit
+    std::vector<std::uint8_t> buffer_;        // reused for every read and send
+};
