@@ -1,7 +1,76 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+
+// The settings records. Member initialisers hold the defaults, so a default-constructed
+// record is what a missing configuration file gives. Fields marked reserved are only read
+// from the file and written back.
+
+// The main window's placement.
+struct DisplayPrefs {
+    std::int32_t Left = 0;
+    std::int32_t Top = 0;
+    std::int32_t Height = 560;
+    std::int32_t Width = 800;
+    std::int32_t State = 0;  // 0 normal, 1 minimised, 2 maximised
+    std::int32_t Flags = 0;  // reserved
+
+    bool operator==(const DisplayPrefs&) const = default;
+};
+
+// Reserved: read and written back, used by nothing else.
+struct FileRestorePrefs {
+    std::string Fpath1;
+    std::string Fpath2;
+    std::string Fpath3;
+    std::string Fpath4;
+    std::string InitialDir = "c:\\labels\\";
+    std::int32_t Flags = 0;
+
+    bool operator==(const FileRestorePrefs&) const = default;
+};
+
+// The link. Baud, Bits, Stop and Parity are indexes into the choices the dialog offers and
+// are kept as read, even out of range; their users check them.
+struct CommPrefs {
+    std::int32_t Type = 0;  // 0 serial port, 1 TCP/IP client, 2 TCP/IP server
+    std::string Port = "COM1";
+    std::int32_t Baud = 3;    // 115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200
+    std::int32_t Bits = 1;    // 7, 8
+    std::int32_t Stop = 0;    // 1, 2
+    std::int32_t Parity = 2;  // Even, Odd, None
+    std::string RemoteIp = "192.168.1.100";
+    std::int32_t RemotePort = 5000;
+    std::int32_t LocalPort = 5100;
+    std::int32_t Flags = 0;  // reserved
+
+    bool operator==(const CommPrefs&) const = default;
+};
+
+// Reserved: read and written back, used by nothing else.
+struct PasswordPrefs {
+    std::string Password1;
+    std::string Password2;
+    std::string Password3;
+    std::string Password4;
+    std::int32_t Flags = 0;
+
+    bool operator==(const PasswordPrefs&) const = default;
+};
+
+// One send row. Count and Delay stay the texts of their edit fields; the row checks them
+// when it sends.
+struct SendPrefs {
+    std::string Type;  // the message type character as typed
+    std::string Msg;   // the message text, flags unexpanded
+    std::string Count = "1";
+    std::string Delay = "0";  // milliseconds
+    std::int32_t Flags = 0;   // reserved
+
+    bool operator==(const SendPrefs&) const = default;
+};
 
 // One row of the reply actions table.
 struct ReplyPrefs {
@@ -9,4 +78,23 @@ struct ReplyPrefs {
     std::string Msg;          // the reply text
     std::int32_t Action = 0;  // 0 Normal, 1 NAK Error, 2 Type Error, 3 BCC Error
     std::int32_t Flags = 0;   // reserved
+
+    bool operator==(const ReplyPrefs&) const = default;
+};
+
+inline constexpr int kSendSlots = 9;
+inline constexpr int kReplySlots = 10;
+
+// Everything the configuration file holds, in file order.
+struct Prefs {
+    std::int32_t PrinterFlags = 0;  // reserved
+    std::int32_t ConfigFlags = 0;   // reserved
+    DisplayPrefs Display;
+    FileRestorePrefs FileRestore;
+    CommPrefs Comm;
+    PasswordPrefs Password;
+    std::array<SendPrefs, kSendSlots> Send;
+    std::array<ReplyPrefs, kReplySlots> Reply;
+
+    bool operator==(const Prefs&) const = default;
 };

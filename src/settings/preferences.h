@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string>
+
+#include <boost/scoped_ptr.hpp>
+
+#include "settings/prefs.h"
+
+// The one settings object of the program. Every operation copies a whole record in or
+// out; nothing hands out a reference into the stored record. Only the user-interface
+// thread uses it.
+class Preferences {
+public:
+    // The program's instance, created on the first call, which loads "ZentrelConfig.ini"
+    // from the directory of the executable.
+    static Preferences& Get_instance();
+    // Saves the program's instance and destroys it; the next Get_instance loads afresh.
+    // The instance is gone even when saving fails: the failure is then thrown (as Save's).
+    static void Destroy_instance();
+
+    // A settings object on a file of the caller's choice; loads it at once. Destroying it
+    // does not save: a destructor could not report a failed write.
+    explicit Preferences(std::string path);
+
+    Preferences(const Preferences&) = delete;
+    Preferences& operator=(const Preferences&) = delete;
+
+    Prefs Get_prefs() const { return prefs_; }
+    CommPrefs Get_comm_prefs() const { return prefs_.Comm; }
+    void Set_comm_prefs(const CommPrefs& comm) { prefs_.Comm = comm; }
+    DisplayPrefs Get_display_prefs() const { return prefs_.Display; }
+    void Set_display_prefs(const DisplayPrefs& display) { prefs_.Display = display; }
+    // Slots 0 to 8; any other throws std::runtime_error and changes nothing.
+    SendPrefs Get_send_prefs(int slot) const;
+    void Set_send_prefs(int slot, const SendPrefs& send);
+    // Slots 0 to 9; any other throws std::runtime_error and changes nothing.
+    ReplyPrefs Get_reply_prefs(int slot) const;
+    void Set_reply_prefs(int slot, const ReplyPrefs& reply);
+
+    // Reads the file; a missing or unreadable file, missing keys and bad values give the
+    // defaults. Never fails.
+    void Load();
+    // Writes every key into the file, keeping the lines it does not know. The new file is
+    // written beside the old one and renamed over it, so a failure leaves the old file
+    // whole; it throws std::runtime_error "Unable to write to <path>".
+    void Save() const;
+
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+    Prefs prefs_;
+
+    static boost::scoped_ptr<Preferences> instance_;
+};
+
+// The directory of the running executable followed by "ZentrelConfig.ini".
+std::string DefaultConfigPath();

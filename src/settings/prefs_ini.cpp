@@ -1,0 +1,168 @@
+#include "settings/prefs_ini.h"
+
+#include <string>
+#include <type_traits>
+
+#include "settings/ini_file.h"
+
+namespace {
+
+// Calls visit(section, key, field) for every key of the file in file order; `P` is Prefs or
+// const Prefs. The record's member initialisers are the defaults.
+template <class P, class Visitor>
+void VisitKeys(P& prefs, Visitor&& visit) {
+    visit("Printer", "Flags", prefs.PrinterFlags);
+    visit("Config", "Flags", prefs.ConfigFlags);
+
+    auto& display = prefs.Display;
+    visit("Display", "Left", display.Left);
+    visit("Display", "Top", display.Top);
+    visit("Display", "Height", display.Height);
+    visit("Display", "Width", display.Width);
+    visit("Display", "State", display.State);
+    visit("Display", "Flags", display.Flags);
+
+    auto& restore = prefs.FileRestore;
+    visit("Restore", "Fpath1", restore.Fpath1);
+    visit("Restore", "Fpath2", restore.Fpath2);
+    visit("Restore", "Fpath3", restore.Fpath3);
+    visit("Restore", "Fpath4", restore.Fpath4);
+    visit("Restore", "InitialDir", restore.InitialDir);
+    visit("Restore", "Flags", restore.Flags);
+
+    auto& comm = prefs.Comm;
+    visit("Comm", "Type", comm.Type);
+    visit("Comm", "Port", comm.Port);
+    visit("Comm", "Baud", comm.Baud);
+    visit("Comm", "Bits", comm.Bits);
+    visit("Comm", "Stop", comm.Stop);
+    visit("Comm", "Parity", comm.Parity);
+    visit("Comm", "RemoteIp", comm.RemoteIp);
+    visit("Comm", "RemotePort", comm.RemotePort);
+    visit("Comm", "LocalPort", comm.LocalPort);
+    visit("Comm", "Flags", comm.Flags);
+
+    auto& password = prefs.Password;
+    visit("Password", "Password1", password.Password1);
+    visit("Password", "Password2", password.Password2);
+    visit("Password", "Password3", password.Password3);
+    visit("Password", "Password4", password.Password4);
+    visit("Password", "Flags", password.Flags);
+
+    for (int n = 0; n < kSendSlots; ++n) {
+        const std::string digit = std::to_string(n);
+        auto& send = prefs.Send[n];
+        visit("Send", "Type" + digit, send.Type);
+        visit("Send", "Msg" + digit, send.Msg);
+        visit("Send", "Count" + digit, send.Count);
+        visit("Send", "Delay" + digit, send.Delay);
+        visit("Send", "Flags" + digit, send.Flags);
+    }
+    for (int n = 0; n < kReplySlots; ++n) {
+        const std::string digit = std::to_string(n);
+        auto& reply = prefs.Reply[n];
+        visit("Reply", "Type" + digit, reply.Type);
+        visit("Reply", "Msg" + digit, reply.Msg);
+        visit("Reply", "Action" + digit, reply.Action);
+        visit("Reply", "Flags" + digit, reply.Flags);
+    }
+}
+
+std::string_view StripEnclosing(std::string_view value, char mark) {
+    if (value.size() >= 2 && value.front() == mark && value.back() == mark) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+std::string_view StripQuotes(std::string_view value) {
+    return value.size() >= 2 && (value.front() == '"' || value.front() == '\'')
+               ? StripEnclosing(value, value.front())
+               : value;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string DecodeTextValue(std::string_view value) {
+    // The length limit applies to the text, not to the stored value: cutting first would
+    // drop the closing backquote and leave the opening one in the text.
+    const std::string_view text = StripEnclosing(StripQuotes(value), '`');
+    return std::string(text.substr(0, kMaxValueText));
+}
+
+std::optional<std::int32_t> DecodeIntValue(std::string_view value) {
+    value = StripQuotes(value);
+    std::string_view digits;
+    if (value.starts_with("0x") || value.starts_with("0X")) {
+        digits = value.substr(2);
+    } else if (value.starts_with("$")) {
+        digits = value.substr(1);
+    } else {
+        const bool negative = value.starts_with("-");
+        if (negative || value.starts_with("+")) value.remove_prefix(1);
+        if (value.empty()) return std::nullopt;
+        std::int64_t magnitude = 0;
+        for (const char c : value) {
+            if (c < '0' || c > '9') return std::nullopt;
+            magnitude = magnitude * 10 + (c - '0');
+            if (magnitude > std::int64_t{1} << 31) return std::nullopt;
+        }
+        const std::int64_t result = negative ? -magnitude : magnitude;
+        if (result > INT32_MAX) return std::nullopt;
+        return static_cast<std::int32_t>(result);
+    }
+    if (digits.empty()) return std::nullopt;
+    std::uint64_t result = 0;
+    for (const char c : digits) {
+        const int digit = HexDigit(c);
+        if (digit < 0) return std::nullopt;
+        result = result * 16 + static_cast<unsigned>(digit);
+        if (result > UINT32_MAX) return std::nullopt;
+    }
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(result));
+}
+
+std::string EncodeTextValue(std::string_view text) {
+    std::string value;
+    value.reserve(text.size() + 2);
+    value.push_back('`');
+    for (const char c : text) {
+        if (c != '\n') value.push_back(c);
+    }
+    value.push_back('`');
+    return value;
+}
+
+Prefs ReadPrefs(std::string_view content) {
+    const IniFile file(content);
+    Prefs prefs;
+    VisitKeys(prefs, [&file](std::string_view section, std::string_view key, auto& field) {
+        const auto value = file.Find(section, key);
+        if (!value) return;
+        if constexpr (std::is_same_v<std::decay_t<decltype(field)>, std::string>) {
+            field = DecodeTextValue(*value);
+        } else {
+            if (const auto number = DecodeIntValue(*value)) field = *number;
+        }
+    });
+    return prefs;
+}
+
+std::string WritePrefs(std::string_view content, const Prefs& prefs) {
+    IniFile file(content);
+    VisitKeys(prefs, [&file](std::string_view section, std::string_view key, const auto& field) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(field)>, std::string>) {
+            file.Set(section, key, EncodeTextValue(field));
+        } else {
+            file.Set(section, key, std::to_string(field));
+        }
+    });
+    return file.Text();
+}

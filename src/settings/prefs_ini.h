@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "settings/prefs.h"
+
+// The configuration file's contents, both ways. Pure text in and out; Preferences does the
+// file handling around them.
+
+// Every key in `content`; a missing key or a value that does not decode gives the default.
+// Never fails, whatever the content.
+Prefs ReadPrefs(std::string_view content);
+
+// `content` with all keys of `prefs` written into it, in file order: texts in backquotes,
+// integers in decimal. Lines the program does not know stay as they are.
+std::string WritePrefs(std::string_view content, const Prefs& prefs);
+
+// The longest text a value reads back as.
+inline constexpr std::size_t kMaxValueText = 2047;
+
+// A value as it stands after the "=" (blanks removed) decoded as a text: enclosing quotation
+// marks, then enclosing backquotes, are removed; the result is cut to kMaxValueText.
+std::string DecodeTextValue(std::string_view value);
+
+// A value decoded as an integer: decimal with an optional sign, or hexadecimal after "0x",
+// "0X" or "$" (up to 32 bits, taken as two's complement). Nothing for anything else.
+std::optional<std::int32_t> DecodeIntValue(std::string_view value);
+
+// A text as it is written: in backquotes. An LF would end the line early and turn the rest
+// of the text into lines of its own, so LF bytes are left out.
+std::string EncodeTextValue(std::string_view text);

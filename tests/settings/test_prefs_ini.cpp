@@ -1,0 +1,244 @@
+#include "settings/prefs_ini.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST(PrefsIni, NoFileGivesTheDefaults) {
+    const Prefs prefs = ReadPrefs("");
+    EXPECT_EQ(prefs.PrinterFlags, 0);
+    EXPECT_EQ(prefs.ConfigFlags, 0);
+    EXPECT_EQ(prefs.Comm.Type, 0);
+    EXPECT_EQ(prefs.Comm.Port, "COM1");
+    EXPECT_EQ(prefs.Comm.Baud, 3);
+    EXPECT_EQ(prefs.Comm.Bits, 1);
+    EXPECT_EQ(prefs.Comm.Stop, 0);
+    EXPECT_EQ(prefs.Comm.Parity, 2);
+    EXPECT_EQ(prefs.Comm.RemoteIp, "192.168.1.100");
+    EXPECT_EQ(prefs.Comm.RemotePort, 5000);
+    EXPECT_EQ(prefs.Comm.LocalPort, 5100);
+    EXPECT_EQ(prefs.Display, (DisplayPrefs{0, 0, 560, 800, 0, 0}));
+    EXPECT_EQ(prefs.FileRestore.InitialDir, "c:\\labels\\");
+    EXPECT_EQ(prefs.FileRestore.Fpath1 + prefs.FileRestore.Fpath4, "");
+    EXPECT_EQ(prefs.Password, PasswordPrefs{});
+    for (const SendPrefs& send : prefs.Send) {
+        EXPECT_EQ(send, (SendPrefs{"", "", "1", "0", 0}));
+    }
+    for (const ReplyPrefs& reply : prefs.Reply) {
+        EXPECT_EQ(reply, (ReplyPrefs{"", "", 0, 0}));
+    }
+    // Garbage of every kind loads the same way.
+    EXPECT_EQ(ReadPrefs("\0\xff\n[\n=\n[]=\n;[Comm]\nPort=x\n"s), prefs);
+}
+
+TEST(PrefsIni, DecodesIntegers) {
+    EXPECT_EQ(DecodeIntValue("5000"), 5000);
+    EXPECT_EQ(DecodeIntValue("-40"), -40);  // a window left of the main screen
+    EXPECT_EQ(DecodeIntValue("+7"), 7);
+    EXPECT_EQ(DecodeIntValue("0x1388"), 5000);
+    EXPECT_EQ(DecodeIntValue("0X1388"), 5000);
+    EXPECT_EQ(DecodeIntValue("$1388"), 5000);
+    EXPECT_EQ(DecodeIntValue("$abCD"), 0xABCD);
+    EXPECT_EQ(DecodeIntValue("0xFFFFFFFF"), -1);
+    EXPECT_EQ(DecodeIntValue("0x00000000010"), 16);
+    EXPECT_EQ(DecodeIntValue("2147483647"), INT32_MAX);
+    EXPECT_EQ(DecodeIntValue("-2147483648"), INT32_MIN);
+    EXPECT_EQ(DecodeIntValue("\"12\""), 12);
+    EXPECT_EQ(DecodeIntValue("'0x10'"), 16);
+    for (const char* bad : {"", "abc", "12abc", "1 2", "-", "+", "0x", "$", "0x1G", "--1",
+                            "2147483648", "-2147483649", "0x100000000", "99999999999999999999",
+                            "`12`", "1.5"}) {
+        EXPECT_FALSE(DecodeIntValue(bad).has_value()) << bad;
+    }
+}
+
+TEST(PrefsIni, DecodesAndEncodesTexts) {
+    EXPECT_EQ(DecodeTextValue("`COM1`"), "COM1");
+    EXPECT_EQ(DecodeTextValue("``"), "");
+    EXPECT_EQ(DecodeTextValue("`"), "`");
+    EXPECT_EQ(DecodeTextValue("```"), "`");
+    EXPECT_EQ(DecodeTextValue("`a"), "`a");
+    EXPECT_EQ(DecodeTextValue("COM1"), "COM1");
+    EXPECT_EQ(DecodeTextValue("\"` x `\""), " x ");  // quotes first, then backquotes
+    EXPECT_EQ(DecodeTextValue("'abc'"), "abc");
+    EXPECT_EQ(DecodeTextValue("\"abc'"), "\"abc'");
+    EXPECT_EQ(DecodeTextValue("`\"abc\"`"), "\"abc\"");
+    const std::string longText(3000, 'x');
+    EXPECT_EQ(DecodeTextValue("`" + longText + "`"), longText.substr(0, kMaxValueText));
+    EXPECT_EQ(DecodeTextValue(longText).size(), kMaxValueText);
+
+    EXPECT_EQ(EncodeTextValue(""), "``");
+    EXPECT_EQ(EncodeTextValue(" a`b "), "` a`b `");
+    EXPECT_EQ(EncodeTextValue("one\ntwo\r"), "`onetwo\r`");
+}
+
+TEST(PrefsIni, ReadsAHandWrittenFileWithEveryOddCase) {
+    const std::string file =
+        "garbage before any section\n"
+        "[display]\r\n"
+        "LEFT = -20\r\n"
+        "Top=$10\n"
+        "Height=abc\n"
+        "Width=\n"
+        "State=0x2\n"
+        "[Comm]\n"
+        "Port=  COM3  \n"      // blanks around a bare value are dropped
+        "RemoteIp=`  10.0.0.1 `\n"  // kept inside backquotes
+        "Baud=12\n"            // out of range, kept as read
+        "RemotePort=0x1388\n"
+        "LocalPort=\n"
+        "Parity=2147483648\n"  // not a 32-bit integer: default
+        "Type=1\n"
+        "Type=2\n"             // duplicate key: the first counts
+        "Bits=\"0\"\n"
+        + "\x80\xff\x00 binary line\n"s +
+        "[Send]\n"
+        "type0=`\n"            // a single backquote is the text
+        "Msg0=``\n"
+        "Count0=5\n"
+        "Msg1='%S ok'\n"
+        "Msg2=" + std::string(5000, 'm') + "\n" +
+        "[Reply]\n"
+        "Action9=3\n"
+        "[Send]\n"
+        "Delay8=`250`\n"       // a repeated section still counts
+        "[Unknown]\nX=1\n";
+    const Prefs prefs = ReadPrefs(file);
+    EXPECT_EQ(prefs.Display, (DisplayPrefs{-20, 16, 560, 800, 2, 0}));
+    EXPECT_EQ(prefs.Comm.Port, "COM3");
+    EXPECT_EQ(prefs.Comm.RemoteIp, "  10.0.0.1 ");
+    EXPECT_EQ(prefs.Comm.Baud, 12);
+    EXPECT_EQ(prefs.Comm.RemotePort, 5000);
+    EXPECT_EQ(prefs.Comm.LocalPort, 5100);
+    EXPECT_EQ(prefs.Comm.Parity, 2);
+    EXPECT_EQ(prefs.Comm.Type, 1);
+    EXPECT_EQ(prefs.Comm.Bits, 0);
+    EXPECT_EQ(prefs.Send[0], (SendPrefs{"`", "", "5", "0", 0}));
+    EXPECT_EQ(prefs.Send[1].Msg, "%S ok");
+    EXPECT_EQ(prefs.Send[2].Msg, std::string(kMaxValueText, 'm'));
+    EXPECT_EQ(prefs.Send[8].Delay, "250");
+    EXPECT_EQ(prefs.Reply[9].Action, 3);
+    EXPECT_EQ(prefs.Reply[8].Action, 0);
+}
+
+// The expected file of defaults, spelled out key by key.
+std::string DefaultFile() {
+    std::string text =
+        "[Printer]\nFlags=0\n[Config]\nFlags=0\n"
+        "[Display]\nLeft=0\nTop=0\nHeight=560\nWidth=800\nState=0\nFlags=0\n"
+        "[Restore]\nFpath1=``\nFpath2=``\nFpath3=``\nFpath4=``\nInitialDir=`c:\\labels\\`\n"
+        "Flags=0\n"
+        "[Comm]\nType=0\nPort=`COM1`\nBaud=3\nBits=1\nStop=0\nParity=2\n"
+        "RemoteIp=`192.168.1.100`\nRemotePort=5000\nLocalPort=5100\nFlags=0\n"
+        "[Password]\nPassword1=``\nPassword2=``\nPassword3=``\nPassword4=``\nFlags=0\n"
+        "[Send]\n";
+    for (char n = '0'; n <= '8'; ++n) {
+        text += std::string("Type") + n + "=``\nMsg" + n + "=``\nCount" + n + "=`1`\nDelay" + n +
+                "=`0`\nFlags" + n + "=0\n";
+    }
+    text += "[Reply]\n";
+    for (char n = '0'; n <= '9'; ++n) {
+        text += std::string("Type") + n + "=``\nMsg" + n + "=``\nAction" + n + "=0\nFlags" + n +
+                "=0\n";
+    }
+    return text;
+}
+
+TEST(PrefsIni, WritesAll114KeysInTableOrder) {
+    const std::string written = WritePrefs("", Prefs{});
+    EXPECT_EQ(written, DefaultFile());
+    std::size_t keys = 0;
+    for (const std::string& line : Lines(written)) keys += line.find('=') != std::string::npos;
+    EXPECT_EQ(keys, 114u);
+    // Writing again changes nothing.
+    EXPECT_EQ(WritePrefs(written, Prefs{}), written);
+}
+
+TEST(PrefsIni, KeepsUnknownLinesByteForByteAndReplacesKnownKeysInPlace) {
+    const std::string unknown1 = "; written by hand \t";
+    const std::string unknown2 = "Custom = ` odd\x00\xfe value `  "s;
+    const std::string unknown3 = "[Vendor]";
+    const std::string unknown4 = "key with spaces=1=2";
+    const std::string original = unknown1 + "\n[comm]\n  PORT = COM9\n" + unknown2 + "\n" +
+                                 unknown3 + "\n" + unknown4 + "\n[Send]\nMsg3=`keep me`\n";
+    Prefs prefs = ReadPrefs(original);
+    ASSERT_EQ(prefs.Comm.Port, "COM9");
+    ASSERT_EQ(prefs.Send[3].Msg, "keep me");
+    prefs.Comm.Port = "/dev/ttyUSB0";
+
+    const std::vector<std::string> lines = Lines(WritePrefs(original, prefs));
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(lines[0], unknown1);
+    EXPECT_EQ(lines[1], "[comm]");
+    EXPECT_EQ(lines[2], "Port=`/dev/ttyUSB0`");  // replaced where it stood
+    // The other Comm keys follow the last key line of the section, before [Vendor].
+    const auto vendor = std::find(lines.begin(), lines.end(), unknown3);
+    ASSERT_NE(vendor, lines.end());
+    EXPECT_EQ(*(vendor - 1), "Flags=0");
+    EXPECT_NE(std::find(lines.begin(), vendor, unknown2), vendor);
+    EXPECT_EQ(*(vendor + 1), unknown4);
+    EXPECT_EQ(*(vendor + 2), "[Send]");
+    EXPECT_EQ(*(vendor + 3), "Msg3=`keep me`");
+    EXPECT_EQ(lines.back(), "Flags9=0");
+}
+
+// Texts made of the characters that could break a line of the file.
+std::string RandomText(std::mt19937& rng) {
+    static const std::string awkward = " `\"'=;[]\t\\%$x";
+    std::string text;
+    const int length = std::uniform_int_distribution<int>(0, 12)(rng);
+    for (int i = 0; i < length; ++i) {
+        if (rng() % 3 == 0) {
+            text.push_back(static_cast<char>(0x80 + rng() % 0x80));
+        } else {
+            text.push_back(awkward[rng() % awkward.size()]);
+        }
+    }
+    if (rng() % 2) text = " " + text + " ";
+    return text;
+}
+
+TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
+    std::mt19937 rng(20261207);
+    auto number = [&rng] { return static_cast<std::int32_t>(rng()); };
+    for (int round = 0; round < 200; ++round) {
+        Prefs prefs;
+        prefs.PrinterFlags = number();
+        prefs.ConfigFlags = number();
+        prefs.Display = {number(), number(), number(), number(), number(), number()};
+        prefs.FileRestore = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng),
+                             RandomText(rng), number()};
+        prefs.Comm = {number(), RandomText(rng), number(), number(), number(), number(),
+                      RandomText(rng), number(), number(), number()};
+        prefs.Password = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng),
+                          number()};
+        for (SendPrefs& send : prefs.Send) {
+            send = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng), number()};
+        }
+        for (ReplyPrefs& reply : prefs.Reply) {
+            reply = {RandomText(rng), RandomText(rng), number(), number()};
+        }
+        const std::string fresh = WritePrefs("", prefs);
+        ASSERT_EQ(ReadPrefs(fresh), prefs) << fresh;
+        // Over an older file with other values and foreign lines.
+        const std::string over = WritePrefs("[send]\nmsg0=old\n[X]\ny=`z`\n", prefs);
+        ASSERT_EQ(ReadPrefs(over), prefs) << over;
+    }
+}
+
+}  // namespace
