@@ -1,0 +1,342 @@
+#include "thread/ctrlthrd.h"
+
+#include <gtest/gtest.h>
+
+#include <pty.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio.hpp>
+
+#include "protocol/frame.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+
+std::string Frame(char type, std::uint8_t code, const std::string& text) {
+    CharBuffer buffer;
+    BuildFrame(buffer, static_cast<std::uint8_t>(type), code,
+               reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return std::string(buffer.Bytes().begin(), buffer.Bytes().end());
+}
+
+// A port nobody listens on right now (there is a small window for someone else to take it).
+int FreePort() {
+    asio::io_context io;
+    tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    return probe.local_endpoint().port();
+}
+
+CommPrefs Server(int port) {
+    CommPrefs s;
+    s.Type = 2;
+    s.LocalPort = port;
+    return s;
+}
+
+CommPrefs Client(int port) {
+    CommPrefs s;
+    s.Type = 1;
+    s.RemoteIp = "127.0.0.1";
+    s.RemotePort = port;
+    return s;
+}
+
+std::string ReplyTable(const std::string& firstLine) {
+    std::string table = firstLine;
+    for (int i = 1; i < 10; ++i) table += "\r\n\t\t0";
+    return table;
+}
+
+// The two brokers of the main window and the thread between them.
+struct ControlThread : ::testing::Test {
+    std::atomic<int> notifications{0};
+    EventBroker toThread;
+    EventBroker toWindow{[this](std::uint32_t) { notifications.fetch_add(1); }, 2026};
+    std::deque<Event> seen;  // every event the windows got, in order (references stay valid)
+    std::unique_ptr<TControlThread> thread;
+    asio::io_context io;
+
+    void Start(const CommPrefs& settings) {
+        thread = std::make_unique<TControlThread>(&toThread, &toWindow, settings, 0);
+        thread->Resume();
+    }
+
+    void TearDown() override {
+        if (thread) {
+            thread->Terminate();
+            thread->WaitFor();
+        }
+    }
+
+    // Collects window events until one matches, for at most `limit`.
+    const Event* WaitFor(const std::function<bool(const Event&)>& match,
+                         std::chrono::milliseconds limit = 5000ms) {
+        for (const auto& e : seen) {
+            if (match(e)) return &e;
+        }
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            Event e;
+            while (toWindow.GetEvent(e)) {
+                seen.push_back(e);
+                if (match(seen.back())) return &seen.back();
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        return nullptr;
+    }
+    const Event* WaitForId(std::int32_t id, std::chrono::milliseconds limit = 5000ms) {
+        return WaitFor([id](const Event& e) { return e.id == id; }, limit);
+    }
+
+    std::unique_ptr<tcp::socket> Connect(int port) {
+        auto peer = std::make_unique<tcp::socket>(io);
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        for (;;) {  // the thread may not be listening yet
+            boost::system::error_code error;
+            peer->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
+            if (!error) return peer;
+            peer->close();
+            if (std::chrono::steady_clock::now() > end) return nullptr;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    // Reads until `expected` bytes have arrived or the time is up.
+    static std::string Read(tcp::socket& peer, std::size_t expected, std::chrono::milliseconds limit = 5000ms) {
+        std::string data;
+        peer.non_blocking(true);
+        const auto end = std::chrono::steady_clock::now() + limit;
+        char buffer[1024];
+        while (data.size() < expected && std::chrono::steady_clock::now() < end) {
+            boost::system::error_code error;
+            const std::size_t n = peer.read_some(asio::buffer(buffer), error);
+            if (!error) data.append(buffer, n);
+            else std::this_thread::sleep_for(2ms);
+        }
+        return data;
+    }
+};
+
+TEST_F(ControlThread, ServerAnswersMessagesAndRunsTransactions) {
+    const int port = FreePort();
+    Start(Server(port));
+    toThread.PostEvent(Event{EventId::ReplyActions, 10, 0, ReplyTable("A\tOK\t0")});
+    auto peer = Connect(port);
+    ASSERT_TRUE(peer);
+
+    asio::write(*peer, asio::buffer(Frame('A', 0, "HI")));
+    EXPECT_EQ(Read(*peer, 11), Frame('A', ctrl::ACK, "OK"));
+    const Event* received = WaitForId(EventId::MessageReceived);
+    ASSERT_NE(received, nullptr);
+    EXPECT_EQ(received->text, "OK           {DELIM]A{DELIM]210{DELIM]210{DELIM]HI");
+    EXPECT_EQ(received->value, 'A');
+    EXPECT_EQ(received->source, 1);
+
+    // A send request: the frame reaches the peer, whose answer ends the transaction.
+    toThread.PostEvent(Event{EventId::SendBytes, 'Q', 3, std::string("da\0ta", 5)});
+    const std::string message = Frame('Q', 0, std::string("da\0ta", 5));
+    ASSERT_EQ(Read(*peer, message.size()), message);
+    asio::write(*peer, asio::buffer(Frame('Q', ctrl::ACK, "fine")));
+    const Event* accepted = WaitForId(EventId::ResponseAccepted);
+    ASSERT_NE(accepted, nullptr);
+    EXPECT_EQ(accepted->value, 'Q');
+    EXPECT_EQ(accepted->source, 3);
+    EXPECT_EQ(accepted->text, "fine");
+    const Event* status = WaitFor([](const Event& e) { return e.id == EventId::Status && e.value == 0; });
+    ASSERT_NE(status, nullptr);
+    const auto position = [&](const Event* e) {
+        return std::find_if(seen.begin(), seen.end(), [e](const Event& x) { return &x == e; }) - seen.begin();
+    };
+    EXPECT_GT(position(status), position(accepted));  // 10011 first, then 10017
+
+    // The request itself reached the windows too, after the engine took it; 10008 never does.
+    EXPECT_NE(WaitForId(EventId::SendBytes, 100ms), nullptr);
+    EXPECT_EQ(WaitForId(EventId::Error, 100ms), nullptr);
+    EXPECT_EQ(notifications.load(), static_cast<int>(seen.size()));
+}
+
+TEST_F(ControlThread, TwoClientsBothHeardAnswersGoToTheOldest) {
+    const int port = FreePort();
+    Start(Server(port));
+    auto first = Connect(port);
+    ASSERT_TRUE(first);
+    std::this_thread::sleep_for(100ms);  // let the thread accept them in this order
+    auto second = Connect(port);
+    ASSERT_TRUE(second);
+    std::this_thread::sleep_for(100ms);
+
+    asio::write(*second, asio::buffer(Frame('B', 0, "two")));
+    ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.value == 'B'; }), nullptr);
+    asio::write(*first, asio::buffer(Frame('A', 0, "one")));
+    ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.value == 'A'; }), nullptr);
+    const std::string answers = Frame('B', ctrl::ACK, "") + Frame('A', ctrl::ACK, "");
+    EXPECT_EQ(Read(*first, answers.size()), answers);
+    EXPECT_EQ(Read(*second, 1, 200ms), "");
+}
+
+TEST_F(ControlThread, ClientConnectsAndARefusalIsReportedWithoutStoppingTheThread) {
+    tcp::acceptor listener(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    Start(Client(listener.local_endpoint().port()));
+    tcp::socket accepted(io);
+    listener.accept(accepted);
+    asio::write(accepted, asio::buffer(Frame('C', 0, "x")));
+    EXPECT_EQ(Read(accepted, 9), Frame('C', ctrl::ACK, ""));
+
+    // Reopen towards a port where nobody listens.
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Client(FreePort()))});
+    const Event* error = WaitForId(EventId::Error);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->text, "Windows socket error: Connection refused (111), on API 'connect'");
+    EXPECT_EQ(error->source, 0);
+    // Still alive: a reopen as a server works.
+    const int port = FreePort();
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Server(port))});
+    auto peer = Connect(port);
+    ASSERT_TRUE(peer);
+    asio::write(*peer, asio::buffer(Frame('D', 0, "")));
+    EXPECT_EQ(Read(*peer, 9), Frame('D', ctrl::ACK, ""));
+}
+
+TEST_F(ControlThread, APortInUseAtStartIsReportedAndTheEngineStillRuns) {
+    tcp::acceptor taken(io, tcp::endpoint(tcp::v4(), 0));
+    Start(Server(taken.local_endpoint().port()));
+    const Event* error = WaitForId(EventId::Error);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->text, "Windows socket error: Address already in use (98), on API 'bind'");
+    // After the user picks another port, messages are answered.
+    const int port = FreePort();
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Server(port))});
+    auto peer = Connect(port);
+    ASSERT_TRUE(peer);
+    asio::write(*peer, asio::buffer(Frame('E', 0, "")));
+    EXPECT_EQ(Read(*peer, 9), Frame('E', ctrl::ACK, ""));
+}
+
+TEST_F(ControlThread, ReopensBetweenTcpAndASerialPort) {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    close(slave);  // the thread opens the device by its path
+
+    const int port = FreePort();
+    Start(Server(port));
+    ASSERT_TRUE(Connect(port));
+
+    CommPrefs serial;
+    serial.Type = 0;
+    serial.Port = name;
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(serial)});
+    std::this_thread::sleep_for(100ms);
+    const std::string message = Frame('S', 0, "over the line");
+    ASSERT_EQ(write(master, message.data(), message.size()), static_cast<ssize_t>(message.size()));
+    const std::string expected = Frame('S', ctrl::ACK, "");
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (got.size() < expected.size() && std::chrono::steady_clock::now() < end) {
+        char buffer[64];
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(master, &set);
+        timeval tv{0, 20000};
+        if (select(master + 1, &set, nullptr, nullptr, &tv) > 0) {
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    EXPECT_EQ(got, expected);
+    ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.value == 'S'; }), nullptr);
+
+    // And back to TCP.
+    const int again = FreePort();
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Server(again))});
+    auto peer = Connect(again);
+    ASSERT_TRUE(peer);
+    asio::write(*peer, asio::buffer(Frame('T', 0, "")));
+    EXPECT_EQ(Read(*peer, 9), Frame('T', ctrl::ACK, ""));
+    close(master);
+}
+
+TEST_F(ControlThread, AMissingSerialPortGivesTheOpenFailedText) {
+    CommPrefs serial;
+    serial.Type = 0;
+    serial.Port = "/dev/vantor-no-such-port";
+    Start(serial);
+    const Event* failed = WaitForId(EventId::OpenFailed);
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->text, "Error opening the comm port: Error opening COM port: /dev/vantor-no-such-port");
+    EXPECT_EQ(WaitForId(EventId::Error, 100ms), nullptr);
+}
+
+TEST_F(ControlThread, TerminationEndsWithinAPassAndLosesNoEventTaken) {
+    const int port = FreePort();
+    Start(Server(port));
+    constexpr int kCount = 300;
+    for (int i = 0; i < kCount; ++i) toThread.PostEvent(Event{10099, i, 0, ""});
+    std::this_thread::sleep_for(200ms);
+    const auto before = std::chrono::steady_clock::now();
+    thread->Terminate();
+    thread->WaitFor();
+    const auto took = std::chrono::steady_clock::now() - before;
+    int passed = 0, left = 0;
+    Event e;
+    while (toWindow.GetEvent(e)) {
+        if (e.id == 10099) {
+            EXPECT_EQ(e.value, passed++);
+        }
+    }
+    while (toThread.GetEvent(e)) {
+        EXPECT_EQ(e.value, passed + left);
+        ++left;
+    }
+    EXPECT_EQ(passed + left, kCount);
+    EXPECT_GT(passed, 0);
+    EXPECT_LT(took, 2s) << "the thread did not stop";
+}
+
+TEST(CommSettingsText, RoundTripAndDefaults) {
+    CommPrefs s;
+    s.Type = 1;
+    s.Port = "ttyUSB0";
+    s.Baud = 0;
+    s.Bits = 0;
+    s.Stop = 1;
+    s.Parity = 1;
+    s.RemoteIp = "host.example";
+    s.RemotePort = 7000;
+    s.LocalPort = 7001;
+    const std::string text = TControlThread::FormatCommSettings(s);
+    EXPECT_EQ(text, "1,ttyUSB0,0,0,1,1,host.example,7000,7001");
+    CommPrefs back = TControlThread::ParseCommSettings(text);
+    back.Flags = s.Flags;
+    EXPECT_EQ(back, s);
+
+    // Missing, empty and non-decimal fields take the defaults; text after the ninth is ignored.
+    const CommPrefs d = TControlThread::ParseCommSettings("x,COM2,,0x3,2.0");
+    EXPECT_EQ(d.Type, 0);
+    EXPECT_EQ(d.Port, "COM2");
+    EXPECT_EQ(d.Baud, 4);
+    EXPECT_EQ(d.Bits, 1);
+    EXPECT_EQ(d.Stop, 0);
+    EXPECT_EQ(d.Parity, 2);
+    EXPECT_EQ(d.RemoteIp, "");
+    EXPECT_EQ(d.RemotePort, 5000);
+    EXPECT_EQ(d.LocalPort, 5001);
+    const CommPrefs e = TControlThread::ParseCommSettings("2,,1,1,1,1,ip,1,2,99,junk");
+    EXPECT_EQ(e.LocalPort, 2);
+    EXPECT_EQ(e.RemoteIp, "ip");
+}
+
+}  // namespace
