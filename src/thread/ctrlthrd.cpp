@@ -82,6 +82,7 @@ void TControlThread::Execute() {
     // the period does not drift; a pass that overran still gets a full sleep after it.
     auto next = std::chrono::steady_clock::now();
     while (!Terminated()) {
+        if (passObserver_) passObserver_();
         Pass();
         next += kPassPeriod;
         const auto now = std::chrono::steady_clock::now();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -41,6 +42,10 @@ public:
     static std::string FormatCommSettings(const CommPrefs& settings);
     static CommPrefs ParseCommSettings(std::string text);
 
+    // Called on the control thread at the start of every pass; set before Resume. For
+    // measurements of the pass rhythm.
+    void SetPassObserver(std::function<void()> observer) { passObserver_ = std::move(observer); }
+
 protected:
     void Execute() override;
 
@@ -54,4 +59,5 @@ private:
     // Socket notifications are handlers on this context, run one per pass on this thread.
     boost::asio::io_context io_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+    std::function<void()> passObserver_;
 };
