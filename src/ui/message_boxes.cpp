@@ -1,0 +1,32 @@
+#include "ui/message_boxes.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace {
+MessageBoxes g_real;
+MessageBoxes* g_installed = nullptr;
+}  // namespace
+
+MessageBoxes& MessageBoxes::Instance() { return g_installed ? *g_installed : g_real; }
+
+void MessageBoxes::Install(MessageBoxes* boxes) { g_installed = boxes; }
+
+void MessageBoxes::Error(QWidget* parent, const QString& text) {
+    QMessageBox::warning(parent, QStringLiteral("Error"), text, QMessageBox::Ok);
+}
+
+bool MessageBoxes::Confirm(QWidget* parent, const QString& text) {
+    return QMessageBox::question(parent, QStringLiteral("Confirm"), text,
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+void MessageBoxes::ApplicationError(const QString& text) {
+    QMessageBox::critical(nullptr, QApplication::applicationDisplayName(),
+                          ApplicationErrorText(text), QMessageBox::Ok);
+}
+
+QString ApplicationErrorText(const QString& message) {
+    if (!message.isEmpty() && message.back().isLetterOrNumber()) return message + '.';
+    return message;
+}
