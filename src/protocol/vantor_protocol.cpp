@@ -1,0 +1,255 @@
+#include "protocol/vantor_protocol.h"
+
+#include <cstring>
+#include <utility>
+
+#include "thread/event_manager.h"
+
+VantorProtocol::VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock)
+    : driver(driver), deviceId(deviceId), clock_(std::move(clock)) {
+    lastSample = clock_();
+    if (driver != nullptr) driver->SetFlowControl(1);
+}
+
+VantorProtocol::~VantorProtocol() = default;
+
+void VantorProtocol::Post(std::int32_t id, std::int32_t value, std::int32_t source,
+                          std::string text) {
+    // The manager gives every device its sink before the first poll; an engine used on its
+    // own has nowhere to report to.
+    if (eventSink != nullptr) eventSink->AddEvent(Event{id, value, source, std::move(text)});
+}
+
+std::int32_t VantorProtocol::HandleEvent(const Event& event) {
+    const auto type = static_cast<std::uint8_t>(event.value & 0xFF);
+    switch (event.id) {
+        case EventId::ReplyActions:
+            SetReplyActions(event.value, event.text);
+            break;
+        case EventId::SendText:
+            QueueMessage(event.source, type, event.text.c_str(), nullptr, 0);
+            break;
+        case EventId::SendBytes:
+            QueueMessageBytes(event.source, type, event.text.data(), event.text.size(), nullptr,
+                              0);
+            break;
+        default:
+            break;
+    }
+    return event.id;
+}
+
+std::int32_t VantorProtocol::GetCommStatus() { return commStatus; }
+
+void VantorProtocol::Suspend() {
+    commStatus = StatusCommDisabled;
+    suspendTicks = kSuspendTicks;
+}
+
+void VantorProtocol::Drain() {
+    if (!enabled) return;
+    tickEnabled = false;
+    while (!sendQueue.empty()) Poll();
+    while (!outstanding.empty()) Poll();
+    enabled = false;
+}
+
+void VantorProtocol::StopTick() { tickEnabled = false; }
+
+void VantorProtocol::Start() {
+    tickEnabled = true;
+    enabled = true;
+}
+
+void VantorProtocol::StartTick() { tickEnabled = true; }
+
+void VantorProtocol::Resume() {
+    commStatus = StatusUnknown;
+    tickSeconds = kTickSeconds;
+    suspendTicks = 0;
+}
+
+void VantorProtocol::QueueMessage(std::int32_t source, std::uint8_t type, const char* text,
+                                  char* responseBuffer, std::uint32_t responseBufferSize) {
+    const std::size_t length = text != nullptr ? std::strlen(text) : 0;
+    QueueMessageBytes(source, type, text, length, responseBuffer, responseBufferSize);
+}
+
+void VantorProtocol::QueueMessageBytes(std::int32_t source, std::uint8_t type, const char* data,
+                                       std::size_t length, char* responseBuffer,
+                                       std::uint32_t responseBufferSize) {
+    if (data == nullptr) length = 0;
+    Packet packet;
+    packet.source = source;
+    packet.type = type;
+    packet.responseBuffer = responseBuffer;
+    packet.responseBufferSize = responseBufferSize;
+    packet.sentTime = clock_();
+    packet.retries = 0;
+    packet.status = StatusUnknown;
+    CharBuffer buffer;
+    buffer.Reserve(MaxFrameSize(length));
+    BuildFrame(buffer, type, 0, reinterpret_cast<const std::uint8_t*>(data), length);
+    packet.frame = buffer.Bytes();
+    sendQueue.push_back(std::move(packet));
+}
+
+void VantorProtocol::SetDriver(SerialDriver* newDriver) { driver = newDriver; }
+
+void VantorProtocol::BuildFrame(CharBuffer& buffer, std::uint8_t type, std::uint8_t code,
+                                const std::uint8_t* text, std::size_t length) {
+    ::BuildFrame(buffer, type, code, text, length);
+}
+
+void VantorProtocol::ReportStatus(std::int32_t code) {
+    Post(EventId::Status, code, deviceId, {});
+    commStatus = code;
+}
+
+void VantorProtocol::ReceiveByte(std::uint8_t byte) { receiver.ReceiveByte(byte); }
+
+void VantorProtocol::OnResponseAccepted(Packet& packet, const char* text) {
+    if (packet.responseBuffer != nullptr && packet.responseBufferSize > 0) {
+        std::strncpy(packet.responseBuffer, text, packet.responseBufferSize);
+        packet.responseBuffer[packet.responseBufferSize - 1] = 0;
+    }
+    Post(EventId::ResponseAccepted, static_cast<std::int8_t>(packet.type), packet.source, text);
+}
+
+void VantorProtocol::OnResponseFailed(Packet& packet, const char* text) {
+    Post(EventId::TransactionFailed, static_cast<std::int8_t>(packet.type), packet.source, text);
+}
+
+void VantorProtocol::SendByte(std::uint8_t byte) {
+    // Without a driver (the link could not be reopened) the byte is dropped; an unanswered
+    // message then ends by time-out as if it had been lost on the line.
+    if (driver != nullptr) driver->WriteChar(byte);
+}
+
+std::size_t VantorProtocol::Transmit(const std::uint8_t* data, std::size_t length) {
+    if (data == nullptr) return 0;
+    if (length == 0) length = std::strlen(reinterpret_cast<const char*>(data));
+    for (std::size_t i = 0; i < length; ++i) SendByte(data[i]);
+    return length;
+}
+
+void VantorProtocol::OnServiceTick() {}
+
+void VantorProtocol::Poll() {
+    if (!enabled) return;
+    SampleClock();
+    if (tickEnabled) ServiceTick();
+    PumpBytes();
+    if (receiver.responseReady) HandleResponse();
+    if (receiver.messageReady) {
+        OnMessage();
+        receiver.accepted = true;
+        receiver.messageReady = false;
+    }
+    if (outstanding.empty() && !sendQueue.empty()) {
+        SendNextQueued();
+    } else {
+        CheckTimeouts();
+    }
+}
+
+void VantorProtocol::SampleClock() {
+    // The service tick needs only a rough rhythm, so the clock is read every eleventh poll.
+    if (++pollCount >= kPollsPerSample) {
+        pollCount = 0;
+        const std::int64_t now = clock_();
+        elapsed = static_cast<std::int32_t>(now - lastSample);
+        lastSample = now;
+    } else {
+        elapsed = 0;
+    }
+}
+
+void VantorProtocol::ServiceTick() {
+    tickSeconds += elapsed;
+    if (tickSeconds < kTickSeconds) return;
+    tickSeconds = 0;
+    if (Suspended()) {
+        if (suspendTicks > 0 && --suspendTicks == 0) {
+            commStatus = StatusUnknown;
+            tickSeconds = kTickSeconds;
+        }
+    } else {
+        OnServiceTick();
+    }
+}
+
+void VantorProtocol::PumpBytes() {
+    // Without a driver there is nothing to read from; the receiver keeps its state, so a frame
+    // cut off by a reopen is completed by the next driver's bytes.
+    if (driver == nullptr) return;
+    std::int32_t value = 0;
+    while (!receiver.FrameReady() && driver->ReadChar(value) != 0) {
+        ReceiveByte(static_cast<std::uint8_t>(value));
+    }
+}
+
+void VantorProtocol::FrameDone() {
+    receiver.accepted = true;
+    receiver.responseReady = false;
+}
+
+void VantorProtocol::HandleResponse() {
+    const std::uint8_t type = receiver.frameType;
+    const char* text = reinterpret_cast<const char*>(receiver.text);
+    auto it = outstanding.begin();
+    while (it != outstanding.end() && it->type != type) ++it;
+    if (it == outstanding.end()) {
+        // A late answer to an earlier try, or an answer to nothing: no transaction is touched.
+        if (!Suspended()) ReportStatus(receiver.status);
+    } else if (receiver.accepted) {
+        OnResponseAccepted(*it, text);
+        if (!Suspended()) ReportStatus(StatusOk);
+        outstanding.erase(it);
+    } else {
+        it->status = receiver.status;
+        if (++it->retries < kMaxTries) {
+            Retransmit(*it);
+        } else {
+            if (!Suspended()) ReportStatus(it->status);
+            OnResponseFailed(*it, text);
+            outstanding.erase(it);
+        }
+    }
+    FrameDone();
+}
+
+void VantorProtocol::Retransmit(Packet& packet) {
+    Transmit(packet.frame.data(), packet.frame.size());
+    packet.sentTime = clock_();
+}
+
+void VantorProtocol::SendNextQueued() {
+    Packet packet = std::move(sendQueue.front());
+    sendQueue.pop_front();
+    // While communication is suspended, queued messages are dropped without a trace.
+    if (Suspended()) return;
+    packet.retries = 0;
+    outstanding.push_back(std::move(packet));
+    Retransmit(outstanding.back());
+}
+
+void VantorProtocol::CheckTimeouts() {
+    if (outstanding.empty()) return;
+    const std::int64_t now = clock_();
+    for (auto it = outstanding.begin(); it != outstanding.end();) {
+        if (now - it->sentTime < kTimeoutSeconds) {
+            ++it;
+            continue;
+        }
+        it->status = StatusTimeout;
+        if (++it->retries < kMaxTries) {
+            Retransmit(*it);
+            ++it;
+        } else {
+            // A transaction that times out ends with the status event alone.
+            if (!Suspended()) ReportStatus(StatusTimeout);
+            it = outstanding.erase(it);
+        }
+    }
+}

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "drivers/seconds_clock.h"
+#include "drivers/serial_driver.h"
+#include "protocol/frame.h"
+#include "protocol/receiver.h"
+#include "settings/prefs.h"
+#include "thread/device.h"
+
+// One message of the engine's send queue. The frame is built once when the message is queued
+// and sent unchanged at every attempt.
+struct Packet {
+    Packet() = default;
+    Packet(const Packet&) = default;
+    Packet(Packet&&) = default;
+    Packet& operator=(const Packet&) = default;
+    Packet& operator=(Packet&&) = default;
+    virtual ~Packet() = default;
+
+    std::int32_t source = 0;             // who asked; returned in events 10011 and 10012
+    std::uint8_t type = 0;               // pairs the response
+    char* responseBuffer = nullptr;      // receives the text of an accepted response
+    std::uint32_t responseBufferSize = 0;
+    std::int64_t sentTime = 0;           // whole seconds of the engine's clock
+    std::int32_t retries = 0;            // failed attempts so far
+    std::int32_t status = StatusUnknown; // code of the latest failure
+    std::vector<std::uint8_t> frame;
+};
+
+// The protocol engine: sends queued messages as stop-and-wait transactions (one outstanding
+// message, three tries, 4-second time-outs), answers received messages per the reply actions,
+// and reports to the windows through events. Runs on the control thread only.
+class VantorProtocol : public Device {
+public:
+    // Transmissions per message, and seconds without an answer before a try times out.
+    static constexpr std::int32_t kMaxTries = 3;
+    static constexpr std::int64_t kTimeoutSeconds = 4;
+    // Seconds per service tick, service ticks per suspension, polls per clock sample.
+    static constexpr std::int32_t kTickSeconds = 5;
+    static constexpr std::int32_t kSuspendTicks = 2;
+    static constexpr std::int32_t kPollsPerSample = 11;
+
+    // Does not own `driver`; asks it for software flow control.
+    VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock = SteadySeconds);
+    ~VantorProtocol() override;
+
+    void Poll() override;
+    // 10010 loads the reply actions (and throws std::runtime_error on an action that is not an
+    // integer); 10014 and 10015 queue a message. Returns the event's id.
+    std::int32_t HandleEvent(const Event& event) override;
+    virtual std::int32_t GetCommStatus();
+    virtual void Suspend();
+    // Sends everything queued and waits out the outstanding message, then stops polling.
+    virtual void Drain();
+    virtual void StopTick();
+    virtual void Start();
+    virtual void StartTick();
+    virtual void Resume();
+    // Queues a message whose text ends at its first NUL.
+    virtual void QueueMessage(std::int32_t source, std::uint8_t type, const char* text,
+                              char* responseBuffer, std::uint32_t responseBufferSize);
+    // Queues a message of exactly `length` bytes, NULs included.
+    virtual void QueueMessageBytes(std::int32_t source, std::uint8_t type, const char* data,
+                                   std::size_t length, char* responseBuffer,
+                                   std::uint32_t responseBufferSize);
+    // Swaps the byte stream (after a reopen); queue, outstanding message and receiver state
+    // stay. Null leaves the engine without a link: nothing is read and sends are dropped.
+    virtual void SetDriver(SerialDriver* newDriver);
+    virtual void BuildFrame(CharBuffer& buffer, std::uint8_t type, std::uint8_t code,
+                            const std::uint8_t* text, std::size_t length);
+    virtual void ReportStatus(std::int32_t code);
+    virtual void ReceiveByte(std::uint8_t byte);
+    virtual void OnMessage();
+    virtual void OnResponseAccepted(Packet& packet, const char* text);
+    virtual void OnResponseFailed(Packet& packet, const char* text);
+    virtual void SendByte(std::uint8_t byte);
+    // Sends `length` bytes (0: up to the first NUL); returns how many were passed on.
+    virtual std::size_t Transmit(const std::uint8_t* data, std::size_t length);
+    virtual void OnServiceTick();
+    // Replaces the reply actions table from its wire form when it has `count` lines.
+    virtual void SetReplyActions(std::int32_t count, const std::string& text);
+
+    std::list<Packet> outstanding;
+    std::deque<Packet> sendQueue;
+    std::vector<ReplyPrefs> replyActions;
+    SerialDriver* driver;
+    bool enabled = true;
+    bool tickEnabled = false;
+    Receiver receiver;
+    std::int32_t deviceId;
+    std::int32_t commStatus = StatusUnknown;
+    std::int32_t tickSeconds = kTickSeconds;
+    std::int32_t suspendTicks = 0;
+    std::int64_t lastSample;
+    std::int32_t elapsed = 0;
+    std::int32_t pollCount = 0;
+
+private:
+    bool Suspended() const { return commStatus == StatusCommDisabled; }
+    void Post(std::int32_t id, std::int32_t value, std::int32_t source, std::string text);
+    void SampleClock();
+    void ServiceTick();
+    void PumpBytes();
+    void HandleResponse();
+    void SendNextQueued();
+    void CheckTimeouts();
+    void Retransmit(Packet& packet);
+    void FrameDone();
+
+    SecondsClock clock_;
+    CharBuffer answer_;  // reused for every answer so that answering does not allocate
+};

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "drivers/fake_driver.h"
+#include "protocol/frame_stream.h"
+#include "protocol/vantor_protocol.h"
+#include "thread/event_manager.h"
+
+// An engine on a fake driver with a fake clock and its own event queue.
+struct EngineRig {
+    explicit EngineRig(std::int32_t deviceId = 1)
+        : engine(&driver, deviceId, [this] { return Clock(); }) {
+        engine.eventSink = &events;
+    }
+
+    std::int64_t Clock() {
+        if (readsPerSecond > 0 && ++reads % readsPerSecond == 0) ++now;
+        return now;
+    }
+
+    // Every event posted so far, oldest first, as "id value source 'text'".
+    std::vector<std::string> TakeEvents() {
+        std::vector<std::string> out;
+        Event e;
+        while (events.GetEvent(e)) {
+            out.push_back(std::to_string(e.id) + " " + std::to_string(e.value) + " " +
+                          std::to_string(e.source) + " '" + e.text + "'");
+        }
+        return out;
+    }
+
+    void PollTimes(int n) {
+        for (int i = 0; i < n; ++i) engine.Poll();
+    }
+
+    std::int64_t now = 1000;
+    // When above 0, time moves on by a second every this many clock reads (for Drain, which
+    // polls in a loop of its own).
+    int readsPerSecond = 0;
+    long reads = 0;
+    FakeDriver driver;
+    EventManager events;
+    VantorProtocol engine;
+};
+
+inline frame_stream::Bytes Message(std::uint8_t type, const std::string& text) {
+    return frame_stream::Frame(type, 0, text);
+}
+inline frame_stream::Bytes Ack(std::uint8_t type, const std::string& text) {
+    return frame_stream::Frame(type, 0x06, text);
+}
+inline frame_stream::Bytes Nak(std::uint8_t type, const std::string& text) {
+    return frame_stream::Frame(type, 0x15, text);
+}
