@@ -63,6 +63,9 @@ public:
     QTimer* Tick;
 
 private:
+    // Stops the delay and disables Stop: nothing of the run is left to wait for.
+    void EndRun();
+    void SetReplyColours(const QColor& background, const QColor& text);
     std::int32_t OnResponse(Event* event);  // 10011
     std::int32_t OnFailure(Event* event);   // 10012
 
