@@ -34,10 +34,9 @@ IniFile::IniFile(std::string_view content) {
     std::size_t pos = 0;
     while (pos < content.size()) {
         std::size_t end = content.find('\n', pos);
-        const bool terminated = end != std::string_view::npos;
-        if (!terminated) end = content.size();
+        if (end == std::string_view::npos) end = content.size();
         std::string raw(content.substr(pos, end - pos));
-        if (pos == 0 && terminated) crlf_ = !raw.empty() && raw.back() == '\r';
+        if (pos == 0) crlf_ = !raw.empty() && raw.back() == '\r';
         pos = end + 1;
 
         const std::string_view text = Content(raw);
