@@ -1,0 +1,367 @@
+#include "ui/PrefEdit.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "settings/preferences.h"
+#include "ui/latin1.h"
+#include "ui/message_boxes.h"
+
+namespace {
+
+QComboBox* FixedList(QWidget* parent, const char* name, const QStringList& entries) {
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QString::fromLatin1(name));
+    combo->addItems(entries);
+    return combo;
+}
+
+QLineEdit* Edit(QWidget* parent, const char* name) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    return edit;
+}
+
+QGroupBox* Group(QWidget* parent, const char* name, const char* caption) {
+    auto* group = new QGroupBox(QString::fromLatin1(caption), parent);
+    group->setObjectName(QString::fromLatin1(name));
+    return group;
+}
+
+// An index outside the list selects nothing.
+void SelectIndex(QComboBox* combo, std::int32_t index) {
+    combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+}
+
+// A signed decimal integer of 32 bits; false for anything else, an empty text included.
+bool ToInteger(const QString& text, std::int32_t& value) {
+    bool ok = false;
+    const int parsed = text.toInt(&ok, 10);
+    if (ok) value = parsed;
+    return ok;
+}
+
+QTableWidgetItem* Cell(const QString& text, bool editable) {
+    auto* item = new QTableWidgetItem(text);
+    if (!editable) item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+    return item;
+}
+
+}  // namespace
+
+const QStringList& TPreferencesForm::ActionNames() {
+    static const QStringList names{"Normal", "NAK Error", "Type Error", "BCC Error"};
+    return names;
+}
+
+TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
+    : QDialog(parent), prefs_(prefs) {
+    setObjectName("PreferencesForm");
+    setWindowTitle("Preferences");
+    resize(709, 452);
+
+    PageControl = new QTabWidget(this);
+    PageControl->setObjectName("PageControl");
+
+    // Communications
+    CommPortTabSheet = new QWidget;
+    CommPortTabSheet->setObjectName("CommPortTabSheet");
+    PageControl->addTab(CommPortTabSheet, "Communications");
+
+    TypeRadioGroup = Group(CommPortTabSheet, "TypeRadioGroup", "Communications Interface Type");
+    TypeButtons = new QButtonGroup(TypeRadioGroup);
+    auto* typeLayout = new QVBoxLayout(TypeRadioGroup);
+    const char* const typeNames[] = {"Serial Port (RS232)", "TCP/IP Client", "TCP/IP Server"};
+    for (int type = 0; type < 3; ++type) {
+        auto* button = new QRadioButton(QString::fromLatin1(typeNames[type]), TypeRadioGroup);
+        TypeButtons->addButton(button, type);
+        typeLayout->addWidget(button);
+    }
+    connect(TypeButtons, &QButtonGroup::idToggled, this, [this](int type, bool checked) {
+        if (checked) TypeRadioGroupClick(type);
+    });
+
+    SerialSettingsGroupBox = Group(CommPortTabSheet, "SerialSettingsGroupBox", "Serial Port Settings");
+    CommPortComboBox = new QComboBox(SerialSettingsGroupBox);
+    CommPortComboBox->setObjectName("CommPortComboBox");
+    // Pseudo-terminals and other virtual ports are listed nowhere, so a path can be typed.
+    CommPortComboBox->setEditable(true);
+    CommPortComboBox->setInsertPolicy(QComboBox::NoInsert);
+    CommPortComboBox->setMinimumContentsLength(16);
+    CommBaudComboBox = FixedList(SerialSettingsGroupBox, "CommBaudComboBox",
+                                 {"115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200"});
+    CommBitsComboBox = FixedList(SerialSettingsGroupBox, "CommBitsComboBox", {"7", "8"});
+    CommStopComboBox = FixedList(SerialSettingsGroupBox, "CommStopComboBox", {"1", "2"});
+    CommParityComboBox =
+        FixedList(SerialSettingsGroupBox, "CommParityComboBox", {"Even", "Odd", "None"});
+    auto* serialLayout = new QFormLayout(SerialSettingsGroupBox);
+    serialLayout->addRow("Port", CommPortComboBox);
+    serialLayout->addRow("Baud Rate", CommBaudComboBox);
+    serialLayout->addRow("Data Bits", CommBitsComboBox);
+    serialLayout->addRow("Stop Bits", CommStopComboBox);
+    serialLayout->addRow("Parity", CommParityComboBox);
+
+    TCPIPClientGroupBox = Group(CommPortTabSheet, "TCPIPClientGroupBox", "TCP/IP Client Settings");
+    ClientAddressEdit = Edit(TCPIPClientGroupBox, "ClientAddressEdit");
+    ClientPortEdit = Edit(TCPIPClientGroupBox, "ClientPortEdit");
+    auto* clientLayout = new QFormLayout(TCPIPClientGroupBox);
+    clientLayout->addRow(new QLabel("Connect to...", TCPIPClientGroupBox));
+    clientLayout->addRow("Address", ClientAddressEdit);
+    clientLayout->addRow("Port", ClientPortEdit);
+
+    TCPIPServerGroupBox = Group(CommPortTabSheet, "TCPIPServerGroupBox", "TCP/IP Server Settings");
+    ServerPortEdit = Edit(TCPIPServerGroupBox, "ServerPortEdit");
+    auto* serverLayout = new QFormLayout(TCPIPServerGroupBox);
+    serverLayout->addRow(new QLabel("Accept connections on...", TCPIPServerGroupBox));
+    serverLayout->addRow("Port", ServerPortEdit);
+
+    auto* leftColumn = new QVBoxLayout;
+    leftColumn->addWidget(TypeRadioGroup);
+    leftColumn->addWidget(SerialSettingsGroupBox);
+    leftColumn->addStretch();
+    auto* rightColumn = new QVBoxLayout;
+    rightColumn->addWidget(TCPIPClientGroupBox);
+    rightColumn->addWidget(TCPIPServerGroupBox);
+    rightColumn->addStretch();
+    auto* commLayout = new QHBoxLayout(CommPortTabSheet);
+    commLayout->addLayout(leftColumn);
+    commLayout->addLayout(rightColumn);
+
+    // Reply Actions
+    ReplyTabSheet = new QWidget;
+    ReplyTabSheet->setObjectName("ReplyTabSheet");
+    PageControl->addTab(ReplyTabSheet, "Reply Actions");
+    ReplyStringGrid = new QTableWidget(kReplySlots, 3, ReplyTabSheet);
+    ReplyStringGrid->setObjectName("ReplyStringGrid");
+    ReplyStringGrid->setHorizontalHeaderLabels({"Type", "Reply Text", "Action"});
+    ReplyStringGrid->setSelectionMode(QAbstractItemView::SingleSelection);
+    // The cell editor opens as soon as a cell becomes current.
+    ReplyStringGrid->setEditTriggers(QAbstractItemView::AllEditTriggers);
+    ReplyStringGrid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    ReplyStringGrid->verticalHeader()->setFixedWidth(50);
+    ReplyStringGrid->verticalHeader()->setDefaultAlignment(Qt::AlignCenter);
+    auto* columns = ReplyStringGrid->horizontalHeader();
+    columns->setSectionResizeMode(kTypeColumn, QHeaderView::Fixed);
+    columns->setSectionResizeMode(kTextColumn, QHeaderView::Stretch);
+    columns->setSectionResizeMode(kActionColumn, QHeaderView::Fixed);
+    ReplyStringGrid->setColumnWidth(kTypeColumn, 45);
+    ReplyStringGrid->setColumnWidth(kActionColumn, 100);
+    ReplyStringGrid->installEventFilter(this);
+    connect(ReplyStringGrid, &QTableWidget::currentCellChanged, this,
+            [this](int row, int column) { ReplyStringGridSelectCell(column, row); });
+    // A click on the current Action cell, after its drop-down went, opens it again.
+    connect(ReplyStringGrid, &QTableWidget::cellClicked, this, [this](int row, int column) {
+        if (column == kActionColumn && !actionCombo_) OpenActionDropDown(row);
+    });
+    auto* replyLayout = new QVBoxLayout(ReplyTabSheet);
+    replyLayout->addWidget(ReplyStringGrid);
+
+    OkButton = new QPushButton("OK", this);
+    OkButton->setObjectName("OkButton");
+    OkButton->setDefault(true);
+    CancelButton = new QPushButton("Cancel", this);
+    CancelButton->setObjectName("CancelButton");
+    connect(OkButton, &QPushButton::clicked, this, &TPreferencesForm::OkButtonClick);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(OkButton);
+    buttons->addWidget(CancelButton);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(PageControl);
+    layout->addLayout(buttons);
+
+    PageControl->setCurrentWidget(CommPortTabSheet);
+}
+
+QComboBox* TPreferencesForm::ActionComboBox() const { return actionCombo_; }
+
+void TPreferencesForm::ShowCommunicationsPage() { PageControl->setCurrentWidget(CommPortTabSheet); }
+
+void TPreferencesForm::ShowReplyActionsPage() { PageControl->setCurrentWidget(ReplyTabSheet); }
+
+bool TPreferencesForm::Execute() { return exec() == QDialog::Accepted; }
+
+void TPreferencesForm::showEvent(QShowEvent* event) {
+    // A window coming back from the task bar is not a new showing.
+    if (!event->spontaneous()) FormShow();
+    QDialog::showEvent(event);
+}
+
+void TPreferencesForm::FormShow() {
+    DropActionDropDown();
+    comm_ = prefs_.Get_comm_prefs();
+
+    if (QAbstractButton* button = TypeButtons->button(comm_.Type)) {
+        button->setChecked(true);
+    } else if (QAbstractButton* checked = TypeButtons->checkedButton()) {
+        TypeButtons->setExclusive(false);  // the only way to clear an exclusive group
+        checked->setChecked(false);
+        TypeButtons->setExclusive(true);
+    }
+    FillPortList(comm_.Port);
+    SelectIndex(CommBaudComboBox, comm_.Baud);
+    SelectIndex(CommBitsComboBox, comm_.Bits);
+    SelectIndex(CommStopComboBox, comm_.Stop);
+    SelectIndex(CommParityComboBox, comm_.Parity);
+    ClientAddressEdit->setText(ToQString(comm_.RemoteIp));
+    ClientPortEdit->setText(QString::number(comm_.RemotePort));
+    ServerPortEdit->setText(QString::number(comm_.LocalPort));
+    TypeRadioGroupClick(comm_.Type);
+
+    for (int slot = 0; slot < kReplySlots; ++slot) {
+        const ReplyPrefs reply = prefs_.Get_reply_prefs(slot);
+        ReplyStringGrid->setItem(slot, kTypeColumn, Cell(ToQString(reply.Type), true));
+        ReplyStringGrid->setItem(slot, kTextColumn, Cell(ToQString(reply.Msg), true));
+        // An Action outside the list (a hand-edited file) shows as no action.
+        const QString action = reply.Action >= 0 && reply.Action < ActionNames().size()
+                                   ? ActionNames().at(reply.Action)
+                                   : QString();
+        ReplyStringGrid->setItem(slot, kActionColumn, Cell(action, false));
+    }
+}
+
+void TPreferencesForm::FillPortList(const std::string& port) {
+    QStringList entries;
+    for (const std::string& name : ListSerialPorts(portPlaces_)) entries << ToQString(name);
+    const QString wanted = ToQString(port);
+
+    int selected = -1;
+    for (int i = 0; i < entries.size() && selected < 0; ++i)
+        if (entries[i].compare(wanted, Qt::CaseInsensitive) == 0) selected = i;
+    // "COM1" and "ttyS0", or a by-id link and its ttyUSB device, name the same port.
+    const std::string device = ResolvePortDevice(port, portPlaces_);
+    for (int i = 0; i < entries.size() && selected < 0 && !device.empty(); ++i)
+        if (ResolvePortDevice(ToBytes(entries[i]), portPlaces_) == device) selected = i;
+    // A typed pseudo-terminal is listed nowhere; while it exists it stays on offer.
+    if (selected < 0 && IsUnlistedTerminal(port, portPlaces_)) {
+        entries << wanted;
+        selected = static_cast<int>(entries.size()) - 1;
+    }
+    entries << QString();
+
+    CommPortComboBox->clear();
+    CommPortComboBox->addItems(entries);
+    CommPortComboBox->setCurrentIndex(selected);
+}
+
+void TPreferencesForm::TypeRadioGroupClick(int type) {
+    SerialSettingsGroupBox->setEnabled(type == 0);
+    TCPIPClientGroupBox->setEnabled(type == 1);
+    TCPIPServerGroupBox->setEnabled(type == 2);
+}
+
+void TPreferencesForm::ReplyStringGridSelectCell(int column, int row) {
+    DropActionDropDown();
+    if (column == kActionColumn && row >= 0) OpenActionDropDown(row);
+}
+
+void TPreferencesForm::OpenActionDropDown(int row) {
+    DropActionDropDown();
+    auto* combo = new QComboBox;
+    combo->setObjectName("ActionComboBox");
+    combo->addItems(ActionNames());
+    const QTableWidgetItem* cell = ReplyStringGrid->item(row, kActionColumn);
+    combo->setCurrentIndex(cell ? ActionNames().indexOf(cell->text()) : -1);
+    actionCombo_ = combo;
+    actionRow_ = row;
+    // The cell follows every choice at once, so no way of leaving the drop-down (a click
+    // elsewhere, Tab, OK by keyboard) can lose it.
+    connect(combo, &QComboBox::currentIndexChanged, this, [this, combo, row](int index) {
+        if (index < 0) return;
+        if (QTableWidgetItem* item = ReplyStringGrid->item(row, kActionColumn))
+            item->setText(combo->itemText(index));
+    });
+    combo->installEventFilter(this);
+    ReplyStringGrid->setCellWidget(row, kActionColumn, combo);
+    combo->setFocus(Qt::OtherFocusReason);
+}
+
+void TPreferencesForm::DropActionDropDown() {
+    if (!actionCombo_) return;
+    QComboBox* combo = actionCombo_;
+    actionCombo_ = nullptr;
+    combo->removeEventFilter(this);
+    // Hiding the focused drop-down would pass the focus on to the next control.
+    if (combo->hasFocus()) ReplyStringGrid->setFocus(Qt::OtherFocusReason);
+    combo->hide();
+    // The view deletes it later, so this is safe from inside the drop-down's own events.
+    ReplyStringGrid->removeCellWidget(actionRow_, kActionColumn);
+    actionRow_ = -1;
+}
+
+bool TPreferencesForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == actionCombo_ && event->type() == QEvent::FocusOut) {
+        // Opening its own list takes the focus too; that is not leaving it.
+        if (static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
+            DropActionDropDown();
+    } else if (watched == ReplyStringGrid && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            // Enter finishes a cell (or opens the Action drop-down); it must not end the
+            // dialog through the default button.
+            if (ReplyStringGrid->currentColumn() == kActionColumn && !actionCombo_)
+                OpenActionDropDown(ReplyStringGrid->currentRow());
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TPreferencesForm::OkButtonClick() {
+    // A cell still being edited hands its text to the table first.
+    if (QWidget* focus = QApplication::focusWidget();
+        focus && ReplyStringGrid->viewport()->isAncestorOf(focus))
+        focus->clearFocus();
+
+    CommPrefs comm = comm_;
+    comm.Type = TypeButtons->checkedId();
+    comm.Port = ToBytes(CommPortComboBox->currentText());
+    comm.Baud = CommBaudComboBox->currentIndex();
+    comm.Bits = CommBitsComboBox->currentIndex();
+    comm.Stop = CommStopComboBox->currentIndex();
+    comm.Parity = CommParityComboBox->currentIndex();
+    comm.RemoteIp = ToBytes(ClientAddressEdit->text());
+    for (auto [edit, field] : {std::pair{ClientPortEdit, &comm.RemotePort},
+                               std::pair{ServerPortEdit, &comm.LocalPort}}) {
+        if (!ToInteger(edit->text(), *field)) {
+            MessageBoxes::Instance().Error(
+                this, QString("'%1' is not a valid integer value").arg(edit->text()));
+            edit->setFocus();
+            return;
+        }
+    }
+    comm_ = comm;
+    prefs_.Set_comm_prefs(comm_);
+
+    for (int slot = 0; slot < kReplySlots; ++slot) {
+        ReplyPrefs reply = prefs_.Get_reply_prefs(slot);
+        auto text = [this, slot](int column) {
+            const QTableWidgetItem* item = ReplyStringGrid->item(slot, column);
+            return item ? item->text() : QString();
+        };
+        reply.Type = ToBytes(text(kTypeColumn));
+        reply.Msg = ToBytes(text(kTextColumn));
+        reply.Action = -1;
+        for (int action = 0; action < ActionNames().size(); ++action)
+            if (ActionNames().at(action).compare(text(kActionColumn), Qt::CaseInsensitive) == 0)
+                reply.Action = action;
+        prefs_.Set_reply_prefs(slot, reply);
+    }
+    accept();
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QStringList>
+
+#include "settings/prefs.h"
+#include "ui/dialogs.h"
+#include "ui/serial_ports.h"
+
+class Preferences;
+class QButtonGroup;
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+class QTableWidget;
+class QWidget;
+
+// Edits the link settings and the reply actions table. Every showing starts from the stored
+// settings, so Cancel discards all edits; OK stores both pages at once.
+class TPreferencesForm : public QDialog, public PreferencesDialog {
+    Q_OBJECT
+public:
+    explicit TPreferencesForm(Preferences& prefs, QWidget* parent = nullptr);
+
+    void ShowCommunicationsPage() override;
+    void ShowReplyActionsPage() override;
+    bool Execute() override;
+
+    // Where the port list is read from (tests use a prepared tree).
+    void SetPortPlaces(const SerialPortPlaces& places) { portPlaces_ = places; }
+
+    // The reply table's columns; the row number is the table's vertical header.
+    static constexpr int kTypeColumn = 0;
+    static constexpr int kTextColumn = 1;
+    static constexpr int kActionColumn = 2;
+
+    // The action names; a name's position is the stored Action value.
+    static const QStringList& ActionNames();
+
+    QTabWidget* PageControl;
+    QWidget* CommPortTabSheet;
+    QWidget* ReplyTabSheet;
+    QGroupBox* TypeRadioGroup;
+    QButtonGroup* TypeButtons;
+    QGroupBox* SerialSettingsGroupBox;
+    QComboBox* CommPortComboBox;
+    QComboBox* CommBaudComboBox;
+    QComboBox* CommBitsComboBox;
+    QComboBox* CommStopComboBox;
+    QComboBox* CommParityComboBox;
+    QGroupBox* TCPIPClientGroupBox;
+    QLineEdit* ClientAddressEdit;
+    QLineEdit* ClientPortEdit;
+    QGroupBox* TCPIPServerGroupBox;
+    QLineEdit* ServerPortEdit;
+    QTableWidget* ReplyStringGrid;
+    QPushButton* OkButton;
+    QPushButton* CancelButton;
+
+    // The action drop-down over the current Action cell, if one is open.
+    QComboBox* ActionComboBox() const;
+
+public slots:
+    void OkButtonClick();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormShow();
+    void FillPortList(const std::string& port);
+    void TypeRadioGroupClick(int type);
+    void ReplyStringGridSelectCell(int column, int row);
+    void OpenActionDropDown(int row);
+    void DropActionDropDown();
+
+    Preferences& prefs_;
+    CommPrefs comm_;  // the working copy of this showing
+    SerialPortPlaces portPlaces_;
+    QPointer<QComboBox> actionCombo_;
+    int actionRow_ = -1;
+};

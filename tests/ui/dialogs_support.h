@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include "ui/message_boxes.h"
+
+// Takes the program's "Error" boxes instead of showing them, for as long as it lives.
+class RecordingBoxes : public MessageBoxes {
+public:
+    RecordingBoxes() { MessageBoxes::Install(this); }
+    ~RecordingBoxes() override { MessageBoxes::Install(nullptr); }
+    void Error(QWidget*, const QString& text) override { errors << text; }
+    QStringList errors;
+};
+
+// Answers the next real message box (shown modally by the code under test) with OK and
+// records what it showed.
+class MessageBoxCatcher : public QObject {
+public:
+    MessageBoxCatcher() {
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            ++count;
+            box->accept();
+        });
+        timer_.start(10);
+    }
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int count = 0;
+
+private:
+    QTimer timer_;
+};
+
+// Runs `action` once the modal loop that the caller is about to enter has started.
+template <typename Action>
+void WhenModal(Action action) {
+    QTimer::singleShot(0, action);
+}

@@ -1,0 +1,386 @@
+#include "ui/PrefEdit.h"
+
+#include <QtTest>
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <memory>
+#include <pty.h>
+#include <unistd.h>
+
+#include "settings/preferences.h"
+#include "ui/application.h"
+#include "ui/latin1.h"
+#include "ui/serial_ports.h"
+#include "dialogs_support.h"
+
+namespace {
+
+void Touch(const QString& path, const char* content = "") {
+    QDir().mkpath(QFileInfo(path).path());
+    std::ofstream(path.toStdString()) << content;
+}
+
+// A machine with a UART at ttyS1, an empty UART slot ttyS0, a USB adapter ttyUSB0 with its
+// by-id link, and a virtual console.
+struct FakeMachine {
+    QTemporaryDir root;
+    SerialPortPlaces places;
+    FakeMachine() {
+        const QString r = root.path();
+        places = {(r + "/sys").toStdString(), (r + "/dev").toStdString(),
+                  (r + "/dev/serial/by-id").toStdString()};
+        Touch(r + "/sys/ttyS0/type", "0\n");
+        Touch(r + "/sys/ttyS0/device/x");
+        Touch(r + "/sys/ttyS1/type", "4\n");
+        Touch(r + "/sys/ttyS1/device/x");
+        Touch(r + "/sys/ttyS10/type", "4\n");
+        Touch(r + "/sys/ttyS10/device/x");
+        Touch(r + "/sys/ttyUSB0/device/x");
+        Touch(r + "/sys/tty1/dev", "4:1\n");
+        for (const char* dev : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB0", "tty1"})
+            Touch(r + "/dev/" + dev);
+        QDir().mkpath(r + "/dev/serial/by-id");
+        QFile::link(r + "/dev/ttyUSB0", r + "/dev/serial/by-id/usb-Adapter_42-if00-port0");
+    }
+    QString ById() const { return root.path() + "/dev/serial/by-id/usb-Adapter_42-if00-port0"; }
+};
+
+struct Pty {
+    int master = -1, slave = -1;
+    char name[128] = {};
+    Pty() { openpty(&master, &slave, name, nullptr, nullptr); }
+    ~Pty() { Close(); }
+    void Close() {
+        if (slave >= 0) ::close(slave);
+        if (master >= 0) ::close(master);
+        slave = master = -1;
+    }
+};
+
+QStringList Entries(const QComboBox* combo) {
+    QStringList entries;
+    for (int i = 0; i < combo->count(); ++i) entries << combo->itemText(i);
+    return entries;
+}
+
+}  // namespace
+
+class PreferencesDialogTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<Preferences> prefs_;
+    std::unique_ptr<FakeMachine> machine_;
+    std::unique_ptr<TPreferencesForm> form_;
+
+    QString CellText(int row, int column) const {
+        const QTableWidgetItem* item = form_->ReplyStringGrid->item(row, column);
+        return item ? item->text() : QString("<none>");
+    }
+    void ClickCell(int row, int column) {
+        QTableWidget* grid = form_->ReplyStringGrid;
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                          grid->visualItemRect(grid->item(row, column)).center());
+    }
+    void Show() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+    }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        prefs_ = std::make_unique<Preferences>((dir_->path() + "/ZentrelConfig.ini").toStdString());
+        for (int slot = 0; slot < kReplySlots; ++slot)
+            prefs_->Set_reply_prefs(slot, {std::string(1, char('a' + slot)), "re", slot % 4, 7});
+        machine_ = std::make_unique<FakeMachine>();
+        form_ = std::make_unique<TPreferencesForm>(*prefs_);
+        form_->SetPortPlaces(machine_->places);
+    }
+    void cleanup() {
+        form_.reset();
+        machine_.reset();
+        prefs_.reset();
+    }
+
+    void portListHoldsRealPortsThenLinksThenTheEmptyEntry() {
+        QStringList ports;
+        for (const std::string& port : ListSerialPorts(machine_->places)) ports << ToQString(port);
+        QCOMPARE(ports,
+                 QStringList({"ttyS1", "ttyS10", "ttyUSB0", machine_->ById()}));
+
+        Show();
+        QCOMPARE(Entries(form_->CommPortComboBox),
+                 QStringList({"ttyS1", "ttyS10", "ttyUSB0", machine_->ById(), ""}));
+    }
+
+    void portIsSelectedByNameOrByTheDeviceItNames_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("selected");
+        QTest::newRow("case ignored") << "TTYUSB0"
+                                      << "ttyUSB0";
+        QTest::newRow("COM2 is ttyS1") << "COM2"
+                                       << "ttyS1";
+        QTest::newRow("empty slot COM1") << "COM1"
+                                         << "";
+        QTest::newRow("gone") << "ttyUSB7"
+                              << "";
+    }
+    void portIsSelectedByNameOrByTheDeviceItNames() {
+        QFETCH(QString, stored);
+        QFETCH(QString, selected);
+        CommPrefs comm = prefs_->Get_comm_prefs();
+        comm.Port = ToBytes(stored);
+        prefs_->Set_comm_prefs(comm);
+        Show();
+        QCOMPARE(form_->CommPortComboBox->currentText(), selected);
+        QCOMPARE(form_->CommPortComboBox->currentIndex() >= 0, !selected.isEmpty());
+        form_->OkButton->click();
+        QCOMPARE(ToQString(prefs_->Get_comm_prefs().Port), selected);
+    }
+
+    void aMachineWithoutPortsOffersOnlyTheEmptyEntry() {
+        form_->SetPortPlaces({"/nonexistent/sys", "/nonexistent/dev", "/nonexistent/by-id"});
+        Show();
+        QCOMPARE(Entries(form_->CommPortComboBox), QStringList({""}));
+        QCOMPARE(form_->CommPortComboBox->currentIndex(), -1);
+        form_->OkButton->click();
+        QCOMPARE(prefs_->Get_comm_prefs().Port, std::string());
+    }
+
+    void aTypedPseudoTerminalStaysOnOfferWhileItExists() {
+        auto pty = std::make_unique<Pty>();
+        QVERIFY(pty->master >= 0);
+        Show();
+        form_->CommPortComboBox->setFocus();
+        form_->CommPortComboBox->lineEdit()->selectAll();
+        QTest::keyClicks(form_->CommPortComboBox, pty->name);
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(prefs_->Get_comm_prefs().Port, std::string(pty->name));
+
+        Show();
+        QCOMPARE(form_->CommPortComboBox->currentText(), QString(pty->name));
+        QCOMPARE(Entries(form_->CommPortComboBox).last(), QString());
+        form_->reject();
+
+        pty.reset();  // the terminal is gone
+        Show();
+        QCOMPARE(form_->CommPortComboBox->currentIndex(), -1);
+        QCOMPARE(Entries(form_->CommPortComboBox).size(), 5);
+    }
+
+    void interfaceTypeEnablesOnlyItsGroupAndKeepsTheOthers() {
+        CommPrefs comm = prefs_->Get_comm_prefs();
+        comm.Type = 2;
+        prefs_->Set_comm_prefs(comm);
+        Show();
+        QVERIFY(form_->TypeButtons->button(2)->isChecked());
+        QVERIFY(!form_->SerialSettingsGroupBox->isEnabled());
+        QVERIFY(!form_->TCPIPClientGroupBox->isEnabled());
+        QVERIFY(form_->TCPIPServerGroupBox->isEnabled());
+        QVERIFY(form_->SerialSettingsGroupBox->isVisible());
+
+        QTest::mouseClick(form_->TypeButtons->button(0), Qt::LeftButton);
+        QVERIFY(form_->SerialSettingsGroupBox->isEnabled());
+        QVERIFY(!form_->TCPIPServerGroupBox->isEnabled());
+        form_->CommBaudComboBox->setCurrentIndex(4);
+        form_->CommParityComboBox->setCurrentIndex(0);
+        form_->TypeButtons->button(1)->click();
+        QVERIFY(!form_->SerialSettingsGroupBox->isEnabled());
+        QVERIFY(form_->TCPIPClientGroupBox->isEnabled());
+
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        const CommPrefs stored = prefs_->Get_comm_prefs();
+        QCOMPARE(stored.Type, 1);
+        QCOMPARE(stored.Baud, 4);
+        QCOMPARE(stored.Parity, 0);
+        QCOMPARE(stored.Flags, comm.Flags);
+    }
+
+    void outOfRangeIndexesSelectNothingAndStoreMinusOne() {
+        CommPrefs comm = prefs_->Get_comm_prefs();
+        comm.Type = 5;
+        comm.Baud = 8;
+        comm.Stop = -3;
+        prefs_->Set_comm_prefs(comm);
+        Show();
+        QCOMPARE(form_->TypeButtons->checkedId(), -1);
+        QCOMPARE(form_->CommBaudComboBox->currentIndex(), -1);
+        QCOMPARE(form_->CommStopComboBox->currentIndex(), -1);
+        form_->OkButton->click();
+        QCOMPARE(prefs_->Get_comm_prefs().Type, -1);
+        QCOMPARE(prefs_->Get_comm_prefs().Baud, -1);
+        QCOMPARE(prefs_->Get_comm_prefs().Stop, -1);
+        QCOMPARE(prefs_->Get_comm_prefs().Bits, comm.Bits);
+    }
+
+    void portNumbersMustBeIntegersButNeedNoRange_data() {
+        QTest::addColumn<QString>("client");
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("empty client") << ""
+                                      << "5100"
+                                      << "'' is not a valid integer value";
+        QTest::newRow("bad server") << "5000"
+                                    << "51a"
+                                    << "'51a' is not a valid integer value";
+        QTest::newRow("both bad, client first") << "x"
+                                                << "y"
+                                                << "'x' is not a valid integer value";
+        QTest::newRow("too big for 32 bits") << "4294967296"
+                                             << "1"
+                                             << "'4294967296' is not a valid integer value";
+        QTest::newRow("negative and above 65535") << "-1"
+                                                  << "70000"
+                                                  << "";
+    }
+    void portNumbersMustBeIntegersButNeedNoRange() {
+        QFETCH(QString, client);
+        QFETCH(QString, server);
+        QFETCH(QString, error);
+        RecordingBoxes boxes;
+        const Prefs before = prefs_->Get_prefs();
+        Show();
+        QTest::mouseClick(form_->TypeButtons->button(1), Qt::LeftButton);
+        form_->ReplyStringGrid->item(0, TPreferencesForm::kTextColumn)->setText("edited");
+        form_->ClientPortEdit->setText(client);
+        form_->ServerPortEdit->setText(server);
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        if (error.isEmpty()) {
+            QCOMPARE(boxes.errors, QStringList());
+            QCOMPARE(form_->result(), int(QDialog::Accepted));
+            QCOMPARE(prefs_->Get_comm_prefs().RemotePort, -1);
+            QCOMPARE(prefs_->Get_comm_prefs().LocalPort, 70000);
+            return;
+        }
+        QCOMPARE(boxes.errors, QStringList({error}));
+        QVERIFY(form_->isVisible());
+        QVERIFY(prefs_->Get_prefs() == before);  // neither page stored
+    }
+
+    void actionDropDownEditsTheActionCell() {
+        Show();
+        form_->ShowReplyActionsPage();
+        ClickCell(4, TPreferencesForm::kActionColumn);
+        QComboBox* combo = form_->ActionComboBox();
+        QVERIFY(combo);
+        QCOMPARE(form_->ReplyStringGrid->cellWidget(4, TPreferencesForm::kActionColumn), combo);
+        QCOMPARE(combo->currentText(), QString("Normal"));  // slot 4 holds action 0
+        QTRY_VERIFY(combo->hasFocus());
+        QTest::keyClick(combo, Qt::Key_End);  // the last entry, "BCC Error"
+        ClickCell(7, TPreferencesForm::kTypeColumn);
+        QTRY_VERIFY(!form_->ActionComboBox());
+        QCOMPARE(CellText(4, TPreferencesForm::kActionColumn), QString("BCC Error"));
+
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(prefs_->Get_reply_prefs(4).Action, 3);
+        QCOMPARE(prefs_->Get_reply_prefs(4).Flags, 7);
+        QCOMPARE(prefs_->Get_reply_prefs(5).Action, 1);
+    }
+
+    void actionCellCanBeReachedAndChangedByKeyboard() {
+        Show();
+        form_->ShowReplyActionsPage();
+        ClickCell(2, TPreferencesForm::kTextColumn);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);  // leave the editor
+        QTest::keyClick(form_->ReplyStringGrid, Qt::Key_Right);
+        QComboBox* combo = form_->ActionComboBox();
+        QVERIFY(combo);
+        QCOMPARE(combo->currentText(), QString("Type Error"));
+        QTest::keyClick(combo, Qt::Key_Up);
+        QCOMPARE(CellText(2, TPreferencesForm::kActionColumn), QString("NAK Error"));
+        // Enter does not end the dialog from inside the table.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QVERIFY(form_->isVisible());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Left);
+        QTRY_VERIFY(!form_->ActionComboBox());
+        QCOMPARE(form_->ReplyStringGrid->currentColumn(), TPreferencesForm::kTextColumn);
+        QVERIFY(form_->ReplyStringGrid->isAncestorOf(QApplication::focusWidget()));
+    }
+
+    void cellsAreEditedInPlaceAndStoredWhole() {
+        Show();
+        form_->ShowReplyActionsPage();
+        ClickCell(1, TPreferencesForm::kTypeColumn);
+        QWidget* editor = QApplication::focusWidget();
+        QVERIFY(qobject_cast<QLineEdit*>(editor));
+        QTest::keyClick(editor, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(editor, "XYZ");
+        QTest::keyClick(editor, Qt::Key_Return);
+        QVERIFY(form_->isVisible());
+        QTRY_COMPARE(CellText(1, TPreferencesForm::kTypeColumn), QString("XYZ"));
+
+        // A cell still being edited when OK is pressed is not lost.
+        ClickCell(3, TPreferencesForm::kTextColumn);
+        editor = QApplication::focusWidget();
+        QTest::keyClick(editor, Qt::Key_End);
+        qobject_cast<QLineEdit*>(editor)->insert(QString("\u00e9!"));
+        form_->OkButtonClick();
+        QCOMPARE(prefs_->Get_reply_prefs(1).Type, std::string("XYZ"));
+        QCOMPARE(prefs_->Get_reply_prefs(3).Msg, std::string("re\xe9!"));
+    }
+
+    void anUnknownStoredActionShowsEmptyAndStoresMinusOne() {
+        ReplyPrefs reply = prefs_->Get_reply_prefs(9);
+        reply.Action = 7;
+        prefs_->Set_reply_prefs(9, reply);
+        Show();
+        QCOMPARE(CellText(9, TPreferencesForm::kActionColumn), QString());
+        form_->OkButton->click();
+        QCOMPARE(prefs_->Get_reply_prefs(9).Action, -1);
+    }
+
+    void cancelDiscardsEveryEditAndTheNextShowingStartsAfresh() {
+        const Prefs before = prefs_->Get_prefs();
+        Show();
+        form_->ShowReplyActionsPage();
+        ClickCell(0, TPreferencesForm::kActionColumn);
+        QTest::keyClick(form_->ActionComboBox(), Qt::Key_End);
+        form_->ReplyStringGrid->item(6, TPreferencesForm::kTextColumn)->setText("changed");
+        form_->ClientAddressEdit->setText("10.0.0.1");
+        form_->CommBitsComboBox->setCurrentIndex(0);
+        QTest::mouseClick(form_->CancelButton, Qt::LeftButton);
+        QCOMPARE(form_->result(), int(QDialog::Rejected));
+        QVERIFY(prefs_->Get_prefs() == before);
+
+        Show();
+        QCOMPARE(CellText(0, TPreferencesForm::kActionColumn), QString("Normal"));
+        QCOMPARE(CellText(6, TPreferencesForm::kTextColumn), QString("re"));
+        QCOMPARE(form_->ClientAddressEdit->text(), QString("192.168.1.100"));
+        QCOMPARE(form_->CommBitsComboBox->currentIndex(), 1);
+        QVERIFY(!form_->ActionComboBox());
+    }
+
+    void executeOpensOnTheChosenPageAndReportsTheResult() {
+        form_->ShowReplyActionsPage();
+        WhenModal([this] {
+            QCOMPARE(form_->PageControl->currentWidget(), form_->ReplyTabSheet);
+            form_->OkButton->click();
+        });
+        QVERIFY(form_->Execute());
+
+        form_->ShowCommunicationsPage();
+        WhenModal([this] {
+            QCOMPARE(form_->PageControl->currentWidget(), form_->CommPortTabSheet);
+            QTest::keyClick(form_.get(), Qt::Key_Escape);
+        });
+        QVERIFY(!form_->Execute());
+    }
+};
+
+int main(int argc, char** argv) {
+    TApplication app(argc, argv);
+    PreferencesDialogTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_dialogs_prefs.moc"
