@@ -98,8 +98,7 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs)
     ReplyTextLabel = new QLabel(QStringLiteral("Response"), this);
     ReplyTextEdit = new QLineEdit(this);
     ReplyTextEdit->setReadOnly(true);
-    SetReplyColours(QApplication::palette().color(QPalette::ToolTipBase),
-                    QApplication::palette().color(QPalette::WindowText));
+    ShowReply(std::string(), false);
 
     SepPanel = new QFrame(this);
     SepPanel->setFrameShape(QFrame::HLine);
@@ -111,6 +110,7 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs)
 
     auto* settingsLine = new QHBoxLayout;
     settingsLine->setContentsMargins(0, 0, 0, 0);
+    settingsLine->setSpacing(6);
     settingsLine->addWidget(MsgTypeEdit);
     settingsLine->addSpacing(16);
     settingsLine->addWidget(SendCountLabel);
@@ -247,20 +247,22 @@ void TSendFrame::EndRun() {
     StopButton->setEnabled(false);
 }
 
-void TSendFrame::SetReplyColours(const QColor& background, const QColor& text) {
+void TSendFrame::ShowReply(const std::string& text, bool failed) {
+    const QPalette standard = QApplication::palette();
+    const QColor background = failed ? QColor(Qt::red) : standard.color(QPalette::ToolTipBase);
+    const QColor foreground = failed ? QColor(Qt::white) : standard.color(QPalette::WindowText);
     QPalette palette = ReplyTextEdit->palette();
     for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
         palette.setColor(group, QPalette::Base, background);
-        palette.setColor(group, QPalette::Text, text);
+        palette.setColor(group, QPalette::Text, foreground);
     }
     ReplyTextEdit->setPalette(palette);
+    ReplyTextEdit->setText(ToQString(text));
 }
 
 std::int32_t TSendFrame::OnResponse(Event* event) {
     if (event->source != RowIndex) return event->id;
-    SetReplyColours(QApplication::palette().color(QPalette::ToolTipBase),
-                    QApplication::palette().color(QPalette::WindowText));
-    ReplyTextEdit->setText(ToQString(event->text));
+    ShowReply(event->text, false);
     if (SentCount >= TargetCount || StopRequested) {
         StopButton->setEnabled(false);
     } else if (DelayMs == 0) {
@@ -273,8 +275,7 @@ std::int32_t TSendFrame::OnResponse(Event* event) {
 
 std::int32_t TSendFrame::OnFailure(Event* event) {
     if (event->source != RowIndex) return event->id;
-    SetReplyColours(Qt::red, Qt::white);
-    ReplyTextEdit->setText(ToQString(event->text));
+    ShowReply(event->text, true);
     EndRun();
     return event->id;
 }

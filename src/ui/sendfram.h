@@ -3,6 +3,7 @@
 #include <QFrame>
 
 #include <cstdint>
+#include <string>
 
 #include "thread/event.h"
 #include "thread/event_broker.h"
@@ -65,7 +66,8 @@ public:
 private:
     // Stops the delay and disables Stop: nothing of the run is left to wait for.
     void EndRun();
-    void SetReplyColours(const QColor& background, const QColor& text);
+    // The response in the tooltip colours, or a failure in white on red.
+    void ShowReply(const std::string& text, bool failed);
     std::int32_t OnResponse(Event* event);  // 10011
     std::int32_t OnFailure(Event* event);   // 10012
 
