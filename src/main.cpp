@@ -1,0 +1,58 @@
+// The Vantor Protocol Simulator: start-up and shutdown order.
+
+#include <csignal>
+#include <exception>
+#include <memory>
+
+#include "settings/preferences.h"
+#include "ui/application.h"
+#include "ui/mainfrm.h"
+#include "ui/message_boxes.h"
+
+namespace {
+
+void ShowError(const std::exception& error) {
+    MessageBoxes::Instance().ApplicationError(QString::fromLocal8Bit(error.what()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A peer that goes away mid-send must not end the program; the drivers see the error.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The settings first: loaded now, kept until every window is gone, saved last.
+    Preferences::Get_instance();
+
+    TApplication app(argc, argv);
+    int result = 0;
+    {
+        std::unique_ptr<TMainForm> mainForm;
+        try {
+            mainForm = std::make_unique<TMainForm>(Preferences::Get_instance());
+            // DIALOGS: create TAboutBox, TPreferencesForm, TBccCalcForm and TFlagHelpForm here,
+            // in this order, each once for the whole run (declared beside mainForm so that
+            // they are destroyed with it), and hand them over:
+            //     mainForm->SetDialogs({&preferences, &flagHelp, &bccCalculator, &about});
+        } catch (const std::exception& error) {
+            ShowError(error);
+            result = 1;
+        }
+        if (mainForm) {
+            // The program ends with its main window, whatever else is open.
+            QObject::connect(mainForm.get(), &TMainForm::Closed, &app, &QApplication::quit,
+                             Qt::QueuedConnection);
+            mainForm->show();
+            result = app.exec();
+        }
+        // The windows go here: the main window stores its placement, each row its texts.
+    }
+
+    try {
+        Preferences::Destroy_instance();  // writes the configuration file
+    } catch (const std::exception& error) {
+        ShowError(error);
+        if (result == 0) result = 1;
+    }
+    return result;
+}

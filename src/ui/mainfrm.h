@@ -1,0 +1,136 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <QList>
+
+#include <cstdint>
+#include <functional>
+
+#include <boost/scoped_ptr.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include "settings/prefs.h"
+#include "thread/event.h"
+#include "thread/event_broker.h"
+#include "thread/function_map.h"
+#include "ui/dialogs.h"
+
+class Preferences;
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QMenu;
+class QScrollArea;
+class QSplitter;
+class QTableView;
+class QToolButton;
+class QWidget;
+class ReceivedListModel;
+class TControlThread;
+class TSendFrame;
+
+// The main window: owns the control thread and the two brokers between it and the windows,
+// holds the nine send rows above and the received messages list below, and shows the state
+// of the link in its status bar. Everything here runs on the user-interface thread.
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TMainForm(Preferences& prefs, QWidget* parent = nullptr);
+    // Stores the placement into the settings (the thread has ended by then).
+    ~TMainForm() override;
+
+    // The dialogs are created after the main window; until they are handed over their
+    // menu items do nothing.
+    void SetDialogs(const MainFormDialogs& dialogs);
+
+    // The 10008 text of a link settings record.
+    static std::string CommSettingsText(const CommPrefs& comm);
+
+    FunctionMap<TMainForm, int, Event> Handlers;
+    boost::scoped_ptr<TControlThread> ControlThread;
+    boost::shared_ptr<EventBroker> ToWindowBroker;
+    boost::shared_ptr<EventBroker> ToThreadBroker;
+    QStringList StatusTexts;
+    QStringList BaudTexts;
+    QStringList DataBitsTexts;
+    QStringList StopBitsTexts;
+    QStringList ParityTexts;
+    QList<TSendFrame*> SendRows;  // child widgets, in index order; not owned by the list
+
+    // Event handlers (Handlers); each returns the event's id.
+    std::int32_t ShowErrorText(Event* event);       // 10003, 10006
+    std::int32_t AddReceivedMessage(Event* event);  // 10013
+    std::int32_t ShowStatusText(Event* event);      // 10017
+    std::int32_t ShowSending(Event* event);         // 10014
+
+    // Takes one event from ToWindowBroker and offers it to the window, then to every row.
+    void OnBrokerEvent();
+    void PostReplyActions();
+    void ShowCommSettings();
+
+    // Menus and buttons.
+    void BatchSendMenuItemClick();
+    void ExitMenuItemClick();
+    void PreferencesMenuItemClick(QObject* sender);  // also ReceiveConfigureButton's
+    void BCCCalcMenuItemClick();
+    void FlagsHelpMenuItemClick();
+    void AboutMenuItemClick();
+
+    // The received messages list.
+    void ClearReceivedButtonClick();
+    void DeletePopupMenuItemClick();
+    void SelectAllPopupMenuItemClick();
+    void SaveButtonClick();
+    // Writes the list to `path`; false (after the error box) when it could not.
+    bool SaveReceivedMessages(const QString& path);
+    // Where SaveButtonClick asks for the file; tests replace it. Empty means cancelled.
+    std::function<QString()> ChooseSaveFile;
+
+    // Status bar panels, 400, 200 and 200 pixels wide.
+    QLabel* StatusPanels[3];
+    QAction* BatchSendMenuItem;
+    QAction* ExitMenuItem;
+    QAction* PreferencesMenuItem;
+    QAction* BCCCalcMenuItem;
+    QAction* FlagsHelpMenuItem;
+    QAction* AboutMenuItem;
+    QSplitter* TxRxSplitter;
+    QWidget* TxPanel;
+    QScrollArea* SendScrollBox;
+    QWidget* RxPanel;
+    QLabel* Label1;
+    QToolButton* ClearReceivedButton;
+    QToolButton* SaveButton;
+    QToolButton* ReceiveConfigureButton;
+    QTableView* ReceivedMsgsGrid;
+    ReceivedListModel* ReceivedMessages;
+    QCheckBox* ShowNonPrintablesCheckBox;
+    QMenu* GridPopupMenu;
+    QAction* SelectAllPopupMenuItem;
+    QAction* DeletePopupMenuItem;
+    QAction* ClearPopupMenuItem;
+
+signals:
+    // The close sequence has run and the window is closing.
+    void Closed();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildControls();
+    void BuildMenus();
+    void BuildReceivedList();
+    void ApplyPlacement();
+    void FormShow();
+    bool FormCloseQuery();
+    QString TableText(const QStringList& table, int index) const;
+
+    Preferences& prefs_;
+    MainFormDialogs dialogs_;
+    bool shown_ = false;
+};

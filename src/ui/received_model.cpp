@@ -1,0 +1,169 @@
+#include "ui/received_model.h"
+
+#include <QApplication>
+#include <QPalette>
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "protocol/frame.h"
+#include "text/next_token.h"
+#include "ui/latin1.h"
+
+namespace {
+
+const char* const kHeaders[ReceivedListModel::ColumnCount] = {
+    "", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC"};
+
+// Record field order: status, type, received BCC, calculated BCC, text.
+enum Field { StatusField, TypeField, RxBccField, CalcBccField, TextField };
+
+int FieldOfColumn(int column) {
+    switch (column) {
+        case ReceivedListModel::StatusColumn: return StatusField;
+        case ReceivedListModel::TypeColumn: return TypeField;
+        case ReceivedListModel::TextColumn: return TextField;
+        case ReceivedListModel::RxBccColumn: return RxBccField;
+        case ReceivedListModel::CalcBccColumn: return CalcBccField;
+        default: return -1;
+    }
+}
+
+}  // namespace
+
+ReceivedListModel::ReceivedListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+ReceivedListModel::~ReceivedListModel() = default;
+
+ReceivedListModel::Message ReceivedListModel::ParseRecord(std::string record) {
+    Message m;
+    m.status = NextToken(record, kRecordDelimiter);
+    m.type = NextToken(record, kRecordDelimiter);
+    m.rxBcc = NextToken(record, kRecordDelimiter);
+    m.calcBcc = NextToken(record, kRecordDelimiter);
+    m.text = std::move(record);
+    return m;
+}
+
+std::string ReceivedListModel::FormatTime(std::int32_t ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%2.2d:%2.2d:%2.2d:%3.3d", ms / 3600000, ms / 60000 % 60,
+                  ms / 1000 % 60, ms % 1000);
+    return text;
+}
+
+std::string ReceivedListModel::QuoteField(std::string_view text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '"';
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+int ReceivedListModel::AddMessage(Message m, std::int32_t msecsSinceMidnight) {
+    const std::string* fields[5] = {&m.status, &m.type, &m.rxBcc, &m.calcBcc, &m.text};
+    Row row;
+    std::size_t total = 0;
+    for (int i = 0; i < 5; ++i) {
+        row.length[i] = static_cast<std::uint32_t>(fields[i]->size());
+        total += fields[i]->size();
+    }
+    row.texts.reset(new char[total == 0 ? 1 : total]);
+    char* out = row.texts.get();
+    for (const std::string* field : fields) {
+        std::memcpy(out, field->data(), field->size());
+        out += field->size();
+    }
+    const int r = InputRow();
+    row.number = r + 1;  // the grid counts its header as row 0
+    row.time = msecsSinceMidnight;
+
+    // Grow by one row at the end (the new input row), then fill the old input row.
+    beginInsertRows(QModelIndex(), r + 1, r + 1);
+    rows_.push_back(std::move(row));
+    endInsertRows();
+    emit dataChanged(index(r, 0), index(r, ColumnCount - 1));
+    return r;
+}
+
+void ReceivedListModel::RemoveRows(int first, int last) {
+    if (first < 0) first = 0;
+    if (last >= MessageCount()) last = MessageCount() - 1;  // the input row stays
+    if (first > last) return;
+    beginRemoveRows(QModelIndex(), first, last);
+    rows_.erase(rows_.begin() + first, rows_.begin() + last + 1);
+    endRemoveRows();
+}
+
+void ReceivedListModel::Clear() {
+    beginResetModel();
+    std::deque<Row>().swap(rows_);
+    endResetModel();
+}
+
+std::string_view ReceivedListModel::Field(const Row& row, int field) const {
+    std::size_t offset = 0;
+    for (int i = 0; i < field; ++i) offset += row.length[i];
+    return std::string_view(row.texts.get() + offset, row.length[field]);
+}
+
+std::string ReceivedListModel::Cell(int r, int column) const {
+    if (r < 0 || r >= MessageCount() || column < 0 || column >= ColumnCount) return {};
+    const Row& row = rows_[static_cast<std::size_t>(r)];
+    if (column == NumberColumn) return std::to_string(row.number);
+    if (column == TimeColumn) return FormatTime(row.time);
+    return std::string(Field(row, FieldOfColumn(column)));
+}
+
+std::string ReceivedListModel::TabSeparatedText() const {
+    std::string out = "TimeStamp\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\t\r\n";
+    for (const Row& row : rows_) {
+        out += FormatTime(row.time);
+        out += '\t';
+        out += Field(row, StatusField);
+        out += '\t';
+        out += Field(row, TypeField);
+        out += '\t';
+        out += QuoteField(Field(row, TextField));
+        out += '\t';
+        out += Field(row, RxBccField);
+        out += '\t';
+        out += Field(row, CalcBccField);
+        out += "\t\r\n";
+    }
+    return out;
+}
+
+int ReceivedListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : MessageCount() + 1;
+}
+
+int ReceivedListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant ReceivedListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid()) return {};
+    if (role == Qt::DisplayRole) return ToQString(Cell(index.row(), index.column()));
+    // The number column looks like the fixed column of a grid.
+    if (role == Qt::BackgroundRole && index.column() == NumberColumn)
+        return QApplication::palette().button();
+    return {};
+}
+
+QVariant ReceivedListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole) return {};
+    if (orientation == Qt::Horizontal && section >= 0 && section < ColumnCount)
+        return QString::fromLatin1(kHeaders[section]);
+    return {};
+}
+
+Qt::ItemFlags ReceivedListModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;  // never editable
+}

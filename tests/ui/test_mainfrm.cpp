@@ -1,0 +1,607 @@
+#include "ui/mainfrm.h"
+
+#include <QtTest>
+
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "protocol/frame.h"
+#include "settings/preferences.h"
+#include "thread/ctrlthrd.h"
+#include "ui/application.h"
+#include "ui/message_boxes.h"
+#include "ui/received_model.h"
+#include "ui/sendfram.h"
+
+namespace {
+
+using Message = ReceivedListModel::Message;
+
+class RecordingBoxes : public MessageBoxes {
+public:
+    void Error(QWidget*, const QString& text) override { errors << text; }
+    bool Confirm(QWidget*, const QString& text) override {
+        questions << text;
+        return answer;
+    }
+    void ApplicationError(const QString& text) override { appErrors << ApplicationErrorText(text); }
+    QStringList errors, questions, appErrors;
+    bool answer = true;
+};
+
+class FakePreferences : public PreferencesDialog {
+public:
+    void ShowCommunicationsPage() override { pages << "comm"; }
+    void ShowReplyActionsPage() override { pages << "reply"; }
+    bool Execute() override {
+        if (change) change();
+        return ok;
+    }
+    QStringList pages;
+    std::function<void()> change;
+    bool ok = true;
+};
+
+class FakeFlagHelp : public FlagHelpDialog {
+public:
+    bool Execute() override { return ok; }
+    QString ChosenText() const override { return code; }
+    bool ok = true;
+    QString code;
+};
+
+class FakeBcc : public BccCalculatorDialog {
+public:
+    void ShowModeless() override { ++shown; }
+    int shown = 0;
+};
+
+class FakeAbout : public AboutDialog {
+public:
+    void Execute() override { ++shown; }
+    int shown = 0;
+};
+
+int FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+std::string Frame(char type, const std::string& text) {
+    CharBuffer buffer;
+    BuildFrame(buffer, static_cast<std::uint8_t>(type), 0,
+               reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return std::string(buffer.Bytes().begin(), buffer.Bytes().end());
+}
+
+std::string Bcc(char type, const std::string& text) {
+    const std::string frame = Frame(type, text);
+    return frame.substr(frame.size() - 4, 3);
+}
+
+std::string Record(const std::string& text) {
+    return "OK           {DELIM]A{DELIM]123{DELIM]123{DELIM]" + text;
+}
+
+std::vector<std::string> Column(const ReceivedListModel& model, int column) {
+    std::vector<std::string> cells;
+    for (int r = 0; r < model.rowCount(); ++r) cells.push_back(model.Cell(r, column));
+    return cells;
+}
+
+}  // namespace
+
+class MainFormTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Preferences> prefs;
+    std::unique_ptr<TMainForm> form;
+    RecordingBoxes boxes;
+    int port = 0;
+
+    QString ConfigPath() const { return dir->filePath("ZentrelConfig.ini"); }
+
+    // A window on a fresh configuration whose link is a TCP server on a free port.
+    void Open(const std::function<void(Preferences&)>& setUp = {}) {
+        prefs = std::make_unique<Preferences>(ConfigPath().toStdString());
+        CommPrefs comm = prefs->Get_comm_prefs();
+        comm.Type = 2;
+        comm.LocalPort = port = FreePort();
+        prefs->Set_comm_prefs(comm);
+        if (setUp) setUp(*prefs);
+        form = std::make_unique<TMainForm>(*prefs);
+    }
+
+    // Ends the control thread, so that what the window posts stays in ToThreadBroker.
+    void StopThread() {
+        form->ControlThread->Terminate();
+        form->ControlThread->WaitFor();
+    }
+
+    std::vector<Event> TakeRequests() {
+        std::vector<Event> events;
+        Event e;
+        while (form->ToThreadBroker->GetEvent(e)) events.push_back(e);
+        return events;
+    }
+
+    void Add(const std::string& record) {
+        Event e{EventId::MessageReceived, 0, 0, record};
+        form->AddReceivedMessage(&e);
+    }
+
+    void AddNumbered(int count) {
+        for (int i = 1; i <= count; ++i) Add(Record("m" + std::to_string(i)));
+    }
+
+    void SelectRows(int top, int bottom) {
+        auto* model = form->ReceivedMessages;
+        form->ReceivedMsgsGrid->selectionModel()->select(
+            QItemSelection(model->index(top, 0), model->index(bottom, ReceivedListModel::ColumnCount - 1)),
+            QItemSelectionModel::ClearAndSelect);
+    }
+
+    std::unique_ptr<QTcpSocket> ConnectPeer() {
+        auto peer = std::make_unique<QTcpSocket>();
+        QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired()) {  // the thread may not listen yet
+            peer->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+            if (peer->waitForConnected(500)) return peer;
+            peer->abort();
+            QTest::qWait(20);
+        }
+        return nullptr;
+    }
+
+private slots:
+    void init() {
+        dir = std::make_unique<QTemporaryDir>();
+        boxes = RecordingBoxes();
+        MessageBoxes::Install(&boxes);
+    }
+
+    void cleanup() {
+        form.reset();
+        prefs.reset();
+        MessageBoxes::Install(nullptr);
+        dir.reset();
+    }
+
+    void layoutTextsAndTables() {
+        Open();
+        QCOMPARE(form->windowTitle(), QString("Halvorn Vantor Protocol Simulator"));
+        QCOMPARE(form->StatusPanels[0]->width(), 400);
+        QCOMPARE(form->StatusPanels[1]->width(), 200);
+        QCOMPARE(form->StatusPanels[2]->width(), 200);
+        QCOMPARE(form->StatusTexts.size(), 12);
+        QCOMPARE(form->StatusTexts.front(), QString(""));
+        QCOMPARE(form->StatusTexts.back(), QString("DISABLED ERROR"));
+        QStringList menus;
+        for (QAction* a : form->menuBar()->actions()) {
+            menus << a->text();
+            for (QAction* item : a->menu()->actions()) menus << (item->isSeparator() ? "-" : item->text());
+        }
+        QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
+                                     "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
+        QCOMPARE(form->ReceiveConfigureButton->toolTip(),
+                 QString("Configure how received messages are handled."));
+        QCOMPARE(form->SendRows.size(), 9);
+        for (int i = 0; i < 9; ++i) {
+            QCOMPARE(form->SendRows[i]->objectName(), QString("SendFrame%1").arg(i));
+            QCOMPARE(form->SendRows[i]->RowIndex, i);
+            QCOMPARE(form->SendRows[i]->broker, form->ToThreadBroker.get());
+        }
+        QStringList headers;
+        for (int c = 0; c < ReceivedListModel::ColumnCount; ++c)
+            headers << form->ReceivedMessages->headerData(c, Qt::Horizontal).toString();
+        QCOMPARE(headers, QStringList({"", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC"}));
+        QCOMPARE(form->ReceivedMessages->rowCount(), 1);  // the input row
+        QVERIFY(!form->ShowNonPrintablesCheckBox->isChecked());
+    }
+
+    // The reply table and the link summary go out when the window is first shown.
+    void firstShowPostsTheReplyTableAndShowsTheLink() {
+        Open([](Preferences& p) {
+            ReplyPrefs r;
+            r.Type = "A";
+            r.Msg = "OK\\r";
+            r.Action = 3;
+            p.Set_reply_prefs(0, r);
+        });
+        StopThread();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QVERIFY(!form->ClearReceivedButton->isEnabled());
+        const auto requests = TakeRequests();
+        QCOMPARE(requests.size(), std::size_t{1});
+        QCOMPARE(requests[0].id, 10010);
+        QCOMPARE(requests[0].value, 10);
+        std::string table = "A\tOK\\r\t3\r\n";
+        for (int i = 1; i < 10; ++i) table += "\t\t0\r\n";
+        QCOMPARE(requests[0].text, table);
+        QCOMPARE(form->StatusPanels[2]->text(), QString("TCP/IP Server on Port %1").arg(port));
+    }
+
+    void linkSummaries() {
+        Open();
+        StopThread();
+        CommPrefs comm;  // serial, COM1, 19200, 8, 1, N
+        prefs->Set_comm_prefs(comm);
+        form->ShowCommSettings();
+        QCOMPARE(form->StatusPanels[2]->text(), QString("COM1,19200,8,1,N"));
+        comm.Baud = -1;  // a list left without a choice
+        comm.Parity = 7;
+        prefs->Set_comm_prefs(comm);
+        form->ShowCommSettings();
+        QCOMPARE(form->StatusPanels[2]->text(), QString("COM1,?,8,1,?"));
+        comm.Type = 1;
+        comm.RemoteIp = "10.1.2.3";
+        comm.RemotePort = 5000;
+        prefs->Set_comm_prefs(comm);
+        form->ShowCommSettings();
+        QCOMPARE(form->StatusPanels[2]->text(), QString("TCP/IP Client to 10.1.2.3:5000"));
+        comm.Type = 5;
+        prefs->Set_comm_prefs(comm);
+        form->ShowCommSettings();
+        QCOMPARE(form->StatusPanels[2]->text(), QString(""));
+    }
+
+    // Events reach the panels through the window broker, one queued call per event.
+    void statusPanels() {
+        Open();
+        StopThread();
+        form->ToWindowBroker->PostEvent(Event{10003, 0, 0, "Socket error"});
+        QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Socket error"));
+        form->ToWindowBroker->PostEvent(Event{10006, 0, 0, "Error opening the comm port: busy"});
+        QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Error opening the comm port: busy"));
+        form->ToWindowBroker->PostEvent(Event{10017, 8, 0, ""});
+        QTRY_COMPARE(form->StatusPanels[1]->text(), QString("TIMEOUT"));
+        form->ToWindowBroker->PostEvent(Event{10017, 0, 0, ""});
+        QTRY_COMPARE(form->StatusPanels[1]->text(), QString(""));
+        form->ToWindowBroker->PostEvent(Event{10014, 'A', 0, "x"});
+        QTRY_COMPARE(form->StatusPanels[1]->text(), QString("Sending..."));
+        form->ToWindowBroker->PostEvent(Event{10017, 12, 0, ""});
+        QTRY_COMPARE(form->StatusPanels[1]->text(), QString("UNKNOWN STATUS 12"));
+        // Every event is offered to the rows too: a response for row 3 lands there.
+        form->ToWindowBroker->PostEvent(Event{10011, 0, 2, "ACKED"});
+        QTRY_COMPARE(form->SendRows[2]->ReplyTextEdit->text(), QString("ACKED"));
+        QCOMPARE(form->SendRows[1]->ReplyTextEdit->text(), QString(""));
+    }
+
+    // Frames from a peer on 127.0.0.1 become rows with every column filled as received.
+    void receivedFramesBecomeRows() {
+        Open();
+        form->show();
+        auto peer = ConnectPeer();
+        QVERIFY(peer);
+        const std::string good = "HELLO \"world\"";
+        const std::string nul("A\0B", 3);
+        std::string badBcc = Frame('B', "X");
+        badBcc[badBcc.size() - 2] = static_cast<char>(badBcc[badBcc.size() - 2] + 1);
+        const std::string overlong(600, 'x');
+        const std::string delim = "left{DELIM]right";
+        for (const std::string& bytes :
+             {Frame('A', good), badBcc, Frame('C', overlong), Frame('D', nul), Frame('E', delim)}) {
+            peer->write(bytes.data(), static_cast<qint64>(bytes.size()));
+            peer->flush();
+        }
+        auto* model = form->ReceivedMessages;
+        QTRY_COMPARE_WITH_TIMEOUT(model->MessageCount(), 5, 10000);
+        QCOMPARE(model->rowCount(), 6);
+        QCOMPARE(Column(*model, 0), std::vector<std::string>({"1", "2", "3", "4", "5", ""}));
+        QCOMPARE(Column(*model, 2), std::vector<std::string>({"OK           ", "Bad BCC      ",
+                                                              "Bad Size     ", "OK           ",
+                                                              "OK           ", ""}));
+        QCOMPARE(Column(*model, 3), std::vector<std::string>({"A", "B", "C", "D", "E", ""}));
+        QCOMPARE(Column(*model, 4), std::vector<std::string>({good, "X", std::string(512, 'x'), nul,
+                                                              delim, ""}));
+        std::string wrong = Bcc('B', "X");
+        wrong[2] = static_cast<char>(wrong[2] + 1);
+        QCOMPARE(Column(*model, 5),
+                 std::vector<std::string>({Bcc('A', good), wrong, "", Bcc('D', nul), Bcc('E', delim), ""}));
+        QCOMPARE(Column(*model, 6),
+                 std::vector<std::string>({Bcc('A', good), Bcc('B', "X"), "", Bcc('D', nul), Bcc('E', delim), ""}));
+        const QRegularExpression stamp("^\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d$");
+        for (int r = 0; r < 5; ++r) QVERIFY(stamp.match(QString::fromStdString(model->Cell(r, 1))).hasMatch());
+        // The newest message is the current row, and the list can be cleared now.
+        QCOMPARE(form->ReceivedMsgsGrid->currentIndex().row(), 4);
+        QVERIFY(form->ReceivedMsgsGrid->selectionModel()->isRowSelected(4, QModelIndex()));
+        QVERIFY(form->ClearReceivedButton->isEnabled());
+        // The NUL is shown as a character of its own.
+        QCOMPARE(model->data(model->index(3, 4)).toString(), QString(QChar(u'A')) + QChar(0) + QChar(u'B'));
+
+        // Saved byte for byte: the header, every field followed by a TAB, CR LF.
+        const QString path = dir->filePath("saved.tsv");
+        form->ChooseSaveFile = [&] { return path; };
+        form->SaveButtonClick();
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        std::string expected = "TimeStamp\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\t\r\n";
+        const std::string quoted[] = {"\"HELLO \"\"world\"\"\"", "\"X\"", "\"" + overlong.substr(0, 512) + "\"",
+                                      "\"" + nul + "\"", "\"left{DELIM]right\""};
+        for (int r = 0; r < 5; ++r) {
+            expected += model->Cell(r, 1) + "\t" + model->Cell(r, 2) + "\t" + model->Cell(r, 3) + "\t" +
+                        quoted[r] + "\t" + model->Cell(r, 5) + "\t" + model->Cell(r, 6) + "\t\r\n";
+        }
+        QCOMPARE(saved.readAll().toStdString(), expected);
+        QVERIFY(boxes.appErrors.isEmpty());
+    }
+
+    void recordsThatAreShortOrShownReadably() {
+        Open();
+        StopThread();
+        Add("Bad STX      {DELIM]Q");  // fewer separators: the rest stays empty
+        form->ShowNonPrintablesCheckBox->setChecked(true);
+        Add(Record(std::string("a\x03z\xff", 4)));
+        form->ShowNonPrintablesCheckBox->setChecked(false);  // rows already listed stay
+        auto* model = form->ReceivedMessages;
+        QCOMPARE(model->Cell(0, 2), std::string("Bad STX      "));
+        QCOMPARE(model->Cell(0, 3), std::string("Q"));
+        QCOMPARE(model->Cell(0, 4), std::string(""));
+        QCOMPARE(model->Cell(0, 5), std::string(""));
+        QCOMPARE(model->Cell(1, 4), std::string("a<ETX>z<xFF>"));
+        const QString path = dir->filePath("two.tsv");
+        QVERIFY(form->SaveReceivedMessages(path));
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = saved.readAll().split('\n');
+        QCOMPARE(lines.size(), 4);
+        QVERIFY(lines[1].endsWith("\tBad STX      \tQ\t\"\"\t\t\t\r"));
+        QVERIFY(lines[2].endsWith("\t\"a<ETX>z<xFF>\"\t123\t123\t\r"));
+    }
+
+    void saveFailuresLeaveTheListAlone() {
+        Open();
+        StopThread();
+        form->ChooseSaveFile = [] { return QString(); };  // cancelled
+        form->SaveButtonClick();
+        QVERIFY(form->SaveReceivedMessages(dir->filePath("empty.tsv")));
+        QFile empty(dir->filePath("empty.tsv"));
+        QVERIFY(empty.open(QIODevice::ReadOnly));
+        QCOMPARE(empty.readAll(), QByteArray("TimeStamp\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\t\r\n"));
+        AddNumbered(2);
+        const QString missing = dir->filePath("no/such/dir/x.tsv");
+        QVERIFY(!form->SaveReceivedMessages(missing));
+        QVERIFY(!form->SaveReceivedMessages("/dev/full"));
+        QCOMPARE(boxes.appErrors, QStringList({"Cannot create file " + missing + ".", "Stream write error."}));
+        QCOMPARE(form->ReceivedMessages->MessageCount(), 2);
+    }
+
+    void deleteAndSelectAll() {
+        Open();
+        StopThread();
+        auto* model = form->ReceivedMessages;
+        form->SelectAllPopupMenuItemClick();  // empty list: nothing
+        QVERIFY(!form->ReceivedMsgsGrid->selectionModel()->hasSelection());
+
+        AddNumbered(5);
+        SelectRows(1, 2);  // grid rows 2 to 3
+        form->DeletePopupMenuItemClick();
+        QCOMPARE(Column(*model, 0), std::vector<std::string>({"1", "4", "5", ""}));
+        QCOMPARE(Column(*model, 4), std::vector<std::string>({"m1", "m4", "m5", ""}));
+        Add(Record("next"));
+        QCOMPARE(Column(*model, 0), std::vector<std::string>({"1", "4", "5", "4", ""}));
+
+        // A range that runs into the input row: its top becomes the input row.
+        SelectRows(2, 4);
+        form->DeletePopupMenuItemClick();
+        QCOMPARE(Column(*model, 0), std::vector<std::string>({"1", "4", ""}));
+        Add(Record("again"));
+        QCOMPARE(Column(*model, 0), std::vector<std::string>({"1", "4", "3", ""}));
+
+        // The input row alone: nothing.
+        SelectRows(3, 3);
+        form->DeletePopupMenuItemClick();
+        QCOMPARE(model->rowCount(), 4);
+
+        // Select All takes every message row, not the input row; Del removes them.
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        form->ReceivedMsgsGrid->setFocus();
+        QTest::keyClick(form->ReceivedMsgsGrid, Qt::Key_A, Qt::ControlModifier);
+        auto* selection = form->ReceivedMsgsGrid->selectionModel();
+        QCOMPARE(selection->selectedRows().size(), 3);
+        QVERIFY(!selection->isRowSelected(3, QModelIndex()));
+        QTest::keyClick(form->ReceivedMsgsGrid, Qt::Key_Delete);
+        QCOMPARE(model->rowCount(), 1);
+        Add(Record("first again"));
+        QCOMPARE(Column(*model, 0), std::vector<std::string>({"1", ""}));
+    }
+
+    void clearAsksFirst() {
+        Open();
+        StopThread();
+        AddNumbered(3);
+        QVERIFY(form->ClearReceivedButton->isEnabled());
+        boxes.answer = false;
+        form->ClearReceivedButtonClick();
+        QCOMPARE(form->ReceivedMessages->MessageCount(), 3);
+        boxes.answer = true;
+        form->ClearPopupMenuItem->trigger();
+        QCOMPARE(boxes.questions,
+                 QStringList(2, "Are you sure you want to clear the list of received messages?"));
+        QCOMPARE(form->ReceivedMessages->rowCount(), 1);
+        QVERIFY(!form->ClearReceivedButton->isEnabled());
+        Add(Record("after"));
+        QCOMPARE(form->ReceivedMessages->Cell(0, 0), std::string("1"));
+    }
+
+    void preferencesSequence() {
+        Open();
+        StopThread();
+        form->show();
+        TakeRequests();
+        FakePreferences dialog;
+        MainFormDialogs dialogs;
+        dialogs.preferences = &dialog;
+        form->SetDialogs(dialogs);
+
+        dialog.ok = false;  // Cancel: nothing
+        form->PreferencesMenuItem->trigger();
+        QVERIFY(TakeRequests().empty());
+
+        dialog.ok = true;  // OK, nothing changed: the table again, no new link
+        form->ReceiveConfigureButton->click();
+        auto requests = TakeRequests();
+        QCOMPARE(requests.size(), std::size_t{1});
+        QCOMPARE(requests[0].id, 10010);
+
+        dialog.change = [&] {  // serial COM1 from 19200 to 9600 baud
+            CommPrefs comm;
+            comm.Baud = 4;
+            prefs->Set_comm_prefs(comm);
+        };
+        form->PreferencesMenuItem->trigger();
+        requests = TakeRequests();
+        QCOMPARE(requests.size(), std::size_t{2});
+        QCOMPARE(requests[0].id, 10008);
+        QCOMPARE(requests[0].text, std::string("0,COM1,4,1,0,2,192.168.1.100,5000,5100"));
+        QCOMPARE(requests[1].id, 10010);
+        QCOMPARE(form->StatusPanels[2]->text(), QString("COM1,9600,8,1,N"));
+        QCOMPARE(dialog.pages, QStringList({"comm", "reply", "comm"}));
+    }
+
+    void flagInsertionAndTheOtherDialogs() {
+        Open();
+        StopThread();
+        FakeFlagHelp flags;
+        FakeBcc bcc;
+        FakeAbout about;
+        form->SetDialogs(MainFormDialogs{nullptr, &flags, &bcc, &about});
+        form->show();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QLineEdit* edit = form->SendRows[1]->MsgTextEdit;
+        edit->setFocus();
+        edit->setText("ABCDEF");
+        edit->setSelection(2, 2);
+        flags.code = "%D";
+        form->FlagsHelpMenuItem->trigger();
+        QCOMPARE(edit->text(), QString("AB%DEF"));
+        QCOMPARE(edit->cursorPosition(), 4);
+        QVERIFY(!edit->hasSelectedText());
+        form->FlagsHelpMenuItemClick();  // no selection: at the caret
+        QCOMPARE(edit->text(), QString("AB%D%DEF"));
+
+        form->SendRows[1]->MsgTypeEdit->setFocus();  // focus elsewhere: nothing
+        form->FlagsHelpMenuItemClick();
+        flags.ok = false;
+        edit->setFocus();
+        form->FlagsHelpMenuItemClick();
+        QCOMPARE(edit->text(), QString("AB%D%DEF"));
+
+        form->BCCCalcMenuItem->trigger();
+        form->AboutMenuItem->trigger();
+        QCOMPARE(bcc.shown, 1);
+        QCOMPARE(about.shown, 1);
+    }
+
+    void batchSendStartsRowsInOrder() {
+        Open([](Preferences& p) {
+            for (int slot : {0, 3, 8}) {
+                SendPrefs s;
+                s.Type = std::string(1, static_cast<char>('A' + slot));
+                s.Msg = "row " + std::to_string(slot + 1);
+                p.Set_send_prefs(slot, s);
+            }
+        });
+        StopThread();
+        form->BatchSendMenuItemClick();
+        auto requests = TakeRequests();
+        QCOMPARE(requests.size(), std::size_t{3});
+        for (int i = 0; i < 3; ++i) {
+            const int slot = std::vector<int>{0, 3, 8}[static_cast<std::size_t>(i)];
+            QCOMPARE(requests[static_cast<std::size_t>(i)].id, 10015);
+            QCOMPARE(requests[static_cast<std::size_t>(i)].source, slot);
+            QCOMPARE(requests[static_cast<std::size_t>(i)].value, 'A' + slot);
+            QCOMPARE(requests[static_cast<std::size_t>(i)].text, "row " + std::to_string(slot + 1));
+        }
+
+        // A count that is no number ends the batch there, in the application's error box.
+        form->SendRows[3]->SendCountEdit->setText("x3");
+        form->BatchSendMenuItem->trigger();
+        QCOMPARE(TakeRequests().size(), std::size_t{1});
+        QCOMPARE(boxes.appErrors, QStringList({"'x3' is not a valid integer value."}));
+    }
+
+    // Closing ends the thread; the window stores its placement and the rows their texts.
+    void closingStoresPlacementAndRows() {
+        Open([](Preferences& p) {
+            DisplayPrefs d;
+            d.Left = 40;
+            d.Top = 30;
+            d.Width = 820;
+            d.Height = 600;
+            d.Flags = 7;
+            p.Set_display_prefs(d);
+        });
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QCOMPARE(form->size(), QSize(820, 600));
+        form->resize(900, 640);
+        form->SendRows[4]->MsgTypeEdit->setText("Z");
+        form->SendRows[4]->MsgTextEdit->setText("typed %D\\r");
+        form->SendRows[4]->SendCountEdit->setText("not a number");
+        QVERIFY(form->close());
+        QVERIFY(form->ControlThread->Terminated());
+        QCOMPARE(form->StatusPanels[0]->text(), QString(""));
+        form.reset();
+        prefs->Save();
+
+        Preferences reread(ConfigPath().toStdString());
+        const DisplayPrefs d = reread.Get_display_prefs();
+        QCOMPARE(d.Width, 900);
+        QCOMPARE(d.Height, 640);
+        QCOMPARE(d.State, 0);
+        QCOMPARE(d.Flags, 7);
+        const SendPrefs row = reread.Get_send_prefs(4);
+        QCOMPARE(row.Type, std::string("Z"));
+        QCOMPARE(row.Msg, std::string("typed %D\\r"));
+        QCOMPARE(row.Count, std::string("not a number"));
+    }
+
+    void maximisedStartKeepsTheNormalBounds() {
+        Open([](Preferences& p) {
+            DisplayPrefs d;
+            d.Left = 100;
+            d.Top = 50;
+            d.Width = 700;
+            d.Height = 500;
+            d.State = 2;
+            p.Set_display_prefs(d);
+        });
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QVERIFY(form->isMaximized());
+        form->close();
+        form.reset();
+        const DisplayPrefs d = prefs->Get_display_prefs();
+        QCOMPARE(d.State, 2);
+        QCOMPARE(QRect(d.Left, d.Top, d.Width, d.Height), QRect(100, 50, 700, 500));
+    }
+};
+
+int main(int argc, char** argv) {
+    TApplication app(argc, argv);
+    MainFormTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_mainfrm.moc"
