@@ -89,7 +89,12 @@ std::int32_t SerialWinComm::Open(const char* name) {
 }
 
 void SerialWinComm::Release() {
-    if (handle >= 0) ::close(handle);
+    if (handle >= 0) {
+        // The exclusive mode belongs to the terminal, not to our descriptor: it would outlive
+        // the close while anyone else still has the device open.
+        ::ioctl(handle, TIOCNXCL);
+        ::close(handle);
+    }
     handle = -1;
     opened = 0;
 }

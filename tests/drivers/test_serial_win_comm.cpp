@@ -83,7 +83,7 @@ protected:
         ::fcntl(peer_, F_SETFL, ::fcntl(peer_, F_GETFL) | O_NONBLOCK);
     }
     void TearDown() override {
-        ::close(peer_);
+        if (peer_ >= 0) ::close(peer_);
         ::close(terminal_);
     }
 
@@ -120,6 +120,19 @@ protected:
         std::int32_t value = 0;
         ASSERT_TRUE(WaitFor([&] { return port.ReadChar(value) == 1; }));
         ASSERT_EQ(value, 'm') << "XOFF is flow control, not data";
+    }
+
+    // Writes `byte` on a thread of its own while the line holds it back, checks that nothing
+    // leaves meanwhile, then calls `release` and returns what WriteChar returned.
+    template <typename Release>
+    int HeldWrite(SerialWinComm& port, std::uint8_t byte, Release release) const {
+        std::atomic<int> result{-1};
+        std::thread writer([&] { result = port.WriteChar(byte); });
+        EXPECT_FALSE(PeerHasInput(100));
+        EXPECT_EQ(result.load(), -1) << "the write waits while the line is held";
+        release();
+        writer.join();
+        return result.load();
     }
 
     int peer_ = -1;
@@ -256,6 +269,38 @@ TEST_F(Pty, CloseDiscardsUnreadInputAndOpenWithoutANameReopens) {
     EXPECT_EQ(port.ReadChar(value), 0);
 }
 
+// Logs the line operations that a pseudo-terminal cannot show.
+class LoggingPort : public SerialWinComm {
+public:
+    using SerialWinComm::SerialWinComm;
+    void Flush() override {
+        log += "flush ";
+        SerialWinComm::Flush();
+    }
+    void Purge() override {
+        log += "purge ";
+        SerialWinComm::Purge();
+    }
+    void SetDtr(bool on) override {
+        log += on ? "dtr-on " : "dtr-off ";
+        SerialWinComm::SetDtr(on);
+    }
+    std::string log;
+};
+
+TEST_F(Pty, ConfigureRaisesDtrAndCloseDrainsPurgesAndDropsIt) {
+    LoggingPort port(path_.c_str(), 512, 512);
+    port.Configure(0, 0, 0, 0);
+    EXPECT_EQ(port.log, "dtr-on ");
+    port.log.clear();
+    port.Close();
+    EXPECT_EQ(port.log, "flush purge dtr-off ");
+    port.log.clear();
+    port.Close();
+    port.Configure(0, 0, 0, 0);
+    EXPECT_EQ(port.log, "") << "a closed port touches no line";
+}
+
 TEST_F(Pty, PortIsOpenedExclusively) {
     if (::geteuid() == 0) GTEST_SKIP() << "the exclusive lock does not hold against root";
     SerialWinComm first(path_.c_str(), 512, 512);
@@ -308,27 +353,26 @@ TEST_F(Pty, WriteHeldByXoffWaitsForXonAndEndsWhenStopIsRequested) {
     SerialWinComm port(path_.c_str(), 512, 512);
     std::stop_source stop;
     port.SetStopToken(stop.get_token());
-    std::atomic<int> result{-1};
-
     HoldOutput(port);
-    std::thread writer([&] { result = port.WriteChar('x'); });
-    EXPECT_FALSE(PeerHasInput(100));
-    EXPECT_EQ(result.load(), -1) << "the write waits while the line is held";
-    PeerWrite({0x11});
-    writer.join();
-    EXPECT_EQ(result.load(), 1);
+    EXPECT_EQ(HeldWrite(port, 'x', [&] { PeerWrite({0x11}); }), 1) << "XON releases it";
     EXPECT_EQ(PeerRead(1), Bytes{'x'});
 
     HoldOutput(port);
-    result = -1;
-    std::thread stopped([&] { result = port.WriteChar('y'); });
-    EXPECT_FALSE(PeerHasInput(50));
-    stop.request_stop();
-    stopped.join();
-    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(HeldWrite(port, 'y', [&] { stop.request_stop(); }), 0);
     EXPECT_EQ(port.WriteChar('z'), 0) << "after the stop request a held write does not wait";
     EXPECT_FALSE(PeerHasInput(20));
     port.Close();  // must not hang on the held output either
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(Pty, PortWhoseOtherEndIsGoneNeitherReadsNorWaitsToWrite) {
+    SerialWinComm port(path_.c_str(), 512, 512);
+    ::close(peer_);
+    peer_ = -1;
+    std::int32_t value = 0;
+    EXPECT_EQ(port.ReadChar(value), 0);
+    EXPECT_EQ(port.WriteChar('x'), 0);  // with no stop token: it must fail, not wait
+    port.Close();
     EXPECT_FALSE(port.IsOpen());
 }
 
@@ -351,22 +395,11 @@ TEST_F(Pty, HardwareFlowControlWaitsForDsr) {
     std::stop_source stop;
     port.SetStopToken(stop.get_token());
     port.SetFlowControl(0);
-    std::atomic<int> result{-1};
-
-    std::thread writer([&] { result = port.WriteChar('x'); });
-    EXPECT_FALSE(PeerHasInput(100));
-    port.dsr = true;
-    writer.join();
-    EXPECT_EQ(result.load(), 1);
+    EXPECT_EQ(HeldWrite(port, 'x', [&] { port.dsr = true; }), 1);
     EXPECT_EQ(PeerRead(1), Bytes{'x'});
 
     port.dsr = false;
-    result = -1;
-    std::thread stopped([&] { result = port.WriteChar('y'); });
-    EXPECT_FALSE(PeerHasInput(50));
-    stop.request_stop();
-    stopped.join();
-    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(HeldWrite(port, 'y', [&] { stop.request_stop(); }), 0);
     EXPECT_FALSE(PeerHasInput(20));
 
     // A write that needs no wait still goes out after the stop request.
