@@ -79,6 +79,7 @@ TBccCalcForm::TBccCalcForm(QWidget* parent) : QDialog(parent) {
 }
 
 void TBccCalcForm::ShowModeless() {
+    if (!isVisible()) TypeEdit->setFocus();  // not the Close button it was closed with
     show();
     raise();
     activateWindow();

@@ -234,6 +234,14 @@ void TPreferencesForm::FormShow() {
                                    : QString();
         ReplyStringGrid->setItem(slot, kActionColumn, Cell(action, false));
     }
+    // Start on the page in front, not on the button the last showing ended with (Enter
+    // there would repeat it).
+    if (PageControl->currentWidget() == ReplyTabSheet)
+        ReplyStringGrid->setFocus();
+    else if (QAbstractButton* type = TypeButtons->checkedButton())
+        type->setFocus();
+    else
+        TypeButtons->button(0)->setFocus();
 }
 
 void TPreferencesForm::FillPortList(const std::string& port) {

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -178,6 +179,13 @@ TFlagHelpForm::TFlagHelpForm(QWidget* parent) : QDialog(parent) {
 }
 
 bool TFlagHelpForm::Execute() { return exec() == QDialog::Accepted; }
+
+void TFlagHelpForm::showEvent(QShowEvent* event) {
+    // Otherwise the focus stays where the last showing left it, on Cancel perhaps, and Enter
+    // would cancel instead of inserting.
+    if (!event->spontaneous()) FlagListBox->setFocus();
+    QDialog::showEvent(event);
+}
 
 QString TFlagHelpForm::SelectedFlag() const {
     const QList<QListWidgetItem*> selected = FlagListBox->selectedItems();

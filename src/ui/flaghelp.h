@@ -66,6 +66,9 @@ public:
 public slots:
     void InsertButtonClick();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void FlagListBoxClick();
     void ValueEditChange();

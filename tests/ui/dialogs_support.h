@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
+#include <QtTest>
 
 #include "ui/message_boxes.h"
 
@@ -39,8 +41,17 @@ private:
     QTimer timer_;
 };
 
-// Runs `action` once the modal loop that the caller is about to enter has started.
+// A click on a radio button's indicator (its middle may lie beyond its caption).
+inline void ClickRadio(QAbstractButton* button) {
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(8, button->height() / 2));
+}
+
+// Runs `action` once the modal loop that the caller is about to enter has started and
+// `dialog` has become the active window.
 template <typename Action>
-void WhenModal(Action action) {
-    QTimer::singleShot(0, action);
+void WhenModal(QWidget* dialog, Action action) {
+    QTimer::singleShot(0, dialog, [dialog, action]() {
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        action();
+    });
 }

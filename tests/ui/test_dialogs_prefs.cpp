@@ -189,12 +189,12 @@ private slots:
         QVERIFY(form_->TCPIPServerGroupBox->isEnabled());
         QVERIFY(form_->SerialSettingsGroupBox->isVisible());
 
-        QTest::mouseClick(form_->TypeButtons->button(0), Qt::LeftButton);
+        ClickRadio(form_->TypeButtons->button(0));
         QVERIFY(form_->SerialSettingsGroupBox->isEnabled());
         QVERIFY(!form_->TCPIPServerGroupBox->isEnabled());
         form_->CommBaudComboBox->setCurrentIndex(4);
         form_->CommParityComboBox->setCurrentIndex(0);
-        form_->TypeButtons->button(1)->click();
+        ClickRadio(form_->TypeButtons->button(1));
         QVERIFY(!form_->SerialSettingsGroupBox->isEnabled());
         QVERIFY(form_->TCPIPClientGroupBox->isEnabled());
 
@@ -250,7 +250,7 @@ private slots:
         RecordingBoxes boxes;
         const Prefs before = prefs_->Get_prefs();
         Show();
-        QTest::mouseClick(form_->TypeButtons->button(1), Qt::LeftButton);
+        ClickRadio(form_->TypeButtons->button(1));
         form_->ReplyStringGrid->item(0, TPreferencesForm::kTextColumn)->setText("edited");
         form_->ClientPortEdit->setText(client);
         form_->ServerPortEdit->setText(server);
@@ -362,17 +362,21 @@ private slots:
 
     void executeOpensOnTheChosenPageAndReportsTheResult() {
         form_->ShowReplyActionsPage();
-        WhenModal([this] {
+        WhenModal(form_.get(), [this] {
             QCOMPARE(form_->PageControl->currentWidget(), form_->ReplyTabSheet);
-            form_->OkButton->click();
+            QTest::mouseClick(form_->CancelButton, Qt::LeftButton);
+        });
+        QVERIFY(!form_->Execute());
+
+        // Enter means OK, whichever button ended the last showing.
+        form_->ShowCommunicationsPage();
+        WhenModal(form_.get(), [this] {
+            QCOMPARE(form_->PageControl->currentWidget(), form_->CommPortTabSheet);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         });
         QVERIFY(form_->Execute());
 
-        form_->ShowCommunicationsPage();
-        WhenModal([this] {
-            QCOMPARE(form_->PageControl->currentWidget(), form_->CommPortTabSheet);
-            QTest::keyClick(form_.get(), Qt::Key_Escape);
-        });
+        WhenModal(form_.get(), [this] { QTest::keyClick(form_.get(), Qt::Key_Escape); });
         QVERIFY(!form_->Execute());
     }
 };

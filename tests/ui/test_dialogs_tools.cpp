@@ -259,18 +259,18 @@ private slots:
         Select("%T");
         form_->InsertButton->click();
         form_->FlagListBox->clearSelection();
-        WhenModal([this] { form_->InsertButton->click(); });
+        WhenModal(form_.get(), [this] { form_->InsertButton->click(); });
         QVERIFY(form_->Execute());
         QCOMPARE(form_->ChosenText(), QString());
 
-        WhenModal([this] { form_->CancelButton->click(); });
+        WhenModal(form_.get(), [this] { form_->CancelButton->click(); });
         QVERIFY(!form_->Execute());
     }
 
     void selectionAndDigitCountSurviveAShowing() {
         Select("%#C");
         QTest::keyClick(form_->ValueEdit, Qt::Key_Up);
-        WhenModal([this] {
+        WhenModal(form_.get(), [this] {
             QCOMPARE(form_->ValueEdit->text(), QString("4"));
             QVERIFY(form_->PromptGroupBox->isVisible());
             form_->InsertButton->click();
@@ -313,7 +313,7 @@ private slots:
         QCOMPARE(box_->PasscodeText->text().toStdString(), PassCode::Instance().Compute(now));
         box_->hide();
         now += 5 * 3600;
-        WhenModal([this] { box_->OKButton->click(); });
+        WhenModal(box_.get(), [this] { box_->OKButton->click(); });
         box_->Execute();
         QCOMPARE(box_->PasscodeText->text().toStdString(), PassCode::Instance().Compute(now));
         QCOMPARE(box_->ProductName->text(), QString("Vantor Protocol Simulator"));
