@@ -5,7 +5,11 @@
 #include <memory>
 
 #include "settings/preferences.h"
+#include "ui/Bcccalcfrm.h"
+#include "ui/PrefEdit.h"
+#include "ui/about.h"
 #include "ui/application.h"
+#include "ui/flaghelp.h"
 #include "ui/mainfrm.h"
 #include "ui/message_boxes.h"
 
@@ -28,12 +32,21 @@ int main(int argc, char** argv) {
     int result = 0;
     {
         std::unique_ptr<TMainForm> mainForm;
+        // The dialogs: created after the main window, destroyed before it (it holds plain
+        // pointers to them), each once for the whole run.
+        std::unique_ptr<TAboutBox> aboutBox;
+        std::unique_ptr<TPreferencesForm> preferencesForm;
+        std::unique_ptr<TBccCalcForm> bccCalcForm;
+        std::unique_ptr<TFlagHelpForm> flagHelpForm;
         try {
             mainForm = std::make_unique<TMainForm>(Preferences::Get_instance());
-            // DIALOGS: create TAboutBox, TPreferencesForm, TBccCalcForm and TFlagHelpForm here,
-            // in this order, each once for the whole run (declared beside mainForm so that
-            // they are destroyed with it), and hand them over:
-            //     mainForm->SetDialogs({&preferences, &flagHelp, &bccCalculator, &about});
+            aboutBox = std::make_unique<TAboutBox>(mainForm.get());
+            preferencesForm =
+                std::make_unique<TPreferencesForm>(Preferences::Get_instance(), mainForm.get());
+            bccCalcForm = std::make_unique<TBccCalcForm>(mainForm.get());
+            flagHelpForm = std::make_unique<TFlagHelpForm>(mainForm.get());
+            mainForm->SetDialogs(
+                {preferencesForm.get(), flagHelpForm.get(), bccCalcForm.get(), aboutBox.get()});
         } catch (const std::exception& error) {
             ShowError(error);
             result = 1;

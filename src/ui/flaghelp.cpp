@@ -76,6 +76,7 @@ DigitCountBox::DigitCountBox(QWidget* parent) : QAbstractSpinBox(parent) {
     lineEdit()->setObjectName("ValueEdit");
     lineEdit()->setMaxLength(2);
     lineEdit()->setText(QString::number(position_));
+    setMinimumWidth(fontMetrics().horizontalAdvance("000") + 40);  // two digits and arrows
 }
 
 void DigitCountBox::SetRange(int lowest, int highest, int step) {
