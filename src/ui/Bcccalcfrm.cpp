@@ -13,14 +13,14 @@
 #include <string>
 
 #include "text/parser.h"
+#include "ui/dialog_parts.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
 
 namespace {
 
 QLabel* ResultLabel(QWidget* parent, const char* name) {
-    auto* label = new QLabel(parent);
-    label->setObjectName(QString::fromLatin1(name));
+    auto* label = Named(new QLabel(parent), name);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
 }
@@ -33,27 +33,22 @@ TBccCalcForm::TBccCalcForm(QWidget* parent) : QDialog(parent) {
     setModal(false);
     resize(794, 260);
 
-    TypeEdit = new QLineEdit(this);
-    TypeEdit->setObjectName("TypeEdit");
+    TypeEdit = Named(new QLineEdit(this), "TypeEdit");
     TypeEdit->setMaxLength(1);
     TypeEdit->setMaximumWidth(40);
-    MessageTextEdit = new QLineEdit(this);
-    MessageTextEdit->setObjectName("MessageTextEdit");
+    MessageTextEdit = Named(new QLineEdit(this), "MessageTextEdit");
     AsciiLabel = ResultLabel(this, "AsciiLabel");
     DecimalLabel = ResultLabel(this, "DecimalLabel");
     HexLabel = ResultLabel(this, "HexLabel");
     BinaryLabel = ResultLabel(this, "BinaryLabel");
-    PacketEdit = new QLineEdit(this);
-    PacketEdit->setObjectName("PacketEdit");
+    PacketEdit = Named(new QLineEdit(this), "PacketEdit");
     PacketEdit->setReadOnly(true);
     PacketEdit->setFocusPolicy(Qt::ClickFocus);  // out of the Tab order, still copyable
     PacketEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
-    CalculateButton = new QPushButton("Calculate", this);
-    CalculateButton->setObjectName("CalculateButton");
+    CalculateButton = Named(new QPushButton("Calculate", this), "CalculateButton");
     CalculateButton->setDefault(true);
-    CloseButton = new QPushButton("&Close", this);
-    CloseButton->setObjectName("CloseButton");
+    CloseButton = Named(new QPushButton("&Close", this), "CloseButton");
     connect(CalculateButton, &QPushButton::clicked, this, &TBccCalcForm::CalculateButtonClick);
     connect(CloseButton, &QPushButton::clicked, this, &QDialog::close);
 
@@ -65,17 +60,13 @@ TBccCalcForm::TBccCalcForm(QWidget* parent) : QDialog(parent) {
     results->addRow("Decimal :", DecimalLabel);
     results->addRow("Hexadecimal :", HexLabel);
     results->addRow("Binary :", BinaryLabel);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(CalculateButton);
-    buttons->addWidget(CloseButton);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(inputs);
     layout->addLayout(results);
     layout->addWidget(PacketEdit);
     layout->addStretch();
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({CalculateButton, CloseButton}));
 }
 
 void TBccCalcForm::ShowModeless() {

@@ -18,28 +18,22 @@
 #include <QVBoxLayout>
 
 #include "settings/preferences.h"
+#include "ui/dialog_parts.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
 
 namespace {
 
 QComboBox* FixedList(QWidget* parent, const char* name, const QStringList& entries) {
-    auto* combo = new QComboBox(parent);
-    combo->setObjectName(QString::fromLatin1(name));
+    auto* combo = Named(new QComboBox(parent), name);
     combo->addItems(entries);
     return combo;
 }
 
-QLineEdit* Edit(QWidget* parent, const char* name) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    return edit;
-}
+QLineEdit* Edit(QWidget* parent, const char* name) { return Named(new QLineEdit(parent), name); }
 
 QGroupBox* Group(QWidget* parent, const char* name, const char* caption) {
-    auto* group = new QGroupBox(QString::fromLatin1(caption), parent);
-    group->setObjectName(QString::fromLatin1(name));
-    return group;
+    return Named(new QGroupBox(QString::fromLatin1(caption), parent), name);
 }
 
 // An index outside the list selects nothing.
@@ -74,12 +68,10 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     setWindowTitle("Preferences");
     resize(709, 452);
 
-    PageControl = new QTabWidget(this);
-    PageControl->setObjectName("PageControl");
+    PageControl = Named(new QTabWidget(this), "PageControl");
 
     // Communications
-    CommPortTabSheet = new QWidget;
-    CommPortTabSheet->setObjectName("CommPortTabSheet");
+    CommPortTabSheet = Named(new QWidget, "CommPortTabSheet");
     PageControl->addTab(CommPortTabSheet, "Communications");
 
     TypeRadioGroup = Group(CommPortTabSheet, "TypeRadioGroup", "Communications Interface Type");
@@ -96,8 +88,7 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     });
 
     SerialSettingsGroupBox = Group(CommPortTabSheet, "SerialSettingsGroupBox", "Serial Port Settings");
-    CommPortComboBox = new QComboBox(SerialSettingsGroupBox);
-    CommPortComboBox->setObjectName("CommPortComboBox");
+    CommPortComboBox = Named(new QComboBox(SerialSettingsGroupBox), "CommPortComboBox");
     // Pseudo-terminals and other virtual ports are listed nowhere, so a path can be typed.
     CommPortComboBox->setEditable(true);
     CommPortComboBox->setInsertPolicy(QComboBox::NoInsert);
@@ -142,11 +133,9 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     commLayout->addLayout(rightColumn);
 
     // Reply Actions
-    ReplyTabSheet = new QWidget;
-    ReplyTabSheet->setObjectName("ReplyTabSheet");
+    ReplyTabSheet = Named(new QWidget, "ReplyTabSheet");
     PageControl->addTab(ReplyTabSheet, "Reply Actions");
-    ReplyStringGrid = new QTableWidget(kReplySlots, 3, ReplyTabSheet);
-    ReplyStringGrid->setObjectName("ReplyStringGrid");
+    ReplyStringGrid = Named(new QTableWidget(kReplySlots, 3, ReplyTabSheet), "ReplyStringGrid");
     ReplyStringGrid->setHorizontalHeaderLabels({"Type", "Reply Text", "Action"});
     ReplyStringGrid->setSelectionMode(QAbstractItemView::SingleSelection);
     // The cell editor opens as soon as a cell becomes current.
@@ -170,21 +159,14 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     auto* replyLayout = new QVBoxLayout(ReplyTabSheet);
     replyLayout->addWidget(ReplyStringGrid);
 
-    OkButton = new QPushButton("OK", this);
-    OkButton->setObjectName("OkButton");
+    OkButton = Named(new QPushButton("OK", this), "OkButton");
     OkButton->setDefault(true);
-    CancelButton = new QPushButton("Cancel", this);
-    CancelButton->setObjectName("CancelButton");
+    CancelButton = Named(new QPushButton("Cancel", this), "CancelButton");
     connect(OkButton, &QPushButton::clicked, this, &TPreferencesForm::OkButtonClick);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(OkButton);
-    buttons->addWidget(CancelButton);
-
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(PageControl);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({OkButton, CancelButton}));
 
     PageControl->setCurrentWidget(CommPortTabSheet);
 }
@@ -281,8 +263,7 @@ void TPreferencesForm::ReplyStringGridSelectCell(int column, int row) {
 
 void TPreferencesForm::OpenActionDropDown(int row) {
     DropActionDropDown();
-    auto* combo = new QComboBox;
-    combo->setObjectName("ActionComboBox");
+    auto* combo = Named(new QComboBox, "ActionComboBox");
     combo->addItems(ActionNames());
     const QTableWidgetItem* cell = ReplyStringGrid->item(row, kActionColumn);
     combo->setCurrentIndex(cell ? ActionNames().indexOf(cell->text()) : -1);

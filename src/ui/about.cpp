@@ -17,6 +17,8 @@
 
 #include <cstdint>
 
+#include "ui/dialog_parts.h"
+
 namespace {
 
 // The passcode alphabet in its secret order (no 0, 1, I or O to misread on the telephone),
@@ -37,9 +39,7 @@ std::uint32_t Mix(std::uint32_t x) {
 }
 
 QLabel* Text(QWidget* parent, const char* name, const QString& text) {
-    auto* label = new QLabel(text, parent);
-    if (name) label->setObjectName(QString::fromLatin1(name));
-    return label;
+    return Named(new QLabel(text, parent), name);
 }
 
 QFont Bold(QFont font) {
@@ -83,8 +83,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     setWindowTitle("About");
     resize(298, 347);
 
-    auto* panel = new QFrame(this);
-    panel->setObjectName("Panel1");
+    auto* panel = Named(new QFrame(this), "Panel1");
     panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
     panel->setLineWidth(2);
 
@@ -127,13 +126,13 @@ TAboutBox::TAboutBox(QWidget* parent)
     heading->setColumnStretch(1, 1);
 
     auto* contacts = new QGridLayout;
-    contacts->addWidget(Text(panel, nullptr, "Passcode :"), 0, 0);
+    contacts->addWidget(Text(panel, "", "Passcode :"), 0, 0);
     contacts->addWidget(PasscodeText, 0, 1);
-    contacts->addWidget(Text(panel, nullptr, "Tech Support"), 1, 0, 1, 2);
+    contacts->addWidget(Text(panel, "", "Tech Support"), 1, 0, 1, 2);
     contacts->addWidget(Text(panel, "PhoneNumber", "(555) 014-2270"), 2, 0, 1, 2);
-    contacts->addWidget(Text(panel, nullptr, "Web   :"), 3, 0);
+    contacts->addWidget(Text(panel, "", "Web   :"), 3, 0);
     contacts->addWidget(WebAddress, 3, 1);
-    contacts->addWidget(Text(panel, nullptr, "Email  :"), 4, 0);
+    contacts->addWidget(Text(panel, "", "Email  :"), 4, 0);
     contacts->addWidget(EmailAddress, 4, 1);
     contacts->setColumnStretch(1, 1);
 
@@ -145,8 +144,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     panelLayout->addWidget(Copyright);
     panelLayout->addWidget(Comments);
 
-    OKButton = new QPushButton("OK", this);
-    OKButton->setObjectName("OKButton");
+    OKButton = Named(new QPushButton("OK", this), "OKButton");
     OKButton->setDefault(true);
     connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
 

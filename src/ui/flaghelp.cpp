@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "text/parser.h"
+#include "ui/dialog_parts.h"
 #include "ui/latin1.h"
 
 namespace {
@@ -114,8 +115,7 @@ TFlagHelpForm::TFlagHelpForm(QWidget* parent) : QDialog(parent) {
                    Qt::WindowCloseButtonHint);
     resize(632, 343);
 
-    FlagListBox = new QListWidget(this);
-    FlagListBox->setObjectName("FlagListBox");
+    FlagListBox = Named(new QListWidget(this), "FlagListBox");
     QFont fixed("Courier New");
     fixed.setStyleHint(QFont::TypeWriter);
     fixed.setFixedPitch(true);
@@ -126,10 +126,8 @@ TFlagHelpForm::TFlagHelpForm(QWidget* parent) : QDialog(parent) {
             &TFlagHelpForm::FlagListBoxClick);
     connect(FlagListBox, &QListWidget::itemDoubleClicked, this, &TFlagHelpForm::InsertButtonClick);
 
-    auto* editPanel = new QWidget(this);
-    editPanel->setObjectName("EditPanel");
-    SampleEdit = new QLineEdit(editPanel);
-    SampleEdit->setObjectName("SampleEdit");
+    auto* editPanel = Named(new QWidget(this), "EditPanel");
+    SampleEdit = Named(new QLineEdit(editPanel), "SampleEdit");
     SampleEdit->setReadOnly(true);
     QFont heavy("Arial Black");
     heavy.setStyleHint(QFont::SansSerif);
@@ -137,13 +135,10 @@ TFlagHelpForm::TFlagHelpForm(QWidget* parent) : QDialog(parent) {
     heavy.setPointSize(14);
     SampleEdit->setFont(heavy);
 
-    PromptGroupBox = new QGroupBox(editPanel);
-    PromptGroupBox->setObjectName("PromptGroupBox");
-    PromptLabel = new QLabel(PromptGroupBox);
-    PromptLabel->setObjectName("PromptLabel");
+    PromptGroupBox = Named(new QGroupBox(editPanel), "PromptGroupBox");
+    PromptLabel = Named(new QLabel(PromptGroupBox), "PromptLabel");
     PromptLabel->setWordWrap(true);
-    ValueUpDown = new DigitCountBox(PromptGroupBox);
-    ValueUpDown->setObjectName("ValueUpDown");
+    ValueUpDown = Named(new DigitCountBox(PromptGroupBox), "ValueUpDown");
     ValueEdit = ValueUpDown->Edit();
     PromptLabel->setBuddy(ValueUpDown);
     connect(ValueEdit, &QLineEdit::textEdited, this, &TFlagHelpForm::ValueEditChange);
@@ -159,24 +154,18 @@ TFlagHelpForm::TFlagHelpForm(QWidget* parent) : QDialog(parent) {
     panelLayout->addWidget(PromptGroupBox);
     panelLayout->addStretch();
 
-    InsertButton = new QPushButton("Insert", this);
-    InsertButton->setObjectName("InsertButton");
+    InsertButton = Named(new QPushButton("Insert", this), "InsertButton");
     InsertButton->setDefault(true);
-    CancelButton = new QPushButton("Cancel", this);
-    CancelButton->setObjectName("CancelButton");
+    CancelButton = Named(new QPushButton("Cancel", this), "CancelButton");
     connect(InsertButton, &QPushButton::clicked, this, &TFlagHelpForm::InsertButtonClick);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
     auto* top = new QHBoxLayout;
     top->addWidget(FlagListBox, 3);
     top->addWidget(editPanel, 2);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(InsertButton);
-    buttons->addWidget(CancelButton);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
-    layout->addLayout(buttons);
+    layout->addLayout(ButtonRow({InsertButton, CancelButton}));
 }
 
 bool TFlagHelpForm::Execute() { return exec() == QDialog::Accepted; }
