@@ -208,7 +208,7 @@ std::int32_t SerialWinComm::WriteChar(std::uint8_t byte) {
         if (n < 0 && errno == EINTR) continue;
         // EAGAIN: the port's buffer is full, typically because the peer sent XOFF.
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitWritable()) continue;
-        return 0;  // given up, or refused by the port (device gone); the time-out covers it
+        return 0;  // given up, or refused (device gone): the engine's time-out covers the loss
     }
 }
 
