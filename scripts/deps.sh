@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
+# Extra package names given as arguments are installed too (scripts/screenshot.sh).
 set -euo pipefail
 
 PACKAGES=(
@@ -12,6 +13,7 @@ PACKAGES=(
     xvfb libx11-dev                # the end-to-end test: the program under a private X server
 )
 
+PACKAGES+=("$@")
 missing=()
 for pkg in "${PACKAGES[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)

@@ -266,6 +266,7 @@ void TMainForm::BuildReceivedList() {
     grid->setSelectionMode(QAbstractItemView::ContiguousSelection);
     grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grid->setWordWrap(false);
+    grid->setTextElideMode(Qt::ElideNone);  // cut at the cell's edge, as typed texts are
     grid->setShowGrid(true);
     grid->setCornerButtonEnabled(false);
     // The number column stands in for the grid's fixed column.
