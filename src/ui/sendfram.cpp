@@ -10,13 +10,13 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include <exception>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 #include "settings/preferences.h"
 #include "text/parser.h"
+#include "ui/application.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
 
@@ -46,17 +46,6 @@ std::int32_t ToInteger(const QString& text) {
                                  "' is not a valid integer value");
     }
     return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
-}
-
-// Handlers wired to signals report their errors here: an exception must not unwind
-// through Qt's signal delivery.
-template <typename F>
-void Guarded(F&& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        MessageBoxes::Instance().ApplicationError(QString::fromLocal8Bit(error.what()));
-    }
 }
 
 }  // namespace
@@ -146,9 +135,9 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs)
     setTabOrder(DelayEdit, StopButton);
 
     connect(SendButton, &QPushButton::clicked, this,
-            [this] { Guarded([this] { SendButtonClick(SendButton); }); });
+            [this] { RunGuarded([this] { SendButtonClick(SendButton); }); });
     connect(StopButton, &QToolButton::clicked, this, [this] { StopButtonClick(StopButton); });
-    connect(Tick, &QTimer::timeout, this, [this] { Guarded([this] { TickTimer(Tick); }); });
+    connect(Tick, &QTimer::timeout, this, [this] { RunGuarded([this] { TickTimer(Tick); }); });
 
     Handlers.AddHandler(EventId::ResponseAccepted, &TSendFrame::OnResponse);
     Handlers.AddHandler(EventId::TransactionFailed, &TSendFrame::OnFailure);
