@@ -10,7 +10,7 @@ PACKAGES=(
     qt6-base-dev                   # the windows
     libgtest-dev libgmock-dev      # tests
     libbenchmark-dev               # bench/
-    xvfb libx11-dev                # the end-to-end test: the program under a private X server
+    xvfb libx11-dev libxtst-dev    # the end-to-end test: the program under a private X server
 )
 
 PACKAGES+=("$@")

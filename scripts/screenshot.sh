@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Remakes docs/main-window.png: the simulator under a private Xvfb server, started beside a
 # prepared configuration (TCP server, filled send rows), a few messages sent to it over TCP
-# from 127.0.0.1, and a picture of its window.
+# from 127.0.0.1, two send rows pressed (Alt+1, Alt+3) and answered, and a picture of its
+# window.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh imagemagick x11-utils
+bash scripts/deps.sh imagemagick x11-utils xdotool
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j "${JOBS:-2}" --target vantor-simulator >/dev/null
 
@@ -74,7 +75,10 @@ for _ in $(seq 200); do
 done
 [[ -n "$window" ]] || { echo "the window did not appear" >&2; exit 1; }
 
-for _ in $(seq 100); do exec 3<>"/dev/tcp/127.0.0.1/$port" 2>/dev/null && break; sleep 0.1; done
+# Connect once the program listens (a refused connection would end this script).
+hexport=$(printf ':%04X ' "$port")
+for _ in $(seq 100); do grep -q "$hexport.* 0A " /proc/net/tcp && break; sleep 0.1; done
+exec 3<>"/dev/tcp/127.0.0.1/$port"
 
 # frame TYPE TEXT [BCC]: one message frame; the block check is computed unless given.
 frame() {
@@ -92,6 +96,25 @@ frame C "Checksum test" 999
 frame A "Label \"Fragile\" printed"
 frame B "Battery 3.61 V"
 frame A "Temperature 21.6 C"
+
+# answer TEXT: reads the next frame the program sends and accepts it with TEXT.
+answer() {
+    local frame type sum i
+    IFS= read -r -d $'\r' -t 5 -u 3 frame
+    type=${frame:1:1}
+    sum=$(printf '%d' "'$type")
+    for ((i = 0; i < ${#1}; i++)); do sum=$(((sum + $(printf '%d' "'${1:i:1}")) % 256)); done
+    printf '\x01%s\x06\x02%s\x03%03d\r' "$type" "$1" "$sum" >&3
+}
+# The program's answers to the eight messages.
+for _ in $(seq 8); do IFS= read -r -d $'\r' -t 5 -u 3 _; done
+# Without a window manager nobody gives the window the keyboard focus: take it.
+xdotool windowfocus --sync "$window"
+sleep 0.3
+xdotool key alt+1
+answer "OK, 1 label printed"
+xdotool key alt+3
+for n in 1 2 3; do answer "ACK $n"; done
 sleep 0.5
 
 import -window "$window" "$OUT"

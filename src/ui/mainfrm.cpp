@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
@@ -174,6 +175,7 @@ void TMainForm::BuildControls() {
     for (int i = 0; i < 3; ++i) {
         StatusPanels[i] = new QLabel(this);
         StatusPanels[i]->setFixedWidth(i == 0 ? 400 : 200);
+        StatusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         statusBar()->addWidget(StatusPanels[i]);
     }
     statusBar()->setSizeGripEnabled(true);
@@ -217,10 +219,13 @@ void TMainForm::BuildControls() {
     rxLayout->addWidget(Label1, 0, 1);
     rxLayout->addLayout(buttons, 1, 0);
     rxLayout->addWidget(ReceivedMsgsGrid, 1, 1);
-    rxLayout->addWidget(ShowNonPrintablesCheckBox, 2, 1);
+    auto* checkBoxLine = new QHBoxLayout;
+    checkBoxLine->addSpacing(16);
+    checkBoxLine->addWidget(ShowNonPrintablesCheckBox);
+    checkBoxLine->addStretch(1);
+    rxLayout->addLayout(checkBoxLine, 2, 1);
     rxLayout->setColumnStretch(1, 1);
     rxLayout->setRowStretch(1, 1);
-    ShowNonPrintablesCheckBox->setContentsMargins(16, 0, 0, 0);
 
     TxRxSplitter->addWidget(TxPanel);
     TxRxSplitter->addWidget(RxPanel);

@@ -3,6 +3,7 @@
 // through its window (the window manager's close request, WM_DELETE_WINDOW), and the
 // configuration it wrote checked. Prints the start-up time, the memory at rest and the idle
 // CPU use (VANTOR_IDLE_SECONDS, default 2) for docs/PERFORMANCE.md; asserts no times.
+// Between, Alt+1 on the keyboard sends the first row's message to the peer.
 
 #include <QtTest>
 
@@ -13,8 +14,11 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -84,6 +88,20 @@ Window FindWindow(Display* display, Window window) {
         if (children) XFree(children);
     }
     return found;
+}
+
+// Alt+digit from the keyboard, into the window (there is no window manager to give it the
+// focus).
+void PressAlt(Display* display, Window window, KeySym digit) {
+    XSetInputFocus(display, window, RevertToParent, CurrentTime);
+    XSync(display, False);
+    const KeyCode alt = XKeysymToKeycode(display, XK_Alt_L);
+    const KeyCode key = XKeysymToKeycode(display, digit);
+    XTestFakeKeyEvent(display, alt, True, CurrentTime);
+    XTestFakeKeyEvent(display, key, True, CurrentTime);
+    XTestFakeKeyEvent(display, key, False, CurrentTime);
+    XTestFakeKeyEvent(display, alt, False, CurrentTime);
+    XFlush(display);
 }
 
 // What a window manager sends when the user clicks the close box.
@@ -171,6 +189,20 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(received += peer.readAll().toStdString(), expected + expected + expected,
                                   10000);
+
+        // Alt+1 presses the first row's Send: its text goes out with the flags expanded
+        // ("%D" the day of the month, "\r" a CR), and the peer's answer ends the run.
+        QTest::qWait(300);  // the window takes the focus once it is shown
+        PressAlt(display, window, XK_1);
+        char day[3];
+        const std::time_t now = std::time(nullptr);
+        std::strftime(day, sizeof day, "%d", std::localtime(&now));
+        const std::string sent = Frame('Q', 0, std::string("status ") + day + "\r");
+        received.clear();
+        QTRY_COMPARE_WITH_TIMEOUT(received += peer.readAll().toStdString(), sent, 10000);
+        const std::string answer = Frame('Q', ctrl::ACK, "done");
+        peer.write(answer.data(), static_cast<qint64>(answer.size()));
+        QVERIFY(peer.waitForBytesWritten(2000));
 
         // At rest: connected, nothing arriving.
         const int idleSeconds = qEnvironmentVariableIsSet("VANTOR_IDLE_SECONDS")
