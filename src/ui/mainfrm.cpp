@@ -119,6 +119,7 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
     ApplyPlacement();
 
     auto* rows = new QWidget;
+    SendScrollBox->setWidget(rows);
     auto* rowsLayout = new QVBoxLayout(rows);
     rowsLayout->setContentsMargins(0, 0, 0, 0);
     rowsLayout->setSpacing(5);
@@ -132,7 +133,6 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
         SendRows.append(row);
     }
     rowsLayout->addStretch(1);
-    SendScrollBox->setWidget(rows);
 
     BuildReceivedList();
 
