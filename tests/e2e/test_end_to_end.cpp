@@ -153,7 +153,7 @@ private slots:
             ini << "; prepared by the end-to-end test\r\n"
                 << "[Display]\r\nLeft=30\r\nTop=20\r\nHeight=600\r\nWidth=900\r\nState=0\r\n"
                 << "[Comm]\r\nType=2\r\nLocalPort=" << port << "\r\n"
-                << "[Send]\r\nType0=Q\r\nMsg0=status %D\\r\r\nCount0=3\r\nDelay0=250\r\n"
+                << "[Send]\r\nType0=Q\r\nMsg0=status %D\\r\r\nCount0=1\r\nDelay0=250\r\nCount1=not a number\r\n"
                 << "[Reply]\r\nType0=A\r\nMsg0=PONG\r\nAction0=0\r\n";
         }
 
@@ -229,8 +229,9 @@ private slots:
         const SendPrefs row = written.Get_send_prefs(0);
         QCOMPARE(row.Type, std::string("Q"));
         QCOMPARE(row.Msg, std::string("status %D\\r"));
-        QCOMPARE(row.Count, std::string("3"));
+        QCOMPARE(row.Count, std::string("1"));
         QCOMPARE(row.Delay, std::string("250"));
+        QCOMPARE(written.Get_send_prefs(1).Count, std::string("not a number"));
         QCOMPARE(written.Get_comm_prefs().LocalPort, port);
         QCOMPARE(written.Get_reply_prefs(0).Msg, std::string("PONG"));
         // Every key is written, also those the prepared file left out.
