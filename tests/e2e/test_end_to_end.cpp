@@ -8,7 +8,6 @@
 #include <QtTest>
 
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -23,25 +22,12 @@
 #include <memory>
 #include <string>
 
-#include "protocol/frame.h"
 #include "settings/preferences.h"
+#include "support/qt_peer.h"
 
 namespace {
 
 const char* const kTitle = "Halvorn Vantor Protocol Simulator";
-
-std::string Frame(char type, std::uint8_t code, const std::string& text) {
-    CharBuffer buffer;
-    BuildFrame(buffer, static_cast<std::uint8_t>(type), code,
-               reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return std::string(buffer.Bytes().begin(), buffer.Bytes().end());
-}
-
-int FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 // User plus system CPU time of a process, in clock ticks, and its resident set in KiB.
 struct ProcessUse {
@@ -147,7 +133,7 @@ private slots:
         QTemporaryDir dir;
         const QString program = dir.filePath("vantor-simulator");
         QVERIFY(QFile::copy(VANTOR_SIMULATOR, program));
-        const int port = FreePort();
+        const int port = FreeTcpPort();
         {
             std::ofstream ini(dir.filePath("ZentrelConfig.ini").toStdString(), std::ios::binary);
             ini << "; prepared by the end-to-end test\r\n"
@@ -180,10 +166,10 @@ private slots:
             peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
         } while (!peer.waitForConnected(500) && !deadline.hasExpired());
         QCOMPARE(peer.state(), QAbstractSocket::ConnectedState);
-        const std::string expected = Frame('A', ctrl::ACK, "PONG");
+        const std::string expected = WireFrame('A', ctrl::ACK, "PONG");
         std::string received;
         for (const char* text : {"ping 1", "ping 2", "ping 3"}) {
-            const std::string frame = Frame('A', 0, text);
+            const std::string frame = WireFrame('A', 0, text);
             peer.write(frame.data(), static_cast<qint64>(frame.size()));
             QVERIFY(peer.waitForBytesWritten(2000));
         }
@@ -197,10 +183,10 @@ private slots:
         char day[3];
         const std::time_t now = std::time(nullptr);
         std::strftime(day, sizeof day, "%d", std::localtime(&now));
-        const std::string sent = Frame('Q', 0, std::string("status ") + day + "\r");
+        const std::string sent = WireFrame('Q', 0, std::string("status ") + day + "\r");
         received.clear();
         QTRY_COMPARE_WITH_TIMEOUT(received += peer.readAll().toStdString(), sent, 10000);
-        const std::string answer = Frame('Q', ctrl::ACK, "done");
+        const std::string answer = WireFrame('Q', ctrl::ACK, "done");
         peer.write(answer.data(), static_cast<qint64>(answer.size()));
         QVERIFY(peer.waitForBytesWritten(2000));
 

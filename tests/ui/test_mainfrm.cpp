@@ -10,7 +10,6 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTableView>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -20,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/frame.h"
 #include "settings/preferences.h"
+#include "support/qt_peer.h"
 #include "thread/ctrlthrd.h"
 #include "ui/application.h"
 #include "ui/message_boxes.h"
@@ -77,18 +76,7 @@ public:
     int shown = 0;
 };
 
-int FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-std::string Frame(char type, const std::string& text) {
-    CharBuffer buffer;
-    BuildFrame(buffer, static_cast<std::uint8_t>(type), 0,
-               reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return std::string(buffer.Bytes().begin(), buffer.Bytes().end());
-}
+std::string Frame(char type, const std::string& text) { return WireFrame(type, 0, text); }
 
 std::string Bcc(char type, const std::string& text) {
     const std::string frame = Frame(type, text);
@@ -123,7 +111,7 @@ class MainFormTest : public QObject {
         prefs = std::make_unique<Preferences>(ConfigPath().toStdString());
         CommPrefs comm = prefs->Get_comm_prefs();
         comm.Type = 2;
-        comm.LocalPort = port = FreePort();
+        comm.LocalPort = port = FreeTcpPort();
         prefs->Set_comm_prefs(comm);
         if (setUp) setUp(*prefs);
         form = std::make_unique<TMainForm>(*prefs);
