@@ -532,13 +532,7 @@ private slots:
     // Closing ends the thread; the window stores its placement and the rows their texts.
     void closingStoresPlacementAndRows() {
         Open([](Preferences& p) {
-            DisplayPrefs d;
-            d.Left = 40;
-            d.Top = 30;
-            d.Width = 820;
-            d.Height = 600;
-            d.Flags = 7;
-            p.Set_display_prefs(d);
+            p.Set_display_prefs({.Left = 40, .Top = 30, .Height = 600, .Width = 820, .Flags = 7});
         });
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
@@ -567,13 +561,7 @@ private slots:
 
     void maximisedStartKeepsTheNormalBounds() {
         Open([](Preferences& p) {
-            DisplayPrefs d;
-            d.Left = 100;
-            d.Top = 50;
-            d.Width = 700;
-            d.Height = 500;
-            d.State = 2;
-            p.Set_display_prefs(d);
+            p.Set_display_prefs({.Left = 100, .Top = 50, .Height = 500, .Width = 700, .State = 2});
         });
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
