@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "protocol/frame.h"
 #include "text/next_token.h"
