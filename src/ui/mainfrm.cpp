@@ -22,6 +22,7 @@
 #include <QStyleOptionHeader>
 #include <QTableView>
 #include <QTime>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -41,6 +42,8 @@ namespace {
 
 constexpr std::uint32_t kBrokerMessage = 2026;
 constexpr int kRxPanelHeight = 175;
+// Longest wait of a received message before it is listed, during a burst.
+constexpr qint64 kListUpdateMs = 50;
 // Widths of the list's columns but the message text; that one gets the rest.
 constexpr int kColumnWidths[ReceivedListModel::ColumnCount] = {40, 110, 100, 45, 0, 55, 70};
 constexpr int kOtherColumnsWidth = 420;
@@ -263,6 +266,9 @@ void TMainForm::BuildMenus() {
 
 void TMainForm::BuildReceivedList() {
     ReceivedMessages = new ReceivedListModel(this);
+    listUpdateTimer_ = new QTimer(this);
+    listUpdateTimer_->setSingleShot(true);
+    connect(listUpdateTimer_, &QTimer::timeout, this, [this] { FlushReceivedMessages(); });
     QTableView* grid = ReceivedMsgsGrid;
     grid->setHorizontalHeader(new GridHeader(grid));
     grid->setModel(ReceivedMessages);
@@ -365,13 +371,32 @@ std::int32_t TMainForm::AddReceivedMessage(Event* event) {
     ReceivedListModel::Message message = ReceivedListModel::ParseRecord(event->text);
     const int now = QTime::currentTime().msecsSinceStartOfDay();
     if (ShowNonPrintablesCheckBox->isChecked()) message.text = Parser().Show_non_printables(message.text);
-    const int row = ReceivedMessages->AddMessage(std::move(message), now);
+    pendingMessages_.push_back(ReceivedListModel::Arrival{std::move(message), now});
+    ClearReceivedButton->setEnabled(true);
+    // The first message after a quiet spell is listed at once; during a burst the list is
+    // brought up to date every 50 ms.
+    if (!listUpdateTimer_->isActive()) {
+        const qint64 since = lastListUpdate_.isValid() ? lastListUpdate_.elapsed() : kListUpdateMs;
+        if (since >= kListUpdateMs) {
+            FlushReceivedMessages();
+        } else {
+            listUpdateTimer_->start(static_cast<int>(kListUpdateMs - since));
+        }
+    }
+    return event->id;
+}
+
+void TMainForm::FlushReceivedMessages() {
+    listUpdateTimer_->stop();
+    if (pendingMessages_.empty()) return;
+    std::vector<ReceivedListModel::Arrival> arrivals;
+    arrivals.swap(pendingMessages_);
+    const int row = ReceivedMessages->AddMessages(std::move(arrivals));
     const QModelIndex current = ReceivedMessages->index(row, ReceivedListModel::NumberColumn);
     ReceivedMsgsGrid->selectionModel()->setCurrentIndex(
         current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     ReceivedMsgsGrid->scrollTo(current);
-    ClearReceivedButton->setEnabled(true);
-    return event->id;
+    lastListUpdate_.start();
 }
 
 void TMainForm::PostReplyActions() {
@@ -509,11 +534,14 @@ void TMainForm::ClearReceivedButtonClick() {
     if (!MessageBoxes::Instance().Confirm(
             this, QStringLiteral("Are you sure you want to clear the list of received messages?")))
         return;
+    pendingMessages_.clear();
+    listUpdateTimer_->stop();
     ReceivedMessages->Clear();
     ClearReceivedButton->setEnabled(false);
 }
 
 void TMainForm::SelectAllPopupMenuItemClick() {
+    FlushReceivedMessages();
     const int count = ReceivedMessages->MessageCount();
     if (count == 0) return;
     const QItemSelection all(ReceivedMessages->index(0, 0),
@@ -522,6 +550,7 @@ void TMainForm::SelectAllPopupMenuItemClick() {
 }
 
 void TMainForm::DeletePopupMenuItemClick() {
+    FlushReceivedMessages();
     int top = -1;
     int bottom = -1;
     // The selection is one range of whole rows; its ranges give its ends without a walk
@@ -557,6 +586,7 @@ void TMainForm::SaveButtonClick() {
 }
 
 bool TMainForm::SaveReceivedMessages(const QString& path) {
+    FlushReceivedMessages();
     const std::string content = ReceivedMessages->TabSeparatedText();
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -7,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include <boost/scoped_ptr.hpp>
 #include <boost/shared_ptr.hpp>
@@ -16,6 +18,7 @@
 #include "thread/event_broker.h"
 #include "thread/function_map.h"
 #include "ui/dialogs.h"
+#include "ui/received_model.h"
 
 class Preferences;
 class QAction;
@@ -26,9 +29,9 @@ class QMenu;
 class QScrollArea;
 class QSplitter;
 class QTableView;
+class QTimer;
 class QToolButton;
 class QWidget;
-class ReceivedListModel;
 class TControlThread;
 class TSendFrame;
 
@@ -84,6 +87,11 @@ public:
     void DeletePopupMenuItemClick();
     void SelectAllPopupMenuItemClick();
     void SaveButtonClick();
+    // Lists the received messages that are waiting, in one go, and makes the newest current.
+    // Messages are listed at most every 50 ms: with a long list Qt's view relays out every
+    // row after each insertion, so a burst is inserted in one step. Every list command
+    // lists the waiting messages first.
+    void FlushReceivedMessages();
     // Writes the list to `path`; false (after the error box) when it could not.
     bool SaveReceivedMessages(const QString& path);
     // Where SaveButtonClick asks for the file; tests replace it. Empty means cancelled.
@@ -132,5 +140,8 @@ private:
 
     Preferences& prefs_;
     MainFormDialogs dialogs_;
+    std::vector<ReceivedListModel::Arrival> pendingMessages_;
+    QTimer* listUpdateTimer_ = nullptr;
+    QElapsedTimer lastListUpdate_;
     bool shown_ = false;
 };

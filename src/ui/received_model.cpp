@@ -65,29 +65,40 @@ std::string ReceivedListModel::QuoteField(std::string_view text) {
 }
 
 int ReceivedListModel::AddMessage(Message m, std::int32_t msecsSinceMidnight) {
-    const std::string* fields[5] = {&m.status, &m.type, &m.rxBcc, &m.calcBcc, &m.text};
-    Row row;
-    std::size_t total = 0;
-    for (int i = 0; i < 5; ++i) {
-        row.length[i] = static_cast<std::uint32_t>(fields[i]->size());
-        total += fields[i]->size();
-    }
-    row.texts.reset(new char[total == 0 ? 1 : total]);
-    char* out = row.texts.get();
-    for (const std::string* field : fields) {
-        std::memcpy(out, field->data(), field->size());
-        out += field->size();
-    }
-    const int r = InputRow();
-    row.number = r + 1;  // the grid counts its header as row 0
-    row.time = msecsSinceMidnight;
+    std::vector<Arrival> one;
+    one.push_back(Arrival{std::move(m), msecsSinceMidnight});
+    return AddMessages(std::move(one));
+}
 
-    // Grow by one row at the end (the new input row), then fill the old input row.
-    beginInsertRows(QModelIndex(), r + 1, r + 1);
-    rows_.push_back(std::move(row));
+int ReceivedListModel::AddMessages(std::vector<Arrival> arrivals) {
+    if (arrivals.empty()) return -1;
+    const int first = InputRow();
+    const int count = static_cast<int>(arrivals.size());
+    // The old input row takes the first message; the others and the new input row are
+    // inserted after it.
+    beginInsertRows(QModelIndex(), first + 1, first + count);
+    for (Arrival& arrival : arrivals) {
+        const Message& m = arrival.message;
+        const std::string* fields[5] = {&m.status, &m.type, &m.rxBcc, &m.calcBcc, &m.text};
+        Row row;
+        std::size_t total = 0;
+        for (int i = 0; i < 5; ++i) {
+            row.length[i] = static_cast<std::uint32_t>(fields[i]->size());
+            total += fields[i]->size();
+        }
+        row.texts.reset(new char[total == 0 ? 1 : total]);
+        char* out = row.texts.get();
+        for (const std::string* field : fields) {
+            std::memcpy(out, field->data(), field->size());
+            out += field->size();
+        }
+        row.number = InputRow() + 1;  // the grid counts its header as row 0
+        row.time = arrival.msecsSinceMidnight;
+        rows_.push_back(std::move(row));
+    }
     endInsertRows();
-    emit dataChanged(index(r, 0), index(r, ColumnCount - 1));
-    return r;
+    emit dataChanged(index(first, 0), index(first, ColumnCount - 1));
+    return InputRow() - 1;
 }
 
 void ReceivedListModel::RemoveRows(int first, int last) {

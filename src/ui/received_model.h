@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The rows of the received messages list: one row per message and, always last, one empty
 // input row that is not a message. Columns: row number, time stamp, status, type, message
@@ -44,6 +45,13 @@ public:
     // Writes the message into the input row, numbered with that row's index counting the
     // header as row 0, and appends a new input row. Returns the row written.
     int AddMessage(Message message, std::int32_t msecsSinceMidnight);
+    // The same for several messages in order, in one insertion (the view then lays out once).
+    // Returns the last row written, or -1 when there was nothing to add.
+    struct Arrival {
+        Message message;
+        std::int32_t msecsSinceMidnight;
+    };
+    int AddMessages(std::vector<Arrival> arrivals);
     int MessageCount() const { return static_cast<int>(rows_.size()); }
     int InputRow() const { return MessageCount(); }
     // Removes message rows first..last (model rows; last may be the input row, which stays).

@@ -1,6 +1,7 @@
 #include "ui/mainfrm.h"
 
 #include <QtTest>
+#include <QSignalSpy>
 
 #include <QCheckBox>
 #include <QHeaderView>
@@ -130,9 +131,11 @@ class MainFormTest : public QObject {
         return events;
     }
 
+    // One arrival, listed at once (arrivals in a burst are otherwise listed every 50 ms).
     void Add(const std::string& record) {
         Event e{EventId::MessageReceived, 0, 0, record};
         form->AddReceivedMessage(&e);
+        form->FlushReceivedMessages();
     }
 
     void AddNumbered(int count) {
@@ -411,6 +414,46 @@ private slots:
         QCOMPARE(model->rowCount(), 1);
         Add(Record("first again"));
         QCOMPARE(Column(*model, 0), std::vector<std::string>({"1", ""}));
+    }
+
+    void aBurstIsListedInOneGoAndCommandsSeeIt() {
+        Open();
+        StopThread();
+        auto* model = form->ReceivedMessages;
+        QSignalSpy inserts(model, &QAbstractItemModel::rowsInserted);
+        auto arrive = [this](const std::string& text) {
+            Event e{EventId::MessageReceived, 0, 0, Record(text)};
+            form->AddReceivedMessage(&e);
+        };
+        // The first after a quiet spell is listed at once, the rest of the burst together.
+        arrive("b1");
+        QCOMPARE(model->MessageCount(), 1);
+        arrive("b2");
+        arrive("b3");
+        arrive("b4");
+        QCOMPARE(model->MessageCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(model->MessageCount(), 4, 2000);
+        QCOMPARE(inserts.size(), 2);
+        QCOMPARE(Column(*model, 0), std::vector<std::string>({"1", "2", "3", "4", ""}));
+        QCOMPARE(Column(*model, 4), std::vector<std::string>({"b1", "b2", "b3", "b4", ""}));
+        QCOMPARE(form->ReceivedMsgsGrid->currentIndex().row(), 3);
+
+        // A command right after an arrival works on the list with that message in it.
+        arrive("b5");
+        form->SelectAllPopupMenuItemClick();
+        QCOMPARE(model->MessageCount(), 5);
+        QCOMPARE(form->ReceivedMsgsGrid->selectionModel()->selectedRows().size(), 5);
+        arrive("b6");
+        QVERIFY(form->SaveReceivedMessages(dir->filePath("burst.tsv")));
+        QFile saved(dir->filePath("burst.tsv"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll().count("\r\n"), 7);  // the header and six messages
+        // Clear drops a message still waiting too.
+        arrive("b7");
+        boxes.answer = true;
+        form->ClearReceivedButtonClick();
+        QTest::qWait(120);
+        QCOMPARE(model->MessageCount(), 0);
     }
 
     void clearAsksFirst() {
