@@ -1,5 +1,10 @@
 // The Vantor Protocol Simulator: start-up and shutdown order.
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+
 #include <csignal>
 #include <exception>
 #include <memory>
@@ -17,6 +22,31 @@ namespace {
 
 void ShowError(const std::exception& error) {
     MessageBoxes::Instance().ApplicationError(QString::fromLocal8Bit(error.what()));
+}
+
+int g_signalSockets[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    // Only what is safe in a signal handler: wake the user-interface thread.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalSockets[1], &byte, 1);
+}
+
+// Ctrl+C in the terminal, a closed terminal or a plain kill close the main window the way its
+// close box does, so the link is shut down in order and the settings are saved.
+void CloseOnTerminationSignals(QWidget* mainWindow) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalSockets) != 0) return;
+    auto* notifier = new QSocketNotifier(g_signalSockets[0], QSocketNotifier::Read, mainWindow);
+    QObject::connect(notifier, &QSocketNotifier::activated, mainWindow, [mainWindow] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = ::read(g_signalSockets[0], &byte, 1);
+        mainWindow->close();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 }  // namespace
@@ -55,6 +85,7 @@ int main(int argc, char** argv) {
             // The program ends with its main window, whatever else is open.
             QObject::connect(mainForm.get(), &TMainForm::Closed, &app, &QApplication::quit,
                              Qt::QueuedConnection);
+            CloseOnTerminationSignals(mainForm.get());
             mainForm->show();
             result = app.exec();
         }

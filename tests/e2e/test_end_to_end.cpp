@@ -226,6 +226,38 @@ private slots:
         QVERIFY(content.find("Flags8=") != std::string::npos);
         QVERIFY(content.find("; prepared by the end-to-end test") != std::string::npos);
     }
+
+    // A kill (or Ctrl+C in its terminal) ends the program as its close box does: the
+    // settings are saved, nothing typed is lost.
+    void aTerminationSignalClosesAndSaves() {
+        QTemporaryDir dir;
+        const QString program = dir.filePath("vantor-simulator");
+        QVERIFY(QFile::copy(VANTOR_SIMULATOR, program));
+        {
+            std::ofstream ini(dir.filePath("ZentrelConfig.ini").toStdString(), std::ios::binary);
+            ini << "[Comm]\r\nType=2\r\nLocalPort=" << FreeTcpPort() << "\r\n"
+                << "[Send]\r\nType4=K\r\nMsg4=kept\r\n";
+        }
+        QProcess simulator;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", displayName);
+        env.remove("QT_QPA_PLATFORM");
+        simulator.setProcessEnvironment(env);
+        simulator.setProcessChannelMode(QProcess::ForwardedChannels);
+        simulator.start(program, {});
+        QVERIFY(simulator.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(FindWindow(display, DefaultRootWindow(display)) != 0, 20000);
+        simulator.terminate();  // SIGTERM
+        QVERIFY(simulator.waitForFinished(15000));
+        QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(simulator.exitCode(), 0);
+        Preferences written(dir.filePath("ZentrelConfig.ini").toStdString());
+        QCOMPARE(written.Get_send_prefs(4).Type, std::string("K"));
+        QCOMPARE(written.Get_send_prefs(4).Msg, std::string("kept"));
+        std::ifstream file(dir.filePath("ZentrelConfig.ini").toStdString(), std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        QVERIFY(content.find("Flags8=") != std::string::npos);  // a full save, not the prepared file
+    }
 };
 
 QTEST_GUILESS_MAIN(EndToEnd)
