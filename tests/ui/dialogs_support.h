@@ -6,17 +6,10 @@
 #include <QTimer>
 #include <QtTest>
 
+#include "support/recording_boxes.h"
 #include "ui/message_boxes.h"
 
 // Takes the program's "Error" boxes instead of showing them, for as long as it lives.
-class RecordingBoxes : public MessageBoxes {
-public:
-    RecordingBoxes() { MessageBoxes::Install(this); }
-    ~RecordingBoxes() override { MessageBoxes::Install(nullptr); }
-    void Error(QWidget*, const QString& text) override { errors << text; }
-    QStringList errors;
-};
-
 // Answers the next real message box (shown modally by the code under test) with OK and
 // records what it showed.
 class MessageBoxCatcher : public QObject {

@@ -22,6 +22,7 @@
 
 #include "settings/preferences.h"
 #include "support/qt_peer.h"
+#include "support/recording_boxes.h"
 #include "thread/ctrlthrd.h"
 #include "ui/application.h"
 #include "ui/message_boxes.h"
@@ -31,18 +32,6 @@
 namespace {
 
 using Message = ReceivedListModel::Message;
-
-class RecordingBoxes : public MessageBoxes {
-public:
-    void Error(QWidget*, const QString& text) override { errors << text; }
-    bool Confirm(QWidget*, const QString& text) override {
-        questions << text;
-        return answer;
-    }
-    void ApplicationError(const QString& text) override { appErrors << ApplicationErrorText(text); }
-    QStringList errors, questions, appErrors;
-    bool answer = true;
-};
 
 class FakePreferences : public PreferencesDialog {
 public:
@@ -164,7 +153,7 @@ class MainFormTest : public QObject {
 private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
-        boxes = RecordingBoxes();
+        boxes.Reset();
         MessageBoxes::Install(&boxes);
     }
 

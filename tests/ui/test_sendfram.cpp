@@ -18,6 +18,7 @@
 
 #include "protocol/frame.h"
 #include "settings/preferences.h"
+#include "support/recording_boxes.h"
 #include "text/parser.h"
 #include "thread/ctrlthrd.h"
 #include "ui/application.h"
@@ -25,15 +26,6 @@
 #include "ui/message_boxes.h"
 
 namespace {
-
-class RecordingBoxes : public MessageBoxes {
-public:
-    void Error(QWidget*, const QString& text) override { errors << text; }
-    bool Confirm(QWidget*, const QString&) override { return false; }
-    void ApplicationError(const QString& text) override { appErrors << text; }
-    QStringList errors;
-    QStringList appErrors;
-};
 
 std::vector<Event> Drain(EventBroker& broker) {
     std::vector<Event> out;
@@ -88,8 +80,7 @@ private slots:
         row->RowIndex = 2;
         row->broker = broker.get();
         row->InitFromSettings();
-        boxes.errors.clear();
-        boxes.appErrors.clear();
+        boxes.Reset();
         MessageBoxes::Install(&boxes);
     }
 
@@ -326,7 +317,7 @@ private slots:
         // Pressed with the mouse, the error reaches the application's error box.
         Prepare("x", "0");
         QTest::mouseClick(row->SendButton, Qt::LeftButton);
-        QCOMPARE(boxes.appErrors, QStringList({"'x' is not a valid integer value"}));
+        QCOMPARE(boxes.appErrors, QStringList({"'x' is not a valid integer value."}));
     }
 
     void aRowWithoutBrokerRaisesAndCountsNothing() {

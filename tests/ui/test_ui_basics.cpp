@@ -2,17 +2,12 @@
 
 #include <stdexcept>
 
+#include "support/recording_boxes.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
 
 namespace {
-
-class RecordingBoxes : public MessageBoxes {
-public:
-    void ApplicationError(const QString& text) override { errors << ApplicationErrorText(text); }
-    QStringList errors;
-};
 
 class Thrower : public QObject {
 protected:
@@ -47,13 +42,12 @@ private slots:
 
     void anEscapedErrorIsShownAndTheProgramGoesOn() {
         RecordingBoxes boxes;
-        MessageBoxes::Install(&boxes);
         Thrower thrower;
         QEvent event(QEvent::User);
         QCoreApplication::sendEvent(&thrower, &event);
         QCoreApplication::sendEvent(&thrower, &event);
         MessageBoxes::Install(nullptr);
-        QCOMPARE(boxes.errors, QStringList({"handler failed.", "handler failed."}));
+        QCOMPARE(boxes.appErrors, QStringList({"handler failed.", "handler failed."}));
     }
 };
 

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QStringList>
+
+#include "ui/message_boxes.h"
+
+// Stands in for every message box while it lives: records what would have been shown and
+// answers questions with `answer`. The application error box is recorded as the user would
+// read it (with its full stop).
+class RecordingBoxes : public MessageBoxes {
+public:
+    RecordingBoxes() { MessageBoxes::Install(this); }
+    ~RecordingBoxes() override { MessageBoxes::Install(nullptr); }
+    RecordingBoxes(const RecordingBoxes&) = delete;
+    RecordingBoxes& operator=(const RecordingBoxes&) = delete;
+
+    // Forgets what was shown and answers Yes again.
+    void Reset() {
+        errors.clear();
+        questions.clear();
+        appErrors.clear();
+        answer = true;
+    }
+
+    void Error(QWidget*, const QString& text) override { errors << text; }
+    bool Confirm(QWidget*, const QString& text) override {
+        questions << text;
+        return answer;
+    }
+    void ApplicationError(const QString& text) override { appErrors << ApplicationErrorText(text); }
+
+    QStringList errors;
+    QStringList questions;
+    QStringList appErrors;
+    bool answer = true;
+};
