@@ -112,6 +112,15 @@ class EndToEnd : public QObject {
     QString displayName;
     Display* display = nullptr;
 
+    // The program on the test's own X server, its output passed through.
+    void PrepareForDisplay(QProcess& simulator) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", displayName);
+        env.remove("QT_QPA_PLATFORM");
+        simulator.setProcessEnvironment(env);
+        simulator.setProcessChannelMode(QProcess::ForwardedChannels);
+    }
+
 private slots:
     void initTestCase() {
         // -displayfd: the server picks a free display and writes its number to us.
@@ -144,11 +153,7 @@ private slots:
         }
 
         QProcess simulator;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", displayName);
-        env.remove("QT_QPA_PLATFORM");
-        simulator.setProcessEnvironment(env);
-        simulator.setProcessChannelMode(QProcess::ForwardedChannels);
+        PrepareForDisplay(simulator);
         QElapsedTimer clock;
         clock.start();
         simulator.start(program, {});
@@ -239,11 +244,7 @@ private slots:
                 << "[Send]\r\nType4=K\r\nMsg4=kept\r\n";
         }
         QProcess simulator;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", displayName);
-        env.remove("QT_QPA_PLATFORM");
-        simulator.setProcessEnvironment(env);
-        simulator.setProcessChannelMode(QProcess::ForwardedChannels);
+        PrepareForDisplay(simulator);
         simulator.start(program, {});
         QVERIFY(simulator.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(FindWindow(display, DefaultRootWindow(display)) != 0, 20000);
