@@ -1,8 +1,10 @@
 #include "text/parser.h"
 
 #include <langinfo.h>
+#include <locale.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <limits>
 
@@ -57,10 +59,48 @@ std::string TwoDigits(int value) { return Padded(value, 2); }
 
 // --- Locale names, with the United States English forms where the locale has none ------
 
+// Whether the names of the LC_TIME locale come in UTF-8 ("de_DE.UTF-8" and the like).
+bool TimeNamesInUtf8() {
+    const char* name = std::setlocale(LC_TIME, nullptr);
+    if (name == nullptr) return false;
+    thread_local std::string cachedName;
+    thread_local bool cachedUtf8 = false;
+    if (cachedName != name) {
+        cachedName = name;
+        cachedUtf8 = false;
+        if (locale_t locale = ::newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(nullptr))) {
+            cachedUtf8 = std::string_view(::nl_langinfo_l(CODESET, locale)) == "UTF-8";
+            ::freelocale(locale);
+        }
+    }
+    return cachedUtf8;
+}
+
+// Texts are one byte per character (the windows show byte n as U+00nn), so a UTF-8 name
+// such as "M\xc3\xa4r" becomes "M\xe4r"; a character beyond U+00FF becomes '?'.
+std::string Utf8ToLatin1(std::string_view utf8) {
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        if (length == 2 && i + 1 < utf8.size() && lead <= 0xC3) {
+            const auto next = static_cast<unsigned char>(utf8[i + 1]);
+            out.push_back(static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F)));
+        } else {
+            out.push_back(length == 1 && lead < 0x80 ? static_cast<char>(lead) : '?');
+        }
+        i += std::min(length, utf8.size() - i);
+    }
+    return out;
+}
+
 std::string Strftime(const char* format, const std::tm& local) {
     char buffer[128];
     const std::size_t n = std::strftime(buffer, sizeof buffer, format, &local);
-    return std::string(buffer, n);
+    std::string text(buffer, n);
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii || !TimeNamesInUtf8() ? text : Utf8ToLatin1(text);
 }
 
 std::string LocaleName(const char* format, const std::tm& local, std::string_view fallback) {

@@ -307,6 +307,8 @@ TEST_F(ParserLocaleTest, NamesAndSeparatorsFromTheLocale) {
     // German has no AM/PM designators and no literal time separator in "%T": English ones.
     EXPECT_EQ(Expand("%C %P %T"), "12.06.26 04:05 PM PM 16:05");
     EXPECT_EQ(Expand("%P", At(2026, 12, 6, 9)), "AM");
+    // The locale's UTF-8 names become one byte per character, as every text here is.
+    EXPECT_EQ(Expand("%B", At(2026, 3, 6, 9)), "M\xe4r");
 }
 
 }  // namespace
