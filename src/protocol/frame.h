@@ -27,6 +27,7 @@ public:
     void Reserve(std::size_t n) { bytes_.reserve(n); }
     void Clear() { bytes_.clear(); }
     const std::uint8_t* Data() const { return bytes_.data(); }
+    std::uint8_t* Data() { return bytes_.data(); }
     std::size_t Size() const { return bytes_.size(); }
     bool Empty() const { return bytes_.empty(); }
     const std::vector<std::uint8_t>& Bytes() const { return bytes_; }

@@ -94,10 +94,9 @@ void VantorProtocol::OnMessage() {
                reply != nullptr ? reinterpret_cast<const std::uint8_t*>(reply->data()) : nullptr,
                replyLength);
     if (corruptBcc && answer_.Size() > 1) {
-        // The last BCC digit, one character code too high ("9" becomes ":"). The buffer's
-        // storage is ours and not const; CharBuffer only lacks a writable accessor.
-        auto* digit = const_cast<std::uint8_t*>(answer_.Data() + answer_.Size() - 2);
-        *digit = static_cast<std::uint8_t>(*digit + 1);
+        // The last BCC digit, one character code too high ("9" becomes ":").
+        std::uint8_t& digit = answer_.Data()[answer_.Size() - 2];
+        digit = static_cast<std::uint8_t>(digit + 1);
     }
     // The answer goes out before the message is reported.
     Transmit(answer_.Data(), answer_.Size());
