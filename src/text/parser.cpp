@@ -1,9 +1,9 @@
 #include "text/parser.h"
 
 #include <langinfo.h>
-#include <locale.h>
 
 #include <algorithm>
+#include <cctype>
 #include <clocale>
 #include <cstdio>
 #include <limits>
@@ -59,21 +59,15 @@ std::string TwoDigits(int value) { return Padded(value, 2); }
 
 // --- Locale names, with the United States English forms where the locale has none ------
 
-// Whether the names of the LC_TIME locale come in UTF-8 ("de_DE.UTF-8" and the like).
+// Whether the names of the LC_TIME locale come in UTF-8: its name says so ("de_DE.UTF-8",
+// "en_US.utf8"); a locale named without a codeset uses a one-byte one.
 bool TimeNamesInUtf8() {
     const char* name = std::setlocale(LC_TIME, nullptr);
     if (name == nullptr) return false;
-    thread_local std::string cachedName;
-    thread_local bool cachedUtf8 = false;
-    if (cachedName != name) {
-        cachedName = name;
-        cachedUtf8 = false;
-        if (locale_t locale = ::newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(nullptr))) {
-            cachedUtf8 = std::string_view(::nl_langinfo_l(CODESET, locale)) == "UTF-8";
-            ::freelocale(locale);
-        }
-    }
-    return cachedUtf8;
+    std::string lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find(".utf-8") != std::string::npos || lower.find(".utf8") != std::string::npos;
 }
 
 // Texts are one byte per character (the windows show byte n as U+00nn), so a UTF-8 name
