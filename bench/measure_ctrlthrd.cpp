@@ -19,6 +19,7 @@
 #include <boost/asio.hpp>
 
 #include "protocol/frame.h"
+#include "support/loopback.h"
 #include "thread/ctrlthrd.h"
 
 namespace {
@@ -32,13 +33,6 @@ double CpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-std::string Frame(char type, std::uint8_t code, const std::string& text) {
-    CharBuffer buffer;
-    BuildFrame(buffer, static_cast<std::uint8_t>(type), code,
-               reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return std::string(buffer.Bytes().begin(), buffer.Bytes().end());
 }
 
 void Report(const char* what, std::vector<double> ms) {
@@ -55,11 +49,7 @@ int main(int argc, char** argv) {
     const int roundTrips = argc > 2 ? std::atoi(argv[2]) : 50;
 
     asio::io_context io;
-    int port = 0;
-    {
-        tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-        port = probe.local_endpoint().port();
-    }
+    const int port = FreeTcpPort();
 
     std::mutex mutex;
     std::condition_variable arrived;
@@ -113,8 +103,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::vector<double> toWire, toEvent;
     const std::string text = "PING 0123456789";
-    const std::string frame = Frame('P', 0, text);
-    const std::string response = Frame('P', ctrl::ACK, "PONG");
+    const std::string frame = WireFrame('P', 0, text);
+    const std::string response = WireFrame('P', ctrl::ACK, "PONG");
     for (int i = 0; i < roundTrips; ++i) {
         const auto start = Clock::now();
         toThread.PostEvent(Event{EventId::SendBytes, 'P', 0, text});

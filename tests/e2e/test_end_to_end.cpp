@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <QProcess>
+#include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -23,7 +24,7 @@
 #include <string>
 
 #include "settings/preferences.h"
-#include "support/qt_peer.h"
+#include "support/loopback.h"
 
 namespace {
 

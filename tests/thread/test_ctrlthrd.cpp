@@ -17,26 +17,13 @@
 #include <boost/asio.hpp>
 
 #include "protocol/frame.h"
+#include "support/loopback.h"
 
 namespace {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono_literals;
-
-std::string Frame(char type, std::uint8_t code, const std::string& text) {
-    CharBuffer buffer;
-    BuildFrame(buffer, static_cast<std::uint8_t>(type), code,
-               reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return std::string(buffer.Bytes().begin(), buffer.Bytes().end());
-}
-
-// A port nobody listens on right now (there is a small window for someone else to take it).
-int FreePort() {
-    asio::io_context io;
-    tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-    return probe.local_endpoint().port();
-}
 
 CommPrefs Server(int port) {
     CommPrefs s;
@@ -131,14 +118,14 @@ struct ControlThread : ::testing::Test {
 };
 
 TEST_F(ControlThread, ServerAnswersMessagesAndRunsTransactions) {
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     Start(Server(port));
     toThread.PostEvent(Event{EventId::ReplyActions, 10, 0, ReplyTable("A\tOK\t0")});
     auto peer = Connect(port);
     ASSERT_TRUE(peer);
 
-    asio::write(*peer, asio::buffer(Frame('A', 0, "HI")));
-    EXPECT_EQ(Read(*peer, 11), Frame('A', ctrl::ACK, "OK"));
+    asio::write(*peer, asio::buffer(WireFrame('A', 0, "HI")));
+    EXPECT_EQ(Read(*peer, 11), WireFrame('A', ctrl::ACK, "OK"));
     const Event* received = WaitForId(EventId::MessageReceived);
     ASSERT_NE(received, nullptr);
     EXPECT_EQ(received->text, "OK           {DELIM]A{DELIM]210{DELIM]210{DELIM]HI");
@@ -147,9 +134,9 @@ TEST_F(ControlThread, ServerAnswersMessagesAndRunsTransactions) {
 
     // A send request: the frame reaches the peer, whose answer ends the transaction.
     toThread.PostEvent(Event{EventId::SendBytes, 'Q', 3, std::string("da\0ta", 5)});
-    const std::string message = Frame('Q', 0, std::string("da\0ta", 5));
+    const std::string message = WireFrame('Q', 0, std::string("da\0ta", 5));
     ASSERT_EQ(Read(*peer, message.size()), message);
-    asio::write(*peer, asio::buffer(Frame('Q', ctrl::ACK, "fine")));
+    asio::write(*peer, asio::buffer(WireFrame('Q', ctrl::ACK, "fine")));
     const Event* accepted = WaitForId(EventId::ResponseAccepted);
     ASSERT_NE(accepted, nullptr);
     EXPECT_EQ(accepted->value, 'Q');
@@ -169,7 +156,7 @@ TEST_F(ControlThread, ServerAnswersMessagesAndRunsTransactions) {
 }
 
 TEST_F(ControlThread, TwoClientsBothHeardAnswersGoToTheOldest) {
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     Start(Server(port));
     auto first = Connect(port);
     ASSERT_TRUE(first);
@@ -178,11 +165,11 @@ TEST_F(ControlThread, TwoClientsBothHeardAnswersGoToTheOldest) {
     ASSERT_TRUE(second);
     std::this_thread::sleep_for(100ms);
 
-    asio::write(*second, asio::buffer(Frame('B', 0, "two")));
+    asio::write(*second, asio::buffer(WireFrame('B', 0, "two")));
     ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.value == 'B'; }), nullptr);
-    asio::write(*first, asio::buffer(Frame('A', 0, "one")));
+    asio::write(*first, asio::buffer(WireFrame('A', 0, "one")));
     ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.value == 'A'; }), nullptr);
-    const std::string answers = Frame('B', ctrl::ACK, "") + Frame('A', ctrl::ACK, "");
+    const std::string answers = WireFrame('B', ctrl::ACK, "") + WireFrame('A', ctrl::ACK, "");
     EXPECT_EQ(Read(*first, answers.size()), answers);
     EXPECT_EQ(Read(*second, 1, 200ms), "");
 }
@@ -192,22 +179,22 @@ TEST_F(ControlThread, ClientConnectsAndARefusalIsReportedWithoutStoppingTheThrea
     Start(Client(listener.local_endpoint().port()));
     tcp::socket accepted(io);
     listener.accept(accepted);
-    asio::write(accepted, asio::buffer(Frame('C', 0, "x")));
-    EXPECT_EQ(Read(accepted, 9), Frame('C', ctrl::ACK, ""));
+    asio::write(accepted, asio::buffer(WireFrame('C', 0, "x")));
+    EXPECT_EQ(Read(accepted, 9), WireFrame('C', ctrl::ACK, ""));
 
     // Reopen towards a port where nobody listens.
-    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Client(FreePort()))});
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Client(FreeTcpPort()))});
     const Event* error = WaitForId(EventId::Error);
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->text, "Windows socket error: Connection refused (111), on API 'connect'");
     EXPECT_EQ(error->source, 0);
     // Still alive: a reopen as a server works.
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Server(port))});
     auto peer = Connect(port);
     ASSERT_TRUE(peer);
-    asio::write(*peer, asio::buffer(Frame('D', 0, "")));
-    EXPECT_EQ(Read(*peer, 9), Frame('D', ctrl::ACK, ""));
+    asio::write(*peer, asio::buffer(WireFrame('D', 0, "")));
+    EXPECT_EQ(Read(*peer, 9), WireFrame('D', ctrl::ACK, ""));
 }
 
 TEST_F(ControlThread, APortInUseAtStartIsReportedAndTheEngineStillRuns) {
@@ -217,12 +204,12 @@ TEST_F(ControlThread, APortInUseAtStartIsReportedAndTheEngineStillRuns) {
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->text, "Windows socket error: Address already in use (98), on API 'bind'");
     // After the user picks another port, messages are answered.
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Server(port))});
     auto peer = Connect(port);
     ASSERT_TRUE(peer);
-    asio::write(*peer, asio::buffer(Frame('E', 0, "")));
-    EXPECT_EQ(Read(*peer, 9), Frame('E', ctrl::ACK, ""));
+    asio::write(*peer, asio::buffer(WireFrame('E', 0, "")));
+    EXPECT_EQ(Read(*peer, 9), WireFrame('E', ctrl::ACK, ""));
 }
 
 TEST_F(ControlThread, ReopensBetweenTcpAndASerialPort) {
@@ -231,7 +218,7 @@ TEST_F(ControlThread, ReopensBetweenTcpAndASerialPort) {
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     close(slave);  // the thread opens the device by its path
 
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     Start(Server(port));
     ASSERT_TRUE(Connect(port));
 
@@ -240,9 +227,9 @@ TEST_F(ControlThread, ReopensBetweenTcpAndASerialPort) {
     serial.Port = name;
     toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(serial)});
     std::this_thread::sleep_for(100ms);
-    const std::string message = Frame('S', 0, "over the line");
+    const std::string message = WireFrame('S', 0, "over the line");
     ASSERT_EQ(write(master, message.data(), message.size()), static_cast<ssize_t>(message.size()));
-    const std::string expected = Frame('S', ctrl::ACK, "");
+    const std::string expected = WireFrame('S', ctrl::ACK, "");
     std::string got;
     const auto end = std::chrono::steady_clock::now() + 5s;
     while (got.size() < expected.size() && std::chrono::steady_clock::now() < end) {
@@ -260,12 +247,12 @@ TEST_F(ControlThread, ReopensBetweenTcpAndASerialPort) {
     ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.value == 'S'; }), nullptr);
 
     // And back to TCP.
-    const int again = FreePort();
+    const int again = FreeTcpPort();
     toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Server(again))});
     auto peer = Connect(again);
     ASSERT_TRUE(peer);
-    asio::write(*peer, asio::buffer(Frame('T', 0, "")));
-    EXPECT_EQ(Read(*peer, 9), Frame('T', ctrl::ACK, ""));
+    asio::write(*peer, asio::buffer(WireFrame('T', 0, "")));
+    EXPECT_EQ(Read(*peer, 9), WireFrame('T', ctrl::ACK, ""));
     close(master);
 }
 
@@ -281,7 +268,7 @@ TEST_F(ControlThread, AMissingSerialPortGivesTheOpenFailedText) {
 }
 
 TEST_F(ControlThread, TerminationEndsWithinAPassAndLosesNoEventTaken) {
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     Start(Server(port));
     constexpr int kCount = 300;
     for (int i = 0; i < kCount; ++i) toThread.PostEvent(Event{10099, i, 0, ""});

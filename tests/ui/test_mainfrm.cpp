@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTableView>
+#include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -21,7 +22,7 @@
 #include <vector>
 
 #include "settings/preferences.h"
-#include "support/qt_peer.h"
+#include "support/loopback.h"
 #include "support/recording_boxes.h"
 #include "thread/ctrlthrd.h"
 #include "ui/application.h"
