@@ -24,8 +24,6 @@ public:
 
     bool Terminated() const { return stop_.stop_requested(); }
     std::stop_token StopToken() const { return stop_.get_token(); }
-    // Only normal priority exists here; kept so callers read as they do on other platforms.
-    void SetPriorityNormal() {}
 
 protected:
     virtual void Execute() = 0;

@@ -110,7 +110,6 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
 
     const CommPrefs comm = prefs_.Get_comm_prefs();
     ControlThread.reset(new TControlThread(ToThreadBroker.get(), ToWindowBroker.get(), comm, 0));
-    ControlThread->SetPriorityNormal();
 
     for (int code = 0; code < kStatusCodeCount; ++code)
         StatusTexts << QString::fromLatin1(StatusText(code));
