@@ -35,3 +35,10 @@ std::int32_t SerialDriver::ReadLine(char* buffer, std::int32_t capacity,
     }
     return result;
 }
+
+std::size_t SerialDriver::ReadBlock(std::uint8_t* buffer, std::size_t capacity) {
+    std::size_t count = 0;
+    std::int32_t value = 0;
+    while (count < capacity && ReadChar(value) != 0) buffer[count++] = static_cast<std::uint8_t>(value);
+    return count;
+}

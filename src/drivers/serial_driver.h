@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stop_token>
 #include <utility>
@@ -33,6 +34,17 @@ public:
     virtual void SetFlowControl(int mode) = 0;
     virtual void SetRts(bool on) = 0;
     virtual void SetDtr(bool on) = 0;
+
+    // Beyond the slots: what the event-driven control thread needs.
+    // Reads what is waiting, up to `capacity` bytes, without waiting; 0 when nothing is. The
+    // default takes them one by one through ReadChar.
+    virtual std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity);
+    // True when bytes are known to be waiting without a system call (a driver that cannot tell
+    // cheaply answers false; the engine then reads until a read finds nothing).
+    virtual bool HasInput() { return false; }
+    // Sends what WriteChar queued since the last call, in one write. The engine calls it at the
+    // end of every poll in which it wrote, so a frame leaves in one piece and at once.
+    virtual void Push() {}
 
     // Not slots: seams for the control thread and for tests.
     // The clock ReadLine reads; monotonic whole seconds unless replaced.

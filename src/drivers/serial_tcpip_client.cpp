@@ -3,13 +3,16 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
 SerialTcpIpClient::SerialTcpIpClient(asio::io_context& io, const std::string& host, int port,
-                                     std::int32_t rxCapacity, std::int32_t txCapacity)
-    : SerialTcpIpDriver(io, rxCapacity, txCapacity), host_(host), port_(port), resolver_(io) {
+                                     std::int32_t rxCapacity, std::int32_t txCapacity,
+                                     Resolver resolver)
+    : SerialTcpIpDriver(io, rxCapacity, txCapacity), host_(host), port_(port), resolver_(io),
+      resolve_(std::move(resolver)) {
     Activate();
 }
 
@@ -28,7 +31,21 @@ void SerialTcpIpClient::Activate() {
             active_ = false;
             throw SocketError(SocketErrorText(error, "inet_addr"));
         }
-        Connect(tcp::endpoint(address, static_cast<unsigned short>(port_)));
+        Connect({tcp::endpoint(address, static_cast<unsigned short>(port_))});
+        return;
+    }
+    if (resolve_) {
+        // The replacement answers at once; its answer is handled as a notification all the same.
+        boost::system::error_code error;
+        auto endpoints = resolve_(host_, port_, error);
+        asio::post(io_, Guarded([this, connection = connection_, error, endpoints = std::move(endpoints)] {
+            if (connection != connection_ || !active_) return;
+            if (error || endpoints.empty()) {
+                ReportError(SocketErrorText(error ? error : asio::error::host_not_found, "gethostbyname"));
+                return;
+            }
+            Connect(endpoints);
+        }));
         return;
     }
     resolver_.async_resolve(
@@ -41,13 +58,18 @@ void SerialTcpIpClient::Activate() {
                                             "gethostbyname"));
                 return;
             }
-            Connect(results.begin()->endpoint());
+            std::vector<tcp::endpoint> endpoints;
+            for (const auto& entry : results) endpoints.push_back(entry.endpoint());
+            Connect(endpoints);
         }));
 }
 
-void SerialTcpIpClient::Connect(const tcp::endpoint& endpoint) {
-    connection_->socket.async_connect(
-        endpoint, Guarded([this, connection = connection_](const boost::system::error_code& error) {
+void SerialTcpIpClient::Connect(const std::vector<tcp::endpoint>& endpoints) {
+    // Each address in turn ("localhost" may name ::1 first while the other side listens on
+    // 127.0.0.1 only); the error of the last one is reported when none answers.
+    asio::async_connect(
+        connection_->socket, endpoints,
+        Guarded([this, connection = connection_](const boost::system::error_code& error, const tcp::endpoint&) {
             if (error == asio::error::operation_aborted || connection != connection_) return;
             if (error) {
                 // No automatic retry: the link stays down until it is reopened.

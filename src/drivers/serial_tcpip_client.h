@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -10,10 +12,15 @@
 // there is no automatic reconnection (a new link means a new driver).
 class SerialTcpIpClient : public SerialTcpIpDriver {
 public:
-    // A host starting with a digit is a numeric address; anything else is resolved as a name.
-    // Raises SocketError when the connection cannot even be started.
+    // Looks a host name up; replaces the system's resolver in tests.
+    using Resolver = std::function<std::vector<boost::asio::ip::tcp::endpoint>(
+        const std::string& host, int port, boost::system::error_code& error)>;
+
+    // A host starting with a digit is a numeric address; anything else is resolved as a name,
+    // and every address it resolves to is tried in turn. Raises SocketError when the
+    // connection cannot even be started.
     SerialTcpIpClient(boost::asio::io_context& io, const std::string& host, int port,
-                      std::int32_t rxCapacity, std::int32_t txCapacity);
+                      std::int32_t rxCapacity, std::int32_t txCapacity, Resolver resolver = {});
     ~SerialTcpIpClient() override;
 
     void Close() override;
@@ -24,11 +31,12 @@ public:
 
 private:
     void Activate();
-    void Connect(const boost::asio::ip::tcp::endpoint& endpoint);
+    void Connect(const std::vector<boost::asio::ip::tcp::endpoint>& endpoints);
     void ConnectionClosed(const ConnectionPtr& connection) override;
 
     std::string host_;
     int port_;
     ConnectionPtr connection_;
     boost::asio::ip::tcp::resolver resolver_;
+    Resolver resolve_;
 };

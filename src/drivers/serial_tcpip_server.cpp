@@ -11,7 +11,7 @@ using asio::ip::tcp;
 
 SerialTcpIpServer::SerialTcpIpServer(asio::io_context& io, int port, std::int32_t rxCapacity,
                                      std::int32_t txCapacity)
-    : SerialTcpIpDriver(io, rxCapacity, txCapacity), port_(port), acceptor_(io) {
+    : SerialTcpIpDriver(io, rxCapacity, txCapacity), port_(port), acceptor_(io), acceptRetry_(io) {
     Activate();
 }
 
@@ -54,13 +54,24 @@ void SerialTcpIpServer::Accept() {
     acceptor_.async_accept(connection->socket,
                            Guarded([this, connection](const boost::system::error_code& error) {
                                if (error == asio::error::operation_aborted || !active_) return;
-                               if (error) {
-                                   ReportError(SocketErrorText(error, "accept"));
-                               } else {
+                               if (!error) {
+                                   acceptDelay_ = std::chrono::milliseconds(0);
+                                   lastAcceptError_.clear();
                                    connections_.push_back(connection);
                                    Connected(connection);
+                                   Accept();
+                                   return;
                                }
-                               Accept();
+                               // The same error again and again (out of descriptors, say)
+                               // is reported once, and retried ever later, not every pass.
+                               if (error != lastAcceptError_) ReportError(SocketErrorText(error, "accept"));
+                               lastAcceptError_ = error;
+                               acceptDelay_ = std::clamp(acceptDelay_ * 2, std::chrono::milliseconds(10),
+                                                         std::chrono::milliseconds(1000));
+                               acceptRetry_.expires_after(acceptDelay_);
+                               acceptRetry_.async_wait(Guarded([this](const boost::system::error_code& e) {
+                                   if (!e && active_) Accept();
+                               }));
                            }));
 }
 
@@ -68,6 +79,7 @@ void SerialTcpIpServer::Close() {
     if (!active_) return;
     active_ = false;
     boost::system::error_code ignored;
+    acceptRetry_.cancel();
     acceptor_.close(ignored);
     while (!connections_.empty()) CloseConnection(connections_.front());
 }

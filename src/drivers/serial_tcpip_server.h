@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
+
+#include <boost/asio/steady_timer.hpp>
 
 #include "drivers/tcp_driver.h"
 
@@ -30,4 +33,9 @@ private:
     int port_;
     boost::asio::ip::tcp::acceptor acceptor_;
     std::deque<ConnectionPtr> connections_;  // oldest first
+    // A failing accept (out of descriptors, say) is tried again later, each time twice as
+    // late up to a second, and reported once until it changes or an accept succeeds.
+    boost::asio::steady_timer acceptRetry_;
+    std::chrono::milliseconds acceptDelay_{0};
+    boost::system::error_code lastAcceptError_;
 };

@@ -104,11 +104,15 @@ void SerialWinComm::Close() {
     Flush();
     Purge();
     SetDtr(false);
-    // Output that Flush gave up on (stop requested while the line held it) would otherwise make
+    // Output that Flush gave up on (held too long, or stop requested) would otherwise make
     // close() sit in the kernel's closing wait.
-    int pending = 0;
-    if (::ioctl(handle, TIOCOUTQ, &pending) == 0 && pending > 0) ::tcflush(handle, TCOFLUSH);
+    if (PendingOutput() > 0) ::tcflush(handle, TCOFLUSH);
     Release();
+}
+
+int SerialWinComm::PendingOutput() const {
+    int pending = 0;
+    return opened && ::ioctl(handle, TIOCOUTQ, &pending) == 0 ? pending : 0;
 }
 
 void SerialWinComm::Configure(int baudIndex, int dataBitsIndex, int stopBitsIndex,
@@ -126,6 +130,7 @@ void SerialWinComm::Configure(int baudIndex, int dataBitsIndex, int stopBitsInde
         Release();
         return;
     }
+    bitsPerSecond_ = kBaudTable[Checked(baudIndex, std::size(kBaudTable), kDefaultBaud)];
     SetDtr(true);
 }
 
@@ -170,12 +175,24 @@ void SerialWinComm::Purge() {
     if (opened) ::tcflush(handle, TCIFLUSH);
 }
 
-void SerialWinComm::Flush() {
+void SerialWinComm::Flush() { DrainOutput(); }
+
+void SerialWinComm::DrainOutput() {
     // Not tcdrain(): it cannot be interrupted, and a peer that sent XOFF would hold it forever.
-    int pending = 0;
-    while (MayWait() && ::ioctl(handle, TIOCOUTQ, &pending) == 0 && pending > 0) {
+    int pending = PendingOutput();
+    if (pending <= 0) return;
+    // Ten bits a byte covers start, stop and parity bits.
+    const auto allowed = std::chrono::milliseconds(1000 + 10000LL * pending / bitsPerSecond_);
+    const auto deadline = std::chrono::steady_clock::now() + allowed;
+    while (MayWait() && PendingOutput() > 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kWaitSliceMs / 4));
     }
+}
+
+std::size_t SerialWinComm::ReadBlock(std::uint8_t* buffer, std::size_t capacity) {
+    if (!opened || capacity == 0) return 0;
+    const ssize_t n = ::read(handle, buffer, capacity);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 std::int32_t SerialWinComm::ReadChar(std::int32_t& value) {
@@ -213,7 +230,7 @@ std::int32_t SerialWinComm::WriteChar(std::uint8_t byte) {
 }
 
 void SerialWinComm::WriteString(const char* text, std::int32_t length) {
-    if (text == nullptr) return;
+    if (text == nullptr || length < 0) return;
     const std::size_t n = length == 0 ? std::strlen(text) : static_cast<std::size_t>(length);
     for (std::size_t i = 0; i < n; ++i) WriteChar(static_cast<std::uint8_t>(text[i]));
 }

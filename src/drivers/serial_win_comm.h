@@ -46,6 +46,7 @@ public:
     void SetDtr(bool on) override;
     virtual bool GetCts();
     virtual bool GetDsr();
+    std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override;
 
     // The device path for a port name: a name without "/" lives in /dev ("ttyUSB0"), "COMn" is
     // /dev/ttyS(n-1) so that settings from elsewhere keep working, and anything with a "/" is a
@@ -64,6 +65,10 @@ public:
     std::string devicePath;
     int handle = -1;
 
+protected:
+    // Bytes written but not yet sent by the port; a seam for tests.
+    virtual int PendingOutput() const;
+
 private:
     bool ModemLines(int& lines) const;
     void ChangeModemLine(int line, bool on);
@@ -71,5 +76,10 @@ private:
     // (stop requested, port closed or failed).
     bool WaitWritable();
     bool MayWait() const { return opened != 0 && !StopRequested(); }
+    // Waits until the output has left, but no longer than the pending bytes need at the line's
+    // speed plus a second: a peer holding the line with XOFF must not freeze a close.
+    void DrainOutput();
     void Release();
+
+    int bitsPerSecond_ = kBaudTable[kDefaultBaud];
 };

@@ -13,14 +13,17 @@
 namespace asio = boost::asio;
 
 std::string SocketErrorText(const boost::system::error_code& error, const char* api) {
-    std::string message = error.message();
-    int number = error.value();
-    if (error == asio::error::eof) {
-        message = "Connection closed by the other side";
-        number = 0;
+    return "Socket error: " + error.message() + " (" + std::to_string(error.value()) +
+           "), on API '" + api + "'";
+}
+
+std::string EndpointText(const asio::ip::tcp::endpoint& endpoint) {
+    asio::ip::address address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     }
-    return "Windows socket error: " + message + " (" + std::to_string(number) + "), on API '" +
-           api + "'";
+    const std::string port = std::to_string(endpoint.port());
+    return address.is_v6() ? "[" + address.to_string() + "]:" + port : address.to_string() + ":" + port;
 }
 
 SerialTcpIpDriver::SerialTcpIpDriver(asio::io_context& io, std::int32_t rxCapacity,
@@ -31,16 +34,26 @@ SerialTcpIpDriver::~SerialTcpIpDriver() = default;
 
 void SerialTcpIpDriver::Poll() {
     // Data left in a socket because the receive queue was full: read on once there is room.
+    // Its notification has passed already, so it is read here rather than waited for.
     if (!pausedReads_.empty() && rxQueue.Free() > 0) {
         std::vector<ConnectionPtr> paused;
         paused.swap(pausedReads_);
         for (const auto& connection : paused) {
-            if (connection->connected) ArmRead(connection);
+            connection->paused = false;
+            if (connection->connected) ReceiveHandler(connection);
         }
     }
-    if (active_ && sendCountdown != 0) {
-        if (--sendCountdown == 0) Flush();
-    }
+}
+
+void SerialTcpIpDriver::Push() {
+    if (active_ && txQueue.Count() > 0) Flush();
+}
+
+std::size_t SerialTcpIpDriver::ReadBlock(std::uint8_t* buffer, std::size_t capacity) {
+    std::size_t count = 0;
+    int byte = 0;
+    while (count < capacity && rxQueue.Get(byte)) buffer[count++] = static_cast<std::uint8_t>(byte);
+    return count;
 }
 
 std::int32_t SerialTcpIpDriver::ReadChar(std::int32_t& value) {
@@ -52,12 +65,11 @@ std::int32_t SerialTcpIpDriver::ReadChar(std::int32_t& value) {
 
 std::int32_t SerialTcpIpDriver::WriteChar(std::uint8_t byte) {
     if (txQueue.Free() == 0) Flush();
-    const bool queued = txQueue.Put(byte);
-    sendCountdown = 10;
-    return queued ? 1 : 0;
+    return txQueue.Put(byte) ? 1 : 0;
 }
 
 void SerialTcpIpDriver::WriteString(const char* text, std::int32_t length) {
+    if (text == nullptr || length < 0) return;
     const std::size_t n = length == 0 ? std::strlen(text) : static_cast<std::size_t>(length);
     for (std::size_t i = 0; i < n; ++i) WriteChar(static_cast<std::uint8_t>(text[i]));
 }
@@ -70,6 +82,8 @@ void SerialTcpIpDriver::Connected(const ConnectionPtr& connection) {
     boost::system::error_code ignored;
     connection->socket.non_blocking(true, ignored);
     connection->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    const auto remote = connection->socket.remote_endpoint(ignored);
+    connection->peer = ignored ? std::string("the other side") : EndpointText(remote);
     connection->connected = true;
     ArmRead(connection);
     // The first write notification of a new connection: queued bytes go out to it.
@@ -95,7 +109,8 @@ void SerialTcpIpDriver::ArmRead(const ConnectionPtr& connection) {
                 CloseConnection(connection);
                 return;
             }
-            ReceiveHandler(connection);
+            ArmRead(connection);
+            if (!connection->paused) ReceiveHandler(connection);
         }));
 }
 
@@ -127,6 +142,7 @@ void SerialTcpIpDriver::ReceiveHandler(const ConnectionPtr& connection) {
     const std::size_t room = static_cast<std::size_t>(std::max(0, rxQueue.Free()));
     const std::size_t wanted = std::min(waiting, room);
     if (!error && wanted == 0) {
+        connection->paused = true;
         pausedReads_.push_back(connection);
         return;
     }
@@ -135,8 +151,11 @@ void SerialTcpIpDriver::ReceiveHandler(const ConnectionPtr& connection) {
         buffer_.resize(wanted);
         got = connection->socket.read_some(asio::buffer(buffer_.data(), wanted), error);
     }
-    if (error == asio::error::would_block || error == asio::error::try_again) {
-        ArmRead(connection);
+    if (error == asio::error::would_block || error == asio::error::try_again) return;
+    if (error == asio::error::eof) {
+        // The other side closed its end: the normal end of a connection, not a failure.
+        ReportError("Connection closed by " + connection->peer);
+        CloseConnection(connection);
         return;
     }
     if (error) {
@@ -145,10 +164,9 @@ void SerialTcpIpDriver::ReceiveHandler(const ConnectionPtr& connection) {
         return;
     }
     for (std::size_t i = 0; i < got; ++i) rxQueue.Put(buffer_[i]);
-    if (waiting > got && rxQueue.Free() == 0) {
+    if (waiting > got) {
+        connection->paused = true;
         pausedReads_.push_back(connection);
-    } else {
-        ArmRead(connection);
     }
 }
 

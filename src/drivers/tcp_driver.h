@@ -20,9 +20,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// "Windows socket error: <text> (<number>), on API '<call>'": the one form every socket
-// failure is shown in, so the user always gets the system's error number and text.
+// "Socket error: <text> (<number>), on API '<call>'": the one form every socket failure is
+// shown in, so the user always gets the system's error number and text.
 std::string SocketErrorText(const boost::system::error_code& error, const char* api);
+
+// "<address>:<port>" of an endpoint, an IPv4 address mapped into IPv6 shown as IPv4 and an
+// IPv6 address in brackets.
+std::string EndpointText(const boost::asio::ip::tcp::endpoint& endpoint);
 
 // One TCP connection of a driver. Shared with the handlers waiting on it, so a handler
 // that runs after its driver closed the connection still finds a valid (closed) socket.
@@ -31,14 +35,17 @@ struct TcpConnection {
     boost::asio::ip::tcp::socket socket;
     bool connected = false;
     bool writeArmed = false;  // a write notification is waiting for room in the socket
+    bool paused = false;      // data left in the socket because the receive queue was full
+    std::string peer;         // the other side's address, for the report when it closes
 };
 
-// What the TCP client and server share: the two queues, the ten-poll send countdown and the
-// notifications. Notifications are asio handlers on the control thread's io_context, which
-// runs at most one per pass:
-//  - read: the socket has data (or was closed); re-armed after each read.
+// What the TCP client and server share: the two queues and the notifications. Notifications
+// are asio handlers on the control thread's io_context:
+//  - read: the socket has data (or was closed). It is armed again before the data is read,
+//    so bytes that arrive meanwhile raise it again (asio waits for edges, not levels).
 //  - write: edge-triggered, once when a connection is made and once when a send that would
 //    have blocked can go on; it sends what the transmit queue holds to that connection.
+// What the engine writes in a poll is sent by Push at the end of that poll, in one write.
 class SerialTcpIpDriver : public SerialDriver {
 public:
     ~SerialTcpIpDriver() override;
@@ -53,10 +60,12 @@ public:
     void SetFlowControl(int) override {}
     void SetRts(bool) override {}
     void SetDtr(bool) override {}
+    std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override;
+    bool HasInput() override { return rxQueue.Count() > 0 || !pausedReads_.empty(); }
+    void Push() override;
 
     TemQueue<int> rxQueue;
     TemQueue<int> txQueue;
-    std::int32_t sendCountdown = 0;
 
 protected:
     SerialTcpIpDriver(boost::asio::io_context& io, std::int32_t rxCapacity, std::int32_t txCapacity);
@@ -64,7 +73,9 @@ protected:
     using ConnectionPtr = std::shared_ptr<TcpConnection>;
 
     // Reads what the connection has, as far as the receive queue has room. Bytes that do not
-    // fit stay in the socket (TCP keeps them safe) until ReadChar makes room.
+    // fit stay in the socket (TCP keeps them safe) until the queue has room again; Poll then
+    // reads on without waiting for a new notification. A closed or failed connection is
+    // reported and closed.
     void ReceiveHandler(const ConnectionPtr& connection);
     // Sends everything in the transmit queue to the connection; raises SocketError when the
     // send fails (the connection is closed first). Bytes not sent are lost.

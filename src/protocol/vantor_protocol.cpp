@@ -1,6 +1,7 @@
 #include "protocol/vantor_protocol.h"
 
 #include <cstring>
+#include <exception>
 #include <utility>
 
 #include "thread/event_manager.h"
@@ -123,7 +124,9 @@ void VantorProtocol::OnResponseFailed(Packet& packet, const char* text) {
 void VantorProtocol::SendByte(std::uint8_t byte) {
     // Without a driver (the link could not be reopened) the byte is dropped; an unanswered
     // message then ends by time-out as if it had been lost on the line.
-    if (driver != nullptr) driver->WriteChar(byte);
+    if (driver == nullptr) return;
+    wrote_ = true;
+    driver->WriteChar(byte);
 }
 
 std::size_t VantorProtocol::Transmit(const std::uint8_t* data, std::size_t length) {
@@ -140,17 +143,41 @@ void VantorProtocol::Poll() {
     SampleClock();
     if (tickEnabled) ServiceTick();
     PumpBytes();
-    if (receiver.responseReady) HandleResponse();
+    // Each step takes its frame or packet over before it writes, so a write that fails (a
+    // socket send error) ends that step only: the frame is not handled again by the next
+    // poll, and the steps after it still run. The first failure is passed on at the end.
+    std::exception_ptr failure;
+    const auto step = [&failure](auto&& work) {
+        try {
+            work();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    if (receiver.responseReady) step([this] { HandleResponse(); });
     if (receiver.messageReady) {
-        OnMessage();
         receiver.accepted = true;
         receiver.messageReady = false;
+        step([this] { OnMessage(); });
     }
     if (outstanding.empty() && !sendQueue.empty()) {
-        SendNextQueued();
+        step([this] { SendNextQueued(); });
     } else {
-        CheckTimeouts();
+        step([this] { CheckTimeouts(); });
     }
+    // What this poll wrote leaves now, in one piece.
+    if (wrote_ && driver != nullptr) {
+        wrote_ = false;
+        step([this] { driver->Push(); });
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+bool VantorProtocol::HasWork() {
+    if (!enabled) return false;
+    if (receiver.FrameReady() || inPos_ < inLen_) return true;
+    if (driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
+    return outstanding.empty() && !sendQueue.empty();
 }
 
 void VantorProtocol::SampleClock() {
@@ -180,12 +207,22 @@ void VantorProtocol::ServiceTick() {
 }
 
 void VantorProtocol::PumpBytes() {
-    // Without a driver there is nothing to read from; the receiver keeps its state, so a frame
-    // cut off by a reopen is completed by the next driver's bytes.
-    if (driver == nullptr) return;
-    std::int32_t value = 0;
-    while (!receiver.FrameReady() && driver->ReadChar(value) != 0) {
-        ReceiveByte(static_cast<std::uint8_t>(value));
+    // Bytes are read in blocks and fed to the receiver's bulk path, which stops at the end of a
+    // frame: the rest of the block waits for the next poll, so one frame is handled per poll.
+    // A read that returns less than a block means the driver had no more; the pump then stops
+    // until the next poll. Without a driver nothing new is read; the receiver keeps its state,
+    // so a frame cut off by a reopen is completed by the next driver's bytes.
+    bool readNow = false;
+    while (!receiver.FrameReady()) {
+        if (inPos_ == inLen_) {
+            inPos_ = inLen_ = 0;
+            if (driver == nullptr || (readNow && inputDrained_)) return;
+            inLen_ = driver->ReadBlock(input_.data(), input_.size());
+            readNow = true;
+            inputDrained_ = inLen_ < input_.size();
+            if (inLen_ == 0) return;
+        }
+        inPos_ += receiver.Feed(input_.data() + inPos_, inLen_ - inPos_);
     }
 }
 
@@ -196,27 +233,31 @@ void VantorProtocol::FrameDone() {
 
 void VantorProtocol::HandleResponse() {
     const std::uint8_t type = receiver.frameType;
-    const char* text = reinterpret_cast<const char*>(receiver.text);
+    const bool accepted = receiver.accepted;
+    const std::int32_t status = receiver.status;
+    const char* text = reinterpret_cast<const char*>(receiver.text);  // valid until the next SOH
+    FrameDone();
     auto it = outstanding.begin();
     while (it != outstanding.end() && it->type != type) ++it;
     if (it == outstanding.end()) {
         // A late answer to an earlier try, or an answer to nothing: no transaction is touched.
-        if (!Suspended()) ReportStatus(receiver.status);
-    } else if (receiver.accepted) {
-        OnResponseAccepted(*it, text);
-        if (!Suspended()) ReportStatus(StatusOk);
+        if (!Suspended()) ReportStatus(status);
+    } else if (accepted) {
+        Packet packet = std::move(*it);
         outstanding.erase(it);
+        OnResponseAccepted(packet, text);
+        if (!Suspended()) ReportStatus(StatusOk);
     } else {
-        it->status = receiver.status;
+        it->status = status;
         if (++it->retries < kMaxTries) {
             Retransmit(*it);
         } else {
-            if (!Suspended()) ReportStatus(it->status);
-            OnResponseFailed(*it, text);
+            Packet packet = std::move(*it);
             outstanding.erase(it);
+            if (!Suspended()) ReportStatus(packet.status);
+            OnResponseFailed(packet, text);
         }
     }
-    FrameDone();
 }
 
 void VantorProtocol::Retransmit(Packet& packet) {

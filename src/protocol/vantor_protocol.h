@@ -87,6 +87,16 @@ public:
     // Replaces the reply actions table from its wire form when it has `count` lines.
     virtual void SetReplyActions(std::int32_t count, const std::string& text);
 
+    // True when another Poll would do something now, without waiting for the line or the
+    // clock: bytes read but not yet taken, input the driver may still hold, or a queued message
+    // that may go out. The control thread polls until this turns false.
+    bool HasWork();
+    // True while the clock matters: a transaction may time out, or the service tick runs.
+    // Otherwise the engine may go unpolled while nothing arrives.
+    bool NeedsClock() const {
+        return enabled && (tickEnabled || !outstanding.empty() || !sendQueue.empty());
+    }
+
     std::list<Packet> outstanding;
     std::deque<Packet> sendQueue;
     std::vector<ReplyPrefs> replyActions;
@@ -116,4 +126,11 @@ private:
 
     SecondsClock clock_;
     CharBuffer answer_;  // reused for every answer so that answering does not allocate
+    // Bytes read from the driver in one block; those before inPos_ have been fed. A frame
+    // completes in the middle of a block, so the rest waits here for the next poll.
+    static constexpr std::size_t kInputBlock = 4096;
+    std::vector<std::uint8_t> input_ = std::vector<std::uint8_t>(kInputBlock);
+    std::size_t inPos_ = 0, inLen_ = 0;
+    bool inputDrained_ = true;  // the last read found nothing
+    bool wrote_ = false;        // bytes went to the driver in this poll
 };

@@ -1,9 +1,16 @@
 #include "thread/ctrlthrd.h"
 
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
-#include <thread>
+#include <mutex>
+#include <stop_token>
+
+#include <boost/asio/post.hpp>
 
 #include "drivers/serial_tcpip_client.h"
 #include "drivers/serial_tcpip_server.h"
@@ -14,9 +21,13 @@
 
 namespace {
 
+namespace asio = boost::asio;
+
 constexpr auto kPassPeriod = std::chrono::milliseconds(10);
 constexpr std::int32_t kQueueCapacity = 1500;
 constexpr std::int32_t kSerialBufferSize = 512;
+// Rounds of polling in one go before notifications that came meanwhile get their turn.
+constexpr int kRoundsPerWork = 256;
 
 std::int32_t IntOr(const std::string& field, std::int32_t fallback) {
     try {
@@ -26,38 +37,96 @@ std::int32_t IntOr(const std::string& field, std::int32_t fallback) {
     }
 }
 
+// A text field of the settings text: quoted when it would otherwise be split or misread.
+std::string QuoteField(const std::string& field) {
+    if (field.find(',') == std::string::npos && (field.empty() || field[0] != '"')) return field;
+    std::string quoted = "\"";
+    for (char c : field) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// The next field of a settings text, taken off its front: a quoted field up to its closing
+// quote (and the comma after it), anything else up to the next comma.
+std::string NextField(std::string& text) {
+    if (text.empty() || text[0] != '"') return NextToken(text, ",");
+    std::string field;
+    std::size_t i = 1;
+    for (; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            if (i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+                continue;
+            }
+            break;
+        }
+        field += text[i];
+    }
+    text.erase(0, std::min(text.size(), i + 1));
+    NextToken(text, ",");  // anything between the closing quote and the comma
+    return field;
+}
+
 }  // namespace
+
+// Lets a request posted into the request broker wake the thread, once the thread object may
+// be gone: the broker outlives it in some owners.
+struct TControlThread::Wake {
+    std::mutex lock;
+    asio::io_context* io = nullptr;
+    std::atomic<bool> pending{false};
+
+    void operator()() {
+        if (pending.exchange(true)) return;  // one wake-up covers every request until it runs
+        std::lock_guard<std::mutex> guard(lock);
+        if (io != nullptr) asio::post(*io, [this] { pending = false; });
+    }
+};
 
 TControlThread::TControlThread(EventBroker* requestBroker, EventBroker* windowBroker,
                                const CommPrefs& settings, std::int32_t threadNumber)
     : windowBroker(windowBroker), requestBroker(requestBroker), commSettings(settings),
-      threadNumber(threadNumber), work_(io_.get_executor()) {}
+      threadNumber(threadNumber), work_(io_.get_executor()), passTimer_(io_),
+      wake_(std::make_shared<Wake>()) {
+    wake_->io = &io_;
+    if (requestBroker != nullptr) {
+        requestBroker->SetNotifier([wake = wake_](std::uint32_t) { (*wake)(); }, 1);
+    }
+}
 
 TControlThread::~TControlThread() {
     Terminate();
     WaitFor();
+    {
+        std::lock_guard<std::mutex> guard(wake_->lock);
+        wake_->io = nullptr;
+    }
+    StopSerialWatch();
     devices.reset();  // deletes the driver (closing the link) and the engine, in list order
     threadQueue.reset();
 }
 
 std::string TControlThread::FormatCommSettings(const CommPrefs& s) {
-    return std::to_string(s.Type) + "," + s.Port + "," + std::to_string(s.Baud) + "," +
+    return std::to_string(s.Type) + "," + QuoteField(s.Port) + "," + std::to_string(s.Baud) + "," +
            std::to_string(s.Bits) + "," + std::to_string(s.Stop) + "," +
-           std::to_string(s.Parity) + "," + s.RemoteIp + "," + std::to_string(s.RemotePort) +
-           "," + std::to_string(s.LocalPort);
+           std::to_string(s.Parity) + "," + QuoteField(s.RemoteIp) + "," +
+           std::to_string(s.RemotePort) + "," + std::to_string(s.LocalPort);
 }
 
 CommPrefs TControlThread::ParseCommSettings(std::string text) {
     CommPrefs s;
-    s.Type = IntOr(NextToken(text, ","), 0);
-    s.Port = NextToken(text, ",");
-    s.Baud = IntOr(NextToken(text, ","), 4);
-    s.Bits = IntOr(NextToken(text, ","), 1);
-    s.Stop = IntOr(NextToken(text, ","), 0);
-    s.Parity = IntOr(NextToken(text, ","), 2);
-    s.RemoteIp = NextToken(text, ",");
-    s.RemotePort = IntOr(NextToken(text, ","), 5000);
-    s.LocalPort = IntOr(NextToken(text, ","), 5001);
+    s.Type = IntOr(NextField(text), 0);
+    s.Port = NextField(text);
+    s.Baud = IntOr(NextField(text), 4);
+    s.Bits = IntOr(NextField(text), 1);
+    s.Stop = IntOr(NextField(text), 0);
+    s.Parity = IntOr(NextField(text), 2);
+    s.RemoteIp = NextField(text);
+    s.RemotePort = IntOr(NextField(text), 5000);
+    s.LocalPort = IntOr(NextField(text), 5001);
     return s;
 }
 
@@ -78,29 +147,56 @@ void TControlThread::Execute() {
         ReportError(error.what(), 0);
     }
 
-    // Passes keep a steady 10 ms rhythm: the sleep is shortened by the time the pass took, so
-    // the period does not drift; a pass that overran still gets a full sleep after it.
-    auto next = std::chrono::steady_clock::now();
+    // A stop request ends the wait below at once.
+    std::stop_callback onStop(StopToken(), [this] { io_.stop(); });
+    asio::post(io_, [] {});  // a first round for requests posted before the thread ran
     while (!Terminated()) {
-        if (passObserver_) passObserver_();
-        Pass();
-        next += kPassPeriod;
-        const auto now = std::chrono::steady_clock::now();
-        if (next <= now) next = now + kPassPeriod;
-        std::this_thread::sleep_until(next);
+        try {
+            if (io_.run_one() == 0) break;  // stopped
+            Work();
+        } catch (const std::exception& error) {
+            ReportError(error.what(), 0);
+            // The report (and whatever else was left) is passed on without waiting.
+            asio::post(io_, [] {});
+        }
     }
 }
 
-void TControlThread::Pass() {
-    try {
-        io_.poll_one();
+void TControlThread::ArmPassTimer() {
+    // A steady rhythm: the next expiry is a multiple of the period, however late this one ran.
+    const auto now = std::chrono::steady_clock::now();
+    auto next = passTimer_.expiry() + kPassPeriod;
+    if (next <= now) next = now + kPassPeriod;
+    passTimer_.expires_at(next);
+    passTimerArmed_ = true;
+    passTimer_.async_wait([this](const boost::system::error_code& error) {
+        passTimerArmed_ = false;
+        // Work runs after this handler; the timer goes on while the engine needs the clock.
+        if (!error && engine != nullptr && engine->NeedsClock()) ArmPassTimer();
+    });
+}
+
+void TControlThread::Work() {
+    for (int round = 0; round < kRoundsPerWork; ++round) {
+        if (Terminated()) return;
         if (devices) devices->PollAll();
+        bool moved = false;
         Event event;
-        if (threadQueue && threadQueue->GetEvent(event)) HandleThreadEvent(event);
-        if (requestBroker != nullptr && requestBroker->GetEvent(event)) HandleThreadEvent(event);
-    } catch (const std::exception& error) {
-        ReportError(error.what(), 0);
+        while (threadQueue && threadQueue->GetEvent(event)) {
+            HandleThreadEvent(event);
+            moved = true;
+        }
+        while (requestBroker != nullptr && requestBroker->GetEvent(event)) {
+            HandleThreadEvent(event);
+            moved = true;
+        }
+        if (!moved && (engine == nullptr || !engine->HasWork())) {
+            if (!passTimerArmed_ && engine != nullptr && engine->NeedsClock()) ArmPassTimer();
+            return;
+        }
     }
+    if (!passTimerArmed_ && engine != nullptr && engine->NeedsClock()) ArmPassTimer();
+    asio::post(io_, [] {});  // still busy: go on after the notifications waiting meanwhile
 }
 
 void TControlThread::HandleThreadEvent(const Event& event) {
@@ -115,6 +211,7 @@ void TControlThread::HandleThreadEvent(const Event& event) {
 void TControlThread::OpenLink(const CommPrefs& settings) {
     std::string reason;
     if (driver != nullptr) {
+        StopSerialWatch();
         driver->Close();
         if (devices) devices->Remove(driver);
         delete driver;
@@ -142,8 +239,44 @@ void TControlThread::OpenLink(const CommPrefs& settings) {
         driver->SetStopToken(StopToken());
         if (devices) devices->Add(driver);
         if (engine != nullptr) engine->SetDriver(driver);
+        WatchSerialPort();
     }
     if (!reason.empty()) ReportError("Error opening the comm port: " + reason, EventId::OpenFailed);
+}
+
+void TControlThread::WatchSerialPort() {
+    auto* port = dynamic_cast<SerialWinComm*>(driver);
+    if (port == nullptr || !port->IsOpen()) return;
+    boost::system::error_code error;
+    serialWatch_ = std::make_unique<asio::posix::stream_descriptor>(io_);
+    serialWatch_->assign(port->handle, error);
+    if (error) {
+        serialWatch_.reset();  // the 10 ms timer still polls the port
+        return;
+    }
+    ArmSerialWatch();
+}
+
+void TControlThread::ArmSerialWatch() {
+    // Armed again before the bytes are read (Work runs after this handler), so bytes that
+    // arrive meanwhile wake the thread once more.
+    serialWatch_->async_wait(asio::posix::stream_descriptor::wait_read,
+                             [this, watch = serialWatch_.get()](const boost::system::error_code& error) {
+                                 if (error || watch != serialWatch_.get()) return;
+                                 // A port whose other end is gone stays "readable": stop
+                                 // watching it rather than waking for ever.
+                                 pollfd p{watch->native_handle(), POLLIN, 0};
+                                 if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return;
+                                 ArmSerialWatch();
+                             });
+}
+
+void TControlThread::StopSerialWatch() {
+    if (!serialWatch_) return;
+    boost::system::error_code ignored;
+    serialWatch_->cancel(ignored);
+    serialWatch_->release();  // the driver closes its descriptor itself
+    serialWatch_.reset();
 }
 
 std::string TControlThread::OpenSerialPort(SerialDriver* driver, const CommPrefs& settings) {

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <string>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/scoped_ptr.hpp>
 
 #include "settings/prefs.h"
@@ -17,10 +19,13 @@
 class SerialDriver;
 class VantorProtocol;
 
-// The control thread: owns the link (driver) and the protocol engine, and loops about a
-// hundred times a second. Each pass delivers at most one socket notification, polls every
-// device, moves at most one event from its own queue and one request from the windows to
-// the devices and on to the windows, then sleeps 10 ms. Errors become event 10003.
+// The control thread: owns the link (driver) and the protocol engine. It waits on its
+// io_context and wakes at once for a socket notification, for bytes on the serial port and
+// for a request from the windows; it then polls the devices until they have nothing left to
+// do, passing every event from its own queue and every request on to the devices and to the
+// windows. A steady 10 ms timer drives the steps that depend on the clock (time-outs, the
+// service tick) while the engine has any; an idle link costs no wake-ups at all. Errors
+// become event 10003.
 class TControlThread : public TThread {
 public:
     TControlThread(EventBroker* requestBroker, EventBroker* windowBroker,
@@ -38,26 +43,35 @@ public:
     std::int32_t threadNumber;
 
     // The 10008 text for a settings record, and the record a 10008 text stands for (fields
-    // that are missing or not decimal integers take their defaults).
+    // that are missing or not decimal integers take their defaults). A text field holding a
+    // comma or starting with a double quote is written in double quotes, inner quotes
+    // doubled, so a port path with a comma survives the trip.
     static std::string FormatCommSettings(const CommPrefs& settings);
     static CommPrefs ParseCommSettings(std::string text);
-
-    // Called on the control thread at the start of every pass; set before Resume. For
-    // measurements of the pass rhythm.
-    void SetPassObserver(std::function<void()> observer) { passObserver_ = std::move(observer); }
 
 protected:
     void Execute() override;
 
 private:
+    struct Wake;
+
     void OpenLink(const CommPrefs& settings);
     std::string OpenSerialPort(SerialDriver* driver, const CommPrefs& settings);
     void HandleThreadEvent(const Event& event);
     void ReportError(const std::string& text, std::int32_t id);
-    void Pass();
+    // Polls and passes events on until nothing is left to do (or, in a flood, for a bounded
+    // number of rounds, so that notifications waiting meanwhile get their turn).
+    void Work();
+    void ArmPassTimer();
+    void WatchSerialPort();
+    void ArmSerialWatch();
+    void StopSerialWatch();
 
-    // Socket notifications are handlers on this context, run one per pass on this thread.
     boost::asio::io_context io_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
-    std::function<void()> passObserver_;
+    boost::asio::steady_timer passTimer_;
+    bool passTimerArmed_ = false;
+    // Readiness of the serial port's descriptor (borrowed from the driver, never closed here).
+    std::unique_ptr<boost::asio::posix::stream_descriptor> serialWatch_;
+    std::shared_ptr<Wake> wake_;
 };

@@ -24,3 +24,8 @@ bool EventBroker::GetEvent(Event& out) {
     LockingPtr<EventManager> queue(*queue_, *lock_);
     return queue->GetEvent(out);
 }
+
+void EventBroker::SetNotifier(Notifier window, std::uint32_t message) {
+    window_ = std::move(window);
+    message_ = message;
+}

@@ -26,6 +26,10 @@ public:
     void PostEvent(const Event& event);
     bool GetEvent(Event& out);
 
+    // Gives a broker made without a notifier one (the control thread wakes itself with it).
+    // Only before the broker is used from another thread: PostEvent reads it unlocked.
+    void SetNotifier(Notifier window, std::uint32_t message);
+
 private:
     boost::scoped_ptr<EventManager> queue_;
     boost::scoped_ptr<std::mutex> lock_;

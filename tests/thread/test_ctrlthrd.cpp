@@ -186,7 +186,7 @@ TEST_F(ControlThread, ClientConnectsAndARefusalIsReportedWithoutStoppingTheThrea
     toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Client(FreeTcpPort()))});
     const Event* error = WaitForId(EventId::Error);
     ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->text, "Windows socket error: Connection refused (111), on API 'connect'");
+    EXPECT_EQ(error->text, "Socket error: Connection refused (111), on API 'connect'");
     EXPECT_EQ(error->source, 0);
     // Still alive: a reopen as a server works.
     const int port = FreeTcpPort();
@@ -202,7 +202,7 @@ TEST_F(ControlThread, APortInUseAtStartIsReportedAndTheEngineStillRuns) {
     Start(Server(taken.local_endpoint().port()));
     const Event* error = WaitForId(EventId::Error);
     ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->text, "Windows socket error: Address already in use (98), on API 'bind'");
+    EXPECT_EQ(error->text, "Socket error: Address already in use (98), on API 'bind'");
     // After the user picks another port, messages are answered.
     const int port = FreeTcpPort();
     toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Server(port))});
