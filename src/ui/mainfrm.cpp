@@ -44,6 +44,8 @@ constexpr std::uint32_t kBrokerMessage = 2026;
 constexpr int kRxPanelHeight = 175;
 // Longest wait of a received message before it is listed, during a burst.
 constexpr qint64 kListUpdateMs = 50;
+// Events taken from the control thread in one go before the window looks at its input again.
+constexpr int kEventsPerCall = 1000;
 // Widths of the list's columns but the message text; that one gets the rest.
 constexpr int kColumnWidths[ReceivedListModel::ColumnCount] = {40, 110, 100, 45, 0, 55, 70};
 constexpr int kOtherColumnsWidth = 420;
@@ -100,10 +102,12 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
     Handlers.AddHandler(EventId::Status, &TMainForm::ShowStatusText);
     Handlers.AddHandler(EventId::SendText, &TMainForm::ShowSending);
 
-    // Called on the control thread once per event put in: queue one OnBrokerEvent here.
+    // Called on the control thread once per event put in. One queued OnBrokerEvent takes every
+    // event waiting, so a flood of events costs one wake-up of this thread per batch, not one
+    // per event.
     ToWindowBroker.reset(new EventBroker(
         [this](std::uint32_t) {
-            QMetaObject::invokeMethod(this, [this] { OnBrokerEvent(); }, Qt::QueuedConnection);
+            if (!brokerNotified_.exchange(true)) ScheduleBrokerEvents();
         },
         kBrokerMessage));
     ToThreadBroker.reset(new EventBroker());
@@ -340,11 +344,23 @@ QString TMainForm::TableText(const QStringList& table, int index) const {
 
 // ---- events -----------------------------------------------------------------------------
 
+void TMainForm::ScheduleBrokerEvents() {
+    QMetaObject::invokeMethod(this, [this] { OnBrokerEvent(); }, Qt::QueuedConnection);
+}
+
 void TMainForm::OnBrokerEvent() {
+    // Cleared first: an event put in from now on schedules another call.
+    brokerNotified_ = false;
+    if (!ToWindowBroker) return;
     Event event;
-    if (!ToWindowBroker || !ToWindowBroker->GetEvent(event)) return;
-    Handlers.CallHandler(event.id, &event);
-    for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
+    for (int taken = 0; taken < kEventsPerCall; ++taken) {
+        if (!ToWindowBroker->GetEvent(event)) return;
+        Handlers.CallHandler(event.id, &event);
+        for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
+    }
+    // More may be waiting: go on after the input that came meanwhile, so the window stays
+    // responsive during a flood.
+    if (!brokerNotified_.exchange(true)) ScheduleBrokerEvents();
 }
 
 std::int32_t TMainForm::ShowErrorText(Event* event) {

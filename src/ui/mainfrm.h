@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QList>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -69,7 +70,8 @@ public:
     std::int32_t ShowStatusText(Event* event);      // 10017
     std::int32_t ShowSending(Event* event);         // 10014
 
-    // Takes one event from ToWindowBroker and offers it to the window, then to every row.
+    // Takes the events waiting in ToWindowBroker (a bounded number per call) and offers each
+    // to the window, then to every row, in the order they were put in.
     void OnBrokerEvent();
     void PostReplyActions();
     void ShowCommSettings();
@@ -138,8 +140,11 @@ private:
     bool FormCloseQuery();
     QString TableText(const QStringList& table, int index) const;
 
+    void ScheduleBrokerEvents();
+
     Preferences& prefs_;
     MainFormDialogs dialogs_;
+    std::atomic<bool> brokerNotified_{false};  // an OnBrokerEvent is queued
     std::vector<ReceivedListModel::Arrival> pendingMessages_;
     QTimer* listUpdateTimer_ = nullptr;
     QElapsedTimer lastListUpdate_;
