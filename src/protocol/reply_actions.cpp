@@ -1,6 +1,7 @@
 #include "protocol/reply_actions.h"
 
 #include <charconv>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 
@@ -98,11 +99,17 @@ void VantorProtocol::OnMessage() {
         std::uint8_t& digit = answer_.Data()[answer_.Size() - 2];
         digit = static_cast<std::uint8_t>(digit + 1);
     }
-    // The answer goes out before the message is reported.
-    Transmit(answer_.Data(), answer_.Size());
-
+    // The answer goes out before the message is reported. A message whose answer could not be
+    // written is still reported; the failure is passed on after that.
+    std::exception_ptr failure;
+    try {
+        Transmit(answer_.Data(), answer_.Size());
+    } catch (...) {
+        failure = std::current_exception();
+    }
     Post(EventId::MessageReceived, static_cast<std::int8_t>(received), deviceId,
          MakeReceivedRecord(receiver.status, received, receiver.receivedBcc, receiver.computedBcc,
                             receiver.text,
                             static_cast<std::size_t>(receiver.DeliveredTextLength())));
+    if (failure) std::rethrow_exception(failure);
 }

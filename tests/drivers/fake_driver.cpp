@@ -1,6 +1,7 @@
 #include "drivers/fake_driver.h"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "thread/event_manager.h"
 
@@ -61,6 +62,11 @@ std::int32_t FakeDriver::ReadChar(std::int32_t& value) {
 }
 
 std::int32_t FakeDriver::WriteChar(std::uint8_t byte) {
+    if (failAfter == 0) {
+        failAfter = -1;
+        throw std::runtime_error("Socket error: Broken pipe (32), on API 'send'");
+    }
+    if (failAfter > 0) --failAfter;
     ++bytesWritten;
     if (captureWrites) written.push_back(byte);
     if (watchedQueue != nullptr) queueSizeAtWrite.push_back(watchedQueue->Size());
@@ -75,5 +81,13 @@ void FakeDriver::WriteString(const char* text, std::int32_t length) {
 FakeDriver::Bytes FakeDriver::TakeWritten() {
     Bytes out;
     out.swap(written);
+    pushedUpTo_ = 0;
     return out;
+}
+
+void FakeDriver::Push() {
+    if (written.size() > pushedUpTo_) {
+        pushes.emplace_back(written.begin() + static_cast<std::ptrdiff_t>(pushedUpTo_), written.end());
+    }
+    pushedUpTo_ = written.size();
 }

@@ -35,6 +35,11 @@ public:
     std::size_t bytesWritten = 0;
     int flowMode = -1;              // last SetFlowControl mode
     int flowControlCalls = 0;
+    // What was written between two pushes, one entry per Push that had something to send.
+    std::vector<Bytes> pushes;
+    // When 0 or more: that many more bytes are taken, then one write throws (a send that
+    // failed), and writing goes on normally after it.
+    int failAfter = -1;
     // When set, the size of this queue at each write: shows what had been posted by then.
     const EventManager* watchedQueue = nullptr;
     std::vector<std::size_t> queueSizeAtWrite;
@@ -55,8 +60,10 @@ public:
     }
     void SetRts(bool) override {}
     void SetDtr(bool) override {}
+    void Push() override;
 
 private:
+    std::size_t pushedUpTo_ = 0;
     std::deque<Bytes> chunks_;
     std::size_t pos_ = 0;
     std::vector<Bytes> loop_;

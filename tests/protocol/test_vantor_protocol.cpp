@@ -402,4 +402,71 @@ TEST(Engine, PumpingBytesDoesNotAllocate) {
     EXPECT_EQ(AllocationCount(), mid) << "receiving a response's bytes";
 }
 
+// Frames that arrive together are read in one block and still handled one per poll, in order;
+// the engine has work until the last one is handled.
+TEST(Engine, FramesReadInOneBlockAreHandledOnePerPollInOrder) {
+    EngineRig r;
+    Bytes both = Message('A', "one");
+    const Bytes second = Message('B', "two");
+    both.insert(both.end(), second.begin(), second.end());
+    r.driver.Script(both);
+    r.engine.Poll();
+    EXPECT_EQ(r.driver.TakeWritten(), Ack('A', ""));
+    EXPECT_TRUE(r.engine.HasWork()) << "the second frame waits in the block";
+    r.engine.Poll();
+    EXPECT_EQ(r.driver.TakeWritten(), Ack('B', ""));
+    const Events events = r.TakeEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_NE(events[0].find("{DELIM]one"), std::string::npos);
+    EXPECT_NE(events[1].find("{DELIM]two"), std::string::npos);
+    r.engine.Poll();  // finds the driver empty
+    EXPECT_FALSE(r.engine.HasWork());
+}
+
+// What one poll writes leaves in one push, each frame whole: an answer and a queued message.
+TEST(Engine, AnAnswerAndATransmissionOfOnePollLeaveInOnePush) {
+    EngineRig r;
+    r.engine.HandleEvent(Event{EventId::SendBytes, 'Q', 0, "out"});
+    r.driver.Script(Message('M', "in"));
+    EXPECT_TRUE(r.engine.HasWork());
+    r.engine.Poll();
+    Bytes expected = Ack('M', "");
+    const Bytes message = Message('Q', "out");
+    expected.insert(expected.end(), message.begin(), message.end());
+    ASSERT_EQ(r.driver.pushes.size(), 1u);
+    EXPECT_EQ(r.driver.pushes[0], expected);
+    r.PollTimes(3);
+    EXPECT_EQ(r.driver.pushes.size(), 1u) << "a poll that writes nothing pushes nothing";
+}
+
+// A write that fails half way ends its own step: the frame is not handled a second time, the
+// received message is still reported, and the steps after it still run.
+TEST(Engine, AWriteThatFailsIsNotRepeatedByTheNextPoll) {
+    EngineRig r;
+    r.engine.HandleEvent(Event{EventId::SendBytes, 'Q', 0, ""});
+    r.driver.Script(Message('M', "in"));
+    r.driver.failAfter = 3;
+    EXPECT_THROW(r.engine.Poll(), std::runtime_error);
+    const Bytes answer = Ack('M', "");
+    Bytes expected(answer.begin(), answer.begin() + 3);
+    const Bytes message = Message('Q', "");
+    expected.insert(expected.end(), message.begin(), message.end());
+    EXPECT_EQ(r.driver.TakeWritten(), expected) << "the cut answer, then the queued message";
+    const Events events = r.TakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].rfind("10013 77 1", 0), 0u) << events[0];
+    r.PollTimes(3);
+    EXPECT_TRUE(r.driver.written.empty()) << "the answer is not written again";
+
+    // A retransmission that fails counts its try once.
+    r.driver.Script(Nak('Q', ""));
+    r.driver.failAfter = 2;
+    EXPECT_THROW(r.engine.Poll(), std::runtime_error);
+    ASSERT_EQ(r.engine.outstanding.size(), 1u);
+    EXPECT_EQ(r.engine.outstanding.front().retries, 1);
+    r.PollTimes(3);
+    EXPECT_EQ(r.engine.outstanding.front().retries, 1);
+    EXPECT_EQ(r.driver.TakeWritten().size(), 2u);
+}
+
 }  // namespace
