@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <pty.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <deque>
 #include <chrono>
@@ -116,6 +120,77 @@ struct ControlThread : ::testing::Test {
         return data;
     }
 };
+
+// Reads from a pty's master side until `expected` bytes arrived or the time is up.
+std::string ReadFd(int fd, std::size_t expected, std::chrono::milliseconds limit = 5000ms) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (got.size() < expected && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0) break;
+        // The terminal's own flow control bytes are not part of any answer.
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] != 0x11 && buffer[i] != 0x13) got.push_back(buffer[i]);
+        }
+    }
+    return got;
+}
+
+void WriteFd(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (done < bytes.size() && std::chrono::steady_clock::now() < end) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return;
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        }
+    }
+}
+
+// A pseudo-terminal whose terminal side the thread opens by its path.
+struct PtyPair {
+    PtyPair() {
+        char name[256] = {};
+        int slave = -1;
+        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            ::close(slave);
+            path = name;
+        }
+    }
+    ~PtyPair() {
+        if (master >= 0) ::close(master);
+    }
+    int master = -1;
+    std::string path;
+};
+
+CommPrefs Serial(const std::string& port) {
+    CommPrefs s;
+    s.Type = 0;
+    s.Port = port;
+    s.Baud = 0;
+    return s;
+}
+
+// Messages A to Z round and round, and the answers they get with an empty table.
+std::pair<std::string, std::string> Flood(int count) {
+    std::string messages, answers;
+    for (int i = 0; i < count; ++i) {
+        const char type = static_cast<char>('A' + i % 26);
+        messages += WireFrame(type, 0, "flood " + std::to_string(i));
+        answers += WireFrame(type, ctrl::ACK, "");
+    }
+    return {messages, answers};
+}
 
 TEST_F(ControlThread, ServerAnswersMessagesAndRunsTransactions) {
     const int port = FreeTcpPort();
@@ -293,6 +368,103 @@ TEST_F(ControlThread, TerminationEndsWithinAPassAndLosesNoEventTaken) {
     EXPECT_LT(took, 2s) << "the thread did not stop";
 }
 
+// A flood in big writes: every message answered, in order, and every one reported.
+TEST_F(ControlThread, AFloodOverTcpIsAnsweredInOrderWithNothingLost) {
+    const int port = FreeTcpPort();
+    Start(Server(port));
+    auto peer = Connect(port);
+    ASSERT_TRUE(peer);
+    constexpr int kCount = 10000;
+    const auto [messages, answers] = Flood(kCount);
+    std::thread writer([&] { asio::write(*peer, asio::buffer(messages)); });
+    const std::string got = Read(*peer, answers.size(), 60000ms);
+    writer.join();
+    EXPECT_EQ(got, answers);
+    int received = 0;
+    WaitFor([&](const Event& e) { return e.id == EventId::MessageReceived && ++received == kCount; }, 20000ms);
+    EXPECT_EQ(received, kCount);
+}
+
+TEST_F(ControlThread, AFloodOverASerialPortIsAnsweredInOrderWithNothingLost) {
+    PtyPair pty;
+    ASSERT_FALSE(pty.path.empty());
+    ::fcntl(pty.master, F_SETFL, ::fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+    Start(Serial(pty.path));
+    constexpr int kCount = 10000;
+    const auto [messages, answers] = Flood(kCount);
+    std::thread writer([&] { WriteFd(pty.master, messages); });
+    const std::string got = ReadFd(pty.master, answers.size(), 60000ms);
+    writer.join();
+    EXPECT_EQ(got, answers);
+    int received = 0;
+    WaitFor([&](const Event& e) { return e.id == EventId::MessageReceived && ++received == kCount; }, 20000ms);
+    EXPECT_EQ(received, kCount);
+}
+
+// An idle link arms no timer, so only the request's own wake-up can get it handled.
+TEST_F(ControlThread, ARequestWakesAnIdleThread) {
+    Start(Server(FreeTcpPort()));
+    std::this_thread::sleep_for(100ms);  // idle: nothing time-based to do
+    toThread.PostEvent(Event{10099, 7, 0, "wake"});
+    const Event* passed = WaitForId(10099);
+    ASSERT_NE(passed, nullptr);
+    EXPECT_EQ(passed->text, "wake");
+    // And a stop request ends the wait (otherwise WaitFor below never returns).
+    thread->Terminate();
+    thread->WaitFor();
+}
+
+// A port path with a comma reaches the reopen whole: the settings text quotes it.
+TEST_F(ControlThread, APortPathWithACommaIsReopenedWhole) {
+    PtyPair pty;
+    ASSERT_FALSE(pty.path.empty());
+    char dir[] = "/tmp/vantor,ports-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/line,1";
+    ASSERT_EQ(::symlink(pty.path.c_str(), link.c_str()), 0);
+    const std::string text = TControlThread::FormatCommSettings(Serial(link));
+    EXPECT_EQ(TControlThread::ParseCommSettings(text).Port, link);
+
+    Start(Server(FreeTcpPort()));
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, text});
+    const std::string message = WireFrame('S', 0, "comma");
+    std::this_thread::sleep_for(100ms);
+    WriteFd(pty.master, message);
+    EXPECT_EQ(ReadFd(pty.master, 9), WireFrame('S', ctrl::ACK, ""));
+    EXPECT_EQ(WaitForId(EventId::OpenFailed, 100ms), nullptr);
+    ::unlink(link.c_str());
+    ::rmdir(dir);
+}
+
+// A reopen whose new driver cannot be made leaves the engine without a link (nothing uses the
+// deleted driver; AddressSanitizer would see it) and the next good reopen works.
+TEST_F(ControlThread, AFailedReopenIsReportedAndTheNextReopenAnswersAgain) {
+    const int port = FreeTcpPort();
+    Start(Server(port));
+    auto peer = Connect(port);
+    ASSERT_TRUE(peer);
+    asio::write(*peer, asio::buffer(WireFrame('A', 0, "")));
+    ASSERT_EQ(Read(*peer, 9), WireFrame('A', ctrl::ACK, ""));
+
+    tcp::acceptor taken(io, tcp::endpoint(tcp::v4(), 0));
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0,
+                             TControlThread::FormatCommSettings(Server(taken.local_endpoint().port()))});
+    const Event* error = WaitForId(EventId::Error);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->text, "Socket error: Address already in use (98), on API 'bind'");
+    // The old connection went with its driver.
+    boost::system::error_code ignored;
+    asio::write(*peer, asio::buffer(WireFrame('B', 0, "")), ignored);
+    EXPECT_EQ(Read(*peer, 1, 200ms), "");
+
+    const int again = FreeTcpPort();
+    toThread.PostEvent(Event{EventId::CommSettings, 0, 0, TControlThread::FormatCommSettings(Server(again))});
+    auto second = Connect(again);
+    ASSERT_TRUE(second);
+    asio::write(*second, asio::buffer(WireFrame('C', 0, "")));
+    EXPECT_EQ(Read(*second, 9), WireFrame('C', ctrl::ACK, ""));
+}
+
 TEST(CommSettingsText, RoundTripAndDefaults) {
     CommPrefs s;
     s.Type = 1;
@@ -324,6 +496,18 @@ TEST(CommSettingsText, RoundTripAndDefaults) {
     const CommPrefs e = TControlThread::ParseCommSettings("2,,1,1,1,1,ip,1,2,99,junk");
     EXPECT_EQ(e.LocalPort, 2);
     EXPECT_EQ(e.RemoteIp, "ip");
+
+    // Texts that would be split or misread travel in double quotes; others as they are.
+    for (const std::string port : {"/dev/serial/by-id/usb-x,y-port0", "\"quoted\"", "a\",b", ",", "\""}) {
+        CommPrefs q;
+        q.Port = port;
+        q.RemoteIp = port + "-host";
+        const std::string quoted = TControlThread::FormatCommSettings(q);
+        const CommPrefs back = TControlThread::ParseCommSettings(quoted);
+        EXPECT_EQ(back.Port, port) << quoted;
+        EXPECT_EQ(back.RemoteIp, port + "-host") << quoted;
+        EXPECT_EQ(back.LocalPort, q.LocalPort) << quoted;
+    }
 }
 
 }  // namespace
