@@ -408,4 +408,36 @@ TEST_F(Pty, HardwareFlowControlWaitsForDsr) {
     EXPECT_EQ(PeerRead(1), Bytes{'z'});
 }
 
+// A line that never lets its output go (a peer holding it with XOFF): closing waits no longer
+// than the bytes need at the line's speed plus a second, then discards them and closes.
+class NeverDrainingPort : public SerialWinComm {
+public:
+    using SerialWinComm::SerialWinComm;
+    ~NeverDrainingPort() override {
+        held = false;
+        Close();
+    }
+    bool held = true;
+
+protected:
+    int PendingOutput() const override { return held ? 100 : SerialWinComm::PendingOutput(); }
+};
+
+TEST_F(Pty, ClosingAPortWhoseOutputNeverLeavesEndsAfterItsBound) {
+    NeverDrainingPort port(path_.c_str(), 512, 512);  // no stop token: only the bound ends it
+    ASSERT_TRUE(port.IsOpen());
+    port.Close();  // 100 bytes at 9600 bits/s: about 1.1 s
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(Pty, WriteStringTakesNoNullTextAndNoNegativeLength) {
+    SerialWinComm port(path_.c_str(), 512, 512);
+    port.WriteString(nullptr, 0);
+    port.WriteString(nullptr, 3);
+    port.WriteString("abc", -1);
+    EXPECT_FALSE(PeerHasInput(20));
+    port.WriteString("abc", 2);
+    EXPECT_EQ(PeerRead(2), (Bytes{'a', 'b'}));
+}
+
 }  // namespace

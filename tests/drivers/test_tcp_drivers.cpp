@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -292,6 +295,115 @@ TEST_F(TcpClient, LineSettingsHaveNoEffect) {
     EXPECT_FALSE(client.IsOpen());
     std::int32_t value = 0;
     EXPECT_EQ(client.ReadChar(value), 0);
+}
+
+// Bytes wait for a write notification (the peer took nothing for a while); when the peer
+// then resets the connection, the send that notification makes fails, and that failure is
+// reported, not swallowed.
+TEST_F(TcpServer, ASendThatFailsInAWriteNotificationIsReported) {
+    SerialTcpIpServer server(io, 0, 1500, 1500);
+    server.eventSink = &sink;
+    std::stop_source stop;
+    server.SetStopToken(stop.get_token());
+    stop.request_stop();  // a send that would block gives up at once and waits for the notification
+    tcp::socket peer(io);
+    peer.open(tcp::v4());
+    peer.set_option(asio::socket_base::receive_buffer_size(4096));
+    peer.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(server.LocalPort())));
+    ASSERT_TRUE(Passes(io, server, [&] { return server.ConnectionCount() == 1; }));
+    for (int i = 0; i < 20; ++i) io.poll_one();
+    for (int burst = 0; burst < 2000; ++burst) {
+        for (int i = 0; i < 1499; ++i) server.WriteChar('z');
+        server.Push();
+    }
+    for (int i = 0; i < 100; ++i) server.WriteChar('w');  // waiting for room in the socket
+    peer.set_option(asio::socket_base::linger(true, 0));
+    peer.close();  // a reset, with bytes still unread
+    std::vector<Event> events;
+    ASSERT_TRUE(Passes(io, server, [&] {
+        for (Event& e : Events()) events.push_back(e);
+        return !events.empty();
+    }));
+    EXPECT_EQ(events[0].id, EventId::Error);
+    EXPECT_NE(events[0].text.find("), on API 'send'"), std::string::npos) << events[0].text;
+}
+
+// Out of descriptors, accepting fails until one is free: reported once, tried ever later,
+// and the waiting client is taken as soon as it can be.
+TEST_F(TcpServer, ARepeatedAcceptErrorIsReportedOnceAndRetriedLater) {
+    SerialTcpIpServer server(io, 0, 1500, 1500);
+    server.eventSink = &sink;
+    tcp::socket peer(io);
+    peer.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(server.LocalPort())));
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);  // no new descriptor can be made
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const auto end = std::chrono::steady_clock::now() + 500ms;
+    while (std::chrono::steady_clock::now() < end) io.poll(), std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    const auto events = Events();
+    ASSERT_EQ(events.size(), 1u) << "one report for the same error, not one per attempt";
+    EXPECT_EQ(events[0].text, "Socket error: Too many open files (24), on API 'accept'");
+    EXPECT_EQ(server.ConnectionCount(), 0u);
+    EXPECT_TRUE(Passes(io, server, [&] { return server.ConnectionCount() == 1; }));
+}
+
+// A name that resolves to two addresses of which only the second listens: the client tries
+// both and connects to the second.
+TEST_F(TcpClient, EveryAddressANameResolvesToIsTriedInTurn) {
+    tcp::acceptor listener(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    listener.non_blocking(true);
+    const auto port = listener.local_endpoint().port();
+    const int closed = [&] {
+        tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        return probe.local_endpoint().port();
+    }();
+    std::string askedFor;
+    SerialTcpIpClient client(io, "device.test", port, 1500, 1500,
+                             [&](const std::string& host, int, boost::system::error_code&) {
+                                 askedFor = host;
+                                 return std::vector<tcp::endpoint>{
+                                     tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(closed)),
+                                     tcp::endpoint(asio::ip::make_address("127.0.0.1"), port)};
+                             });
+    client.eventSink = &sink;
+    tcp::socket accepted(io);
+    ASSERT_TRUE(Passes(io, client, [&] {
+        boost::system::error_code error;
+        if (!accepted.is_open()) listener.accept(accepted, error);
+        return accepted.is_open() && client.IsConnected();
+    }));
+    EXPECT_EQ(askedFor, "device.test");
+    EXPECT_TRUE(Events().empty()) << "a refused first address is no error while another answers";
+
+    // When none answers, the last one's error is the one reported.
+    SerialTcpIpClient none(io, "nowhere.test", closed, 1500, 1500,
+                           [&](const std::string&, int, boost::system::error_code&) {
+                               return std::vector<tcp::endpoint>{
+                                   tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(closed)),
+                                   tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(closed))};
+                           });
+    none.eventSink = &sink;
+    ASSERT_TRUE(Passes(io, none, [&] { return !sink.Empty(); }));
+    const auto events = Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text, "Socket error: Connection refused (111), on API 'connect'");
+}
+
+TEST_F(TcpClient, WriteStringTakesNoNullTextAndNoNegativeLength) {
+    tcp::acceptor listener(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    SerialTcpIpClient client(io, "127.0.0.1", listener.local_endpoint().port(), 1500, 1500);
+    client.WriteString(nullptr, 0);
+    client.WriteString(nullptr, 5);
+    client.WriteString("abc", -1);
+    EXPECT_EQ(client.txQueue.Count(), 0);
+    client.WriteString("abc", 2);
+    EXPECT_EQ(client.txQueue.Count(), 2);
 }
 
 }  // namespace
