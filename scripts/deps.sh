@@ -12,7 +12,7 @@ PACKAGES=(
     libbenchmark-dev               # bench/
     xvfb libx11-dev libxtst-dev    # the end-to-end test: the program under a private X server
     dpkg-dev file                  # the Debian package: CPack, its library dependencies
-    lintian desktop-file-utils appstream x11-utils  # the package test: its checks, a window
+    lintian desktop-file-utils appstream man-db x11-utils  # the package test: checks, a window
 )
 
 PACKAGES+=("$@")

@@ -78,7 +78,7 @@ export DISPLAY=":$(cat "$work/display")"
 TITLE="Halvorn Vantor Protocol Simulator"
 
 listening() {  # listening <port>: a socket listens on that TCP port (IPv4 or IPv6)
-    grep -q "$(printf ':%04X ' "$1").* 0A " /proc/net/tcp /proc/net/tcp6
+    grep -qs "$(printf ':%04X ' "$1").* 0A " /proc/net/tcp /proc/net/tcp6
 }
 # run <program> <home> <xdg config home>: starts it, waits for its window, closes it with
 # SIGTERM (as its close box does: the settings are saved) and waits for it to end.
