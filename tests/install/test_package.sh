@@ -112,7 +112,9 @@ run() {
 listen_config() {
     sed -i -e '/^\[Comm\]/,/^\[/ { s/^Type=.*/Type=2/; s/^LocalPort=.*/LocalPort='"$2"'/ }' "$1"
 }
+# Two ports nobody listens on yet, so a listener found later is the program's.
 port=$((20000 + RANDOM % 20000))
+while listening "$port" || listening $((port + 1)); do port=$((20000 + RANDOM % 20000)); done
 
 installed=$root/usr/bin/vantor-simulator
 user=$work/user
@@ -131,7 +133,7 @@ if [[ -f "$ini" ]]; then
     grep -qx "LocalPort=$port" "$ini" || fail "the changed value did not survive the run"
 fi
 
-# Without XDG_CONFIG_HOME: ~/.config. A file beside the installed program gives a new user's
+# XDG_CONFIG_HOME empty: ~/.config. A file beside the installed program gives a new user's
 # defaults and is left as it is.
 printf '[Comm]\nType=2\nLocalPort=%d\n' $((port + 1)) >"$root/usr/bin/ZentrelConfig.ini"
 cp "$root/usr/bin/ZentrelConfig.ini" "$work/defaults.ini"
