@@ -124,9 +124,10 @@ protected:
     }
     void TearDown() override {
         ::unsetenv("XDG_CONFIG_HOME");
+        if (!home_.empty()) fs::remove_all(home_);
+        if (exeDir_.empty()) return;  // nothing was laid out (and relative paths would miss)
         fs::remove(defaults_);
         fs::remove_all(share_.parent_path());
-        fs::remove_all(home_);
     }
 
     const fs::path exeDir_ = ExecutableDirectory();
