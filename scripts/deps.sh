@@ -11,6 +11,8 @@ PACKAGES=(
     libgtest-dev libgmock-dev      # tests
     libbenchmark-dev               # bench/
     xvfb libx11-dev libxtst-dev    # the end-to-end test: the program under a private X server
+    dpkg-dev file                  # the Debian package: CPack, its library dependencies
+    lintian desktop-file-utils appstream man-db x11-utils  # the package test: checks, a window
 )
 
 PACKAGES+=("$@")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the suites, the suites under ASan+UBSan, the thread tests
-# under TSan, and every fuzz target over its seed corpus. Build trees under build/ are reused.
+# under TSan, every fuzz target over its seed corpus, and the Debian package. Build trees
+# under build/ are reused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -30,6 +31,8 @@ stage "tests under ASan+UBSan" "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANIT
 stage "thread tests under TSan" "$B/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTOR_SANITIZE=thread
 stage "fuzz targets over their seed corpora" "$B/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_FUZZ=ON
+echo "=== the Debian package: its files, validators, the installed program's settings ==="
+bash tests/install/test_package.sh "$B" || failed+=("package")
 
 if ((${#failed[@]})); then
     echo "FAILED stages: ${failed[*]}"

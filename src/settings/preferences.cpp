@@ -7,11 +7,10 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "settings/config_location.h"
 #include "settings/prefs_ini.h"
 
 namespace {
-
-constexpr const char* kConfigName = "ZentrelConfig.ini";
 
 std::runtime_error WriteError(const std::string& path) {
     return std::runtime_error("Unable to write to " + path);
@@ -91,23 +90,27 @@ void CheckSlot(int slot, int count, const char* operation) {
 
 boost::scoped_ptr<Preferences> Preferences::instance_;
 
-std::string DefaultConfigPath() {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return kConfigName;
-    const std::string exe(buffer, static_cast<std::size_t>(n));
-    return DirectoryOf(exe) + (exe.rfind('/') == 0 ? "" : "/") + kConfigName;
-}
+std::string DefaultConfigPath() { return LocateProgramConfig().path; }
 
 Preferences& Preferences::Get_instance() {
-    if (!instance_) instance_.reset(new Preferences(DefaultConfigPath()));
+    if (!instance_) {
+        const ConfigLocation location = LocateProgramConfig();
+        instance_.reset(new Preferences(location.path));
+        // A user without a file of their own starts from the one beside the installed program.
+        if (!location.defaultsPath.empty())
+            instance_->prefs_ = Preferences(location.defaultsPath).prefs_;
+    }
     return *instance_;
 }
 
 void Preferences::Destroy_instance() {
     boost::scoped_ptr<Preferences> doomed;
     doomed.swap(instance_);
-    if (doomed) doomed->Save();
+    if (!doomed) return;
+    // The user's configuration folder may not exist before the first save; when it cannot be
+    // made, Save reports the file it could not write.
+    CreateFoldersFor(doomed->Path());
+    doomed->Save();
 }
 
 Preferences::Preferences(std::string path) : path_(std::move(path)) { Load(); }

@@ -12,9 +12,11 @@
 class Preferences {
 public:
     // The program's instance, created on the first call, which loads "ZentrelConfig.ini"
-    // from the directory of the executable.
+    // from the place LocateProgramConfig chooses (beside the executable, or for an installed
+    // copy in the user's configuration folder, starting from the defaults beside it).
     static Preferences& Get_instance();
-    // Saves the program's instance and destroys it; the next Get_instance loads afresh.
+    // Saves the program's instance (creating the folders above its file) and destroys it; the
+    // next Get_instance loads afresh.
     // The instance is gone even when saving fails: the failure is then thrown (as Save's).
     static void Destroy_instance();
 
@@ -54,5 +56,5 @@ private:
     static boost::scoped_ptr<Preferences> instance_;
 };
 
-// The directory of the running executable followed by "ZentrelConfig.ini".
+// The file the program's instance reads and writes.
 std::string DefaultConfigPath();

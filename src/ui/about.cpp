@@ -2,21 +2,25 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFont>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStandardPaths>
 #include <QStyle>
+#include <QTextDocument>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <cstdint>
 
+#include "settings/preferences.h"
 #include "ui/dialog_parts.h"
 
 namespace {
@@ -115,6 +119,16 @@ TAboutBox::TAboutBox(QWidget* parent)
     connect(WebAddress, &QLabel::linkActivated, this, &TAboutBox::WebAddressClick);
     EmailAddress = Text(panel, "EmailAddress", "support@halvorn.example");
     EmailAddress->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Which settings file this copy uses (beside it, or in the user's configuration folder),
+    // whole however long: wrapped anywhere, and copied as it is.
+    SettingsPath = Named(new QPlainTextEdit(QFile::decodeName(DefaultConfigPath().c_str()), panel),
+                         "SettingsPath");
+    SettingsPath->setReadOnly(true);
+    SettingsPath->setFrameShape(QFrame::NoFrame);
+    SettingsPath->setStyleSheet("QPlainTextEdit { background: transparent; }");
+    SettingsPath->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    SettingsPath->document()->setDocumentMargin(0);
+    SettingsPath->setFixedHeight(3 * SettingsPath->fontMetrics().lineSpacing() + 2);
     Copyright = Text(panel, "Copyright", "Copyright (c) Halvorn Systems");
     Comments = Text(panel, "Comments", "All rights reserved.");
 
@@ -134,6 +148,8 @@ TAboutBox::TAboutBox(QWidget* parent)
     contacts->addWidget(WebAddress, 3, 1);
     contacts->addWidget(Text(panel, "", "Email  :"), 4, 0);
     contacts->addWidget(EmailAddress, 4, 1);
+    contacts->addWidget(Text(panel, "", "Settings :"), 5, 0, 1, 2);
+    contacts->addWidget(SettingsPath, 6, 0, 1, 2);
     contacts->setColumnStretch(1, 1);
 
     auto* panelLayout = new QVBoxLayout(panel);

@@ -11,6 +11,7 @@
 #include "ui/dialogs.h"
 
 class QLabel;
+class QPlainTextEdit;
 class QPushButton;
 class QUrl;
 
@@ -29,7 +30,8 @@ private:
     std::array<char, 32> table_;
 };
 
-// The product, its version, the support contacts and the passcode of this moment.
+// The product, its version, the support contacts, the passcode of this moment and the
+// settings file in use.
 class TAboutBox : public QDialog, public AboutDialog {
     Q_OBJECT
 public:
@@ -52,6 +54,7 @@ public:
     QLabel* PasscodeText;
     QLabel* WebAddress;
     QLabel* EmailAddress;
+    QPlainTextEdit* SettingsPath;
     QLabel* Copyright;
     QLabel* Comments;
     QPushButton* OKButton;

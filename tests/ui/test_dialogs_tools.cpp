@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -318,6 +319,9 @@ private slots:
         QCOMPARE(box_->PasscodeText->text().toStdString(), PassCode::Instance().Compute(now));
         QCOMPARE(box_->ProductName->text(), QString("Vantor Protocol Simulator"));
         QCOMPARE(box_->Version->text(), QString("Version 2.23"));
+        // The test program runs from the build tree: its settings file is the one beside it.
+        QCOMPARE(box_->SettingsPath->toPlainText(),
+                 QCoreApplication::applicationDirPath() + "/ZentrelConfig.ini");
     }
 
     void webAddressOpensInTheBrowser() {
