@@ -45,6 +45,11 @@ public:
     // Sends what WriteChar queued since the last call, in one write. The engine calls it at the
     // end of every poll in which it wrote, so a frame leaves in one piece and at once.
     virtual void Push() {}
+    // Ends the connection(s) now (TCP); a serial port has nothing to drop (its DTR is dropped
+    // through SetDtr instead).
+    virtual void DropLink() {}
+    // Holds the line in the break state, or releases it (serial; nothing on TCP).
+    virtual void SetBreak(bool) {}
 
     // Not slots: seams for the control thread and for tests.
     // The clock ReadLine reads; monotonic whole seconds unless replaced.

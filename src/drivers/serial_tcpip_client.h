@@ -33,6 +33,9 @@ private:
     void Activate();
     void Connect(const std::vector<boost::asio::ip::tcp::endpoint>& endpoints);
     void ConnectionClosed(const ConnectionPtr& connection) override;
+    std::vector<ConnectionPtr> Connections() const override {
+        return connection_ && connection_->connected ? std::vector<ConnectionPtr>{connection_} : std::vector<ConnectionPtr>{};
+    }
 
     std::string host_;
     int port_;

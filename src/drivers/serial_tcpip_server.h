@@ -29,6 +29,9 @@ private:
     void Activate();
     void Accept();
     void ConnectionClosed(const ConnectionPtr& connection) override;
+    std::vector<ConnectionPtr> Connections() const override {
+        return {connections_.begin(), connections_.end()};
+    }
 
     int port_;
     boost::asio::ip::tcp::acceptor acceptor_;

@@ -243,6 +243,11 @@ void SerialWinComm::ChangeModemLine(int line, bool on) {
     if (opened) ::ioctl(handle, on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
+void SerialWinComm::SetBreak(bool on) {
+    // Not tcsendbreak(): it would hold the thread for the length of the break.
+    if (opened) ::ioctl(handle, on ? TIOCSBRK : TIOCCBRK);
+}
+
 void SerialWinComm::SetRts(bool on) { ChangeModemLine(TIOCM_RTS, on); }
 void SerialWinComm::SetDtr(bool on) { ChangeModemLine(TIOCM_DTR, on); }
 

@@ -47,6 +47,7 @@ public:
     virtual bool GetCts();
     virtual bool GetDsr();
     std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override;
+    void SetBreak(bool on) override;
 
     // The device path for a port name: a name without "/" lives in /dev ("ttyUSB0"), "COMn" is
     // /dev/ttyS(n-1) so that settings from elsewhere keep working, and anything with a "/" is a

@@ -49,6 +49,11 @@ void SerialTcpIpDriver::Push() {
     if (active_ && txQueue.Count() > 0) Flush();
 }
 
+void SerialTcpIpDriver::DropLink() {
+    // Closed from this side: the server goes on listening, the client stays unconnected.
+    for (const auto& connection : Connections()) CloseConnection(connection);
+}
+
 std::size_t SerialTcpIpDriver::ReadBlock(std::uint8_t* buffer, std::size_t capacity) {
     std::size_t count = 0;
     int byte = 0;

@@ -63,6 +63,7 @@ public:
     std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override;
     bool HasInput() override { return rxQueue.Count() > 0 || !pausedReads_.empty(); }
     void Push() override;
+    void DropLink() override;
 
     TemQueue<int> rxQueue;
     TemQueue<int> txQueue;
@@ -86,6 +87,8 @@ protected:
     void CloseConnection(const ConnectionPtr& connection);
     // The driver forgets a closed connection (the server drops it from its list).
     virtual void ConnectionClosed(const ConnectionPtr& connection) = 0;
+    // Every open connection (the server's list, or the client's one).
+    virtual std::vector<ConnectionPtr> Connections() const = 0;
 
     // Shows a socket error met while a notification was delivered: event 10003.
     void ReportError(const std::string& text);

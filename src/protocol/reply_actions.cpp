@@ -1,5 +1,6 @@
 #include "protocol/reply_actions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <exception>
 #include <limits>
@@ -68,11 +69,14 @@ void VantorProtocol::OnMessage() {
     std::uint8_t code = ctrl::ACK;
     const std::string* reply = nullptr;
     bool corruptBcc = false;
-    // Every matching row counts: the last one's text wins, while each injected error stays
-    // once any row has asked for it.
-    for (const ReplyPrefs& row : replyActions) {
+    int lastRow = -1;
+    // Every matching row counts: the last one's text (and its faults) win, while each injected
+    // error stays once any row has asked for it.
+    for (std::size_t index = 0; index < replyActions.size(); ++index) {
+        const ReplyPrefs& row = replyActions[index];
         if (row.Type.size() != 1 || static_cast<std::uint8_t>(row.Type[0]) != received) continue;
         reply = &row.Msg;
+        lastRow = static_cast<int>(index);
         switch (row.Action) {
             case ReplyAction::Nak:
                 code = ctrl::NAK;
@@ -99,17 +103,174 @@ void VantorProtocol::OnMessage() {
         std::uint8_t& digit = answer_.Data()[answer_.Size() - 2];
         digit = static_cast<std::uint8_t>(digit + 1);
     }
-    // The answer goes out before the message is reported. A message whose answer could not be
-    // written is still reported; the failure is passed on after that.
+    // The answer goes out (or is scheduled) before the message is reported. A message whose
+    // answer could not be written is still reported; the failure is passed on after that.
     std::exception_ptr failure;
+    std::string injected;
+    std::int32_t injectedBits = 0;
     try {
-        Transmit(answer_.Data(), answer_.Size());
+        injectedBits = SendAnswer(lastRow, injected);
     } catch (...) {
         failure = std::current_exception();
     }
+    // What was done to the answer reaches the windows just before the message it belongs to.
+    if (injectedBits != 0) Post(EventId::AnswerInjected, injectedBits, deviceId, injected);
     Post(EventId::MessageReceived, static_cast<std::int8_t>(received), deviceId,
          MakeReceivedRecord(receiver.status, received, receiver.receivedBcc, receiver.computedBcc,
                             receiver.text,
                             static_cast<std::size_t>(receiver.DeliveredTextLength())));
     if (failure) std::rethrow_exception(failure);
+}
+
+void VantorProtocol::SetReplyFaults(const std::string& text) {
+    std::int32_t seed = 1;
+    std::vector<ReplyFaults> rows;
+    ParseReplyFaults(text, seed, rows);
+    replyFaults = std::move(rows);
+    faultRandom_.seed(static_cast<std::uint32_t>(seed));
+    rowMatches_.assign(replyFaults.size(), 0);
+}
+
+bool VantorProtocol::FaultApplies(const ReplyFaults& faults, int row) {
+    switch (faults.When) {
+        case 1:
+            return ++rowMatches_[static_cast<std::size_t>(row)] % std::max(1, faults.EveryN) == 0;
+        case 2:
+            return std::uniform_int_distribution<int>(0, 99)(faultRandom_) < faults.Chance;
+        default:
+            return true;
+    }
+}
+
+std::int32_t VantorProtocol::SendAnswer(int row, std::string& description) {
+    const ReplyFaults* faults = row >= 0 && static_cast<std::size_t>(row) < replyFaults.size()
+                                    ? &replyFaults[static_cast<std::size_t>(row)]
+                                    : nullptr;
+    if (faults == nullptr || !faults->Any() || !FaultApplies(*faults, row)) {
+        Transmit(answer_.Data(), answer_.Size());
+        return 0;
+    }
+    const std::int64_t now = millis_();
+    if (faults->Drop != 0) {
+        // Instead of an answer: TCP connections close; a serial line drops DTR for a while.
+        description = "link dropped";
+        if (driver != nullptr) {
+            driver->DropLink();
+            driver->SetDtr(false);
+        }
+        Schedule(now + std::max(0, faults->DropMs), Later::DtrOn);
+        return Injected::Drop;
+    }
+    if (faults->NoAnswer != 0) {
+        description = "no answer";
+        return Injected::NoAnswer;
+    }
+
+    std::int32_t bits = 0;
+    std::vector<std::uint8_t> bytes;
+    const auto note = [&description](const std::string& what) {
+        description += (description.empty() ? "" : ", ") + what;
+    };
+    std::int64_t delay = 0;
+    if (faults->DelayMin > 0 || faults->DelayMax > 0) {
+        const int low = std::max(0, faults->DelayMin);
+        delay = faults->DelayMax > low ? std::uniform_int_distribution<int>(low, faults->DelayMax)(faultRandom_) : low;
+        bits |= Injected::Delay;
+        note("delay " + std::to_string(delay) + " ms");
+    }
+    if (faults->Noise > 0) {
+        // Random bytes that never start a frame.
+        std::uniform_int_distribution<int> noise(0, 254);
+        for (int i = 0; i < faults->Noise; ++i) {
+            const int value = noise(faultRandom_);
+            bytes.push_back(static_cast<std::uint8_t>(value >= ctrl::SOH ? value + 1 : value));
+        }
+        bits |= Injected::Noise;
+        note("noise " + std::to_string(faults->Noise) + " bytes");
+    }
+    const std::size_t cut = bytes.size() + std::min<std::size_t>(static_cast<std::size_t>(std::max(0, faults->SplitAt)), answer_.Size());
+    bytes.insert(bytes.end(), answer_.Data(), answer_.Data() + answer_.Size());
+    if (faults->Twice != 0) {
+        bytes.insert(bytes.end(), answer_.Data(), answer_.Data() + answer_.Size());
+        bits |= Injected::Twice;
+        note("twice");
+    }
+    const bool split = faults->SplitAt > 0 && cut < bytes.size();
+    if (split) {
+        bits |= Injected::Split;
+        note("split after " + std::to_string(faults->SplitAt) + " bytes, gap " +
+             std::to_string(std::max(0, faults->SplitGap)) + " ms");
+    }
+    if (delay == 0 && !split) {
+        Transmit(bytes.data(), bytes.size());
+        return bits;
+    }
+    std::vector<std::uint8_t> rest;
+    if (split) rest.assign(bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end()), bytes.resize(cut);
+    if (delay == 0) {
+        Transmit(bytes.data(), bytes.size());
+    } else {
+        Schedule(now + delay, Later::Bytes, std::move(bytes));
+    }
+    if (split) Schedule(now + delay + std::max(0, faults->SplitGap), Later::Bytes, std::move(rest));
+    return bits;
+}
+
+void VantorProtocol::Schedule(std::int64_t due, Later what, std::vector<std::uint8_t> bytes) {
+    scheduled_.emplace(due, Scheduled{what, std::move(bytes)});
+}
+
+std::optional<std::int64_t> VantorProtocol::NextDue() const {
+    if (scheduled_.empty()) return std::nullopt;
+    return scheduled_.begin()->first;
+}
+
+void VantorProtocol::RunDue() {
+    const std::int64_t now = millis_();
+    while (!scheduled_.empty() && scheduled_.begin()->first <= now) {
+        Scheduled item = std::move(scheduled_.begin()->second);
+        scheduled_.erase(scheduled_.begin());
+        if (driver == nullptr) continue;  // the link is gone: so is what was meant for it
+        switch (item.what) {
+            case Later::Bytes:
+                if (!item.bytes.empty()) Transmit(item.bytes.data(), item.bytes.size());
+                break;
+            case Later::DtrOn:
+                driver->SetDtr(true);
+                break;
+            case Later::BreakOff:
+                driver->SetBreak(false);
+                break;
+        }
+    }
+}
+
+void VantorProtocol::HandleLinkAction(const Event& event) {
+    if (driver == nullptr) return;
+    const std::int64_t now = millis_();
+    switch (event.value) {
+        case LinkActionCode::DropConnections:
+            driver->DropLink();
+            break;
+        case LinkActionCode::SendBreak:
+            driver->SetBreak(true);
+            Schedule(now + 250, Later::BreakOff);  // a quarter second, as a break usually lasts
+            break;
+        case LinkActionCode::HoldWithXoff: {
+            const std::uint8_t xoff = 0x13;
+            Transmit(&xoff, 1);
+            Schedule(now + std::max(0, ParseActionNumber(event.text)), Later::Bytes, {0x11});
+            break;
+        }
+        case LinkActionCode::SendRaw:
+            Transmit(reinterpret_cast<const std::uint8_t*>(event.text.data()), event.text.size());
+            break;
+        default:
+            return;
+    }
+    // Written outside a poll: send it now.
+    if (wrote_) {
+        wrote_ = false;
+        driver->Push();
+    }
 }

@@ -1,13 +1,21 @@
 #include "protocol/vantor_protocol.h"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <utility>
 
 #include "thread/event_manager.h"
 
-VantorProtocol::VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock)
-    : driver(driver), deviceId(deviceId), clock_(std::move(clock)) {
+std::int64_t VantorProtocol::SteadyMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+VantorProtocol::VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock,
+                               MillisClock millis)
+    : driver(driver), deviceId(deviceId), clock_(std::move(clock)), millis_(std::move(millis)) {
     lastSample = clock_();
     if (driver != nullptr) driver->SetFlowControl(1);
 }
@@ -33,6 +41,12 @@ std::int32_t VantorProtocol::HandleEvent(const Event& event) {
         case EventId::SendBytes:
             QueueMessageBytes(event.source, type, event.text.data(), event.text.size(), nullptr,
                               0);
+            break;
+        case EventId::ReplyFaults:
+            SetReplyFaults(event.text);
+            break;
+        case EventId::LinkAction:
+            HandleLinkAction(event);
             break;
         default:
             break;
@@ -154,6 +168,7 @@ void VantorProtocol::Poll() {
             if (!failure) failure = std::current_exception();
         }
     };
+    if (!scheduled_.empty()) step([this] { RunDue(); });
     if (receiver.responseReady) step([this] { HandleResponse(); });
     if (receiver.messageReady) {
         receiver.accepted = true;
@@ -175,6 +190,7 @@ void VantorProtocol::Poll() {
 
 bool VantorProtocol::HasWork() {
     if (!enabled) return false;
+    if (!scheduled_.empty() && scheduled_.begin()->first <= millis_()) return true;
     if (receiver.FrameReady() || inPos_ < inLen_) return true;
     if (driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
     return outstanding.empty() && !sendQueue.empty();

@@ -3,7 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
+#include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -11,6 +15,7 @@
 #include "drivers/serial_driver.h"
 #include "protocol/frame.h"
 #include "protocol/receiver.h"
+#include "protocol/reply_faults.h"
 #include "settings/prefs.h"
 #include "thread/device.h"
 
@@ -47,8 +52,13 @@ public:
     static constexpr std::int32_t kSuspendTicks = 2;
     static constexpr std::int32_t kPollsPerSample = 11;
 
+    // A clock in milliseconds, for the times of injected faults.
+    using MillisClock = std::function<std::int64_t()>;
+    static std::int64_t SteadyMillis();
+
     // Does not own `driver`; asks it for software flow control.
-    VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock = SteadySeconds);
+    VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock = SteadySeconds,
+                   MillisClock millis = SteadyMillis);
     ~VantorProtocol() override;
 
     void Poll() override;
@@ -91,6 +101,12 @@ public:
     // clock: bytes read but not yet taken, input the driver may still hold, or a queued message
     // that may go out. The control thread polls until this turns false.
     bool HasWork();
+    // The earliest time (of the milliseconds clock) at which something scheduled is due: a
+    // delayed or split answer, the end of a DTR drop, a break or an XOFF hold.
+    std::optional<std::int64_t> NextDue() const;
+    // Replaces the reply faults from their wire form (event 10019) and reseeds the draws.
+    void SetReplyFaults(const std::string& text);
+
     // True while the clock matters: a transaction may time out, or the service tick runs.
     // Otherwise the engine may go unpolled while nothing arrives.
     bool NeedsClock() const {
@@ -100,6 +116,7 @@ public:
     std::list<Packet> outstanding;
     std::deque<Packet> sendQueue;
     std::vector<ReplyPrefs> replyActions;
+    std::vector<ReplyFaults> replyFaults;  // by row of replyActions; missing rows inject nothing
     SerialDriver* driver;
     bool enabled = true;
     bool tickEnabled = false;
@@ -123,8 +140,25 @@ private:
     void CheckTimeouts();
     void Retransmit(Packet& packet);
     void FrameDone();
+    // Sends the answer built in answer_ as the row's faults say (at once when it has none);
+    // returns the AnswerInjected bits and puts their description into `description`.
+    std::int32_t SendAnswer(int row, std::string& description);
+    bool FaultApplies(const ReplyFaults& faults, int row);
+    void HandleLinkAction(const Event& event);
+    // Work kept for later, in the order it is due (ties in the order it was scheduled).
+    enum class Later { Bytes, DtrOn, BreakOff };
+    void Schedule(std::int64_t due, Later what, std::vector<std::uint8_t> bytes = {});
+    void RunDue();
 
     SecondsClock clock_;
+    MillisClock millis_;
+    struct Scheduled {
+        Later what;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::multimap<std::int64_t, Scheduled> scheduled_;  // by due time; equal times keep their order
+    std::mt19937 faultRandom_{1};
+    std::vector<std::int64_t> rowMatches_;  // messages each row has matched, for "every Nth"
     CharBuffer answer_;  // reused for every answer so that answering does not allocate
     // Bytes read from the driver in one block; those before inPos_ have been fed. A frame
     // completes in the middle of a block, so the rest waits here for the next poll.

@@ -39,6 +39,9 @@ public:
     ReplyPrefs Get_reply_prefs(int slot) const;
     void Set_reply_prefs(int slot, const ReplyPrefs& reply);
 
+    std::int32_t Get_fault_seed() const { return prefs_.FaultSeed; }
+    void Set_fault_seed(std::int32_t seed) { prefs_.FaultSeed = seed; }
+
     // Reads the file; a missing or unreadable file, missing keys and bad values give the
     // defaults. Never fails.
     void Load();

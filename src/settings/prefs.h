@@ -72,12 +72,37 @@ struct SendPrefs {
     bool operator==(const SendPrefs&) const = default;
 };
 
+// Faults a reply actions row injects into its answers, besides its action. All zero (the
+// default, and what files of older versions give) injects nothing.
+struct ReplyFaults {
+    std::int32_t DelayMin = 0;  // the answer waits this many milliseconds...
+    std::int32_t DelayMax = 0;  // ...or a time drawn from DelayMin to DelayMax
+    std::int32_t NoAnswer = 0;  // 1: the message is listed, nothing is sent
+    std::int32_t Twice = 0;     // 1: the answer is sent twice
+    std::int32_t SplitAt = 0;   // above 0: the answer leaves in two writes, cut after this byte
+    std::int32_t SplitGap = 0;  // milliseconds between the two writes
+    std::int32_t Noise = 0;     // random bytes (never SOH) sent before the answer
+    std::int32_t Drop = 0;      // 1: drop the link instead of answering
+    std::int32_t DropMs = 0;    // serial: how long DTR stays down
+    std::int32_t When = 0;      // 0 every message, 1 every Nth, 2 with a probability
+    std::int32_t EveryN = 1;    // N for When 1
+    std::int32_t Chance = 100;  // percent for When 2
+
+    // Whether anything is injected at all.
+    bool Any() const {
+        return DelayMin > 0 || DelayMax > 0 || NoAnswer != 0 || Twice != 0 || SplitAt > 0 ||
+               Noise > 0 || Drop != 0;
+    }
+    bool operator==(const ReplyFaults&) const = default;
+};
+
 // One row of the reply actions table.
 struct ReplyPrefs {
     std::string Type;         // the message type the row answers (one character to match)
     std::string Msg;          // the reply text
     std::int32_t Action = 0;  // 0 Normal, 1 NAK Error, 2 Type Error, 3 BCC Error
     std::int32_t Flags = 0;   // reserved
+    ReplyFaults Faults;
 
     bool operator==(const ReplyPrefs&) const = default;
 };
@@ -95,6 +120,9 @@ struct Prefs {
     PasswordPrefs Password;
     std::array<SendPrefs, kSendSlots> Send;
     std::array<ReplyPrefs, kReplySlots> Reply;
+    // Seeds the draws of the reply faults (delays, probabilities, noise), so that a run can be
+    // repeated exactly.
+    std::int32_t FaultSeed = 1;
 
     bool operator==(const Prefs&) const = default;
 };

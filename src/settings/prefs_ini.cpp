@@ -68,6 +68,30 @@ void VisitKeys(P& prefs, Visitor&& visit) {
     }
 }
 
+// The keys of the reply faults, written only where they differ from their default or are in
+// the file already: a file without faults stays as it was, and one whose faults were cleared
+// keeps no stale value.
+template <class P, class Visitor>
+void VisitFaultKeys(P& prefs, Visitor&& visit) {
+    for (int n = 0; n < kReplySlots; ++n) {
+        const std::string digit = std::to_string(n);
+        auto& faults = prefs.Reply[n].Faults;
+        visit("Reply", "DelayMin" + digit, faults.DelayMin, 0);
+        visit("Reply", "DelayMax" + digit, faults.DelayMax, 0);
+        visit("Reply", "NoAnswer" + digit, faults.NoAnswer, 0);
+        visit("Reply", "Twice" + digit, faults.Twice, 0);
+        visit("Reply", "SplitAt" + digit, faults.SplitAt, 0);
+        visit("Reply", "SplitGap" + digit, faults.SplitGap, 0);
+        visit("Reply", "Noise" + digit, faults.Noise, 0);
+        visit("Reply", "Drop" + digit, faults.Drop, 0);
+        visit("Reply", "DropMs" + digit, faults.DropMs, 0);
+        visit("Reply", "When" + digit, faults.When, 0);
+        visit("Reply", "EveryN" + digit, faults.EveryN, 1);
+        visit("Reply", "Chance" + digit, faults.Chance, 100);
+    }
+    visit("Reply", "FaultSeed", prefs.FaultSeed, 1);
+}
+
 std::string_view StripEnclosing(std::string_view value, char mark) {
     if (value.size() >= 2 && value.front() == mark && value.back() == mark) {
         return value.substr(1, value.size() - 2);
@@ -152,6 +176,11 @@ Prefs ReadPrefs(std::string_view content) {
             if (const auto number = DecodeIntValue(*value)) field = *number;
         }
     });
+    VisitFaultKeys(prefs, [&file](std::string_view section, std::string_view key, std::int32_t& field, std::int32_t) {
+        if (const auto value = file.Find(section, key)) {
+            if (const auto number = DecodeIntValue(*value)) field = *number;
+        }
+    });
     return prefs;
 }
 
@@ -163,6 +192,10 @@ std::string WritePrefs(std::string_view content, const Prefs& prefs) {
         } else {
             file.Set(section, key, std::to_string(field));
         }
+    });
+    VisitFaultKeys(prefs, [&file](std::string_view section, std::string_view key, std::int32_t field,
+                                  std::int32_t fallback) {
+        if (field != fallback || file.Find(section, key)) file.Set(section, key, std::to_string(field));
     });
     return file.Text();
 }

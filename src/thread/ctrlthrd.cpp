@@ -89,7 +89,7 @@ struct TControlThread::Wake {
 TControlThread::TControlThread(EventBroker* requestBroker, EventBroker* windowBroker,
                                const CommPrefs& settings, std::int32_t threadNumber)
     : windowBroker(windowBroker), requestBroker(requestBroker), commSettings(settings),
-      threadNumber(threadNumber), work_(io_.get_executor()), passTimer_(io_),
+      threadNumber(threadNumber), work_(io_.get_executor()), passTimer_(io_), dueTimer_(io_),
       wake_(std::make_shared<Wake>()) {
     wake_->io = &io_;
     if (requestBroker != nullptr) {
@@ -191,12 +191,25 @@ void TControlThread::Work() {
             moved = true;
         }
         if (!moved && (engine == nullptr || !engine->HasWork())) {
-            if (!passTimerArmed_ && engine != nullptr && engine->NeedsClock()) ArmPassTimer();
+            ArmTimers();
             return;
         }
     }
-    if (!passTimerArmed_ && engine != nullptr && engine->NeedsClock()) ArmPassTimer();
+    ArmTimers();
     asio::post(io_, [] {});  // still busy: go on after the notifications waiting meanwhile
+}
+
+void TControlThread::ArmTimers() {
+    if (engine == nullptr) return;
+    if (!passTimerArmed_ && engine->NeedsClock()) ArmPassTimer();
+    const std::optional<std::int64_t> due = engine->NextDue();
+    if (!due || due == dueArmedFor_) return;
+    // The engine's milliseconds are those of the steady clock.
+    dueTimer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::milliseconds(*due)));
+    dueArmedFor_ = due;
+    dueTimer_.async_wait([this](const boost::system::error_code& error) {
+        if (!error) dueArmedFor_.reset();  // Work runs after this handler and arms the next
+    });
 }
 
 void TControlThread::HandleThreadEvent(const Event& event) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -63,6 +64,9 @@ private:
     // number of rounds, so that notifications waiting meanwhile get their turn).
     void Work();
     void ArmPassTimer();
+    // The timers a round of work leaves behind: the 10 ms pass while the engine needs the
+    // clock, and one for the engine's next scheduled fault (a delayed answer, say).
+    void ArmTimers();
     void WatchSerialPort();
     void ArmSerialWatch();
     void StopSerialWatch();
@@ -71,6 +75,8 @@ private:
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
     boost::asio::steady_timer passTimer_;
     bool passTimerArmed_ = false;
+    boost::asio::steady_timer dueTimer_;
+    std::optional<std::int64_t> dueArmedFor_;
     // Readiness of the serial port's descriptor (borrowed from the driver, never closed here).
     std::unique_ptr<boost::asio::posix::stream_descriptor> serialWatch_;
     std::shared_ptr<Wake> wake_;

@@ -23,4 +23,15 @@ inline constexpr std::int32_t MessageReceived = 10013;
 inline constexpr std::int32_t SendText = 10014;        // send, text up to its first NUL
 inline constexpr std::int32_t SendBytes = 10015;       // send, every byte of the text
 inline constexpr std::int32_t Status = 10017;          // a frame status code
+inline constexpr std::int32_t AnswerInjected = 10018;  // faults put into the next message's answer
+inline constexpr std::int32_t ReplyFaults = 10019;     // the reply faults table and its seed
+inline constexpr std::int32_t LinkAction = 10020;      // act on the link now (LinkActionCode)
 }  // namespace EventId
+
+// The `value` of a LinkAction request; its `text` is the argument where there is one.
+namespace LinkActionCode {
+inline constexpr std::int32_t DropConnections = 1;  // TCP: close the connection(s) now
+inline constexpr std::int32_t SendBreak = 2;        // serial: a break on the line
+inline constexpr std::int32_t HoldWithXoff = 3;     // XOFF now, XON after `text` milliseconds
+inline constexpr std::int32_t SendRaw = 4;          // `text` as it is, outside any frame
+}  // namespace LinkActionCode

@@ -29,6 +29,7 @@
 #include <string>
 
 #include "protocol/frame.h"
+#include "protocol/reply_faults.h"
 #include "settings/preferences.h"
 #include "text/parser.h"
 #include "thread/ctrlthrd.h"
@@ -421,6 +422,11 @@ void TMainForm::PostReplyActions() {
         table += reply.Type + '\t' + reply.Msg + '\t' + std::to_string(reply.Action) + "\r\n";
     }
     ToThreadBroker->PostEvent(Event{EventId::ReplyActions, kReplySlots, 0, table});
+    // The rows' faults follow the table they belong to.
+    std::vector<ReplyFaults> faults;
+    for (int i = 0; i < kReplySlots; ++i) faults.push_back(prefs_.Get_reply_prefs(i).Faults);
+    ToThreadBroker->PostEvent(
+        Event{EventId::ReplyFaults, kReplySlots, 0, FormatReplyFaults(prefs_.Get_fault_seed(), faults)});
 }
 
 void TMainForm::ShowCommSettings() {

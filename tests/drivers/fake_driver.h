@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -59,8 +60,12 @@ public:
         ++flowControlCalls;
     }
     void SetRts(bool) override {}
-    void SetDtr(bool) override {}
+    void SetDtr(bool on) override { lineEvents.push_back(on ? "DTR on" : "DTR off"); }
+    void SetBreak(bool on) override { lineEvents.push_back(on ? "break on" : "break off"); }
+    void DropLink() override { lineEvents.push_back("dropped"); }
     void Push() override;
+
+    std::vector<std::string> lineEvents;  // DTR, break and drops, in order
 
 private:
     std::size_t pushedUpTo_ = 0;
