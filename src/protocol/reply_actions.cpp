@@ -122,6 +122,13 @@ void VantorProtocol::OnMessage() {
     if (failure) std::rethrow_exception(failure);
 }
 
+namespace {
+
+// Milliseconds in the microseconds of the engine's fault clock.
+constexpr std::int64_t Ms(std::int64_t ms) { return ms * 1000; }
+
+}  // namespace
+
 void VantorProtocol::SetReplyFaults(const std::string& text) {
     std::int32_t seed = 1;
     std::vector<ReplyFaults> rows;
@@ -150,7 +157,7 @@ std::int32_t VantorProtocol::SendAnswer(int row, std::string& description) {
         Transmit(answer_.Data(), answer_.Size());
         return 0;
     }
-    const std::int64_t now = millis_();
+    const std::int64_t now = micros_();
     if (faults->Drop != 0) {
         // Instead of an answer: TCP connections close; a serial line drops DTR for a while.
         description = "link dropped";
@@ -158,7 +165,7 @@ std::int32_t VantorProtocol::SendAnswer(int row, std::string& description) {
             driver->DropLink();
             driver->SetDtr(false);
         }
-        Schedule(now + std::max(0, faults->DropMs), Later::DtrOn);
+        Schedule(now + Ms(std::max(0, faults->DropMs)), Later::DtrOn);
         return Injected::Drop;
     }
     if (faults->NoAnswer != 0) {
@@ -210,9 +217,9 @@ std::int32_t VantorProtocol::SendAnswer(int row, std::string& description) {
     if (delay == 0) {
         Transmit(bytes.data(), bytes.size());
     } else {
-        Schedule(now + delay, Later::Bytes, std::move(bytes));
+        Schedule(now + Ms(delay), Later::Bytes, std::move(bytes));
     }
-    if (split) Schedule(now + delay + std::max(0, faults->SplitGap), Later::Bytes, std::move(rest));
+    if (split) Schedule(now + Ms(delay + std::max(0, faults->SplitGap)), Later::Bytes, std::move(rest));
     return bits;
 }
 
@@ -226,7 +233,7 @@ std::optional<std::int64_t> VantorProtocol::NextDue() const {
 }
 
 void VantorProtocol::RunDue() {
-    const std::int64_t now = millis_();
+    const std::int64_t now = micros_();
     while (!scheduled_.empty() && scheduled_.begin()->first <= now) {
         Scheduled item = std::move(scheduled_.begin()->second);
         scheduled_.erase(scheduled_.begin());
@@ -247,19 +254,19 @@ void VantorProtocol::RunDue() {
 
 void VantorProtocol::HandleLinkAction(const Event& event) {
     if (driver == nullptr) return;
-    const std::int64_t now = millis_();
+    const std::int64_t now = micros_();
     switch (event.value) {
         case LinkActionCode::DropConnections:
             driver->DropLink();
             break;
         case LinkActionCode::SendBreak:
             driver->SetBreak(true);
-            Schedule(now + 250, Later::BreakOff);  // a quarter second, as a break usually lasts
+            Schedule(now + Ms(250), Later::BreakOff);  // a quarter second, as a break usually lasts
             break;
         case LinkActionCode::HoldWithXoff: {
             const std::uint8_t xoff = 0x13;
             Transmit(&xoff, 1);
-            Schedule(now + std::max(0, ParseActionNumber(event.text)), Later::Bytes, {0x11});
+            Schedule(now + Ms(std::max(0, ParseActionNumber(event.text))), Later::Bytes, {0x11});
             break;
         }
         case LinkActionCode::SendRaw:

@@ -7,15 +7,15 @@
 
 #include "thread/event_manager.h"
 
-std::int64_t VantorProtocol::SteadyMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
+std::int64_t VantorProtocol::SteadyMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 VantorProtocol::VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock,
-                               MillisClock millis)
-    : driver(driver), deviceId(deviceId), clock_(std::move(clock)), millis_(std::move(millis)) {
+                               MicrosClock micros)
+    : driver(driver), deviceId(deviceId), clock_(std::move(clock)), micros_(std::move(micros)) {
     lastSample = clock_();
     if (driver != nullptr) driver->SetFlowControl(1);
 }
@@ -190,7 +190,7 @@ void VantorProtocol::Poll() {
 
 bool VantorProtocol::HasWork() {
     if (!enabled) return false;
-    if (!scheduled_.empty() && scheduled_.begin()->first <= millis_()) return true;
+    if (!scheduled_.empty() && scheduled_.begin()->first <= micros_()) return true;
     if (receiver.FrameReady() || inPos_ < inLen_) return true;
     if (driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
     return outstanding.empty() && !sendQueue.empty();

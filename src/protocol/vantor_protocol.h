@@ -52,13 +52,13 @@ public:
     static constexpr std::int32_t kSuspendTicks = 2;
     static constexpr std::int32_t kPollsPerSample = 11;
 
-    // A clock in milliseconds, for the times of injected faults.
-    using MillisClock = std::function<std::int64_t()>;
-    static std::int64_t SteadyMillis();
+    // A clock in microseconds, for the times of injected faults (a delay never ends early).
+    using MicrosClock = std::function<std::int64_t()>;
+    static std::int64_t SteadyMicros();
 
     // Does not own `driver`; asks it for software flow control.
     VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock = SteadySeconds,
-                   MillisClock millis = SteadyMillis);
+                   MicrosClock micros = SteadyMicros);
     ~VantorProtocol() override;
 
     void Poll() override;
@@ -101,7 +101,7 @@ public:
     // clock: bytes read but not yet taken, input the driver may still hold, or a queued message
     // that may go out. The control thread polls until this turns false.
     bool HasWork();
-    // The earliest time (of the milliseconds clock) at which something scheduled is due: a
+    // The earliest time (of the microseconds clock) at which something scheduled is due: a
     // delayed or split answer, the end of a DTR drop, a break or an XOFF hold.
     std::optional<std::int64_t> NextDue() const;
     // Replaces the reply faults from their wire form (event 10019) and reseeds the draws.
@@ -151,7 +151,7 @@ private:
     void RunDue();
 
     SecondsClock clock_;
-    MillisClock millis_;
+    MicrosClock micros_;
     struct Scheduled {
         Later what;
         std::vector<std::uint8_t> bytes;

@@ -204,8 +204,8 @@ void TControlThread::ArmTimers() {
     if (!passTimerArmed_ && engine->NeedsClock()) ArmPassTimer();
     const std::optional<std::int64_t> due = engine->NextDue();
     if (!due || due == dueArmedFor_) return;
-    // The engine's milliseconds are those of the steady clock.
-    dueTimer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::milliseconds(*due)));
+    // The engine's microseconds are those of the steady clock.
+    dueTimer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::microseconds(*due)));
     dueArmedFor_ = due;
     dueTimer_.async_wait([this](const boost::system::error_code& error) {
         if (!error) dueArmedFor_.reset();  // Work runs after this handler and arms the next

@@ -12,7 +12,7 @@
 // An engine on a fake driver with a fake clock and its own event queue.
 struct EngineRig {
     explicit EngineRig(std::int32_t deviceId = 1)
-        : engine(&driver, deviceId, [this] { return Clock(); }, [this] { return ms; }) {
+        : engine(&driver, deviceId, [this] { return Clock(); }, [this] { return ms * 1000; }) {
         engine.eventSink = &events;
     }
 
@@ -41,7 +41,7 @@ struct EngineRig {
     // polls in a loop of its own).
     int readsPerSecond = 0;
     long reads = 0;
-    std::int64_t ms = 1000000;  // the milliseconds clock of injected faults
+    std::int64_t ms = 1000000;  // the clock of injected faults, in milliseconds
     FakeDriver driver;
     EventManager events;
     VantorProtocol engine;

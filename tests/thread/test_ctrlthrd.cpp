@@ -21,6 +21,7 @@
 #include <boost/asio.hpp>
 
 #include "protocol/frame.h"
+#include "protocol/reply_faults.h"
 #include "support/loopback.h"
 
 namespace {
@@ -464,6 +465,162 @@ TEST_F(ControlThread, AFailedReopenIsReportedAndTheNextReopenAnswersAgain) {
     asio::write(*second, asio::buffer(WireFrame('C', 0, "")));
     EXPECT_EQ(Read(*second, 9), WireFrame('C', ctrl::ACK, ""));
 }
+
+// Reply faults end to end, over TCP and over a serial port: the exact bytes at the peer and
+// when they came. Times have a floor that must hold (nothing early) and a loose ceiling.
+class FaultsOverTheLink : public ControlThread, public ::testing::WithParamInterface<bool> {
+protected:
+    using Clock = std::chrono::steady_clock;
+    struct Read {
+        std::string bytes;
+        Clock::time_point at;
+    };
+
+    void SetUp() override {
+        if (GetParam()) {
+            ASSERT_FALSE(pty_.path.empty());
+            ::fcntl(pty_.master, F_SETFL, ::fcntl(pty_.master, F_GETFL) | O_NONBLOCK);
+            Start(Serial(pty_.path));
+        } else {
+            const int port = FreeTcpPort();
+            Start(Server(port));
+            peer_ = Connect(port);
+            ASSERT_TRUE(peer_);
+            peer_->non_blocking(true);
+        }
+    }
+
+    void Table(const ReplyFaults& faults) {
+        toThread.PostEvent(Event{EventId::ReplyActions, 10, 0, ReplyTable("A\tOK\t0")});
+        std::vector<ReplyFaults> rows(10);
+        rows[0] = faults;
+        toThread.PostEvent(Event{EventId::ReplyFaults, 10, 0, FormatReplyFaults(5, rows)});
+        std::this_thread::sleep_for(50ms);
+    }
+
+    void Send(const std::string& bytes) {
+        if (GetParam()) {
+            WriteFd(pty_.master, bytes);
+        } else {
+            asio::write(*peer_, asio::buffer(bytes));
+        }
+    }
+
+    // Every read until `total` bytes came, the link closed, or the time is up.
+    std::vector<Read> Reads(std::size_t total, std::chrono::milliseconds limit = 3000ms) {
+        std::vector<Read> reads;
+        std::size_t got = 0;
+        const auto end = Clock::now() + limit;
+        const int fd = GetParam() ? pty_.master : peer_->native_handle();
+        while (got < total && Clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0) continue;
+            char buffer[4096];
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR) continue;
+                break;
+            }
+            std::string bytes;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (!GetParam() || (buffer[i] != 0x11 && buffer[i] != 0x13)) bytes.push_back(buffer[i]);
+            }
+            reads.push_back(Read{bytes, Clock::now()});
+            got += bytes.size();
+        }
+        return reads;
+    }
+
+    static std::string All(const std::vector<Read>& reads) {
+        std::string all;
+        for (const Read& r : reads) all += r.bytes;
+        return all;
+    }
+
+    PtyPair pty_;
+    std::unique_ptr<tcp::socket> peer_;
+};
+
+TEST_P(FaultsOverTheLink, ADelayedAnswerComesLate) {
+    ReplyFaults faults;
+    faults.DelayMin = 200;
+    Table(faults);
+    const auto sent = Clock::now();
+    Send(WireFrame('A', 0, "x"));
+    const auto reads = Reads(11);
+    ASSERT_FALSE(reads.empty());
+    EXPECT_EQ(All(reads), WireFrame('A', ctrl::ACK, "OK"));
+    const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(reads.front().at - sent);
+    EXPECT_GE(late, 200ms);
+    EXPECT_LT(late, 700ms);
+    const Event* injected = WaitForId(EventId::AnswerInjected);
+    ASSERT_NE(injected, nullptr);
+    EXPECT_EQ(injected->text, "delay 200 ms");
+}
+
+TEST_P(FaultsOverTheLink, ASplitAnswerComesInTwoReadsWithTheGapBetween) {
+    ReplyFaults faults;
+    faults.SplitAt = 4;
+    faults.SplitGap = 150;
+    Table(faults);
+    Send(WireFrame('A', 0, "x"));
+    const auto reads = Reads(11);
+    const std::string answer = WireFrame('A', ctrl::ACK, "OK");
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0].bytes, answer.substr(0, 4));
+    EXPECT_EQ(reads[1].bytes, answer.substr(4));
+    EXPECT_GE(reads[1].at - reads[0].at, 150ms);
+}
+
+TEST_P(FaultsOverTheLink, TwiceNoiseAndSilence) {
+    ReplyFaults faults;
+    faults.Twice = 1;
+    faults.Noise = 5;
+    Table(faults);
+    Send(WireFrame('A', 0, "x"));
+    const std::string answer = WireFrame('A', ctrl::ACK, "OK");
+    const std::string got = All(Reads(5 + 2 * answer.size()));
+    ASSERT_EQ(got.size(), 5 + 2 * answer.size());
+    EXPECT_EQ(got.substr(5), answer + answer);
+    EXPECT_EQ(got.substr(0, 5).find('\x01'), std::string::npos);
+
+    ReplyFaults silent;
+    silent.NoAnswer = 1;
+    Table(silent);
+    Send(WireFrame('A', 0, "y"));
+    EXPECT_EQ(All(Reads(1, 300ms)), "");
+    EXPECT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.text.ends_with("y"); }),
+              nullptr) << "the message is listed all the same";
+}
+
+TEST_P(FaultsOverTheLink, ADroppedLinkEndsTheConnectionInsteadOfAnAnswer) {
+    ReplyFaults faults;
+    faults.Drop = 1;
+    faults.DropMs = 100;
+    Table(faults);
+    Send(WireFrame('A', 0, "x"));
+    const auto reads = Reads(1, 500ms);
+    EXPECT_EQ(All(reads), "") << "no answer";
+    if (!GetParam()) {
+        // The server closed the connection: the peer reads the end of the stream.
+        char byte = 0;
+        boost::system::error_code error;
+        const auto end = Clock::now() + 2s;
+        while (Clock::now() < end) {
+            peer_->read_some(asio::buffer(&byte, 1), error);
+            if (error != asio::error::would_block) break;
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(error, asio::error::eof);
+    }
+    const Event* injected = WaitForId(EventId::AnswerInjected);
+    ASSERT_NE(injected, nullptr);
+    EXPECT_EQ(injected->text, "link dropped");
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpAndSerial, FaultsOverTheLink, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Serial" : "Tcp"; });
 
 TEST(CommSettingsText, RoundTripAndDefaults) {
     CommPrefs s;
