@@ -2,6 +2,7 @@
 // TControlThread with both brokers, a TCP peer on 127.0.0.1 and a pseudo-terminal peer.
 // Wall-clock figures, so a program to run by hand, not a test (docs/PERFORMANCE.md):
 //   build/release/bench/measure_ctrlthrd [--idle S] [--samples N] [--burst N] [--pty-burst N]
+//                                        [--delay-samples N]
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -26,6 +27,7 @@
 #include <boost/asio.hpp>
 
 #include "protocol/frame.h"
+#include "protocol/reply_faults.h"
 #include "support/loopback.h"
 #include "thread/ctrlthrd.h"
 
@@ -215,6 +217,25 @@ std::vector<double> AnswerLatency(Peer& peer, int samples) {
     return ms;
 }
 
+// How late a delayed answer comes against its delay: the reply faults table delays type 'A'
+// by `delayMs`, and each answer's arrival at the peer is compared with it.
+void DelayAccuracy(const char* what, Peer& peer, Rig& rig, int samples, int delayMs) {
+    std::string table = "A\t\t0";
+    for (int i = 1; i < 10; ++i) table += "\r\n\t\t0";
+    rig.toThread.PostEvent(Event{EventId::ReplyActions, 10, 0, table});
+    std::vector<ReplyFaults> rows(10);
+    rows[0].DelayMin = delayMs;
+    rig.toThread.PostEvent(Event{EventId::ReplyFaults, 10, 0, FormatReplyFaults(1, rows)});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::vector<double> error;
+    for (double late : AnswerLatency(peer, samples)) error.push_back(late - delayMs);
+    Report(what, error);
+    // Back to answering at once.
+    rows[0].DelayMin = 0;
+    rig.toThread.PostEvent(Event{EventId::ReplyFaults, 10, 0, FormatReplyFaults(1, rows)});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
 // `count` messages written as fast as the link takes them while the answers are read; the
 // answers must come back complete and in order (types cycle through A to Z).
 void Burst(const char* what, Peer& peer, Rig& rig, long count) {
@@ -245,7 +266,7 @@ void Burst(const char* what, Peer& peer, Rig& rig, long count) {
 }
 
 [[noreturn]] void Usage(const char* program) {
-    std::fprintf(stderr, "usage: %s [--idle SECONDS] [--samples N] [--burst N] [--pty-burst N]\n", program);
+    std::fprintf(stderr, "usage: %s [--idle SECONDS] [--samples N] [--burst N] [--pty-burst N] [--delay-samples N]\n", program);
     std::exit(2);
 }
 
@@ -260,12 +281,13 @@ long Number(const char* program, const char* text, long low) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long idleSeconds = 10, samples = 200, burst = 100000, ptyBurst = 10000;
+    long idleSeconds = 10, samples = 200, burst = 100000, ptyBurst = 10000, delaySamples = 50;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc) Usage(argv[0]);
         long* target = arg == "--idle" ? &idleSeconds : arg == "--samples" ? &samples
-                     : arg == "--burst" ? &burst : arg == "--pty-burst" ? &ptyBurst : nullptr;
+                     : arg == "--burst" ? &burst : arg == "--pty-burst" ? &ptyBurst
+                     : arg == "--delay-samples" ? &delaySamples : nullptr;
         if (target == nullptr) Usage(argv[0]);
         *target = Number(argv[0], argv[++i], 0);
     }
@@ -327,6 +349,7 @@ int main(int argc, char** argv) {
         Report("response on the wire -> 10011 in broker", toEvent);
 
         if (burst > 0) Burst("TCP burst", peer, rig, burst);
+        if (delaySamples > 0) DelayAccuracy("TCP: 200 ms delay, error", peer, rig, static_cast<int>(delaySamples), 200);
     }
 
     // ---- a pseudo-terminal pair: the serial driver ----
@@ -345,6 +368,7 @@ int main(int argc, char** argv) {
         Peer peer = FdPeer(master);
         Report("pty: message CR -> answer CR", AnswerLatency(peer, static_cast<int>(samples)));
         if (ptyBurst > 0) Burst("pty burst", peer, rig, ptyBurst);
+        if (delaySamples > 0) DelayAccuracy("pty: 200 ms delay, error", peer, rig, static_cast<int>(delaySamples), 200);
         ::close(master);
     }
     return 0;
