@@ -281,6 +281,18 @@ void TPreferencesForm::OpenActionDropDown(int row) {
     combo->setFocus(Qt::OtherFocusReason);
 }
 
+// Opening the drop-down's own list takes the focus too; that is not leaving it. The reason
+// the focus moves with differs between Qt versions (the popup reason, or another one when
+// the list window is activated), so the list itself is asked: it is open, or the focus went
+// into it.
+bool TPreferencesForm::ActionListHasFocus() const {
+    if (!actionCombo_) return false;
+    QWidget* list = actionCombo_->view()->window();
+    if (list == window()) return false;  // no list window yet
+    const QWidget* focus = QApplication::focusWidget();
+    return list->isVisible() || (focus && (focus == list || list->isAncestorOf(focus)));
+}
+
 void TPreferencesForm::DropActionDropDown() {
     if (!actionCombo_) return;
     QComboBox* combo = actionCombo_;
@@ -296,9 +308,7 @@ void TPreferencesForm::DropActionDropDown() {
 
 bool TPreferencesForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == actionCombo_ && event->type() == QEvent::FocusOut) {
-        // Opening its own list takes the focus too; that is not leaving it.
-        if (static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
-            DropActionDropDown();
+        if (!ActionListHasFocus()) DropActionDropDown();
     } else if (watched == ReplyStringGrid && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {

@@ -77,6 +77,7 @@ private:
     void ReplyStringGridSelectCell(int column, int row);
     void OpenActionDropDown(int row);
     void DropActionDropDown();
+    bool ActionListHasFocus() const;
 
     Preferences& prefs_;
     CommPrefs comm_;  // the working copy of this showing

@@ -287,6 +287,50 @@ private slots:
         QCOMPARE(prefs_->Get_reply_prefs(5).Action, 1);
     }
 
+    // Opening the drop-down's list moves the focus into the list; that is not leaving the
+    // drop-down, and a choice made in the list reaches the cell.
+    void actionListOpensByMouseAndAltDownAndItsChoiceIsKept_data() {
+        QTest::addColumn<bool>("byMouse");
+        QTest::newRow("mouse") << true;
+        QTest::newRow("Alt+Down") << false;
+    }
+    void actionListOpensByMouseAndAltDownAndItsChoiceIsKept() {
+        QFETCH(bool, byMouse);
+        Show();
+        form_->ShowReplyActionsPage();
+        ClickCell(4, TPreferencesForm::kActionColumn);
+        const QPointer<QComboBox> combo = form_->ActionComboBox();
+        QVERIFY(combo);
+        QTRY_VERIFY(combo->hasFocus());
+        if (byMouse)
+            QTest::mouseClick(combo, Qt::LeftButton);
+        else
+            QTest::keyClick(combo, Qt::Key_Down, Qt::AltModifier);
+        QAbstractItemView* list = combo->view();
+        QTRY_VERIFY(list->isVisible());
+        // As a user would: the list takes a release sooner than a double click after it
+        // opened for the end of the opening click. Any late focus change happens meanwhile.
+        QTest::qWait(QApplication::doubleClickInterval() + 100);
+        QVERIFY2(combo && form_->ActionComboBox() == combo, "the drop-down went when its list opened");
+        QVERIFY(list->isVisible());
+
+        if (byMouse) {
+            const QRect entry = list->visualRect(list->model()->index(3, 0));  // "BCC Error"
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, entry.center());
+        } else {
+            QTest::keyClick(list, Qt::Key_End);
+            QTest::keyClick(list, Qt::Key_Return);
+        }
+        QTRY_VERIFY(!list->isVisible());
+        QVERIFY(combo && form_->ActionComboBox() == combo);
+        QCOMPARE(combo->currentText(), QString("BCC Error"));
+        ClickCell(7, TPreferencesForm::kTypeColumn);
+        QTRY_VERIFY(!form_->ActionComboBox());
+        QCOMPARE(CellText(4, TPreferencesForm::kActionColumn), QString("BCC Error"));
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(prefs_->Get_reply_prefs(4).Action, 3);
+    }
+
     void actionCellCanBeReachedAndChangedByKeyboard() {
         Show();
         form_->ShowReplyActionsPage();
