@@ -248,6 +248,21 @@ void TPreferencesForm::FillPortList(const std::string& port) {
     CommPortComboBox->clear();
     CommPortComboBox->addItems(entries);
     CommPortComboBox->setCurrentIndex(selected);
+    shownPortIndex_ = selected;
+    shownPortText_ = CommPortComboBox->currentText();
+}
+
+// The stored spelling stays unless another port was chosen: "COM1" shown as its device
+// ttyS0, a port that is not there now, or another name of the same device is still the
+// stored text after OK, so that an OK without changes changes no setting and leaves the
+// link open.
+std::string TPreferencesForm::ChosenPort() const {
+    const QString chosen = CommPortComboBox->currentText();
+    if (CommPortComboBox->currentIndex() == shownPortIndex_ && chosen == shownPortText_)
+        return comm_.Port;
+    const std::string device = ResolvePortDevice(ToBytes(chosen), portPlaces_);
+    if (!device.empty() && device == ResolvePortDevice(comm_.Port, portPlaces_)) return comm_.Port;
+    return ToBytes(chosen);
 }
 
 void TPreferencesForm::TypeRadioGroupClick(int type) {
@@ -330,7 +345,7 @@ void TPreferencesForm::OkButtonClick() {
 
     CommPrefs comm = comm_;
     comm.Type = TypeButtons->checkedId();
-    comm.Port = ToBytes(CommPortComboBox->currentText());
+    comm.Port = ChosenPort();
     comm.Baud = CommBaudComboBox->currentIndex();
     comm.Bits = CommBitsComboBox->currentIndex();
     comm.Stop = CommStopComboBox->currentIndex();
