@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QSplitter>
@@ -314,11 +316,36 @@ void TMainForm::BuildReceivedList() {
     });
 }
 
+// A stored placement whose title bar lies on no screen (a file from a larger desktop, a
+// monitor since unplugged) would open the window out of reach: it goes to the middle of the
+// primary screen instead, at its stored size if that fits there.
+QRect TMainForm::ReachablePlacement(const QRect& stored) {
+    // The strip the title bar takes, and how much of it must show to be dragged.
+    constexpr int kTitleHeight = 30;
+    constexpr int kGripWidth = 40;
+    constexpr int kGripHeight = 10;
+    const QRect title(stored.left(), stored.top(), stored.width(), kTitleHeight);
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    for (const QScreen* screen : screens) {
+        const QRect shown = title.intersected(screen->availableGeometry());
+        if (shown.width() >= qMin(kGripWidth, stored.width()) && shown.height() >= kGripHeight)
+            return stored;
+    }
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (primary == nullptr) return stored;
+    const QRect area = primary->availableGeometry();
+    const QSize size = stored.size().boundedTo(area.size());
+    return QRect(area.left() + (area.width() - size.width()) / 2,
+                 area.top() + (area.height() - size.height()) / 2, size.width(), size.height());
+}
+
 void TMainForm::ApplyPlacement() {
     const DisplayPrefs display = prefs_.Get_display_prefs();
-    move(display.Left, display.Top);
-    resize(display.Width, display.Height);
-    TxRxSplitter->setSizes({qMax(0, display.Height - kRxPanelHeight), kRxPanelHeight});
+    const QRect placement =
+        ReachablePlacement(QRect(display.Left, display.Top, display.Width, display.Height));
+    move(placement.topLeft());
+    resize(placement.size());
+    TxRxSplitter->setSizes({qMax(0, placement.height() - kRxPanelHeight), kRxPanelHeight});
     if (display.State == 2) {
         setWindowState(Qt::WindowMaximized);
     } else if (display.State == 1) {

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 #include <QList>
@@ -48,6 +49,10 @@ public:
     // The dialogs are created after the main window; until they are handed over their
     // menu items do nothing.
     void SetDialogs(const MainFormDialogs& dialogs);
+
+    // Where a stored placement (left, top, width, height) opens: as stored while its title
+    // bar shows on some screen, else in the middle of the primary screen.
+    static QRect ReachablePlacement(const QRect& stored);
 
     // The 10008 text of a link settings record.
     static std::string CommSettingsText(const CommPrefs& comm);

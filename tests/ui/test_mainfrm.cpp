@@ -5,10 +5,12 @@
 
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTableView>
 #include <QHostAddress>
@@ -590,6 +592,37 @@ private slots:
         QCOMPARE(row.Type, std::string("Z"));
         QCOMPARE(row.Msg, std::string("typed %D\\r"));
         QCOMPARE(row.Count, std::string("not a number"));
+    }
+
+    // A placement whose title bar shows on no screen opens in the middle of the primary
+    // screen, at the stored size when that fits; any other opens as stored.
+    void placementOffEveryScreenMovesOntoThePrimaryScreen_data() {
+        QTest::addColumn<QRect>("stored");
+        QTest::addColumn<bool>("moved");
+        QTest::newRow("on the screen") << QRect(40, 30, 600, 400) << false;
+        QTest::newRow("partly left of it") << QRect(-300, 30, 600, 400) << false;
+        QTest::newRow("far right and below") << QRect(3000, 2000, 600, 400) << true;
+        QTest::newRow("off and too big") << QRect(3000, 2000, 5000, 4000) << true;
+        QTest::newRow("title bar above") << QRect(40, -300, 600, 400) << true;
+        QTest::newRow("a sliver on the left") << QRect(-590, 30, 600, 400) << true;
+    }
+    void placementOffEveryScreenMovesOntoThePrimaryScreen() {
+        QFETCH(QRect, stored);
+        QFETCH(bool, moved);
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        if (area.width() < 640 || area.height() < 440 || QGuiApplication::screens().size() != 1)
+            QSKIP("the rows are laid out for one screen of at least 640 by 440");
+        Open([&](Preferences& p) {
+            p.Set_display_prefs({.Left = stored.left(), .Top = stored.top(),
+                                 .Height = stored.height(), .Width = stored.width()});
+        });
+        QRect expected = stored;
+        if (moved) {
+            expected.setSize(stored.size().boundedTo(area.size()));
+            expected.moveTopLeft({area.left() + (area.width() - expected.width()) / 2,
+                                  area.top() + (area.height() - expected.height()) / 2});
+        }
+        QCOMPARE(QRect(form->pos(), form->size()), expected);
     }
 
     void maximisedStartKeepsTheNormalBounds() {
