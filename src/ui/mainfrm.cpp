@@ -245,17 +245,19 @@ void TMainForm::BuildControls() {
 }
 
 void TMainForm::BuildMenus() {
-    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
-    BatchSendMenuItem = file->addAction(QStringLiteral("Batch Send"));
+    // Accelerator letters: without them Alt+F would type an "f" into the focused message
+    // text, and it would go out with the next send.
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    BatchSendMenuItem = file->addAction(QStringLiteral("&Batch Send"));
     file->addSeparator();
-    ExitMenuItem = file->addAction(QStringLiteral("Exit"));
-    QMenu* setup = menuBar()->addMenu(QStringLiteral("Setup"));
-    PreferencesMenuItem = setup->addAction(QStringLiteral("Preferences..."));
-    QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
-    BCCCalcMenuItem = help->addAction(QStringLiteral("BCC Calculator..."));
-    FlagsHelpMenuItem = help->addAction(QStringLiteral("Flags..."));
+    ExitMenuItem = file->addAction(QStringLiteral("E&xit"));
+    QMenu* setup = menuBar()->addMenu(QStringLiteral("&Setup"));
+    PreferencesMenuItem = setup->addAction(QStringLiteral("&Preferences..."));
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    BCCCalcMenuItem = help->addAction(QStringLiteral("&BCC Calculator..."));
+    FlagsHelpMenuItem = help->addAction(QStringLiteral("&Flags..."));
     help->addSeparator();
-    AboutMenuItem = help->addAction(QStringLiteral("About..."));
+    AboutMenuItem = help->addAction(QStringLiteral("&About..."));
 
     Wire(BatchSendMenuItem, &QAction::triggered, [this] { BatchSendMenuItemClick(); });
     Wire(ExitMenuItem, &QAction::triggered, [this] { ExitMenuItemClick(); });

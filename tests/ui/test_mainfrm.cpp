@@ -178,8 +178,10 @@ private slots:
         QCOMPARE(form->StatusTexts.back(), QString("DISABLED ERROR"));
         QStringList menus;
         for (QAction* a : form->menuBar()->actions()) {
-            menus << a->text();
-            for (QAction* item : a->menu()->actions()) menus << (item->isSeparator() ? "-" : item->text());
+            // The captions as shown, without the "&" of their accelerator letters.
+            menus << a->text().remove('&');
+            for (QAction* item : a->menu()->actions())
+                menus << (item->isSeparator() ? "-" : item->text().remove('&'));
         }
         QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
                                      "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
@@ -623,6 +625,48 @@ private slots:
                                   area.top() + (area.height() - expected.height()) / 2});
         }
         QCOMPARE(QRect(form->pos(), form->size()), expected);
+    }
+
+    // Alt and a menu's letter opens that menu, also from a send row's text, which gets no
+    // letter; a letter in the open menu chooses its entry.
+    void menusOpenWithTheirAcceleratorLetters_data() {
+        QTest::addColumn<int>("menuKey");
+        QTest::addColumn<QString>("menu");
+        QTest::addColumn<int>("entryKey");
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("File") << int(Qt::Key_F) << "File" << int(Qt::Key_B) << "Batch Send";
+        QTest::newRow("Setup") << int(Qt::Key_S) << "Setup" << int(Qt::Key_P) << "Preferences...";
+        QTest::newRow("Help") << int(Qt::Key_H) << "Help" << int(Qt::Key_A) << "About...";
+    }
+    void menusOpenWithTheirAcceleratorLetters() {
+        QFETCH(int, menuKey);
+        QFETCH(QString, menu);
+        QFETCH(int, entryKey);
+        QFETCH(QString, entry);
+        Open();
+        StopThread();
+        form->show();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QLineEdit* edit = form->SendRows[0]->MsgTextEdit;
+        edit->setFocus();
+        edit->setText("text");
+        QAction* chosen = nullptr;
+        for (QAction* a : form->menuBar()->actions())
+            for (QAction* item : a->menu()->actions())
+                if (item->text().remove('&') == entry) chosen = item;
+        QVERIFY(chosen);
+        QSignalSpy triggered(chosen, &QAction::triggered);
+
+        QTest::keyClick(edit, Qt::Key(menuKey), Qt::AltModifier);
+        QCOMPARE(edit->text(), QString("text"));
+        auto* open = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY2(open, "no menu opened");
+        QCOMPARE(open->title().remove('&'), menu);
+        QTest::keyClick(open, Qt::Key(entryKey));
+        QTRY_COMPARE(triggered.size(), 1);
+        QVERIFY(!QApplication::activePopupWidget());
+        QCOMPARE(edit->text(), QString("text"));
     }
 
     void maximisedStartKeepsTheNormalBounds() {
