@@ -377,8 +377,14 @@ void TMainForm::OnBrokerEvent() {
 }
 
 std::int32_t TMainForm::ShowErrorText(Event* event) {
-    StatusPanels[0]->setText(ToQString(event->text));
+    ShowInFirstPanel(ToQString(event->text));
     return event->id;
+}
+
+// The panel is 400 pixels wide and cuts a longer text; its tooltip holds the whole.
+void TMainForm::ShowInFirstPanel(const QString& text) {
+    StatusPanels[0]->setText(text);
+    StatusPanels[0]->setToolTip(text);
 }
 
 std::int32_t TMainForm::ShowStatusText(Event* event) {
@@ -487,13 +493,13 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 bool TMainForm::FormCloseQuery() {
-    StatusPanels[0]->setText(QStringLiteral("Closing Control thread..."));
+    ShowInFirstPanel(QStringLiteral("Closing Control thread..."));
     StatusPanels[0]->repaint();
     if (ControlThread) {
         ControlThread->Terminate();
         ControlThread->WaitFor();
     }
-    StatusPanels[0]->clear();
+    ShowInFirstPanel(QString());
     StatusPanels[0]->repaint();
     return true;
 }

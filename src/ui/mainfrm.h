@@ -139,6 +139,7 @@ private:
     void BuildMenus();
     void BuildReceivedList();
     void ApplyPlacement();
+    void ShowInFirstPanel(const QString& text);
     void FormShow();
     bool FormCloseQuery();
     QString TableText(const QStringList& table, int index) const;

@@ -256,6 +256,12 @@ private slots:
         QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Socket error"));
         form->ToWindowBroker->PostEvent(Event{10006, 0, 0, "Error opening the comm port: busy"});
         QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Error opening the comm port: busy"));
+        // The panel cuts a long text; its tooltip holds the whole of it.
+        const std::string longError =
+            "Socket error: " + std::string(300, 'x') + " (104), on API 'recv' at the end";
+        form->ToWindowBroker->PostEvent(Event{10003, 0, 0, longError});
+        QTRY_COMPARE(form->StatusPanels[0]->text(), QString::fromStdString(longError));
+        QCOMPARE(form->StatusPanels[0]->toolTip(), QString::fromStdString(longError));
         form->ToWindowBroker->PostEvent(Event{10017, 8, 0, ""});
         QTRY_COMPARE(form->StatusPanels[1]->text(), QString("TIMEOUT"));
         form->ToWindowBroker->PostEvent(Event{10017, 0, 0, ""});
@@ -581,6 +587,7 @@ private slots:
         QVERIFY(form->close());
         QVERIFY(form->ControlThread->Terminated());
         QCOMPARE(form->StatusPanels[0]->text(), QString(""));
+        QCOMPARE(form->StatusPanels[0]->toolTip(), QString(""));
         form.reset();
         prefs->Save();
 
