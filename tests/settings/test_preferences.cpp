@@ -171,6 +171,18 @@ TEST_F(PreferencesFile, AnUnreadableFileIsNeitherWaitedForNorReplaced) {
     EXPECT_EQ(EntriesInDir(), 1u);
 }
 
+// A text longer than a value reads back as is cut, after a save and a reload.
+TEST_F(PreferencesFile, ALongTextComesBackCutTo2047Characters) {
+    Preferences prefs(path_.string());
+    std::string text;
+    for (int i = 0; i < 3000; ++i) text.push_back(static_cast<char>('a' + i % 26));
+    prefs.Set_send_prefs(3, {"A", text, "1", "0", 0});
+    prefs.Save();
+    const std::string reloaded = Preferences(path_.string()).Get_send_prefs(3).Msg;
+    EXPECT_EQ(reloaded.size(), 2047u);
+    EXPECT_EQ(reloaded, text.substr(0, 2047));
+}
+
 TEST_F(PreferencesFile, CopiesInAndOutAndReloadsWhatWasSaved) {
     WriteAll(path_, "; mine\n[Comm]\nPort=COM4\n[Elsewhere]\nkeep=` me `\n");
     Preferences prefs(path_.string());
