@@ -171,7 +171,7 @@ TEST_F(PreferencesFile, AnUnreadableFileIsNeitherWaitedForNorReplaced) {
     EXPECT_EQ(EntriesInDir(), 1u);
 }
 
-// A text longer than a value reads back as is cut, after a save and a reload.
+// A longer text than a value holds is cut to 2047 characters by a save and a reload.
 TEST_F(PreferencesFile, ALongTextComesBackCutTo2047Characters) {
     Preferences prefs(path_.string());
     std::string text;
