@@ -190,6 +190,9 @@ std::string Parser::Expand_flags(std::string_view in) {
     // One reading of the clock for the whole text, so that its date flags agree with each
     // other even when the expansion straddles midnight.
     const std::time_t now = clock_();
+    // localtime_r reads the time zone only once per process; a zone changed during the run
+    // (the system's, or TZ) shows from the next expansion on.
+    ::tzset();
     std::tm local{};
     localtime_r(&now, &local);
 

@@ -276,6 +276,18 @@ TEST_F(ParserTest, ShowNonPrintables) {
     }
 }
 
+// A change of the time zone during a run (the system's, or TZ) shows in the next expansion.
+TEST_F(ParserTest, ATimeZoneChangeIsSeenByTheNextExpansion) {
+    EXPECT_EQ(Expand("%H:%N %D"), "16:05 06");
+    ::setenv("TZ", "EST5", 1);  // as a change would come: nobody tells the program
+    const std::string changed = Expand("%H:%N %D");
+    const std::string east = (::setenv("TZ", "JST-9", 1), Expand("%H:%N %D"));
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    EXPECT_EQ(changed, "11:05 06");
+    EXPECT_EQ(east, "01:05 07");
+}
+
 // Builds locales into a temporary directory when the machine has the locale sources; the C
 // library finds them through LOCPATH.
 class ParserLocaleTest : public ParserTest {
