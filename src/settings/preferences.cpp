@@ -96,7 +96,8 @@ void ReplaceFile(const std::string& path, const std::string& text) {
     if (!FollowLinks(target)) throw WriteError(path);
     struct stat old {};
     const bool exists = ::stat(target.c_str(), &old) == 0;
-    if (exists && ((old.st_mode & 0222) == 0 || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+    if (exists &&
+        ((old.st_mode & 0222) == 0 || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
         throw WriteError(path);
 
     std::string temp;

@@ -6,8 +6,8 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
-#include <QGuiApplication>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>

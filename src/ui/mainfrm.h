@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QMainWindow>
 #include <QRect>
 #include <QString>
 #include <QStringList>
-#include <QList>
 
 #include <cstdint>
 #include <functional>

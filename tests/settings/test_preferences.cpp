@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -90,8 +90,8 @@ TEST_F(PreferencesFile, NewFilesFollowTheUmaskAndExistingOnesKeepTheirMode) {
         ::umask(savedUmask);
         struct stat st {};
         ASSERT_EQ(::stat(path_.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, c.after) << std::oct << "umask " << c.umask << ", file "
-                                               << c.existing;
+        EXPECT_EQ(st.st_mode & 07777, c.after)
+            << std::oct << "umask " << c.umask << ", file " << c.existing;
         EXPECT_EQ(EntriesInDir(), 1u);
     }
 }
@@ -114,17 +114,17 @@ TEST_F(PreferencesFile, AFileWithoutWritePermissionIsNotReplaced) {
 TEST_F(PreferencesFile, ALinkIsFollowedAndItsTargetReplaced) {
     struct Case {
         const char* name;
-        std::string link;    // where ZentrelConfig.ini points
-        fs::path target;     // the file that is written
+        std::string link;  // where ZentrelConfig.ini points
+        fs::path target;   // the file that is written
         bool targetExists;
     };
     const fs::path elsewhere = dir_ / "elsewhere";
     fs::create_directory(elsewhere);
-    for (const Case& c : {Case{"relative", "elsewhere/a.ini", elsewhere / "a.ini", true},
-                          Case{"absolute", (elsewhere / "b.ini").string(), elsewhere / "b.ini", true},
-                          Case{"through a second link", "elsewhere/link.ini", elsewhere / "c.ini",
-                               true},
-                          Case{"to no file yet", "elsewhere/d.ini", elsewhere / "d.ini", false}}) {
+    for (const Case& c :
+         {Case{"relative", "elsewhere/a.ini", elsewhere / "a.ini", true},
+          Case{"absolute", (elsewhere / "b.ini").string(), elsewhere / "b.ini", true},
+          Case{"through a second link", "elsewhere/link.ini", elsewhere / "c.ini", true},
+          Case{"to no file yet", "elsewhere/d.ini", elsewhere / "d.ini", false}}) {
         SCOPED_TRACE(c.name);
         fs::remove_all(elsewhere);
         fs::create_directory(elsewhere);

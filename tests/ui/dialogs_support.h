@@ -2,10 +2,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QMessageBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>

@@ -16,6 +16,7 @@
 
 #include <memory>
 
+#include "dialogs_support.h"
 #include "settings/preferences.h"
 #include "thread/ctrlthrd.h"
 #include "ui/Bcccalcfrm.h"
@@ -25,7 +26,6 @@
 #include "ui/flaghelp.h"
 #include "ui/mainfrm.h"
 #include "ui/sendfram.h"
-#include "dialogs_support.h"
 
 class DialogsInMainWindowTest : public QObject {
     Q_OBJECT

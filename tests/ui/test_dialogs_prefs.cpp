@@ -101,15 +101,24 @@ private slots:
         QTest::addColumn<int>("choose");  // entry chosen before OK; -1 leaves the list alone
         QTest::addColumn<QString>("afterOk");
         // The entries: ttyS1, ttyS10, ttyUSB0, the by-id link of ttyUSB0, the empty one.
-        QTest::newRow("case ignored") << "TTYUSB0" << "ttyUSB0" << -1 << "TTYUSB0";
-        QTest::newRow("COM2 is ttyS1") << "COM2" << "ttyS1" << -1 << "COM2";
-        QTest::newRow("ttyS1 chosen again") << "COM2" << "ttyS1" << 0 << "COM2";
-        QTest::newRow("by-id link of the same device") << "ttyUSB0" << "ttyUSB0" << 3 << "ttyUSB0";
-        QTest::newRow("another port") << "COM2" << "ttyS1" << 1 << "ttyS10";
-        QTest::newRow("empty slot COM1") << "COM1" << "" << -1 << "COM1";
-        QTest::newRow("gone") << "ttyUSB7" << "" << -1 << "ttyUSB7";
-        QTest::newRow("gone, empty entry chosen") << "ttyUSB7" << "" << 4 << "";
-        QTest::newRow("by-id link, ttyUSB0 chosen") << "BYID" << "BYID" << 2 << "BYID";
+        QTest::newRow("case ignored") << "TTYUSB0"
+                                      << "ttyUSB0" << -1 << "TTYUSB0";
+        QTest::newRow("COM2 is ttyS1") << "COM2"
+                                       << "ttyS1" << -1 << "COM2";
+        QTest::newRow("ttyS1 chosen again") << "COM2"
+                                            << "ttyS1" << 0 << "COM2";
+        QTest::newRow("by-id link of the same device") << "ttyUSB0"
+                                                       << "ttyUSB0" << 3 << "ttyUSB0";
+        QTest::newRow("another port") << "COM2"
+                                      << "ttyS1" << 1 << "ttyS10";
+        QTest::newRow("empty slot COM1") << "COM1"
+                                         << "" << -1 << "COM1";
+        QTest::newRow("gone") << "ttyUSB7"
+                              << "" << -1 << "ttyUSB7";
+        QTest::newRow("gone, empty entry chosen") << "ttyUSB7"
+                                                  << "" << 4 << "";
+        QTest::newRow("by-id link, ttyUSB0 chosen") << "BYID"
+                                                    << "BYID" << 2 << "BYID";
     }
     void portIsShownByNameOrDeviceAndKeptUnlessAnotherIsChosen() {
         QFETCH(QString, stored);
@@ -296,7 +305,8 @@ private slots:
         // As a user would: the list takes a release sooner than a double click after it
         // opened for the end of the opening click. Any late focus change happens meanwhile.
         QTest::qWait(QApplication::doubleClickInterval() + 100);
-        QVERIFY2(combo && form_->ActionComboBox() == combo, "the drop-down went when its list opened");
+        QVERIFY2(combo && form_->ActionComboBox() == combo,
+                 "the drop-down went when its list opened");
         QVERIFY(list->isVisible());
 
         if (byMouse) {

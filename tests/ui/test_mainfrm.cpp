@@ -4,8 +4,9 @@
 #include <QSignalSpy>
 
 #include <QCheckBox>
-#include <QHeaderView>
 #include <QGuiApplication>
+#include <QHeaderView>
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -13,7 +14,6 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTableView>
-#include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -622,8 +622,10 @@ private slots:
         if (area.width() < 640 || area.height() < 440 || QGuiApplication::screens().size() != 1)
             QSKIP("the rows are laid out for one screen of at least 640 by 440");
         Open([&](Preferences& p) {
-            p.Set_display_prefs({.Left = stored.left(), .Top = stored.top(),
-                                 .Height = stored.height(), .Width = stored.width()});
+            p.Set_display_prefs({.Left = stored.left(),
+                                 .Top = stored.top(),
+                                 .Height = stored.height(),
+                                 .Width = stored.width()});
         });
         QRect expected = stored;
         if (moved) {
