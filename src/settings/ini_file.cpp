@@ -12,6 +12,8 @@ std::pair<std::size_t, std::size_t> TrimRange(std::string_view text, std::size_t
     return {begin, end};
 }
 
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The line without the CR of a CRLF ending.
@@ -31,6 +33,12 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 }
 
 IniFile::IniFile(std::string_view content) {
+    // Some editors begin a file with a UTF-8 byte order mark; it does not belong to the first
+    // line, and Text() writes it back.
+    if (content.starts_with(kUtf8Bom)) {
+        bom_ = true;
+        content.remove_prefix(kUtf8Bom.size());
+    }
     std::size_t pos = 0;
     while (pos < content.size()) {
         std::size_t end = content.find('\n', pos);
@@ -128,7 +136,7 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
 }
 
 std::string IniFile::Text() const {
-    std::string text;
+    std::string text(bom_ ? kUtf8Bom : std::string_view());
     for (const Section& section : sections_) {
         if (section.header) text.append(section.headerRaw).push_back('\n');
         for (const Line& line : section.lines) text.append(line.raw).push_back('\n');

@@ -9,7 +9,8 @@
 // unknown keys and sections, garbage) exactly as it was. Section and key names compare
 // without regard to ASCII case and without the blanks around them. Lines end at LF; a CR
 // before the LF belongs to the line ending, and the lines this class writes copy the file's
-// ending (CRLF when its first line has one).
+// ending (CRLF when its first line has one). A UTF-8 byte order mark at the start is not
+// part of the first line and is kept.
 class IniFile {
 public:
     IniFile() = default;
@@ -50,6 +51,7 @@ private:
 
     std::vector<Section> sections_{Section{}};
     bool crlf_ = false;
+    bool bom_ = false;  // the text began with a UTF-8 byte order mark
 };
 
 // True when both names are equal apart from ASCII case.

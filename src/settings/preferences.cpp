@@ -16,14 +16,16 @@ std::runtime_error WriteError(const std::string& path) {
     return std::runtime_error("Unable to write to " + path);
 }
 
-// The whole file into `out`; 0 or the errno of the failure.
+// The whole file into `out`; 0 or the errno of the failure. Only a regular file is read: a
+// FIFO or a device at the path would block the start or never end (EINVAL).
 int ReadFileBytes(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
     out.clear();
+    struct stat st {};
+    int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
     char buffer[65536];
-    int error = 0;
-    for (;;) {
+    while (error == 0) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
             out.append(buffer, static_cast<std::size_t>(n));
@@ -31,7 +33,6 @@ int ReadFileBytes(const std::string& path, std::string& out) {
             break;
         } else if (errno != EINTR) {
             error = errno;
-            break;
         }
     }
     ::close(fd);
@@ -57,23 +58,65 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Writes a temporary file beside `path` and renames it over `path`: a reader (or a crash)
-// sees the old file or the new one, never a part of the new one.
-void ReplaceFile(const std::string& path, const std::string& text) {
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) throw WriteError(path);
+// The file `path` names, with symbolic links followed (the last target need not exist yet);
+// false for a loop or a link that cannot be read.
+bool FollowLinks(std::string& path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        char target[4096];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return false;
+        const std::string link(target, static_cast<std::size_t>(n));
+        path = link.front() == '/' ? link : DirectoryOf(path) + "/" + link;
+    }
+    return false;
+}
 
+// A new file beside `target` for writing; -1 when none can be made. Created 0666, so that
+// the umask (or the folder's default ACL) decides the mode of a new file, as for any other.
+int CreateTempFile(const std::string& target, std::string& temp) {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = target + '.' + std::to_string(::getpid()) + '.' + std::to_string(++counter) + ".tmp";
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Writes a temporary file beside the file `path` names and renames it over that file: a
+// reader (or a crash) sees the old file or the new one, never a part of the new one. A link
+// stays a link, with its target replaced; an existing file keeps its mode and owner; a file
+// without any write permission is left alone (judged by its mode bits, so this holds for
+// root too).
+void ReplaceFile(const std::string& path, const std::string& text) {
+    std::string target = path;
+    if (!FollowLinks(target)) throw WriteError(path);
     struct stat old {};
-    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    bool ok = WriteAll(fd, text) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (exists &&
+        ((old.st_mode & 0222) == 0 || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+        throw WriteError(path);
+
+    std::string temp;
+    const int fd = CreateTempFile(target, temp);
+    if (fd < 0) throw WriteError(path);
+    bool ok = WriteAll(fd, text);
+    if (ok && exists) {
+        // Root saving someone else's file leaves it theirs; a failure here is no reason to
+        // lose the settings.
+        [[maybe_unused]] const int owned = ::fchown(fd, old.st_uid, old.st_gid);
+        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+    }
+    ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
         ::unlink(temp.c_str());
         throw WriteError(path);
     }
     // Makes the rename itself durable; the file is in place either way.
-    const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);

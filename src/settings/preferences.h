@@ -47,7 +47,9 @@ public:
     void Load();
     // Writes every key into the file, keeping the lines it does not know. The new file is
     // written beside the old one and renamed over it, so a failure leaves the old file
-    // whole; it throws std::runtime_error "Unable to write to <path>".
+    // whole; a link is followed and its target replaced. A file that cannot be read (its
+    // keys would be lost) or has no write permission is left as it is. Failures throw
+    // std::runtime_error "Unable to write to <path>".
     void Save() const;
 
     const std::string& Path() const { return path_; }

@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdio>
 #include <limits>
+#include <optional>
 
 const std::array<ControlName, 35> kControlNames = {{
     {"<NUL>", 0x00}, {"<SOH>", 0x01}, {"<STX>", 0x02}, {"<ETX>", 0x03}, {"<EOT>", 0x04},
@@ -71,32 +72,37 @@ bool TimeNamesInUtf8() {
 }
 
 // Texts are one byte per character (the windows show byte n as U+00nn), so a UTF-8 name
-// such as "M\xc3\xa4r" becomes "M\xe4r"; a character beyond U+00FF becomes '?'.
-std::string Utf8ToLatin1(std::string_view utf8) {
+// such as "M\xc3\xa4r" becomes "M\xe4r". Nothing when a character lies beyond U+00FF (a
+// Japanese, Greek or Cyrillic name) or the text is no UTF-8.
+std::optional<std::string> Utf8ToLatin1(std::string_view utf8) {
     std::string out;
-    for (std::size_t i = 0; i < utf8.size();) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
         const auto lead = static_cast<unsigned char>(utf8[i]);
-        const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        if (length == 2 && i + 1 < utf8.size() && lead <= 0xC3) {
-            const auto next = static_cast<unsigned char>(utf8[i + 1]);
-            out.push_back(static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F)));
-        } else {
-            out.push_back(length == 1 && lead < 0x80 ? static_cast<char>(lead) : '?');
+        if (lead < 0x80) {
+            out.push_back(static_cast<char>(lead));
+            continue;
         }
-        i += std::min(length, utf8.size() - i);
+        if ((lead != 0xC2 && lead != 0xC3) || i + 1 >= utf8.size()) return std::nullopt;
+        const auto next = static_cast<unsigned char>(utf8[++i]);
+        if ((next & 0xC0) != 0x80) return std::nullopt;
+        out.push_back(static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F)));
     }
     return out;
 }
 
+// A name from the locale; empty when it has none or one that the texts cannot hold.
 std::string Strftime(const char* format, const std::tm& local) {
     char buffer[128];
     const std::size_t n = std::strftime(buffer, sizeof buffer, format, &local);
     std::string text(buffer, n);
     const bool ascii = std::all_of(text.begin(), text.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    return ascii || !TimeNamesInUtf8() ? text : Utf8ToLatin1(text);
+    if (ascii || !TimeNamesInUtf8()) return text;
+    return Utf8ToLatin1(text).value_or(std::string());
 }
 
+// The locale's name, or the United States English one where the locale offers none that
+// the texts can hold.
 std::string LocaleName(const char* format, const std::tm& local, std::string_view fallback) {
     std::string name = Strftime(format, local);
     return name.empty() ? std::string(fallback) : name;
@@ -184,6 +190,9 @@ std::string Parser::Expand_flags(std::string_view in) {
     // One reading of the clock for the whole text, so that its date flags agree with each
     // other even when the expansion straddles midnight.
     const std::time_t now = clock_();
+    // localtime_r reads the time zone only once per process; a zone changed during the run
+    // (the system's, or TZ) shows from the next expansion on.
+    ::tzset();
     std::tm local{};
     localtime_r(&now, &local);
 

@@ -29,7 +29,8 @@ extern const std::array<ControlName, 35> kControlNames;
 // Callers make a fresh Parser for each use: creating one reseeds its random generator from
 // the clock, so "%Q" gives the same digits to every Parser made within the same second.
 // Day and month names, AM/PM and the date and time separators come from the C library's
-// LC_TIME locale, with the United States English forms where the locale has none.
+// LC_TIME locale, with the United States English forms where the locale has none (or
+// only names beyond Latin-1, which the one-byte texts cannot hold).
 class Parser {
 public:
     Parser();

@@ -248,6 +248,21 @@ void TPreferencesForm::FillPortList(const std::string& port) {
     CommPortComboBox->clear();
     CommPortComboBox->addItems(entries);
     CommPortComboBox->setCurrentIndex(selected);
+    shownPortIndex_ = selected;
+    shownPortText_ = CommPortComboBox->currentText();
+}
+
+// The stored spelling stays unless another port was chosen: "COM1" shown as its device
+// ttyS0, a port that is not there now, or another name of the same device is still the
+// stored text after OK, so that an OK without changes changes no setting and leaves the
+// link open.
+std::string TPreferencesForm::ChosenPort() const {
+    const QString chosen = CommPortComboBox->currentText();
+    if (CommPortComboBox->currentIndex() == shownPortIndex_ && chosen == shownPortText_)
+        return comm_.Port;
+    const std::string device = ResolvePortDevice(ToBytes(chosen), portPlaces_);
+    if (!device.empty() && device == ResolvePortDevice(comm_.Port, portPlaces_)) return comm_.Port;
+    return ToBytes(chosen);
 }
 
 void TPreferencesForm::TypeRadioGroupClick(int type) {
@@ -281,6 +296,18 @@ void TPreferencesForm::OpenActionDropDown(int row) {
     combo->setFocus(Qt::OtherFocusReason);
 }
 
+// Opening the drop-down's own list takes the focus too; that is not leaving it. The reason
+// the focus moves with differs between Qt versions (the popup reason, or another one when
+// the list window is activated), so the list itself is asked: it is open, or the focus went
+// into it.
+bool TPreferencesForm::ActionListHasFocus() const {
+    if (!actionCombo_) return false;
+    QWidget* list = actionCombo_->view()->window();
+    if (list == window()) return false;  // no list window yet
+    const QWidget* focus = QApplication::focusWidget();
+    return list->isVisible() || (focus && (focus == list || list->isAncestorOf(focus)));
+}
+
 void TPreferencesForm::DropActionDropDown() {
     if (!actionCombo_) return;
     QComboBox* combo = actionCombo_;
@@ -296,9 +323,7 @@ void TPreferencesForm::DropActionDropDown() {
 
 bool TPreferencesForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == actionCombo_ && event->type() == QEvent::FocusOut) {
-        // Opening its own list takes the focus too; that is not leaving it.
-        if (static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
-            DropActionDropDown();
+        if (!ActionListHasFocus()) DropActionDropDown();
     } else if (watched == ReplyStringGrid && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
@@ -320,7 +345,7 @@ void TPreferencesForm::OkButtonClick() {
 
     CommPrefs comm = comm_;
     comm.Type = TypeButtons->checkedId();
-    comm.Port = ToBytes(CommPortComboBox->currentText());
+    comm.Port = ChosenPort();
     comm.Baud = CommBaudComboBox->currentIndex();
     comm.Bits = CommBitsComboBox->currentIndex();
     comm.Stop = CommStopComboBox->currentIndex();

@@ -73,14 +73,18 @@ protected:
 private:
     void FormShow();
     void FillPortList(const std::string& port);
+    std::string ChosenPort() const;
     void TypeRadioGroupClick(int type);
     void ReplyStringGridSelectCell(int column, int row);
     void OpenActionDropDown(int row);
     void DropActionDropDown();
+    bool ActionListHasFocus() const;
 
     Preferences& prefs_;
     CommPrefs comm_;  // the working copy of this showing
     SerialPortPlaces portPlaces_;
+    int shownPortIndex_ = -1;  // the port list's choice as this showing began
+    QString shownPortText_;
     QPointer<QComboBox> actionCombo_;
     int actionRow_ = -1;
 };

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QSplitter>
@@ -248,17 +250,19 @@ void TMainForm::BuildControls() {
 }
 
 void TMainForm::BuildMenus() {
-    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
-    BatchSendMenuItem = file->addAction(QStringLiteral("Batch Send"));
+    // Accelerator letters: without them Alt+F would type an "f" into the focused message
+    // text, and it would go out with the next send.
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    BatchSendMenuItem = file->addAction(QStringLiteral("&Batch Send"));
     file->addSeparator();
-    ExitMenuItem = file->addAction(QStringLiteral("Exit"));
-    QMenu* setup = menuBar()->addMenu(QStringLiteral("Setup"));
-    PreferencesMenuItem = setup->addAction(QStringLiteral("Preferences..."));
-    QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
-    BCCCalcMenuItem = help->addAction(QStringLiteral("BCC Calculator..."));
-    FlagsHelpMenuItem = help->addAction(QStringLiteral("Flags..."));
+    ExitMenuItem = file->addAction(QStringLiteral("E&xit"));
+    QMenu* setup = menuBar()->addMenu(QStringLiteral("&Setup"));
+    PreferencesMenuItem = setup->addAction(QStringLiteral("&Preferences..."));
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    BCCCalcMenuItem = help->addAction(QStringLiteral("&BCC Calculator..."));
+    FlagsHelpMenuItem = help->addAction(QStringLiteral("&Flags..."));
     help->addSeparator();
-    AboutMenuItem = help->addAction(QStringLiteral("About..."));
+    AboutMenuItem = help->addAction(QStringLiteral("&About..."));
 
     Wire(BatchSendMenuItem, &QAction::triggered, [this] { BatchSendMenuItemClick(); });
     Wire(ExitMenuItem, &QAction::triggered, [this] { ExitMenuItemClick(); });
@@ -319,11 +323,36 @@ void TMainForm::BuildReceivedList() {
     });
 }
 
+// A stored placement whose title bar lies on no screen (a file from a larger desktop, a
+// monitor since unplugged) would open the window out of reach: it goes to the middle of the
+// primary screen instead, at its stored size if that fits there.
+QRect TMainForm::ReachablePlacement(const QRect& stored) {
+    // The strip the title bar takes, and how much of it must show to be dragged.
+    constexpr int kTitleHeight = 30;
+    constexpr int kGripWidth = 40;
+    constexpr int kGripHeight = 10;
+    const QRect title(stored.left(), stored.top(), stored.width(), kTitleHeight);
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    for (const QScreen* screen : screens) {
+        const QRect shown = title.intersected(screen->availableGeometry());
+        if (shown.width() >= qMin(kGripWidth, stored.width()) && shown.height() >= kGripHeight)
+            return stored;
+    }
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (primary == nullptr) return stored;
+    const QRect area = primary->availableGeometry();
+    const QSize size = stored.size().boundedTo(area.size());
+    return QRect(area.left() + (area.width() - size.width()) / 2,
+                 area.top() + (area.height() - size.height()) / 2, size.width(), size.height());
+}
+
 void TMainForm::ApplyPlacement() {
     const DisplayPrefs display = prefs_.Get_display_prefs();
-    move(display.Left, display.Top);
-    resize(display.Width, display.Height);
-    TxRxSplitter->setSizes({qMax(0, display.Height - kRxPanelHeight), kRxPanelHeight});
+    const QRect placement =
+        ReachablePlacement(QRect(display.Left, display.Top, display.Width, display.Height));
+    move(placement.topLeft());
+    resize(placement.size());
+    TxRxSplitter->setSizes({qMax(0, placement.height() - kRxPanelHeight), kRxPanelHeight});
     if (display.State == 2) {
         setWindowState(Qt::WindowMaximized);
     } else if (display.State == 1) {
@@ -365,8 +394,14 @@ void TMainForm::OnBrokerEvent() {
 }
 
 std::int32_t TMainForm::ShowErrorText(Event* event) {
-    StatusPanels[0]->setText(ToQString(event->text));
+    ShowInFirstPanel(ToQString(event->text));
     return event->id;
+}
+
+// The panel is 400 pixels wide and cuts a longer text; its tooltip holds the whole.
+void TMainForm::ShowInFirstPanel(const QString& text) {
+    StatusPanels[0]->setText(text);
+    StatusPanels[0]->setToolTip(text);
 }
 
 std::int32_t TMainForm::ShowStatusText(Event* event) {
@@ -480,13 +515,13 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 bool TMainForm::FormCloseQuery() {
-    StatusPanels[0]->setText(QStringLiteral("Closing Control thread..."));
+    ShowInFirstPanel(QStringLiteral("Closing Control thread..."));
     StatusPanels[0]->repaint();
     if (ControlThread) {
         ControlThread->Terminate();
         ControlThread->WaitFor();
     }
-    StatusPanels[0]->clear();
+    ShowInFirstPanel(QString());
     StatusPanels[0]->repaint();
     return true;
 }

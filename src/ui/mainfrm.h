@@ -1,10 +1,11 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QMainWindow>
+#include <QRect>
 #include <QString>
 #include <QStringList>
-#include <QList>
 
 #include <atomic>
 #include <cstdint>
@@ -49,6 +50,10 @@ public:
     // The dialogs are created after the main window; until they are handed over their
     // menu items do nothing.
     void SetDialogs(const MainFormDialogs& dialogs);
+
+    // Where a stored placement (left, top, width, height) opens: as stored while its title
+    // bar shows on some screen, else in the middle of the primary screen.
+    static QRect ReachablePlacement(const QRect& stored);
 
     // The 10008 text of a link settings record.
     static std::string CommSettingsText(const CommPrefs& comm);
@@ -136,6 +141,7 @@ private:
     void BuildMenus();
     void BuildReceivedList();
     void ApplyPlacement();
+    void ShowInFirstPanel(const QString& text);
     void FormShow();
     bool FormCloseQuery();
     QString TableText(const QStringList& table, int index) const;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -66,7 +67,120 @@ TEST_F(PreferencesFile, MissingFileLoadsDefaultsAndSaveCreatesTheFullFile) {
     prefs.Save();
     EXPECT_EQ(ReadAll(path_), WritePrefs("", Prefs{}));
     EXPECT_EQ(EntriesInDir(), 1u);
-    EXPECT_EQ(fs::status(path_).permissions() & fs::perms::owner_read, fs::perms::owner_read);
+}
+
+// A new file is made as any program makes one (0666 less the umask); an existing file keeps
+// the mode its owner gave it.
+TEST_F(PreferencesFile, NewFilesFollowTheUmaskAndExistingOnesKeepTheirMode) {
+    struct Case {
+        mode_t umask;
+        mode_t existing;  // 0: no file yet
+        mode_t after;
+    };
+    for (const Case c : {Case{022, 0, 0644}, Case{027, 0, 0640}, Case{002, 0, 0664},
+                         Case{022, 0600, 0600}, Case{077, 0664, 0664}}) {
+        fs::remove(path_);
+        if (c.existing != 0) {
+            WriteAll(path_, "[Comm]\nPort=OLD\n");
+            ::chmod(path_.c_str(), c.existing);
+        }
+        const mode_t savedUmask = ::umask(c.umask);
+        Preferences prefs(path_.string());
+        prefs.Save();
+        ::umask(savedUmask);
+        struct stat st {};
+        ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.after)
+            << std::oct << "umask " << c.umask << ", file " << c.existing;
+        EXPECT_EQ(EntriesInDir(), 1u);
+    }
+}
+
+// Judged by the mode bits, so that a file its owner made read-only stays as it is even when
+// the program runs as root.
+TEST_F(PreferencesFile, AFileWithoutWritePermissionIsNotReplaced) {
+    WriteAll(path_, "[Comm]\nPort=OLD\n");
+    ::chmod(path_.c_str(), 0444);
+    Preferences prefs(path_.string());
+    prefs.Set_comm_prefs(CommPrefs{});
+    ExpectFailedSave(prefs, "[Comm]\nPort=OLD\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+}
+
+// A configuration file that is a link (to a file kept elsewhere) stays a link; its target is
+// replaced, through a temporary file beside the target.
+TEST_F(PreferencesFile, ALinkIsFollowedAndItsTargetReplaced) {
+    struct Case {
+        const char* name;
+        std::string link;  // where ZentrelConfig.ini points
+        fs::path target;   // the file that is written
+        bool targetExists;
+    };
+    const fs::path elsewhere = dir_ / "elsewhere";
+    fs::create_directory(elsewhere);
+    for (const Case& c :
+         {Case{"relative", "elsewhere/a.ini", elsewhere / "a.ini", true},
+          Case{"absolute", (elsewhere / "b.ini").string(), elsewhere / "b.ini", true},
+          Case{"through a second link", "elsewhere/link.ini", elsewhere / "c.ini", true},
+          Case{"to no file yet", "elsewhere/d.ini", elsewhere / "d.ini", false}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(elsewhere);
+        fs::create_directory(elsewhere);
+        fs::remove(path_);
+        if (c.targetExists) {
+            WriteAll(c.target, "; kept\n[Comm]\nPort=OLD\n");
+            ::chmod(c.target.c_str(), 0640);
+        }
+        if (c.target.filename() == "c.ini") fs::create_symlink("c.ini", elsewhere / "link.ini");
+        fs::create_symlink(c.link, path_);
+
+        Preferences prefs(path_.string());
+        EXPECT_EQ(prefs.Get_comm_prefs().Port, c.targetExists ? "OLD" : "COM1");
+        CommPrefs comm;
+        comm.Port = "ttyUSB3";
+        prefs.Set_comm_prefs(comm);
+        prefs.Save();
+
+        EXPECT_TRUE(fs::is_symlink(path_));
+        EXPECT_EQ(fs::read_symlink(path_).string(), c.link);
+        EXPECT_EQ(Preferences(c.target.string()).Get_comm_prefs().Port, "ttyUSB3");
+        if (c.targetExists) {
+            EXPECT_EQ(ReadAll(c.target).rfind("; kept\n[Comm]\nPort=`ttyUSB3`\n", 0), 0u);
+            EXPECT_EQ(fs::status(c.target).permissions(),
+                      fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        }
+        // No temporary file is left, here or there.
+        EXPECT_EQ(EntriesInDir(), 2u);
+        const std::size_t there = c.target.filename() == "c.ini" ? 2u : 1u;
+        EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(elsewhere), {})),
+                  there);
+    }
+}
+
+// Something at the path that is not a file it can read (a FIFO here, which even root cannot
+// read as a file) gives the defaults at start, without waiting for a writer, and is not
+// written over at the end: the keys it may hold would be lost.
+TEST_F(PreferencesFile, AnUnreadableFileIsNeitherWaitedForNorReplaced) {
+    ASSERT_EQ(::mkfifo(path_.c_str(), 0666), 0);
+    const Preferences prefs(path_.string());
+    EXPECT_EQ(prefs.Get_prefs(), Prefs{});
+    EXPECT_THROW(prefs.Save(), std::runtime_error);
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(path_)));
+    EXPECT_EQ(EntriesInDir(), 1u);
+}
+
+// A longer text than a value holds is cut to 2047 characters by a save and a reload.
+TEST_F(PreferencesFile, ALongTextComesBackCutTo2047Characters) {
+    Preferences prefs(path_.string());
+    std::string text;
+    for (int i = 0; i < 3000; ++i) text.push_back(static_cast<char>('a' + i % 26));
+    prefs.Set_send_prefs(3, {"A", text, "1", "0", 0});
+    prefs.Save();
+    const std::string reloaded = Preferences(path_.string()).Get_send_prefs(3).Msg;
+    EXPECT_EQ(reloaded.size(), 2047u);
+    EXPECT_EQ(reloaded, text.substr(0, 2047));
 }
 
 TEST_F(PreferencesFile, CopiesInAndOutAndReloadsWhatWasSaved) {

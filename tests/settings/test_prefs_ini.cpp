@@ -136,6 +136,25 @@ TEST(PrefsIni, ReadsAHandWrittenFileWithEveryOddCase) {
     EXPECT_EQ(prefs.Reply[8].Action, 0);
 }
 
+// Editors on some systems begin a file with a UTF-8 byte order mark. It is not part of the
+// first section's header, and a file that had one keeps it.
+TEST(PrefsIni, AByteOrderMarkIsSkippedAndKept) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string file = bom + "[Comm]\r\nPort=COM4\r\nBaud=4\r\n[Send]\r\nMsg0=`x`\r\n";
+    Prefs prefs = ReadPrefs(file);
+    EXPECT_EQ(prefs.Comm.Port, "COM4");
+    EXPECT_EQ(prefs.Comm.Baud, 4);
+    EXPECT_EQ(prefs.Send[0].Msg, "x");
+    prefs.Comm.Port = "COM5";
+    const std::string written = WritePrefs(file, prefs);
+    EXPECT_EQ(written.rfind(bom + "[Comm]\r\nPort=`COM5`\r\nBaud=4\r\n", 0), 0u) << written;
+    EXPECT_EQ(written.find("[Comm]", bom.size() + 1), std::string::npos) << "a second [Comm]";
+    EXPECT_EQ(written.find(bom, 1), std::string::npos);
+    EXPECT_EQ(ReadPrefs(written), prefs);
+    // A file without one gets none.
+    EXPECT_EQ(WritePrefs("[Comm]\nPort=COM4\n", prefs).rfind("[Comm]\nPort=`COM5`\n", 0), 0u);
+}
+
 // The expected file of defaults, spelled out key by key.
 std::string DefaultFile() {
     std::string text =

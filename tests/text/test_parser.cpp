@@ -276,39 +276,91 @@ TEST_F(ParserTest, ShowNonPrintables) {
     }
 }
 
-// Builds a German locale into a temporary directory when the machine has the locale
-// sources; the C library finds it through LOCPATH.
+// A change of the time zone during a run (the system's, or TZ) shows in the next expansion.
+TEST_F(ParserTest, ATimeZoneChangeIsSeenByTheNextExpansion) {
+    EXPECT_EQ(Expand("%H:%N %D"), "16:05 06");
+    ::setenv("TZ", "EST5", 1);  // as a change would come: nobody tells the program
+    const std::string changed = Expand("%H:%N %D");
+    const std::string east = (::setenv("TZ", "JST-9", 1), Expand("%H:%N %D"));
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    EXPECT_EQ(changed, "11:05 06");
+    EXPECT_EQ(east, "01:05 07");
+}
+
+// Builds locales into a temporary directory when the machine has the locale sources; the C
+// library finds them through LOCPATH.
 class ParserLocaleTest : public ParserTest {
 protected:
-    void SetUp() override {
-        if (!std::filesystem::exists("/usr/share/i18n/locales/de_DE")) {
-            GTEST_SKIP() << "no locale sources to build de_DE from";
-        }
+    static constexpr const char* kLocales[] = {"de_DE", "ja_JP", "el_GR", "ru_RU"};
+
+    static void SetUpTestSuite() {
+        ParserTest::SetUpTestSuite();
         std::string dir = (std::filesystem::temp_directory_path() / "vantor-loc-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+        if (::mkdtemp(dir.data()) == nullptr) return;
         dir_ = dir;
-        const std::string command =
-            "localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0) GTEST_SKIP() << "localedef failed";
+        // Built side by side: each takes a second or two. The output is a path (it has a
+        // "/"): a bare name would install the locale into the system's archive.
+        std::string command = "(";
+        for (const char* locale : kLocales) {
+            if (std::filesystem::exists(std::string("/usr/share/i18n/locales/") + locale))
+                command += std::string("localedef -i ") + locale + " -f UTF-8 '" + dir + "/" +
+                           locale + ".UTF-8' >/dev/null 2>&1 & ";
+        }
+        command += "wait)";
+        if (std::system(command.c_str()) != 0) return;
         ::setenv("LOCPATH", dir.c_str(), 1);
-        if (std::setlocale(LC_TIME, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "setlocale failed";
     }
-    void TearDown() override {
-        std::setlocale(LC_TIME, "C");
+    static void TearDownTestSuite() {
         ::unsetenv("LOCPATH");
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
-    std::filesystem::path dir_;
+    void SetUp() override {
+        for (const char* locale : kLocales) {
+            if (std::setlocale(LC_TIME, (std::string(locale) + ".UTF-8").c_str()) == nullptr)
+                GTEST_SKIP() << "could not build the locale " << locale;
+        }
+    }
+    void TearDown() override { std::setlocale(LC_TIME, "C"); }
+
+    static std::string ExpandIn(const char* locale, std::string_view text,
+                                std::time_t at = kSunday) {
+        std::setlocale(LC_TIME, (std::string(locale) + ".UTF-8").c_str());
+        return Expand(text, at);
+    }
+    static inline std::filesystem::path dir_;
 };
 
 TEST_F(ParserLocaleTest, NamesAndSeparatorsFromTheLocale) {
-    EXPECT_EQ(Expand("%A %B"), "So Dez");
-    EXPECT_EQ(Expand("%X %4X"), "12.06.26 12.06.2026");
+    EXPECT_EQ(ExpandIn("de_DE", "%A %B"), "So Dez");
+    EXPECT_EQ(ExpandIn("de_DE", "%X %4X"), "12.06.26 12.06.2026");
     // German has no AM/PM designators and no literal time separator in "%T": English ones.
-    EXPECT_EQ(Expand("%C %P %T"), "12.06.26 04:05 PM PM 16:05");
-    EXPECT_EQ(Expand("%P", At(2026, 12, 6, 9)), "AM");
+    EXPECT_EQ(ExpandIn("de_DE", "%C %P %T"), "12.06.26 04:05 PM PM 16:05");
+    EXPECT_EQ(ExpandIn("de_DE", "%P", At(2026, 12, 6, 9)), "AM");
     // The locale's UTF-8 names become one byte per character, as every text here is.
-    EXPECT_EQ(Expand("%B", At(2026, 3, 6, 9)), "M\xe4r");
+    EXPECT_EQ(ExpandIn("de_DE", "%B", At(2026, 3, 6, 9)), "M\xe4r");
+}
+
+// Names that one byte per character cannot hold (Japanese, Greek, Cyrillic) are given in
+// their United States English forms, never as question marks.
+TEST_F(ParserLocaleTest, NamesBeyondLatin1AreGivenInEnglish) {
+    struct Case {
+        const char* locale;
+        std::string_view text;
+        std::time_t at;
+        std::string_view expected;
+    };
+    for (const Case& c : {
+             Case{"ja_JP", "%A %B %P", kSunday, "Sun Dec PM"},
+             Case{"ja_JP", "%a %b %p", At(2027, 1, 4, 9), "Mon Jan AM"},
+             Case{"ja_JP", "%C", kSunday, "12/06/26 04:05 PM"},
+             Case{"el_GR", "%A %B %P", kSunday, "Sun Dec PM"},
+             Case{"el_GR", "%B %P", At(2026, 3, 6, 9), "Mar AM"},
+             Case{"ru_RU", "%A %B %P", kSunday, "Sun Dec PM"},
+             Case{"ru_RU", "%A %B", At(2026, 5, 6, 9), "Wed May"},
+         }) {
+        EXPECT_EQ(ExpandIn(c.locale, c.text, c.at), c.expected) << c.locale << " " << c.text;
+    }
 }
 
 }  // namespace

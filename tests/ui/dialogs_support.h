@@ -2,12 +2,19 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include <fstream>
+
 #include "support/recording_boxes.h"
 #include "ui/message_boxes.h"
+#include "ui/serial_ports.h"
 
 // Takes the program's "Error" boxes instead of showing them, for as long as it lives.
 // Answers the next real message box (shown modally by the code under test) with OK and
@@ -48,3 +55,33 @@ void WhenModal(QWidget* dialog, Action action) {
         action();
     });
 }
+
+inline void Touch(const QString& path, const char* content = "") {
+    QDir().mkpath(QFileInfo(path).path());
+    std::ofstream(path.toStdString()) << content;
+}
+
+// A machine with a UART at ttyS1, an empty UART slot ttyS0, a USB adapter ttyUSB0 with its
+// by-id link, and a virtual console.
+struct FakeMachine {
+    QTemporaryDir root;
+    SerialPortPlaces places;
+    FakeMachine() {
+        const QString r = root.path();
+        places = {(r + "/sys").toStdString(), (r + "/dev").toStdString(),
+                  (r + "/dev/serial/by-id").toStdString()};
+        Touch(r + "/sys/ttyS0/type", "0\n");
+        Touch(r + "/sys/ttyS0/device/x");
+        Touch(r + "/sys/ttyS1/type", "4\n");
+        Touch(r + "/sys/ttyS1/device/x");
+        Touch(r + "/sys/ttyS10/type", "4\n");
+        Touch(r + "/sys/ttyS10/device/x");
+        Touch(r + "/sys/ttyUSB0/device/x");
+        Touch(r + "/sys/tty1/dev", "4:1\n");
+        for (const char* dev : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB0", "tty1"})
+            Touch(r + "/dev/" + dev);
+        QDir().mkpath(r + "/dev/serial/by-id");
+        QFile::link(r + "/dev/ttyUSB0", r + "/dev/serial/by-id/usb-Adapter_42-if00-port0");
+    }
+    QString ById() const { return root.path() + "/dev/serial/by-id/usb-Adapter_42-if00-port0"; }
+};

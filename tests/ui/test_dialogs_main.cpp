@@ -16,7 +16,9 @@
 
 #include <memory>
 
+#include "dialogs_support.h"
 #include "settings/preferences.h"
+#include "thread/ctrlthrd.h"
 #include "ui/Bcccalcfrm.h"
 #include "ui/PrefEdit.h"
 #include "ui/about.h"
@@ -24,7 +26,6 @@
 #include "ui/flaghelp.h"
 #include "ui/mainfrm.h"
 #include "ui/sendfram.h"
-#include "dialogs_support.h"
 
 class DialogsInMainWindowTest : public QObject {
     Q_OBJECT
@@ -137,6 +138,33 @@ private slots:
         });
         main_->PreferencesMenuItem->trigger();
         QVERIFY(!preferences_->isVisible());
+    }
+
+    // A serial port stored as "COM2" shows as the device it names; OK without a change
+    // stores nothing new and does not reopen the link (a live TCP connection would drop).
+    void okWithoutChangesKeepsThePortSpellingAndTheLink() {
+        FakeMachine machine;
+        preferences_->SetPortPlaces(machine.places);
+        CommPrefs comm = prefs_->Get_comm_prefs();
+        comm.Port = "COM2";
+        prefs_->Set_comm_prefs(comm);
+        // Ended, so that what the window posts stays in ToThreadBroker.
+        main_->ControlThread->Terminate();
+        main_->ControlThread->WaitFor();
+        Event request;
+        while (main_->ToThreadBroker->GetEvent(request)) {
+        }
+
+        WhenModal(preferences_.get(), [this] {
+            QCOMPARE(preferences_->CommPortComboBox->currentText(), QString("ttyS1"));
+            QTest::mouseClick(preferences_->OkButton, Qt::LeftButton);
+        });
+        main_->PreferencesMenuItem->trigger();
+
+        std::vector<int> ids;
+        while (main_->ToThreadBroker->GetEvent(request)) ids.push_back(request.id);
+        QCOMPARE(ids, std::vector<int>({10010}));
+        QCOMPARE(prefs_->Get_comm_prefs().Port, std::string("COM2"));
     }
 
     void switchingTheLinkToClientConnectsToTheNewPeer() {

@@ -11,7 +11,6 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 
-#include <fstream>
 #include <memory>
 #include <pty.h>
 #include <unistd.h>
@@ -23,36 +22,6 @@
 #include "dialogs_support.h"
 
 namespace {
-
-void Touch(const QString& path, const char* content = "") {
-    QDir().mkpath(QFileInfo(path).path());
-    std::ofstream(path.toStdString()) << content;
-}
-
-// A machine with a UART at ttyS1, an empty UART slot ttyS0, a USB adapter ttyUSB0 with its
-// by-id link, and a virtual console.
-struct FakeMachine {
-    QTemporaryDir root;
-    SerialPortPlaces places;
-    FakeMachine() {
-        const QString r = root.path();
-        places = {(r + "/sys").toStdString(), (r + "/dev").toStdString(),
-                  (r + "/dev/serial/by-id").toStdString()};
-        Touch(r + "/sys/ttyS0/type", "0\n");
-        Touch(r + "/sys/ttyS0/device/x");
-        Touch(r + "/sys/ttyS1/type", "4\n");
-        Touch(r + "/sys/ttyS1/device/x");
-        Touch(r + "/sys/ttyS10/type", "4\n");
-        Touch(r + "/sys/ttyS10/device/x");
-        Touch(r + "/sys/ttyUSB0/device/x");
-        Touch(r + "/sys/tty1/dev", "4:1\n");
-        for (const char* dev : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB0", "tty1"})
-            Touch(r + "/dev/" + dev);
-        QDir().mkpath(r + "/dev/serial/by-id");
-        QFile::link(r + "/dev/ttyUSB0", r + "/dev/serial/by-id/usb-Adapter_42-if00-port0");
-    }
-    QString ById() const { return root.path() + "/dev/serial/by-id/usb-Adapter_42-if00-port0"; }
-};
 
 struct Pty {
     int master = -1, slave = -1;
@@ -123,29 +92,50 @@ private slots:
                  QStringList({"ttyS1", "ttyS10", "ttyUSB0", machine_->ById(), ""}));
     }
 
-    void portIsSelectedByNameOrByTheDeviceItNames_data() {
+    // The list shows the stored port by its name or by the device it names; OK keeps the
+    // stored spelling unless another port was chosen, so an OK without changes changes no
+    // setting (and does not reopen the link).
+    void portIsShownByNameOrDeviceAndKeptUnlessAnotherIsChosen_data() {
         QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("selected");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<int>("choose");  // entry chosen before OK; -1 leaves the list alone
+        QTest::addColumn<QString>("afterOk");
+        // The entries: ttyS1, ttyS10, ttyUSB0, the by-id link of ttyUSB0, the empty one.
         QTest::newRow("case ignored") << "TTYUSB0"
-                                      << "ttyUSB0";
+                                      << "ttyUSB0" << -1 << "TTYUSB0";
         QTest::newRow("COM2 is ttyS1") << "COM2"
-                                       << "ttyS1";
+                                       << "ttyS1" << -1 << "COM2";
+        QTest::newRow("ttyS1 chosen again") << "COM2"
+                                            << "ttyS1" << 0 << "COM2";
+        QTest::newRow("by-id link of the same device") << "ttyUSB0"
+                                                       << "ttyUSB0" << 3 << "ttyUSB0";
+        QTest::newRow("another port") << "COM2"
+                                      << "ttyS1" << 1 << "ttyS10";
         QTest::newRow("empty slot COM1") << "COM1"
-                                         << "";
+                                         << "" << -1 << "COM1";
         QTest::newRow("gone") << "ttyUSB7"
-                              << "";
+                              << "" << -1 << "ttyUSB7";
+        QTest::newRow("gone, empty entry chosen") << "ttyUSB7"
+                                                  << "" << 4 << "";
+        QTest::newRow("by-id link, ttyUSB0 chosen") << "BYID"
+                                                    << "BYID" << 2 << "BYID";
     }
-    void portIsSelectedByNameOrByTheDeviceItNames() {
+    void portIsShownByNameOrDeviceAndKeptUnlessAnotherIsChosen() {
         QFETCH(QString, stored);
-        QFETCH(QString, selected);
+        QFETCH(QString, shown);
+        QFETCH(int, choose);
+        QFETCH(QString, afterOk);
+        for (QString* text : {&stored, &shown, &afterOk}) text->replace("BYID", machine_->ById());
         CommPrefs comm = prefs_->Get_comm_prefs();
         comm.Port = ToBytes(stored);
         prefs_->Set_comm_prefs(comm);
         Show();
-        QCOMPARE(form_->CommPortComboBox->currentText(), selected);
-        QCOMPARE(form_->CommPortComboBox->currentIndex() >= 0, !selected.isEmpty());
-        form_->OkButton->click();
-        QCOMPARE(ToQString(prefs_->Get_comm_prefs().Port), selected);
+        QCOMPARE(form_->CommPortComboBox->currentText(), shown);
+        QCOMPARE(form_->CommPortComboBox->currentIndex() >= 0, !shown.isEmpty());
+        if (choose >= 0) form_->CommPortComboBox->setCurrentIndex(choose);
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(form_->result(), int(QDialog::Accepted));
+        QCOMPARE(ToQString(prefs_->Get_comm_prefs().Port), afterOk);
     }
 
     void aMachineWithoutPortsOffersOnlyTheEmptyEntry() {
@@ -153,6 +143,10 @@ private slots:
         Show();
         QCOMPARE(Entries(form_->CommPortComboBox), QStringList({""}));
         QCOMPARE(form_->CommPortComboBox->currentIndex(), -1);
+        form_->OkButton->click();
+        QCOMPARE(prefs_->Get_comm_prefs().Port, std::string("COM1"));  // untouched
+        Show();
+        form_->CommPortComboBox->setCurrentIndex(0);
         form_->OkButton->click();
         QCOMPARE(prefs_->Get_comm_prefs().Port, std::string());
     }
@@ -285,6 +279,51 @@ private slots:
         QCOMPARE(prefs_->Get_reply_prefs(4).Action, 3);
         QCOMPARE(prefs_->Get_reply_prefs(4).Flags, 7);
         QCOMPARE(prefs_->Get_reply_prefs(5).Action, 1);
+    }
+
+    // Opening the drop-down's list moves the focus into the list; that is not leaving the
+    // drop-down, and a choice made in the list reaches the cell.
+    void actionListOpensByMouseAndAltDownAndItsChoiceIsKept_data() {
+        QTest::addColumn<bool>("byMouse");
+        QTest::newRow("mouse") << true;
+        QTest::newRow("Alt+Down") << false;
+    }
+    void actionListOpensByMouseAndAltDownAndItsChoiceIsKept() {
+        QFETCH(bool, byMouse);
+        Show();
+        form_->ShowReplyActionsPage();
+        ClickCell(4, TPreferencesForm::kActionColumn);
+        const QPointer<QComboBox> combo = form_->ActionComboBox();
+        QVERIFY(combo);
+        QTRY_VERIFY(combo->hasFocus());
+        if (byMouse)
+            QTest::mouseClick(combo, Qt::LeftButton);
+        else
+            QTest::keyClick(combo, Qt::Key_Down, Qt::AltModifier);
+        QAbstractItemView* list = combo->view();
+        QTRY_VERIFY(list->isVisible());
+        // As a user would: the list takes a release sooner than a double click after it
+        // opened for the end of the opening click. Any late focus change happens meanwhile.
+        QTest::qWait(QApplication::doubleClickInterval() + 100);
+        QVERIFY2(combo && form_->ActionComboBox() == combo,
+                 "the drop-down went when its list opened");
+        QVERIFY(list->isVisible());
+
+        if (byMouse) {
+            const QRect entry = list->visualRect(list->model()->index(3, 0));  // "BCC Error"
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, entry.center());
+        } else {
+            QTest::keyClick(list, Qt::Key_End);
+            QTest::keyClick(list, Qt::Key_Return);
+        }
+        QTRY_VERIFY(!list->isVisible());
+        QVERIFY(combo && form_->ActionComboBox() == combo);
+        QCOMPARE(combo->currentText(), QString("BCC Error"));
+        ClickCell(7, TPreferencesForm::kTypeColumn);
+        QTRY_VERIFY(!form_->ActionComboBox());
+        QCOMPARE(CellText(4, TPreferencesForm::kActionColumn), QString("BCC Error"));
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(prefs_->Get_reply_prefs(4).Action, 3);
     }
 
     void actionCellCanBeReachedAndChangedByKeyboard() {

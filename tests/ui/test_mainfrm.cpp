@@ -4,14 +4,16 @@
 #include <QSignalSpy>
 
 #include <QCheckBox>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTableView>
-#include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -176,8 +178,10 @@ private slots:
         QCOMPARE(form->StatusTexts.back(), QString("DISABLED ERROR"));
         QStringList menus;
         for (QAction* a : form->menuBar()->actions()) {
-            menus << a->text();
-            for (QAction* item : a->menu()->actions()) menus << (item->isSeparator() ? "-" : item->text());
+            // The captions as shown, without the "&" of their accelerator letters.
+            menus << a->text().remove('&');
+            for (QAction* item : a->menu()->actions())
+                menus << (item->isSeparator() ? "-" : item->text().remove('&'));
         }
         QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
                                      "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
@@ -252,6 +256,12 @@ private slots:
         QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Socket error"));
         form->ToWindowBroker->PostEvent(Event{10006, 0, 0, "Error opening the comm port: busy"});
         QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Error opening the comm port: busy"));
+        // The panel cuts a long text; its tooltip holds the whole of it.
+        const std::string longError =
+            "Socket error: " + std::string(300, 'x') + " (104), on API 'recv' at the end";
+        form->ToWindowBroker->PostEvent(Event{10003, 0, 0, longError});
+        QTRY_COMPARE(form->StatusPanels[0]->text(), QString::fromStdString(longError));
+        QCOMPARE(form->StatusPanels[0]->toolTip(), QString::fromStdString(longError));
         form->ToWindowBroker->PostEvent(Event{10017, 8, 0, ""});
         QTRY_COMPARE(form->StatusPanels[1]->text(), QString("TIMEOUT"));
         form->ToWindowBroker->PostEvent(Event{10017, 0, 0, ""});
@@ -577,6 +587,7 @@ private slots:
         QVERIFY(form->close());
         QVERIFY(form->ControlThread->Terminated());
         QCOMPARE(form->StatusPanels[0]->text(), QString(""));
+        QCOMPARE(form->StatusPanels[0]->toolTip(), QString(""));
         form.reset();
         prefs->Save();
 
@@ -590,6 +601,81 @@ private slots:
         QCOMPARE(row.Type, std::string("Z"));
         QCOMPARE(row.Msg, std::string("typed %D\\r"));
         QCOMPARE(row.Count, std::string("not a number"));
+    }
+
+    // A placement whose title bar shows on no screen opens in the middle of the primary
+    // screen, at the stored size when that fits; any other opens as stored.
+    void placementOffEveryScreenMovesOntoThePrimaryScreen_data() {
+        QTest::addColumn<QRect>("stored");
+        QTest::addColumn<bool>("moved");
+        QTest::newRow("on the screen") << QRect(40, 30, 600, 400) << false;
+        QTest::newRow("partly left of it") << QRect(-300, 30, 600, 400) << false;
+        QTest::newRow("far right and below") << QRect(3000, 2000, 600, 400) << true;
+        QTest::newRow("off and too big") << QRect(3000, 2000, 5000, 4000) << true;
+        QTest::newRow("title bar above") << QRect(40, -300, 600, 400) << true;
+        QTest::newRow("a sliver on the left") << QRect(-590, 30, 600, 400) << true;
+    }
+    void placementOffEveryScreenMovesOntoThePrimaryScreen() {
+        QFETCH(QRect, stored);
+        QFETCH(bool, moved);
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        if (area.width() < 640 || area.height() < 440 || QGuiApplication::screens().size() != 1)
+            QSKIP("the rows are laid out for one screen of at least 640 by 440");
+        Open([&](Preferences& p) {
+            p.Set_display_prefs({.Left = stored.left(),
+                                 .Top = stored.top(),
+                                 .Height = stored.height(),
+                                 .Width = stored.width()});
+        });
+        QRect expected = stored;
+        if (moved) {
+            expected.setSize(stored.size().boundedTo(area.size()));
+            expected.moveTopLeft({area.left() + (area.width() - expected.width()) / 2,
+                                  area.top() + (area.height() - expected.height()) / 2});
+        }
+        QCOMPARE(QRect(form->pos(), form->size()), expected);
+    }
+
+    // Alt and a menu's letter opens that menu, also from a send row's text, which gets no
+    // letter; a letter in the open menu chooses its entry.
+    void menusOpenWithTheirAcceleratorLetters_data() {
+        QTest::addColumn<int>("menuKey");
+        QTest::addColumn<QString>("menu");
+        QTest::addColumn<int>("entryKey");
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("File") << int(Qt::Key_F) << "File" << int(Qt::Key_B) << "Batch Send";
+        QTest::newRow("Setup") << int(Qt::Key_S) << "Setup" << int(Qt::Key_P) << "Preferences...";
+        QTest::newRow("Help") << int(Qt::Key_H) << "Help" << int(Qt::Key_A) << "About...";
+    }
+    void menusOpenWithTheirAcceleratorLetters() {
+        QFETCH(int, menuKey);
+        QFETCH(QString, menu);
+        QFETCH(int, entryKey);
+        QFETCH(QString, entry);
+        Open();
+        StopThread();
+        form->show();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QLineEdit* edit = form->SendRows[0]->MsgTextEdit;
+        edit->setFocus();
+        edit->setText("text");
+        QAction* chosen = nullptr;
+        for (QAction* a : form->menuBar()->actions())
+            for (QAction* item : a->menu()->actions())
+                if (item->text().remove('&') == entry) chosen = item;
+        QVERIFY(chosen);
+        QSignalSpy triggered(chosen, &QAction::triggered);
+
+        QTest::keyClick(edit, Qt::Key(menuKey), Qt::AltModifier);
+        QCOMPARE(edit->text(), QString("text"));
+        auto* open = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY2(open, "no menu opened");
+        QCOMPARE(open->title().remove('&'), menu);
+        QTest::keyClick(open, Qt::Key(entryKey));
+        QTRY_COMPARE(triggered.size(), 1);
+        QVERIFY(!QApplication::activePopupWidget());
+        QCOMPARE(edit->text(), QString("text"));
     }
 
     void maximisedStartKeepsTheNormalBounds() {
