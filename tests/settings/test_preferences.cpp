@@ -196,7 +196,7 @@ TEST_F(PreferencesFile, CopiesInAndOutAndReloadsWhatWasSaved) {
 
     prefs.Set_display_prefs({-5, 10, 600, 900, 2, 7});
     prefs.Set_send_prefs(8, {"A", "%S\\r", "3", "100", 4});
-    prefs.Set_reply_prefs(9, {"Z", "ok", 3, 1});
+    prefs.Set_reply_prefs(9, {"Z", "ok", 3, 1, {}});
     prefs.Set_send_prefs(0, {"B", std::string("x\0y", 3), "1", "0", 0});
     EXPECT_EQ(prefs.Get_send_prefs(8).Msg, "%S\\r");
     EXPECT_EQ(prefs.Get_reply_prefs(9).Action, 3);
@@ -229,7 +229,7 @@ TEST_F(PreferencesFile, InvalidSlotsThrowAndChangeNothing) {
     for (const int slot : {-1, 10}) {
         EXPECT_EQ(message([&] { prefs.Get_reply_prefs(slot); }),
                   "Preferences::Get_reply_prefs(): Invalid slot.");
-        EXPECT_EQ(message([&] { prefs.Set_reply_prefs(slot, {"X", "x", 1, 0}); }),
+        EXPECT_EQ(message([&] { prefs.Set_reply_prefs(slot, {"X", "x", 1, 0, {}}); }),
                   "Preferences::Set_reply_prefs(): Invalid slot.");
     }
     EXPECT_EQ(message([&] { prefs.Get_send_prefs(8); }), "no error");

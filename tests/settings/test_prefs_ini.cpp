@@ -40,7 +40,7 @@ TEST(PrefsIni, NoFileGivesTheDefaults) {
         EXPECT_EQ(send, (SendPrefs{"", "", "1", "0", 0}));
     }
     for (const ReplyPrefs& reply : prefs.Reply) {
-        EXPECT_EQ(reply, (ReplyPrefs{"", "", 0, 0}));
+        EXPECT_EQ(reply, (ReplyPrefs{"", "", 0, 0, {}}));
     }
     // Garbage of every kind loads the same way.
     EXPECT_EQ(ReadPrefs("\0\xff\n[\n=\n[]=\n;[Comm]\nPort=x\n"s), prefs);
@@ -239,6 +239,7 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
         Prefs prefs;
         prefs.PrinterFlags = number();
         prefs.ConfigFlags = number();
+        prefs.FaultSeed = number();
         prefs.Display = {number(), number(), number(), number(), number(), number()};
         prefs.FileRestore = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng),
                              RandomText(rng), number()};
@@ -250,7 +251,10 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
             send = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng), number()};
         }
         for (ReplyPrefs& reply : prefs.Reply) {
-            reply = {RandomText(rng), RandomText(rng), number(), number()};
+            // The faults too: their keys round-trip like the others.
+            reply = {RandomText(rng), RandomText(rng), number(), number(),
+                     ReplyFaults{number(), number(), number(), number(), number(), number(), number(),
+                                 number(), number(), number(), number(), number()}};
         }
         const std::string fresh = WritePrefs("", prefs);
         ASSERT_EQ(ReadPrefs(fresh), prefs) << fresh;
@@ -258,6 +262,27 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
         const std::string over = WritePrefs("[send]\nmsg0=old\n[X]\ny=`z`\n", prefs);
         ASSERT_EQ(ReadPrefs(over), prefs) << over;
     }
+}
+
+// Reply faults are written where they are set; a fault cleared later is written back as
+// cleared rather than left in the file to come back at the next start.
+TEST(PrefsIni, ReplyFaultKeysAppearWhenSetAndStayWhenCleared) {
+    Prefs prefs;
+    prefs.Reply[3].Faults.DelayMin = 250;
+    prefs.Reply[3].Faults.When = 2;
+    prefs.Reply[3].Faults.Chance = 40;
+    const std::string written = WritePrefs("", prefs);
+    EXPECT_NE(written.find("DelayMin3=250"), std::string::npos);
+    EXPECT_NE(written.find("Chance3=40"), std::string::npos);
+    EXPECT_EQ(written.find("DelayMin2="), std::string::npos) << "unset rows add no keys";
+    EXPECT_EQ(ReadPrefs(written), prefs);
+
+    prefs.Reply[3].Faults = ReplyFaults{};
+    const std::string cleared = WritePrefs(written, prefs);
+    EXPECT_NE(cleared.find("DelayMin3=0"), std::string::npos);
+    EXPECT_EQ(ReadPrefs(cleared), prefs);
+    EXPECT_EQ(ReadPrefs("[Reply]\nType0=`A`\n"), ReadPrefs("[Reply]\nType0=`A`\nSeed=x\n"))
+        << "an older file loads with no faults";
 }
 
 }  // namespace

@@ -163,7 +163,7 @@ private slots:
 
         std::vector<int> ids;
         while (main_->ToThreadBroker->GetEvent(request)) ids.push_back(request.id);
-        QCOMPARE(ids, std::vector<int>({10010}));
+        QCOMPARE(ids, std::vector<int>({10010, 10019}));
         QCOMPARE(prefs_->Get_comm_prefs().Port, std::string("COM2"));
     }
 

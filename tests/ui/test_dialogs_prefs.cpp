@@ -70,7 +70,7 @@ private slots:
         dir_ = std::make_unique<QTemporaryDir>();
         prefs_ = std::make_unique<Preferences>((dir_->path() + "/ZentrelConfig.ini").toStdString());
         for (int slot = 0; slot < kReplySlots; ++slot)
-            prefs_->Set_reply_prefs(slot, {std::string(1, char('a' + slot)), "re", slot % 4, 7});
+            prefs_->Set_reply_prefs(slot, {std::string(1, char('a' + slot)), "re", slot % 4, 7, {}});
         machine_ = std::make_unique<FakeMachine>();
         form_ = std::make_unique<TPreferencesForm>(*prefs_);
         form_->SetPortPlaces(machine_->places);

@@ -208,19 +208,26 @@ private slots:
             r.Type = "A";
             r.Msg = "OK\\r";
             r.Action = 3;
+            r.Faults.DelayMin = 250;
             p.Set_reply_prefs(0, r);
+            p.Set_fault_seed(77);
         });
         StopThread();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         QVERIFY(!form->ClearReceivedButton->isEnabled());
         const auto requests = TakeRequests();
-        QCOMPARE(requests.size(), std::size_t{1});
+        QCOMPARE(requests.size(), std::size_t{2});
         QCOMPARE(requests[0].id, 10010);
         QCOMPARE(requests[0].value, 10);
         std::string table = "A\tOK\\r\t3\r\n";
         for (int i = 1; i < 10; ++i) table += "\t\t0\r\n";
         QCOMPARE(requests[0].text, table);
+        // The rows' faults and their seed follow the table.
+        QCOMPARE(requests[1].id, 10019);
+        std::string faults = "77\r\n250\t0\t0\t0\t0\t0\t0\t0\t0\t0\t1\t100\r\n";
+        for (int i = 1; i < 10; ++i) faults += "0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t1\t100\r\n";
+        QCOMPARE(requests[1].text, faults);
         QCOMPARE(form->StatusPanels[2]->text(), QString("TCP/IP Server on Port %1").arg(port));
     }
 
@@ -488,11 +495,12 @@ private slots:
         form->PreferencesMenuItem->trigger();
         QVERIFY(TakeRequests().empty());
 
-        dialog.ok = true;  // OK, nothing changed: the table again, no new link
+        dialog.ok = true;  // OK, nothing changed: the table (and its faults) again, no new link
         form->ReceiveConfigureButton->click();
         auto requests = TakeRequests();
-        QCOMPARE(requests.size(), std::size_t{1});
+        QCOMPARE(requests.size(), std::size_t{2});
         QCOMPARE(requests[0].id, 10010);
+        QCOMPARE(requests[1].id, 10019);
 
         dialog.change = [&] {  // serial COM1 from 19200 to 9600 baud
             CommPrefs comm;
@@ -501,7 +509,7 @@ private slots:
         };
         form->PreferencesMenuItem->trigger();
         requests = TakeRequests();
-        QCOMPARE(requests.size(), std::size_t{2});
+        QCOMPARE(requests.size(), std::size_t{3});
         QCOMPARE(requests[0].id, 10008);
         QCOMPARE(requests[0].text, std::string("0,COM1,4,1,0,2,192.168.1.100,5000,5100"));
         QCOMPARE(requests[1].id, 10010);
