@@ -13,14 +13,19 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShowEvent>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <limits>
 
 #include "settings/preferences.h"
 #include "ui/dialog_parts.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
+#include "ui/reply_faults_dialog.h"
 
 namespace {
 
@@ -156,8 +161,31 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     connect(ReplyStringGrid, &QTableWidget::cellClicked, this, [this](int row, int column) {
         if (column == kActionColumn && !actionCombo_) OpenActionDropDown(row);
     });
+    connect(ReplyStringGrid, &QTableWidget::currentCellChanged, this, [this] { ShowFaultsSummary(); });
+    FaultsButton = Named(new QPushButton("&Faults...", ReplyTabSheet), "FaultsButton");
+    FaultsButton->setToolTip("Delays, silence, split and repeated answers, noise and dropped links for the current row.");
+    connect(FaultsButton, &QPushButton::clicked, this, [this] { FaultsButtonClick(); });
+    FaultsSummaryLabel = Named(new QLabel(ReplyTabSheet), "FaultsSummaryLabel");
+    FaultSeedSpin = Named(new QSpinBox(ReplyTabSheet), "FaultSeedSpin");
+    FaultSeedSpin->setRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    FaultSeedSpin->setToolTip("The same seed repeats the same faults in the same order.");
+    auto* seedLabel = new QLabel("S&eed", ReplyTabSheet);
+    seedLabel->setBuddy(FaultSeedSpin);
+    auto* faultsLine = new QHBoxLayout;
+    faultsLine->addWidget(FaultsButton);
+    faultsLine->addWidget(FaultsSummaryLabel, 1);
+    faultsLine->addWidget(seedLabel);
+    faultsLine->addWidget(FaultSeedSpin);
     auto* replyLayout = new QVBoxLayout(ReplyTabSheet);
     replyLayout->addWidget(ReplyStringGrid);
+    replyLayout->addLayout(faultsLine);
+    EditFaults = [this](int row, ReplyFaults& faults) {
+        TReplyFaultsForm form(this);
+        form.SetFaults(row, faults);
+        if (form.exec() != QDialog::Accepted) return false;
+        faults = form.Faults();
+        return true;
+    };
 
     OkButton = Named(new QPushButton("OK", this), "OkButton");
     OkButton->setDefault(true);
@@ -206,8 +234,10 @@ void TPreferencesForm::FormShow() {
     ServerPortEdit->setText(QString::number(comm_.LocalPort));
     TypeRadioGroupClick(comm_.Type);
 
+    FaultSeedSpin->setValue(prefs_.Get_fault_seed());
     for (int slot = 0; slot < kReplySlots; ++slot) {
         const ReplyPrefs reply = prefs_.Get_reply_prefs(slot);
+        faults_[static_cast<std::size_t>(slot)] = reply.Faults;
         ReplyStringGrid->setItem(slot, kTypeColumn, Cell(ToQString(reply.Type), true));
         ReplyStringGrid->setItem(slot, kTextColumn, Cell(ToQString(reply.Msg), true));
         // An Action outside the list (a hand-edited file) shows as no action.
@@ -216,6 +246,7 @@ void TPreferencesForm::FormShow() {
                                    : QString();
         ReplyStringGrid->setItem(slot, kActionColumn, Cell(action, false));
     }
+    ShowFaultsSummary();
     // Start on the page in front, not on the button the last showing ended with (Enter
     // there would repeat it).
     if (PageControl->currentWidget() == ReplyTabSheet)
@@ -375,7 +406,22 @@ void TPreferencesForm::OkButtonClick() {
         for (int action = 0; action < ActionNames().size(); ++action)
             if (ActionNames().at(action).compare(text(kActionColumn), Qt::CaseInsensitive) == 0)
                 reply.Action = action;
+        reply.Faults = faults_[static_cast<std::size_t>(slot)];
         prefs_.Set_reply_prefs(slot, reply);
     }
+    prefs_.Set_fault_seed(FaultSeedSpin->value());
     accept();
+}
+
+void TPreferencesForm::FaultsButtonClick() {
+    const int row = std::max(0, ReplyStringGrid->currentRow());
+    ReplyFaults faults = faults_[static_cast<std::size_t>(row)];
+    if (EditFaults && EditFaults(row, faults)) faults_[static_cast<std::size_t>(row)] = faults;
+    ShowFaultsSummary();
+}
+
+void TPreferencesForm::ShowFaultsSummary() {
+    const int row = std::max(0, ReplyStringGrid->currentRow());
+    const QString summary = FaultsSummary(faults_[static_cast<std::size_t>(row)]);
+    FaultsSummaryLabel->setText(QStringLiteral("Row %1: %2").arg(row + 1).arg(summary.isEmpty() ? "no faults" : summary));
 }

@@ -4,6 +4,9 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <array>
+#include <functional>
+
 #include "settings/prefs.h"
 #include "ui/dialogs.h"
 #include "ui/serial_ports.h"
@@ -12,7 +15,9 @@ class Preferences;
 class QButtonGroup;
 class QComboBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
+class QSpinBox;
 class QPushButton;
 class QTabWidget;
 class QTableWidget;
@@ -57,6 +62,12 @@ public:
     QGroupBox* TCPIPServerGroupBox;
     QLineEdit* ServerPortEdit;
     QTableWidget* ReplyStringGrid;
+    // Below the table: the faults of the current row, and the seed of their draws.
+    QPushButton* FaultsButton;
+    QLabel* FaultsSummaryLabel;
+    QSpinBox* FaultSeedSpin;
+    // Where FaultsButton edits a row's faults; tests replace it. True when OK was chosen.
+    std::function<bool(int row, ReplyFaults& faults)> EditFaults;
     QPushButton* OkButton;
     QPushButton* CancelButton;
 
@@ -87,4 +98,8 @@ private:
     QString shownPortText_;
     QPointer<QComboBox> actionCombo_;
     int actionRow_ = -1;
+    std::array<ReplyFaults, kReplySlots> faults_;  // the working copy of this showing
+
+    void FaultsButtonClick();
+    void ShowFaultsSummary();
 };

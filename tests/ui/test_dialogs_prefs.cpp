@@ -3,10 +3,13 @@
 #include <QtTest>
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -18,6 +21,7 @@
 #include "settings/preferences.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
+#include "ui/reply_faults_dialog.h"
 #include "ui/serial_ports.h"
 #include "dialogs_support.h"
 
@@ -397,6 +401,70 @@ private slots:
         QCOMPARE(form_->ClientAddressEdit->text(), QString("192.168.1.100"));
         QCOMPARE(form_->CommBitsComboBox->currentIndex(), 1);
         QVERIFY(!form_->ActionComboBox());
+    }
+
+    // A row's faults: shown for the current row, edited through the Faults button, stored with
+    // the seed on OK, discarded by Cancel, and every other field of the row kept.
+    void faultsOfTheCurrentRowAreEditedAndStoredOnOk() {
+        ReplyPrefs stored = prefs_->Get_reply_prefs(2);
+        stored.Faults.NoAnswer = 1;
+        prefs_->Set_reply_prefs(2, stored);
+        prefs_->Set_fault_seed(9);
+        int editedRow = -1;
+        form_->EditFaults = [&](int row, ReplyFaults& faults) {
+            editedRow = row;
+            faults.DelayMin = 300;
+            faults.Twice = 1;
+            return true;
+        };
+        for (const bool ok : {false, true}) {
+            Show();
+            form_->ShowReplyActionsPage();
+            QCOMPARE(form_->FaultSeedSpin->value(), 9);
+            ClickCell(2, TPreferencesForm::kTypeColumn);
+            QCOMPARE(form_->FaultsSummaryLabel->text(), QString("Row 3: no answer"));
+            ClickCell(4, TPreferencesForm::kTextColumn);
+            QCOMPARE(form_->FaultsSummaryLabel->text(), QString("Row 5: no faults"));
+            QTest::mouseClick(form_->FaultsButton, Qt::LeftButton);
+            QCOMPARE(editedRow, 4);
+            QCOMPARE(form_->FaultsSummaryLabel->text(), QString("Row 5: delay 300 ms, twice"));
+            form_->FaultSeedSpin->setValue(-12);
+            QTest::mouseClick(ok ? form_->OkButton : form_->CancelButton, Qt::LeftButton);
+            const ReplyPrefs row = prefs_->Get_reply_prefs(4);
+            QCOMPARE(row.Faults.DelayMin, ok ? 300 : 0);
+            QCOMPARE(row.Faults.Twice, ok ? 1 : 0);
+            QCOMPARE(row.Msg, std::string("re"));
+            QCOMPARE(prefs_->Get_reply_prefs(2).Faults.NoAnswer, 1);
+            QCOMPARE(prefs_->Get_fault_seed(), ok ? -12 : 9);
+        }
+    }
+
+    // The faults editor itself: what it shows is what it gives back, and choices that make
+    // others meaningless grey them out.
+    void faultsEditorRoundTripsAndGreysOutWhatCannotApply() {
+        TReplyFaultsForm editor;
+        ReplyFaults f;
+        f.DelayMin = 10;
+        f.DelayMax = 20;
+        f.SplitAt = 3;
+        f.SplitGap = 40;
+        f.Noise = 2;
+        f.When = 1;
+        f.EveryN = 4;
+        editor.SetFaults(0, f);
+        QCOMPARE(editor.Faults(), f);
+        editor.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&editor));
+        QVERIFY(editor.EveryNSpin->isVisible());
+        QVERIFY(!editor.ChanceSpin->isVisible());
+        QVERIFY(!editor.DropMsSpin->isEnabled());
+        QTest::mouseClick(editor.DropCheck, Qt::LeftButton, {}, QPoint(8, editor.DropCheck->height() / 2));
+        QVERIFY(editor.DropCheck->isChecked());
+        QVERIFY(editor.DropMsSpin->isEnabled());
+        QVERIFY(!editor.DelayMinSpin->isEnabled());
+        QVERIFY(!editor.NoAnswerCheck->isEnabled());
+        QCOMPARE(editor.Faults().Drop, 1);
+        QCOMPARE(editor.Faults().DelayMin, 10);  // kept, only greyed out
     }
 
     void executeOpensOnTheChosenPageAndReportsTheResult() {
