@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -50,7 +51,7 @@ constexpr qint64 kListUpdateMs = 50;
 // Events taken from the control thread in one go before the window looks at its input again.
 constexpr int kEventsPerCall = 1000;
 // Widths of the list's columns but the message text; that one gets the rest.
-constexpr int kColumnWidths[ReceivedListModel::ColumnCount] = {40, 110, 100, 45, 0, 55, 70};
+constexpr int kColumnWidths[ReceivedListModel::ColumnCount] = {40, 110, 100, 45, 0, 55, 70, 160};
 constexpr int kOtherColumnsWidth = 420;
 
 QToolButton* PictureButton(QWidget* parent, QStyle::StandardPixmap icon, const char* hint) {
@@ -104,6 +105,7 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
     Handlers.AddHandler(EventId::MessageReceived, &TMainForm::AddReceivedMessage);
     Handlers.AddHandler(EventId::Status, &TMainForm::ShowStatusText);
     Handlers.AddHandler(EventId::SendText, &TMainForm::ShowSending);
+    Handlers.AddHandler(EventId::AnswerInjected, &TMainForm::NoteInjection);
 
     // Called on the control thread once per event put in. One queued OnBrokerEvent takes every
     // event waiting, so a flood of events costs one wake-up of this thread per batch, not one
@@ -258,6 +260,11 @@ void TMainForm::BuildMenus() {
     ExitMenuItem = file->addAction(QStringLiteral("E&xit"));
     QMenu* setup = menuBar()->addMenu(QStringLiteral("&Setup"));
     PreferencesMenuItem = setup->addAction(QStringLiteral("&Preferences..."));
+    QMenu* link = menuBar()->addMenu(QStringLiteral("&Link"));
+    DropLinkMenuItem = link->addAction(QStringLiteral("&Drop TCP Connections"));
+    BreakMenuItem = link->addAction(QStringLiteral("Send &Break"));
+    XoffMenuItem = link->addAction(QStringLiteral("Hold the Peer with &XOFF..."));
+    RawBytesMenuItem = link->addAction(QStringLiteral("Send &Raw Bytes..."));
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     BCCCalcMenuItem = help->addAction(QStringLiteral("&BCC Calculator..."));
     FlagsHelpMenuItem = help->addAction(QStringLiteral("&Flags..."));
@@ -270,6 +277,35 @@ void TMainForm::BuildMenus() {
     Wire(BCCCalcMenuItem, &QAction::triggered, [this] { BCCCalcMenuItemClick(); });
     Wire(FlagsHelpMenuItem, &QAction::triggered, [this] { FlagsHelpMenuItemClick(); });
     Wire(AboutMenuItem, &QAction::triggered, [this] { AboutMenuItemClick(); });
+    Wire(DropLinkMenuItem, &QAction::triggered, [this] { PostLinkAction(LinkActionCode::DropConnections, {}); });
+    Wire(BreakMenuItem, &QAction::triggered, [this] { PostLinkAction(LinkActionCode::SendBreak, {}); });
+    Wire(XoffMenuItem, &QAction::triggered, [this] {
+        if (const auto ms = AskLinkArgument("Hold the Peer with XOFF", "Milliseconds until XON:"))
+            PostLinkAction(LinkActionCode::HoldWithXoff, ToBytes(*ms));
+    });
+    Wire(RawBytesMenuItem, &QAction::triggered, [this] {
+        // Typed with the escapes of a message text (\x01, \<SOH>, \r), sent outside any frame.
+        if (const auto text = AskLinkArgument("Send Raw Bytes", "Bytes (escapes such as \\x01 or \\<SOH>):"))
+            PostLinkAction(LinkActionCode::SendRaw, Parser().Expand_flags(ToBytes(*text)));
+    });
+    AskLinkArgument = [this](const QString& title, const QString& label) -> std::optional<QString> {
+        bool ok = false;
+        const QString text = QInputDialog::getText(this, title, label, QLineEdit::Normal, QString(), &ok);
+        if (!ok) return std::nullopt;
+        return text;
+    };
+}
+
+void TMainForm::PostLinkAction(std::int32_t code, const std::string& argument) {
+    if (code == LinkActionCode::HoldWithXoff) {
+        bool ok = false;
+        const int ms = QString::fromStdString(argument).trimmed().toInt(&ok);
+        if (!ok || ms < 0) {
+            MessageBoxes::Instance().Error(this, QStringLiteral("'%1' is not a valid integer value").arg(ToQString(argument)));
+            return;
+        }
+    }
+    ToThreadBroker->PostEvent(Event{EventId::LinkAction, code, 0, argument});
 }
 
 void TMainForm::BuildReceivedList() {
@@ -413,6 +449,12 @@ std::int32_t TMainForm::ShowStatusText(Event* event) {
     return event->id;
 }
 
+std::int32_t TMainForm::NoteInjection(Event* event) {
+    // The engine reports what it did to an answer just before the message it answered.
+    pendingInjection_ = event->text;
+    return event->id;
+}
+
 std::int32_t TMainForm::ShowSending(Event* event) {
     StatusPanels[1]->setText(QStringLiteral("Sending..."));
     return event->id;
@@ -422,6 +464,8 @@ std::int32_t TMainForm::AddReceivedMessage(Event* event) {
     ReceivedListModel::Message message = ReceivedListModel::ParseRecord(event->text);
     const int now = QTime::currentTime().msecsSinceStartOfDay();
     if (ShowNonPrintablesCheckBox->isChecked()) message.text = Parser().Show_non_printables(message.text);
+    message.injection = std::move(pendingInjection_);
+    pendingInjection_.clear();
     pendingMessages_.push_back(ReceivedListModel::Arrival{std::move(message), now});
     ClearReceivedButton->setEnabled(true);
     // The first message after a quiet spell is listed at once; during a burst the list is

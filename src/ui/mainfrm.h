@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <boost/scoped_ptr.hpp>
@@ -74,6 +76,7 @@ public:
     std::int32_t AddReceivedMessage(Event* event);  // 10013
     std::int32_t ShowStatusText(Event* event);      // 10017
     std::int32_t ShowSending(Event* event);         // 10014
+    std::int32_t NoteInjection(Event* event);       // 10018: for the next listed message
 
     // Takes the events waiting in ToWindowBroker (a bounded number per call) and offers each
     // to the window, then to every row, in the order they were put in.
@@ -112,6 +115,14 @@ public:
     QAction* BCCCalcMenuItem;
     QAction* FlagsHelpMenuItem;
     QAction* AboutMenuItem;
+    // Link: act on the link now (the engine does it on the control thread).
+    QAction* DropLinkMenuItem;
+    QAction* BreakMenuItem;
+    QAction* XoffMenuItem;
+    QAction* RawBytesMenuItem;
+    void PostLinkAction(std::int32_t code, const std::string& argument);
+    // Asks for the Link menu's argument; tests replace it. Nothing when cancelled.
+    std::function<std::optional<QString>(const QString& title, const QString& label)> AskLinkArgument;
     QSplitter* TxRxSplitter;
     QWidget* TxPanel;
     QScrollArea* SendScrollBox;
@@ -151,6 +162,7 @@ private:
     Preferences& prefs_;
     MainFormDialogs dialogs_;
     std::atomic<bool> brokerNotified_{false};  // an OnBrokerEvent is queued
+    std::string pendingInjection_;             // faults of the next message's answer
     std::vector<ReceivedListModel::Arrival> pendingMessages_;
     QTimer* listUpdateTimer_ = nullptr;
     QElapsedTimer lastListUpdate_;

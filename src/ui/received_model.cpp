@@ -13,10 +13,10 @@
 namespace {
 
 const char* const kHeaders[ReceivedListModel::ColumnCount] = {
-    "", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC"};
+    "", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC", "Injection"};
 
-// Record field order: status, type, received BCC, calculated BCC, text.
-enum Field { StatusField, TypeField, RxBccField, CalcBccField, TextField };
+// Record field order: status, type, received BCC, calculated BCC, text; then the injection.
+enum Field { StatusField, TypeField, RxBccField, CalcBccField, TextField, InjectionField, FieldCount };
 
 int FieldOfColumn(int column) {
     switch (column) {
@@ -25,6 +25,7 @@ int FieldOfColumn(int column) {
         case ReceivedListModel::TextColumn: return TextField;
         case ReceivedListModel::RxBccColumn: return RxBccField;
         case ReceivedListModel::CalcBccColumn: return CalcBccField;
+        case ReceivedListModel::InjectionColumn: return InjectionField;
         default: return -1;
     }
 }
@@ -79,10 +80,10 @@ int ReceivedListModel::AddMessages(std::vector<Arrival> arrivals) {
     beginInsertRows(QModelIndex(), first + 1, first + count);
     for (Arrival& arrival : arrivals) {
         const Message& m = arrival.message;
-        const std::string* fields[5] = {&m.status, &m.type, &m.rxBcc, &m.calcBcc, &m.text};
+        const std::string* fields[FieldCount] = {&m.status, &m.type, &m.rxBcc, &m.calcBcc, &m.text, &m.injection};
         Row row;
         std::size_t total = 0;
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < FieldCount; ++i) {
             row.length[i] = static_cast<std::uint32_t>(fields[i]->size());
             total += fields[i]->size();
         }

@@ -11,7 +11,8 @@
 
 // The rows of the received messages list: one row per message and, always last, one empty
 // input row that is not a message. Columns: row number, time stamp, status, type, message
-// text, received BCC, calculated BCC.
+// text, received BCC, calculated BCC, and the faults injected into the answer (shown, not
+// saved: the saved file keeps its columns).
 //
 // Built for long runs: a row is one small record plus one allocation holding its five texts
 // (about 60 bytes beyond the texts), the time is kept as milliseconds since midnight and
@@ -20,7 +21,7 @@ class ReceivedListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { NumberColumn, TimeColumn, StatusColumn, TypeColumn, TextColumn, RxBccColumn,
-                  CalcBccColumn, ColumnCount };
+                  CalcBccColumn, InjectionColumn, ColumnCount };
 
     // One received message, cut out of its record.
     struct Message {
@@ -29,6 +30,7 @@ public:
         std::string rxBcc;
         std::string calcBcc;
         std::string text;
+        std::string injection;  // the faults put into its answer; empty for none
     };
 
     explicit ReceivedListModel(QObject* parent = nullptr);
@@ -73,10 +75,10 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    // The five texts live in one allocation, one after another, in field order.
+    // The six texts live in one allocation, one after another, in field order.
     struct Row {
         std::unique_ptr<char[]> texts;
-        std::uint32_t length[5];  // status, type, rx BCC, calc BCC, text
+        std::uint32_t length[6];  // status, type, rx BCC, calc BCC, text, injection
         std::int32_t number;
         std::int32_t time;  // milliseconds since local midnight
     };

@@ -532,6 +532,23 @@ protected:
         return reads;
     }
 
+    // Reads that follow each other within 50 ms make one burst (a serial line delivers a
+    // write's bytes in several reads); a burst's time is that of its first read.
+    static std::vector<Read> Bursts(const std::vector<Read>& reads) {
+        std::vector<Read> bursts;
+        Clock::time_point last{};
+        for (const Read& r : reads) {
+            const bool same = !bursts.empty() && r.at - last < 50ms;
+            last = r.at;
+            if (same) {
+                bursts.back().bytes += r.bytes;
+            } else {
+                bursts.push_back(r);
+            }
+        }
+        return bursts;
+    }
+
     static std::string All(const std::vector<Read>& reads) {
         std::string all;
         for (const Read& r : reads) all += r.bytes;
@@ -567,10 +584,17 @@ TEST_P(FaultsOverTheLink, ASplitAnswerComesInTwoReadsWithTheGapBetween) {
     Send(WireFrame('A', 0, "x"));
     const auto reads = Reads(11);
     const std::string answer = WireFrame('A', ctrl::ACK, "OK");
-    ASSERT_EQ(reads.size(), 2u);
-    EXPECT_EQ(reads[0].bytes, answer.substr(0, 4));
-    EXPECT_EQ(reads[1].bytes, answer.substr(4));
-    EXPECT_GE(reads[1].at - reads[0].at, 150ms);
+    if (!GetParam()) {
+        // Over TCP each part leaves in one write and arrives in one read.
+        ASSERT_EQ(reads.size(), 2u);
+    }
+    const auto bursts = Bursts(reads);
+    ASSERT_EQ(bursts.size(), 2u);
+    EXPECT_EQ(bursts[0].bytes, answer.substr(0, 4));
+    EXPECT_EQ(bursts[1].bytes, answer.substr(4));
+    // The gap as the peer sees it; its own reads may come a little late, so a few ms are
+    // allowed for that side.
+    EXPECT_GE(bursts[1].at - bursts[0].at, 145ms);
 }
 
 TEST_P(FaultsOverTheLink, TwiceNoiseAndSilence) {

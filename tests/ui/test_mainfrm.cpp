@@ -184,6 +184,8 @@ private slots:
                 menus << (item->isSeparator() ? "-" : item->text().remove('&'));
         }
         QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
+                                     "Link", "Drop TCP Connections", "Send Break",
+                                     "Hold the Peer with XOFF...", "Send Raw Bytes...",
                                      "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
         QCOMPARE(form->ReceiveConfigureButton->toolTip(),
                  QString("Configure how received messages are handled."));
@@ -196,7 +198,8 @@ private slots:
         QStringList headers;
         for (int c = 0; c < ReceivedListModel::ColumnCount; ++c)
             headers << form->ReceivedMessages->headerData(c, Qt::Horizontal).toString();
-        QCOMPARE(headers, QStringList({"", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC"}));
+        QCOMPARE(headers, QStringList({"", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC",
+                                       "Injection"}));
         QCOMPARE(form->ReceivedMessages->rowCount(), 1);  // the input row
         QVERIFY(!form->ShowNonPrintablesCheckBox->isChecked());
     }
@@ -281,6 +284,58 @@ private slots:
         form->ToWindowBroker->PostEvent(Event{10011, 0, 2, "ACKED"});
         QTRY_COMPARE(form->SendRows[2]->ReplyTextEdit->text(), QString("ACKED"));
         QCOMPARE(form->SendRows[1]->ReplyTextEdit->text(), QString(""));
+    }
+
+    // What the engine did to an answer is listed with the message it answered, and only there;
+    // the saved file keeps its columns.
+    void injectionsAreListedWithTheirMessage() {
+        Open();
+        StopThread();
+        form->show();
+        form->ToWindowBroker->PostEvent(Event{EventId::AnswerInjected, 1, 1, "delay 200 ms"});
+        form->ToWindowBroker->PostEvent(Event{EventId::MessageReceived, 'A', 1, "OK           {DELIM]A{DELIM]065{DELIM]065{DELIM]"});
+        form->ToWindowBroker->PostEvent(Event{EventId::MessageReceived, 'B', 1, "OK           {DELIM]B{DELIM]066{DELIM]066{DELIM]"});
+        QTRY_COMPARE(form->ReceivedMessages->MessageCount(), 2);
+        form->FlushReceivedMessages();
+        QCOMPARE(form->ReceivedMessages->Cell(0, ReceivedListModel::InjectionColumn), std::string("delay 200 ms"));
+        QCOMPARE(form->ReceivedMessages->Cell(1, ReceivedListModel::InjectionColumn), std::string());
+        QCOMPARE(form->ReceivedMessages->headerData(ReceivedListModel::InjectionColumn, Qt::Horizontal).toString(),
+                 QString("Injection"));
+        QVERIFY(form->ReceivedMessages->TabSeparatedText().find("delay") == std::string::npos);
+    }
+
+    // The Link menu asks the engine to act on the link now; a bad hold time asks again.
+    void linkMenuPostsItsActions() {
+        Open();
+        StopThread();
+        form->show();
+        TakeRequests();
+        RecordingBoxes boxes;
+        QString answer;
+        form->AskLinkArgument = [&](const QString&, const QString&) -> std::optional<QString> {
+            if (answer == "cancel") return std::nullopt;
+            return answer;
+        };
+        form->DropLinkMenuItem->trigger();
+        form->BreakMenuItem->trigger();
+        answer = "250";
+        form->XoffMenuItem->trigger();
+        answer = "soon";
+        form->XoffMenuItem->trigger();
+        answer = "\\x01A\\<ETX>";
+        form->RawBytesMenuItem->trigger();
+        answer = "cancel";
+        form->RawBytesMenuItem->trigger();
+        const auto requests = TakeRequests();
+        QCOMPARE(requests.size(), std::size_t{4});
+        for (const Event& e : requests) QCOMPARE(e.id, EventId::LinkAction);
+        QCOMPARE(requests[0].value, LinkActionCode::DropConnections);
+        QCOMPARE(requests[1].value, LinkActionCode::SendBreak);
+        QCOMPARE(requests[2].value, LinkActionCode::HoldWithXoff);
+        QCOMPARE(requests[2].text, std::string("250"));
+        QCOMPARE(requests[3].value, LinkActionCode::SendRaw);
+        QCOMPARE(requests[3].text, std::string("\x01" "A\x03"));
+        QCOMPARE(boxes.errors, QStringList({"'soon' is not a valid integer value"}));
     }
 
     // Frames from a peer on 127.0.0.1 become rows with every column filled as received.
