@@ -1,7 +1,8 @@
-// Arbitrary wire bytes and an arbitrary reply actions table through the protocol engine on a
-// fake driver, with two messages of its own in flight and a clock that keeps moving: nothing
-// may crash, at most one message is ever outstanding, and every event is one the engine may
-// post, with a known status code.
+// Arbitrary wire bytes, an arbitrary reply actions table and an arbitrary reply faults table
+// through the protocol engine on a fake driver, with two messages of its own in flight and
+// clocks that keep moving: nothing may crash, at most one message is ever outstanding, every
+// event is one the engine may post, with a known status code, and nothing scheduled is left
+// behind.
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -22,31 +23,43 @@ void CheckEvents(EventManager& events) {
     Event e;
     while (events.GetEvent(e)) {
         Check(e.id == EventId::ResponseAccepted || e.id == EventId::TransactionFailed ||
-              e.id == EventId::MessageReceived || e.id == EventId::Status);
+              e.id == EventId::MessageReceived || e.id == EventId::Status ||
+              e.id == EventId::AnswerInjected);
         if (e.id == EventId::Status) Check(e.value >= 0 && e.value < kStatusCodeCount);
     }
 }
 
 }  // namespace
 
-// Input: chunk size, table length n, n bytes of reply actions table, then the wire bytes.
+// Input: chunk size, table length n, n bytes of reply actions table, faults length m, m bytes
+// of reply faults table (its wire form: a seed line, then twelve numbers a row), then the
+// wire bytes.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2) return 0;
+    if (size < 3) return 0;
     const std::size_t chunk = 1 + data[0] % 61;
-    const std::size_t tableLength = std::min<std::size_t>(data[1], size - 2);
+    const std::size_t tableLength = std::min<std::size_t>(data[1], size - 3);
     const std::string table(reinterpret_cast<const char*>(data + 2), tableLength);
-    const std::size_t wire = 2 + tableLength;
+    const std::size_t faultsAt = 2 + tableLength;
+    const std::size_t faultsLength = std::min<std::size_t>(data[faultsAt], size - faultsAt - 1);
+    const std::string faults(reinterpret_cast<const char*>(data + faultsAt + 1), faultsLength);
+    const std::size_t wire = faultsAt + 1 + faultsLength;
 
     FakeDriver driver;
     driver.Script(FakeDriver::Bytes(data + wire, data + size), chunk);
     std::int64_t reads = 0;
     EventManager events;
-    VantorProtocol engine(&driver, 1, [&] { return 1000 + reads++ / 8; });
+    std::int64_t micros = 0;
+    VantorProtocol engine(&driver, 1, [&] { return 1000 + reads++ / 8; }, [&] { return micros += 997; });
     engine.eventSink = &events;
     try {
         engine.SetReplyActions(static_cast<std::int32_t>(SplitLines(table).size()), table);
     } catch (const std::runtime_error&) {
         // A bad action number ends the load; the rows before it stay.
+    }
+    try {
+        engine.SetReplyFaults(faults);
+    } catch (const std::runtime_error&) {
+        // A field that is not a number leaves no faults.
     }
     engine.StartTick();
     engine.QueueMessage(0, 'A', "first", nullptr, 0);
@@ -61,5 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!driver.InputLeft() && engine.outstanding.empty() && engine.sendQueue.empty()) break;
     }
     Check(!driver.InputLeft());
+    // Whatever was scheduled (delays of up to an hour) is done once its time has come.
+    micros += 4'000'000'000LL;
+    engine.Poll();
+    Check(!engine.NextDue());
     return 0;
 }
