@@ -42,5 +42,8 @@ struct FrameParts {
 };
 FrameParts DecodeFrame(const std::uint8_t* bytes, std::size_t length);
 
+// Sixteen bytes a line: offset, hex, and the printable ones (others as '.').
+std::string HexDump(const std::uint8_t* bytes, std::size_t length);
+
 const char* DirectionText(Direction direction);
 const char* KindText(EntryKind kind);

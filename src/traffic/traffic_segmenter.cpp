@@ -1,6 +1,7 @@
 #include "traffic/traffic_segmenter.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "protocol/frame.h"
 
@@ -15,6 +16,29 @@ FrameParts DecodeFrame(const std::uint8_t* bytes, std::size_t length) {
     parts.receivedBcc = receiver.receivedBcc;
     parts.computedBcc = receiver.computedBcc;
     return parts;
+}
+
+std::string HexDump(const std::uint8_t* bytes, std::size_t length) {
+    std::string out;
+    char field[24];
+    for (std::size_t line = 0; line < length; line += 16) {
+        std::snprintf(field, sizeof field, "%04zx ", line);
+        out += field;
+        for (std::size_t i = line; i < line + 16; ++i) {
+            if (i < length) {
+                std::snprintf(field, sizeof field, " %02x", bytes[i]);
+                out += field;
+            } else {
+                out += "   ";
+            }
+        }
+        out += "  ";
+        for (std::size_t i = line; i < std::min(length, line + 16); ++i) {
+            out += bytes[i] >= 0x20 && bytes[i] < 0x7f ? static_cast<char>(bytes[i]) : '.';
+        }
+        out += '\n';
+    }
+    return out;
 }
 
 const char* DirectionText(Direction direction) { return direction == Direction::Rx ? "Rx" : "Tx"; }

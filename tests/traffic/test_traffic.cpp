@@ -1,4 +1,5 @@
 #include "traffic/traffic_monitor.h"
+#include "traffic/traffic_store.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -244,6 +245,99 @@ TEST(TrafficTapOnEngine, BoundedWhenNobodyReads) {
     tap.Take(batch);
     EXPECT_EQ(batch.bytes.size(), 60u);
     EXPECT_EQ(batch.droppedBytes, 0u);
+}
+
+// A batch of `count` entries alternating Rx message 'A'/'B' and Tx ACK, text "m<i>".
+TrafficBatch Numbered(int from, int count) {
+    TrafficMonitor monitor;
+    std::vector<Step> steps;
+    for (int i = from; i < from + count; ++i) {
+        steps.push_back(i % 2 == 0 ? Step{i, Direction::Rx, Message(i % 4 == 0 ? 'A' : 'B', "m" + std::to_string(i))}
+                                   : Step{i, Direction::Tx, Ack('A', "m" + std::to_string(i))});
+    }
+    TrafficBatch out;
+    monitor.Process(Script(steps), out);
+    return out;
+}
+
+std::vector<std::int64_t> RowTimes(const TrafficStore& store) {
+    std::vector<std::int64_t> times;
+    for (std::size_t row = 0; row < store.Rows(); ++row) times.push_back(store.Entry(store.SequenceOfRow(row)).micros);
+    return times;
+}
+
+std::vector<std::int64_t> Range(std::int64_t from, std::int64_t to, std::int64_t step = 1) {
+    std::vector<std::int64_t> out;
+    for (std::int64_t i = from; i < to; i += step) out.push_back(i);
+    return out;
+}
+
+// The bound drops the oldest entries; the reported row changes replay to the same rows, with
+// a filter or without, whether the batch is smaller or larger than the bound.
+TEST(TrafficStoreBounds, DropsTheOldestAndReportsTheRowChanges) {
+    struct Case {
+        const char* name;
+        TrafficFilter filter;
+        std::size_t bound;
+        std::vector<int> batches;
+    };
+    TrafficFilter rxOnly;
+    rxOnly.direction = 0;
+    const std::vector<Case> cases = {
+        {"no filter, small batches", {}, 10, {3, 4, 5, 6}},
+        {"no filter, one batch over the bound", {}, 10, {4, 25}},
+        {"filter, small batches", rxOnly, 10, {3, 4, 5, 6}},
+        {"filter, batch over the bound", rxOnly, 10, {4, 25}},
+        {"block boundaries", {}, TrafficStore::kBlockEntries + 3, {4000, 200, 4000}},
+    };
+    for (const Case& c : cases) {
+        TrafficStore store(c.bound);
+        store.SetFilter(c.filter);
+        std::size_t rows = 0;
+        int next = 0;
+        for (int count : c.batches) {
+            const TrafficStore::Change change = store.Append(Numbered(next, count));
+            next += count;
+            ASSERT_LE(change.rowsRemoved, rows) << c.name;
+            rows = rows - change.rowsRemoved + change.rowsAdded;
+            ASSERT_EQ(rows, store.Rows()) << c.name;
+        }
+        ASSERT_EQ(store.Size(), std::min<std::size_t>(c.bound, next)) << c.name;
+        const std::int64_t oldest = next - static_cast<std::int64_t>(store.Size());
+        EXPECT_EQ(RowTimes(store), Range(c.filter.direction == 0 ? oldest + oldest % 2 : oldest, next,
+                                         c.filter.direction == 0 ? 2 : 1))
+            << c.name;
+    }
+}
+
+TEST(TrafficStoreFilter, EachPartNarrowsTheRows) {
+    TrafficStore store;
+    TrafficBatch batch = Numbered(0, 8);  // Rx A m0, Tx m1, Rx B m2, Tx m3, Rx A m4, ...
+    Bytes bad = Message('C', "bad");
+    bad[bad.size() - 2] ^= 1;
+    TrafficMonitor monitor;
+    TrafficBatch extra;
+    monitor.Process(Script({{8, Direction::Rx, bad}, {9, Direction::Rx, B("junk m1")}}), extra);
+    store.Append(batch);
+    store.Append(extra);
+    const auto filtered = [&store](auto change) {
+        TrafficFilter filter;
+        change(filter);
+        store.SetFilter(filter);
+        return RowTimes(store);
+    };
+    using V = std::vector<std::int64_t>;
+    EXPECT_EQ(filtered([](TrafficFilter&) {}), Range(0, 10));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.direction = 1; }), (V{1, 3, 5, 7}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.kinds = 1u << int(EntryKind::Stray); }), (V{9}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.type = 'A'; f.direction = 0; }), (V{0, 4}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.status = TrafficFilter::kAnyError; }), (V{8}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.status = StatusBadBcc; }), (V{8}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.text = "m1"; }), (V{1, 9}));
+    // New entries pass the filter in force as they come.
+    store.Append(Numbered(11, 1));  // Tx m11
+    EXPECT_EQ(RowTimes(store), (V{1, 9, 11}));
+    EXPECT_EQ(HexDump(bad.data(), 3), "0000  01 43 02" + std::string(13 * 3, ' ') + "  .C.\n");
 }
 
 class TrafficLog : public ::testing::Test {

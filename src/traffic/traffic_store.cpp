@@ -1,0 +1,117 @@
+#include "traffic/traffic_store.h"
+
+#include <algorithm>
+#include <functional>
+
+bool TrafficFilter::Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const {
+    if (direction >= 0 && static_cast<int>(entry.direction) != direction) return false;
+    if ((kinds & (1u << static_cast<unsigned>(entry.kind))) == 0) return false;
+    const bool frame = entry.kind != EntryKind::Stray;
+    if (type >= 0 && (!frame || entry.type != type)) return false;
+    if (status >= 0) {
+        if (!frame) return false;
+        if (status == kAnyError ? entry.status == 0 : entry.status != status) return false;
+    }
+    if (!text.empty()) {
+        const auto* needle = reinterpret_cast<const std::uint8_t*>(text.data());
+        return std::search(bytes, bytes + entry.length,
+                           std::boyer_moore_horspool_searcher(needle, needle + text.size())) !=
+               bytes + entry.length;
+    }
+    return true;
+}
+
+const TrafficEntry& TrafficStore::Entry(std::uint64_t sequence) const {
+    const std::size_t index = head_ + static_cast<std::size_t>(sequence - first_);
+    return blocks_[index / kBlockEntries].entries[index % kBlockEntries];
+}
+
+const std::uint8_t* TrafficStore::Bytes(std::uint64_t sequence) const {
+    const std::size_t index = head_ + static_cast<std::size_t>(sequence - first_);
+    const Block& block = blocks_[index / kBlockEntries];
+    return block.bytes.data() + block.entries[index % kBlockEntries].offset;
+}
+
+TrafficStore::Change TrafficStore::Append(const TrafficBatch& batch) {
+    const std::size_t rowsBefore = Rows();
+    const bool all = filter_.MatchesAll();
+    std::size_t added = 0;
+    for (const TrafficEntry& in : batch.entries) {
+        if (blocks_.empty() || blocks_.back().entries.size() == kBlockEntries) {
+            blocks_.emplace_back();
+            blocks_.back().entries.reserve(kBlockEntries);
+        }
+        Block& block = blocks_.back();
+        TrafficEntry entry = in;
+        entry.offset = static_cast<std::uint32_t>(block.bytes.size());
+        const std::uint8_t* bytes = batch.bytes.data() + in.offset;
+        block.bytes.insert(block.bytes.end(), bytes, bytes + in.length);
+        block.entries.push_back(entry);
+        const std::uint64_t sequence = first_ + size_;
+        ++size_;
+        if (all) {
+            ++added;
+        } else if (filter_.Matches(entry, bytes)) {
+            rows_.push_back(sequence);
+            ++added;
+        }
+    }
+    const std::size_t dropped = size_ > bound_ ? DropOldest(size_ - bound_) : 0;
+    // Rows that came and went within this batch were never shown.
+    Change change;
+    change.rowsRemoved = std::min(dropped, rowsBefore);
+    change.rowsAdded = added - (dropped - change.rowsRemoved);
+    return change;
+}
+
+std::size_t TrafficStore::DropOldest(std::size_t count) {
+    count = std::min(count, size_);
+    std::size_t rowsRemoved = count;
+    if (!filter_.MatchesAll()) {
+        rowsRemoved = 0;
+        while (!rows_.empty() && rows_.front() < first_ + count) {
+            rows_.pop_front();
+            ++rowsRemoved;
+        }
+    }
+    first_ += count;
+    size_ -= count;
+    head_ += count;
+    while (!blocks_.empty() && head_ >= blocks_.front().entries.size()) {
+        head_ -= blocks_.front().entries.size();
+        blocks_.pop_front();
+    }
+    return rowsRemoved;
+}
+
+TrafficStore::Change TrafficStore::SetBound(std::size_t bound) {
+    bound_ = bound == 0 ? 1 : bound;
+    Change change;
+    if (size_ > bound_) change.rowsRemoved = DropOldest(size_ - bound_);
+    return change;
+}
+
+void TrafficStore::SetFilter(const TrafficFilter& filter) {
+    filter_ = filter;
+    rows_.clear();
+    if (filter_.MatchesAll()) return;
+    for (std::uint64_t sequence = first_; sequence < first_ + size_; ++sequence) {
+        if (filter_.Matches(Entry(sequence), Bytes(sequence))) rows_.push_back(sequence);
+    }
+}
+
+void TrafficStore::Clear() {
+    first_ += size_;
+    size_ = 0;
+    head_ = 0;
+    blocks_.clear();
+    rows_.clear();
+}
+
+std::size_t TrafficStore::MemoryBytes() const {
+    std::size_t total = rows_.size() * sizeof(std::uint64_t);
+    for (const Block& block : blocks_) {
+        total += block.entries.capacity() * sizeof(TrafficEntry) + block.bytes.capacity();
+    }
+    return total;
+}
