@@ -32,11 +32,37 @@ const std::uint8_t* TrafficStore::Bytes(std::uint64_t sequence) const {
     return block.bytes.data() + block.entries[index % kBlockEntries].offset;
 }
 
+TrafficStore::Change TrafficStore::Plan(const TrafficBatch& batch) const {
+    const std::size_t n = batch.entries.size();
+    const std::size_t skip = n > bound_ ? n - bound_ : 0;  // come and go within the batch
+    const std::size_t keep = n - skip;
+    const std::size_t drop = size_ + keep > bound_ ? size_ + keep - bound_ : 0;
+    Change change;
+    change.rowsRemoved = RowsAmongOldest(drop);
+    if (filter_.MatchesAll()) {
+        change.rowsAdded = keep;
+    } else {
+        for (std::size_t i = skip; i < n; ++i) {
+            const TrafficEntry& entry = batch.entries[i];
+            change.rowsAdded += filter_.Matches(entry, batch.bytes.data() + entry.offset);
+        }
+    }
+    return change;
+}
+
 TrafficStore::Change TrafficStore::Append(const TrafficBatch& batch) {
-    const std::size_t rowsBefore = Rows();
+    const Change change = Plan(batch);
+    const std::size_t keep = std::min(batch.entries.size(), bound_);
+    if (size_ + keep > bound_) DropOldest(size_ + keep - bound_);
+    AppendWithin(batch);
+    return change;
+}
+
+void TrafficStore::AppendWithin(const TrafficBatch& batch) {
     const bool all = filter_.MatchesAll();
-    std::size_t added = 0;
-    for (const TrafficEntry& in : batch.entries) {
+    const std::size_t n = batch.entries.size();
+    for (std::size_t i = n > bound_ ? n - bound_ : 0; i < n; ++i) {
+        const TrafficEntry& in = batch.entries[i];
         if (blocks_.empty() || blocks_.back().entries.size() == kBlockEntries) {
             blocks_.emplace_back();
             blocks_.back().entries.reserve(kBlockEntries);
@@ -49,31 +75,20 @@ TrafficStore::Change TrafficStore::Append(const TrafficBatch& batch) {
         block.entries.push_back(entry);
         const std::uint64_t sequence = first_ + size_;
         ++size_;
-        if (all) {
-            ++added;
-        } else if (filter_.Matches(entry, bytes)) {
-            rows_.push_back(sequence);
-            ++added;
-        }
+        if (!all && filter_.Matches(entry, bytes)) rows_.push_back(sequence);
     }
-    const std::size_t dropped = size_ > bound_ ? DropOldest(size_ - bound_) : 0;
-    // Rows that came and went within this batch were never shown.
-    Change change;
-    change.rowsRemoved = std::min(dropped, rowsBefore);
-    change.rowsAdded = added - (dropped - change.rowsRemoved);
-    return change;
 }
 
-std::size_t TrafficStore::DropOldest(std::size_t count) {
+std::size_t TrafficStore::RowsAmongOldest(std::size_t count) const {
     count = std::min(count, size_);
-    std::size_t rowsRemoved = count;
-    if (!filter_.MatchesAll()) {
-        rowsRemoved = 0;
-        while (!rows_.empty() && rows_.front() < first_ + count) {
-            rows_.pop_front();
-            ++rowsRemoved;
-        }
-    }
+    if (filter_.MatchesAll()) return count;
+    const auto end = std::lower_bound(rows_.begin(), rows_.end(), first_ + count);
+    return static_cast<std::size_t>(end - rows_.begin());
+}
+
+void TrafficStore::DropOldest(std::size_t count) {
+    count = std::min(count, size_);
+    while (!rows_.empty() && rows_.front() < first_ + count) rows_.pop_front();
     first_ += count;
     size_ -= count;
     head_ += count;
@@ -81,13 +96,15 @@ std::size_t TrafficStore::DropOldest(std::size_t count) {
         head_ -= blocks_.front().entries.size();
         blocks_.pop_front();
     }
-    return rowsRemoved;
 }
 
 TrafficStore::Change TrafficStore::SetBound(std::size_t bound) {
     bound_ = bound == 0 ? 1 : bound;
     Change change;
-    if (size_ > bound_) change.rowsRemoved = DropOldest(size_ - bound_);
+    if (size_ > bound_) {
+        change.rowsRemoved = RowsAmongOldest(size_ - bound_);
+        DropOldest(size_ - bound_);
+    }
     return change;
 }
 

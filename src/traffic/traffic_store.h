@@ -34,7 +34,14 @@ public:
         std::size_t rowsRemoved = 0;  // from the front of the rows
         std::size_t rowsAdded = 0;    // at the end of the rows
     };
+    // Adds the batch and drops the oldest beyond the bound.
     Change Append(const TrafficBatch& batch);
+    // The steps of Append, for a caller that must announce each change before it is made:
+    // how the batch will change the rows, then the drop and the addition themselves.
+    Change Plan(const TrafficBatch& batch) const;
+    void DropOldest(std::size_t count);
+    void AppendWithin(const TrafficBatch& batch);  // the newest `bound` entries of the batch
+    std::size_t Bound() const { return bound_; }
     // A new bound drops the oldest entries beyond it at once.
     Change SetBound(std::size_t bound);
     void SetFilter(const TrafficFilter& filter);
@@ -56,7 +63,7 @@ private:
         std::vector<TrafficEntry> entries;
         std::vector<std::uint8_t> bytes;
     };
-    std::size_t DropOldest(std::size_t count);  // returns rows removed
+    std::size_t RowsAmongOldest(std::size_t count) const;
 
     std::size_t bound_;
     std::deque<Block> blocks_;
