@@ -21,6 +21,7 @@
 #include "ui/dialog_parts.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
+#include "ui/traffic_prefs_page.h"
 
 namespace {
 
@@ -135,6 +136,8 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     // Reply Actions
     ReplyTabSheet = Named(new QWidget, "ReplyTabSheet");
     PageControl->addTab(ReplyTabSheet, "Reply Actions");
+    TrafficPage = Named(new TrafficPrefsPage, "TrafficPage");
+    PageControl->addTab(TrafficPage, "Traffic && Logging");
     ReplyStringGrid = Named(new QTableWidget(kReplySlots, 3, ReplyTabSheet), "ReplyStringGrid");
     ReplyStringGrid->setHorizontalHeaderLabels({"Type", "Reply Text", "Action"});
     ReplyStringGrid->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -188,6 +191,7 @@ void TPreferencesForm::showEvent(QShowEvent* event) {
 void TPreferencesForm::FormShow() {
     DropActionDropDown();
     comm_ = prefs_.Get_comm_prefs();
+    TrafficPage->Load(prefs_.Get_traffic_prefs());
 
     if (QAbstractButton* button = TypeButtons->button(comm_.Type)) {
         button->setChecked(true);
@@ -318,6 +322,13 @@ void TPreferencesForm::OkButtonClick() {
         focus && ReplyStringGrid->viewport()->isAncestorOf(focus))
         focus->clearFocus();
 
+    TrafficPrefs traffic = prefs_.Get_traffic_prefs();
+    if (QString problem; !TrafficPage->Store(traffic, problem)) {
+        MessageBoxes::Instance().Error(this, problem);
+        PageControl->setCurrentWidget(TrafficPage);
+        return;
+    }
+
     CommPrefs comm = comm_;
     comm.Type = TypeButtons->checkedId();
     comm.Port = ToBytes(CommPortComboBox->currentText());
@@ -352,5 +363,6 @@ void TPreferencesForm::OkButtonClick() {
                 reply.Action = action;
         prefs_.Set_reply_prefs(slot, reply);
     }
+    prefs_.Set_traffic_prefs(traffic);
     accept();
 }

@@ -17,6 +17,7 @@ class QPushButton;
 class QTabWidget;
 class QTableWidget;
 class QWidget;
+class TrafficPrefsPage;
 
 // Edits the link settings and the reply actions table. Every showing starts from the stored
 // settings, so Cancel discards all edits; OK stores both pages at once.
@@ -57,6 +58,7 @@ public:
     QGroupBox* TCPIPServerGroupBox;
     QLineEdit* ServerPortEdit;
     QTableWidget* ReplyStringGrid;
+    TrafficPrefsPage* TrafficPage;
     QPushButton* OkButton;
     QPushButton* CancelButton;
 

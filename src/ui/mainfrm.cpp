@@ -38,6 +38,8 @@
 #include "ui/message_boxes.h"
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
+#include "ui/link_indicator.h"
+#include "ui/traffic_hub.h"
 
 namespace {
 
@@ -142,6 +144,14 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
     rowsLayout->addStretch(1);
 
     BuildReceivedList();
+
+    Traffic = new TrafficHub(this, prefs_.Get_traffic_prefs());
+    ControlThread->trafficTap = &Traffic->Tap();
+    auto* view = new QMenu(QStringLiteral("View"), this);
+    menuBar()->insertMenu(menuBar()->actions().constLast(), view);  // before Help
+    Traffic->AddViewItems(view);
+    statusBar()->addPermanentWidget(Traffic->LogLabel);
+    statusBar()->addPermanentWidget(Traffic->Indicator);
 
     ControlThread->Resume();
 }
@@ -358,6 +368,7 @@ void TMainForm::OnBrokerEvent() {
         if (!ToWindowBroker->GetEvent(event)) return;
         Handlers.CallHandler(event.id, &event);
         for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
+        Traffic->OnEvent(event);
     }
     // More may be waiting: go on after the input that came meanwhile, so the window stays
     // responsive during a flood.
@@ -509,6 +520,7 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
     if (sender == ReceiveConfigureButton) dialog->ShowReplyActionsPage();
     const std::string before = CommSettingsText(prefs_.Get_prefs().Comm);
     if (!dialog->Execute()) return;
+    Traffic->ApplySettings(prefs_.Get_traffic_prefs());
     const std::string after = CommSettingsText(prefs_.Get_prefs().Comm);
     if (after != before) {
         ToThreadBroker->PostEvent(Event{EventId::CommSettings, 0, 0, after});

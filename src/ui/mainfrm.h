@@ -35,6 +35,7 @@ class QToolButton;
 class QWidget;
 class TControlThread;
 class TSendFrame;
+class TrafficHub;
 
 // The main window: owns the control thread and the two brokers between it and the windows,
 // holds the nine send rows above and the received messages list below, and shows the state
@@ -122,6 +123,8 @@ public:
     QAction* SelectAllPopupMenuItem;
     QAction* DeletePopupMenuItem;
     QAction* ClearPopupMenuItem;
+    // The traffic view, statistics, continuous log and link indicator (View menu, status bar).
+    TrafficHub* Traffic = nullptr;
 
 signals:
     // The close sequence has run and the window is closing.

@@ -180,7 +180,7 @@ private slots:
             for (QAction* item : a->menu()->actions()) menus << (item->isSeparator() ? "-" : item->text());
         }
         QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
-                                     "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
+                                     "View", "Traffic", "Statistics", "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
         QCOMPARE(form->ReceiveConfigureButton->toolTip(),
                  QString("Configure how received messages are handled."));
         QCOMPARE(form->SendRows.size(), 9);
