@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -92,6 +93,8 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     copy->setShortcut(QKeySequence::Copy);
     copy->setShortcutContext(Qt::WidgetShortcut);
     table_->addAction(copy);
+    // The view would copy only its current cell on Ctrl+C: the key is taken here first.
+    table_->installEventFilter(this);
     table_->setContextMenuPolicy(Qt::ActionsContextMenu);
     connect(copy, &QAction::triggered, this, [this] { CopySelection(); });
 
@@ -111,6 +114,16 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     });
     connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { ShowCurrent(); });
     UpdateCount();
+}
+
+bool TrafficPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == table_ && (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        if (event->type() == QEvent::KeyPress) CopySelection();
+        event->accept();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TrafficPanel::AddBatch(const TrafficBatch& batch) {

@@ -47,6 +47,9 @@ public:
     QPlainTextEdit* BytesView;
     QLabel* CountLabel;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void ApplyFilter();
     void ShowCurrent();
