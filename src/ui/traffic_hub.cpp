@@ -14,7 +14,7 @@
 #include "ui/traffic_panel.h"
 
 TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTap::Clock clock)
-    : QObject(window), clock_(clock), tap_(std::move(clock)), prefs_(prefs) {
+    : QObject(window), clock_(clock ? clock : TrafficTap::WallMicros), tap_(std::move(clock)), prefs_(prefs) {
     Traffic = new TrafficPanel(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     Statistics = new StatsPanel;
     TrafficDock = new QDockWidget("Traffic", window);

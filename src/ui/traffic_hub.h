@@ -28,7 +28,8 @@ class TrafficHub : public QObject {
 public:
     static constexpr int kDrainMs = 50;
 
-    TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTap::Clock clock = TrafficTap::WallMicros);
+    // Without a clock, the wall clock (and the tap's own time stamps).
+    TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTap::Clock clock = {});
     ~TrafficHub() override;
 
     TrafficTap& Tap() { return tap_; }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -229,6 +230,31 @@ TEST(TrafficTapOnEngine, BothDirectionsWithoutAllocating) {
     }
     EXPECT_EQ(batch.chunks.size(), 40u);
     EXPECT_EQ(tap.TotalBytes(Direction::Rx), incoming.size() + 100 * block.size());
+}
+
+// Stamped by the processor's counter, chunks come out in wall-clock microseconds, in order,
+// between the wall-clock readings around their recording.
+TEST(TrafficTapOnEngine, CounterStampsBecomeWallClockTimes) {
+    TrafficTap tap;
+    TapBatch batch;
+    const std::uint8_t byte = 'x';
+    std::vector<std::int64_t> before, after;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 5; ++i) {
+            before.push_back(TrafficTap::WallMicros());
+            tap.Record(i % 2 ? Direction::Tx : Direction::Rx, &byte, 1);
+            after.push_back(TrafficTap::WallMicros());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        tap.Take(batch);
+        ASSERT_EQ(batch.chunks.size(), 5u);
+        for (int i = 0; i < 5; ++i) {
+            const std::size_t k = static_cast<std::size_t>(round * 5 + i);
+            // A microsecond either way for the rounding and the clocks' steps.
+            EXPECT_GE(batch.chunks[i].micros, before[k] - 1) << k;
+            EXPECT_LE(batch.chunks[i].micros, after[k] + 1) << k;
+        }
+    }
 }
 
 // A reader that falls behind loses the newest bytes, counted, instead of growing without end.
