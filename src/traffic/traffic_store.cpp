@@ -1,7 +1,7 @@
 #include "traffic/traffic_store.h"
 
 #include <algorithm>
-#include <functional>
+#include <cstring>
 
 bool TrafficFilter::Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const {
     if (direction >= 0 && static_cast<int>(entry.direction) != direction) return false;
@@ -13,10 +13,7 @@ bool TrafficFilter::Matches(const TrafficEntry& entry, const std::uint8_t* bytes
         if (status == kAnyError ? entry.status == 0 : entry.status != status) return false;
     }
     if (!text.empty()) {
-        const auto* needle = reinterpret_cast<const std::uint8_t*>(text.data());
-        return std::search(bytes, bytes + entry.length,
-                           std::boyer_moore_horspool_searcher(needle, needle + text.size())) !=
-               bytes + entry.length;
+        return ::memmem(bytes, entry.length, text.data(), text.size()) != nullptr;
     }
     return true;
 }
