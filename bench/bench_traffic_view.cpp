@@ -58,6 +58,14 @@ void BM_ViewAppendFollowing(benchmark::State& state) {
 }
 BENCHMARK(BM_ViewAppendFollowing)->Unit(benchmark::kMicrosecond);
 
+// The model alone (no repaint), to tell the view's share from the store's.
+void BM_ModelAppend(benchmark::State& state) {
+    ShownPanel shown;
+    for (auto _ : state) shown.panel.Model()->Append(shown.batch);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * shown.batch.entries.size()));
+}
+BENCHMARK(BM_ModelAppend)->Unit(benchmark::kMicrosecond);
+
 void BM_ViewTextSearch(benchmark::State& state) {
     ShownPanel shown;
     for (auto _ : state) {

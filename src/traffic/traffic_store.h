@@ -34,7 +34,8 @@ public:
         std::size_t rowsRemoved = 0;  // from the front of the rows
         std::size_t rowsAdded = 0;    // at the end of the rows
     };
-    // Adds the batch and drops the oldest beyond the bound.
+    // Adds the batch and drops the oldest beyond the bound (with a bound of 100 or more, a
+    // hundredth of it more, so that the oldest go in a few large steps).
     Change Append(const TrafficBatch& batch);
     // The steps of Append, for a caller that must announce each change before it is made:
     // how the batch will change the rows, then the drop and the addition themselves.
@@ -42,6 +43,8 @@ public:
     void DropOldest(std::size_t count);
     void AppendWithin(const TrafficBatch& batch);  // the newest `bound` entries of the batch
     std::size_t Bound() const { return bound_; }
+    // How many of the oldest entries go to make room for `adding` more.
+    std::size_t DropFor(std::size_t adding) const;
     // A new bound drops the oldest entries beyond it at once.
     Change SetBound(std::size_t bound);
     void SetFilter(const TrafficFilter& filter);

@@ -17,8 +17,7 @@ void TrafficModel::Append(const TrafficBatch& batch) {
     // Removals at the top and insertions at the end, each announced before it is made, never
     // a reset: the view keeps its selection and its scroll position.
     const TrafficStore::Change change = store_.Plan(batch);
-    const std::size_t keep = std::min(batch.entries.size(), store_.Bound());
-    const std::size_t drop = store_.Size() + keep > store_.Bound() ? store_.Size() + keep - store_.Bound() : 0;
+    const std::size_t drop = store_.DropFor(std::min(batch.entries.size(), store_.Bound()));
     if (change.rowsRemoved > 0) beginRemoveRows({}, 0, static_cast<int>(change.rowsRemoved) - 1);
     store_.DropOldest(drop);
     if (change.rowsRemoved > 0) endRemoveRows();
@@ -87,7 +86,7 @@ QString TrafficModel::Cell(const TrafficEntry& e, const std::uint8_t* bytes, int
             }
             const std::string text = frame ? DecodeFrame(bytes, e.length).text
                                            : std::string(reinterpret_cast<const char*>(bytes), e.length);
-            return ToQString(Parser().Show_non_printables(text));
+            return ToQString(parser_.Show_non_printables(text));
         }
         case BccColumn: {
             if (!frame) return {};

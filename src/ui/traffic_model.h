@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "text/parser.h"
 #include "traffic/traffic_store.h"
 
 // The traffic view's rows: a thin table over the TrafficStore; cell texts are made when a
@@ -38,4 +39,5 @@ private:
 
     TrafficStore store_;
     bool hex_ = false;
+    mutable Parser parser_;  // one for every cell drawn: making one costs more than the cell
 };

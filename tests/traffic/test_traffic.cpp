@@ -328,7 +328,9 @@ TEST(TrafficStoreBounds, DropsTheOldestAndReportsTheRowChanges) {
             rows = rows - change.rowsRemoved + change.rowsAdded;
             ASSERT_EQ(rows, store.Rows()) << c.name;
         }
-        ASSERT_EQ(store.Size(), std::min<std::size_t>(c.bound, next)) << c.name;
+        // Full, it holds between 99 % of the bound and the bound.
+        ASSERT_LE(store.Size(), std::min<std::size_t>(c.bound, next)) << c.name;
+        ASSERT_GE(store.Size(), std::min<std::size_t>(c.bound - c.bound / 100, next)) << c.name;
         const std::int64_t oldest = next - static_cast<std::int64_t>(store.Size());
         EXPECT_EQ(RowTimes(store), Range(c.filter.direction == 0 ? oldest + oldest % 2 : oldest, next,
                                          c.filter.direction == 0 ? 2 : 1))
