@@ -14,7 +14,8 @@
 #include "ui/traffic_panel.h"
 
 TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTap::Clock clock)
-    : QObject(window), clock_(clock ? clock : TrafficTap::WallMicros), tap_(std::move(clock)), prefs_(prefs) {
+    : QObject(window), clock_(clock ? clock : TrafficTap::WallMicros), tap_(std::move(clock)),
+      pipeline_(tap_, static_cast<std::size_t>(std::max(1, prefs.MaxEntries))), prefs_(prefs) {
     Traffic = new TrafficPanel(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     Statistics = new StatsPanel;
     TrafficDock = new QDockWidget("Traffic", window);
@@ -33,7 +34,7 @@ TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTa
     LogLabel->setObjectName("LogLabel");
 
     drainTimer_ = new QTimer(this);
-    connect(drainTimer_, &QTimer::timeout, this, [this] { Drain(); });
+    connect(drainTimer_, &QTimer::timeout, this, [this] { ShowReady(); });
     drainTimer_->start(kDrainMs);
     // The figures are redrawn once a second, and only while they are shown.
     statsTimer_ = new QTimer(this);
@@ -47,16 +48,17 @@ TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTa
         }
     });
     connect(Statistics, &StatsPanel::ResetClicked, this, [this] {
-        monitor_.stats.Reset(clock_());
+        pipeline_.WithMonitor([this](TrafficMonitor& m) { m.stats.Reset(clock_()); });
         ShowStatistics();
     });
 
-    monitor_.stats.LinkChanged(false, clock_());
+    pipeline_.WithMonitor([this](TrafficMonitor& m) { m.stats.LinkChanged(false, clock_()); });
     prefs_.LogOn = 0;  // so that ApplySettings starts it
     ApplySettings(prefs);
+    pipeline_.Start();
 }
 
-TrafficHub::~TrafficHub() = default;
+TrafficHub::~TrafficHub() { pipeline_.Stop(); }
 
 void TrafficHub::AddViewItems(QMenu* menu) {
     QAction* traffic = TrafficDock->toggleViewAction();
@@ -69,12 +71,25 @@ void TrafficHub::AddViewItems(QMenu* menu) {
 }
 
 void TrafficHub::Drain() {
-    monitor_.Drain(tap_, batch_);
-    Traffic->AddBatch(batch_);
-    if (prefs_.LogOn != 0 && !monitor_.Logging()) ShowLogState();
+    pipeline_.ProcessNow();
+    ShowReady();
 }
 
-void TrafficHub::ShowStatistics() { Statistics->Show(monitor_.stats, clock_()); }
+void TrafficHub::ShowReady() {
+    pipeline_.TakeReady(ready_);
+    for (const TrafficBatch& batch : ready_) Traffic->AddBatch(batch);
+    ready_.clear();
+    if (prefs_.LogOn != 0 && LogLabel->text() == "Logging" &&
+        !pipeline_.WithMonitor([](TrafficMonitor& m) { return m.Logging(); })) {
+        ShowLogState();
+    }
+}
+
+void TrafficHub::ShowStatistics() {
+    // A copy, so that the pipeline is not held up while the panel draws.
+    const TrafficStats stats = pipeline_.WithMonitor([](TrafficMonitor& m) { return m.stats; });
+    Statistics->Show(stats, clock_());
+}
 
 void TrafficHub::OnEvent(const Event& event) {
     switch (event.id) {
@@ -83,22 +98,22 @@ void TrafficHub::OnEvent(const Event& event) {
             if (state.kind != linkKind_ || state.where != linkWhere_) {
                 // Another link: what the old one left half done does not continue here.
                 Drain();
-                monitor_.LinkReset();
+                pipeline_.WithMonitor([](TrafficMonitor& m) { m.LinkReset(); });
                 linkKind_ = state.kind;
                 linkWhere_ = state.where;
             }
             Indicator->SetState(state);
-            monitor_.stats.LinkChanged(state.Connected(), clock_());
+            pipeline_.WithMonitor([&](TrafficMonitor& m) { m.stats.LinkChanged(state.Connected(), clock_()); });
             break;
         }
         case EventId::ResponseAccepted:
-            monitor_.stats.TransactionAccepted();
+            pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionAccepted(); });
             break;
         case EventId::TransactionFailed:
-            monitor_.stats.TransactionRejected();
+            pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionRejected(); });
             break;
         case EventId::Status:
-            if (event.value == StatusTimeout) monitor_.stats.TransactionTimedOut();
+            if (event.value == StatusTimeout) pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionTimedOut(); });
             break;
         default:
             break;
@@ -107,31 +122,33 @@ void TrafficHub::OnEvent(const Event& event) {
 
 void TrafficHub::ApplySettings(const TrafficPrefs& prefs) {
     Traffic->SetBound(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
+    pipeline_.SetBound(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     const bool logChanged = prefs.LogOn != prefs_.LogOn || prefs.LogPath != prefs_.LogPath ||
                             prefs.LogFormat != prefs_.LogFormat || prefs.RotateKb != prefs_.RotateKb ||
                             prefs.RotateKeep != prefs_.RotateKeep;
     prefs_ = prefs;
     if (!logChanged) return;
     Drain();  // what came before the change goes to the old log
-    monitor_.StopLog();
-    if (prefs.LogOn != 0 && !prefs.LogPath.empty()) {
-        TrafficLogWriter::Options options;
-        options.path = prefs.LogPath;
-        options.format = prefs.LogFormat == 1 ? LogFormat::JsonLines : LogFormat::Tsv;
-        options.rotateBytes = static_cast<std::uint64_t>(std::max(0, prefs.RotateKb)) * 1024;
-        options.keep = std::max(0, prefs.RotateKeep);
-        monitor_.StartLog(options);
-    }
+    TrafficLogWriter::Options options;
+    options.path = prefs.LogPath;
+    options.format = prefs.LogFormat == 1 ? LogFormat::JsonLines : LogFormat::Tsv;
+    options.rotateBytes = static_cast<std::uint64_t>(std::max(0, prefs.RotateKb)) * 1024;
+    options.keep = std::max(0, prefs.RotateKeep);
+    const bool start = prefs.LogOn != 0 && !prefs.LogPath.empty();
+    pipeline_.WithMonitor([&](TrafficMonitor& m) {
+        m.StopLog();
+        if (start) m.StartLog(options);
+    });
     ShowLogState();
 }
 
 void TrafficHub::ShowLogState() {
-    const std::string error = monitor_.LogError();
+    const auto [error, logging] = pipeline_.WithMonitor([](TrafficMonitor& m) { return std::pair{m.LogError(), m.Logging()}; });
     if (!error.empty()) {
         LogLabel->setStyleSheet("color: #c01010");
         LogLabel->setText(QString::fromStdString(error));
         LogLabel->setToolTip(QString::fromStdString(error));
-    } else if (monitor_.Logging()) {
+    } else if (logging) {
         LogLabel->setStyleSheet({});
         LogLabel->setText("Logging");
         LogLabel->setToolTip(QString::fromStdString("Logging every entry to " + prefs_.LogPath));

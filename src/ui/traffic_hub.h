@@ -6,7 +6,9 @@
 #include <cstdint>
 
 #include "settings/prefs.h"
-#include "traffic/traffic_monitor.h"
+#include <deque>
+
+#include "traffic/traffic_pipeline.h"
 #include "traffic/traffic_tap.h"
 
 class LinkIndicator;
@@ -19,9 +21,9 @@ class StatsPanel;
 class TrafficPanel;
 struct Event;
 
-// Everything the window shows of the wire: takes the tap's batches every 50 ms on the
-// user-interface thread, feeds the traffic view, the statistics and the continuous log, and
-// shows the link's state. The main window creates it, hands Tap() to the control thread
+// Everything the window shows of the wire: the pipeline turns the tap's bytes into entries,
+// statistics and log records on its own thread; every 50 ms the window takes the entries into
+// the traffic view. It also shows the link's state and the log's. The main window creates it, hands Tap() to the control thread
 // before that runs, and passes every event from the thread to OnEvent.
 class TrafficHub : public QObject {
     Q_OBJECT
@@ -33,13 +35,13 @@ public:
     ~TrafficHub() override;
 
     TrafficTap& Tap() { return tap_; }
-    TrafficMonitor& Monitor() { return monitor_; }
+    TrafficPipeline& Pipeline() { return pipeline_; }
     // The "View" menu's items: the two panels, shown and hidden.
     void AddViewItems(QMenu* menu);
     void OnEvent(const Event& event);
     // New settings: the view's bound, and the log started, restarted or stopped as they say.
     void ApplySettings(const TrafficPrefs& prefs);
-    // Takes what the tap holds now (the timer does this every kDrainMs).
+    // Processes what the tap holds now and shows it (the timer shows what the pipeline made).
     void Drain();
 
     TrafficPanel* Traffic;
@@ -52,11 +54,12 @@ public:
 private:
     void ShowLogState();
     void ShowStatistics();
+    void ShowReady();
 
     TrafficTap::Clock clock_;
     TrafficTap tap_;
-    TrafficMonitor monitor_;
-    TrafficBatch batch_;
+    TrafficPipeline pipeline_;  // after the tap: it stops before the tap goes
+    std::deque<TrafficBatch> ready_;
     TrafficPrefs prefs_;
     QTimer* drainTimer_;
     QTimer* statsTimer_;

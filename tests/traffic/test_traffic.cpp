@@ -1,10 +1,13 @@
 #include "traffic/traffic_monitor.h"
+#include "traffic/traffic_pipeline.h"
 #include "traffic/traffic_store.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -366,6 +369,55 @@ TEST(TrafficStoreFilter, EachPartNarrowsTheRows) {
     store.Append(Numbered(11, 1));  // Tx m11
     EXPECT_EQ(RowTimes(store), (V{1, 9, 11}));
     EXPECT_EQ(HexDump(bad.data(), 3), "0000  01 43 02" + std::string(13 * 3, ' ') + "  .C.\n");
+}
+
+// On its own thread the pipeline turns what the engine's thread records into entries, in
+// order; what nobody takes is bounded.
+TEST(TrafficPipelineThread, EntriesFromAnotherThreadInOrderAndBounded) {
+    TrafficTap tap;
+    TrafficPipeline pipeline(tap, 1000000);
+    pipeline.Start();
+    std::thread engine([&tap] {
+        for (int i = 0; i < 2000; ++i) {
+            const Bytes message = Message('A', "n" + std::to_string(i));
+            const Bytes answer = Ack('A', "ok");
+            tap.Record(Direction::Rx, message.data(), message.size());
+            tap.Record(Direction::Tx, answer.data(), answer.size());
+        }
+    });
+    engine.join();
+    std::vector<std::string> texts;
+    std::deque<TrafficBatch> ready;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (texts.size() < 4000 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pipeline.TakeReady(ready);
+        for (const TrafficBatch& batch : ready) {
+            for (const TrafficEntry& e : batch.entries) {
+                texts.push_back(DecodeFrame(batch.bytes.data() + e.offset, e.length).text);
+            }
+        }
+    }
+    ASSERT_EQ(texts.size(), 4000u);
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(texts[2 * i], "n" + std::to_string(i));
+        ASSERT_EQ(texts[2 * i + 1], "ok");
+    }
+    EXPECT_EQ(pipeline.WithMonitor([](TrafficMonitor& m) { return m.stats.answerLatency.Compute().count; }), 2000u);
+    pipeline.Stop();
+
+    // Nobody takes: at most the bound (plus the newest batch) waits.
+    TrafficPipeline unread(tap, 10);
+    for (int round = 0; round < 5; ++round) {
+        const Bytes burst = Cat({Message('B', "x"), Message('B', "y"), Message('B', "z"), Message('B', "w")});
+        tap.Record(Direction::Rx, burst.data(), burst.size());
+        unread.ProcessNow();
+    }
+    unread.TakeReady(ready);
+    std::size_t waiting = 0;
+    for (const TrafficBatch& batch : ready) waiting += batch.entries.size();
+    EXPECT_LE(waiting, 10u + 4);
+    EXPECT_GE(waiting, 10u);
 }
 
 class TrafficLog : public ::testing::Test {

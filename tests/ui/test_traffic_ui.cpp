@@ -314,7 +314,7 @@ private slots:
         QCOMPARE(Column(*hub.Traffic, TrafficModel::TextColumn)[0], QString("live"));
         QVERIFY(!Column(*hub.Traffic, TrafficModel::LatencyColumn)[1].isEmpty());
         QVERIFY(peer.bytesAvailable() > 0 || peer.waitForReadyRead(2000));  // the answer reached the peer
-        QCOMPARE(hub.Monitor().stats.frames[0], 1u);
+        QCOMPARE(hub.Pipeline().WithMonitor([](TrafficMonitor& m) { return m.stats.frames[0]; }), 1u);
         thread.Terminate();
         thread.WaitFor();
     }
