@@ -32,7 +32,7 @@ QString Duration(std::int64_t micros) {
 QChartView* ChartView(QChart* chart, QWidget* parent) {
     auto* view = new QChartView(chart, parent);
     view->setRenderHint(QPainter::Antialiasing, false);
-    view->setMinimumHeight(160);
+    view->setMinimumHeight(220);
     chart->legend()->setAlignment(Qt::AlignBottom);
     chart->setMargins(QMargins(2, 2, 2, 2));
     return view;
@@ -56,21 +56,25 @@ StatsPanel::StatsPanel(QWidget* parent) : QWidget(parent) {
     TxSeries = new QLineSeries;
     TxSeries->setName("Sent/s");
     rateChart_ = new QChart;
-    rateChart_->setTitle("Messages per second");
+    rateChart_->setTitle("Messages per second, last 5 minutes");
     rateChart_->addSeries(RxSeries);
     rateChart_->addSeries(TxSeries);
     LatencySeries = new QLineSeries;
     LatencySeries->setName("Answer latency, max (ms)");
     latencyChart_ = new QChart;
-    latencyChart_->setTitle("Answer latency");
+    latencyChart_->setTitle("Answer latency, last 5 minutes");
     latencyChart_->addSeries(LatencySeries);
     rateAxis_ = new QValueAxis;
     latencyAxis_ = new QValueAxis;
     for (auto [chart, axis] : {std::pair{rateChart_, rateAxis_}, std::pair{latencyChart_, latencyAxis_}}) {
         auto* time = new QValueAxis;
+        QFont small = time->labelsFont();
+        small.setPointSize(7);
         time->setRange(-kChartSeconds, 0);
-        time->setTitleText("seconds");
-        time->setLabelFormat("%d");
+        time->setTickCount(6);
+        time->setLabelFormat("%d s");
+        time->setLabelsFont(small);
+        axis->setLabelsFont(small);
         chart->addAxis(time, Qt::AlignBottom);
         chart->addAxis(axis, Qt::AlignLeft);
         axis->setLabelFormat("%g");
@@ -85,7 +89,7 @@ StatsPanel::StatsPanel(QWidget* parent) : QWidget(parent) {
     buttons->addWidget(ResetButton);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
-    layout->addWidget(scroll, 2);
+    layout->addWidget(scroll, 1);
     layout->addWidget(ChartView(rateChart_, this), 1);
     layout->addWidget(ChartView(latencyChart_, this), 1);
     layout->addLayout(buttons);

@@ -18,6 +18,7 @@ TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTa
       pipeline_(tap_, static_cast<std::size_t>(std::max(1, prefs.MaxEntries))), prefs_(prefs) {
     Traffic = new TrafficPanel(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     Statistics = new StatsPanel;
+    Statistics->setMinimumWidth(380);
     TrafficDock = new QDockWidget("Traffic", window);
     TrafficDock->setObjectName("TrafficDock");
     TrafficDock->setWidget(Traffic);
@@ -67,6 +68,7 @@ void TrafficHub::AddViewItems(QMenu* menu) {
     menu->addAction(traffic);
     QAction* statistics = StatisticsDock->toggleViewAction();
     statistics->setText("Statistics");
+    statistics->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T));
     menu->addAction(statistics);
 }
 

@@ -72,6 +72,14 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     table_->horizontalHeader()->setStretchLastSection(false);
     table_->horizontalHeader()->setSectionResizeMode(TrafficModel::TextColumn, QHeaderView::Stretch);
     table_->setFont(QFont(QStringLiteral("Monospace"), 9));
+    const QFontMetrics metrics(table_->font());
+    const auto width = [&metrics](const char* sample) { return metrics.horizontalAdvance(QString::fromLatin1(sample)) + 14; };
+    const std::pair<int, const char*> widths[] = {
+        {TrafficModel::TimeColumn, "00:00:00.000000"}, {TrafficModel::DirectionColumn, "Dir"},
+        {TrafficModel::KindColumn, "Message"},         {TrafficModel::StatusColumn, "Comm Disabled"},
+        {TrafficModel::TypeColumn, "Type"},            {TrafficModel::BccColumn, "BCC (rx / calc)"},
+        {TrafficModel::LatencyColumn, "0000.000 ms"},  {TrafficModel::AttemptColumn, "Try"}};
+    for (const auto& [column, sample] : widths) table_->horizontalHeader()->resizeSection(column, width(sample));
 
     BytesView = new QPlainTextEdit(this);
     BytesView->setReadOnly(true);
