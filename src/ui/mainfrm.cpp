@@ -39,6 +39,7 @@
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
 #include "ui/link_indicator.h"
+#include "ui/received_list_habits.h"
 #include "ui/traffic_hub.h"
 
 namespace {
@@ -146,6 +147,7 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
     BuildReceivedList();
 
     Traffic = new TrafficHub(this, prefs_.Get_traffic_prefs());
+    ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
     ControlThread->trafficTap = &Traffic->Tap();
     auto* view = new QMenu(QStringLiteral("View"), this);
     menuBar()->insertMenu(menuBar()->actions().constLast(), view);  // before Help
@@ -239,7 +241,10 @@ void TMainForm::BuildControls() {
     auto* checkBoxLine = new QHBoxLayout;
     checkBoxLine->addSpacing(16);
     checkBoxLine->addWidget(ShowNonPrintablesCheckBox);
+    ListHabits = new ReceivedListHabits(ReceivedMsgsGrid, this);
+    checkBoxLine->addWidget(ListHabits->FollowBox);
     checkBoxLine->addStretch(1);
+    checkBoxLine->addWidget(ListHabits->SearchEdit, 1);
     rxLayout->addLayout(checkBoxLine, 2, 1);
     rxLayout->setColumnStretch(1, 1);
     rxLayout->setRowStretch(1, 1);
@@ -418,12 +423,16 @@ void TMainForm::FlushReceivedMessages() {
     if (pendingMessages_.empty()) return;
     std::vector<ReceivedListModel::Arrival> arrivals;
     arrivals.swap(pendingMessages_);
-    const int row = ReceivedMessages->AddMessages(std::move(arrivals));
+    const int firstNew = ReceivedMessages->MessageCount();
+    ReceivedMessages->AddMessages(std::move(arrivals));
+    ListHabits->AfterAdd(firstNew);
+    lastListUpdate_.start();
+    if (!ListHabits->Following()) return;
+    const int row = ReceivedMessages->MessageCount() - 1;
     const QModelIndex current = ReceivedMessages->index(row, ReceivedListModel::NumberColumn);
     ReceivedMsgsGrid->selectionModel()->setCurrentIndex(
         current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     ReceivedMsgsGrid->scrollTo(current);
-    lastListUpdate_.start();
 }
 
 void TMainForm::PostReplyActions() {
@@ -521,6 +530,7 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
     const std::string before = CommSettingsText(prefs_.Get_prefs().Comm);
     if (!dialog->Execute()) return;
     Traffic->ApplySettings(prefs_.Get_traffic_prefs());
+    ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
     const std::string after = CommSettingsText(prefs_.Get_prefs().Comm);
     if (after != before) {
         ToThreadBroker->PostEvent(Event{EventId::CommSettings, 0, 0, after});

@@ -36,6 +36,7 @@ class QWidget;
 class TControlThread;
 class TSendFrame;
 class TrafficHub;
+class ReceivedListHabits;
 
 // The main window: owns the control thread and the two brokers between it and the windows,
 // holds the nine send rows above and the received messages list below, and shows the state
@@ -125,6 +126,8 @@ public:
     QAction* ClearPopupMenuItem;
     // The traffic view, statistics, continuous log and link indicator (View menu, status bar).
     TrafficHub* Traffic = nullptr;
+    // The received list's bound, follow-newest toggle, Ctrl+C and filter box.
+    ReceivedListHabits* ListHabits = nullptr;
 
 signals:
     // The close sequence has run and the window is closing.

@@ -28,6 +28,8 @@
 #include "thread/event.h"
 #include "traffic/link_state.h"
 #include "ui/link_indicator.h"
+#include "ui/received_list_habits.h"
+#include "ui/received_model.h"
 #include "ui/stats_panel.h"
 #include "ui/traffic_model.h"
 #include "ui/traffic_panel.h"
@@ -276,6 +278,50 @@ private slots:
         page.LogOnBox->setChecked(false);
         QVERIFY(page.LogPathEdit->isEnabled() == false);
         QVERIFY(page.Store(stored, problem));
+    }
+
+    // The received list: bound, follow-newest, Ctrl+C of whole rows, and the filter box.
+    void receivedListHabits() {
+        QWidget panel;
+        auto* grid = new QTableView(&panel);
+        ReceivedListModel model;
+        grid->setModel(&model);
+        grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+        ReceivedListHabits habits(grid, &panel);
+        TrafficPrefs prefs;
+        prefs.ListMax = 4;
+        prefs.FollowNewest = 0;
+        habits.ApplySettings(prefs);
+        QVERIFY(!habits.Following());
+        const auto add = [&](const std::string& status, const std::string& type, const std::string& text) {
+            const int first = model.MessageCount();
+            model.AddMessage({status, type, "123", "123", text}, 3600000);
+            habits.AfterAdd(first);
+        };
+        for (int i = 0; i < 6; ++i) add("OK           ", i % 2 ? "B" : "A", "text " + std::to_string(i));
+        QCOMPARE(model.MessageCount(), 4);  // the two oldest went
+        QCOMPARE(QString::fromStdString(model.Cell(0, ReceivedListModel::TextColumn)), QString("text 2"));
+
+        panel.show();
+        grid->selectRow(1);
+        grid->selectionModel()->select(model.index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        grid->setFocus();
+        QApplication::clipboard()->clear();
+        QTest::keyClick(grid, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(),
+                 QString("01:00:00:000\tOK           \tB\t\"text 3\"\t123\t123\t\r\n"
+                         "01:00:00:000\tOK           \tA\t\"text 4\"\t123\t123\t\r\n"));
+
+        habits.SearchEdit->setText("b");  // type B, case aside
+        QCOMPARE(grid->isRowHidden(0), true);
+        QCOMPARE(grid->isRowHidden(1), false);
+        add("Bad BCC      ", "A", "late");  // status matches: shown
+        add("OK           ", "A", "other");
+        QCOMPARE(model.MessageCount(), 4);
+        QCOMPARE(grid->isRowHidden(2), false);
+        QCOMPARE(grid->isRowHidden(3), true);
+        habits.SearchEdit->clear();
+        for (int row = 0; row < 4; ++row) QVERIFY(!grid->isRowHidden(row));
     }
 
     // The whole path: a control thread serving TCP on 127.0.0.1, its tap into the hub, a
