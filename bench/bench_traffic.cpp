@@ -20,10 +20,12 @@ TapBatch Exchanges(int n, std::int64_t start) {
     TapBatch tap;
     const std::string text = "Temperature 21.5 C #";
     for (int i = 0; i < n; ++i) {
-        const std::string message = WireFrame(static_cast<char>('A' + i % 5), 0, text + std::to_string(i % 10000));
+        const std::string message =
+            WireFrame(static_cast<char>('A' + i % 5), 0, text + std::to_string(i % 10000));
         const std::string answer = WireFrame(static_cast<char>('A' + i % 5), 0x06, "ACK");
-        for (const auto& [bytes, direction, t] : {std::tuple{message, Direction::Rx, start + i * 50},
-                                                   std::tuple{answer, Direction::Tx, start + i * 50 + 20}}) {
+        for (const auto& [bytes, direction, t] :
+             {std::tuple{message, Direction::Rx, start + i * 50},
+              std::tuple{answer, Direction::Tx, start + i * 50 + 20}}) {
             tap.chunks.push_back({t, static_cast<std::uint32_t>(tap.bytes.size()),
                                   static_cast<std::uint32_t>(bytes.size()), direction});
             tap.bytes.insert(tap.bytes.end(), bytes.begin(), bytes.end());
@@ -49,7 +51,8 @@ void BM_StoreAppendAtBound(benchmark::State& state) {
     while (store.Size() < kEntries) store.Append(Batch());
     for (auto _ : state) store.Append(Batch());
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * Batch().entries.size()));
-    state.counters["bytes/entry"] = static_cast<double>(store.MemoryBytes()) / static_cast<double>(store.Size());
+    state.counters["bytes/entry"] =
+        static_cast<double>(store.MemoryBytes()) / static_cast<double>(store.Size());
 }
 BENCHMARK(BM_StoreAppendAtBound);
 

@@ -23,9 +23,11 @@ constexpr std::size_t kEntries = 1000000;
 TrafficBatch Batch(TrafficMonitor& monitor, int n) {
     TapBatch tap;
     for (int i = 0; i < n; ++i) {
-        const std::string message = WireFrame(static_cast<char>('A' + i % 5), 0, "Temperature 21.5 C #" + std::to_string(i));
+        const std::string message = WireFrame(static_cast<char>('A' + i % 5), 0,
+                                              "Temperature 21.5 C #" + std::to_string(i));
         const std::string answer = WireFrame(static_cast<char>('A' + i % 5), 0x06, "ACK");
-        for (const auto& [bytes, direction] : {std::pair{message, Direction::Rx}, std::pair{answer, Direction::Tx}}) {
+        for (const auto& [bytes, direction] :
+             {std::pair{message, Direction::Rx}, std::pair{answer, Direction::Tx}}) {
             tap.chunks.push_back({i * 50, static_cast<std::uint32_t>(tap.bytes.size()),
                                   static_cast<std::uint32_t>(bytes.size()), direction});
             tap.bytes.insert(tap.bytes.end(), bytes.begin(), bytes.end());
@@ -54,7 +56,8 @@ void BM_ViewAppendFollowing(benchmark::State& state) {
         shown.panel.AddBatch(shown.batch);
         QApplication::processEvents();  // the view repaints what changed
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * shown.batch.entries.size()));
+    state.SetItemsProcessed(
+        static_cast<std::int64_t>(state.iterations() * shown.batch.entries.size()));
 }
 BENCHMARK(BM_ViewAppendFollowing)->Unit(benchmark::kMicrosecond);
 
@@ -62,7 +65,8 @@ BENCHMARK(BM_ViewAppendFollowing)->Unit(benchmark::kMicrosecond);
 void BM_ModelAppend(benchmark::State& state) {
     ShownPanel shown;
     for (auto _ : state) shown.panel.Model()->Append(shown.batch);
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * shown.batch.entries.size()));
+    state.SetItemsProcessed(
+        static_cast<std::int64_t>(state.iterations() * shown.batch.entries.size()));
 }
 BENCHMARK(BM_ModelAppend)->Unit(benchmark::kMicrosecond);
 
@@ -81,7 +85,8 @@ BENCHMARK(BM_ViewTextSearch)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -21,13 +21,15 @@ LinkState LinkState::Decode(const std::string& text) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t tab = text.find('\t', start);
-        fields.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        fields.push_back(
+            text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
         if (tab == std::string::npos) break;
         start = tab + 1;
     }
     if (fields.size() < 6) return state;
     const auto number = [](const std::string& field, int low, int high) {
-        const int value = field.size() == 1 && field[0] >= '0' && field[0] <= '9' ? field[0] - '0' : low;
+        const int value =
+            field.size() == 1 && field[0] >= '0' && field[0] <= '9' ? field[0] - '0' : low;
         return value > high ? low : value;
     };
     state.kind = number(fields[0], Serial, Server);
@@ -40,7 +42,9 @@ LinkState LinkState::Decode(const std::string& text) {
     return state;
 }
 
-bool LinkState::Connected() const { return phase == Up && (kind == Serial || !peers.empty()); }
+bool LinkState::Connected() const {
+    return phase == Up && (kind == Serial || !peers.empty());
+}
 
 std::string LinkState::Summary() const {
     switch (kind) {
@@ -77,7 +81,9 @@ std::string LinkState::Details() const {
 
 LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
     LinkState state;
-    state.kind = settings.Type == 1 ? LinkState::Client : settings.Type == 2 ? LinkState::Server : LinkState::Serial;
+    state.kind = settings.Type == 1   ? LinkState::Client
+                 : settings.Type == 2 ? LinkState::Server
+                                      : LinkState::Serial;
     switch (state.kind) {
         case LinkState::Client:
             state.where = settings.RemoteIp + ":" + std::to_string(settings.RemotePort);
@@ -90,7 +96,8 @@ LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
             break;
         case LinkState::Server:
             state.where = "port " + std::to_string(settings.LocalPort);
-            if (auto* server = dynamic_cast<SerialTcpIpServer*>(driver); server != nullptr && server->IsOpen()) {
+            if (auto* server = dynamic_cast<SerialTcpIpServer*>(driver);
+                server != nullptr && server->IsOpen()) {
                 state.where = "port " + std::to_string(server->LocalPort());
                 state.phase = LinkState::Up;
                 state.peers = server->PeerAddresses();
@@ -98,7 +105,8 @@ LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
             break;
         default:
             state.where = settings.Port;
-            if (auto* port = dynamic_cast<SerialWinComm*>(driver); port != nullptr && port->IsOpen()) {
+            if (auto* port = dynamic_cast<SerialWinComm*>(driver);
+                port != nullptr && port->IsOpen()) {
                 state.phase = LinkState::Up;
                 int lines = 0;
                 if (port->ModemLines(lines)) {

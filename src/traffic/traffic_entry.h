@@ -19,9 +19,9 @@ struct TrafficEntry {
     Direction direction = Direction::Rx;
     EntryKind kind = EntryKind::Stray;
     std::uint8_t type = 0;
-    std::uint8_t status = 0;       // frame status code (0 for stray bytes)
-    std::uint8_t attempt = 0;      // a message: 1 for its first transmission, 2, 3 for repeats
-    std::uint8_t answeredType = 0; // an answer: the type of the message it answers, 0 unknown
+    std::uint8_t status = 0;        // frame status code (0 for stray bytes)
+    std::uint8_t attempt = 0;       // a message: 1 for its first transmission, 2, 3 for repeats
+    std::uint8_t answeredType = 0;  // an answer: the type of the message it answers, 0 unknown
 };
 
 // Entries with their bytes, in the order they completed.

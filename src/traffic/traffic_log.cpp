@@ -64,7 +64,8 @@ std::string Hex(const std::uint8_t* bytes, std::size_t length) {
 }  // namespace
 
 std::string TsvHeader() {
-    return "TimeStamp\tDirection\tKind\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\tLatency (us)\tAttempt\t\r\n";
+    return "TimeStamp\tDirection\tKind\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\tLatency "
+           "(us)\tAttempt\t\r\n";
 }
 
 std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uint8_t* bytes) {
@@ -175,7 +176,9 @@ bool TrafficLogWriter::WriteAll(const std::string& data) {
 bool TrafficLogWriter::Rotate() {
     ::close(fd_);
     fd_ = -1;
-    const auto name = [this](int n) { return n == 0 ? options_.path : options_.path + "." + std::to_string(n); };
+    const auto name = [this](int n) {
+        return n == 0 ? options_.path : options_.path + "." + std::to_string(n);
+    };
     if (options_.keep <= 0) {
         ::unlink(options_.path.c_str());
     } else {
@@ -199,8 +202,8 @@ void TrafficLogWriter::Run() {
         }
         for (const std::string& records : work) {
             if (failed_) break;  // only this thread sets it after Start
-            if (options_.rotateBytes > 0 && size_ > 0 && size_ + records.size() > options_.rotateBytes &&
-                !Rotate()) {
+            if (options_.rotateBytes > 0 && size_ > 0 &&
+                size_ + records.size() > options_.rotateBytes && !Rotate()) {
                 break;
             }
             if (!WriteAll(records)) break;

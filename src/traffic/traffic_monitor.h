@@ -35,7 +35,8 @@ public:
     std::uint64_t droppedBytes = 0;  // the tap's overflow, summed
 
 private:
-    TrafficSegmenter segmenters_[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
+    TrafficSegmenter segmenters_[2] = {TrafficSegmenter(Direction::Rx),
+                                       TrafficSegmenter(Direction::Tx)};
     TrafficCorrelator correlator_;
     std::unique_ptr<TrafficLogWriter> log_;
     std::string logError_;

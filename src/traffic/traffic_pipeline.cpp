@@ -5,7 +5,9 @@
 
 TrafficPipeline::TrafficPipeline(TrafficTap& tap, std::size_t bound) : tap_(tap), bound_(bound) {}
 
-TrafficPipeline::~TrafficPipeline() { Stop(); }
+TrafficPipeline::~TrafficPipeline() {
+    Stop();
+}
 
 void TrafficPipeline::Start() {
     if (thread_.joinable()) return;

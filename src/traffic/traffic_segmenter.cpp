@@ -8,7 +8,8 @@
 FrameParts DecodeFrame(const std::uint8_t* bytes, std::size_t length) {
     FrameParts parts;
     Receiver receiver;
-    for (std::size_t i = 0; i < length && !receiver.FrameReady(); ++i) receiver.ReceiveByte(bytes[i]);
+    for (std::size_t i = 0; i < length && !receiver.FrameReady(); ++i)
+        receiver.ReceiveByte(bytes[i]);
     if (!receiver.FrameReady() && receiver.state < Receiver::Text) return parts;
     const auto textLength = static_cast<std::size_t>(
         receiver.FrameReady() ? receiver.DeliveredTextLength() : receiver.textLength);
@@ -41,7 +42,9 @@ std::string HexDump(const std::uint8_t* bytes, std::size_t length) {
     return out;
 }
 
-const char* DirectionText(Direction direction) { return direction == Direction::Rx ? "Rx" : "Tx"; }
+const char* DirectionText(Direction direction) {
+    return direction == Direction::Rx ? "Rx" : "Tx";
+}
 
 const char* KindText(EntryKind kind) {
     switch (kind) {
@@ -98,7 +101,8 @@ void TrafficSegmenter::Feed(std::int64_t micros, const std::uint8_t* data, std::
         if (!receiver_.FrameReady()) continue;
         EntryKind kind = EntryKind::Message;
         if (receiver_.isResponse) {
-            kind = current_.size() > 2 && current_[2] == ctrl::NAK ? EntryKind::Nak : EntryKind::Ack;
+            kind =
+                current_.size() > 2 && current_[2] == ctrl::NAK ? EntryKind::Nak : EntryKind::Ack;
         }
         Emit(kind, out);
         receiver_.messageReady = receiver_.responseReady = false;

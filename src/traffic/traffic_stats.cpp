@@ -28,14 +28,18 @@ LatencySummary::Figures LatencySummary::Compute() const {
         return std::clamp<std::size_t>(k, 1, n) - 1;
     };
     const std::size_t mid = rank(0.5), high = rank(0.99);
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid),
+                     sorted.end());
     figures.median = sorted[mid];
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(high), sorted.end());
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(high),
+                     sorted.end());
     figures.p99 = sorted[high];
     return figures;
 }
 
-void LatencySummary::Reset() { *this = LatencySummary{}; }
+void LatencySummary::Reset() {
+    *this = LatencySummary{};
+}
 
 const char* TrafficStats::AnswerText(int answer) {
     switch (answer) {

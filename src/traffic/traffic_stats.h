@@ -43,7 +43,7 @@ public:
     static constexpr std::size_t kSeriesSeconds = 600;
 
     struct Second {
-        std::int64_t second = 0;  // since the epoch
+        std::int64_t second = 0;             // since the epoch
         std::uint32_t messages[2] = {0, 0};  // by Direction
         std::uint32_t latencyCount = 0;
         std::int64_t latencySum = 0;

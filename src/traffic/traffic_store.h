@@ -10,14 +10,16 @@
 
 // Which entries a view shows. Every part that is set must match.
 struct TrafficFilter {
-    int direction = -1;          // Direction, or -1 both
-    unsigned kinds = 0xF;        // bit per EntryKind
-    int type = -1;               // the type byte, or -1 any
-    int status = -1;             // a status code, -1 any, kAnyError any but OK
-    std::string text;            // bytes that must appear in the entry (frame or run)
+    int direction = -1;    // Direction, or -1 both
+    unsigned kinds = 0xF;  // bit per EntryKind
+    int type = -1;         // the type byte, or -1 any
+    int status = -1;       // a status code, -1 any, kAnyError any but OK
+    std::string text;      // bytes that must appear in the entry (frame or run)
     static constexpr int kAnyError = 100;
 
-    bool MatchesAll() const { return direction < 0 && kinds == 0xF && type < 0 && status < 0 && text.empty(); }
+    bool MatchesAll() const {
+        return direction < 0 && kinds == 0xF && type < 0 && status < 0 && text.empty();
+    }
     bool Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const;
 };
 
@@ -70,9 +72,9 @@ private:
 
     std::size_t bound_;
     std::deque<Block> blocks_;
-    std::size_t head_ = 0;       // first live entry of blocks_.front()
+    std::size_t head_ = 0;  // first live entry of blocks_.front()
     std::size_t size_ = 0;
-    std::uint64_t first_ = 0;    // sequence number of the oldest kept entry
+    std::uint64_t first_ = 0;  // sequence number of the oldest kept entry
     TrafficFilter filter_;
     std::deque<std::uint64_t> rows_;  // sequence numbers passing a filter (unused without one)
 };

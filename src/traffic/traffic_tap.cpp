@@ -82,7 +82,8 @@ void TrafficTap::Take(TapBatch& out) {
                                                       static_cast<double>(counter - lastCounter_)
                                                 : 0.0;
     for (TapChunk& chunk : out.chunks) {
-        chunk.micros = lastMicros_ + static_cast<std::int64_t>(static_cast<double>(chunk.micros - lastCounter_) * scale);
+        chunk.micros = lastMicros_ + static_cast<std::int64_t>(
+                                         static_cast<double>(chunk.micros - lastCounter_) * scale);
     }
     lastCounter_ = counter;
     lastMicros_ = micros;

@@ -35,11 +35,11 @@
 #include "thread/ctrlthrd.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
+#include "ui/link_indicator.h"
 #include "ui/message_boxes.h"
+#include "ui/received_list_habits.h"
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
-#include "ui/link_indicator.h"
-#include "ui/received_list_habits.h"
 #include "ui/traffic_hub.h"
 
 namespace {

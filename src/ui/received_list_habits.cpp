@@ -14,7 +14,8 @@
 #include "ui/latin1.h"
 #include "ui/received_model.h"
 
-ReceivedListHabits::ReceivedListHabits(QTableView* grid, QObject* parent) : QObject(parent), grid_(grid) {
+ReceivedListHabits::ReceivedListHabits(QTableView* grid, QObject* parent)
+    : QObject(parent), grid_(grid) {
     FollowBox = new QCheckBox(QStringLiteral("Follow newest"), grid->parentWidget());
     FollowBox->setObjectName(QStringLiteral("FollowNewestCheckBox"));
     FollowBox->setToolTip(QStringLiteral("Select each new message as it arrives."));
@@ -27,7 +28,9 @@ ReceivedListHabits::ReceivedListHabits(QTableView* grid, QObject* parent) : QObj
     grid_->installEventFilter(this);
 }
 
-ReceivedListModel* ReceivedListHabits::Model() const { return qobject_cast<ReceivedListModel*>(grid_->model()); }
+ReceivedListModel* ReceivedListHabits::Model() const {
+    return qobject_cast<ReceivedListModel*>(grid_->model());
+}
 
 void ReceivedListHabits::ApplySettings(const TrafficPrefs& prefs) {
     FollowBox->setChecked(prefs.FollowNewest != 0);
@@ -35,13 +38,18 @@ void ReceivedListHabits::ApplySettings(const TrafficPrefs& prefs) {
     AfterAdd(Model() != nullptr ? Model()->MessageCount() : 0);
 }
 
-bool ReceivedListHabits::Following() const { return FollowBox->isChecked(); }
+bool ReceivedListHabits::Following() const {
+    return FollowBox->isChecked();
+}
 
 void ReceivedListHabits::AfterAdd(int firstNew) {
     ReceivedListModel* model = Model();
     if (model == nullptr) return;
     if (max_ > 0 && model->MessageCount() > max_) {
-        const int excess = model->MessageCount() - max_;
+        // As in the traffic view: removing at the top costs the view all its rows, so a
+        // hundredth of the bound goes at once.
+        const int excess =
+            std::min(model->MessageCount(), model->MessageCount() - max_ + max_ / 100);
         model->RemoveRows(0, excess - 1);
         firstNew = std::max(0, firstNew - excess);
     }
@@ -50,8 +58,10 @@ void ReceivedListHabits::AfterAdd(int firstNew) {
 
 bool ReceivedListHabits::Passes(int row) const {
     const ReceivedListModel* model = Model();
-    for (int column : {ReceivedListModel::TypeColumn, ReceivedListModel::StatusColumn, ReceivedListModel::TextColumn}) {
-        if (ToQString(model->Cell(row, column)).contains(SearchEdit->text(), Qt::CaseInsensitive)) return true;
+    for (int column : {ReceivedListModel::TypeColumn, ReceivedListModel::StatusColumn,
+                       ReceivedListModel::TextColumn}) {
+        if (ToQString(model->Cell(row, column)).contains(SearchEdit->text(), Qt::CaseInsensitive))
+            return true;
     }
     return false;
 }
@@ -71,22 +81,25 @@ QString ReceivedListHabits::SelectedText() const {
     if (model == nullptr) return {};
     std::set<int> rows;
     for (const QModelIndex& index : grid_->selectionModel()->selectedIndexes()) {
-        if (index.row() < model->MessageCount() && !grid_->isRowHidden(index.row())) rows.insert(index.row());
+        if (index.row() < model->MessageCount() && !grid_->isRowHidden(index.row()))
+            rows.insert(index.row());
     }
     std::string text;
     for (int row : rows) {
-        text += model->Cell(row, ReceivedListModel::TimeColumn) + '\t' + model->Cell(row, ReceivedListModel::StatusColumn) +
-                '\t' + model->Cell(row, ReceivedListModel::TypeColumn) + '\t' +
-                ReceivedListModel::QuoteField(model->Cell(row, ReceivedListModel::TextColumn)) + '\t' +
-                model->Cell(row, ReceivedListModel::RxBccColumn) + '\t' + model->Cell(row, ReceivedListModel::CalcBccColumn) +
-                "\t\r\n";
+        text += model->Cell(row, ReceivedListModel::TimeColumn) + '\t' +
+                model->Cell(row, ReceivedListModel::StatusColumn) + '\t' +
+                model->Cell(row, ReceivedListModel::TypeColumn) + '\t' +
+                ReceivedListModel::QuoteField(model->Cell(row, ReceivedListModel::TextColumn)) +
+                '\t' + model->Cell(row, ReceivedListModel::RxBccColumn) + '\t' +
+                model->Cell(row, ReceivedListModel::CalcBccColumn) + "\t\r\n";
     }
     return ToQString(text);
 }
 
 bool ReceivedListHabits::eventFilter(QObject* watched, QEvent* event) {
     // The view would copy only its current cell on Ctrl+C.
-    if (watched == grid_ && (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+    if (watched == grid_ &&
+        (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
         static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
         if (event->type() == QEvent::KeyPress) {
             const QString text = SelectedText();

@@ -26,7 +26,10 @@ QString Micros(std::int64_t micros) {
 
 QString Duration(std::int64_t micros) {
     const std::int64_t s = micros / 1000000;
-    return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
 QChartView* ChartView(QChart* chart, QWidget* parent) {
@@ -66,7 +69,8 @@ StatsPanel::StatsPanel(QWidget* parent) : QWidget(parent) {
     latencyChart_->addSeries(LatencySeries);
     rateAxis_ = new QValueAxis;
     latencyAxis_ = new QValueAxis;
-    for (auto [chart, axis] : {std::pair{rateChart_, rateAxis_}, std::pair{latencyChart_, latencyAxis_}}) {
+    for (auto [chart, axis] :
+         {std::pair{rateChart_, rateAxis_}, std::pair{latencyChart_, latencyAxis_}}) {
         auto* time = new QValueAxis;
         QFont small = time->labelsFont();
         small.setPointSize(7);
@@ -126,9 +130,11 @@ void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
     Set("Timed out", QString::number(s.timedOut));
     Set("Retransmissions", QString::number(s.retransmissions));
     for (int a = 0; a < TrafficStats::kAnswerKinds; ++a) {
-        Set(QStringLiteral("Answers: %1").arg(QString::fromLatin1(TrafficStats::AnswerText(a))), QString::number(s.answers[a]));
+        Set(QStringLiteral("Answers: %1").arg(QString::fromLatin1(TrafficStats::AnswerText(a))),
+            QString::number(s.answers[a]));
     }
-    for (auto [name, summary] : {std::pair{"Answer latency", &s.answerLatency}, std::pair{"Round trip", &s.roundTrip}}) {
+    for (auto [name, summary] :
+         {std::pair{"Answer latency", &s.answerLatency}, std::pair{"Round trip", &s.roundTrip}}) {
         const LatencySummary::Figures f = summary->Compute();
         const QString base = QString::fromLatin1(name);
         Set(base + " count", QString::number(f.count));
@@ -146,7 +152,8 @@ void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
         if (it.key().startsWith(QStringLiteral("Type "))) it.value()->setText(QStringLiteral("0"));
     }
     for (const auto& [type, count] : s.receivedByType) {
-        Set(QStringLiteral("Type %1").arg(ToQString(std::string(1, static_cast<char>(type)))), QString::number(count));
+        Set(QStringLiteral("Type %1").arg(ToQString(std::string(1, static_cast<char>(type)))),
+            QString::number(count));
     }
 
     // The charts: seconds before now on the x axis.
@@ -158,7 +165,8 @@ void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
         if (x < -kChartSeconds) continue;
         rx.append({x, static_cast<double>(second.messages[0])});
         tx.append({x, static_cast<double>(second.messages[1])});
-        topRate = std::max({topRate, static_cast<double>(second.messages[0]), static_cast<double>(second.messages[1])});
+        topRate = std::max({topRate, static_cast<double>(second.messages[0]),
+                            static_cast<double>(second.messages[1])});
         if (second.latencyCount > 0) {
             const double ms = static_cast<double>(second.latencyMax) / 1000.0;
             latency.append({x, ms});

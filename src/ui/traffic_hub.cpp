@@ -14,8 +14,11 @@
 #include "ui/traffic_panel.h"
 
 TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTap::Clock clock)
-    : QObject(window), clock_(clock ? clock : TrafficTap::WallMicros), tap_(std::move(clock)),
-      pipeline_(tap_, static_cast<std::size_t>(std::max(1, prefs.MaxEntries))), prefs_(prefs) {
+    : QObject(window),
+      clock_(clock ? clock : TrafficTap::WallMicros),
+      tap_(std::move(clock)),
+      pipeline_(tap_, static_cast<std::size_t>(std::max(1, prefs.MaxEntries))),
+      prefs_(prefs) {
     Traffic = new TrafficPanel(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     Statistics = new StatsPanel;
     Statistics->setMinimumWidth(380);
@@ -59,7 +62,9 @@ TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTa
     pipeline_.Start();
 }
 
-TrafficHub::~TrafficHub() { pipeline_.Stop(); }
+TrafficHub::~TrafficHub() {
+    pipeline_.Stop();
+}
 
 void TrafficHub::AddViewItems(QMenu* menu) {
     QAction* traffic = TrafficDock->toggleViewAction();
@@ -105,7 +110,8 @@ void TrafficHub::OnEvent(const Event& event) {
                 linkWhere_ = state.where;
             }
             Indicator->SetState(state);
-            pipeline_.WithMonitor([&](TrafficMonitor& m) { m.stats.LinkChanged(state.Connected(), clock_()); });
+            pipeline_.WithMonitor(
+                [&](TrafficMonitor& m) { m.stats.LinkChanged(state.Connected(), clock_()); });
             break;
         }
         case EventId::ResponseAccepted:
@@ -115,7 +121,8 @@ void TrafficHub::OnEvent(const Event& event) {
             pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionRejected(); });
             break;
         case EventId::Status:
-            if (event.value == StatusTimeout) pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionTimedOut(); });
+            if (event.value == StatusTimeout)
+                pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionTimedOut(); });
             break;
         default:
             break;
@@ -126,7 +133,8 @@ void TrafficHub::ApplySettings(const TrafficPrefs& prefs) {
     Traffic->SetBound(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     pipeline_.SetBound(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     const bool logChanged = prefs.LogOn != prefs_.LogOn || prefs.LogPath != prefs_.LogPath ||
-                            prefs.LogFormat != prefs_.LogFormat || prefs.RotateKb != prefs_.RotateKb ||
+                            prefs.LogFormat != prefs_.LogFormat ||
+                            prefs.RotateKb != prefs_.RotateKb ||
                             prefs.RotateKeep != prefs_.RotateKeep;
     prefs_ = prefs;
     if (!logChanged) return;
@@ -145,7 +153,9 @@ void TrafficHub::ApplySettings(const TrafficPrefs& prefs) {
 }
 
 void TrafficHub::ShowLogState() {
-    const auto [error, logging] = pipeline_.WithMonitor([](TrafficMonitor& m) { return std::pair{m.LogError(), m.Logging()}; });
+    const auto [error, logging] = pipeline_.WithMonitor([](TrafficMonitor& m) {
+        return std::pair{m.LogError(), m.Logging()};
+    });
     if (!error.empty()) {
         LogLabel->setStyleSheet("color: #c01010");
         LogLabel->setText(QString::fromStdString(error));

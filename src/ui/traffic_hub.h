@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "settings/prefs.h"
 #include <deque>
+#include "settings/prefs.h"
 
 #include "traffic/traffic_pipeline.h"
 #include "traffic/traffic_tap.h"
@@ -23,8 +23,8 @@ struct Event;
 
 // Everything the window shows of the wire: the pipeline turns the tap's bytes into entries,
 // statistics and log records on its own thread; every 50 ms the window takes the entries into
-// the traffic view. It also shows the link's state and the log's. The main window creates it, hands Tap() to the control thread
-// before that runs, and passes every event from the thread to OnEvent.
+// the traffic view. It also shows the link's state and the log's. The main window creates it, hands
+// Tap() to the control thread before that runs, and passes every event from the thread to OnEvent.
 class TrafficHub : public QObject {
     Q_OBJECT
 public:

@@ -22,7 +22,8 @@ void TrafficModel::Append(const TrafficBatch& batch) {
     store_.DropOldest(drop);
     if (change.rowsRemoved > 0) endRemoveRows();
     const int first = rowCount();
-    if (change.rowsAdded > 0) beginInsertRows({}, first, first + static_cast<int>(change.rowsAdded) - 1);
+    if (change.rowsAdded > 0)
+        beginInsertRows({}, first, first + static_cast<int>(change.rowsAdded) - 1);
     store_.AppendWithin(batch);
     if (change.rowsAdded > 0) endInsertRows();
 }
@@ -68,7 +69,8 @@ QString TrafficModel::Cell(const TrafficEntry& e, const std::uint8_t* bytes, int
     const bool frame = e.kind != EntryKind::Stray;
     switch (column) {
         case TimeColumn:
-            return QDateTime::fromMSecsSinceEpoch(e.micros / 1000).toString(QStringLiteral("HH:mm:ss.zzz")) +
+            return QDateTime::fromMSecsSinceEpoch(e.micros / 1000)
+                       .toString(QStringLiteral("HH:mm:ss.zzz")) +
                    QStringLiteral("%1").arg(e.micros % 1000, 3, 10, QLatin1Char('0'));
         case DirectionColumn:
             return QString::fromLatin1(DirectionText(e.direction));
@@ -81,11 +83,13 @@ QString TrafficModel::Cell(const TrafficEntry& e, const std::uint8_t* bytes, int
         case TextColumn: {
             if (hex_) {
                 QString hex;
-                for (std::uint32_t i = 0; i < e.length; ++i) hex += QStringLiteral("%1 ").arg(bytes[i], 2, 16, QLatin1Char('0'));
+                for (std::uint32_t i = 0; i < e.length; ++i)
+                    hex += QStringLiteral("%1 ").arg(bytes[i], 2, 16, QLatin1Char('0'));
                 return hex.trimmed();
             }
-            const std::string text = frame ? DecodeFrame(bytes, e.length).text
-                                           : std::string(reinterpret_cast<const char*>(bytes), e.length);
+            const std::string text =
+                frame ? DecodeFrame(bytes, e.length).text
+                      : std::string(reinterpret_cast<const char*>(bytes), e.length);
             return ToQString(parser_.Show_non_printables(text));
         }
         case BccColumn: {
@@ -94,7 +98,9 @@ QString TrafficModel::Cell(const TrafficEntry& e, const std::uint8_t* bytes, int
             return ToQString(parts.receivedBcc + " / " + parts.computedBcc);
         }
         case LatencyColumn:
-            return e.latency >= 0 ? QStringLiteral("%1 ms").arg(static_cast<double>(e.latency) / 1000.0, 0, 'f', 3) : QString();
+            return e.latency >= 0 ? QStringLiteral("%1 ms").arg(
+                                        static_cast<double>(e.latency) / 1000.0, 0, 'f', 3)
+                                  : QString();
         case AttemptColumn:
             return e.attempt > 0 ? QString::number(e.attempt) : QString();
         default:
@@ -108,7 +114,8 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const {
     const TrafficEntry& entry = store_.Entry(sequence);
     if (role == Qt::DisplayRole) return Cell(entry, store_.Bytes(sequence), index.column());
     if (role == Qt::ForegroundRole) {
-        if (entry.kind == EntryKind::Stray || entry.status != StatusOk || entry.kind == EntryKind::Nak) {
+        if (entry.kind == EntryKind::Stray || entry.status != StatusOk ||
+            entry.kind == EntryKind::Nak) {
             return QBrush(QColor(0xb0, 0x00, 0x00));
         }
         if (entry.direction == Direction::Tx) return QBrush(QColor(0x00, 0x40, 0xa0));
@@ -118,7 +125,7 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const {
 
 QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    static const char* const names[ColumnCount] = {"Time", "Dir", "Kind", "Status", "Type",
-                                                   "Text", "BCC (rx / calc)", "Latency", "Try"};
+    static const char* const names[ColumnCount] = {
+        "Time", "Dir", "Kind", "Status", "Type", "Text", "BCC (rx / calc)", "Latency", "Try"};
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(names[section]) : QVariant();
 }

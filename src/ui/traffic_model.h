@@ -13,8 +13,18 @@
 class TrafficModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { TimeColumn, DirectionColumn, KindColumn, StatusColumn, TypeColumn, TextColumn,
-                  BccColumn, LatencyColumn, AttemptColumn, ColumnCount };
+    enum Column {
+        TimeColumn,
+        DirectionColumn,
+        KindColumn,
+        StatusColumn,
+        TypeColumn,
+        TextColumn,
+        BccColumn,
+        LatencyColumn,
+        AttemptColumn,
+        ColumnCount
+    };
 
     explicit TrafficModel(std::size_t bound, QObject* parent = nullptr);
 
@@ -25,14 +35,17 @@ public:
     // The text column shows every byte in hex instead of the frame's text.
     void SetHex(bool hex);
     const TrafficStore& Store() const { return store_; }
-    std::uint64_t SequenceOfRow(int row) const { return store_.SequenceOfRow(static_cast<std::size_t>(row)); }
+    std::uint64_t SequenceOfRow(int row) const {
+        return store_.SequenceOfRow(static_cast<std::size_t>(row));
+    }
     // A row as a tab-separated line, the continuous log's TSV format.
     std::string RowText(int row) const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
 
 private:
     QString Cell(const TrafficEntry& entry, const std::uint8_t* bytes, int column) const;

@@ -38,7 +38,8 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     StatusBox = new QComboBox(this);
     StatusBox->addItem("Any status");
     StatusBox->addItem("Errors only");
-    for (int code = 0; code < kStatusCodeCount; ++code) StatusBox->addItem(QString::fromLatin1(StatusListText(code)).trimmed());
+    for (int code = 0; code < kStatusCodeCount; ++code)
+        StatusBox->addItem(QString::fromLatin1(StatusListText(code)).trimmed());
     SearchEdit = new QLineEdit(this);
     SearchEdit->setPlaceholderText("Search text");
     SearchEdit->setClearButtonEnabled(true);
@@ -47,15 +48,17 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     FollowBox->setToolTip("Keep the newest entry in view.");
     PauseButton = new QPushButton("Pause", this);
     PauseButton->setCheckable(true);
-    PauseButton->setToolTip("Hold new entries back so that the list stays still; they are added on resume.");
+    PauseButton->setToolTip(
+        "Hold new entries back so that the list stays still; they are added on resume.");
     HexBox = new QCheckBox("Hex", this);
     HexBox->setToolTip("Show every entry's bytes in hex.");
     ClearButton = new QPushButton("Clear", this);
     CountLabel = new QLabel(this);
 
     auto* bar = new QHBoxLayout;
-    for (QWidget* w : std::initializer_list<QWidget*>{DirectionBox, KindBox, TypeEdit, StatusBox, SearchEdit, FollowBox,
-                                                     PauseButton, HexBox, ClearButton, CountLabel}) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{DirectionBox, KindBox, TypeEdit, StatusBox, SearchEdit,
+                                         FollowBox, PauseButton, HexBox, ClearButton, CountLabel}) {
         bar->addWidget(w);
     }
     bar->setStretchFactor(SearchEdit, 1);
@@ -70,16 +73,23 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
     table_->horizontalHeader()->setStretchLastSection(false);
-    table_->horizontalHeader()->setSectionResizeMode(TrafficModel::TextColumn, QHeaderView::Stretch);
+    table_->horizontalHeader()->setSectionResizeMode(TrafficModel::TextColumn,
+                                                     QHeaderView::Stretch);
     table_->setFont(QFont(QStringLiteral("Monospace"), 9));
     const QFontMetrics metrics(table_->font());
-    const auto width = [&metrics](const char* sample) { return metrics.horizontalAdvance(QString::fromLatin1(sample)) + 14; };
-    const std::pair<int, const char*> widths[] = {
-        {TrafficModel::TimeColumn, "00:00:00.000000"}, {TrafficModel::DirectionColumn, "Dir"},
-        {TrafficModel::KindColumn, "Message"},         {TrafficModel::StatusColumn, "Comm Disabled"},
-        {TrafficModel::TypeColumn, "Type"},            {TrafficModel::BccColumn, "BCC (rx / calc)"},
-        {TrafficModel::LatencyColumn, "0000.000 ms"},  {TrafficModel::AttemptColumn, "Try"}};
-    for (const auto& [column, sample] : widths) table_->horizontalHeader()->resizeSection(column, width(sample));
+    const auto width = [&metrics](const char* sample) {
+        return metrics.horizontalAdvance(QString::fromLatin1(sample)) + 14;
+    };
+    const std::pair<int, const char*> widths[] = {{TrafficModel::TimeColumn, "00:00:00.000000"},
+                                                  {TrafficModel::DirectionColumn, "Dir"},
+                                                  {TrafficModel::KindColumn, "Message"},
+                                                  {TrafficModel::StatusColumn, "Comm Disabled"},
+                                                  {TrafficModel::TypeColumn, "Type"},
+                                                  {TrafficModel::BccColumn, "BCC (rx / calc)"},
+                                                  {TrafficModel::LatencyColumn, "0000.000 ms"},
+                                                  {TrafficModel::AttemptColumn, "Try"}};
+    for (const auto& [column, sample] : widths)
+        table_->horizontalHeader()->resizeSection(column, width(sample));
 
     BytesView = new QPlainTextEdit(this);
     BytesView->setReadOnly(true);
@@ -120,12 +130,14 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
         BytesView->clear();
         UpdateCount();
     });
-    connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { ShowCurrent(); });
+    connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this] { ShowCurrent(); });
     UpdateCount();
 }
 
 bool TrafficPanel::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == table_ && (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+    if (watched == table_ &&
+        (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
         static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
         if (event->type() == QEvent::KeyPress) CopySelection();
         event->accept();
@@ -140,7 +152,8 @@ void TrafficPanel::AddBatch(const TrafficBatch& batch) {
         held_.push_back(batch);
         heldEntries_ += batch.entries.size();
         // What the list could not keep anyway is let go at once.
-        while (held_.size() > 1 && heldEntries_ - held_.front().entries.size() >= model_->Store().Bound()) {
+        while (held_.size() > 1 &&
+               heldEntries_ - held_.front().entries.size() >= model_->Store().Bound()) {
             heldEntries_ -= held_.front().entries.size();
             held_.pop_front();
         }
@@ -175,7 +188,8 @@ void TrafficPanel::SetPaused(bool paused) {
 void TrafficPanel::ApplyFilter() {
     TrafficFilter filter;
     filter.direction = DirectionBox->currentIndex() - 1;
-    static const unsigned kinds[] = {0xF, 1u << 0, 1u << 1, 1u << 2, (1u << 1) | (1u << 2), 1u << 3};
+    static const unsigned kinds[] = {0xF,    1u << 0, 1u << 1, 1u << 2, (1u << 1) | (1u << 2),
+                                     1u << 3};
     filter.kinds = kinds[std::clamp(KindBox->currentIndex(), 0, 5)];
     const std::string type = ToBytes(TypeEdit->text());
     filter.type = type.empty() ? -1 : static_cast<std::uint8_t>(type[0]);
@@ -196,17 +210,21 @@ void TrafficPanel::ShowCurrent() {
     }
     const std::uint64_t sequence = model_->SequenceOfRow(current.row());
     const TrafficEntry& entry = model_->Store().Entry(sequence);
-    QString text = QStringLiteral("%1 %2, %3 bytes").arg(QString::fromLatin1(DirectionText(entry.direction)),
-                                                          QString::fromLatin1(KindText(entry.kind)))
+    QString text = QStringLiteral("%1 %2, %3 bytes")
+                       .arg(QString::fromLatin1(DirectionText(entry.direction)),
+                            QString::fromLatin1(KindText(entry.kind)))
                        .arg(entry.length);
-    if (entry.latency >= 0) text += QStringLiteral(", %1 us after the message it answers").arg(entry.latency);
+    if (entry.latency >= 0)
+        text += QStringLiteral(", %1 us after the message it answers").arg(entry.latency);
     if (entry.attempt > 0) text += QStringLiteral(", try %1").arg(entry.attempt);
-    BytesView->setPlainText(text + "\n" + ToQString(HexDump(model_->Store().Bytes(sequence), entry.length)));
+    BytesView->setPlainText(text + "\n" +
+                            ToQString(HexDump(model_->Store().Bytes(sequence), entry.length)));
 }
 
 QString TrafficPanel::SelectedText() const {
     std::set<int> rows;
-    for (const QModelIndex& index : table_->selectionModel()->selectedRows()) rows.insert(index.row());
+    for (const QModelIndex& index : table_->selectionModel()->selectedRows())
+        rows.insert(index.row());
     std::string text;
     for (int row : rows) text += model_->RowText(row);
     return ToQString(text);

@@ -11,7 +11,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-
 TrafficPrefsPage::TrafficPrefsPage(QWidget* parent) : QWidget(parent) {
     MaxEntriesSpin = new QSpinBox;
     MaxEntriesSpin->setRange(1000, 20000000);
@@ -69,7 +68,8 @@ TrafficPrefsPage::TrafficPrefsPage(QWidget* parent) : QWidget(parent) {
         if (!path.isEmpty()) LogPathEdit->setText(path);
     });
     const auto enable = [this](bool on) {
-        for (QWidget* w : std::initializer_list<QWidget*>{LogPathEdit, BrowseButton, LogFormatBox, RotateSpin, KeepSpin}) {
+        for (QWidget* w : std::initializer_list<QWidget*>{LogPathEdit, BrowseButton, LogFormatBox,
+                                                          RotateSpin, KeepSpin}) {
             w->setEnabled(on);
         }
     };
@@ -86,7 +86,8 @@ void TrafficPrefsPage::Load(const TrafficPrefs& prefs) {
     KeepSpin->setValue(prefs.RotateKeep);
     ListMaxSpin->setValue(prefs.ListMax);
     FollowNewestBox->setChecked(prefs.FollowNewest != 0);
-    for (QWidget* w : std::initializer_list<QWidget*>{LogPathEdit, BrowseButton, LogFormatBox, RotateSpin, KeepSpin}) {
+    for (QWidget* w : std::initializer_list<QWidget*>{LogPathEdit, BrowseButton, LogFormatBox,
+                                                      RotateSpin, KeepSpin}) {
         w->setEnabled(LogOnBox->isChecked());
     }
 }

@@ -64,7 +64,8 @@ TEST(LinkState, ServerListensAndListsItsClients) {
     EXPECT_EQ(state.Summary(), "Listening on " + state.where + ", no client");
 
     tcp::socket peer(io);
-    peer.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(server.LocalPort())));
+    peer.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"),
+                               static_cast<unsigned short>(server.LocalPort())));
     ASSERT_TRUE(RunUntil(io, [&] { return server.ConnectionCount() == 1; }));
     state = DescribeLink(&server, settings);
     ASSERT_EQ(state.peers.size(), 1u);
@@ -112,7 +113,8 @@ TEST(LinkState, SerialPortOpenOrClosed) {
     const LinkState open = DescribeLink(&port, settings);
     EXPECT_EQ(open.phase, LinkState::Up);
     EXPECT_TRUE(open.Connected());
-    EXPECT_NE(open.Summary().find(std::string(name) + " open  DSR "), std::string::npos) << open.Summary();
+    EXPECT_NE(open.Summary().find(std::string(name) + " open  DSR "), std::string::npos)
+        << open.Summary();
     EXPECT_NE(open.Details().find("Clear To Send: "), std::string::npos);
     port.Close();
     EXPECT_EQ(DescribeLink(&port, settings).Summary(), std::string(name) + " closed");

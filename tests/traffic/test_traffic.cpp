@@ -26,7 +26,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes B(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -44,7 +46,8 @@ TapBatch Script(const std::vector<Step>& steps) {
     TapBatch batch;
     for (const Step& step : steps) {
         batch.chunks.push_back(TapChunk{step.micros, static_cast<std::uint32_t>(batch.bytes.size()),
-                                        static_cast<std::uint32_t>(step.bytes.size()), step.direction});
+                                        static_cast<std::uint32_t>(step.bytes.size()),
+                                        step.direction});
         batch.bytes.insert(batch.bytes.end(), step.bytes.begin(), step.bytes.end());
     }
     return batch;
@@ -88,15 +91,17 @@ TEST(TrafficSegmenter, SameEntriesWhateverTheReadSize) {
         std::size_t offset = 0;
         for (std::size_t i = 0; i < out.entries.size(); ++i) {
             firstByteRead[i] = offset / size;
-            EXPECT_EQ(out.entries[i].micros, static_cast<std::int64_t>(firstByteRead[i])) << size << " entry " << i;
+            EXPECT_EQ(out.entries[i].micros, static_cast<std::int64_t>(firstByteRead[i]))
+                << size << " entry " << i;
             offset += out.entries[i].length;
         }
         EXPECT_EQ(offset, stream.size());
         std::vector<std::string> got;
         for (const TrafficEntry& e : out.entries) {
-            got.push_back(std::string(KindText(e.kind)) + " " + char(e.type ? e.type : '-') + " " +
-                          std::to_string(e.status) + " " +
-                          std::string(out.bytes.begin() + e.offset, out.bytes.begin() + e.offset + e.length));
+            got.push_back(
+                std::string(KindText(e.kind)) + " " + char(e.type ? e.type : '-') + " " +
+                std::to_string(e.status) + " " +
+                std::string(out.bytes.begin() + e.offset, out.bytes.begin() + e.offset + e.length));
         }
         if (reference.empty()) reference = got;
         EXPECT_EQ(got, reference) << "read size " << size;
@@ -108,7 +113,8 @@ TEST(TrafficSegmenter, SameEntriesWhateverTheReadSize) {
     EXPECT_EQ(reference[3].substr(0, 8), "ACK A 0 ");
     EXPECT_EQ(reference[4].substr(0, 8), "NAK C 1 ");
     EXPECT_EQ(reference[5], "Stray - 0 \x13");
-    const FrameParts parts = DecodeFrame(Message('A', "hello\x03").data(), Message('A', "hello\x03").size());
+    const FrameParts parts =
+        DecodeFrame(Message('A', "hello\x03").data(), Message('A', "hello\x03").size());
     EXPECT_EQ(parts.text, "hello\x03");
     EXPECT_EQ(parts.receivedBcc, parts.computedBcc);
     EXPECT_EQ(parts.receivedBcc.size(), 3u);
@@ -123,16 +129,16 @@ TEST(TrafficMonitor, LatenciesAttemptsAndStatistics) {
     const Bytes ours = Message('Q', "query");
     monitor.Process(Script({
                         {1000, Direction::Rx, Message('A', "one")},
-                        {1250, Direction::Tx, Ack('A', "r")},      // answered in 250 us
+                        {1250, Direction::Tx, Ack('A', "r")},  // answered in 250 us
                         {2000, Direction::Rx, Message('B', "two")},
-                        {2100, Direction::Tx, Nak('B', "")},       // a NAK answer, 100 us
+                        {2100, Direction::Tx, Nak('B', "")},  // a NAK answer, 100 us
                         {3000, Direction::Rx, Message('A', "3")},
-                        {3900, Direction::Tx, Ack('B', "r")},      // wrong type, 900 us
+                        {3900, Direction::Tx, Ack('B', "r")},  // wrong type, 900 us
                         {5000, Direction::Tx, ours},
-                        {5600, Direction::Rx, Nak('Q', "")},       // rejected after 600 us
-                        {6000, Direction::Tx, ours},               // the second try
-                        {6400, Direction::Rx, Ack('Q', "fine")},   // accepted after 400 us
-                        {7000, Direction::Tx, ours},               // accepted before: a new first try
+                        {5600, Direction::Rx, Nak('Q', "")},      // rejected after 600 us
+                        {6000, Direction::Tx, ours},              // the second try
+                        {6400, Direction::Rx, Ack('Q', "fine")},  // accepted after 400 us
+                        {7000, Direction::Tx, ours},  // accepted before: a new first try
                         {7100, Direction::Rx, B("\xff\xfe")},
                     }),
                     out);
@@ -214,7 +220,8 @@ TEST(TrafficTapOnEngine, BothDirectionsWithoutAllocating) {
     EXPECT_EQ(batch.chunks[0].direction, Direction::Rx);
     EXPECT_EQ(Bytes(batch.bytes.begin(), batch.bytes.begin() + batch.chunks[0].length), incoming);
     EXPECT_EQ(batch.chunks[1].direction, Direction::Tx);
-    EXPECT_EQ(Bytes(batch.bytes.begin() + batch.chunks[1].offset, batch.bytes.end()), rig.driver.written);
+    EXPECT_EQ(Bytes(batch.bytes.begin() + batch.chunks[1].offset, batch.bytes.end()),
+              rig.driver.written);
     EXPECT_EQ(tap.TotalBytes(Direction::Rx), incoming.size());
 
     // Once both of the buffers it swaps have grown, recording and taking allocate nothing.
@@ -281,7 +288,8 @@ TrafficBatch Numbered(int from, int count) {
     TrafficMonitor monitor;
     std::vector<Step> steps;
     for (int i = from; i < from + count; ++i) {
-        steps.push_back(i % 2 == 0 ? Step{i, Direction::Rx, Message(i % 4 == 0 ? 'A' : 'B', "m" + std::to_string(i))}
+        steps.push_back(i % 2 == 0 ? Step{i, Direction::Rx,
+                                          Message(i % 4 == 0 ? 'A' : 'B', "m" + std::to_string(i))}
                                    : Step{i, Direction::Tx, Ack('A', "m" + std::to_string(i))});
     }
     TrafficBatch out;
@@ -291,7 +299,8 @@ TrafficBatch Numbered(int from, int count) {
 
 std::vector<std::int64_t> RowTimes(const TrafficStore& store) {
     std::vector<std::int64_t> times;
-    for (std::size_t row = 0; row < store.Rows(); ++row) times.push_back(store.Entry(store.SequenceOfRow(row)).micros);
+    for (std::size_t row = 0; row < store.Rows(); ++row)
+        times.push_back(store.Entry(store.SequenceOfRow(row)).micros);
     return times;
 }
 
@@ -335,8 +344,8 @@ TEST(TrafficStoreBounds, DropsTheOldestAndReportsTheRowChanges) {
         ASSERT_LE(store.Size(), std::min<std::size_t>(c.bound, next)) << c.name;
         ASSERT_GE(store.Size(), std::min<std::size_t>(c.bound - c.bound / 100, next)) << c.name;
         const std::int64_t oldest = next - static_cast<std::int64_t>(store.Size());
-        EXPECT_EQ(RowTimes(store), Range(c.filter.direction == 0 ? oldest + oldest % 2 : oldest, next,
-                                         c.filter.direction == 0 ? 2 : 1))
+        EXPECT_EQ(RowTimes(store), Range(c.filter.direction == 0 ? oldest + oldest % 2 : oldest,
+                                         next, c.filter.direction == 0 ? 2 : 1))
             << c.name;
     }
 }
@@ -361,7 +370,11 @@ TEST(TrafficStoreFilter, EachPartNarrowsTheRows) {
     EXPECT_EQ(filtered([](TrafficFilter&) {}), Range(0, 10));
     EXPECT_EQ(filtered([](TrafficFilter& f) { f.direction = 1; }), (V{1, 3, 5, 7}));
     EXPECT_EQ(filtered([](TrafficFilter& f) { f.kinds = 1u << int(EntryKind::Stray); }), (V{9}));
-    EXPECT_EQ(filtered([](TrafficFilter& f) { f.type = 'A'; f.direction = 0; }), (V{0, 4}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) {
+                  f.type = 'A';
+                  f.direction = 0;
+              }),
+              (V{0, 4}));
     EXPECT_EQ(filtered([](TrafficFilter& f) { f.status = TrafficFilter::kAnyError; }), (V{8}));
     EXPECT_EQ(filtered([](TrafficFilter& f) { f.status = StatusBadBcc; }), (V{8}));
     EXPECT_EQ(filtered([](TrafficFilter& f) { f.text = "m1"; }), (V{1, 9}));
@@ -403,13 +416,16 @@ TEST(TrafficPipelineThread, EntriesFromAnotherThreadInOrderAndBounded) {
         ASSERT_EQ(texts[2 * i], "n" + std::to_string(i));
         ASSERT_EQ(texts[2 * i + 1], "ok");
     }
-    EXPECT_EQ(pipeline.WithMonitor([](TrafficMonitor& m) { return m.stats.answerLatency.Compute().count; }), 2000u);
+    EXPECT_EQ(pipeline.WithMonitor(
+                  [](TrafficMonitor& m) { return m.stats.answerLatency.Compute().count; }),
+              2000u);
     pipeline.Stop();
 
     // Nobody takes: at most the bound (plus the newest batch) waits.
     TrafficPipeline unread(tap, 10);
     for (int round = 0; round < 5; ++round) {
-        const Bytes burst = Cat({Message('B', "x"), Message('B', "y"), Message('B', "z"), Message('B', "w")});
+        const Bytes burst =
+            Cat({Message('B', "x"), Message('B', "y"), Message('B', "z"), Message('B', "w")});
         tap.Record(Direction::Rx, burst.data(), burst.size());
         unread.ProcessNow();
     }
@@ -464,8 +480,10 @@ TEST_F(TrafficLog, TabSeparatedAndJsonRecords) {
         if (format == LogFormat::Tsv) {
             ASSERT_EQ(lines.size(), 5u);
             EXPECT_EQ(lines[0] + "\n", TsvHeader());
-            EXPECT_NE(lines[1].find("\tRx\tMessage\tOK           \tA\t\"n0\"\t"), std::string::npos) << lines[1];
-            EXPECT_NE(lines[2].find("\tTx\tACK\tOK           \tA\t\"ok\"\t"), std::string::npos) << lines[2];
+            EXPECT_NE(lines[1].find("\tRx\tMessage\tOK           \tA\t\"n0\"\t"), std::string::npos)
+                << lines[1];
+            EXPECT_NE(lines[2].find("\tTx\tACK\tOK           \tA\t\"ok\"\t"), std::string::npos)
+                << lines[2];
             EXPECT_NE(lines[2].find("\t10\t\t\r"), std::string::npos) << lines[2];
         } else {
             ASSERT_EQ(lines.size(), 4u);
@@ -503,7 +521,8 @@ TEST_F(TrafficLog, RotatesBySizeAndKeepsTheCount) {
     EXPECT_NE(all.find("\"n39\""), std::string::npos);
     const std::size_t oldest = all.find("\"n");
     const int first = std::stoi(all.substr(oldest + 2));
-    for (int i = first; i < 40; ++i) EXPECT_NE(all.find("\"n" + std::to_string(i) + "\""), std::string::npos) << i;
+    for (int i = first; i < 40; ++i)
+        EXPECT_NE(all.find("\"n" + std::to_string(i) + "\""), std::string::npos) << i;
     EXPECT_EQ(all.back(), '\n');
 }
 

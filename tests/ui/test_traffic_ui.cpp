@@ -60,7 +60,8 @@ TrafficBatch Entries(TrafficMonitor& monitor, const std::vector<Step>& steps) {
 TrafficBatch Exchanges(TrafficMonitor& monitor, int from, int n) {
     std::vector<Step> steps;
     for (int i = from; i < from + n; ++i) {
-        steps.push_back({i * 1000, Direction::Rx, WireFrame(i % 2 ? 'B' : 'A', 0, "m" + std::to_string(i))});
+        steps.push_back(
+            {i * 1000, Direction::Rx, WireFrame(i % 2 ? 'B' : 'A', 0, "m" + std::to_string(i))});
         steps.push_back({i * 1000 + 200, Direction::Tx, WireFrame(i % 2 ? 'B' : 'A', 0x06, "ok")});
     }
     return Entries(monitor, steps);
@@ -85,10 +86,14 @@ private slots:
         TrafficPanel panel(100);
         panel.AddBatch(Exchanges(monitor, 1, 2));
         panel.AddBatch(Entries(monitor, {{5000, Direction::Rx, "\x11zz"}}));
-        QCOMPARE(Column(panel, TrafficModel::DirectionColumn), QStringList({"Rx", "Tx", "Rx", "Tx", "Rx"}));
-        QCOMPARE(Column(panel, TrafficModel::KindColumn), QStringList({"Message", "ACK", "Message", "ACK", "Stray"}));
-        QCOMPARE(Column(panel, TrafficModel::TextColumn), QStringList({"m1", "ok", "m2", "ok", "<DC1>zz"}));
-        QCOMPARE(Column(panel, TrafficModel::LatencyColumn), QStringList({"", "0.200 ms", "", "0.200 ms", ""}));
+        QCOMPARE(Column(panel, TrafficModel::DirectionColumn),
+                 QStringList({"Rx", "Tx", "Rx", "Tx", "Rx"}));
+        QCOMPARE(Column(panel, TrafficModel::KindColumn),
+                 QStringList({"Message", "ACK", "Message", "ACK", "Stray"}));
+        QCOMPARE(Column(panel, TrafficModel::TextColumn),
+                 QStringList({"m1", "ok", "m2", "ok", "<DC1>zz"}));
+        QCOMPARE(Column(panel, TrafficModel::LatencyColumn),
+                 QStringList({"", "0.200 ms", "", "0.200 ms", ""}));
         QCOMPARE(Column(panel, TrafficModel::AttemptColumn), QStringList({"1", "", "1", "", ""}));
         QVERIFY(Column(panel, TrafficModel::TimeColumn)[1].endsWith(".001200"));
         panel.HexBox->setChecked(true);
@@ -138,8 +143,10 @@ private slots:
         QVERIFY(panel.CountLabel->text().contains("100 held"));
         panel.PauseButton->click();
         QCOMPARE(panel.Model()->rowCount(), 300);
-        QCOMPARE(panel.Model()->index(299, TrafficModel::TextColumn).data().toString(), QString("ok"));
-        QCOMPARE(panel.Model()->index(298, TrafficModel::TextColumn).data().toString(), QString("m149"));
+        QCOMPARE(panel.Model()->index(299, TrafficModel::TextColumn).data().toString(),
+                 QString("ok"));
+        QCOMPARE(panel.Model()->index(298, TrafficModel::TextColumn).data().toString(),
+                 QString("m149"));
         QCOMPARE(panel.Table()->currentIndex().row(), 3);  // the selection stayed on its entry
     }
 
@@ -149,16 +156,18 @@ private slots:
         panel.show();
         panel.AddBatch(Exchanges(monitor, 7, 2));
         panel.Table()->selectRow(1);
-        panel.Table()->selectionModel()->select(panel.Model()->index(2, 0),
-                                                QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        panel.Table()->selectionModel()->select(
+            panel.Model()->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
         panel.Table()->setFocus();
         QApplication::clipboard()->clear();
         QTest::keyClick(panel.Table(), Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QApplication::clipboard()->text(), panel.SelectedText());
         const QStringList lines = panel.SelectedText().split("\r\n", Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[0].contains("\tTx\tACK\tOK           \tB\t\"ok\"\t028\t028\t"), qPrintable(lines[0]));
-        QVERIFY2(lines[1].contains("\tRx\tMessage\tOK           \tA\t\"m8\"\t230\t230\t\t1\t"), qPrintable(lines[1]));
+        QVERIFY2(lines[0].contains("\tTx\tACK\tOK           \tB\t\"ok\"\t028\t028\t"),
+                 qPrintable(lines[0]));
+        QVERIFY2(lines[1].contains("\tRx\tMessage\tOK           \tA\t\"m8\"\t230\t230\t\t1\t"),
+                 qPrintable(lines[1]));
         QVERIFY(lines[0].contains("\t200\t"));  // the answer's latency in microseconds
     }
 
@@ -185,7 +194,9 @@ private slots:
         std::int64_t now = 0;
         QMainWindow window;
         TrafficHub hub(&window, TrafficPrefs{}, [&now] { return now; });
-        hub.OnEvent(Event{EventId::LinkState, 0, 0, LinkState{LinkState::Server, LinkState::Up, "port 1", {"peer"}}.Encode()});
+        hub.OnEvent(
+            Event{EventId::LinkState, 0, 0,
+                  LinkState{LinkState::Server, LinkState::Up, "port 1", {"peer"}}.Encode()});
         const std::string msg = WireFrame('A', 0, "x");
         const auto at = [&](std::int64_t t, Direction d, const std::string& bytes) {
             now = t;
@@ -194,11 +205,11 @@ private slots:
         at(1000000, Direction::Rx, msg);
         at(1000300, Direction::Tx, WireFrame('A', 0x06, "r"));  // 0.3 ms
         at(1500000, Direction::Rx, msg);
-        at(1501000, Direction::Tx, WireFrame('A', 0x15, ""));   // 1 ms, a NAK answer
+        at(1501000, Direction::Tx, WireFrame('A', 0x15, ""));  // 1 ms, a NAK answer
         at(2000000, Direction::Rx, msg);
         at(2000500, Direction::Tx, WireFrame('B', 0x06, "r"));  // 0.5 ms, a type error
         at(3000000, Direction::Tx, WireFrame('Q', 0, "q"));
-        at(3002000, Direction::Rx, WireFrame('Q', 0x06, ""));   // round trip 2 ms
+        at(3002000, Direction::Rx, WireFrame('Q', 0x06, ""));  // round trip 2 ms
         hub.OnEvent(Event{EventId::ResponseAccepted, 'Q', 0, ""});
         hub.OnEvent(Event{EventId::Status, StatusTimeout, 1, ""});
         hub.Drain();
@@ -236,15 +247,34 @@ private slots:
             QString text, tooltipPart, colour;
         };
         const std::vector<Case> cases = {
-            {{LinkState::Server, LinkState::Up, "port 5100", {}}, "Listening on port 5100, no client", "Listening", "#d08000"},
+            {{LinkState::Server, LinkState::Up, "port 5100", {}},
+             "Listening on port 5100, no client",
+             "Listening",
+             "#d08000"},
             {{LinkState::Server, LinkState::Up, "port 5100", {"10.0.0.1:4000", "10.0.0.2:4001"}},
-             "Listening on port 5100, 2 clients", "\n  10.0.0.2:4001", "#1a8f1a"},
-            {{LinkState::Client, LinkState::Connecting, "h:1", {}}, "Connecting to h:1", "Connecting", "#d08000"},
-            {{LinkState::Client, LinkState::Up, "h:1", {"h:1"}}, "Connected to h:1", "Connected", "#1a8f1a"},
-            {{LinkState::Client, LinkState::Closed, "h:1", {}}, "Not connected to h:1", "reopen the link", "#c01010"},
+             "Listening on port 5100, 2 clients",
+             "\n  10.0.0.2:4001",
+             "#1a8f1a"},
+            {{LinkState::Client, LinkState::Connecting, "h:1", {}},
+             "Connecting to h:1",
+             "Connecting",
+             "#d08000"},
+            {{LinkState::Client, LinkState::Up, "h:1", {"h:1"}},
+             "Connected to h:1",
+             "Connected",
+             "#1a8f1a"},
+            {{LinkState::Client, LinkState::Closed, "h:1", {}},
+             "Not connected to h:1",
+             "reopen the link",
+             "#c01010"},
             {{LinkState::Serial, LinkState::Up, "/dev/ttyS0", {}, true, false, true},
-             "/dev/ttyS0 open  DSR on  CTS off  DCD on", "Clear To Send: off", "#1a8f1a"},
-            {{LinkState::Serial, LinkState::Closed, "/dev/ttyS0", {}}, "/dev/ttyS0 closed", "closed", "#c01010"},
+             "/dev/ttyS0 open  DSR on  CTS off  DCD on",
+             "Clear To Send: off",
+             "#1a8f1a"},
+            {{LinkState::Serial, LinkState::Closed, "/dev/ttyS0", {}},
+             "/dev/ttyS0 closed",
+             "closed",
+             "#c01010"},
         };
         LinkIndicator indicator;
         for (const Case& c : cases) {
@@ -293,18 +323,22 @@ private slots:
         prefs.FollowNewest = 0;
         habits.ApplySettings(prefs);
         QVERIFY(!habits.Following());
-        const auto add = [&](const std::string& status, const std::string& type, const std::string& text) {
+        const auto add = [&](const std::string& status, const std::string& type,
+                             const std::string& text) {
             const int first = model.MessageCount();
             model.AddMessage({status, type, "123", "123", text}, 3600000);
             habits.AfterAdd(first);
         };
-        for (int i = 0; i < 6; ++i) add("OK           ", i % 2 ? "B" : "A", "text " + std::to_string(i));
+        for (int i = 0; i < 6; ++i)
+            add("OK           ", i % 2 ? "B" : "A", "text " + std::to_string(i));
         QCOMPARE(model.MessageCount(), 4);  // the two oldest went
-        QCOMPARE(QString::fromStdString(model.Cell(0, ReceivedListModel::TextColumn)), QString("text 2"));
+        QCOMPARE(QString::fromStdString(model.Cell(0, ReceivedListModel::TextColumn)),
+                 QString("text 2"));
 
         panel.show();
         grid->selectRow(1);
-        grid->selectionModel()->select(model.index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        grid->selectionModel()->select(model.index(2, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
         grid->setFocus();
         QApplication::clipboard()->clear();
         QTest::keyClick(grid, Qt::Key_C, Qt::ControlModifier);
@@ -333,7 +367,8 @@ private slots:
         prefs.LogOn = 1;
         prefs.LogPath = "/nonexistent-dir/x.tsv";
         TrafficHub hub(&window, prefs);
-        QVERIFY(hub.LogLabel->text().contains("Logging stopped: cannot open /nonexistent-dir/x.tsv"));
+        QVERIFY(
+            hub.LogLabel->text().contains("Logging stopped: cannot open /nonexistent-dir/x.tsv"));
         EventBroker toWindow, toThread;
         CommPrefs comm;
         comm.Type = 2;
@@ -345,22 +380,36 @@ private slots:
             Event event;
             while (toWindow.GetEvent(event)) hub.OnEvent(event);
         };
-        QTRY_VERIFY(([&] { pump(); return hub.Indicator->State().phase == LinkState::Up; })());
-        const int port = hub.Indicator->State().where.substr(5).empty() ? 0 : std::stoi(hub.Indicator->State().where.substr(5));
+        QTRY_VERIFY(([&] {
+            pump();
+            return hub.Indicator->State().phase == LinkState::Up;
+        })());
+        const int port = hub.Indicator->State().where.substr(5).empty()
+                             ? 0
+                             : std::stoi(hub.Indicator->State().where.substr(5));
         QVERIFY(port > 0);
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
         QVERIFY(peer.waitForConnected(2000));
-        QTRY_VERIFY(([&] { pump(); return hub.Indicator->State().peers.size() == 1; })());
+        QTRY_VERIFY(([&] {
+            pump();
+            return hub.Indicator->State().peers.size() == 1;
+        })());
         QVERIFY(hub.Indicator->text().contains("client 127.0.0.1:"));
         const std::string frame = WireFrame('A', 0, "live");
         peer.write(frame.data(), static_cast<qint64>(frame.size()));
-        QTRY_COMPARE_WITH_TIMEOUT(([&] { pump(); return hub.Traffic->Model()->rowCount(); })(), 2, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(([&] {
+                                      pump();
+                                      return hub.Traffic->Model()->rowCount();
+                                  })(),
+                                  2, 3000);
         QCOMPARE(Column(*hub.Traffic, TrafficModel::DirectionColumn), QStringList({"Rx", "Tx"}));
         QCOMPARE(Column(*hub.Traffic, TrafficModel::TextColumn)[0], QString("live"));
         QVERIFY(!Column(*hub.Traffic, TrafficModel::LatencyColumn)[1].isEmpty());
-        QVERIFY(peer.bytesAvailable() > 0 || peer.waitForReadyRead(2000));  // the answer reached the peer
-        QCOMPARE(hub.Pipeline().WithMonitor([](TrafficMonitor& m) { return m.stats.frames[0]; }), 1u);
+        QVERIFY(peer.bytesAvailable() > 0 ||
+                peer.waitForReadyRead(2000));  // the answer reached the peer
+        QCOMPARE(hub.Pipeline().WithMonitor([](TrafficMonitor& m) { return m.stats.frames[0]; }),
+                 1u);
         thread.Terminate();
         thread.WaitFor();
     }
