@@ -164,7 +164,13 @@ bool TrafficLogWriter::WriteAll(const std::string& data) {
         const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            Fail("cannot write", n < 0 ? errno : ENOSPC);
+            const int error = n < 0 ? errno : ENOSPC;
+            // The file ends with the last whole record, not with part of one.
+            const std::size_t whole = done == 0 ? 0 : data.rfind('\n', done - 1) + 1;
+            if (whole < done && ::ftruncate(fd_, static_cast<off_t>(size_ - (done - whole))) == 0) {
+                size_ -= done - whole;
+            }
+            Fail("cannot write", error);
             return false;
         }
         done += static_cast<std::size_t>(n);

@@ -545,6 +545,10 @@ TEST_F(TrafficLog, FullDiskStopsLoggingNotTheTraffic) {
     EXPECT_NE(monitor.LogError().find("File too large"), std::string::npos) << monitor.LogError();
     EXPECT_NE(monitor.LogError().find(path.string()), std::string::npos);
     EXPECT_LE(std::filesystem::file_size(path), 2048u);
+    // What is there is whole records.
+    const std::string text = Read(path);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.substr(text.size() - 3), "\t\r\n");
     EXPECT_EQ(monitor.stats.frames[0], 100u);  // every exchange was still seen
     Exchange(monitor, 1, 1000000);             // and later traffic is not held up
     EXPECT_EQ(monitor.stats.frames[0], 101u);
