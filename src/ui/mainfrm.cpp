@@ -148,6 +148,11 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
 
     Traffic = new TrafficHub(this, prefs_.Get_traffic_prefs());
     ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
+    connect(ListHabits, &ReceivedListHabits::FollowChanged, this, [this](bool on) {
+        TrafficPrefs traffic = prefs_.Get_traffic_prefs();
+        traffic.FollowNewest = on ? 1 : 0;  // kept for the next start
+        prefs_.Set_traffic_prefs(traffic);
+    });
     ControlThread->trafficTap = &Traffic->Tap();
     auto* view = new QMenu(QStringLiteral("View"), this);
     menuBar()->insertMenu(menuBar()->actions().constLast(), view);  // before Help

@@ -25,6 +25,7 @@ ReceivedListHabits::ReceivedListHabits(QTableView* grid, QObject* parent)
     SearchEdit->setPlaceholderText(QStringLiteral("Filter: type, status or text"));
     SearchEdit->setClearButtonEnabled(true);
     connect(SearchEdit, &QLineEdit::textChanged, this, [this] { ApplySearch(0); });
+    connect(FollowBox, &QCheckBox::clicked, this, &ReceivedListHabits::FollowChanged);
     grid_->installEventFilter(this);
 }
 

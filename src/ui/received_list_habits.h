@@ -30,6 +30,10 @@ public:
     QCheckBox* FollowBox;
     QLineEdit* SearchEdit;
 
+signals:
+    // The user ticked or unticked "Follow newest" (not sent for ApplySettings).
+    void FollowChanged(bool on);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -1,5 +1,6 @@
 #include "ui/traffic_hub.h"
 
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <QApplication>
@@ -321,8 +322,10 @@ private slots:
         TrafficPrefs prefs;
         prefs.ListMax = 4;
         prefs.FollowNewest = 0;
+        QSignalSpy followChanged(&habits, &ReceivedListHabits::FollowChanged);
         habits.ApplySettings(prefs);
         QVERIFY(!habits.Following());
+        QCOMPARE(followChanged.count(), 0);  // settings are not the user's click
         const auto add = [&](const std::string& status, const std::string& type,
                              const std::string& text) {
             const int first = model.MessageCount();
@@ -356,6 +359,9 @@ private slots:
         QCOMPARE(grid->isRowHidden(3), true);
         habits.SearchEdit->clear();
         for (int row = 0; row < 4; ++row) QVERIFY(!grid->isRowHidden(row));
+        habits.FollowBox->click();
+        QCOMPARE(followChanged.count(), 1);
+        QCOMPARE(followChanged.at(0).at(0).toBool(), true);
     }
 
     // The whole path: a control thread serving TCP on 127.0.0.1, its tap into the hub, a
