@@ -10,6 +10,7 @@
 #include "protocol/vantor_protocol.h"
 #include "support/alloc_counter.h"
 #include "thread/event_manager.h"
+#include "traffic/traffic_tap.h"
 
 namespace {
 
@@ -32,7 +33,9 @@ FakeDriver::Bytes Stream(std::size_t textLength, int frames) {
 }
 
 // Polls the engine over an endless stream of messages; each poll receives and answers one.
-void RunAnswering(benchmark::State& state, std::size_t textLength) {
+// With `tapped`, a traffic tap copies every block read and written, and is emptied every 64
+// polls (as the window takes it every 50 ms), so the figure includes the taking.
+void RunAnswering(benchmark::State& state, std::size_t textLength, bool tapped = false) {
     const int kFrames = 64;
     const FakeDriver::Bytes stream = Stream(textLength, kFrames);
     FakeDriver driver;
@@ -42,13 +45,18 @@ void RunAnswering(benchmark::State& state, std::size_t textLength) {
     VantorProtocol engine(&driver, 1, [] { return std::int64_t{1000}; });
     engine.eventSink = &events;
     engine.SetReplyActions(10, kReplyTable);
+    TrafficTap tap;
+    TapBatch taken;
+    if (tapped) engine.tap = &tap;
 
     std::size_t messages = 0;
     const std::size_t allocationsBefore = AllocationCount();
     Event event;
+    unsigned polls = 0;
     for (auto _ : state) {
         engine.Poll();
         while (events.GetEvent(event)) ++messages;
+        if (tapped && ++polls % 64 == 0) tap.Take(taken);
     }
     const std::size_t allocations = AllocationCount() - allocationsBefore;
     const double bytes = static_cast<double>(messages) * static_cast<double>(stream.size()) / kFrames;
@@ -69,6 +77,14 @@ void BM_EngineBytePump(benchmark::State& state) {
     RunAnswering(state, static_cast<std::size_t>(state.range(0)));
 }
 BENCHMARK(BM_EngineBytePump)->Arg(128)->Arg(500);
+
+// The same two with the traffic tap on: its cost is the difference.
+void BM_EngineAnswersMessagesTapped(benchmark::State& state) { RunAnswering(state, 24, true); }
+BENCHMARK(BM_EngineAnswersMessagesTapped);
+void BM_EngineBytePumpTapped(benchmark::State& state) {
+    RunAnswering(state, static_cast<std::size_t>(state.range(0)), true);
+}
+BENCHMARK(BM_EngineBytePumpTapped)->Arg(128)->Arg(500);
 
 // Pure pump: bytes outside any frame, as line noise or a peer talking to someone else would
 // send them. Nothing completes, so this is ReadChar and ReceiveByte alone.

@@ -4,7 +4,9 @@
 // 100 ms and the time until the field has taken it is measured. At the end: messages sent,
 // answered and listed, and the memory the list took per message.
 //
-//   QT_QPA_PLATFORM=offscreen build/release/bench/measure_window_flood [--seconds S]
+//   QT_QPA_PLATFORM=offscreen build/release/bench/measure_window_flood [--seconds S] [--traffic]
+//
+// With --traffic the traffic view and the statistics are shown and every entry is logged.
 #include <malloc.h>
 #include <poll.h>
 
@@ -14,6 +16,7 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QDockWidget>
 
 #include <algorithm>
 #include <atomic>
@@ -34,6 +37,9 @@
 #include "ui/mainfrm.h"
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
+#include "ui/traffic_hub.h"
+#include "ui/traffic_model.h"
+#include "ui/traffic_panel.h"
 
 namespace {
 
@@ -98,11 +104,16 @@ struct Flooder {
 
 int main(int argc, char** argv) {
     int seconds = 60;
-    if (argc == 3 && std::strcmp(argv[1], "--seconds") == 0 && std::atoi(argv[2]) > 0) {
-        seconds = std::atoi(argv[2]);
-    } else if (argc != 1) {
-        std::fprintf(stderr, "usage: %s [--seconds S]\n", argv[0]);
-        return 2;
+    bool traffic = false;  // the traffic view and statistics shown, every entry logged
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+            seconds = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--traffic") == 0) {
+            traffic = true;
+        } else {
+            std::fprintf(stderr, "usage: %s [--seconds S] [--traffic]\n", argv[0]);
+            return 2;
+        }
     }
     QApplication app(argc, argv);
     QTemporaryDir dir;
@@ -112,7 +123,19 @@ int main(int argc, char** argv) {
     comm.Type = 2;
     comm.LocalPort = port;
     prefs.Set_comm_prefs(comm);
+    TrafficPrefs trafficPrefs;
+    if (traffic) {
+        trafficPrefs.LogOn = 1;
+        trafficPrefs.LogPath = dir.filePath("traffic.tsv").toStdString();
+        trafficPrefs.RotateKb = 65536;
+        trafficPrefs.RotateKeep = 1;
+    }
+    prefs.Set_traffic_prefs(trafficPrefs);
     TMainForm form(prefs);
+    if (traffic) {
+        form.Traffic->TrafficDock->show();
+        form.Traffic->StatisticsDock->show();
+    }
     form.show();
     QApplication::processEvents();
     malloc_trim(0);
@@ -167,6 +190,17 @@ int main(int argc, char** argv) {
                 keyMs.empty() ? 0.0 : keyMs.back());
     std::printf("memory: %ld KiB more resident, %.0f bytes per listed message\n", rssAfter - rssBefore,
                 listed > 0 ? 1024.0 * static_cast<double>(rssAfter - rssBefore) / static_cast<double>(listed) : 0.0);
+    if (traffic) {
+        form.Traffic->Drain();
+        const auto [received, sent, dropped, logError] = form.Traffic->Pipeline().WithMonitor([](TrafficMonitor& m) {
+            return std::tuple{m.stats.frames[0], m.stats.frames[1], m.droppedBytes, m.LogError()};
+        });
+        const TrafficStore& store = form.Traffic->Traffic->Model()->Store();
+        std::printf("traffic: %zu entries kept (%.0f bytes each), %llu frames received, %llu sent, %llu bytes not taken in time, log %s\n",
+                    store.Size(), static_cast<double>(store.MemoryBytes()) / static_cast<double>(std::max<std::size_t>(1, store.Size())),
+                    static_cast<unsigned long long>(received), static_cast<unsigned long long>(sent),
+                    static_cast<unsigned long long>(dropped), logError.empty() ? "written" : logError.c_str());
+    }
     form.close();
     return listed >= flooder.answered ? 0 : 1;
 }

@@ -7,7 +7,9 @@ PACKAGES=(
     cmake ninja-build g++ pkg-config
     clang libclang-rt-dev          # fuzz targets (libFuzzer)
     libboost-dev                   # Boost.Asio and smart pointers
+    nlohmann-json3-dev             # JSON Lines traffic log
     qt6-base-dev                   # the windows
+    qt6-charts-dev libqt6opengl6-dev  # the statistics charts (its CMake package needs Qt OpenGL)
     libgtest-dev libgmock-dev      # tests
     libbenchmark-dev               # bench/
     xvfb libx11-dev libxtst-dev    # the end-to-end test: the program under a private X server

@@ -2,7 +2,8 @@
 # Remakes docs/main-window.png: the simulator under a private Xvfb server, started beside a
 # prepared configuration (TCP server, filled send rows), a few messages sent to it over TCP
 # from 127.0.0.1, two send rows pressed (Alt+1, Alt+3) and answered, and a picture of its
-# window.
+# window. Then docs/traffic-view.png: the same window, larger, with the traffic view and the
+# statistics shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh imagemagick x11-utils xdotool
@@ -11,6 +12,7 @@ cmake --build build/release -j "${JOBS:-2}" --target vantor-simulator >/dev/null
 
 TITLE="Halvorn Vantor Protocol Simulator"
 OUT=${1:-docs/main-window.png}
+OUT_TRAFFIC=${2:-docs/traffic-view.png}
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -61,7 +63,7 @@ Msg1=BUSY
 Action1=1
 INI
 
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$work/display" 2>/dev/null &
+Xvfb -displayfd 5 -screen 0 1500x1100x24 -nolisten tcp 5>"$work/display" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
@@ -119,3 +121,17 @@ sleep 0.5
 
 import -window "$window" "$OUT"
 echo "wrote $OUT"
+
+# The traffic view (Ctrl+T) and the statistics (Ctrl+Shift+T) in a larger window, a few more
+# messages in: one with stray bytes before it, one the program rejects.
+xdotool windowsize --sync "$window" 1480 1080
+xdotool key ctrl+t
+xdotool key ctrl+shift+t
+printf '\x11\x13' >&3
+frame A "Temperature 21.8 C"
+frame B "Battery 3.60 V"
+frame A "Temperature 21.9 C"
+for _ in $(seq 3); do IFS= read -r -d $'\r' -t 5 -u 3 _; done
+sleep 1.5  # the statistics redraw once a second
+import -window "$window" "$OUT_TRAFFIC"
+echo "wrote $OUT_TRAFFIC"

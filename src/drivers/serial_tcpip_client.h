@@ -28,6 +28,10 @@ public:
     std::int32_t Open(const char* name) override;
 
     bool IsConnected() const { return connection_ && connection_->connected; }
+    // A connection is being made (resolving or connecting), neither up nor given up yet.
+    bool IsConnecting() const {
+        return active_ && connection_ && !connection_->connected && connection_->socket.is_open();
+    }
 
 private:
     void Activate();

@@ -46,6 +46,8 @@ public:
     void SetDtr(bool on) override;
     virtual bool GetCts();
     virtual bool GetDsr();
+    // The modem status lines (TIOCM_* bits); false when they cannot be read.
+    bool ModemLines(int& lines) const;
     std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override;
     void SetBreak(bool on) override;
 
@@ -71,7 +73,6 @@ protected:
     virtual int PendingOutput() const;
 
 private:
-    bool ModemLines(int& lines) const;
     void ChangeModemLine(int line, bool on);
     // Waits up to a short slice for the port to take more output; false when the wait must end
     // (stop requested, port closed or failed).

@@ -64,6 +64,12 @@ public:
     bool HasInput() override { return rxQueue.Count() > 0 || !pausedReads_.empty(); }
     void Push() override;
     void DropLink() override;
+    // The other side's address of every open connection, oldest first.
+    std::vector<std::string> PeerAddresses() const {
+        std::vector<std::string> peers;
+        for (const ConnectionPtr& connection : Connections()) peers.push_back(connection->peer);
+        return peers;
+    }
 
     TemQueue<int> rxQueue;
     TemQueue<int> txQueue;

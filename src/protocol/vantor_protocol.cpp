@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "thread/event_manager.h"
+#include "traffic/traffic_tap.h"
 
 std::int64_t VantorProtocol::SteadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -146,6 +147,7 @@ void VantorProtocol::SendByte(std::uint8_t byte) {
 std::size_t VantorProtocol::Transmit(const std::uint8_t* data, std::size_t length) {
     if (data == nullptr) return 0;
     if (length == 0) length = std::strlen(reinterpret_cast<const char*>(data));
+    if (tap != nullptr && driver != nullptr) tap->Record(Direction::Tx, data, length);
     for (std::size_t i = 0; i < length; ++i) SendByte(data[i]);
     return length;
 }
@@ -237,6 +239,7 @@ void VantorProtocol::PumpBytes() {
             readNow = true;
             inputDrained_ = inLen_ < input_.size();
             if (inLen_ == 0) return;
+            if (tap != nullptr) tap->Record(Direction::Rx, input_.data(), inLen_);
         }
         inPos_ += receiver.Feed(input_.data() + inPos_, inLen_ - inPos_);
     }

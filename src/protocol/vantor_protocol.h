@@ -19,6 +19,8 @@
 #include "settings/prefs.h"
 #include "thread/device.h"
 
+class TrafficTap;
+
 // One message of the engine's send queue. The frame is built once when the message is queued
 // and sent unchanged at every attempt.
 struct Packet {
@@ -128,6 +130,8 @@ public:
     std::int64_t lastSample;
     std::int32_t elapsed = 0;
     std::int32_t pollCount = 0;
+    // Receives a copy of every block read and every run of bytes written; none when null.
+    TrafficTap* tap = nullptr;
 
 private:
     bool Suspended() const { return commStatus == StatusCommDisabled; }

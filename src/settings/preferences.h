@@ -41,6 +41,8 @@ public:
 
     std::int32_t Get_fault_seed() const { return prefs_.FaultSeed; }
     void Set_fault_seed(std::int32_t seed) { prefs_.FaultSeed = seed; }
+    TrafficPrefs Get_traffic_prefs() const { return prefs_.Traffic; }
+    void Set_traffic_prefs(const TrafficPrefs& traffic) { prefs_.Traffic = traffic; }
 
     // Reads the file; a missing or unreadable file, missing keys and bad values give the
     // defaults. Never fails.

@@ -107,6 +107,20 @@ struct ReplyPrefs {
     bool operator==(const ReplyPrefs&) const = default;
 };
 
+// The traffic view, the continuous log and the received list's bounds.
+struct TrafficPrefs {
+    std::int32_t MaxEntries = 1000000;  // traffic view: entries kept, the oldest dropped beyond
+    std::int32_t LogOn = 0;             // 1: every entry is logged to LogPath
+    std::string LogPath;
+    std::int32_t LogFormat = 0;     // 0 tab-separated, 1 JSON Lines
+    std::int32_t RotateKb = 10240;  // rotate the log at this size in KiB; 0 never
+    std::int32_t RotateKeep = 5;    // rotated files kept
+    std::int32_t ListMax = 0;       // received list: messages kept, 0 no limit
+    std::int32_t FollowNewest = 1;  // received list: select each new arrival
+
+    bool operator==(const TrafficPrefs&) const = default;
+};
+
 inline constexpr int kSendSlots = 9;
 inline constexpr int kReplySlots = 10;
 
@@ -123,6 +137,7 @@ struct Prefs {
     // Seeds the draws of the reply faults (delays, probabilities, noise), so that a run can be
     // repeated exactly.
     std::int32_t FaultSeed = 1;
+    TrafficPrefs Traffic;
 
     bool operator==(const Prefs&) const = default;
 };

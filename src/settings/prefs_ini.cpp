@@ -92,6 +92,22 @@ void VisitFaultKeys(P& prefs, Visitor&& visit) {
     visit("Reply", "FaultSeed", prefs.FaultSeed, 1);
 }
 
+// The traffic keys, kept like the fault keys: only where they differ from their default or
+// are in the file already.
+template <class P, class Visitor>
+void VisitTrafficKeys(P& prefs, Visitor&& visit) {
+    const TrafficPrefs defaults;
+    auto& traffic = prefs.Traffic;
+    visit("Traffic", "MaxEntries", traffic.MaxEntries, defaults.MaxEntries);
+    visit("Traffic", "LogOn", traffic.LogOn, defaults.LogOn);
+    visit("Traffic", "LogPath", traffic.LogPath, defaults.LogPath);
+    visit("Traffic", "LogFormat", traffic.LogFormat, defaults.LogFormat);
+    visit("Traffic", "RotateKb", traffic.RotateKb, defaults.RotateKb);
+    visit("Traffic", "RotateKeep", traffic.RotateKeep, defaults.RotateKeep);
+    visit("Traffic", "ListMax", traffic.ListMax, defaults.ListMax);
+    visit("Traffic", "FollowNewest", traffic.FollowNewest, defaults.FollowNewest);
+}
+
 std::string_view StripEnclosing(std::string_view value, char mark) {
     if (value.size() >= 2 && value.front() == mark && value.back() == mark) {
         return value.substr(1, value.size() - 2);
@@ -176,11 +192,17 @@ Prefs ReadPrefs(std::string_view content) {
             if (const auto number = DecodeIntValue(*value)) field = *number;
         }
     });
-    VisitFaultKeys(prefs, [&file](std::string_view section, std::string_view key, std::int32_t& field, std::int32_t) {
-        if (const auto value = file.Find(section, key)) {
+    const auto readKey = [&file](std::string_view section, std::string_view key, auto& field, const auto&) {
+        const auto value = file.Find(section, key);
+        if (!value) return;
+        if constexpr (std::is_same_v<std::decay_t<decltype(field)>, std::string>) {
+            field = DecodeTextValue(*value);
+        } else {
             if (const auto number = DecodeIntValue(*value)) field = *number;
         }
-    });
+    };
+    VisitFaultKeys(prefs, readKey);
+    VisitTrafficKeys(prefs, readKey);
     return prefs;
 }
 
@@ -193,9 +215,16 @@ std::string WritePrefs(std::string_view content, const Prefs& prefs) {
             file.Set(section, key, std::to_string(field));
         }
     });
-    VisitFaultKeys(prefs, [&file](std::string_view section, std::string_view key, std::int32_t field,
-                                  std::int32_t fallback) {
-        if (field != fallback || file.Find(section, key)) file.Set(section, key, std::to_string(field));
-    });
+    const auto writeKey = [&file](std::string_view section, std::string_view key, const auto& field,
+                                  const auto& fallback) {
+        if (field == fallback && !file.Find(section, key)) return;
+        if constexpr (std::is_same_v<std::decay_t<decltype(field)>, std::string>) {
+            file.Set(section, key, EncodeTextValue(field));
+        } else {
+            file.Set(section, key, std::to_string(field));
+        }
+    };
+    VisitFaultKeys(prefs, writeKey);
+    VisitTrafficKeys(prefs, writeKey);
     return file.Text();
 }

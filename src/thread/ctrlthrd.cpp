@@ -18,6 +18,7 @@
 #include "protocol/reply_actions.h"
 #include "protocol/vantor_protocol.h"
 #include "text/next_token.h"
+#include "traffic/link_state.h"
 
 namespace {
 
@@ -28,6 +29,10 @@ constexpr std::int32_t kQueueCapacity = 1500;
 constexpr std::int32_t kSerialBufferSize = 512;
 // Rounds of polling in one go before notifications that came meanwhile get their turn.
 constexpr int kRoundsPerWork = 256;
+// How often the link's state is looked at: at most this often after work, and this often
+// while a serial port is open (its modem lines change without any bytes).
+constexpr auto kLinkCheckPeriod = std::chrono::milliseconds(50);
+constexpr auto kModemCheckPeriod = std::chrono::milliseconds(250);
 
 std::int32_t IntOr(const std::string& field, std::int32_t fallback) {
     try {
@@ -90,7 +95,7 @@ TControlThread::TControlThread(EventBroker* requestBroker, EventBroker* windowBr
                                const CommPrefs& settings, std::int32_t threadNumber)
     : windowBroker(windowBroker), requestBroker(requestBroker), commSettings(settings),
       threadNumber(threadNumber), work_(io_.get_executor()), passTimer_(io_), dueTimer_(io_),
-      wake_(std::make_shared<Wake>()) {
+      wake_(std::make_shared<Wake>()), linkTimer_(io_) {
     wake_->io = &io_;
     if (requestBroker != nullptr) {
         requestBroker->SetNotifier([wake = wake_](std::uint32_t) { (*wake)(); }, 1);
@@ -142,6 +147,7 @@ void TControlThread::Execute() {
             ReportError(error.what(), 0);
         }
         engine = new VantorProtocol(driver, 1);
+        engine->tap = trafficTap;
         devices->Add(engine);
     } catch (const std::exception& error) {
         ReportError(error.what(), 0);
@@ -154,6 +160,7 @@ void TControlThread::Execute() {
         try {
             if (io_.run_one() == 0) break;  // stopped
             Work();
+            ReportLinkState();
         } catch (const std::exception& error) {
             ReportError(error.what(), 0);
             // The report (and whatever else was left) is passed on without waiting.
@@ -210,6 +217,29 @@ void TControlThread::ArmTimers() {
     dueTimer_.async_wait([this](const boost::system::error_code& error) {
         if (!error) dueArmedFor_.reset();  // Work runs after this handler and arms the next
     });
+}
+
+void TControlThread::ReportLinkState() {
+    const auto now = std::chrono::steady_clock::now();
+    const auto arm = [this](std::chrono::steady_clock::time_point when) {
+        if (linkTimerArmed_) return;
+        linkTimerArmed_ = true;
+        linkTimer_.expires_at(when);
+        // Work and this check run after the handler.
+        linkTimer_.async_wait([this](const boost::system::error_code&) { linkTimerArmed_ = false; });
+    };
+    if (now - linkCheckedAt_ < kLinkCheckPeriod) {
+        arm(linkCheckedAt_ + kLinkCheckPeriod);  // a change meanwhile is seen a little later
+        return;
+    }
+    linkCheckedAt_ = now;
+    const LinkState state = DescribeLink(driver, commSettings);
+    std::string text = state.Encode();
+    if (text != linkReported_) {
+        linkReported_ = text;
+        if (windowBroker != nullptr) windowBroker->PostEvent(Event{EventId::LinkState, 0, threadNumber, std::move(text)});
+    }
+    if (state.kind == LinkState::Serial && state.phase == LinkState::Up) arm(now + kModemCheckPeriod);
 }
 
 void TControlThread::HandleThreadEvent(const Event& event) {

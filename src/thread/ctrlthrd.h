@@ -18,6 +18,7 @@
 #include "thread/thread_wrapper.h"
 
 class SerialDriver;
+class TrafficTap;
 class VantorProtocol;
 
 // The control thread: owns the link (driver) and the protocol engine. It waits on its
@@ -42,6 +43,8 @@ public:
     SerialDriver* driver = nullptr;
     VantorProtocol* engine = nullptr;
     std::int32_t threadNumber;
+    // Set before the thread runs: the engine copies what it reads and writes into it.
+    TrafficTap* trafficTap = nullptr;
 
     // The 10008 text for a settings record, and the record a 10008 text stands for (fields
     // that are missing or not decimal integers take their defaults). A text field holding a
@@ -70,6 +73,8 @@ private:
     void WatchSerialPort();
     void ArmSerialWatch();
     void StopSerialWatch();
+    // Posts event LinkState to the windows when the link's state changed since the last report.
+    void ReportLinkState();
 
     boost::asio::io_context io_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
@@ -80,4 +85,8 @@ private:
     // Readiness of the serial port's descriptor (borrowed from the driver, never closed here).
     std::unique_ptr<boost::asio::posix::stream_descriptor> serialWatch_;
     std::shared_ptr<Wake> wake_;
+    boost::asio::steady_timer linkTimer_;
+    bool linkTimerArmed_ = false;
+    std::chrono::steady_clock::time_point linkCheckedAt_{};
+    std::string linkReported_;
 };

@@ -26,6 +26,7 @@ inline constexpr std::int32_t Status = 10017;          // a frame status code
 inline constexpr std::int32_t AnswerInjected = 10018;  // faults put into the next message's answer
 inline constexpr std::int32_t ReplyFaults = 10019;     // the reply faults table and its seed
 inline constexpr std::int32_t LinkAction = 10020;      // act on the link now (LinkActionCode)
+inline constexpr std::int32_t LinkState = 10030;       // the link's state changed (LinkState::Encode)
 }  // namespace EventId
 
 // The `value` of a LinkAction request; its `text` is the argument where there is one.

@@ -26,6 +26,7 @@
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
 #include "ui/reply_faults_dialog.h"
+#include "ui/traffic_prefs_page.h"
 
 namespace {
 
@@ -140,6 +141,8 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     // Reply Actions
     ReplyTabSheet = Named(new QWidget, "ReplyTabSheet");
     PageControl->addTab(ReplyTabSheet, "Reply Actions");
+    TrafficPage = Named(new TrafficPrefsPage, "TrafficPage");
+    PageControl->addTab(TrafficPage, "Traffic && Logging");
     ReplyStringGrid = Named(new QTableWidget(kReplySlots, 3, ReplyTabSheet), "ReplyStringGrid");
     ReplyStringGrid->setHorizontalHeaderLabels({"Type", "Reply Text", "Action"});
     ReplyStringGrid->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -216,6 +219,7 @@ void TPreferencesForm::showEvent(QShowEvent* event) {
 void TPreferencesForm::FormShow() {
     DropActionDropDown();
     comm_ = prefs_.Get_comm_prefs();
+    TrafficPage->Load(prefs_.Get_traffic_prefs());
 
     if (QAbstractButton* button = TypeButtons->button(comm_.Type)) {
         button->setChecked(true);
@@ -374,6 +378,13 @@ void TPreferencesForm::OkButtonClick() {
         focus && ReplyStringGrid->viewport()->isAncestorOf(focus))
         focus->clearFocus();
 
+    TrafficPrefs traffic = prefs_.Get_traffic_prefs();
+    if (QString problem; !TrafficPage->Store(traffic, problem)) {
+        MessageBoxes::Instance().Error(this, problem);
+        PageControl->setCurrentWidget(TrafficPage);
+        return;
+    }
+
     CommPrefs comm = comm_;
     comm.Type = TypeButtons->checkedId();
     comm.Port = ChosenPort();
@@ -410,6 +421,7 @@ void TPreferencesForm::OkButtonClick() {
         prefs_.Set_reply_prefs(slot, reply);
     }
     prefs_.Set_fault_seed(FaultSeedSpin->value());
+    prefs_.Set_traffic_prefs(traffic);
     accept();
 }
 

@@ -22,6 +22,7 @@ class QPushButton;
 class QTabWidget;
 class QTableWidget;
 class QWidget;
+class TrafficPrefsPage;
 
 // Edits the link settings and the reply actions table. Every showing starts from the stored
 // settings, so Cancel discards all edits; OK stores both pages at once.
@@ -68,6 +69,7 @@ public:
     QSpinBox* FaultSeedSpin;
     // Where FaultsButton edits a row's faults; tests replace it. True when OK was chosen.
     std::function<bool(int row, ReplyFaults& faults)> EditFaults;
+    TrafficPrefsPage* TrafficPage;
     QPushButton* OkButton;
     QPushButton* CancelButton;
 

@@ -38,9 +38,12 @@
 #include "thread/ctrlthrd.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
+#include "ui/link_indicator.h"
 #include "ui/message_boxes.h"
+#include "ui/received_list_habits.h"
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
+#include "ui/traffic_hub.h"
 
 namespace {
 
@@ -147,6 +150,20 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
 
     BuildReceivedList();
 
+    Traffic = new TrafficHub(this, prefs_.Get_traffic_prefs());
+    ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
+    connect(ListHabits, &ReceivedListHabits::FollowChanged, this, [this](bool on) {
+        TrafficPrefs traffic = prefs_.Get_traffic_prefs();
+        traffic.FollowNewest = on ? 1 : 0;  // kept for the next start
+        prefs_.Set_traffic_prefs(traffic);
+    });
+    ControlThread->trafficTap = &Traffic->Tap();
+    auto* view = new QMenu(QStringLiteral("&View"), this);
+    menuBar()->insertMenu(menuBar()->actions().constLast(), view);  // before Help
+    Traffic->AddViewItems(view);
+    statusBar()->addPermanentWidget(Traffic->LogLabel);
+    statusBar()->addPermanentWidget(Traffic->Indicator);
+
     ControlThread->Resume();
 }
 
@@ -233,7 +250,10 @@ void TMainForm::BuildControls() {
     auto* checkBoxLine = new QHBoxLayout;
     checkBoxLine->addSpacing(16);
     checkBoxLine->addWidget(ShowNonPrintablesCheckBox);
+    ListHabits = new ReceivedListHabits(ReceivedMsgsGrid, this);
+    checkBoxLine->addWidget(ListHabits->FollowBox);
     checkBoxLine->addStretch(1);
+    checkBoxLine->addWidget(ListHabits->SearchEdit, 1);
     rxLayout->addLayout(checkBoxLine, 2, 1);
     rxLayout->setColumnStretch(1, 1);
     rxLayout->setRowStretch(1, 1);
@@ -423,6 +443,7 @@ void TMainForm::OnBrokerEvent() {
         if (!ToWindowBroker->GetEvent(event)) return;
         Handlers.CallHandler(event.id, &event);
         for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
+        Traffic->OnEvent(event);
     }
     // More may be waiting: go on after the input that came meanwhile, so the window stays
     // responsive during a flood.
@@ -486,12 +507,16 @@ void TMainForm::FlushReceivedMessages() {
     if (pendingMessages_.empty()) return;
     std::vector<ReceivedListModel::Arrival> arrivals;
     arrivals.swap(pendingMessages_);
-    const int row = ReceivedMessages->AddMessages(std::move(arrivals));
+    const int firstNew = ReceivedMessages->MessageCount();
+    ReceivedMessages->AddMessages(std::move(arrivals));
+    ListHabits->AfterAdd(firstNew);
+    lastListUpdate_.start();
+    if (!ListHabits->Following()) return;
+    const int row = ReceivedMessages->MessageCount() - 1;
     const QModelIndex current = ReceivedMessages->index(row, ReceivedListModel::NumberColumn);
     ReceivedMsgsGrid->selectionModel()->setCurrentIndex(
         current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     ReceivedMsgsGrid->scrollTo(current);
-    lastListUpdate_.start();
 }
 
 void TMainForm::PostReplyActions() {
@@ -588,6 +613,8 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
     if (sender == ReceiveConfigureButton) dialog->ShowReplyActionsPage();
     const std::string before = CommSettingsText(prefs_.Get_prefs().Comm);
     if (!dialog->Execute()) return;
+    Traffic->ApplySettings(prefs_.Get_traffic_prefs());
+    ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
     const std::string after = CommSettingsText(prefs_.Get_prefs().Comm);
     if (after != before) {
         ToThreadBroker->PostEvent(Event{EventId::CommSettings, 0, 0, after});

@@ -38,6 +38,8 @@ class QToolButton;
 class QWidget;
 class TControlThread;
 class TSendFrame;
+class TrafficHub;
+class ReceivedListHabits;
 
 // The main window: owns the control thread and the two brokers between it and the windows,
 // holds the nine send rows above and the received messages list below, and shows the state
@@ -138,6 +140,10 @@ public:
     QAction* SelectAllPopupMenuItem;
     QAction* DeletePopupMenuItem;
     QAction* ClearPopupMenuItem;
+    // The traffic view, statistics, continuous log and link indicator (View menu, status bar).
+    TrafficHub* Traffic = nullptr;
+    // The received list's bound, follow-newest toggle, Ctrl+C and filter box.
+    ReceivedListHabits* ListHabits = nullptr;
 
 signals:
     // The close sequence has run and the window is closing.

@@ -216,6 +216,23 @@ TEST(PrefsIni, KeepsUnknownLinesByteForByteAndReplacesKnownKeysInPlace) {
     EXPECT_EQ(lines.back(), "Flags9=0");
 }
 
+// The traffic keys appear only once they differ from their defaults, and stay once written.
+TEST(PrefsIni, TrafficKeysOnlyWhereSetAndOlderFilesLoadTheDefaults) {
+    EXPECT_EQ(WritePrefs("", Prefs{}).find("[Traffic]"), std::string::npos);
+    EXPECT_EQ(ReadPrefs("[Comm]\nPort=`COM2`\n").Traffic, TrafficPrefs{});
+    Prefs prefs;
+    prefs.Traffic.LogPath = "/var/log/x y.tsv";
+    prefs.Traffic.MaxEntries = 5000;
+    const std::string written = WritePrefs("", prefs);
+    EXPECT_NE(written.find("[Traffic]\nMaxEntries=5000\nLogPath=`/var/log/x y.tsv`\n"), std::string::npos) << written;
+    EXPECT_EQ(written.find("RotateKb"), std::string::npos);
+    EXPECT_EQ(ReadPrefs(written), prefs);
+    prefs.Traffic = TrafficPrefs{};  // back to the defaults: the keys stay, with default values
+    const std::string again = WritePrefs(written, prefs);
+    EXPECT_NE(again.find("MaxEntries=1000000"), std::string::npos);
+    EXPECT_EQ(ReadPrefs(again), prefs);
+}
+
 // Texts made of the characters that could break a line of the file.
 std::string RandomText(std::mt19937& rng) {
     static const std::string awkward = " `\"'=;[]\t\\%$x";
@@ -256,6 +273,7 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
                      ReplyFaults{number(), number(), number(), number(), number(), number(), number(),
                                  number(), number(), number(), number(), number()}};
         }
+        prefs.Traffic = {number(), number(), RandomText(rng), number(), number(), number(), number(), number()};
         const std::string fresh = WritePrefs("", prefs);
         ASSERT_EQ(ReadPrefs(fresh), prefs) << fresh;
         // Over an older file with other values and foreign lines.

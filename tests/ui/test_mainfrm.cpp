@@ -185,8 +185,8 @@ private slots:
         }
         QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
                                      "Link", "Drop TCP Connections", "Send Break",
-                                     "Hold the Peer with XOFF...", "Send Raw Bytes...",
-                                     "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
+                                     "Hold the Peer with XOFF...", "Send Raw Bytes...", "View", "Traffic",
+                                     "Statistics", "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
         QCOMPARE(form->ReceiveConfigureButton->toolTip(),
                  QString("Configure how received messages are handled."));
         QCOMPARE(form->SendRows.size(), 9);

@@ -1,0 +1,243 @@
+#include "traffic/traffic_log.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "protocol/frame.h"
+
+namespace {
+
+std::string LocalTime(std::int64_t micros) {
+    const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[64];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text + n, sizeof text - n, ".%06lld", static_cast<long long>(micros % 1000000));
+    return text;
+}
+
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// Bytes as Latin-1 in UTF-8, so that every byte survives in a JSON string.
+std::string Latin1ToUtf8(const std::string& bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            out += c;
+        } else {
+            out += static_cast<char>(0xC0 | (b >> 6));
+            out += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Hex(const std::uint8_t* bytes, std::size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out(length * 2, '0');
+    for (std::size_t i = 0; i < length; ++i) {
+        out[2 * i] = digits[bytes[i] >> 4];
+        out[2 * i + 1] = digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string TsvHeader() {
+    return "TimeStamp\tDirection\tKind\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\tLatency "
+           "(us)\tAttempt\t\r\n";
+}
+
+std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uint8_t* bytes) {
+    const bool frame = e.kind != EntryKind::Stray;
+    FrameParts parts;
+    if (frame) {
+        parts = DecodeFrame(bytes, e.length);
+    } else {
+        parts.text.assign(reinterpret_cast<const char*>(bytes), e.length);
+    }
+    const std::string type = frame ? std::string(1, static_cast<char>(e.type)) : std::string();
+    const std::string status = frame ? StatusListText(e.status) : "";
+    if (format == LogFormat::JsonLines) {
+        nlohmann::json record = {{"time", LocalTime(e.micros)},
+                                 {"micros", e.micros},
+                                 {"direction", DirectionText(e.direction)},
+                                 {"kind", KindText(e.kind)},
+                                 {"bytes", Hex(bytes, e.length)}};
+        if (frame) {
+            record["status"] = e.status;
+            record["type"] = Latin1ToUtf8(type);
+            record["text"] = Latin1ToUtf8(parts.text);
+            record["rxBcc"] = parts.receivedBcc;
+            record["calcBcc"] = parts.computedBcc;
+        }
+        if (e.latency >= 0) record["latencyMicros"] = e.latency;
+        if (e.attempt > 0) record["attempt"] = e.attempt;
+        return record.dump() + "\n";
+    }
+    std::string line = LocalTime(e.micros);
+    line += '\t';
+    line += DirectionText(e.direction);
+    line += '\t';
+    line += KindText(e.kind);
+    line += '\t';
+    line += status;
+    line += '\t';
+    line += type;
+    line += '\t';
+    line += Quoted(parts.text);
+    line += '\t';
+    line += parts.receivedBcc;
+    line += '\t';
+    line += parts.computedBcc;
+    line += '\t';
+    if (e.latency >= 0) line += std::to_string(e.latency);
+    line += '\t';
+    if (e.attempt > 0) line += std::to_string(e.attempt);
+    line += "\t\r\n";
+    return line;
+}
+
+TrafficLogWriter::TrafficLogWriter(Options options) : options_(std::move(options)) {}
+
+TrafficLogWriter::~TrafficLogWriter() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool TrafficLogWriter::Start() {
+    // A file size limit must end the logging with a message, not the program with a signal.
+    ::signal(SIGXFSZ, SIG_IGN);
+    if (!Open(false)) return false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void TrafficLogWriter::Fail(const std::string& what, int error) {
+    std::lock_guard<std::mutex> guard(lock_);
+    failed_ = true;
+    error_ = "Logging stopped: " + what + " " + options_.path + ": " + std::strerror(error);
+    queue_.clear();
+}
+
+bool TrafficLogWriter::Open(bool truncate) {
+    fd_ = ::open(options_.path.c_str(),
+                 O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644);
+    if (fd_ < 0) {
+        Fail("cannot open", errno);
+        return false;
+    }
+    struct stat info {};
+    size_ = ::fstat(fd_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    if (size_ == 0 && options_.format == LogFormat::Tsv) return WriteAll(TsvHeader());
+    return true;
+}
+
+bool TrafficLogWriter::WriteAll(const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            // The file ends with the last whole record, not with part of one.
+            const std::size_t whole = done == 0 ? 0 : data.rfind('\n', done - 1) + 1;
+            if (whole < done && ::ftruncate(fd_, static_cast<off_t>(size_ - (done - whole))) == 0) {
+                size_ -= done - whole;
+            }
+            Fail("cannot write", error);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+        size_ += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool TrafficLogWriter::Rotate() {
+    ::close(fd_);
+    fd_ = -1;
+    const auto name = [this](int n) {
+        return n == 0 ? options_.path : options_.path + "." + std::to_string(n);
+    };
+    if (options_.keep <= 0) {
+        ::unlink(options_.path.c_str());
+    } else {
+        ::unlink(name(options_.keep).c_str());
+        for (int n = options_.keep - 1; n >= 0; --n) ::rename(name(n).c_str(), name(n + 1).c_str());
+    }
+    return Open(true);
+}
+
+void TrafficLogWriter::Run() {
+    std::vector<std::string> work;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(lock_);
+            busy_ = false;
+            idle_.notify_all();
+            wake_.wait(guard, [this] { return stop_ || !queue_.empty(); });
+            if (queue_.empty()) return;  // stopping, and everything is written
+            work.swap(queue_);
+            busy_ = true;
+        }
+        for (const std::string& records : work) {
+            if (failed_) break;  // only this thread sets it after Start
+            if (options_.rotateBytes > 0 && size_ > 0 &&
+                size_ + records.size() > options_.rotateBytes && !Rotate()) {
+                break;
+            }
+            if (!WriteAll(records)) break;
+        }
+        work.clear();
+    }
+}
+
+void TrafficLogWriter::Write(std::string records) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (failed_ || records.empty()) return;
+        queue_.push_back(std::move(records));
+    }
+    wake_.notify_one();
+}
+
+void TrafficLogWriter::Flush() {
+    std::unique_lock<std::mutex> guard(lock_);
+    idle_.wait(guard, [this] { return (queue_.empty() && !busy_) || !thread_.joinable(); });
+}
+
+bool TrafficLogWriter::Failed() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return failed_;
+}
+
+std::string TrafficLogWriter::Error() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return error_;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "traffic/traffic_entry.h"
+
+// The record formats of the continuous log.
+enum class LogFormat : std::int32_t { Tsv = 0, JsonLines = 1 };
+
+// The header line of a tab-separated log file, and one record per entry (text quoted as the
+// received list's save file quotes it; times local, to the microsecond).
+std::string TsvHeader();
+std::string FormatRecord(LogFormat format, const TrafficEntry& entry, const std::uint8_t* bytes);
+
+// Writes log records to a file on a thread of its own, so a slow disk never holds up the
+// caller; each record is written as soon as it is handed over. The file is rotated by size
+// (path -> path.1 -> path.2 ..., the oldest beyond `keep` removed). The first write or open
+// that fails stops the logging for good and keeps the reason; records handed over after that
+// are dropped, and the caller's work goes on.
+class TrafficLogWriter {
+public:
+    struct Options {
+        std::string path;
+        LogFormat format = LogFormat::Tsv;
+        std::uint64_t rotateBytes = 0;  // 0: never rotate
+        std::int32_t keep = 5;          // rotated files kept besides the current one
+    };
+
+    explicit TrafficLogWriter(Options options);
+    // Writes what is still queued, then closes the file.
+    ~TrafficLogWriter();
+
+    // Opens (appends to) the file and starts the thread; false, with Error() set, when the
+    // file cannot be opened.
+    bool Start();
+    void Write(std::string records);
+    // Blocks until everything handed over so far has been written (or dropped after a failure).
+    void Flush();
+    bool Failed() const;
+    std::string Error() const;
+    const Options& GetOptions() const { return options_; }
+
+private:
+    void Run();
+    bool WriteAll(const std::string& data);
+    bool Open(bool truncate);
+    bool Rotate();
+    void Fail(const std::string& what, int error);
+
+    Options options_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    mutable std::mutex lock_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::vector<std::string> queue_;
+    bool busy_ = false;
+    bool stop_ = false;
+    bool failed_ = false;
+    std::string error_;
+    std::thread thread_;
+};

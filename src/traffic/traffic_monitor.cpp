@@ -1,0 +1,48 @@
+#include "traffic/traffic_monitor.h"
+
+void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
+    out.Clear();
+    droppedBytes += batch.droppedBytes;
+    for (const TapChunk& chunk : batch.chunks) {
+        segmenters_[static_cast<int>(chunk.direction)].Feed(
+            chunk.micros, batch.bytes.data() + chunk.offset, chunk.length, out);
+    }
+    // Bytes outside frames show with the batch they came in rather than waiting for a frame.
+    for (TrafficSegmenter& segmenter : segmenters_) segmenter.FlushStray(out);
+    std::string records;
+    const bool logging = Logging();
+    for (TrafficEntry& entry : out.entries) {
+        const std::uint8_t* bytes = out.bytes.data() + entry.offset;
+        correlator_.Apply(entry, bytes);
+        stats.Add(entry);
+        if (logging) records += FormatRecord(log_->GetOptions().format, entry, bytes);
+    }
+    if (logging) log_->Write(std::move(records));
+}
+
+void TrafficMonitor::Drain(TrafficTap& tap, TrafficBatch& out) {
+    tap.Take(scratch_);
+    Process(scratch_, out);
+}
+
+bool TrafficMonitor::StartLog(const TrafficLogWriter::Options& options) {
+    StopLog();
+    auto log = std::make_unique<TrafficLogWriter>(options);
+    if (!log->Start()) {
+        logError_ = log->Error();
+        return false;
+    }
+    log_ = std::move(log);
+    logError_.clear();
+    return true;
+}
+
+void TrafficMonitor::StopLog() {
+    if (log_ != nullptr && log_->Failed()) logError_ = log_->Error();
+    log_.reset();
+}
+
+void TrafficMonitor::LinkReset() {
+    for (TrafficSegmenter& segmenter : segmenters_) segmenter.Reset();
+    correlator_.Reset();
+}

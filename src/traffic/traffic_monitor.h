@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "traffic/traffic_log.h"
+#include "traffic/traffic_segmenter.h"
+#include "traffic/traffic_stats.h"
+#include "traffic/traffic_tap.h"
+
+// Turns the tap's batches into entries, keeps the statistics and feeds the continuous log:
+// everything a front end needs from the bytes on the wire, without a toolkit. Runs on the
+// thread that takes the tap's batches.
+class TrafficMonitor {
+public:
+    // Entries the batch's bytes completed go into `out` (cleared first), pairing and counting
+    // done; they are logged when a log is open.
+    void Process(const TapBatch& batch, TrafficBatch& out);
+    // Takes what the tap holds and processes it.
+    void Drain(TrafficTap& tap, TrafficBatch& out);
+
+    // Starts logging to a new file (ending any log before); false with LogError() set when the
+    // file cannot be opened.
+    bool StartLog(const TrafficLogWriter::Options& options);
+    void StopLog();
+    bool Logging() const { return log_ != nullptr && !log_->Failed(); }
+    // Why the log stopped; empty while it runs or when it was never started.
+    std::string LogError() const { return log_ != nullptr ? log_->Error() : logError_; }
+    TrafficLogWriter* Log() { return log_.get(); }
+
+    // A new link: a frame cut off by the old one is not continued by the new one's bytes.
+    void LinkReset();
+
+    TrafficStats stats;
+    std::uint64_t droppedBytes = 0;  // the tap's overflow, summed
+
+private:
+    TrafficSegmenter segmenters_[2] = {TrafficSegmenter(Direction::Rx),
+                                       TrafficSegmenter(Direction::Tx)};
+    TrafficCorrelator correlator_;
+    std::unique_ptr<TrafficLogWriter> log_;
+    std::string logError_;
+    TapBatch scratch_;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "protocol/receiver.h"
+#include "traffic/traffic_entry.h"
+
+// Cuts one direction's byte stream into entries: whole frames (checked by the same receiver
+// the engine uses) and runs of bytes outside any frame. A frame cut over several reads
+// becomes one entry, dated by its first byte.
+class TrafficSegmenter {
+public:
+    // Bytes kept per entry; a longer frame or run keeps its first bytes only.
+    static constexpr std::size_t kMaxEntryBytes = 4096;
+
+    explicit TrafficSegmenter(Direction direction) : direction_(direction) {}
+
+    // Appends the entries these bytes complete to `out`.
+    void Feed(std::int64_t micros, const std::uint8_t* data, std::size_t length, TrafficBatch& out);
+    // Ends a run of bytes outside frames, so that it shows without waiting for the next frame.
+    void FlushStray(TrafficBatch& out);
+    void Reset();
+
+private:
+    void Emit(EntryKind kind, TrafficBatch& out);
+
+    Direction direction_;
+    Receiver receiver_;
+    bool inFrame_ = false;
+    std::int64_t start_ = 0;
+    std::vector<std::uint8_t> current_;
+};
+
+// Pairs answers with the messages they answer (the latest message the other way) and counts
+// transmissions of the same message: an identical frame sent again before it was accepted is
+// a repeat.
+class TrafficCorrelator {
+public:
+    void Apply(TrafficEntry& entry, const std::uint8_t* bytes);
+    void Reset();
+
+private:
+    struct LastMessage {
+        bool present = false;
+        bool accepted = false;
+        std::int64_t micros = 0;
+        std::uint8_t type = 0;
+        std::uint8_t attempt = 0;
+        std::vector<std::uint8_t> bytes;
+    };
+    LastMessage last_[2];
+};

@@ -1,0 +1,139 @@
+#include "traffic/traffic_stats.h"
+
+#include <algorithm>
+
+void LatencySummary::Add(std::int64_t micros) {
+    if (count_ == 0 || micros < min_) min_ = micros;
+    if (count_ == 0 || micros > max_) max_ = micros;
+    ++count_;
+    if (recent_.size() < kWindow) {
+        recent_.push_back(micros);
+    } else {
+        recent_[next_] = micros;
+        next_ = (next_ + 1) % kWindow;
+    }
+}
+
+LatencySummary::Figures LatencySummary::Compute() const {
+    Figures figures;
+    figures.count = count_;
+    if (count_ == 0) return figures;
+    figures.min = min_;
+    figures.max = max_;
+    std::vector<std::int64_t> sorted = recent_;
+    // Nearest rank: the smallest value with at least p percent of the values at or below it.
+    const auto rank = [&sorted](double p) {
+        const auto n = sorted.size();
+        std::size_t k = static_cast<std::size_t>(p * static_cast<double>(n) + 0.999999);
+        return std::clamp<std::size_t>(k, 1, n) - 1;
+    };
+    const std::size_t mid = rank(0.5), high = rank(0.99);
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid),
+                     sorted.end());
+    figures.median = sorted[mid];
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(high),
+                     sorted.end());
+    figures.p99 = sorted[high];
+    return figures;
+}
+
+void LatencySummary::Reset() {
+    *this = LatencySummary{};
+}
+
+const char* TrafficStats::AnswerText(int answer) {
+    switch (answer) {
+        case AnswerNormal:
+            return "Normal";
+        case AnswerNak:
+            return "NAK Error";
+        case AnswerWrongType:
+            return "Type Error";
+        case AnswerWrongBcc:
+            return "BCC Error";
+        default:
+            return "";
+    }
+}
+
+TrafficStats::Second& TrafficStats::SecondOf(std::int64_t micros) {
+    const std::int64_t second = micros / 1000000;
+    if (series.empty() || series.back().second < second) {
+        series.push_back(Second{});
+        series.back().second = second;
+        while (series.front().second + static_cast<std::int64_t>(kSeriesSeconds) <= second) {
+            series.pop_front();
+        }
+        return series.back();
+    }
+    // Entries come in time order per direction; one from the other way may be a little older.
+    for (auto it = series.rbegin(); it != series.rend(); ++it) {
+        if (it->second == second) return *it;
+        if (it->second < second) break;
+    }
+    return series.back();
+}
+
+void TrafficStats::Add(const TrafficEntry& entry) {
+    const int way = static_cast<int>(entry.direction);
+    bytes[way] += entry.length;
+    if (entry.kind == EntryKind::Stray) {
+        strayBytes[way] += entry.length;
+        return;
+    }
+    ++frames[way];
+    Second& second = SecondOf(entry.micros);
+    if (entry.kind == EntryKind::Message) {
+        ++second.messages[way];
+        if (entry.attempt > 1) ++retransmissions;
+        if (entry.direction == Direction::Rx) {
+            ++receivedByType[entry.type];
+            if (entry.status < kStatusCodeCount) ++receivedByStatus[entry.status];
+        }
+        return;
+    }
+    if (entry.latency < 0) return;
+    if (entry.direction == Direction::Tx) {
+        // Our answer: which error it carries shows in the frame itself.
+        if (entry.kind == EntryKind::Nak) {
+            ++answers[AnswerNak];
+        } else if (entry.type != entry.answeredType) {
+            ++answers[AnswerWrongType];
+        } else if (entry.status == StatusBadBcc) {
+            ++answers[AnswerWrongBcc];
+        } else {
+            ++answers[AnswerNormal];
+        }
+        answerLatency.Add(entry.latency);
+        ++second.latencyCount;
+        second.latencySum += entry.latency;
+        second.latencyMax = std::max(second.latencyMax, entry.latency);
+    } else {
+        roundTrip.Add(entry.latency);
+    }
+}
+
+void TrafficStats::LinkChanged(bool up, std::int64_t micros) {
+    if (up == linkUp_) return;
+    linkUp_ = up;
+    if (up) {
+        if (everUp_) ++reconnects;
+        everUp_ = true;
+        upSince_ = micros;
+    } else {
+        upBefore_ += micros - upSince_;
+    }
+}
+
+std::int64_t TrafficStats::UpMicros(std::int64_t now) const {
+    return upBefore_ + (linkUp_ ? now - upSince_ : 0);
+}
+
+void TrafficStats::Reset(std::int64_t now) {
+    const bool up = linkUp_;
+    *this = TrafficStats{};
+    if (up) {
+        linkUp_ = everUp_ = true;
+        upSince_ = now;
+    }
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "protocol/frame.h"
+#include "traffic/traffic_entry.h"
+
+// Minimum, median, 99th percentile and maximum of a series of microsecond times. Minimum,
+// maximum and count cover everything since the last reset; the median and the percentile the
+// latest kWindow values, so a run of hours stays bounded in memory.
+class LatencySummary {
+public:
+    static constexpr std::size_t kWindow = 65536;
+    struct Figures {
+        std::uint64_t count = 0;
+        std::int64_t min = 0, median = 0, p99 = 0, max = 0;
+    };
+    void Add(std::int64_t micros);
+    Figures Compute() const;
+    void Reset();
+
+private:
+    std::uint64_t count_ = 0;
+    std::int64_t min_ = 0, max_ = 0;
+    std::vector<std::int64_t> recent_;  // ring of the latest values
+    std::size_t next_ = 0;
+};
+
+// Figures for the statistics panel, kept up to date from the traffic entries and the engine's
+// transaction reports.
+class TrafficStats {
+public:
+    // What the simulator did to an answer, as seen on the wire.
+    enum Answer { AnswerNormal, AnswerNak, AnswerWrongType, AnswerWrongBcc, kAnswerKinds };
+    static const char* AnswerText(int answer);
+    // Seconds of history the per-second series keep.
+    static constexpr std::size_t kSeriesSeconds = 600;
+
+    struct Second {
+        std::int64_t second = 0;             // since the epoch
+        std::uint32_t messages[2] = {0, 0};  // by Direction
+        std::uint32_t latencyCount = 0;
+        std::int64_t latencySum = 0;
+        std::int64_t latencyMax = 0;
+    };
+
+    void Add(const TrafficEntry& entry);
+    void TransactionAccepted() { ++accepted; }
+    void TransactionRejected() { ++rejected; }
+    void TransactionTimedOut() { ++timedOut; }
+    // The link came up or went down (`micros` on the wall clock).
+    void LinkChanged(bool up, std::int64_t micros);
+    std::int64_t UpMicros(std::int64_t now) const;
+    // Clears the counts; the link keeps its state (an open link counts up from now).
+    void Reset(std::int64_t now);
+
+    std::map<std::uint8_t, std::uint64_t> receivedByType;
+    std::array<std::uint64_t, kStatusCodeCount> receivedByStatus{};
+    std::array<std::uint64_t, kAnswerKinds> answers{};
+    std::uint64_t accepted = 0, rejected = 0, timedOut = 0, retransmissions = 0;
+    std::uint64_t bytes[2] = {0, 0};
+    std::uint64_t frames[2] = {0, 0};
+    std::uint64_t strayBytes[2] = {0, 0};
+    std::uint64_t reconnects = 0;
+    LatencySummary answerLatency;  // the simulator's answers to received messages
+    LatencySummary roundTrip;      // answers the other side gave to the simulator's messages
+    std::deque<Second> series;     // oldest first, one per second that saw traffic
+
+private:
+    Second& SecondOf(std::int64_t micros);
+
+    bool linkUp_ = false;
+    bool everUp_ = false;
+    std::int64_t upSince_ = 0;
+    std::int64_t upBefore_ = 0;  // up-time of earlier connections since the reset
+};

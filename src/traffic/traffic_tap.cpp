@@ -1,0 +1,90 @@
+#include "traffic/traffic_tap.h"
+
+#include <chrono>
+#include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#define VANTOR_HAVE_TSC 1
+#endif
+
+std::int64_t TrafficTap::WallMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+TrafficTap::TrafficTap(Clock clock, std::size_t capacityBytes)
+    : clock_(std::move(clock)), capacity_(capacityBytes) {
+#ifdef VANTOR_HAVE_TSC
+    counter_ = !clock_;
+#else
+    counter_ = false;
+    if (!clock_) clock_ = WallMicros;
+#endif
+    pending_.chunks.reserve(1024);
+    pending_.bytes.reserve(64 * 1024);
+    if (counter_) {
+        lastCounter_ = Stamp();
+        lastMicros_ = WallMicros();
+    }
+}
+
+std::int64_t TrafficTap::Stamp() const {
+#ifdef VANTOR_HAVE_TSC
+    if (counter_) return static_cast<std::int64_t>(__rdtsc());
+#endif
+    return clock_();
+}
+
+std::uint64_t TrafficTap::TotalBytes(Direction direction) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return total_[static_cast<int>(direction)];
+}
+
+void TrafficTap::Record(Direction direction, const std::uint8_t* data, std::size_t length) {
+    if (length == 0 || data == nullptr) return;
+    const std::int64_t now = Stamp();
+    std::lock_guard<std::mutex> guard(lock_);
+    total_[static_cast<int>(direction)] += length;
+    if (pending_.bytes.size() + length > capacity_) {
+        pending_.droppedBytes += length;
+        return;
+    }
+    // A write that follows a write of the same moment joins it: an answer leaves as one run
+    // even when it was passed on in pieces.
+    if (!pending_.chunks.empty()) {
+        TapChunk& last = pending_.chunks.back();
+        if (last.direction == direction && last.micros == now &&
+            last.offset + last.length == pending_.bytes.size()) {
+            pending_.bytes.insert(pending_.bytes.end(), data, data + length);
+            last.length += static_cast<std::uint32_t>(length);
+            return;
+        }
+    }
+    pending_.chunks.push_back(TapChunk{now, static_cast<std::uint32_t>(pending_.bytes.size()),
+                                       static_cast<std::uint32_t>(length), direction});
+    pending_.bytes.insert(pending_.bytes.end(), data, data + length);
+}
+
+void TrafficTap::Take(TapBatch& out) {
+    out.Clear();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::swap(out, pending_);
+    }
+    if (!counter_) return;
+    // Every stamp taken lies between the last reading and this one: each becomes wall-clock
+    // time in proportion, exact at both ends.
+    const std::int64_t counter = Stamp();
+    const std::int64_t micros = WallMicros();
+    const double scale = counter > lastCounter_ ? static_cast<double>(micros - lastMicros_) /
+                                                      static_cast<double>(counter - lastCounter_)
+                                                : 0.0;
+    for (TapChunk& chunk : out.chunks) {
+        chunk.micros = lastMicros_ + static_cast<std::int64_t>(
+                                         static_cast<double>(chunk.micros - lastCounter_) * scale);
+    }
+    lastCounter_ = counter;
+    lastMicros_ = micros;
+}

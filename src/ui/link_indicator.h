@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QLabel>
+
+#include "traffic/link_state.h"
+
+// The link's state in the status bar: a coloured mark and one line, the details in its tooltip.
+class LinkIndicator : public QLabel {
+    Q_OBJECT
+public:
+    explicit LinkIndicator(QWidget* parent = nullptr);
+    void SetState(const LinkState& state);
+    const LinkState& State() const { return state_; }
+
+private:
+    LinkState state_;
+};

@@ -1,0 +1,113 @@
+#include "ui/received_list_habits.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QTableView>
+
+#include <algorithm>
+#include <set>
+
+#include "ui/latin1.h"
+#include "ui/received_model.h"
+
+ReceivedListHabits::ReceivedListHabits(QTableView* grid, QObject* parent)
+    : QObject(parent), grid_(grid) {
+    FollowBox = new QCheckBox(QStringLiteral("Follow newest"), grid->parentWidget());
+    FollowBox->setObjectName(QStringLiteral("FollowNewestCheckBox"));
+    FollowBox->setToolTip(QStringLiteral("Select each new message as it arrives."));
+    FollowBox->setChecked(true);
+    SearchEdit = new QLineEdit(grid->parentWidget());
+    SearchEdit->setObjectName(QStringLiteral("ReceivedFilterEdit"));
+    SearchEdit->setPlaceholderText(QStringLiteral("Filter: type, status or text"));
+    SearchEdit->setClearButtonEnabled(true);
+    connect(SearchEdit, &QLineEdit::textChanged, this, [this] { ApplySearch(0); });
+    connect(FollowBox, &QCheckBox::clicked, this, &ReceivedListHabits::FollowChanged);
+    grid_->installEventFilter(this);
+}
+
+ReceivedListModel* ReceivedListHabits::Model() const {
+    return qobject_cast<ReceivedListModel*>(grid_->model());
+}
+
+void ReceivedListHabits::ApplySettings(const TrafficPrefs& prefs) {
+    FollowBox->setChecked(prefs.FollowNewest != 0);
+    max_ = prefs.ListMax > 0 ? prefs.ListMax : 0;
+    AfterAdd(Model() != nullptr ? Model()->MessageCount() : 0);
+}
+
+bool ReceivedListHabits::Following() const {
+    return FollowBox->isChecked();
+}
+
+void ReceivedListHabits::AfterAdd(int firstNew) {
+    ReceivedListModel* model = Model();
+    if (model == nullptr) return;
+    if (max_ > 0 && model->MessageCount() > max_) {
+        // As in the traffic view: removing at the top costs the view all its rows, so a
+        // hundredth of the bound goes at once.
+        const int excess =
+            std::min(model->MessageCount(), model->MessageCount() - max_ + max_ / 100);
+        model->RemoveRows(0, excess - 1);
+        firstNew = std::max(0, firstNew - excess);
+    }
+    if (!SearchEdit->text().isEmpty()) ApplySearch(firstNew);
+}
+
+bool ReceivedListHabits::Passes(int row) const {
+    const ReceivedListModel* model = Model();
+    for (int column : {ReceivedListModel::TypeColumn, ReceivedListModel::StatusColumn,
+                       ReceivedListModel::TextColumn}) {
+        if (ToQString(model->Cell(row, column)).contains(SearchEdit->text(), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+void ReceivedListHabits::ApplySearch(int from) {
+    ReceivedListModel* model = Model();
+    if (model == nullptr) return;
+    const bool all = SearchEdit->text().isEmpty();
+    for (int row = from; row < model->MessageCount(); ++row) {
+        const bool hide = !all && !Passes(row);
+        if (grid_->isRowHidden(row) != hide) grid_->setRowHidden(row, hide);
+    }
+}
+
+QString ReceivedListHabits::SelectedText() const {
+    const ReceivedListModel* model = Model();
+    if (model == nullptr) return {};
+    std::set<int> rows;
+    for (const QModelIndex& index : grid_->selectionModel()->selectedIndexes()) {
+        if (index.row() < model->MessageCount() && !grid_->isRowHidden(index.row()))
+            rows.insert(index.row());
+    }
+    std::string text;
+    for (int row : rows) {
+        text += model->Cell(row, ReceivedListModel::TimeColumn) + '\t' +
+                model->Cell(row, ReceivedListModel::StatusColumn) + '\t' +
+                model->Cell(row, ReceivedListModel::TypeColumn) + '\t' +
+                ReceivedListModel::QuoteField(model->Cell(row, ReceivedListModel::TextColumn)) +
+                '\t' + model->Cell(row, ReceivedListModel::RxBccColumn) + '\t' +
+                model->Cell(row, ReceivedListModel::CalcBccColumn) + "\t\r\n";
+    }
+    return ToQString(text);
+}
+
+bool ReceivedListHabits::eventFilter(QObject* watched, QEvent* event) {
+    // The view would copy only its current cell on Ctrl+C.
+    if (watched == grid_ &&
+        (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        if (event->type() == QEvent::KeyPress) {
+            const QString text = SelectedText();
+            if (!text.isEmpty()) QApplication::clipboard()->setText(text);
+        }
+        event->accept();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "settings/prefs.h"
+
+class QCheckBox;
+class QLineEdit;
+class QTableView;
+class ReceivedListModel;
+
+// What the received messages list does beyond the list itself: an optional bound (the oldest
+// go), the "follow newest" toggle, Ctrl+C copying the selected rows as tab-separated lines, and
+// a filter box over type, status and text (rows that do not match are hidden).
+class ReceivedListHabits : public QObject {
+    Q_OBJECT
+public:
+    // Works on the grid's model, a ReceivedListModel, whenever it is set.
+    ReceivedListHabits(QTableView* grid, QObject* parent);
+
+    void ApplySettings(const TrafficPrefs& prefs);
+    bool Following() const;
+    // After rows were added from `firstNew` on: drops the oldest beyond the bound and hides
+    // the new rows the filter does not pass.
+    void AfterAdd(int firstNew);
+    // The selected message rows in the save file's format, without its header line.
+    QString SelectedText() const;
+
+    QCheckBox* FollowBox;
+    QLineEdit* SearchEdit;
+
+signals:
+    // The user ticked or unticked "Follow newest" (not sent for ApplySettings).
+    void FollowChanged(bool on);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    ReceivedListModel* Model() const;
+    bool Passes(int row) const;
+    void ApplySearch(int from);
+
+    QTableView* grid_;
+    int max_ = 0;
+};

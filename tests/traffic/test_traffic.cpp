@@ -1,0 +1,568 @@
+#include "traffic/traffic_monitor.h"
+#include "traffic/traffic_pipeline.h"
+#include "traffic/traffic_store.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "protocol/engine_rig.h"
+#include "support/alloc_counter.h"
+#include "support/loopback.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes B(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// A script of bytes on the wire: each step is one read or write at a given microsecond.
+struct Step {
+    std::int64_t micros;
+    Direction direction;
+    Bytes bytes;
+};
+
+TapBatch Script(const std::vector<Step>& steps) {
+    TapBatch batch;
+    for (const Step& step : steps) {
+        batch.chunks.push_back(TapChunk{step.micros, static_cast<std::uint32_t>(batch.bytes.size()),
+                                        static_cast<std::uint32_t>(step.bytes.size()),
+                                        step.direction});
+        batch.bytes.insert(batch.bytes.end(), step.bytes.begin(), step.bytes.end());
+    }
+    return batch;
+}
+
+std::string Describe(const TrafficBatch& batch, const TrafficEntry& e) {
+    std::ostringstream out;
+    out << DirectionText(e.direction) << ' ' << KindText(e.kind) << ' ' << e.micros;
+    if (e.kind != EntryKind::Stray) out << " type=" << char(e.type) << " status=" << int(e.status);
+    if (e.latency >= 0) out << " latency=" << e.latency;
+    if (e.attempt > 0) out << " attempt=" << int(e.attempt);
+    out << " len=" << e.length;
+    (void)batch;
+    return out.str();
+}
+
+std::vector<std::string> DescribeAll(const TrafficBatch& batch) {
+    std::vector<std::string> out;
+    for (const TrafficEntry& e : batch.entries) out.push_back(Describe(batch, e));
+    return out;
+}
+
+// Two lines around a frame, a bad frame, an answer: cut into reads of every size, the same
+// entries come out, each dated by the read holding its first byte.
+TEST(TrafficSegmenter, SameEntriesWhateverTheReadSize) {
+    Bytes badBcc = Message('B', "xy");
+    badBcc[badBcc.size() - 2] ^= 1;
+    const Bytes stream = Cat({B("\x11noise"), Message('A', "hello\x03"), badBcc, Ack('A', "ok"),
+                              Nak('C', ""), B("\x13")});
+    std::vector<std::string> reference;
+    for (std::size_t size = 1; size <= stream.size(); ++size) {
+        TrafficSegmenter segmenter(Direction::Rx);
+        TrafficBatch out;
+        std::size_t firstByteRead[8] = {};  // the read index holding each entry's first byte
+        int read = 0;
+        for (std::size_t at = 0; at < stream.size(); at += size, ++read) {
+            segmenter.Feed(read, stream.data() + at, std::min(size, stream.size() - at), out);
+        }
+        segmenter.FlushStray(out);
+        ASSERT_EQ(out.entries.size(), 6u) << "read size " << size;
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < out.entries.size(); ++i) {
+            firstByteRead[i] = offset / size;
+            EXPECT_EQ(out.entries[i].micros, static_cast<std::int64_t>(firstByteRead[i]))
+                << size << " entry " << i;
+            offset += out.entries[i].length;
+        }
+        EXPECT_EQ(offset, stream.size());
+        std::vector<std::string> got;
+        for (const TrafficEntry& e : out.entries) {
+            got.push_back(
+                std::string(KindText(e.kind)) + " " + char(e.type ? e.type : '-') + " " +
+                std::to_string(e.status) + " " +
+                std::string(out.bytes.begin() + e.offset, out.bytes.begin() + e.offset + e.length));
+        }
+        if (reference.empty()) reference = got;
+        EXPECT_EQ(got, reference) << "read size " << size;
+    }
+    ASSERT_EQ(reference.size(), 6u);
+    EXPECT_EQ(reference[0], "Stray - 0 \x11noise");
+    EXPECT_EQ(reference[1].substr(0, 12), "Message A 0 ");
+    EXPECT_EQ(reference[2].substr(0, 12), "Message B 7 ");
+    EXPECT_EQ(reference[3].substr(0, 8), "ACK A 0 ");
+    EXPECT_EQ(reference[4].substr(0, 8), "NAK C 1 ");
+    EXPECT_EQ(reference[5], "Stray - 0 \x13");
+    const FrameParts parts =
+        DecodeFrame(Message('A', "hello\x03").data(), Message('A', "hello\x03").size());
+    EXPECT_EQ(parts.text, "hello\x03");
+    EXPECT_EQ(parts.receivedBcc, parts.computedBcc);
+    EXPECT_EQ(parts.receivedBcc.size(), 3u);
+}
+
+// A scripted exchange with known times: answers carry their latency, repeats their attempt
+// number, and the statistics add up.
+TEST(TrafficMonitor, LatenciesAttemptsAndStatistics) {
+    TrafficMonitor monitor;
+    monitor.stats.LinkChanged(true, 0);
+    TrafficBatch out;
+    const Bytes ours = Message('Q', "query");
+    monitor.Process(Script({
+                        {1000, Direction::Rx, Message('A', "one")},
+                        {1250, Direction::Tx, Ack('A', "r")},  // answered in 250 us
+                        {2000, Direction::Rx, Message('B', "two")},
+                        {2100, Direction::Tx, Nak('B', "")},  // a NAK answer, 100 us
+                        {3000, Direction::Rx, Message('A', "3")},
+                        {3900, Direction::Tx, Ack('B', "r")},  // wrong type, 900 us
+                        {5000, Direction::Tx, ours},
+                        {5600, Direction::Rx, Nak('Q', "")},      // rejected after 600 us
+                        {6000, Direction::Tx, ours},              // the second try
+                        {6400, Direction::Rx, Ack('Q', "fine")},  // accepted after 400 us
+                        {7000, Direction::Tx, ours},  // accepted before: a new first try
+                        {7100, Direction::Rx, B("\xff\xfe")},
+                    }),
+                    out);
+    EXPECT_EQ(DescribeAll(out), (std::vector<std::string>{
+                                    "Rx Message 1000 type=A status=0 attempt=1 len=11",
+                                    "Tx ACK 1250 type=A status=0 latency=250 len=10",
+                                    "Rx Message 2000 type=B status=0 attempt=1 len=11",
+                                    "Tx NAK 2100 type=B status=1 latency=100 len=9",
+                                    "Rx Message 3000 type=A status=0 attempt=1 len=9",
+                                    "Tx ACK 3900 type=B status=0 latency=900 len=10",
+                                    "Tx Message 5000 type=Q status=0 attempt=1 len=13",
+                                    "Rx NAK 5600 type=Q status=1 latency=600 len=9",
+                                    "Tx Message 6000 type=Q status=0 attempt=2 len=13",
+                                    "Rx ACK 6400 type=Q status=0 latency=400 len=13",
+                                    "Tx Message 7000 type=Q status=0 attempt=1 len=13",
+                                    "Rx Stray 7100 len=2",
+                                }));
+    const TrafficStats& s = monitor.stats;
+    EXPECT_EQ(s.receivedByType.at('A'), 2u);
+    EXPECT_EQ(s.receivedByType.at('B'), 1u);
+    EXPECT_EQ(s.receivedByStatus[StatusOk], 3u);
+    EXPECT_EQ(s.answers[TrafficStats::AnswerNormal], 1u);
+    EXPECT_EQ(s.answers[TrafficStats::AnswerNak], 1u);
+    EXPECT_EQ(s.answers[TrafficStats::AnswerWrongType], 1u);
+    EXPECT_EQ(s.retransmissions, 1u);
+    EXPECT_EQ(s.frames[0], 5u);
+    EXPECT_EQ(s.frames[1], 6u);
+    EXPECT_EQ(s.strayBytes[0], 2u);
+    EXPECT_EQ(s.bytes[0], 11u + 11 + 9 + 9 + 13 + 2);
+    const auto answer = s.answerLatency.Compute();
+    EXPECT_EQ(answer.count, 3u);
+    EXPECT_EQ(answer.min, 100);
+    EXPECT_EQ(answer.median, 250);
+    EXPECT_EQ(answer.p99, 900);
+    EXPECT_EQ(answer.max, 900);
+    const auto trip = s.roundTrip.Compute();
+    EXPECT_EQ(trip.count, 2u);
+    EXPECT_EQ(trip.min, 400);
+    EXPECT_EQ(trip.max, 600);
+    ASSERT_EQ(s.series.size(), 1u);
+    EXPECT_EQ(s.series[0].messages[0], 3u);
+    EXPECT_EQ(s.series[0].messages[1], 3u);
+    EXPECT_EQ(s.series[0].latencyMax, 900);
+
+    monitor.stats.LinkChanged(false, 10000);
+    monitor.stats.LinkChanged(true, 15000);
+    EXPECT_EQ(monitor.stats.reconnects, 1u);
+    EXPECT_EQ(monitor.stats.UpMicros(16000), 11000);
+    monitor.stats.Reset(20000);
+    EXPECT_EQ(monitor.stats.frames[0], 0u);
+    EXPECT_EQ(monitor.stats.answerLatency.Compute().count, 0u);
+    EXPECT_EQ(monitor.stats.UpMicros(21000), 1000);  // the open link counts on from the reset
+}
+
+// Percentiles by nearest rank over many values.
+TEST(TrafficMonitor, LatencyPercentiles) {
+    LatencySummary summary;
+    for (int i = 1000; i >= 1; --i) summary.Add(i);
+    const auto f = summary.Compute();
+    EXPECT_EQ(f.min, 1);
+    EXPECT_EQ(f.median, 500);
+    EXPECT_EQ(f.p99, 990);
+    EXPECT_EQ(f.max, 1000);
+}
+
+// The engine copies what it reads and what it writes into the tap, in order, and recording
+// does not allocate once the tap's buffers have grown.
+TEST(TrafficTapOnEngine, BothDirectionsWithoutAllocating) {
+    std::int64_t now = 100;
+    TrafficTap tap([&now] { return now; });
+    EngineRig rig;
+    rig.engine.tap = &tap;
+    const Bytes incoming = Message('A', "hi");
+    rig.driver.Script(incoming);
+    rig.PollTimes(2);
+    TapBatch batch;
+    tap.Take(batch);
+    ASSERT_EQ(batch.chunks.size(), 2u);
+    EXPECT_EQ(batch.chunks[0].direction, Direction::Rx);
+    EXPECT_EQ(Bytes(batch.bytes.begin(), batch.bytes.begin() + batch.chunks[0].length), incoming);
+    EXPECT_EQ(batch.chunks[1].direction, Direction::Tx);
+    EXPECT_EQ(Bytes(batch.bytes.begin() + batch.chunks[1].offset, batch.bytes.end()),
+              rig.driver.written);
+    EXPECT_EQ(tap.TotalBytes(Direction::Rx), incoming.size());
+
+    // Once both of the buffers it swaps have grown, recording and taking allocate nothing.
+    const Bytes block(4096, 'x');
+    for (int round = 0; round < 5; ++round) {
+        const std::size_t before = AllocationCount();
+        for (int i = 0; i < 20; ++i) {
+            ++now;
+            tap.Record(Direction::Rx, block.data(), block.size());
+            tap.Record(Direction::Tx, incoming.data(), incoming.size());
+        }
+        tap.Take(batch);
+        if (round >= 2) {
+            EXPECT_EQ(AllocationCount() - before, 0u) << "round " << round;
+        }
+    }
+    EXPECT_EQ(batch.chunks.size(), 40u);
+    EXPECT_EQ(tap.TotalBytes(Direction::Rx), incoming.size() + 100 * block.size());
+}
+
+// Stamped by the processor's counter, chunks come out in wall-clock microseconds, in order,
+// between the wall-clock readings around their recording.
+TEST(TrafficTapOnEngine, CounterStampsBecomeWallClockTimes) {
+    TrafficTap tap;
+    TapBatch batch;
+    const std::uint8_t byte = 'x';
+    std::vector<std::int64_t> before, after;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 5; ++i) {
+            before.push_back(TrafficTap::WallMicros());
+            tap.Record(i % 2 ? Direction::Tx : Direction::Rx, &byte, 1);
+            after.push_back(TrafficTap::WallMicros());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        tap.Take(batch);
+        ASSERT_EQ(batch.chunks.size(), 5u);
+        for (int i = 0; i < 5; ++i) {
+            const std::size_t k = static_cast<std::size_t>(round * 5 + i);
+            // A microsecond either way for the rounding and the clocks' steps.
+            EXPECT_GE(batch.chunks[i].micros, before[k] - 1) << k;
+            EXPECT_LE(batch.chunks[i].micros, after[k] + 1) << k;
+        }
+    }
+}
+
+// A reader that falls behind loses the newest bytes, counted, instead of growing without end.
+TEST(TrafficTapOnEngine, BoundedWhenNobodyReads) {
+    TrafficTap tap([] { return 1; }, 100);
+    const Bytes block(60, 'x');
+    tap.Record(Direction::Rx, block.data(), block.size());
+    tap.Record(Direction::Tx, block.data(), block.size());
+    TapBatch batch;
+    tap.Take(batch);
+    EXPECT_EQ(batch.bytes.size(), 60u);
+    EXPECT_EQ(batch.droppedBytes, 60u);
+    tap.Record(Direction::Tx, block.data(), block.size());
+    tap.Take(batch);
+    EXPECT_EQ(batch.bytes.size(), 60u);
+    EXPECT_EQ(batch.droppedBytes, 0u);
+}
+
+// A batch of `count` entries alternating Rx message 'A'/'B' and Tx ACK, text "m<i>".
+TrafficBatch Numbered(int from, int count) {
+    TrafficMonitor monitor;
+    std::vector<Step> steps;
+    for (int i = from; i < from + count; ++i) {
+        steps.push_back(i % 2 == 0 ? Step{i, Direction::Rx,
+                                          Message(i % 4 == 0 ? 'A' : 'B', "m" + std::to_string(i))}
+                                   : Step{i, Direction::Tx, Ack('A', "m" + std::to_string(i))});
+    }
+    TrafficBatch out;
+    monitor.Process(Script(steps), out);
+    return out;
+}
+
+std::vector<std::int64_t> RowTimes(const TrafficStore& store) {
+    std::vector<std::int64_t> times;
+    for (std::size_t row = 0; row < store.Rows(); ++row)
+        times.push_back(store.Entry(store.SequenceOfRow(row)).micros);
+    return times;
+}
+
+std::vector<std::int64_t> Range(std::int64_t from, std::int64_t to, std::int64_t step = 1) {
+    std::vector<std::int64_t> out;
+    for (std::int64_t i = from; i < to; i += step) out.push_back(i);
+    return out;
+}
+
+// The bound drops the oldest entries; the reported row changes replay to the same rows, with
+// a filter or without, whether the batch is smaller or larger than the bound.
+TEST(TrafficStoreBounds, DropsTheOldestAndReportsTheRowChanges) {
+    struct Case {
+        const char* name;
+        TrafficFilter filter;
+        std::size_t bound;
+        std::vector<int> batches;
+    };
+    TrafficFilter rxOnly;
+    rxOnly.direction = 0;
+    const std::vector<Case> cases = {
+        {"no filter, small batches", {}, 10, {3, 4, 5, 6}},
+        {"no filter, one batch over the bound", {}, 10, {4, 25}},
+        {"filter, small batches", rxOnly, 10, {3, 4, 5, 6}},
+        {"filter, batch over the bound", rxOnly, 10, {4, 25}},
+        {"block boundaries", {}, TrafficStore::kBlockEntries + 3, {4000, 200, 4000}},
+    };
+    for (const Case& c : cases) {
+        TrafficStore store(c.bound);
+        store.SetFilter(c.filter);
+        std::size_t rows = 0;
+        int next = 0;
+        for (int count : c.batches) {
+            const TrafficStore::Change change = store.Append(Numbered(next, count));
+            next += count;
+            ASSERT_LE(change.rowsRemoved, rows) << c.name;
+            rows = rows - change.rowsRemoved + change.rowsAdded;
+            ASSERT_EQ(rows, store.Rows()) << c.name;
+        }
+        // Full, it holds between 99 % of the bound and the bound.
+        ASSERT_LE(store.Size(), std::min<std::size_t>(c.bound, next)) << c.name;
+        ASSERT_GE(store.Size(), std::min<std::size_t>(c.bound - c.bound / 100, next)) << c.name;
+        const std::int64_t oldest = next - static_cast<std::int64_t>(store.Size());
+        EXPECT_EQ(RowTimes(store), Range(c.filter.direction == 0 ? oldest + oldest % 2 : oldest,
+                                         next, c.filter.direction == 0 ? 2 : 1))
+            << c.name;
+    }
+}
+
+TEST(TrafficStoreFilter, EachPartNarrowsTheRows) {
+    TrafficStore store;
+    TrafficBatch batch = Numbered(0, 8);  // Rx A m0, Tx m1, Rx B m2, Tx m3, Rx A m4, ...
+    Bytes bad = Message('C', "bad");
+    bad[bad.size() - 2] ^= 1;
+    TrafficMonitor monitor;
+    TrafficBatch extra;
+    monitor.Process(Script({{8, Direction::Rx, bad}, {9, Direction::Rx, B("junk m1")}}), extra);
+    store.Append(batch);
+    store.Append(extra);
+    const auto filtered = [&store](auto change) {
+        TrafficFilter filter;
+        change(filter);
+        store.SetFilter(filter);
+        return RowTimes(store);
+    };
+    using V = std::vector<std::int64_t>;
+    EXPECT_EQ(filtered([](TrafficFilter&) {}), Range(0, 10));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.direction = 1; }), (V{1, 3, 5, 7}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.kinds = 1u << int(EntryKind::Stray); }), (V{9}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) {
+                  f.type = 'A';
+                  f.direction = 0;
+              }),
+              (V{0, 4}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.status = TrafficFilter::kAnyError; }), (V{8}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.status = StatusBadBcc; }), (V{8}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.text = "m1"; }), (V{1, 9}));
+    // New entries pass the filter in force as they come.
+    store.Append(Numbered(11, 1));  // Tx m11
+    EXPECT_EQ(RowTimes(store), (V{1, 9, 11}));
+    EXPECT_EQ(HexDump(bad.data(), 3), "0000  01 43 02" + std::string(13 * 3, ' ') + "  .C.\n");
+}
+
+// On its own thread the pipeline turns what the engine's thread records into entries, in
+// order; what nobody takes is bounded.
+TEST(TrafficPipelineThread, EntriesFromAnotherThreadInOrderAndBounded) {
+    TrafficTap tap;
+    TrafficPipeline pipeline(tap, 1000000);
+    pipeline.Start();
+    std::thread engine([&tap] {
+        for (int i = 0; i < 2000; ++i) {
+            const Bytes message = Message('A', "n" + std::to_string(i));
+            const Bytes answer = Ack('A', "ok");
+            tap.Record(Direction::Rx, message.data(), message.size());
+            tap.Record(Direction::Tx, answer.data(), answer.size());
+        }
+    });
+    engine.join();
+    std::vector<std::string> texts;
+    std::deque<TrafficBatch> ready;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (texts.size() < 4000 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pipeline.TakeReady(ready);
+        for (const TrafficBatch& batch : ready) {
+            for (const TrafficEntry& e : batch.entries) {
+                texts.push_back(DecodeFrame(batch.bytes.data() + e.offset, e.length).text);
+            }
+        }
+    }
+    ASSERT_EQ(texts.size(), 4000u);
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(texts[2 * i], "n" + std::to_string(i));
+        ASSERT_EQ(texts[2 * i + 1], "ok");
+    }
+    EXPECT_EQ(pipeline.WithMonitor(
+                  [](TrafficMonitor& m) { return m.stats.answerLatency.Compute().count; }),
+              2000u);
+    pipeline.Stop();
+
+    // Nobody takes: at most the bound (plus the newest batch) waits.
+    TrafficPipeline unread(tap, 10);
+    for (int round = 0; round < 5; ++round) {
+        const Bytes burst =
+            Cat({Message('B', "x"), Message('B', "y"), Message('B', "z"), Message('B', "w")});
+        tap.Record(Direction::Rx, burst.data(), burst.size());
+        unread.ProcessNow();
+    }
+    unread.TakeReady(ready);
+    std::size_t waiting = 0;
+    for (const TrafficBatch& batch : ready) waiting += batch.entries.size();
+    EXPECT_LE(waiting, 10u + 4);
+    EXPECT_GE(waiting, 10u);
+}
+
+class TrafficLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("vantor-log-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    static std::string Read(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // Logs `count` exchanges (a message and its answer) through a monitor.
+    static void Exchange(TrafficMonitor& monitor, int count, std::int64_t start = 0) {
+        TrafficBatch out;
+        for (int i = 0; i < count; ++i) {
+            const std::int64_t t = start + i * 1000;
+            monitor.Process(Script({{t, Direction::Rx, Message('A', "n" + std::to_string(i))},
+                                    {t + 10, Direction::Tx, Ack('A', "ok")}}),
+                            out);
+        }
+    }
+
+    std::filesystem::path dir;
+};
+
+TEST_F(TrafficLog, TabSeparatedAndJsonRecords) {
+    for (const LogFormat format : {LogFormat::Tsv, LogFormat::JsonLines}) {
+        TrafficMonitor monitor;
+        const auto path = dir / (format == LogFormat::Tsv ? "log.tsv" : "log.jsonl");
+        ASSERT_TRUE(monitor.StartLog({path.string(), format, 0, 0}));
+        Exchange(monitor, 2);
+        monitor.Log()->Flush();
+        const std::string text = Read(path);
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        if (format == LogFormat::Tsv) {
+            ASSERT_EQ(lines.size(), 5u);
+            EXPECT_EQ(lines[0] + "\n", TsvHeader());
+            EXPECT_NE(lines[1].find("\tRx\tMessage\tOK           \tA\t\"n0\"\t"), std::string::npos)
+                << lines[1];
+            EXPECT_NE(lines[2].find("\tTx\tACK\tOK           \tA\t\"ok\"\t"), std::string::npos)
+                << lines[2];
+            EXPECT_NE(lines[2].find("\t10\t\t\r"), std::string::npos) << lines[2];
+        } else {
+            ASSERT_EQ(lines.size(), 4u);
+            const auto first = nlohmann::json::parse(lines[0]);
+            EXPECT_EQ(first["direction"], "Rx");
+            EXPECT_EQ(first["text"], "n0");
+            EXPECT_EQ(first["attempt"], 1);
+            const auto answer = nlohmann::json::parse(lines[3]);
+            EXPECT_EQ(answer["kind"], "ACK");
+            EXPECT_EQ(answer["latencyMicros"], 10);
+        }
+    }
+}
+
+// Rotation keeps the newest records: the current file and `keep` older ones, none cut apart.
+TEST_F(TrafficLog, RotatesBySizeAndKeepsTheCount) {
+    TrafficMonitor monitor;
+    const auto path = dir / "traffic.tsv";
+    ASSERT_TRUE(monitor.StartLog({path.string(), LogFormat::Tsv, 600, 2}));
+    Exchange(monitor, 40);
+    monitor.Log()->Flush();
+    EXPECT_FALSE(monitor.Log()->Failed());
+    ASSERT_TRUE(std::filesystem::exists(path));
+    ASSERT_TRUE(std::filesystem::exists(dir / "traffic.tsv.1"));
+    ASSERT_TRUE(std::filesystem::exists(dir / "traffic.tsv.2"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "traffic.tsv.3"));
+    std::string all;
+    for (const char* name : {"traffic.tsv.2", "traffic.tsv.1", "traffic.tsv"}) {
+        const std::string text = Read(dir / name);
+        EXPECT_LE(text.size(), 600u) << name;
+        EXPECT_EQ(text.rfind(TsvHeader(), 0), 0u) << name;
+        all += text.substr(TsvHeader().size());
+    }
+    // What is kept is the end of the run, in order and whole.
+    EXPECT_NE(all.find("\"n39\""), std::string::npos);
+    const std::size_t oldest = all.find("\"n");
+    const int first = std::stoi(all.substr(oldest + 2));
+    for (int i = first; i < 40; ++i)
+        EXPECT_NE(all.find("\"n" + std::to_string(i) + "\""), std::string::npos) << i;
+    EXPECT_EQ(all.back(), '\n');
+}
+
+// A file size limit stands in for a full disk: logging stops with the reason, and the caller
+// goes on processing traffic as before.
+TEST_F(TrafficLog, FullDiskStopsLoggingNotTheTraffic) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    TrafficMonitor monitor;
+    const auto path = dir / "full.tsv";
+    ASSERT_TRUE(monitor.StartLog({path.string(), LogFormat::Tsv, 0, 0}));
+    rlimit small = saved;
+    small.rlim_cur = 2048;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    Exchange(monitor, 100);
+    monitor.Log()->Flush();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_TRUE(monitor.Log()->Failed());
+    EXPECT_FALSE(monitor.Logging());
+    EXPECT_NE(monitor.LogError().find("File too large"), std::string::npos) << monitor.LogError();
+    EXPECT_NE(monitor.LogError().find(path.string()), std::string::npos);
+    EXPECT_LE(std::filesystem::file_size(path), 2048u);
+    // What is there is whole records.
+    const std::string text = Read(path);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.substr(text.size() - 3), "\t\r\n");
+    EXPECT_EQ(monitor.stats.frames[0], 100u);  // every exchange was still seen
+    Exchange(monitor, 1, 1000000);             // and later traffic is not held up
+    EXPECT_EQ(monitor.stats.frames[0], 101u);
+}
+
+TEST_F(TrafficLog, UnwritablePathIsReportedAtStart) {
+    TrafficMonitor monitor;
+    const auto path = dir / "missing" / "x.tsv";
+    EXPECT_FALSE(monitor.StartLog({path.string(), LogFormat::Tsv, 0, 0}));
+    EXPECT_NE(monitor.LogError().find("cannot open"), std::string::npos) << monitor.LogError();
+    EXPECT_FALSE(monitor.Logging());
+    TrafficBatch out;
+    monitor.Process(Script({{1, Direction::Rx, Message('A', "x")}}), out);
+    EXPECT_EQ(out.entries.size(), 1u);
+}
+
+}  // namespace

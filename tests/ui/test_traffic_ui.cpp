@@ -1,0 +1,425 @@
+#include "ui/traffic_hub.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDockWidget>
+#include <QHostAddress>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSpinBox>
+#include <QTableView>
+#include <QTcpSocket>
+#include <QtCharts/QLineSeries>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/loopback.h"
+#include "thread/ctrlthrd.h"
+#include "thread/event.h"
+#include "traffic/link_state.h"
+#include "ui/link_indicator.h"
+#include "ui/received_list_habits.h"
+#include "ui/received_model.h"
+#include "ui/stats_panel.h"
+#include "ui/traffic_model.h"
+#include "ui/traffic_panel.h"
+#include "ui/traffic_prefs_page.h"
+
+namespace {
+
+struct Step {
+    std::int64_t micros;
+    Direction direction;
+    std::string bytes;
+};
+
+// The entries a scripted exchange gives, through the same monitor the hub uses.
+TrafficBatch Entries(TrafficMonitor& monitor, const std::vector<Step>& steps) {
+    TapBatch tap;
+    for (const Step& step : steps) {
+        tap.chunks.push_back({step.micros, static_cast<std::uint32_t>(tap.bytes.size()),
+                              static_cast<std::uint32_t>(step.bytes.size()), step.direction});
+        tap.bytes.insert(tap.bytes.end(), step.bytes.begin(), step.bytes.end());
+    }
+    TrafficBatch out;
+    monitor.Process(tap, out);
+    return out;
+}
+
+// n exchanges: Rx message "m<i>" of type A or B, then the Tx ACK, 1 ms apart.
+TrafficBatch Exchanges(TrafficMonitor& monitor, int from, int n) {
+    std::vector<Step> steps;
+    for (int i = from; i < from + n; ++i) {
+        steps.push_back(
+            {i * 1000, Direction::Rx, WireFrame(i % 2 ? 'B' : 'A', 0, "m" + std::to_string(i))});
+        steps.push_back({i * 1000 + 200, Direction::Tx, WireFrame(i % 2 ? 'B' : 'A', 0x06, "ok")});
+    }
+    return Entries(monitor, steps);
+}
+
+QStringList Column(const TrafficPanel& panel, int column) {
+    QStringList out;
+    for (int row = 0; row < panel.Model()->rowCount(); ++row) {
+        out << panel.Model()->index(row, column).data().toString();
+    }
+    return out;
+}
+
+}  // namespace
+
+class TrafficUiTest : public QObject {
+    Q_OBJECT
+private slots:
+    // Both directions in time order, each row's cells, and the selected entry's bytes.
+    void entriesInOrderBothWays() {
+        TrafficMonitor monitor;
+        TrafficPanel panel(100);
+        panel.AddBatch(Exchanges(monitor, 1, 2));
+        panel.AddBatch(Entries(monitor, {{5000, Direction::Rx, "\x11zz"}}));
+        QCOMPARE(Column(panel, TrafficModel::DirectionColumn),
+                 QStringList({"Rx", "Tx", "Rx", "Tx", "Rx"}));
+        QCOMPARE(Column(panel, TrafficModel::KindColumn),
+                 QStringList({"Message", "ACK", "Message", "ACK", "Stray"}));
+        QCOMPARE(Column(panel, TrafficModel::TextColumn),
+                 QStringList({"m1", "ok", "m2", "ok", "<DC1>zz"}));
+        QCOMPARE(Column(panel, TrafficModel::LatencyColumn),
+                 QStringList({"", "0.200 ms", "", "0.200 ms", ""}));
+        QCOMPARE(Column(panel, TrafficModel::AttemptColumn), QStringList({"1", "", "1", "", ""}));
+        QVERIFY(Column(panel, TrafficModel::TimeColumn)[1].endsWith(".001200"));
+        panel.HexBox->setChecked(true);
+        QCOMPARE(Column(panel, TrafficModel::TextColumn).last(), QString("11 7a 7a"));
+        panel.Table()->selectRow(4);
+        QVERIFY(panel.BytesView->toPlainText().contains("0000  11 7a 7a"));
+        QVERIFY(panel.BytesView->toPlainText().startsWith("Rx Stray, 3 bytes"));
+    }
+
+    void filtersNarrowTheRows() {
+        TrafficMonitor monitor;
+        TrafficPanel panel(100);
+        panel.AddBatch(Exchanges(monitor, 0, 4));
+        panel.DirectionBox->setCurrentIndex(2);  // sent
+        QCOMPARE(panel.Model()->rowCount(), 4);
+        panel.DirectionBox->setCurrentIndex(0);
+        panel.TypeEdit->setText("B");
+        panel.KindBox->setCurrentIndex(1);  // messages
+        QCOMPARE(Column(panel, TrafficModel::TextColumn), QStringList({"m1", "m3"}));
+        panel.TypeEdit->clear();
+        panel.SearchEdit->setText("m2");
+        QCOMPARE(Column(panel, TrafficModel::TextColumn), QStringList({"m2"}));
+        // New entries meet the filter in force.
+        panel.AddBatch(Exchanges(monitor, 20, 1));
+        QCOMPARE(Column(panel, TrafficModel::TextColumn), QStringList({"m2", "m20"}));
+        panel.SearchEdit->clear();
+        panel.KindBox->setCurrentIndex(0);
+        panel.StatusBox->setCurrentIndex(1);  // errors only
+        QCOMPARE(panel.Model()->rowCount(), 0);
+    }
+
+    // Paused, new entries wait and the rows stay as they were; on resume they come in order.
+    void pauseHoldsTheView() {
+        TrafficMonitor monitor;
+        TrafficPanel panel(1000);
+        panel.resize(600, 300);
+        panel.show();
+        panel.AddBatch(Exchanges(monitor, 0, 100));
+        panel.FollowBox->setChecked(false);
+        panel.Table()->scrollToTop();
+        panel.Table()->selectRow(3);
+        panel.PauseButton->click();
+        QVERIFY(panel.Paused());
+        panel.AddBatch(Exchanges(monitor, 100, 50));
+        QCOMPARE(panel.Model()->rowCount(), 200);
+        QCOMPARE(panel.Table()->verticalScrollBar()->value(), 0);
+        QVERIFY(panel.CountLabel->text().contains("100 held"));
+        panel.PauseButton->click();
+        QCOMPARE(panel.Model()->rowCount(), 300);
+        QCOMPARE(panel.Model()->index(299, TrafficModel::TextColumn).data().toString(),
+                 QString("ok"));
+        QCOMPARE(panel.Model()->index(298, TrafficModel::TextColumn).data().toString(),
+                 QString("m149"));
+        QCOMPARE(panel.Table()->currentIndex().row(), 3);  // the selection stayed on its entry
+    }
+
+    void copySelectedRowsAsTabSeparatedText() {
+        TrafficMonitor monitor;
+        TrafficPanel panel(100);
+        panel.show();
+        panel.AddBatch(Exchanges(monitor, 7, 2));
+        panel.Table()->selectRow(1);
+        panel.Table()->selectionModel()->select(
+            panel.Model()->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        panel.Table()->setFocus();
+        QApplication::clipboard()->clear();
+        QTest::keyClick(panel.Table(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), panel.SelectedText());
+        const QStringList lines = panel.SelectedText().split("\r\n", Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].contains("\tTx\tACK\tOK           \tB\t\"ok\"\t028\t028\t"),
+                 qPrintable(lines[0]));
+        QVERIFY2(lines[1].contains("\tRx\tMessage\tOK           \tA\t\"m8\"\t230\t230\t\t1\t"),
+                 qPrintable(lines[1]));
+        QVERIFY(lines[0].contains("\t200\t"));  // the answer's latency in microseconds
+    }
+
+    // The bound keeps the newest entries, also when the list is filtered, paused or rebound.
+    void boundDropsTheOldest() {
+        TrafficMonitor monitor;
+        TrafficPanel panel(7);
+        panel.AddBatch(Exchanges(monitor, 0, 3));
+        panel.AddBatch(Exchanges(monitor, 3, 2));
+        QCOMPARE(panel.Model()->rowCount(), 7);
+        QCOMPARE(Column(panel, TrafficModel::TextColumn).first(), QString("ok"));
+        QCOMPARE(Column(panel, TrafficModel::TextColumn)[1], QString("m2"));
+        panel.SetPaused(true);
+        panel.AddBatch(Exchanges(monitor, 5, 20));
+        panel.SetPaused(false);
+        QCOMPARE(panel.Model()->rowCount(), 7);
+        QCOMPARE(Column(panel, TrafficModel::TextColumn).last(2), QStringList({"m24", "ok"}));
+        panel.SetBound(3);
+        QCOMPARE(Column(panel, TrafficModel::TextColumn), QStringList({"ok", "m24", "ok"}));
+    }
+
+    // A scripted exchange with known latencies from a fake clock shows the right figures.
+    void statisticsOfAScriptedExchange() {
+        std::int64_t now = 0;
+        QMainWindow window;
+        TrafficHub hub(&window, TrafficPrefs{}, [&now] { return now; });
+        hub.OnEvent(
+            Event{EventId::LinkState, 0, 0,
+                  LinkState{LinkState::Server, LinkState::Up, "port 1", {"peer"}}.Encode()});
+        const std::string msg = WireFrame('A', 0, "x");
+        const auto at = [&](std::int64_t t, Direction d, const std::string& bytes) {
+            now = t;
+            hub.Tap().Record(d, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        };
+        at(1000000, Direction::Rx, msg);
+        at(1000300, Direction::Tx, WireFrame('A', 0x06, "r"));  // 0.3 ms
+        at(1500000, Direction::Rx, msg);
+        at(1501000, Direction::Tx, WireFrame('A', 0x15, ""));  // 1 ms, a NAK answer
+        at(2000000, Direction::Rx, msg);
+        at(2000500, Direction::Tx, WireFrame('B', 0x06, "r"));  // 0.5 ms, a type error
+        at(3000000, Direction::Tx, WireFrame('Q', 0, "q"));
+        at(3002000, Direction::Rx, WireFrame('Q', 0x06, ""));  // round trip 2 ms
+        hub.OnEvent(Event{EventId::ResponseAccepted, 'Q', 0, ""});
+        hub.OnEvent(Event{EventId::Status, StatusTimeout, 1, ""});
+        hub.Drain();
+        now = 62000000;
+        window.show();
+        hub.StatisticsDock->show();
+        StatsPanel* stats = hub.Statistics;
+        QTRY_COMPARE(stats->Figure("Answer latency count"), QString("3"));
+        QCOMPARE(stats->Figure("Answer latency min"), QString("0.300 ms"));
+        QCOMPARE(stats->Figure("Answer latency median"), QString("0.500 ms"));
+        QCOMPARE(stats->Figure("Answer latency max"), QString("1.000 ms"));
+        QCOMPARE(stats->Figure("Round trip median"), QString("2.000 ms"));
+        QCOMPARE(stats->Figure("Answers: Normal"), QString("1"));
+        QCOMPARE(stats->Figure("Answers: NAK Error"), QString("1"));
+        QCOMPARE(stats->Figure("Answers: Type Error"), QString("1"));
+        QCOMPARE(stats->Figure("Accepted"), QString("1"));
+        QCOMPARE(stats->Figure("Timed out"), QString("1"));
+        QCOMPARE(stats->Figure("Type A"), QString("3"));
+        QCOMPARE(stats->Figure("Received frames"), QString("4"));
+        QCOMPARE(stats->Figure("Up-time"), QString("0:01:02"));
+        // One point per second with traffic: 1, 1 and 0 messages received in seconds 1..3.
+        QCOMPARE(stats->RxSeries->count(), 3);
+        QCOMPARE(stats->RxSeries->at(0), QPointF(1 - 62, 2));
+        QCOMPARE(stats->LatencySeries->at(0), QPointF(1 - 62, 1.0));
+        stats->ResetButton->click();
+        QCOMPARE(stats->Figure("Answer latency count"), QString("0"));
+        QCOMPARE(stats->Figure("Type A"), QString("0"));
+        QCOMPARE(stats->Figure("Up-time"), QString("0:00:00"));
+        QCOMPARE(stats->RxSeries->count(), 0);
+    }
+
+    void linkIndicatorForEachKind() {
+        struct Case {
+            LinkState state;
+            QString text, tooltipPart, colour;
+        };
+        const std::vector<Case> cases = {
+            {{LinkState::Server, LinkState::Up, "port 5100", {}},
+             "Listening on port 5100, no client",
+             "Listening",
+             "#d08000"},
+            {{LinkState::Server, LinkState::Up, "port 5100", {"10.0.0.1:4000", "10.0.0.2:4001"}},
+             "Listening on port 5100, 2 clients",
+             "\n  10.0.0.2:4001",
+             "#1a8f1a"},
+            {{LinkState::Client, LinkState::Connecting, "h:1", {}},
+             "Connecting to h:1",
+             "Connecting",
+             "#d08000"},
+            {{LinkState::Client, LinkState::Up, "h:1", {"h:1"}},
+             "Connected to h:1",
+             "Connected",
+             "#1a8f1a"},
+            {{LinkState::Client, LinkState::Closed, "h:1", {}},
+             "Not connected to h:1",
+             "reopen the link",
+             "#c01010"},
+            {{LinkState::Serial, LinkState::Up, "/dev/ttyS0", {}, true, false, true},
+             "/dev/ttyS0 open  DSR on  CTS off  DCD on",
+             "Clear To Send: off",
+             "#1a8f1a"},
+            {{LinkState::Serial, LinkState::Closed, "/dev/ttyS0", {}},
+             "/dev/ttyS0 closed",
+             "closed",
+             "#c01010"},
+        };
+        LinkIndicator indicator;
+        for (const Case& c : cases) {
+            indicator.SetState(c.state);
+            QVERIFY2(indicator.text().endsWith(c.text), qPrintable(indicator.text()));
+            QVERIFY2(indicator.text().contains(c.colour), qPrintable(indicator.text()));
+            QVERIFY2(indicator.toolTip().contains(c.tooltipPart), qPrintable(indicator.toolTip()));
+        }
+    }
+
+    void logSettingsPage() {
+        TrafficPrefsPage page;
+        TrafficPrefs prefs;
+        prefs.MaxEntries = 5000;
+        prefs.LogOn = 1;
+        prefs.LogPath = "/tmp/t\xc3\xa9st.jsonl";
+        prefs.LogFormat = 1;
+        prefs.RotateKb = 64;
+        prefs.RotateKeep = 3;
+        prefs.ListMax = 200;
+        prefs.FollowNewest = 0;
+        page.Load(prefs);
+        QCOMPARE(page.LogPathEdit->text(), QString::fromUtf8("/tmp/tést.jsonl"));
+        TrafficPrefs stored;
+        QString problem;
+        QVERIFY(page.Store(stored, problem));
+        QCOMPARE(stored, prefs);
+        page.LogPathEdit->clear();
+        QVERIFY(!page.Store(stored, problem));
+        QVERIFY(problem.contains("file"));
+        page.LogOnBox->setChecked(false);
+        QVERIFY(page.LogPathEdit->isEnabled() == false);
+        QVERIFY(page.Store(stored, problem));
+    }
+
+    // The received list: bound, follow-newest, Ctrl+C of whole rows, and the filter box.
+    void receivedListHabits() {
+        QWidget panel;
+        auto* grid = new QTableView(&panel);
+        ReceivedListModel model;
+        grid->setModel(&model);
+        grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+        ReceivedListHabits habits(grid, &panel);
+        TrafficPrefs prefs;
+        prefs.ListMax = 4;
+        prefs.FollowNewest = 0;
+        QSignalSpy followChanged(&habits, &ReceivedListHabits::FollowChanged);
+        habits.ApplySettings(prefs);
+        QVERIFY(!habits.Following());
+        QCOMPARE(followChanged.count(), 0);  // settings are not the user's click
+        const auto add = [&](const std::string& status, const std::string& type,
+                             const std::string& text) {
+            const int first = model.MessageCount();
+            model.AddMessage({status, type, "123", "123", text, {}}, 3600000);
+            habits.AfterAdd(first);
+        };
+        for (int i = 0; i < 6; ++i)
+            add("OK           ", i % 2 ? "B" : "A", "text " + std::to_string(i));
+        QCOMPARE(model.MessageCount(), 4);  // the two oldest went
+        QCOMPARE(QString::fromStdString(model.Cell(0, ReceivedListModel::TextColumn)),
+                 QString("text 2"));
+
+        panel.show();
+        grid->selectRow(1);
+        grid->selectionModel()->select(model.index(2, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        grid->setFocus();
+        QApplication::clipboard()->clear();
+        QTest::keyClick(grid, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(),
+                 QString("01:00:00:000\tOK           \tB\t\"text 3\"\t123\t123\t\r\n"
+                         "01:00:00:000\tOK           \tA\t\"text 4\"\t123\t123\t\r\n"));
+
+        habits.SearchEdit->setText("b");  // type B, case aside
+        QCOMPARE(grid->isRowHidden(0), true);
+        QCOMPARE(grid->isRowHidden(1), false);
+        add("Bad BCC      ", "A", "late");  // status matches: shown
+        add("OK           ", "A", "other");
+        QCOMPARE(model.MessageCount(), 4);
+        QCOMPARE(grid->isRowHidden(2), false);
+        QCOMPARE(grid->isRowHidden(3), true);
+        habits.SearchEdit->clear();
+        for (int row = 0; row < 4; ++row) QVERIFY(!grid->isRowHidden(row));
+        habits.FollowBox->click();
+        QCOMPARE(followChanged.count(), 1);
+        QCOMPARE(followChanged.at(0).at(0).toBool(), true);
+    }
+
+    // The whole path: a control thread serving TCP on 127.0.0.1, its tap into the hub, a
+    // peer that sends; the exchange shows in the view, the link in the indicator, and a log
+    // that cannot be written stops with its reason while the link goes on answering.
+    void liveLinkThroughTheHub() {
+        QMainWindow window;
+        TrafficPrefs prefs;
+        prefs.LogOn = 1;
+        prefs.LogPath = "/nonexistent-dir/x.tsv";
+        TrafficHub hub(&window, prefs);
+        QVERIFY(
+            hub.LogLabel->text().contains("Logging stopped: cannot open /nonexistent-dir/x.tsv"));
+        EventBroker toWindow, toThread;
+        CommPrefs comm;
+        comm.Type = 2;
+        comm.LocalPort = 0;  // any free port; the link state says which
+        TControlThread thread(&toThread, &toWindow, comm, 0);
+        thread.trafficTap = &hub.Tap();
+        thread.Resume();
+        const auto pump = [&] {
+            Event event;
+            while (toWindow.GetEvent(event)) hub.OnEvent(event);
+        };
+        QTRY_VERIFY(([&] {
+            pump();
+            return hub.Indicator->State().phase == LinkState::Up;
+        })());
+        const int port = hub.Indicator->State().where.substr(5).empty()
+                             ? 0
+                             : std::stoi(hub.Indicator->State().where.substr(5));
+        QVERIFY(port > 0);
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+        QVERIFY(peer.waitForConnected(2000));
+        QTRY_VERIFY(([&] {
+            pump();
+            return hub.Indicator->State().peers.size() == 1;
+        })());
+        QVERIFY(hub.Indicator->text().contains("client 127.0.0.1:"));
+        const std::string frame = WireFrame('A', 0, "live");
+        peer.write(frame.data(), static_cast<qint64>(frame.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(([&] {
+                                      pump();
+                                      return hub.Traffic->Model()->rowCount();
+                                  })(),
+                                  2, 3000);
+        QCOMPARE(Column(*hub.Traffic, TrafficModel::DirectionColumn), QStringList({"Rx", "Tx"}));
+        QCOMPARE(Column(*hub.Traffic, TrafficModel::TextColumn)[0], QString("live"));
+        QVERIFY(!Column(*hub.Traffic, TrafficModel::LatencyColumn)[1].isEmpty());
+        QVERIFY(peer.bytesAvailable() > 0 ||
+                peer.waitForReadyRead(2000));  // the answer reached the peer
+        QCOMPARE(hub.Pipeline().WithMonitor([](TrafficMonitor& m) { return m.stats.frames[0]; }),
+                 1u);
+        thread.Terminate();
+        thread.WaitFor();
+    }
+};
+
+QTEST_MAIN(TrafficUiTest)
+#include "test_traffic_ui.moc"
