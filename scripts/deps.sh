@@ -6,7 +6,8 @@ set -euo pipefail
 PACKAGES=(
     cmake ninja-build g++ pkg-config
     clang libclang-rt-dev          # fuzz targets (libFuzzer)
-    libboost-dev                   # Boost.Asio and smart pointers
+    libboost-dev                   # Boost.Asio, Boost.Beast and smart pointers
+    nlohmann-json3-dev             # the control API and the log (JSON)
     qt6-base-dev                   # the windows
     libgtest-dev libgmock-dev      # tests
     libbenchmark-dev               # bench/
