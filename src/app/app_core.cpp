@@ -104,6 +104,17 @@ void AppCore::SetListener(Listener listener) {
     sends_.SetHooks({listener_.rowChanged, listener_.rowError});
 }
 
+void AppCore::Start() {
+    PublishLink(prefs_.Get_comm_prefs());
+    PostReplyActions();
+}
+
+void AppCore::PublishLink(const CommPrefs& comm) {
+    hub_.Publish("link",
+                 {{"settings", BytesToJsonText(TControlThread::FormatCommSettings(comm))},
+                  {"summary", BytesToJsonText(LinkSummaryText(comm))}});
+}
+
 void AppCore::OnBrokerEvent() {
     Event event;
     if (!toWindow_.GetEvent(event)) return;
@@ -175,8 +186,7 @@ bool AppCore::ApplyLink(const CommPrefs& comm) {
     if (before == after) return false;
     toThread_.PostEvent(Event{EventId::CommSettings, 0, 0, after});
     linkError_.clear();
-    hub_.Publish("link", {{"settings", BytesToJsonText(after)},
-                          {"summary", BytesToJsonText(LinkSummaryText(comm))}});
+    PublishLink(comm);
     if (listener_.linkChanged) listener_.linkChanged();
     return true;
 }

@@ -54,6 +54,10 @@ public:
 
     void SetListener(Listener listener);
 
+    // Logs the link in use and hands the reply actions to the engine: what the window does
+    // when it is first shown.
+    void Start();
+
     // Takes one event from the windows' broker, if there is one.
     void OnBrokerEvent();
 
@@ -86,6 +90,7 @@ public:
     const ReceivedStore& Messages() const { return messages_; }
     void ClearMessages();
 
+    EventHub& Hub() { return hub_; }
     SendRuns& Sends() { return sends_; }
     const SendRuns& Sends() const { return sends_; }
 
@@ -100,6 +105,7 @@ public:
 
 private:
     void OnEvent(const Event& event);
+    void PublishLink(const CommPrefs& comm);
 
     Preferences& prefs_;
     EventBroker& toThread_;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -25,10 +27,11 @@ public:
 };
 
 // Runs `work` on the scheduler's thread and returns its result, or nothing when the core did
-// not get to it within `timeout` (it then never runs).
+// not get to it within `timeout` or `cancel` was set meanwhile (it then never runs).
 template <class Result>
 std::optional<Result> CallOn(Scheduler& scheduler, std::function<Result()> work,
-                             std::chrono::milliseconds timeout) {
+                             std::chrono::milliseconds timeout,
+                             const std::atomic<bool>* cancel = nullptr) {
     if (scheduler.RunsHere()) return work();
     struct Call {
         std::mutex lock;
@@ -48,9 +51,16 @@ std::optional<Result> CallOn(Scheduler& scheduler, std::function<Result()> work,
         call->done.notify_all();
     });
     std::unique_lock<std::mutex> guard(call->lock);
-    if (!call->done.wait_for(guard, timeout, [&] { return call->result.has_value(); })) {
-        call->abandoned = true;
-        return std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // In slices, so that a cancel (the server stopping) is seen soon.
+    while (!call->result) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline || (cancel != nullptr && cancel->load())) {
+            call->abandoned = true;
+            return std::nullopt;
+        }
+        call->done.wait_for(guard, std::min<std::chrono::steady_clock::duration>(
+                                       deadline - now, std::chrono::milliseconds(20)));
     }
     return std::move(call->result);
 }

@@ -104,10 +104,15 @@ Preferences& Preferences::Get_instance() {
     return *instance_;
 }
 
-void Preferences::Destroy_instance() {
+Preferences& Preferences::Create_instance(std::string path) {
+    instance_.reset(new Preferences(std::move(path)));
+    return *instance_;
+}
+
+void Preferences::Destroy_instance(bool save) {
     boost::scoped_ptr<Preferences> doomed;
     doomed.swap(instance_);
-    if (doomed) doomed->Save();
+    if (doomed && save) doomed->Save();
 }
 
 Preferences::Preferences(std::string path) : path_(std::move(path)) { Load(); }

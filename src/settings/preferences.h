@@ -14,9 +14,13 @@ public:
     // The program's instance, created on the first call, which loads "ZentrelConfig.ini"
     // from the directory of the executable.
     static Preferences& Get_instance();
-    // Saves the program's instance and destroys it; the next Get_instance loads afresh.
-    // The instance is gone even when saving fails: the failure is then thrown (as Save's).
-    static void Destroy_instance();
+    // The program's instance on a file of the caller's choice (the command line's --config),
+    // loaded now; replaces an instance made before without saving it.
+    static Preferences& Create_instance(std::string path);
+    // Saves the program's instance (unless `save` is false) and destroys it; the next
+    // Get_instance loads afresh. The instance is gone even when saving fails: the failure is
+    // then thrown (as Save's).
+    static void Destroy_instance(bool save = true);
 
     // A settings object on a file of the caller's choice; loads it at once. Destroying it
     // does not save: a destructor could not report a failed write.
