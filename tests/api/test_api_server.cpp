@@ -1,0 +1,485 @@
+#include "api/api_server.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>  // before asio: its awaitable.hpp needs std::exchange
+#include <vector>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
+
+#include "app/app_core.h"
+#include "app/event_hub.h"
+#include "app/json_text.h"
+#include "app/scheduler.h"
+#include "protocol/frame.h"
+#include "settings/preferences.h"
+#include "support/loopback.h"
+#include "thread/ctrlthrd.h"
+#include "thread/event_broker.h"
+
+// The control API end to end: a real control thread serving the link on 127.0.0.1, a device
+// played over TCP, and HTTP requests over real sockets.
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::ip::tcp;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+struct Reply {
+    int status = 0;
+    json body;
+    http::response<http::string_body> raw;
+};
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+const Headers kJson = {{"Content-Type", "application/json"}};
+
+// One request on a fresh connection.
+Reply Call(int port, http::verb method, const std::string& target, const std::string& body = "",
+           const Headers& headers = kJson) {
+    asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    http::request<http::string_body> request{method, target, 11};
+    request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+    for (const auto& [name, value] : headers) request.set(name, value);
+    request.body() = body;
+    request.prepare_payload();
+    http::write(socket, request);
+    beast::flat_buffer buffer;
+    Reply reply;
+    http::read(socket, buffer, reply.raw);
+    reply.status = static_cast<int>(reply.raw.result_int());
+    if (!reply.raw.body().empty()) reply.body = json::parse(reply.raw.body(), nullptr, false);
+    return reply;
+}
+
+// Bytes sent raw on a fresh connection; whatever comes back until the server closes.
+std::string RawExchange(int port, const std::string& bytes) {
+    asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    boost::system::error_code ec;
+    asio::write(socket, asio::buffer(bytes), ec);
+    timeval timeout{5, 0};
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string answer;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = ::recv(socket.native_handle(), chunk, sizeof chunk, 0)) > 0)
+        answer.append(chunk, static_cast<std::size_t>(n));
+    return answer;
+}
+
+// recv on a socket whose SO_RCVTIMEO is set (asio's own reads would wait on regardless).
+ssize_t BoundedRead(tcp::socket& socket, char* data, std::size_t size) {
+    return ::recv(socket.native_handle(), data, size, 0);
+}
+
+// The device on the other end of the link: connects to the simulator's TCP server.
+class Device {
+public:
+    explicit Device(int port) : socket_(io_) {
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        boost::system::error_code ec;
+        do {
+            socket_.close(ec);
+            socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)), ec);
+            if (ec) std::this_thread::sleep_for(20ms);
+        } while (ec && std::chrono::steady_clock::now() < end);
+        if (ec) throw std::runtime_error("the simulator does not listen on " + std::to_string(port));
+        timeval timeout{5, 0};
+        ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    // The next frame, up to and with its CR; "" after 5 s without one.
+    std::string ReadFrame() {
+        std::string frame;
+        char c = 0;
+        while (BoundedRead(socket_, &c, 1) == 1) {
+            frame += c;
+            if (c == '\r') return frame;
+        }
+        return "";
+    }
+    void Write(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+    // Answers the next message with ACK (or `code`) and `text`; returns the message.
+    std::string Answer(const std::string& text, std::uint8_t code = ctrl::ACK) {
+        const std::string message = ReadFrame();
+        if (message.size() > 1) Write(WireFrame(message[1], code, text));
+        return message;
+    }
+
+private:
+    asio::io_context io_;
+    tcp::socket socket_;
+};
+
+// Polls `check` until it holds or 5 s have gone.
+template <class Check>
+bool Eventually(Check check) {
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (!check()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// The headless program, in-process: settings, brokers, control thread, core and API server.
+struct Simulator {
+    std::filesystem::path dir;
+    std::unique_ptr<Preferences> prefs;
+    EventHub hub;
+    std::unique_ptr<LoopScheduler> scheduler = std::make_unique<LoopScheduler>();
+    AppCore* reader = nullptr;
+    EventBroker toWindow{[this](std::uint32_t) {
+                             scheduler->Post([this] {
+                                 if (reader != nullptr) reader->OnBrokerEvent();
+                             });
+                         },
+                         2026};
+    EventBroker toThread;
+    std::unique_ptr<TControlThread> thread;
+    std::unique_ptr<AppCore> core;
+    std::unique_ptr<ApiServer> api;
+    int devicePort = FreeTcpPort();
+    int port = 0;
+
+    explicit Simulator(ApiServer::Options options = {}) {
+        dir = std::filesystem::temp_directory_path() /
+              ("vantor-api-" + std::to_string(::getpid()) + "-" + std::to_string(devicePort));
+        std::filesystem::create_directories(dir);
+        prefs = std::make_unique<Preferences>((dir / "ZentrelConfig.ini").string());
+        CommPrefs comm;
+        comm.Type = 2;
+        comm.LocalPort = devicePort;
+        prefs->Set_comm_prefs(comm);
+        thread = std::make_unique<TControlThread>(&toThread, &toWindow, comm, 0);
+        core = std::make_unique<AppCore>(*prefs, toThread, toWindow, *scheduler, hub);
+        OnCore([this] {
+            reader = core.get();
+            core->Start();
+        });
+        thread->Resume();
+        api = std::make_unique<ApiServer>(*core, *scheduler, hub, options);
+        port = api->Port();
+    }
+    ~Simulator() {
+        api->Stop();
+        thread->Terminate();
+        thread->WaitFor();
+        scheduler.reset();  // no core work runs after this
+        std::filesystem::remove_all(dir);
+    }
+    void OnCore(std::function<void()> work) {
+        CallOn<int>(*scheduler, [&work] { work(); return 0; }, 5s);
+    }
+    Reply Get(const std::string& path) { return Call(port, http::verb::get, "/api/v1/" + path); }
+    Reply Put(const std::string& path, const json& body) {
+        return Call(port, http::verb::put, "/api/v1/" + path, body.dump());
+    }
+    Reply Post(const std::string& path, const json& body = json::object()) {
+        return Call(port, http::verb::post, "/api/v1/" + path, body.dump());
+    }
+    // Every event the hub kept, of one kind.
+    std::vector<json> Logged(const std::string& kind) {
+        std::vector<json> out;
+        for (const HubEvent& event : hub.Since(0, 100000))
+            if (event.kind == kind) out.push_back(json::parse(event.json));
+        return out;
+    }
+};
+
+TEST(ApiLink, PutReopensTheLinkAndStatusShowsIt) {
+    Simulator sim;
+    Reply status = sim.Get("status");
+    ASSERT_EQ(status.status, 200);
+    EXPECT_EQ(status.body["link"]["kind"], "tcp-server");
+    EXPECT_EQ(status.body["link"]["summary"], "TCP/IP Server on Port " + std::to_string(sim.devicePort));
+
+    const int moved = FreeTcpPort();
+    Reply put = sim.Put("link", {{"localPort", std::to_string(moved)}});
+    ASSERT_EQ(put.status, 200) << put.raw.body();
+    EXPECT_EQ(put.body["localPort"], moved);
+    EXPECT_EQ(sim.Get("link").body["summary"], "TCP/IP Server on Port " + std::to_string(moved));
+    EXPECT_EQ(sim.prefs->Get_comm_prefs().LocalPort, moved);
+    // The control thread reopened the link on the new port: a device can connect there and
+    // is answered.
+    Device device(moved);
+    device.Write(WireFrame('Q', 0, "ping"));
+    EXPECT_EQ(device.ReadFrame(), WireFrame('Q', ctrl::ACK, ""));
+}
+
+TEST(ApiReplies, PutTableAnswersTheDeviceAndListsTheMessage) {
+    Simulator sim;
+    Device device(sim.devicePort);
+    // Text bytes travel as U+0000..U+00FF: "\u00e9" is the byte 0xE9.
+    Reply put = sim.Put("replies", {{"replies", {{{"type", "A"}, {"text", "ok\u00e9"}, {"action", "Normal"}},
+                                                 {{"type", "N"}, {"text", "no"}, {"action", "NAK Error"}}}}});
+    ASSERT_EQ(put.status, 200) << put.raw.body();
+    EXPECT_EQ(put.body["replies"].size(), 10u);
+    EXPECT_EQ(sim.Get("replies").body["replies"][1]["action"], "NAK Error");
+    EXPECT_EQ(sim.prefs->Get_reply_prefs(0).Msg, "ok\xE9");
+
+    device.Write(WireFrame('A', 0, "hi\xFF"));
+    EXPECT_EQ(device.ReadFrame(), WireFrame('A', ctrl::ACK, "ok\xE9"));
+    device.Write(WireFrame('N', 0, "x"));
+    EXPECT_EQ(device.ReadFrame(), WireFrame('N', ctrl::NAK, "no"));
+
+    ASSERT_TRUE(Eventually([&] { return sim.Get("messages").body["messages"].size() == 2; }));
+    const json first = sim.Get("messages").body["messages"][0];
+    EXPECT_EQ(first["type"], "A");
+    EXPECT_EQ(first["text"], "hi\u00ff");
+    EXPECT_EQ(first["status"], StatusListText(StatusOk));
+    // The log names the answer and the action used.
+    const auto answers = sim.Logged("answer");
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[1]["action"], "NAK Error");
+    EXPECT_EQ(answers[0]["bytes"], BytesToJsonText(WireFrame('A', ctrl::ACK, "ok\xE9")));
+}
+
+TEST(ApiMessages, AfterLimitAndClear) {
+    Simulator sim;
+    Device device(sim.devicePort);
+    for (const char* text : {"one", "two", "three"}) {
+        device.Write(WireFrame('M', 0, text));
+        device.ReadFrame();
+    }
+    ASSERT_TRUE(Eventually([&] { return sim.Get("messages").body["last"] == 3; }));
+    const json page = sim.Get("messages?after=1&limit=1").body;
+    ASSERT_EQ(page["messages"].size(), 1u);
+    EXPECT_EQ(page["messages"][0]["id"], 2);
+    EXPECT_EQ(page["messages"][0]["text"], "two");
+
+    EXPECT_EQ(Call(sim.port, http::verb::delete_, "/api/v1/messages").status, 204);
+    const json cleared = sim.Get("messages").body;
+    EXPECT_TRUE(cleared["messages"].empty());
+    EXPECT_EQ(cleared["last"], 3);  // ids go on after a clear
+}
+
+TEST(ApiRows, RowRunsItsCountAndBatchSendGoesInRowOrder) {
+    Simulator sim;
+    Device device(sim.devicePort);
+    ASSERT_EQ(sim.Put("rows/1", {{"type", "R"}, {"text", "row"}, {"count", 2}}).status, 200);
+    EXPECT_EQ(sim.prefs->Get_send_prefs(0).Count, "2");
+    ASSERT_EQ(sim.Post("rows/1/send").status, 200);
+    EXPECT_EQ(device.Answer("r1"), WireFrame('R', 0, "row"));
+    EXPECT_EQ(device.Answer("r2"), WireFrame('R', 0, "row"));
+    ASSERT_TRUE(Eventually([&] { return sim.Get("rows/1").body["run"]["running"] == false; }));
+    const json row = sim.Get("rows/1").body;
+    EXPECT_EQ(row["run"]["sent"], 2);
+    EXPECT_EQ(row["run"]["state"], "accepted");
+    EXPECT_EQ(row["run"]["response"], "r2");
+    EXPECT_EQ(sim.Post("rows/1/stop").status, 409);
+
+    sim.Put("rows/4", {{"type", "D"}, {"text", "four"}});
+    sim.Put("rows/2", {{"type", "B"}, {"text", "two"}, {"count", "0"}});
+    const Reply batch = sim.Post("batch-send");
+    ASSERT_EQ(batch.status, 200);
+    // Row 1 and 4 start; row 2's count is refused with the window's text.
+    ASSERT_EQ(batch.body["rows"].size(), 3u);
+    EXPECT_EQ(batch.body["rows"][1]["error"], "The count must be greater than zero.");
+    EXPECT_EQ(device.Answer("a"), WireFrame('R', 0, "row"));
+    EXPECT_EQ(device.Answer("b"), WireFrame('D', 0, "four"));
+}
+
+TEST(ApiSends, AcceptedFailedAndStopped) {
+    Simulator sim;
+    Device device(sim.devicePort);
+    const Reply created = sim.Post("sends", {{"type", "S"}, {"text", "v=%%"}, {"expandFlags", true}});
+    ASSERT_EQ(created.status, 201) << created.raw.body();
+    const int id = created.body["id"];
+    EXPECT_EQ(created.raw[http::field::location], "/api/v1/sends/" + std::to_string(id));
+    EXPECT_EQ(device.Answer("fine"), WireFrame('S', 0, "v=%"));
+    ASSERT_TRUE(Eventually([&] { return sim.Get("sends/" + std::to_string(id)).body["state"] == "accepted"; }));
+    const json done = sim.Get("sends/" + std::to_string(id)).body;
+    EXPECT_EQ(done["response"], "fine");
+    EXPECT_EQ(done["status"], 0);
+    EXPECT_FALSE(done["running"]);
+    EXPECT_FALSE(done["sentAt"].is_null());
+
+    // Three NAKs: the engine gives up and the send fails with the last rejected text.
+    const int failing = sim.Post("sends", {{"type", "F"}, {"text", "x"}, {"expandFlags", false}}).body["id"];
+    for (int attempt = 0; attempt < 3; ++attempt)
+        EXPECT_EQ(device.Answer("bad", ctrl::NAK), WireFrame('F', 0, "x"));
+    ASSERT_TRUE(Eventually([&] { return sim.Get("sends/" + std::to_string(failing)).body["state"] == "failed"; }));
+    const json failed = sim.Get("sends/" + std::to_string(failing)).body;
+    EXPECT_EQ(failed["status"], StatusNak);
+    EXPECT_EQ(failed["attempts"], 3);
+    EXPECT_EQ(failed["response"], "bad");
+
+    // A long run stopped while it waits out its delay: nothing more goes out.
+    const int run = sim.Post("sends", {{"type", "L"}, {"count", 5}, {"delayMs", 60000}}).body["id"];
+    device.Answer("1");
+    const std::string path = "sends/" + std::to_string(run);
+    ASSERT_TRUE(Eventually([&] { return sim.Get(path).body["state"] == "accepted"; }));
+    EXPECT_TRUE(sim.Get(path).body["running"]);
+    EXPECT_EQ(sim.Post(path + "/stop").status, 200);
+    EXPECT_FALSE(sim.Get(path).body["running"]);
+    EXPECT_EQ(sim.Post(path + "/stop").status, 409);
+    EXPECT_EQ(sim.Get("status").body["counts"]["accepted"], 2);
+    EXPECT_EQ(sim.Get("status").body["counts"]["failed"], 1);
+}
+
+struct ErrorCase {
+    const char* name;
+    http::verb method;
+    std::string target;
+    std::string body;
+    Headers headers;
+    int status;
+    std::string error;  // "" when any text will do
+};
+
+TEST(ApiErrors, EachCodeWithItsText) {
+    Simulator sim;
+    const std::string big(kMaxApiBody + 1, ' ');
+    const ErrorCase cases[] = {
+        {"bad JSON", http::verb::put, "/api/v1/link", "{", kJson, 400, "The body is not valid JSON."},
+        {"port text", http::verb::put, "/api/v1/link", R"({"remotePort":"12x"})", kJson, 400,
+         "'12x' is not a valid integer value"},
+        {"baud index", http::verb::put, "/api/v1/link", R"({"baud":8})", kJson, 400, "baud must be 0 to 7."},
+        {"above U+00FF", http::verb::post, "/api/v1/sends", R"({"type":"A","text":"\u20ac"})", kJson, 400,
+         "text holds a character above U+00FF."},
+        {"count", http::verb::post, "/api/v1/sends", R"({"type":"A","count":0})", kJson, 400,
+         "The count must be greater than zero."},
+        {"delay", http::verb::post, "/api/v1/sends", R"({"type":"A","delayMs":-1})", kJson, 400,
+         "The delay time must be greater than or equal to zero."},
+        {"no type", http::verb::post, "/api/v1/sends", R"({"text":"x"})", kJson, 400,
+         "You must specify a message type."},
+        {"unknown field", http::verb::post, "/api/v1/sends", R"({"typo":1})", kJson, 400, "Unknown field 'typo'."},
+        {"no resource", http::verb::get, "/api/v1/nothing", "", {}, 404, "No such resource."},
+        {"no row", http::verb::get, "/api/v1/rows/10", "", {}, 404, "No such row."},
+        {"no send", http::verb::get, "/api/v1/sends/77", "", {}, 404, "No such send."},
+        {"method", http::verb::delete_, "/api/v1/status", "", kJson, 405, "Method not allowed."},
+        {"not running", http::verb::post, "/api/v1/rows/3/stop", "", kJson, 409, "The row is not running."},
+        {"no content type", http::verb::put, "/api/v1/link", "{}", {}, 415, ""},
+        {"form post", http::verb::post, "/api/v1/batch-send", "",
+         {{"Content-Type", "application/x-www-form-urlencoded"}}, 415, ""},
+        {"cross-site", http::verb::post, "/api/v1/batch-send", "",
+         {{"Content-Type", "application/json"}, {"Origin", "http://evil.example"}}, 403,
+         "Cross-site requests are refused."},
+        {"rebound host", http::verb::get, "/api/v1/status", "", {{"Host", "evil.example:80"}}, 403, ""},
+        {"body limit", http::verb::put, "/api/v1/link", big, kJson, 413, ""},
+        {"header limit", http::verb::get, "/api/v1/status", "", {{"X-Pad", std::string(9000, 'p')}}, 431, ""},
+    };
+    for (const ErrorCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reply reply;
+        try {
+            reply = Call(sim.port, c.method, c.target, c.body, c.headers);
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << error.what();
+            continue;
+        }
+        EXPECT_EQ(reply.status, c.status) << reply.raw.body();
+        ASSERT_TRUE(reply.body.is_object() && reply.body.contains("error")) << reply.raw.body();
+        if (!c.error.empty()) {
+            EXPECT_EQ(reply.body["error"], c.error);
+        }
+    }
+    EXPECT_EQ(Call(sim.port, http::verb::delete_, "/api/v1/status", "", kJson).raw[http::field::allow], "GET");
+    // Nothing of it changed the settings.
+    EXPECT_EQ(sim.prefs->Get_comm_prefs().LocalPort, sim.devicePort);
+}
+
+TEST(ApiSafety, TokenIsRequiredWhenConfigured) {
+    ApiServer::Options options;
+    options.policy.token = "s3cret";
+    Simulator sim(options);
+    EXPECT_EQ(sim.Get("status").status, 401);
+    EXPECT_EQ(Call(sim.port, http::verb::get, "/api/v1/status", "", {{"Authorization", "Bearer s3cre"}}).status, 401);
+    EXPECT_EQ(Call(sim.port, http::verb::get, "/api/v1/status", "", {{"Authorization", "Bearer s3cret"}}).status, 200);
+}
+
+TEST(ApiSafety, ConnectionLimitAndIdleTimeout) {
+    ApiServer::Options options;
+    options.idle = 1s;
+    Simulator sim(options);
+    asio::io_context io;
+    std::vector<std::unique_ptr<tcp::socket>> held;
+    const tcp::endpoint server(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(sim.port));
+    for (int i = 0; i < 32; ++i) {
+        held.push_back(std::make_unique<tcp::socket>(io));
+        held.back()->connect(server);
+    }
+    ASSERT_TRUE(Eventually([&] {
+        return RawExchange(sim.port, "GET /api/v1/status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                   .rfind("HTTP/1.1 503", 0) == 0;
+    }));
+    // Idle ones are closed after the idle time, and then there is room again.
+    char byte = 0;
+    timeval timeout{5, 0};
+    ::setsockopt(held.front()->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    EXPECT_EQ(BoundedRead(*held.front(), &byte, 1), 0);  // closed by the server
+    EXPECT_TRUE(Eventually([&] { return sim.Get("status").status == 200; }));
+}
+
+// Reads an events stream until `count` events have come; returns their ids.
+std::vector<std::uint64_t> ReadEvents(tcp::socket& socket, std::size_t count) {
+    std::vector<std::uint64_t> ids;
+    std::string pending;
+    char chunk[65536];
+    while (ids.size() < count) {
+        const ssize_t n = BoundedRead(socket, chunk, sizeof chunk);
+        if (n <= 0) break;
+        pending.append(chunk, static_cast<std::size_t>(n));
+        if (const auto head = pending.find("\r\n\r\n"); pending.rfind("HTTP/", 0) == 0) {
+            if (head == std::string::npos) continue;
+            pending.erase(0, head + 4);
+        }
+        std::size_t end;
+        while ((end = pending.find("\n\n")) != std::string::npos) {
+            const std::string block = pending.substr(0, end);
+            pending.erase(0, end + 2);
+            if (block.rfind("id: ", 0) == 0) ids.push_back(std::stoull(block.substr(4)));
+        }
+    }
+    return ids;
+}
+
+tcp::socket OpenStream(asio::io_context& io, int port, const std::string& lastId) {
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    std::string request = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (!lastId.empty()) request += "Last-Event-ID: " + lastId + "\r\n";
+    asio::write(socket, asio::buffer(request + "\r\n"));
+    timeval timeout{5, 0};
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return socket;
+}
+
+TEST(ApiEvents, FloodArrivesWholeAndInOrderAndResumes) {
+    Simulator sim;
+    asio::io_context io;
+    const std::uint64_t before = sim.hub.LastSeq();
+    tcp::socket stream = OpenStream(io, sim.port, std::to_string(before));
+    constexpr std::size_t kFlood = 5000;
+    std::thread flood([&] {
+        for (std::size_t i = 0; i < kFlood; ++i) sim.hub.Publish("status", {{"code", 0}});
+    });
+    const std::vector<std::uint64_t> ids = ReadEvents(stream, kFlood);
+    flood.join();
+    ASSERT_EQ(ids.size(), kFlood);
+    for (std::size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(ids[i], before + 1 + i);
+
+    // A stream that reconnects with the last id it saw gets what came after it.
+    tcp::socket again = OpenStream(io, sim.port, std::to_string(before + kFlood - 3));
+    EXPECT_EQ(ReadEvents(again, 3), (std::vector<std::uint64_t>{before + kFlood - 2, before + kFlood - 1, before + kFlood}));
+}
+
+}  // namespace
