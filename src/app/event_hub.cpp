@@ -31,10 +31,11 @@ void EventHub::Publish(const std::string& kind, nlohmann::json fields) {
     HubEvent event;
     event.seq = ++seq_;
     event.kind = kind;
-    nlohmann::json line = {{"seq", event.seq}, {"time", IsoTime(clock_())}, {"kind", kind}};
-    line.update(fields);
+    // Number, time and kind first, so a line reads well by eye too.
+    nlohmann::ordered_json line = {{"seq", event.seq}, {"time", IsoTime(clock_())}, {"kind", kind}};
+    for (auto& [key, value] : fields.items()) line[key] = std::move(value);
     // Texts are already U+0000..U+00FF characters; nothing here can be invalid UTF-8.
-    event.json = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    event.json = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     kept_.push_back(event);
     if (kept_.size() > keep_) kept_.pop_front();
     for (const auto& [token, listener] : listeners_) listener(kept_.back());
