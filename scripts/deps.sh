@@ -12,6 +12,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev      # tests
     libbenchmark-dev               # bench/
     xvfb libx11-dev libxtst-dev    # the end-to-end test: the program under a private X server
+    python3                        # the headless test and examples/
 )
 
 PACKAGES+=("$@")
