@@ -142,6 +142,17 @@ net::awaitable<void> ApiServer::Impl::Session(tcp::socket socket) {
                 stream.expires_after(options.idle);
                 co_await net::async_write(stream, net::buffer(answer),
                                           net::redirect_error(net::use_awaitable, ec));
+                // The client may still be sending what we refused; closing on unread bytes
+                // would reset the connection before it reads the answer. So read and drop
+                // them for a moment first.
+                stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+                stream.expires_after(std::chrono::seconds(2));
+                std::size_t drained = 0;
+                char sink[16384];
+                while (!ec && drained < 4 * kMaxApiBody) {
+                    drained += co_await stream.async_read_some(
+                        net::buffer(sink), net::redirect_error(net::use_awaitable, ec));
+                }
             }
             break;
         }
