@@ -26,7 +26,9 @@ namespace {
 using namespace api_rig;
 using Clock = std::chrono::steady_clock;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 void SendToWire(int sends) {
     Simulator sim;
@@ -34,7 +36,8 @@ void SendToWire(int sends) {
     std::vector<double> ms;
     for (int i = 0; i < sends; ++i) {
         const auto start = Clock::now();
-        const Reply created = sim.Post("sends", {{"type", "S"}, {"text", "measure"}, {"expandFlags", false}});
+        const Reply created =
+            sim.Post("sends", {{"type", "S"}, {"text", "measure"}, {"expandFlags", false}});
         const std::string frame = device.ReadFrame();
         ms.push_back(Ms(Clock::now() - start));
         if (created.status != 201 || frame.empty()) {
@@ -46,24 +49,29 @@ void SendToWire(int sends) {
         Eventually([&] { return sim.Get(path).body["state"] == "accepted"; });
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("POST /sends -> frame on the wire: median %.1f ms, min %.1f, p90 %.1f, max %.1f (%d sends)\n",
-                ms[ms.size() / 2], ms.front(), ms[ms.size() * 9 / 10], ms.back(), sends);
+    std::printf(
+        "POST /sends -> frame on the wire: median %.1f ms, min %.1f, p90 %.1f, max %.1f (%d "
+        "sends)\n",
+        ms[ms.size() / 2], ms.front(), ms[ms.size() * 9 / 10], ms.back(), sends);
 }
 
 void EventsPerSecond(std::size_t count) {
     Simulator sim;
     asio::io_context io;
     tcp::socket socket(io);
-    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(sim.port)));
-    const std::string request = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\nLast-Event-ID: " +
-                                std::to_string(sim.hub.LastSeq()) + "\r\n\r\n";
+    socket.connect(
+        tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(sim.port)));
+    const std::string request =
+        "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\nLast-Event-ID: " +
+        std::to_string(sim.hub.LastSeq()) + "\r\n\r\n";
     asio::write(socket, asio::buffer(request));
     timeval timeout{5, 0};
     ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     const std::uint64_t first = sim.hub.LastSeq() + 1;
     const auto start = Clock::now();
     std::thread publisher([&] {
-        for (std::size_t i = 0; i < count; ++i) sim.hub.Publish("status", {{"code", 0}, {"text", ""}});
+        for (std::size_t i = 0; i < count; ++i)
+            sim.hub.Publish("status", {{"code", 0}, {"text", ""}});
     });
     // Counts events by their id lines; a gap means the stream fell behind the hub's memory.
     std::size_t received = 0, gaps = 0;
@@ -75,7 +83,8 @@ void EventsPerSecond(std::size_t count) {
         if (n <= 0) break;
         pending.append(chunk, static_cast<std::size_t>(n));
         std::size_t at = 0, line;
-        while ((line = pending.find("\nid: ", at)) != std::string::npos && pending.find('\n', line + 5) != std::string::npos) {
+        while ((line = pending.find("\nid: ", at)) != std::string::npos &&
+               pending.find('\n', line + 5) != std::string::npos) {
             const std::uint64_t id = std::stoull(pending.substr(line + 5));
             if (id != expected) ++gaps;
             expected = id + 1;
@@ -86,8 +95,8 @@ void EventsPerSecond(std::size_t count) {
     }
     const double seconds = Ms(Clock::now() - start) / 1000;
     publisher.join();
-    std::printf("events stream: %zu of %zu events in %.2f s = %.0f events/s, %zu gaps\n", received, count,
-                seconds, received / seconds, gaps);
+    std::printf("events stream: %zu of %zu events in %.2f s = %.0f events/s, %zu gaps\n", received,
+                count, seconds, received / seconds, gaps);
 }
 
 long StatusKb(pid_t pid, const std::string& field) {
@@ -101,7 +110,8 @@ long StatusKb(pid_t pid, const std::string& field) {
 void HeadlessMemory(const char* program) {
     const std::string dir = "/tmp/vantor-measure-" + std::to_string(::getpid());
     std::system(("mkdir -p " + dir).c_str());
-    std::ofstream(dir + "/ZentrelConfig.ini") << "[Comm]\nType=2\nLocalPort=" << FreeTcpPort() << "\n";
+    std::ofstream(dir + "/ZentrelConfig.ini")
+        << "[Comm]\nType=2\nLocalPort=" << FreeTcpPort() << "\n";
     const std::string config = dir + "/ZentrelConfig.ini";
     const std::string port = std::to_string(FreeTcpPort());
     std::vector<std::string> args = {program, "--headless", "--config", config, "--control", port};
@@ -118,8 +128,10 @@ void HeadlessMemory(const char* program) {
         return;
     }
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    std::printf("headless at rest (3 s after start, control API on): VmRSS %ld KiB, VmHWM %ld KiB, threads %ld\n",
-                StatusKb(pid, "VmRSS"), StatusKb(pid, "VmHWM"), StatusKb(pid, "Threads"));
+    std::printf(
+        "headless at rest (3 s after start, control API on): VmRSS %ld KiB, VmHWM %ld KiB, threads "
+        "%ld\n",
+        StatusKb(pid, "VmRSS"), StatusKb(pid, "VmHWM"), StatusKb(pid, "Threads"));
     ::kill(pid, SIGTERM);
     int status = 0;
     ::waitpid(pid, &status, 0);

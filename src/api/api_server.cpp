@@ -85,7 +85,8 @@ struct ApiServer::Impl {
 net::awaitable<void> ApiServer::Impl::Accept() {
     for (;;) {
         beast::error_code ec;
-        tcp::socket socket = co_await acceptor.async_accept(net::redirect_error(net::use_awaitable, ec));
+        tcp::socket socket =
+            co_await acceptor.async_accept(net::redirect_error(net::use_awaitable, ec));
         if (!acceptor.is_open() || stopping) co_return;
         if (ec) continue;
         if (active >= options.maxConnections) {
@@ -135,10 +136,11 @@ net::awaitable<void> ApiServer::Impl::Session(tcp::socket socket) {
                                ec == net::error::operation_aborted ||
                                ec == net::error::connection_reset || ec == net::error::eof;
             if (!quiet) {
-                const std::string answer =
-                    ec == http::error::body_limit     ? PlainError(413, "The body is larger than 1 MiB.")
-                    : ec == http::error::header_limit ? PlainError(431, "The header is larger than 8 KiB.")
-                                                      : PlainError(400, "Bad request.");
+                const std::string answer = ec == http::error::body_limit
+                                               ? PlainError(413, "The body is larger than 1 MiB.")
+                                           : ec == http::error::header_limit
+                                               ? PlainError(431, "The header is larger than 8 KiB.")
+                                               : PlainError(400, "Bad request.");
                 stream.expires_after(options.idle);
                 co_await net::async_write(stream, net::buffer(answer),
                                           net::redirect_error(net::use_awaitable, ec));
@@ -255,9 +257,13 @@ ApiServer::ApiServer(AppCore& core, Scheduler& scheduler, EventHub& hub, Options
     s.thread = std::thread([&s] { s.io.run(); });
 }
 
-ApiServer::~ApiServer() { Stop(); }
+ApiServer::~ApiServer() {
+    Stop();
+}
 
-std::uint16_t ApiServer::Port() const { return impl_->acceptor.local_endpoint().port(); }
+std::uint16_t ApiServer::Port() const {
+    return impl_->acceptor.local_endpoint().port();
+}
 
 void ApiServer::Stop() {
     Impl& s = *impl_;

@@ -44,10 +44,25 @@ std::string Lower(std::string text) {
 std::string HostName(std::string authority) {
     if (!authority.empty() && authority.front() == '[') {
         const auto close = authority.find(']');
-        return Lower(authority.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+        return Lower(
+            authority.substr(1, close == std::string::npos ? std::string::npos : close - 1));
     }
     const auto colon = authority.find(':');
     return Lower(authority.substr(0, colon));
+}
+
+// localhost, ::1 or a dotted 127.x.x.x address; not a name that merely starts with "127.".
+bool IsLoopbackName(const std::string& host) {
+    if (host == "localhost" || host == "::1") return true;
+    if (host.rfind("127.", 0) != 0) return false;
+    int dots = 0;
+    for (const char c : host) {
+        if (c == '.')
+            ++dots;
+        else if (c < '0' || c > '9')
+            return false;
+    }
+    return dots == 3;
 }
 
 // "http://127.0.0.1:8080" gives "127.0.0.1:8080"; "null" stays as it is.
@@ -60,14 +75,16 @@ bool SameToken(const std::string& given, const std::string& wanted) {
     // Compared in full whatever differs, so the time taken does not tell how much matched.
     unsigned char diff = given.size() == wanted.size() ? 0 : 1;
     for (std::size_t i = 0; i < given.size(); ++i)
-        diff |= static_cast<unsigned char>(given[i] ^ wanted[i % (wanted.empty() ? 1 : wanted.size())]);
+        diff |=
+            static_cast<unsigned char>(given[i] ^ wanted[i % (wanted.empty() ? 1 : wanted.size())]);
     return diff == 0 && !wanted.empty();
 }
 
 std::optional<std::uint64_t> ToUnsigned(std::string_view text) {
     std::uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    if (error != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
     return value;
 }
 
@@ -156,14 +173,17 @@ json RepliesJson(const std::array<ReplyPrefs, kReplySlots>& replies) {
     json rows = json::array();
     for (const ReplyPrefs& reply : replies) {
         const bool named = reply.Action >= 0 && reply.Action < 4;
-        rows.push_back({{"type", BytesToJsonText(reply.Type)},
-                        {"text", BytesToJsonText(reply.Msg)},
-                        {"action", named ? json(kReplyActionNames[reply.Action]) : json(reply.Action)}});
+        rows.push_back(
+            {{"type", BytesToJsonText(reply.Type)},
+             {"text", BytesToJsonText(reply.Msg)},
+             {"action", named ? json(kReplyActionNames[reply.Action]) : json(reply.Action)}});
     }
     return {{"replies", rows}};
 }
 
-json OptionalTime(std::int64_t ms) { return ms == 0 ? json(nullptr) : json(IsoTime(ms)); }
+json OptionalTime(std::int64_t ms) {
+    return ms == 0 ? json(nullptr) : json(IsoTime(ms));
+}
 
 json RunJson(const SendRun& run) {
     json out = {{"id", run.id},
@@ -219,20 +239,21 @@ ApiResponse Status(AppCore& core) {
     const SendRuns::Counts counts = core.Sends().GetCounts();
     static const char* const kinds[] = {"serial", "tcp-client", "tcp-server"};
     const CommPrefs comm = core.Link();
-    return Json(200, {{"link",
-                       {{"kind", comm.Type >= 0 && comm.Type < 3 ? kinds[comm.Type] : "none"},
-                        {"summary", BytesToJsonText(status.linkSummary)},
-                        {"error", BytesToJsonText(status.linkError)}}},
-                      {"engine",
-                       {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},
-                        {"statusText", StatusText(status.engineStatus)}}},
-                      {"counts",
-                       {{"received", status.received},
-                        {"listed", core.Messages().Size()},
-                        {"sent", counts.sent},
-                        {"accepted", counts.accepted},
-                        {"failed", counts.failed},
-                        {"timedOut", counts.timedOut}}}});
+    return Json(200,
+                {{"link",
+                  {{"kind", comm.Type >= 0 && comm.Type < 3 ? kinds[comm.Type] : "none"},
+                   {"summary", BytesToJsonText(status.linkSummary)},
+                   {"error", BytesToJsonText(status.linkError)}}},
+                 {"engine",
+                  {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},
+                   {"statusText", StatusText(status.engineStatus)}}},
+                 {"counts",
+                  {{"received", status.received},
+                   {"listed", core.Messages().Size()},
+                   {"sent", counts.sent},
+                   {"accepted", counts.accepted},
+                   {"failed", counts.failed},
+                   {"timedOut", counts.timedOut}}}});
 }
 
 ApiResponse PutLink(AppCore& core, const json& body) {
@@ -240,8 +261,8 @@ ApiResponse PutLink(AppCore& core, const json& body) {
                       "localPort", "summary"});
     CommPrefs comm = core.Link();
     const std::pair<const char*, std::int32_t*> numbers[] = {
-        {"type", &comm.Type},         {"baud", &comm.Baud},         {"bits", &comm.Bits},
-        {"stop", &comm.Stop},         {"parity", &comm.Parity},     {"remotePort", &comm.RemotePort},
+        {"type", &comm.Type},          {"baud", &comm.Baud},     {"bits", &comm.Bits},
+        {"stop", &comm.Stop},          {"parity", &comm.Parity}, {"remotePort", &comm.RemotePort},
         {"localPort", &comm.LocalPort}};
     for (const auto& [name, field] : numbers)
         if (body.contains(name)) *field = Integer(body[name], name);
@@ -276,7 +297,8 @@ ApiResponse PutReplies(AppCore& core, const json& body) {
             reply.Action = -1;
             if (action.is_string()) {
                 for (int i = 0; i < 4; ++i)
-                    if (Lower(action.get<std::string>()) == Lower(kReplyActionNames[i])) reply.Action = i;
+                    if (Lower(action.get<std::string>()) == Lower(kReplyActionNames[i]))
+                        reply.Action = i;
             } else if (action.is_number_integer()) {
                 reply.Action = Integer(action, "action");
             }
@@ -306,7 +328,8 @@ ApiResponse PostSend(AppCore& core, const json& body) {
     if (body.contains("type")) request.type = Bytes(body["type"], "type");
     if (body.contains("text")) request.text = Bytes(body["text"], "text");
     if (body.contains("expandFlags")) {
-        if (!body["expandFlags"].is_boolean()) throw ApiError(400, "expandFlags must be true or false.");
+        if (!body["expandFlags"].is_boolean())
+            throw ApiError(400, "expandFlags must be true or false.");
         request.expandFlags = body["expandFlags"].get<bool>();
     }
     if (body.contains("count")) request.count = Integer(body["count"], "count");
@@ -324,7 +347,8 @@ ApiResponse Messages(AppCore& core, const std::map<std::string, std::string>& qu
     const std::uint64_t limit = QueryNumber(query, "limit", 100);
     if (limit < 1 || limit > 1000) throw ApiError(400, "limit must be 1 to 1000.");
     json list = json::array();
-    for (const ReceivedMessage& m : core.Messages().List(after, limit)) list.push_back(MessageJson(m));
+    for (const ReceivedMessage& m : core.Messages().List(after, limit))
+        list.push_back(MessageJson(m));
     return Json(200, {{"messages", list}, {"last", core.Messages().LastId()}});
 }
 
@@ -353,7 +377,8 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
     const std::string& method = request.method;
     const bool get = method == "GET", put = method == "PUT", post = method == "POST";
 
-    if (path.size() < 3 || path[0] != "api" || path[1] != "v1") throw ApiError(404, "No such resource.");
+    if (path.size() < 3 || path[0] != "api" || path[1] != "v1")
+        throw ApiError(404, "No such resource.");
     const std::string& name = path[2];
     const std::size_t depth = path.size() - 3;
 
@@ -366,6 +391,8 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
         if (get) return Json(200, RepliesJson(core.Replies()));
         return put ? PutReplies(core, Body(request)) : NotAllowed("GET, PUT");
     }
+    if ((name == "rows" || name == "batch-send") && core.RowsInWindow())
+        throw ApiError(409, "The send rows are driven from the window while it is open.");
     if (name == "rows" && (depth == 1 || depth == 2)) {
         const auto number = ToUnsigned(path[3]);
         if (!number || *number < 1 || *number > kSendSlots) throw ApiError(404, "No such row.");
@@ -379,7 +406,8 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
         Body(request);
         if (path[4] == "stop") {
             const SendRun* run = core.Sends().RowRun(row);
-            if (run == nullptr || !run->StopEnabled()) throw ApiError(409, "The row is not running.");
+            if (run == nullptr || !run->StopEnabled())
+                throw ApiError(409, "The row is not running.");
             core.StopRow(row);
         } else if (const std::string problem = core.SendRow(row); !problem.empty()) {
             throw ApiError(400, problem);
@@ -405,7 +433,8 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
         response.status = 204;
         return response;
     }
-    if (name == "sends" && depth == 0) return post ? PostSend(core, Body(request)) : NotAllowed("POST");
+    if (name == "sends" && depth == 0)
+        return post ? PostSend(core, Body(request)) : NotAllowed("POST");
     if (name == "sends" && (depth == 1 || depth == 2)) {
         const auto id = ToUnsigned(path[3]);
         const SendRun* run = id ? core.Sends().Find(*id) : nullptr;
@@ -443,14 +472,15 @@ ApiResponse HandleApiRequest(const ApiRequest& request, AppCore& core, const Api
         if (!policy.token.empty()) {
             const std::string prefix = "Bearer ";
             const std::string& given = request.authorization;
-            if (given.rfind(prefix, 0) != 0 || !SameToken(given.substr(prefix.size()), policy.token)) {
+            if (given.rfind(prefix, 0) != 0 ||
+                !SameToken(given.substr(prefix.size()), policy.token)) {
                 ApiResponse response = Error(401, "A valid bearer token is required.");
                 response.headers.emplace_back("WWW-Authenticate", "Bearer");
                 return response;
             }
         } else {
             const std::string host = HostName(request.host);
-            bool known = host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+            bool known = IsLoopbackName(host);
             for (const std::string& name : policy.hosts) known = known || host == Lower(name);
             if (!known) return Error(403, "Requests must name a loopback host.");
         }

@@ -80,9 +80,9 @@ Answer AnswerFor(const std::array<ReplyPrefs, kReplySlots>& replies, std::uint8_
     if (wrongBcc && frame.Size() > 1) ++frame.Data()[frame.Size() - 2];
     Answer answer;
     answer.bytes.assign(frame.Bytes().begin(), frame.Bytes().end());
-    for (const auto& [used, name] : {std::pair{nak, kReplyActionNames[1]},
-                                     std::pair{wrongType, kReplyActionNames[2]},
-                                     std::pair{wrongBcc, kReplyActionNames[3]}}) {
+    for (const auto& [used, name] :
+         {std::pair{nak, kReplyActionNames[1]}, std::pair{wrongType, kReplyActionNames[2]},
+          std::pair{wrongBcc, kReplyActionNames[3]}}) {
         if (!used) continue;
         if (!answer.action.empty()) answer.action += "+";
         answer.action += name;
@@ -93,7 +93,10 @@ Answer AnswerFor(const std::array<ReplyPrefs, kReplySlots>& replies, std::uint8_
 
 AppCore::AppCore(Preferences& prefs, EventBroker& toThread, EventBroker& toWindow,
                  Scheduler& scheduler, EventHub& hub, Clock clock)
-    : prefs_(prefs), toThread_(toThread), toWindow_(toWindow), hub_(hub),
+    : prefs_(prefs),
+      toThread_(toThread),
+      toWindow_(toWindow),
+      hub_(hub),
       clock_(clock ? std::move(clock) : Clock(SystemMilliseconds)),
       sends_(prefs, toThread, scheduler, hub, clock_) {
     SetListener({});
@@ -105,14 +108,14 @@ void AppCore::SetListener(Listener listener) {
 }
 
 void AppCore::Start() {
-    PublishLink(prefs_.Get_comm_prefs());
+    LogLink();
     PostReplyActions();
 }
 
-void AppCore::PublishLink(const CommPrefs& comm) {
-    hub_.Publish("link",
-                 {{"settings", BytesToJsonText(TControlThread::FormatCommSettings(comm))},
-                  {"summary", BytesToJsonText(LinkSummaryText(comm))}});
+void AppCore::LogLink() {
+    const CommPrefs comm = prefs_.Get_comm_prefs();
+    hub_.Publish("link", {{"settings", BytesToJsonText(TControlThread::FormatCommSettings(comm))},
+                          {"summary", BytesToJsonText(LinkSummaryText(comm))}});
 }
 
 void AppCore::OnBrokerEvent() {
@@ -139,8 +142,7 @@ void AppCore::OnEvent(const Event& event) {
                           {"rxBcc", BytesToJsonText(kept.rxBcc)},
                           {"calcBcc", BytesToJsonText(kept.calcBcc)}});
             // The engine answers before it reports the message, by the table it was given.
-            const Answer answer =
-                AnswerFor(engineReplies_, static_cast<std::uint8_t>(event.value));
+            const Answer answer = AnswerFor(engineReplies_, static_cast<std::uint8_t>(event.value));
             hub_.Publish("answer", {{"message", kept.id},
                                     {"bytes", BytesToJsonText(answer.bytes)},
                                     {"action", answer.action}});
@@ -160,16 +162,18 @@ void AppCore::OnEvent(const Event& event) {
     }
 }
 
-CommPrefs AppCore::Link() const { return prefs_.Get_comm_prefs(); }
+CommPrefs AppCore::Link() const {
+    return prefs_.Get_comm_prefs();
+}
 
 std::string AppCore::CheckLink(const CommPrefs& comm) {
     struct Range {
         const char* name;
         std::int32_t value, last;
     };
-    for (const Range& r : {Range{"type", comm.Type, 2}, Range{"baud", comm.Baud, 7},
-                           Range{"bits", comm.Bits, 1}, Range{"stop", comm.Stop, 1},
-                           Range{"parity", comm.Parity, 2}}) {
+    for (const Range& r :
+         {Range{"type", comm.Type, 2}, Range{"baud", comm.Baud, 7}, Range{"bits", comm.Bits, 1},
+          Range{"stop", comm.Stop, 1}, Range{"parity", comm.Parity, 2}}) {
         if (r.value < 0 || r.value > r.last)
             return std::string(r.name) + " must be 0 to " + std::to_string(r.last) + ".";
     }
@@ -184,11 +188,16 @@ bool AppCore::ApplyLink(const CommPrefs& comm) {
     prefs_.Set_comm_prefs(comm);
     const std::string after = TControlThread::FormatCommSettings(comm);
     if (before == after) return false;
-    toThread_.PostEvent(Event{EventId::CommSettings, 0, 0, after});
-    linkError_.clear();
-    PublishLink(comm);
-    if (listener_.linkChanged) listener_.linkChanged();
+    PostLink();
     return true;
+}
+
+void AppCore::PostLink() {
+    toThread_.PostEvent(Event{EventId::CommSettings, 0, 0,
+                              TControlThread::FormatCommSettings(prefs_.Get_comm_prefs())});
+    linkError_.clear();
+    LogLink();
+    if (listener_.linkChanged) listener_.linkChanged();
 }
 
 std::array<ReplyPrefs, kReplySlots> AppCore::Replies() const {
@@ -214,16 +223,22 @@ void AppCore::PostReplyActions() {
     hub_.Publish("replies", {{"replies", std::move(rows)}});
 }
 
-SendPrefs AppCore::Row(int row) const { return prefs_.Get_send_prefs(row); }
+SendPrefs AppCore::Row(int row) const {
+    return prefs_.Get_send_prefs(row);
+}
 
 void AppCore::SetRow(int row, const SendPrefs& settings) {
     prefs_.Set_send_prefs(row, settings);
     if (listener_.rowChanged) listener_.rowChanged(row);
 }
 
-std::string AppCore::SendRow(int row) { return sends_.StartRow(row); }
+std::string AppCore::SendRow(int row) {
+    return sends_.StartRow(row);
+}
 
-void AppCore::StopRow(int row) { sends_.StopRow(row); }
+void AppCore::StopRow(int row) {
+    sends_.StopRow(row);
+}
 
 std::vector<AppCore::BatchResult> AppCore::BatchSend() {
     std::vector<BatchResult> results;
@@ -231,7 +246,8 @@ std::vector<AppCore::BatchResult> AppCore::BatchSend() {
         const SendPrefs settings = prefs_.Get_send_prefs(row);
         if (settings.Type.empty()) continue;
         results.push_back({row, sends_.StartRow(row)});
-        const bool notNumber = !ParseWholeNumber(settings.Count) || !ParseWholeNumber(settings.Delay);
+        const bool notNumber =
+            !ParseWholeNumber(settings.Count) || !ParseWholeNumber(settings.Delay);
         if (notNumber) break;
     }
     return results;

@@ -58,6 +58,9 @@ public:
     // when it is first shown.
     void Start();
 
+    // Logs the link in use (Start does it too).
+    void LogLink();
+
     // Takes one event from the windows' broker, if there is one.
     void OnBrokerEvent();
 
@@ -65,6 +68,9 @@ public:
     // and logged. Returns whether the settings changed.
     CommPrefs Link() const;
     bool ApplyLink(const CommPrefs& comm);
+    // Posts the stored link settings to the control thread and logs them: for the window,
+    // whose dialog has stored them already.
+    void PostLink();
     // "" when the settings can be applied, else why not.
     static std::string CheckLink(const CommPrefs& comm);
 
@@ -73,6 +79,11 @@ public:
     void ApplyReplies(const std::array<ReplyPrefs, kReplySlots>& replies);
     // Hands the stored table to the engine (the window does this when it is first shown).
     void PostReplyActions();
+
+    // With the window open its send rows run themselves (their texts live in the window's
+    // fields until it closes): the API then leaves them alone.
+    void SetRowsInWindow(bool inWindow) { rowsInWindow_ = inWindow; }
+    bool RowsInWindow() const { return rowsInWindow_; }
 
     SendPrefs Row(int row) const;
     void SetRow(int row, const SendPrefs& settings);
@@ -105,7 +116,6 @@ public:
 
 private:
     void OnEvent(const Event& event);
-    void PublishLink(const CommPrefs& comm);
 
     Preferences& prefs_;
     EventBroker& toThread_;
@@ -118,4 +128,5 @@ private:
     std::array<ReplyPrefs, kReplySlots> engineReplies_;  // the table the engine has
     std::string linkError_;
     std::int32_t engineStatus_ = -1;
+    bool rowsInWindow_ = false;
 };

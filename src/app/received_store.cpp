@@ -31,11 +31,14 @@ const ReceivedMessage& ReceivedStore::Add(ReceivedMessage message) {
 
 std::vector<ReceivedMessage> ReceivedStore::List(std::uint64_t after, std::size_t limit) const {
     // Ids grow along the deque, so the first one after `after` is found by bisection.
-    auto it = std::upper_bound(messages_.begin(), messages_.end(), after,
-                               [](std::uint64_t id, const ReceivedMessage& m) { return id < m.id; });
+    auto it =
+        std::upper_bound(messages_.begin(), messages_.end(), after,
+                         [](std::uint64_t id, const ReceivedMessage& m) { return id < m.id; });
     std::vector<ReceivedMessage> out;
     for (; it != messages_.end() && out.size() < limit; ++it) out.push_back(*it);
     return out;
 }
 
-void ReceivedStore::Clear() { std::deque<ReceivedMessage>().swap(messages_); }
+void ReceivedStore::Clear() {
+    std::deque<ReceivedMessage>().swap(messages_);
+}

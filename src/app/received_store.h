@@ -7,10 +7,10 @@
 
 // One received message as the engine reported it, with the time it arrived.
 struct ReceivedMessage {
-    std::uint64_t id = 0;            // 1, 2, ... in arrival order; never reused, even after Clear
-    std::int64_t arrivalMs = 0;      // milliseconds since the epoch
+    std::uint64_t id = 0;        // 1, 2, ... in arrival order; never reused, even after Clear
+    std::int64_t arrivalMs = 0;  // milliseconds since the epoch
     std::int32_t msecsSinceMidnight = 0;  // local time, as the list shows it
-    std::string status;              // the 13-character list text
+    std::string status;                   // the 13-character list text
     std::string type;
     std::string rxBcc;
     std::string calcBcc;

@@ -22,4 +22,6 @@ void LoopScheduler::Post(std::function<void()> work, int delayMs) {
     });
 }
 
-bool LoopScheduler::RunsHere() const { return std::this_thread::get_id() == thread_.get_id(); }
+bool LoopScheduler::RunsHere() const {
+    return std::this_thread::get_id() == thread_.get_id();
+}

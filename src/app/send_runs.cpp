@@ -22,11 +22,16 @@ const char* const kTypeError = "You must specify a message type.";
 
 const char* SendStateName(SendState state) {
     switch (state) {
-        case SendState::Queued: return "queued";
-        case SendState::Waiting: return "waiting";
-        case SendState::Accepted: return "accepted";
-        case SendState::Failed: return "failed";
-        case SendState::TimedOut: return "timed out";
+        case SendState::Queued:
+            return "queued";
+        case SendState::Waiting:
+            return "waiting";
+        case SendState::Accepted:
+            return "accepted";
+        case SendState::Failed:
+            return "failed";
+        case SendState::TimedOut:
+            return "timed out";
     }
     return "";
 }
@@ -55,10 +60,15 @@ std::string NotAnIntegerText(const std::string& text) {
 
 SendRuns::SendRuns(Preferences& prefs, EventBroker& requests, Scheduler& scheduler, EventHub& hub,
                    Clock clock)
-    : prefs_(prefs), requests_(requests), scheduler_(scheduler), hub_(hub),
+    : prefs_(prefs),
+      requests_(requests),
+      scheduler_(scheduler),
+      hub_(hub),
       clock_(std::move(clock)) {}
 
-SendRuns::~SendRuns() { *alive_ = false; }
+SendRuns::~SendRuns() {
+    *alive_ = false;
+}
 
 SendRun* SendRuns::Get(std::uint64_t id) {
     auto it = runs_.find(id);
@@ -116,7 +126,9 @@ std::string SendRuns::StartRow(int row) {
     return SendNext(run);
 }
 
-void SendRuns::StopRow(int row) { Stop(rowRuns_[static_cast<std::size_t>(row)]); }
+void SendRuns::StopRow(int row) {
+    Stop(rowRuns_[static_cast<std::size_t>(row)]);
+}
 
 std::string SendRuns::Check(const Request& request) {
     if (request.count < 1) return kCountError;
@@ -167,7 +179,8 @@ std::string SendRuns::SendNext(SendRun& run) {
     // A fresh parser per send: the time, the random digits and the serial number are those
     // of this send.
     if (run.row >= 0 || run.expandFlags) text = Parser().Expand_flags(text);
-    const std::int32_t source = run.row >= 0 ? run.row : kApiSourceBase + static_cast<std::int32_t>(run.id);
+    const std::int32_t source =
+        run.row >= 0 ? run.row : kApiSourceBase + static_cast<std::int32_t>(run.id);
     requests_.PostEvent(
         Event{EventId::SendBytes, static_cast<unsigned char>(type[0]), source, text});
     posted_.push_back(Pending{source, run.id});
@@ -308,7 +321,6 @@ void SendRuns::PublishEnd(const SendRun& run) {
 }
 
 void SendRuns::Changed(const SendRun& run) {
-    if (run.row >= 0 && hooks_.rowChanged &&
-        rowRuns_[static_cast<std::size_t>(run.row)] == run.id)
+    if (run.row >= 0 && hooks_.rowChanged && rowRuns_[static_cast<std::size_t>(run.row)] == run.id)
         hooks_.rowChanged(run.row);
 }

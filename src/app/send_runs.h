@@ -39,13 +39,13 @@ struct SendRun {
     // offered); a run of the control API ends there.
     bool running = false;
     SendState state = SendState::Queued;
-    std::string lastText;  // the latest message as sent, flags expanded
-    std::string response;  // its answer's text, or the last rejected one
+    std::string lastText;       // the latest message as sent, flags expanded
+    std::string response;       // its answer's text, or the last rejected one
     std::int32_t status = -1;   // frame status code of the latest outcome; -1 none yet
     std::int32_t attempts = 0;  // 0 when the engine does not tell
     std::int64_t createdMs = 0;
-    std::int64_t sentMs = 0;      // the latest message went on the wire
-    std::int64_t finishedMs = 0;  // the latest message's outcome
+    std::int64_t sentMs = 0;       // the latest message went on the wire
+    std::int64_t finishedMs = 0;   // the latest message's outcome
     std::uint64_t generation = 0;  // bumped to cancel a pending delayed send
 
     bool StopEnabled() const { return running && target > 1 && !stopRequested; }

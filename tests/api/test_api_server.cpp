@@ -26,7 +26,8 @@ TEST(ApiLink, PutReopensTheLinkAndStatusShowsIt) {
     Reply status = sim.Get("status");
     ASSERT_EQ(status.status, 200);
     EXPECT_EQ(status.body["link"]["kind"], "tcp-server");
-    EXPECT_EQ(status.body["link"]["summary"], "TCP/IP Server on Port " + std::to_string(sim.devicePort));
+    EXPECT_EQ(status.body["link"]["summary"],
+              "TCP/IP Server on Port " + std::to_string(sim.devicePort));
 
     const int moved = FreeTcpPort();
     Reply put = sim.Put("link", {{"localPort", std::to_string(moved)}});
@@ -45,8 +46,9 @@ TEST(ApiReplies, PutTableAnswersTheDeviceAndListsTheMessage) {
     Simulator sim;
     Peer device(sim.devicePort);
     // Text bytes travel as U+0000..U+00FF: "\u00e9" is the byte 0xE9.
-    Reply put = sim.Put("replies", {{"replies", {{{"type", "A"}, {"text", "ok\u00e9"}, {"action", "Normal"}},
-                                                 {{"type", "N"}, {"text", "no"}, {"action", "NAK Error"}}}}});
+    Reply put = sim.Put("replies", {{"replies",
+                                     {{{"type", "A"}, {"text", "ok\u00e9"}, {"action", "Normal"}},
+                                      {{"type", "N"}, {"text", "no"}, {"action", "NAK Error"}}}}});
     ASSERT_EQ(put.status, 200) << put.raw.body();
     EXPECT_EQ(put.body["replies"].size(), 10u);
     EXPECT_EQ(sim.Get("replies").body["replies"][1]["action"], "NAK Error");
@@ -117,12 +119,14 @@ TEST(ApiRows, RowRunsItsCountAndBatchSendGoesInRowOrder) {
 TEST(ApiSends, AcceptedFailedAndStopped) {
     Simulator sim;
     Peer device(sim.devicePort);
-    const Reply created = sim.Post("sends", {{"type", "S"}, {"text", "v=%%"}, {"expandFlags", true}});
+    const Reply created =
+        sim.Post("sends", {{"type", "S"}, {"text", "v=%%"}, {"expandFlags", true}});
     ASSERT_EQ(created.status, 201) << created.raw.body();
     const int id = created.body["id"];
     EXPECT_EQ(created.raw[http::field::location], "/api/v1/sends/" + std::to_string(id));
     EXPECT_EQ(device.Answer("fine"), WireFrame('S', 0, "v=%"));
-    ASSERT_TRUE(Eventually([&] { return sim.Get("sends/" + std::to_string(id)).body["state"] == "accepted"; }));
+    ASSERT_TRUE(Eventually(
+        [&] { return sim.Get("sends/" + std::to_string(id)).body["state"] == "accepted"; }));
     const json done = sim.Get("sends/" + std::to_string(id)).body;
     EXPECT_EQ(done["response"], "fine");
     EXPECT_EQ(done["status"], 0);
@@ -130,10 +134,12 @@ TEST(ApiSends, AcceptedFailedAndStopped) {
     EXPECT_FALSE(done["sentAt"].is_null());
 
     // Three NAKs: the engine gives up and the send fails with the last rejected text.
-    const int failing = sim.Post("sends", {{"type", "F"}, {"text", "x"}, {"expandFlags", false}}).body["id"];
+    const int failing =
+        sim.Post("sends", {{"type", "F"}, {"text", "x"}, {"expandFlags", false}}).body["id"];
     for (int attempt = 0; attempt < 3; ++attempt)
         EXPECT_EQ(device.Answer("bad", ctrl::NAK), WireFrame('F', 0, "x"));
-    ASSERT_TRUE(Eventually([&] { return sim.Get("sends/" + std::to_string(failing)).body["state"] == "failed"; }));
+    ASSERT_TRUE(Eventually(
+        [&] { return sim.Get("sends/" + std::to_string(failing)).body["state"] == "failed"; }));
     const json failed = sim.Get("sends/" + std::to_string(failing)).body;
     EXPECT_EQ(failed["status"], StatusNak);
     EXPECT_EQ(failed["attempts"], 3);
@@ -166,33 +172,65 @@ TEST(ApiErrors, EachCodeWithItsText) {
     Simulator sim;
     const std::string big(kMaxApiBody + 1, ' ');
     const ErrorCase cases[] = {
-        {"bad JSON", http::verb::put, "/api/v1/link", "{", kJson, 400, "The body is not valid JSON."},
+        {"bad JSON", http::verb::put, "/api/v1/link", "{", kJson, 400,
+         "The body is not valid JSON."},
         {"port text", http::verb::put, "/api/v1/link", R"({"remotePort":"12x"})", kJson, 400,
          "'12x' is not a valid integer value"},
-        {"baud index", http::verb::put, "/api/v1/link", R"({"baud":8})", kJson, 400, "baud must be 0 to 7."},
-        {"above U+00FF", http::verb::post, "/api/v1/sends", R"({"type":"A","text":"\u20ac"})", kJson, 400,
-         "text holds a character above U+00FF."},
+        {"baud index", http::verb::put, "/api/v1/link", R"({"baud":8})", kJson, 400,
+         "baud must be 0 to 7."},
+        {"above U+00FF", http::verb::post, "/api/v1/sends", R"({"type":"A","text":"\u20ac"})",
+         kJson, 400, "text holds a character above U+00FF."},
         {"count", http::verb::post, "/api/v1/sends", R"({"type":"A","count":0})", kJson, 400,
          "The count must be greater than zero."},
         {"delay", http::verb::post, "/api/v1/sends", R"({"type":"A","delayMs":-1})", kJson, 400,
          "The delay time must be greater than or equal to zero."},
         {"no type", http::verb::post, "/api/v1/sends", R"({"text":"x"})", kJson, 400,
          "You must specify a message type."},
-        {"unknown field", http::verb::post, "/api/v1/sends", R"({"typo":1})", kJson, 400, "Unknown field 'typo'."},
+        {"unknown field", http::verb::post, "/api/v1/sends", R"({"typo":1})", kJson, 400,
+         "Unknown field 'typo'."},
         {"no resource", http::verb::get, "/api/v1/nothing", "", {}, 404, "No such resource."},
         {"no row", http::verb::get, "/api/v1/rows/10", "", {}, 404, "No such row."},
         {"no send", http::verb::get, "/api/v1/sends/77", "", {}, 404, "No such send."},
         {"method", http::verb::delete_, "/api/v1/status", "", kJson, 405, "Method not allowed."},
-        {"not running", http::verb::post, "/api/v1/rows/3/stop", "", kJson, 409, "The row is not running."},
+        {"not running", http::verb::post, "/api/v1/rows/3/stop", "", kJson, 409,
+         "The row is not running."},
         {"no content type", http::verb::put, "/api/v1/link", "{}", {}, 415, ""},
-        {"form post", http::verb::post, "/api/v1/batch-send", "",
-         {{"Content-Type", "application/x-www-form-urlencoded"}}, 415, ""},
-        {"cross-site", http::verb::post, "/api/v1/batch-send", "",
-         {{"Content-Type", "application/json"}, {"Origin", "http://evil.example"}}, 403,
+        {"form post",
+         http::verb::post,
+         "/api/v1/batch-send",
+         "",
+         {{"Content-Type", "application/x-www-form-urlencoded"}},
+         415,
+         ""},
+        {"cross-site",
+         http::verb::post,
+         "/api/v1/batch-send",
+         "",
+         {{"Content-Type", "application/json"}, {"Origin", "http://evil.example"}},
+         403,
          "Cross-site requests are refused."},
-        {"rebound host", http::verb::get, "/api/v1/status", "", {{"Host", "evil.example:80"}}, 403, ""},
+        {"rebound host",
+         http::verb::get,
+         "/api/v1/status",
+         "",
+         {{"Host", "evil.example:80"}},
+         403,
+         ""},
+        {"127 lookalike",
+         http::verb::get,
+         "/api/v1/status",
+         "",
+         {{"Host", "127.0.0.1.evil.example"}},
+         403,
+         ""},
         {"body limit", http::verb::put, "/api/v1/link", big, kJson, 413, ""},
-        {"header limit", http::verb::get, "/api/v1/status", "", {{"X-Pad", std::string(9000, 'p')}}, 431, ""},
+        {"header limit",
+         http::verb::get,
+         "/api/v1/status",
+         "",
+         {{"X-Pad", std::string(9000, 'p')}},
+         431,
+         ""},
     };
     for (const ErrorCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -209,7 +247,9 @@ TEST(ApiErrors, EachCodeWithItsText) {
             EXPECT_EQ(reply.body["error"], c.error);
         }
     }
-    EXPECT_EQ(Call(sim.port, http::verb::delete_, "/api/v1/status", "", kJson).raw[http::field::allow], "GET");
+    EXPECT_EQ(
+        Call(sim.port, http::verb::delete_, "/api/v1/status", "", kJson).raw[http::field::allow],
+        "GET");
     // Nothing of it changed the settings.
     EXPECT_EQ(sim.prefs->Get_comm_prefs().LocalPort, sim.devicePort);
 }
@@ -219,8 +259,14 @@ TEST(ApiSafety, TokenIsRequiredWhenConfigured) {
     options.policy.token = "s3cret";
     Simulator sim(options);
     EXPECT_EQ(sim.Get("status").status, 401);
-    EXPECT_EQ(Call(sim.port, http::verb::get, "/api/v1/status", "", {{"Authorization", "Bearer s3cre"}}).status, 401);
-    EXPECT_EQ(Call(sim.port, http::verb::get, "/api/v1/status", "", {{"Authorization", "Bearer s3cret"}}).status, 200);
+    EXPECT_EQ(
+        Call(sim.port, http::verb::get, "/api/v1/status", "", {{"Authorization", "Bearer s3cre"}})
+            .status,
+        401);
+    EXPECT_EQ(
+        Call(sim.port, http::verb::get, "/api/v1/status", "", {{"Authorization", "Bearer s3cret"}})
+            .status,
+        200);
 }
 
 TEST(ApiSafety, ConnectionLimitAndIdleTimeout) {
@@ -229,7 +275,8 @@ TEST(ApiSafety, ConnectionLimitAndIdleTimeout) {
     Simulator sim(options);
     asio::io_context io;
     std::vector<std::unique_ptr<tcp::socket>> held;
-    const tcp::endpoint server(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(sim.port));
+    const tcp::endpoint server(asio::ip::make_address("127.0.0.1"),
+                               static_cast<unsigned short>(sim.port));
     for (int i = 0; i < 32; ++i) {
         held.push_back(std::make_unique<tcp::socket>(io));
         held.back()->connect(server);
@@ -271,7 +318,8 @@ std::vector<std::uint64_t> ReadEvents(tcp::socket& socket, std::size_t count) {
 
 tcp::socket OpenStream(asio::io_context& io, int port, const std::string& lastId) {
     tcp::socket socket(io);
-    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    socket.connect(
+        tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     std::string request = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     if (!lastId.empty()) request += "Last-Event-ID: " + lastId + "\r\n";
     asio::write(socket, asio::buffer(request + "\r\n"));
@@ -296,7 +344,9 @@ TEST(ApiEvents, FloodArrivesWholeAndInOrderAndResumes) {
 
     // A stream that reconnects with the last id it saw gets what came after it.
     tcp::socket again = OpenStream(io, sim.port, std::to_string(before + kFlood - 3));
-    EXPECT_EQ(ReadEvents(again, 3), (std::vector<std::uint64_t>{before + kFlood - 2, before + kFlood - 1, before + kFlood}));
+    EXPECT_EQ(
+        ReadEvents(again, 3),
+        (std::vector<std::uint64_t>{before + kFlood - 2, before + kFlood - 1, before + kFlood}));
 }
 
 }  // namespace

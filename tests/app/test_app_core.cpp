@@ -27,7 +27,9 @@ struct ManualScheduler : Scheduler {
         int delayMs;
     };
     std::vector<Job> jobs;
-    void Post(std::function<void()> work, int delayMs) override { jobs.push_back({std::move(work), delayMs}); }
+    void Post(std::function<void()> work, int delayMs) override {
+        jobs.push_back({std::move(work), delayMs});
+    }
     bool RunsHere() const override { return true; }
     void RunAll() {
         std::vector<Job> now;
@@ -178,7 +180,8 @@ TEST_F(Core, LinkChangeIsPostedOnceAndRepliesAtOnce) {
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].id, EventId::CommSettings);
     EXPECT_EQ(posted[0].text, "0,COM1,4,1,0,2,192.168.1.100,5000,5100");
-    EXPECT_EQ(AppCore::CheckLink(CommPrefs{1, "x", 3, 1, 0, 2, "a,b", 1, 2, 0}), "'a,b' must not hold a comma.");
+    EXPECT_EQ(AppCore::CheckLink(CommPrefs{1, "x", 3, 1, 0, 2, "a,b", 1, 2, 0}),
+              "'a,b' must not hold a comma.");
 
     std::array<ReplyPrefs, kReplySlots> replies;
     replies[0] = ReplyPrefs{"A", "ok", 1, 0};
@@ -246,7 +249,8 @@ TEST(Hub, KeepsTheLatestAndResumesAfterAnyOfThem) {
 TEST(Received, ListAfterLimitAndRecordsWithDelimitersInTheText) {
     ReceivedStore store;
     for (const char* text : {"a", "b{DELIM]c", "d"})
-        store.Add(ReceivedStore::ParseRecord(std::string("OK           {DELIM]M{DELIM]001{DELIM]001{DELIM]") + text));
+        store.Add(ReceivedStore::ParseRecord(
+            std::string("OK           {DELIM]M{DELIM]001{DELIM]001{DELIM]") + text));
     EXPECT_EQ(store.List(0, 10)[1].text, "b{DELIM]c");
     const auto page = store.List(1, 1);
     ASSERT_EQ(page.size(), 1u);

@@ -49,11 +49,12 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 const Headers kJson = {{"Content-Type", "application/json"}};
 
 // One request on a fresh connection.
-inline Reply Call(int port, http::verb method, const std::string& target, const std::string& body = "",
-           const Headers& headers = kJson) {
+inline Reply Call(int port, http::verb method, const std::string& target,
+                  const std::string& body = "", const Headers& headers = kJson) {
     asio::io_context io;
     tcp::socket socket(io);
-    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    socket.connect(
+        tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     http::request<http::string_body> request{method, target, 11};
     request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
     for (const auto& [name, value] : headers) request.set(name, value);
@@ -72,7 +73,8 @@ inline Reply Call(int port, http::verb method, const std::string& target, const 
 inline std::string RawExchange(int port, const std::string& bytes) {
     asio::io_context io;
     tcp::socket socket(io);
-    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    socket.connect(
+        tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     boost::system::error_code ec;
     asio::write(socket, asio::buffer(bytes), ec);
     timeval timeout{5, 0};
@@ -98,10 +100,13 @@ public:
         boost::system::error_code ec;
         do {
             socket_.close(ec);
-            socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)), ec);
+            socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"),
+                                          static_cast<unsigned short>(port)),
+                            ec);
             if (ec) std::this_thread::sleep_for(20ms);
         } while (ec && std::chrono::steady_clock::now() < end);
-        if (ec) throw std::runtime_error("the simulator does not listen on " + std::to_string(port));
+        if (ec)
+            throw std::runtime_error("the simulator does not listen on " + std::to_string(port));
         timeval timeout{5, 0};
         ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
@@ -186,7 +191,13 @@ struct Simulator {
         std::filesystem::remove_all(dir);
     }
     void OnCore(std::function<void()> work) {
-        CallOn<int>(*scheduler, [&work] { work(); return 0; }, 5s);
+        CallOn<int>(
+            *scheduler,
+            [&work] {
+                work();
+                return 0;
+            },
+            5s);
     }
     Reply Get(const std::string& path) { return Call(port, http::verb::get, "/api/v1/" + path); }
     Reply Put(const std::string& path, const json& body) {
