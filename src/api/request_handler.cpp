@@ -292,6 +292,10 @@ ApiResponse PutReplies(AppCore& core, const json& body) {
         OnlyFields(row, {"type", "text", "action"});
         if (row.contains("type")) reply.Type = Bytes(row["type"], "type");
         if (row.contains("text")) reply.Msg = Bytes(row["text"], "text");
+        // The table reaches the engine as tab-separated lines; the engine drops a table
+        // whose line count is off, so such a row would be lost while we answered 200.
+        if ((reply.Type + reply.Msg).find_first_of("\t\r\n") != std::string::npos)
+            throw ApiError(400, "A reply action cannot hold a tab or a line break.");
         if (row.contains("action")) {
             const json& action = row["action"];
             reply.Action = -1;
