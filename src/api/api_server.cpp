@@ -5,6 +5,12 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 
+// Boost 1.74 looks for C++20 coroutines only with gcc; clang 14 has them too.
+#if defined(__clang__) && defined(__cpp_impl_coroutine) && __cpp_impl_coroutine >= 201902
+#define BOOST_ASIO_HAS_CO_AWAIT 1
+#define BOOST_ASIO_HAS_STD_COROUTINE 1
+#endif
+
 #include <atomic>
 #include <set>
 #include <stdexcept>
