@@ -101,14 +101,14 @@ Options ParseCommandLine(int argc, char** argv) {
         if (colon >= 0) {
             QString address = value.left(colon);
             if (address.startsWith('[') && address.endsWith(']')) address = address.mid(1, address.size() - 2);
-            api.address = address.toStdString();
+            api.address = address == "localhost" ? "127.0.0.1" : address.toStdString();
             value = value.mid(colon + 1);
         }
         bool ok = false;
         const uint port = value.toUInt(&ok);
         if (!ok || port > 65535) Fail("--control: '" + value + "' is not a port number");
         api.port = static_cast<std::uint16_t>(port);
-        if (!IsLoopbackAddress(api.address) && api.address != "localhost") {
+        if (!IsLoopbackAddress(api.address)) {
             if (!parser.isSet(token))
                 Fail("--control on an address other than loopback needs --control-token-file");
             api.policy.hosts.push_back(api.address);
