@@ -229,7 +229,7 @@ SendPrefs AppCore::Row(int row) const {
 
 void AppCore::SetRow(int row, const SendPrefs& settings) {
     prefs_.Set_send_prefs(row, settings);
-    if (listener_.rowChanged) listener_.rowChanged(row);
+    if (listener_.rowSettingsChanged) listener_.rowSettingsChanged(row);
 }
 
 std::string AppCore::SendRow(int row) {

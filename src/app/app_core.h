@@ -43,7 +43,8 @@ public:
     // What a window needs to hear; all called on the core's thread.
     struct Listener {
         std::function<void(const Event&)> event;  // every event from the control thread
-        std::function<void(int row)> rowChanged;  // a row's run or settings changed
+        std::function<void(int row)> rowChanged;         // a row's run changed
+        std::function<void(int row)> rowSettingsChanged;  // its texts were put from outside
         std::function<void(int row, const std::string& error)> rowError;
         std::function<void()> messagesCleared;
         std::function<void()> linkChanged;

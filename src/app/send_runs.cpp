@@ -172,7 +172,6 @@ std::string SendRuns::SendNext(SendRun& run) {
     if (type.empty()) {
         EndRun(run);
         hub_.Publish("error", {{"row", run.row + 1}, {"text", kTypeError}});
-        if (hooks_.rowError && run.row >= 0) hooks_.rowError(run.row, kTypeError);
         Changed(run);
         return kTypeError;
     }
@@ -252,7 +251,14 @@ void SendRuns::Finish(std::int32_t source, SendState state, const std::string& t
             break;
         }
     }
-    if (!found) return;
+    if (!found) {
+        // A failure for a row whose message is not tracked (posted before the core took
+        // over, say) still ends the row's run, as the row always did.
+        if (state != SendState::Failed || source < 0 || source >= kSendSlots) return;
+        id = rowRuns_[static_cast<std::size_t>(source)];
+        const SendRun* run = Get(id);
+        if (run == nullptr || !run->running) return;
+    }
     if (state == SendState::Accepted) ++counts_.accepted;
     if (state == SendState::Failed) ++counts_.failed;
     if (state == SendState::TimedOut) ++counts_.timedOut;
@@ -276,9 +282,15 @@ void SendRuns::Finish(std::int32_t source, SendState state, const std::string& t
     PromoteHead();
 }
 
+void SendRuns::SendNextOrReport(SendRun& run) {
+    // Only a row's text can go bad during a run (its type was cleared); the row shows it.
+    const std::string error = SendNext(run);
+    if (!error.empty() && hooks_.rowError && run.row >= 0) hooks_.rowError(run.row, error);
+}
+
 void SendRuns::Continue(SendRun& run) {
     if (run.delayMs == 0) {
-        SendNext(run);
+        SendNextOrReport(run);
     } else {
         const std::uint64_t generation = ++run.generation;
         const std::uint64_t id = run.id;
@@ -287,7 +299,8 @@ void SendRuns::Continue(SendRun& run) {
             [this, alive, id, generation] {
                 if (alive.expired()) return;
                 SendRun* later = Get(id);
-                if (later && later->generation == generation && later->running) SendNext(*later);
+                if (later && later->generation == generation && later->running)
+                    SendNextOrReport(*later);
             },
             run.delayMs);
     }

@@ -114,6 +114,7 @@ private:
 
     SendRun& NewRun(int row);
     std::string SendNext(SendRun& run);
+    void SendNextOrReport(SendRun& run);
     void Finish(std::int32_t source, SendState state, const std::string& text, std::int32_t status,
                 bool byHead);
     void Continue(SendRun& run);
