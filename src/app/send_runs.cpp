@@ -130,6 +130,11 @@ void SendRuns::StopRow(int row) {
     Stop(rowRuns_[static_cast<std::size_t>(row)]);
 }
 
+std::string SendRuns::NextOfRow(int row) {
+    SendRun* run = Get(rowRuns_[static_cast<std::size_t>(row)]);
+    return run != nullptr && run->running ? SendNext(*run) : "";
+}
+
 std::string SendRuns::Check(const Request& request) {
     if (request.count < 1) return kCountError;
     if (request.delayMs < 0) return kDelayError;

@@ -80,6 +80,8 @@ public:
     // the run; returns the error text (nothing started) or "".
     std::string StartRow(int row);
     void StopRow(int row);
+    // One more send of the row's run if it runs (the row's own SendNext); the error text.
+    std::string NextOfRow(int row);
     // The row's current (or latest) run; null before its first.
     const SendRun* RowRun(int row) const;
 
