@@ -395,8 +395,6 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
         if (get) return Json(200, RepliesJson(core.Replies()));
         return put ? PutReplies(core, Body(request)) : NotAllowed("GET, PUT");
     }
-    if ((name == "rows" || name == "batch-send") && core.RowsInWindow())
-        throw ApiError(409, "The send rows are driven from the window while it is open.");
     if (name == "rows" && (depth == 1 || depth == 2)) {
         const auto number = ToUnsigned(path[3]);
         if (!number || *number < 1 || *number > kSendSlots) throw ApiError(404, "No such row.");

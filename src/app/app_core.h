@@ -81,11 +81,6 @@ public:
     // Hands the stored table to the engine (the window does this when it is first shown).
     void PostReplyActions();
 
-    // With the window open its send rows run themselves (their texts live in the window's
-    // fields until it closes): the API then leaves them alone.
-    void SetRowsInWindow(bool inWindow) { rowsInWindow_ = inWindow; }
-    bool RowsInWindow() const { return rowsInWindow_; }
-
     SendPrefs Row(int row) const;
     void SetRow(int row, const SendPrefs& settings);
     // The window's Send, Stop and Batch Send; errors come back as texts.
@@ -129,5 +124,4 @@ private:
     std::array<ReplyPrefs, kReplySlots> engineReplies_;  // the table the engine has
     std::string linkError_;
     std::int32_t engineStatus_ = -1;
-    bool rowsInWindow_ = false;
 };

@@ -3,11 +3,14 @@
 #include <QtTest>
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QTemporaryDir>
+#include <QToolButton>
 
 #include <chrono>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "api/api_server.h"
 #include "app/app_core.h"
@@ -18,6 +21,7 @@
 #include "ui/application.h"
 #include "ui/qt_scheduler.h"
 #include "ui/received_model.h"
+#include "ui/sendfram.h"
 
 // The window and the control API at once, offscreen: both see and change one state.
 
@@ -123,9 +127,32 @@ private slots:
         QCOMPARE(prefs->Get_comm_prefs().LocalPort, moved);
     }
 
-    void theWindowsRowsAreLeftToTheWindow() {
-        QCOMPARE(Get("rows/1").status, 409);
-        QCOMPARE(Send(http::verb::post, "batch-send").status, 409);
+    void aRowIsTheSameRowForTheWindowAndTheApi() {
+        // Typed in the window, read through the API.
+        form->SendRows[0]->MsgTextEdit->setText(QStringLiteral("typed"));
+        QCOMPARE(Get("rows/1").body["text"].get<std::string>(), std::string("typed"));
+        // Put through the API, shown in the window.
+        QCOMPARE(Send(http::verb::put, "rows/2", {{"type", "W"}, {"text", "from api"}}).status,
+                 200);
+        QCOMPARE(form->SendRows[1]->MsgTextEdit->text(), QStringLiteral("from api"));
+        QCOMPARE(form->SendRows[1]->MsgTypeEdit->text(), QStringLiteral("W"));
+
+        // Sent through the API, answered by the device: the window's row shows the response.
+        auto device = std::async(std::launch::async, [this] {
+            Peer peer(devicePort);
+            const std::string frame = peer.ReadFrame();
+            peer.Write(WireFrame('W', ctrl::ACK, "back"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // until it is read
+            return frame;
+        });
+        QCOMPARE(Send(http::verb::post, "rows/2/send").status, 200);
+        QTRY_COMPARE_WITH_TIMEOUT(form->SendRows[1]->ReplyTextEdit->text(), QStringLiteral("back"),
+                                  10000);
+        QCOMPARE(form->SendRows[1]->CounterLabel->text(), QStringLiteral("1 / 1"));
+        QCOMPARE(device.get(), WireFrame('W', 0, "from api"));
+        const Reply row = Get("rows/2");
+        QCOMPARE(row.body["run"]["state"].get<std::string>(), std::string("accepted"));
+        QCOMPARE(row.body["run"]["response"].get<std::string>(), std::string("back"));
     }
 };
 
