@@ -8,8 +8,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
-#include <QThread>
-#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -33,6 +31,7 @@
 #include "ui/flaghelp.h"
 #include "ui/mainfrm.h"
 #include "ui/message_boxes.h"
+#include "ui/qt_scheduler.h"
 
 namespace {
 
@@ -123,29 +122,6 @@ Options ParseCommandLine(int argc, char** argv) {
     }
     return options;
 }
-
-// The core's thread is the program's main thread: work is queued to its event loop.
-class QtScheduler : public Scheduler {
-public:
-    explicit QtScheduler(QObject* context) : context_(context) {}
-    void Post(std::function<void()> work, int delayMs) override {
-        QObject* context = context_;
-        QMetaObject::invokeMethod(
-            context,
-            [context, work = std::move(work), delayMs]() mutable {
-                if (delayMs <= 0) {
-                    work();
-                } else {
-                    QTimer::singleShot(delayMs, context, std::move(work));
-                }
-            },
-            Qt::QueuedConnection);
-    }
-    bool RunsHere() const override { return QThread::currentThread() == context_->thread(); }
-
-private:
-    QObject* context_;
-};
 
 void ShowError(const std::exception& error) {
     MessageBoxes::Instance().ApplicationError(QString::fromLocal8Bit(error.what()));
@@ -240,8 +216,10 @@ int RunHeadless(int argc, char** argv, const Options& options) {
     return result;
 }
 
-int RunWindow(int argc, char** argv) {
+int RunWindow(int argc, char** argv, const Options& options) {
     TApplication app(argc, argv);
+    EventHub hub;
+    std::unique_ptr<JsonLog> log;
     int result = 0;
     {
         std::unique_ptr<TMainForm> mainForm;
@@ -264,7 +242,32 @@ int RunWindow(int argc, char** argv) {
             ShowError(error);
             result = 1;
         }
-        if (mainForm) {
+        // With the control API or the log, the core reads the window's broker and feeds
+        // the window; it goes before the window, whose brokers it uses.
+        std::unique_ptr<QtScheduler> scheduler;
+        std::unique_ptr<AppCore> core;
+        std::unique_ptr<ApiServer> api;
+        bool serving = true;
+        if (mainForm && (options.control || !options.log.empty())) {
+            scheduler = std::make_unique<QtScheduler>(mainForm.get());
+            core = std::make_unique<AppCore>(Preferences::Get_instance(), *mainForm->ToThreadBroker,
+                                             *mainForm->ToWindowBroker, *scheduler, hub);
+            mainForm->AttachCore(core.get());
+            try {
+                if (!options.log.empty()) log = std::make_unique<JsonLog>(hub, options.log);
+                core->LogLink();
+                if (options.control) {
+                    api = std::make_unique<ApiServer>(*core, *scheduler, hub, *options.control);
+                    std::fprintf(stderr, "vantor-simulator: control API on http://%s:%u/api/v1\n",
+                                 options.control->address.c_str(), api->Port());
+                }
+            } catch (const std::exception& error) {
+                ShowError(error);
+                result = 1;
+                serving = false;
+            }
+        }
+        if (mainForm && serving) {
             // The program ends with its main window, whatever else is open.
             QObject::connect(mainForm.get(), &TMainForm::Closed, &app, &QApplication::quit,
                              Qt::QueuedConnection);
@@ -273,8 +276,10 @@ int RunWindow(int argc, char** argv) {
             mainForm->show();
             result = app.exec();
         }
+        if (api) api->Stop();
         // The windows go here: the main window stores its placement, each row its texts.
     }
+    log.reset();
 
     try {
         Preferences::Destroy_instance();  // writes the configuration file
@@ -292,10 +297,8 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     const Options options = ParseCommandLine(argc, argv);
-    if (!options.headless && (options.control || !options.log.empty()))
-        Fail("--control and --log need --headless in this version");
 
     // The settings first: loaded now, kept until every window is gone, saved last.
     LoadSettings(options);
-    return options.headless ? RunHeadless(argc, argv, options) : RunWindow(argc, argv);
+    return options.headless ? RunHeadless(argc, argv, options) : RunWindow(argc, argv, options);
 }

@@ -28,6 +28,7 @@
 
 #include <string>
 
+#include "app/app_core.h"
 #include "protocol/frame.h"
 #include "settings/preferences.h"
 #include "text/parser.h"
@@ -341,10 +342,41 @@ QString TMainForm::TableText(const QStringList& table, int index) const {
 // ---- events -----------------------------------------------------------------------------
 
 void TMainForm::OnBrokerEvent() {
+    if (core_ != nullptr) {
+        core_->OnBrokerEvent();  // hands the event back through DispatchEvent
+        return;
+    }
     Event event;
     if (!ToWindowBroker || !ToWindowBroker->GetEvent(event)) return;
+    DispatchEvent(event);
+}
+
+void TMainForm::DispatchEvent(Event& event) {
     Handlers.CallHandler(event.id, &event);
     for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
+}
+
+void TMainForm::AttachCore(AppCore* core) {
+    core_ = core;
+    AppCore::Listener listener;
+    listener.event = [this](const Event& event) {
+        Event copy = event;
+        DispatchEvent(copy);
+    };
+    listener.linkChanged = [this] { ShowCommSettings(); };
+    listener.messagesCleared = [this] {
+        pendingMessages_.clear();
+        listUpdateTimer_->stop();
+        ReceivedMessages->Clear();
+        ClearReceivedButton->setEnabled(false);
+    };
+    listener.rowChanged = [this](int row) { SendRows[row]->Refresh(); };
+    listener.rowError = [this](int row, const std::string& error) {
+        MessageBoxes::Instance().Error(SendRows[row], ToQString(error));
+    };
+    listener.rowSettingsChanged = [this](int row) { SendRows[row]->LoadTexts(); };
+    core_->SetListener(listener);
+    for (TSendFrame* row : SendRows) row->UseRuns(&core_->Sends());
 }
 
 std::int32_t TMainForm::ShowErrorText(Event* event) {
@@ -399,6 +431,10 @@ void TMainForm::FlushReceivedMessages() {
 }
 
 void TMainForm::PostReplyActions() {
+    if (core_ != nullptr) {
+        core_->PostReplyActions();
+        return;
+    }
     std::string table;
     for (int i = 0; i < kReplySlots; ++i) {
         const ReplyPrefs reply = prefs_.Get_reply_prefs(i);
@@ -489,7 +525,11 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
     if (!dialog->Execute()) return;
     const std::string after = CommSettingsText(prefs_.Get_prefs().Comm);
     if (after != before) {
-        ToThreadBroker->PostEvent(Event{EventId::CommSettings, 0, 0, after});
+        if (core_ != nullptr) {
+            core_->PostLink();
+        } else {
+            ToThreadBroker->PostEvent(Event{EventId::CommSettings, 0, 0, after});
+        }
         ShowCommSettings();
     }
     PostReplyActions();
@@ -533,6 +573,7 @@ void TMainForm::ClearReceivedButtonClick() {
     if (!MessageBoxes::Instance().Confirm(
             this, QStringLiteral("Are you sure you want to clear the list of received messages?")))
         return;
+    if (core_ != nullptr) core_->ClearMessages();
     pendingMessages_.clear();
     listUpdateTimer_->stop();
     ReceivedMessages->Clear();

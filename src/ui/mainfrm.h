@@ -20,6 +20,7 @@
 #include "ui/dialogs.h"
 #include "ui/received_model.h"
 
+class AppCore;
 class Preferences;
 class QAction;
 class QCheckBox;
@@ -49,6 +50,11 @@ public:
     // menu items do nothing.
     void SetDialogs(const MainFormDialogs& dialogs);
 
+    // With the control API or the log, the application core is the one reader of
+    // ToWindowBroker: it takes each event into account and hands it to the window, and the
+    // window's settings changes and clears go through it. Set once, before the window shows.
+    void AttachCore(AppCore* core);
+
     // The 10008 text of a link settings record.
     static std::string CommSettingsText(const CommPrefs& comm);
 
@@ -71,6 +77,7 @@ public:
 
     // Takes one event from ToWindowBroker and offers it to the window, then to every row.
     void OnBrokerEvent();
+    void DispatchEvent(Event& event);
     void PostReplyActions();
     void ShowCommSettings();
 
@@ -144,4 +151,5 @@ private:
     QTimer* listUpdateTimer_ = nullptr;
     QElapsedTimer lastListUpdate_;
     bool shown_ = false;
+    AppCore* core_ = nullptr;
 };
