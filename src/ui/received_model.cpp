@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QPalette>
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/received_store.h"
