@@ -6,8 +6,8 @@ set -euo pipefail
 PACKAGES=(
     cmake ninja-build g++ pkg-config
     clang libclang-rt-dev          # fuzz targets (libFuzzer)
-    libboost-dev                   # Boost.Asio and smart pointers
-    nlohmann-json3-dev             # JSON Lines traffic log
+    libboost-dev                   # Boost.Asio, Boost.Beast and smart pointers
+    nlohmann-json3-dev             # the control API and the logs (JSON)
     qt6-base-dev                   # the windows
     qt6-charts-dev libqt6opengl6-dev  # the statistics charts (its CMake package needs Qt OpenGL)
     libgtest-dev libgmock-dev      # tests
@@ -15,6 +15,7 @@ PACKAGES=(
     xvfb libx11-dev libxtst-dev    # the end-to-end test: the program under a private X server
     dpkg-dev file                  # the Debian package: CPack, its library dependencies
     lintian desktop-file-utils appstream man-db x11-utils  # the package test: checks, a window
+    python3                        # the headless test and examples/
 )
 
 PACKAGES+=("$@")

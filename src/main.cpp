@@ -1,15 +1,29 @@
-// The Vantor Protocol Simulator: start-up and shutdown order.
+// The Vantor Protocol Simulator: the command line, then start-up and shutdown order, with the
+// window or headless.
 
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
 
+#include "api/api_server.h"
+#include "app/app_core.h"
+#include "app/event_hub.h"
+#include "app/json_log.h"
+#include "app/scheduler.h"
 #include "settings/preferences.h"
+#include "thread/ctrlthrd.h"
+#include "thread/event_broker.h"
 #include "ui/Bcccalcfrm.h"
 #include "ui/PrefEdit.h"
 #include "ui/about.h"
@@ -17,8 +31,97 @@
 #include "ui/flaghelp.h"
 #include "ui/mainfrm.h"
 #include "ui/message_boxes.h"
+#include "ui/qt_scheduler.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
+    "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--save-settings]";
+constexpr std::uint32_t kBrokerMessage = 2026;
+
+struct Options {
+    bool headless = false;
+    bool saveSettings = false;
+    std::string config;
+    std::string log;
+    std::optional<ApiServer::Options> control;
+};
+
+[[noreturn]] void Fail(const QString& text) {
+    std::fprintf(stderr, "vantor-simulator: %s\n%s\n", text.toLocal8Bit().constData(), kUsage);
+    std::exit(2);
+}
+
+Options ParseCommandLine(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    QCoreApplication::setApplicationName("vantor-simulator");
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Stands in for one side of a Vantor Protocol link. Without options it opens its window.");
+    const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
+    const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
+    const QCommandLineOption headless("headless", "Run without a window (no display needed).");
+    const QCommandLineOption config("config", "Use FILE as the settings file.", "FILE");
+    const QCommandLineOption log("log", "Write one JSON line per event to FILE (- for stdout).",
+                                 "FILE");
+    const QCommandLineOption control(
+        "control", "Serve the HTTP control API on [ADDRESS:]PORT (address 127.0.0.1 unless given).",
+        "[ADDRESS:]PORT");
+    const QCommandLineOption token("control-token-file",
+                                   "The bearer token every API request must carry (required for "
+                                   "an address other than loopback).",
+                                   "FILE");
+    const QCommandLineOption save("save-settings", "Headless: write the settings file at exit.");
+    parser.addOptions({help, version, headless, config, log, control, token, save});
+    if (!parser.parse(arguments)) Fail(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        std::exit(0);
+    }
+    if (parser.isSet(version)) {
+        std::printf("vantor-simulator %s\n", VANTOR_VERSION);
+        std::exit(0);
+    }
+    if (!parser.positionalArguments().isEmpty())
+        Fail("unexpected argument '" + parser.positionalArguments().first() + "'");
+
+    Options options;
+    options.headless = parser.isSet(headless);
+    options.saveSettings = parser.isSet(save);
+    options.config = parser.value(config).toLocal8Bit().toStdString();
+    options.log = parser.value(log).toLocal8Bit().toStdString();
+    if (parser.isSet(token) && !parser.isSet(control)) Fail("--control-token-file needs --control");
+    if (parser.isSet(control)) {
+        ApiServer::Options api;
+        QString value = parser.value(control);
+        const qsizetype colon = value.lastIndexOf(':');
+        if (colon >= 0) {
+            QString address = value.left(colon);
+            if (address.startsWith('[') && address.endsWith(']')) address = address.mid(1, address.size() - 2);
+            api.address = address == "localhost" ? "127.0.0.1" : address.toStdString();
+            value = value.mid(colon + 1);
+        }
+        bool ok = false;
+        const uint port = value.toUInt(&ok);
+        if (!ok || port > 65535) Fail("--control: '" + value + "' is not a port number");
+        api.port = static_cast<std::uint16_t>(port);
+        if (!IsLoopbackAddress(api.address)) {
+            if (!parser.isSet(token))
+                Fail("--control on an address other than loopback needs --control-token-file");
+            api.policy.hosts.push_back(api.address);
+        }
+        if (parser.isSet(token)) {
+            QFile file(parser.value(token));
+            if (!file.open(QIODevice::ReadOnly)) Fail("cannot read " + parser.value(token));
+            api.policy.token = file.readAll().trimmed().toStdString();
+            if (api.policy.token.empty()) Fail(parser.value(token) + " holds no token");
+        }
+        options.control = api;
+    }
+    return options;
+}
 
 void ShowError(const std::exception& error) {
     MessageBoxes::Instance().ApplicationError(QString::fromLocal8Bit(error.what()));
@@ -27,20 +130,20 @@ void ShowError(const std::exception& error) {
 int g_signalSockets[2] = {-1, -1};
 
 void OnTerminationSignal(int) {
-    // Only what is safe in a signal handler: wake the user-interface thread.
+    // Only what is safe in a signal handler: wake the main thread.
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(g_signalSockets[1], &byte, 1);
 }
 
-// Ctrl+C in the terminal, a closed terminal or a plain kill close the main window the way its
+// Ctrl+C in the terminal, a closed terminal or a plain kill end the program the way its
 // close box does, so the link is shut down in order and the settings are saved.
-void CloseOnTerminationSignals(QWidget* mainWindow) {
+void OnTerminationSignals(QObject* context, std::function<void()> end) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalSockets) != 0) return;
-    auto* notifier = new QSocketNotifier(g_signalSockets[0], QSocketNotifier::Read, mainWindow);
-    QObject::connect(notifier, &QSocketNotifier::activated, mainWindow, [mainWindow] {
+    auto* notifier = new QSocketNotifier(g_signalSockets[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [end = std::move(end)] {
         char byte = 0;
         [[maybe_unused]] const ssize_t got = ::read(g_signalSockets[0], &byte, 1);
-        mainWindow->close();
+        end();
     });
     struct sigaction action {};
     action.sa_handler = OnTerminationSignal;
@@ -49,16 +152,74 @@ void CloseOnTerminationSignals(QWidget* mainWindow) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
-}  // namespace
+void LoadSettings(const Options& options) {
+    if (options.config.empty()) {
+        Preferences::Get_instance();
+    } else {
+        Preferences::Create_instance(options.config);
+    }
+}
 
-int main(int argc, char** argv) {
-    // A peer that goes away mid-send must not end the program; the drivers see the error.
-    std::signal(SIGPIPE, SIG_IGN);
+int RunHeadless(int argc, char** argv, const Options& options) {
+    QCoreApplication app(argc, argv);
+    Preferences& prefs = Preferences::Get_instance();
+    QtScheduler scheduler(&app);
+    EventHub hub;
+    std::unique_ptr<JsonLog> log;
+    std::unique_ptr<ApiServer> api;
+    int result = 0;
+    {
+        AppCore* core = nullptr;
+        // The core is the one reader of the events the control thread passes on.
+        EventBroker toWindow(
+            [&scheduler, &core](std::uint32_t) {
+                static_cast<Scheduler&>(scheduler).Post([&core] {
+                    if (core != nullptr) core->OnBrokerEvent();
+                });
+            },
+            kBrokerMessage);
+        EventBroker toThread;
+        TControlThread thread(&toThread, &toWindow, prefs.Get_comm_prefs(), 0);
+        AppCore appCore(prefs, toThread, toWindow, scheduler, hub);
+        try {
+            if (!options.log.empty()) log = std::make_unique<JsonLog>(hub, options.log);
+            if (options.control) {
+                api = std::make_unique<ApiServer>(appCore, scheduler, hub, *options.control);
+                std::fprintf(stderr, "vantor-simulator: control API on http://%s:%u/api/v1\n",
+                             options.control->address.c_str(), api->Port());
+            }
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
+            return 1;
+        }
+        core = &appCore;
+        appCore.Start();
+        thread.Resume();
+        OnTerminationSignals(&app, [&api] {
+            if (api) api->Stop();
+            QCoreApplication::quit();
+        });
+        result = app.exec();
+        if (api) api->Stop();
+        thread.Terminate();
+        thread.WaitFor();
+        core = nullptr;
+    }
+    api.reset();
+    log.reset();
+    try {
+        Preferences::Destroy_instance(options.saveSettings);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
+        if (result == 0) result = 1;
+    }
+    return result;
+}
 
-    // The settings first: loaded now, kept until every window is gone, saved last.
-    Preferences::Get_instance();
-
+int RunWindow(int argc, char** argv, const Options& options) {
     TApplication app(argc, argv);
+    EventHub hub;
+    std::unique_ptr<JsonLog> log;
     int result = 0;
     {
         std::unique_ptr<TMainForm> mainForm;
@@ -81,16 +242,44 @@ int main(int argc, char** argv) {
             ShowError(error);
             result = 1;
         }
-        if (mainForm) {
+        // With the control API or the log, the core reads the window's broker and feeds
+        // the window; it goes before the window, whose brokers it uses.
+        std::unique_ptr<QtScheduler> scheduler;
+        std::unique_ptr<AppCore> core;
+        std::unique_ptr<ApiServer> api;
+        bool serving = true;
+        if (mainForm && (options.control || !options.log.empty())) {
+            scheduler = std::make_unique<QtScheduler>(mainForm.get());
+            core = std::make_unique<AppCore>(Preferences::Get_instance(), *mainForm->ToThreadBroker,
+                                             *mainForm->ToWindowBroker, *scheduler, hub);
+            mainForm->AttachCore(core.get());
+            try {
+                if (!options.log.empty()) log = std::make_unique<JsonLog>(hub, options.log);
+                core->LogLink();
+                if (options.control) {
+                    api = std::make_unique<ApiServer>(*core, *scheduler, hub, *options.control);
+                    std::fprintf(stderr, "vantor-simulator: control API on http://%s:%u/api/v1\n",
+                                 options.control->address.c_str(), api->Port());
+                }
+            } catch (const std::exception& error) {
+                ShowError(error);
+                result = 1;
+                serving = false;
+            }
+        }
+        if (mainForm && serving) {
             // The program ends with its main window, whatever else is open.
             QObject::connect(mainForm.get(), &TMainForm::Closed, &app, &QApplication::quit,
                              Qt::QueuedConnection);
-            CloseOnTerminationSignals(mainForm.get());
+            TMainForm* window = mainForm.get();
+            OnTerminationSignals(window, [window] { window->close(); });
             mainForm->show();
             result = app.exec();
         }
+        if (api) api->Stop();
         // The windows go here: the main window stores its placement, each row its texts.
     }
+    log.reset();
 
     try {
         Preferences::Destroy_instance();  // writes the configuration file
@@ -99,4 +288,17 @@ int main(int argc, char** argv) {
         if (result == 0) result = 1;
     }
     return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A peer that goes away mid-send must not end the program; the drivers see the error.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const Options options = ParseCommandLine(argc, argv);
+
+    // The settings first: loaded now, kept until every window is gone, saved last.
+    LoadSettings(options);
+    return options.headless ? RunHeadless(argc, argv, options) : RunWindow(argc, argv, options);
 }

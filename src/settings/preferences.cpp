@@ -146,10 +146,15 @@ Preferences& Preferences::Get_instance() {
     return *instance_;
 }
 
-void Preferences::Destroy_instance() {
+Preferences& Preferences::Create_instance(std::string path) {
+    instance_.reset(new Preferences(std::move(path)));
+    return *instance_;
+}
+
+void Preferences::Destroy_instance(bool save) {
     boost::scoped_ptr<Preferences> doomed;
     doomed.swap(instance_);
-    if (!doomed) return;
+    if (!doomed || !save) return;
     // The user's configuration folder may not exist before the first save; when it cannot be
     // made, Save reports the file it could not write.
     CreateFoldersFor(doomed->Path());

@@ -15,10 +15,13 @@ public:
     // from the place LocateProgramConfig chooses (beside the executable, or for an installed
     // copy in the user's configuration folder, starting from the defaults beside it).
     static Preferences& Get_instance();
-    // Saves the program's instance (creating the folders above its file) and destroys it; the
-    // next Get_instance loads afresh.
-    // The instance is gone even when saving fails: the failure is then thrown (as Save's).
-    static void Destroy_instance();
+    // The program's instance on a file of the caller's choice (the command line's --config),
+    // loaded now; replaces an instance made before without saving it.
+    static Preferences& Create_instance(std::string path);
+    // Saves the program's instance (unless `save` is false) and destroys it; the next
+    // Get_instance loads afresh. The instance is gone even when saving fails: the failure is
+    // then thrown (as Save's).
+    static void Destroy_instance(bool save = true);
 
     // A settings object on a file of the caller's choice; loads it at once. Destroying it
     // does not save: a destructor could not report a failed write.

@@ -31,6 +31,7 @@
 
 #include <string>
 
+#include "app/app_core.h"
 #include "protocol/frame.h"
 #include "protocol/reply_faults.h"
 #include "settings/preferences.h"
@@ -438,16 +439,48 @@ void TMainForm::OnBrokerEvent() {
     // Cleared first: an event put in from now on schedules another call.
     brokerNotified_ = false;
     if (!ToWindowBroker) return;
-    Event event;
     for (int taken = 0; taken < kEventsPerCall; ++taken) {
+        if (core_ != nullptr) {
+            // The core takes the event into account and hands it back through DispatchEvent.
+            if (!core_->OnBrokerEvent()) return;
+            continue;
+        }
+        Event event;
         if (!ToWindowBroker->GetEvent(event)) return;
-        Handlers.CallHandler(event.id, &event);
-        for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
-        Traffic->OnEvent(event);
+        DispatchEvent(event);
     }
     // More may be waiting: go on after the input that came meanwhile, so the window stays
     // responsive during a flood.
     if (!brokerNotified_.exchange(true)) ScheduleBrokerEvents();
+}
+
+void TMainForm::DispatchEvent(Event& event) {
+    Handlers.CallHandler(event.id, &event);
+    for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
+    Traffic->OnEvent(event);
+}
+
+void TMainForm::AttachCore(AppCore* core) {
+    core_ = core;
+    AppCore::Listener listener;
+    listener.event = [this](const Event& event) {
+        Event copy = event;
+        DispatchEvent(copy);
+    };
+    listener.linkChanged = [this] { ShowCommSettings(); };
+    listener.messagesCleared = [this] {
+        pendingMessages_.clear();
+        listUpdateTimer_->stop();
+        ReceivedMessages->Clear();
+        ClearReceivedButton->setEnabled(false);
+    };
+    listener.rowChanged = [this](int row) { SendRows[row]->Refresh(); };
+    listener.rowError = [this](int row, const std::string& error) {
+        MessageBoxes::Instance().Error(SendRows[row], ToQString(error));
+    };
+    listener.rowSettingsChanged = [this](int row) { SendRows[row]->LoadTexts(); };
+    core_->SetListener(listener);
+    for (TSendFrame* row : SendRows) row->UseRuns(&core_->Sends());
 }
 
 std::int32_t TMainForm::ShowErrorText(Event* event) {
@@ -520,17 +553,16 @@ void TMainForm::FlushReceivedMessages() {
 }
 
 void TMainForm::PostReplyActions() {
-    std::string table;
-    for (int i = 0; i < kReplySlots; ++i) {
-        const ReplyPrefs reply = prefs_.Get_reply_prefs(i);
-        table += reply.Type + '\t' + reply.Msg + '\t' + std::to_string(reply.Action) + "\r\n";
+    if (core_ != nullptr) {
+        core_->PostReplyActions();
+        return;
     }
-    ToThreadBroker->PostEvent(Event{EventId::ReplyActions, kReplySlots, 0, table});
+    std::array<ReplyPrefs, kReplySlots> replies;
+    for (int i = 0; i < kReplySlots; ++i) replies[static_cast<std::size_t>(i)] = prefs_.Get_reply_prefs(i);
+    ToThreadBroker->PostEvent(Event{EventId::ReplyActions, kReplySlots, 0, ReplyActionsText(replies)});
     // The rows' faults follow the table they belong to.
-    std::vector<ReplyFaults> faults;
-    for (int i = 0; i < kReplySlots; ++i) faults.push_back(prefs_.Get_reply_prefs(i).Faults);
     ToThreadBroker->PostEvent(
-        Event{EventId::ReplyFaults, kReplySlots, 0, FormatReplyFaults(prefs_.Get_fault_seed(), faults)});
+        Event{EventId::ReplyFaults, kReplySlots, 0, ReplyFaultsText(prefs_.Get_fault_seed(), replies)});
 }
 
 void TMainForm::ShowCommSettings() {
@@ -617,7 +649,11 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
     ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
     const std::string after = CommSettingsText(prefs_.Get_prefs().Comm);
     if (after != before) {
-        ToThreadBroker->PostEvent(Event{EventId::CommSettings, 0, 0, after});
+        if (core_ != nullptr) {
+            core_->PostLink();
+        } else {
+            ToThreadBroker->PostEvent(Event{EventId::CommSettings, 0, 0, after});
+        }
         ShowCommSettings();
     }
     PostReplyActions();
@@ -661,6 +697,7 @@ void TMainForm::ClearReceivedButtonClick() {
     if (!MessageBoxes::Instance().Confirm(
             this, QStringLiteral("Are you sure you want to clear the list of received messages?")))
         return;
+    if (core_ != nullptr) core_->ClearMessages();
     pendingMessages_.clear();
     listUpdateTimer_->stop();
     ReceivedMessages->Clear();

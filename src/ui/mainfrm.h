@@ -24,6 +24,7 @@
 #include "ui/dialogs.h"
 #include "ui/received_model.h"
 
+class AppCore;
 class Preferences;
 class QAction;
 class QCheckBox;
@@ -58,6 +59,10 @@ public:
     // Where a stored placement (left, top, width, height) opens: as stored while its title
     // bar shows on some screen, else in the middle of the primary screen.
     static QRect ReachablePlacement(const QRect& stored);
+    // With the control API or the log, the application core is the one reader of
+    // ToWindowBroker: it takes each event into account and hands it to the window, and the
+    // window's settings changes and clears go through it. Set once, before the window shows.
+    void AttachCore(AppCore* core);
 
     // The 10008 text of a link settings record.
     static std::string CommSettingsText(const CommPrefs& comm);
@@ -83,6 +88,7 @@ public:
     // Takes the events waiting in ToWindowBroker (a bounded number per call) and offers each
     // to the window, then to every row, in the order they were put in.
     void OnBrokerEvent();
+    void DispatchEvent(Event& event);
     void PostReplyActions();
     void ShowCommSettings();
 
@@ -173,4 +179,5 @@ private:
     QTimer* listUpdateTimer_ = nullptr;
     QElapsedTimer lastListUpdate_;
     bool shown_ = false;
+    AppCore* core_ = nullptr;
 };

@@ -3,11 +3,9 @@
 #include <QApplication>
 #include <QPalette>
 
-#include <cstdio>
 #include <cstring>
 
-#include "protocol/frame.h"
-#include "text/next_token.h"
+#include "app/received_store.h"
 #include "ui/latin1.h"
 
 namespace {
@@ -37,20 +35,13 @@ ReceivedListModel::ReceivedListModel(QObject* parent) : QAbstractTableModel(pare
 ReceivedListModel::~ReceivedListModel() = default;
 
 ReceivedListModel::Message ReceivedListModel::ParseRecord(std::string record) {
-    Message m;
-    m.status = NextToken(record, kRecordDelimiter);
-    m.type = NextToken(record, kRecordDelimiter);
-    m.rxBcc = NextToken(record, kRecordDelimiter);
-    m.calcBcc = NextToken(record, kRecordDelimiter);
-    m.text = std::move(record);
-    return m;
+    ReceivedMessage parsed = ReceivedStore::ParseRecord(std::move(record));
+    return Message{std::move(parsed.status), std::move(parsed.type), std::move(parsed.rxBcc),
+                   std::move(parsed.calcBcc), std::move(parsed.text), {}};
 }
 
 std::string ReceivedListModel::FormatTime(std::int32_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%2.2d:%2.2d:%2.2d:%3.3d", ms / 3600000, ms / 60000 % 60,
-                  ms / 1000 % 60, ms % 1000);
-    return text;
+    return ReceivedStore::FormatTime(ms);
 }
 
 std::string ReceivedListModel::QuoteField(std::string_view text) {

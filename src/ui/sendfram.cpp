@@ -14,8 +14,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/event_hub.h"
+#include "app/send_runs.h"
 #include "settings/preferences.h"
-#include "text/parser.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
@@ -139,6 +140,12 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs)
     connect(StopButton, &QToolButton::clicked, this, [this] { StopButtonClick(StopButton); });
     connect(Tick, &QTimer::timeout, this, [this] { RunGuarded([this] { TickTimer(Tick); }); });
 
+    for (QLineEdit* edit : {MsgTypeEdit, MsgTextEdit, SendCountEdit, DelayEdit}) {
+        connect(edit, &QLineEdit::textChanged, this, [this] {
+            if (!loading_) StoreSettings();
+        });
+    }
+
     Handlers.AddHandler(EventId::ResponseAccepted, &TSendFrame::OnResponse);
     Handlers.AddHandler(EventId::TransactionFailed, &TSendFrame::OnFailure);
 }
@@ -152,14 +159,20 @@ TSendFrame::~TSendFrame() {
     }
 }
 
-void TSendFrame::InitFromSettings() {
+void TSendFrame::LoadTexts() {
     const SendPrefs settings = prefs_.Get_send_prefs(RowIndex);
+    loading_ = true;
     MsgTypeEdit->setText(ToQString(settings.Type));
     MsgTextEdit->setText(ToQString(settings.Msg));
-    ReplyTextEdit->clear();
-    CounterLabel->clear();
     DelayEdit->setText(ToQString(settings.Delay));
     SendCountEdit->setText(ToQString(settings.Count));
+    loading_ = false;
+}
+
+void TSendFrame::InitFromSettings() {
+    LoadTexts();
+    ReplyTextEdit->clear();
+    CounterLabel->clear();
     SendButton->setText(QStringLiteral("Send &") + QString::number(RowIndex + 1));
     StopButton->setEnabled(false);
 }
@@ -171,6 +184,33 @@ void TSendFrame::StoreSettings() {
     settings.Count = ToBytes(SendCountEdit->text());
     settings.Delay = ToBytes(DelayEdit->text());
     prefs_.Set_send_prefs(RowIndex, settings);
+}
+
+void TSendFrame::UseRuns(SendRuns* runs) {
+    sharedRuns_ = runs;
+    ownRuns_.reset();
+    ownHub_.reset();
+    ownBroker_ = nullptr;
+}
+
+SendRuns& TSendFrame::Runs() {
+    if (sharedRuns_ != nullptr) return *sharedRuns_;
+    if (!ownRuns_ || ownBroker_ != broker) {
+        ownHub_ = std::make_unique<EventHub>(1);
+        Scheduler& timer = *this;  // Tick, through the private base
+        ownRuns_ = std::make_unique<SendRuns>(prefs_, *broker, timer, *ownHub_, SystemMilliseconds);
+        ownRuns_->SetHooks({[this](int) { Refresh(); },
+                            [this](int, const std::string& error) {
+                                MessageBoxes::Instance().Error(this, ToQString(error));
+                            }});
+        ownBroker_ = broker;
+    }
+    return *ownRuns_;
+}
+
+void TSendFrame::Post(std::function<void()> work, int delayMs) {
+    tickWork_ = std::move(work);
+    Tick->start(delayMs > 0 ? delayMs : 0);
 }
 
 void TSendFrame::SendButtonClick(QObject*) {
@@ -185,55 +225,78 @@ void TSendFrame::SendButtonClick(QObject*) {
             this, QStringLiteral("The delay time must be greater than or equal to zero."));
         return;
     }
+    if (sharedRuns_ == nullptr && broker == nullptr) {
+        // Nothing to send through; the type is checked first, as for any send.
+        EndRun();
+        if (MsgTypeEdit->text().isEmpty()) {
+            MessageBoxes::Instance().Error(this,
+                                           QStringLiteral("You must specify a message type."));
+            return;
+        }
+        throw std::runtime_error("TSendFrame::SendButtonClick: Unassigned event broker.");
+    }
     // A delayed send still pending from an earlier run would put a second message in
     // flight beside this run's first.
     Tick->stop();
-    SentCount = 0;
-    StopRequested = false;
-    if (TargetCount > 1) StopButton->setEnabled(true);
-    SendNext();
+    tickWork_ = nullptr;
+    StoreSettings();
+    const std::string error = Runs().StartRow(RowIndex);
+    Refresh();
+    if (!error.empty()) MessageBoxes::Instance().Error(this, ToQString(error));
 }
 
 void TSendFrame::SendNext() {
-    // Either failure leaves nothing in flight, so the run is over: no response will come
-    // to continue it, and Stop would have nothing to stop.
-    if (MsgTypeEdit->text().isEmpty()) {
-        EndRun();
-        MessageBoxes::Instance().Error(this, QStringLiteral("You must specify a message type."));
-        return;
-    }
-    ReplyTextEdit->clear();
-    const std::string type = ToBytes(MsgTypeEdit->text().left(1));
-    Event event;
-    event.id = EventId::SendBytes;
-    event.value = static_cast<unsigned char>(type[0]);
-    event.source = RowIndex;
-    // A fresh parser per send: the time, the random digits and the serial number are
-    // those of this send.
-    event.text = Parser().Expand_flags(ToBytes(MsgTextEdit->text()));
-    if (broker == nullptr) {
-        EndRun();
+    if (sharedRuns_ == nullptr && broker == nullptr)
         throw std::runtime_error("TSendFrame::SendButtonClick: Unassigned event broker.");
-    }
-    broker->PostEvent(event);
-    ++SentCount;
-    CounterLabel->setText(QString::number(SentCount) + QStringLiteral(" / ") +
-                          QString::number(TargetCount));
+    const std::string error = Runs().NextOfRow(RowIndex);
+    Refresh();
+    if (!error.empty()) MessageBoxes::Instance().Error(this, ToQString(error));
 }
 
 void TSendFrame::TickTimer(QObject*) {
     Tick->stop();
-    SendNext();
+    std::function<void()> work = std::move(tickWork_);
+    tickWork_ = nullptr;
+    if (work) work();
 }
 
 void TSendFrame::StopButtonClick(QObject*) {
     StopRequested = true;
+    if (SendRuns* runs = ActiveRuns()) runs->StopRow(RowIndex);
     EndRun();
+    Refresh();
 }
 
 void TSendFrame::EndRun() {
     Tick->stop();
+    tickWork_ = nullptr;
     StopButton->setEnabled(false);
+}
+
+SendRuns* TSendFrame::ActiveRuns() {
+    return sharedRuns_ != nullptr ? sharedRuns_ : ownRuns_.get();
+}
+
+void TSendFrame::Refresh() {
+    const SendRuns* runs = ActiveRuns();
+    const SendRun* run = runs != nullptr ? runs->RowRun(RowIndex) : nullptr;
+    if (run == nullptr) return;
+    TargetCount = run->target;
+    SentCount = run->sent;
+    DelayMs = run->delayMs;
+    StopRequested = run->stopRequested;
+    // A run whose first send failed has counted nothing; the counter keeps what it showed.
+    if (run->sent > 0)
+        CounterLabel->setText(QString::number(SentCount) + QStringLiteral(" / ") +
+                              QString::number(TargetCount));
+    // A message in flight: the last response goes (its colours stay until the next one).
+    // Responses themselves are shown by the event handlers.
+    if (run->state == SendState::Queued || run->state == SendState::Waiting) ReplyTextEdit->clear();
+    if (!run->running || run->stopRequested) {
+        Tick->stop();
+        tickWork_ = nullptr;
+    }
+    StopButton->setEnabled(run->StopEnabled());
 }
 
 void TSendFrame::ShowReply(const std::string& text, bool failed) {
@@ -252,19 +315,18 @@ void TSendFrame::ShowReply(const std::string& text, bool failed) {
 std::int32_t TSendFrame::OnResponse(Event* event) {
     if (event->source != RowIndex) return event->id;
     ShowReply(event->text, false);
-    if (SentCount >= TargetCount || StopRequested) {
-        StopButton->setEnabled(false);
-    } else if (DelayMs == 0) {
-        SendNext();
-    } else {
-        Tick->start(DelayMs);
-    }
+    // The application core has taken the event in already; the row's own runs take it here
+    // (and may send the next message at once, which empties the response again).
+    if (sharedRuns_ == nullptr && broker != nullptr) Runs().OnEvent(*event);
+    Refresh();
     return event->id;
 }
 
 std::int32_t TSendFrame::OnFailure(Event* event) {
     if (event->source != RowIndex) return event->id;
     ShowReply(event->text, true);
+    if (sharedRuns_ == nullptr && broker != nullptr) Runs().OnEvent(*event);
     EndRun();
+    Refresh();
     return event->id;
 }

@@ -1,0 +1,81 @@
+// Arbitrary bytes as HTTP requests to the control API, and as JSON bodies of every request
+// that takes one: every request gets an answer with a status and a JSON object, nothing
+// throws, and the settings stay within what the window could set.
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>  // before asio: its awaitable.hpp needs std::exchange
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
+
+#include "api/request_handler.h"
+#include "app/app_core.h"
+#include "app/event_hub.h"
+#include "app/scheduler.h"
+#include "settings/preferences.h"
+#include "thread/event_broker.h"
+
+namespace http = boost::beast::http;
+
+namespace {
+
+struct NoScheduler : Scheduler {
+    void Post(std::function<void()>, int) override {}  // delayed sends never come due here
+    bool RunsHere() const override { return true; }
+};
+
+void Check(const ApiResponse& response) {
+    if (response.status < 200 || response.status > 599) std::abort();
+    if (response.stream || response.body.empty()) return;
+    const nlohmann::json body = nlohmann::json::parse(response.body, nullptr, false);
+    if (!body.is_object()) std::abort();
+    if (response.status >= 400 && !body["error"].is_string()) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Preferences prefs(
+        (std::filesystem::temp_directory_path() / "vantor-fuzz-api-absent.ini").string());
+    // A fresh core per input, so what one input queued does not pile up over a long run.
+    NoScheduler scheduler;
+    EventHub hub(64);
+    EventBroker toThread, toWindow;
+    AppCore core(prefs, toThread, toWindow, scheduler, hub);
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const ApiPolicy policy;
+
+    http::request_parser<http::string_body> parser;
+    parser.header_limit(8 * 1024);
+    parser.body_limit(kMaxApiBody);
+    parser.eager(true);
+    boost::beast::error_code ec;
+    parser.put(boost::asio::buffer(input), ec);
+    if (!ec && parser.is_done()) {
+        const auto& message = parser.get();
+        ApiRequest request;
+        request.method = std::string(message.method_string());
+        request.target = std::string(message.target());
+        request.host = std::string(message[http::field::host]);
+        request.origin = std::string(message[http::field::origin]);
+        request.contentType = std::string(message[http::field::content_type]);
+        request.authorization = std::string(message[http::field::authorization]);
+        request.lastEventId = std::string(message["Last-Event-ID"]);
+        request.body = message.body();
+        Check(HandleApiRequest(request, core, policy));
+    }
+    static const std::pair<const char*, const char*> kTakesBody[] = {
+        {"PUT", "/api/v1/link"},         {"PUT", "/api/v1/replies"},
+        {"PUT", "/api/v1/rows/1"},       {"POST", "/api/v1/sends"},
+        {"POST", "/api/v1/rows/2/send"}, {"POST", "/api/v1/sends/1/stop"}};
+    for (const auto& [method, target] : kTakesBody) {
+        ApiRequest request{method, target, "127.0.0.1", "", "application/json", "", "", input};
+        Check(HandleApiRequest(request, core, policy));
+    }
+    const CommPrefs comm = prefs.Get_comm_prefs();
+    if (!AppCore::CheckLink(comm).empty()) std::abort();
+    return 0;
+}

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "settings/prefs.h"
+#include "thread/event.h"
+
+class EventBroker;
+class EventHub;
+class Preferences;
+class Scheduler;
+
+// Where one message of a run stands. Queued: posted, the engine has not sent it yet.
+// Waiting: on the wire (or next to go), no answer yet. Then how it ended.
+enum class SendState { Queued, Waiting, Accepted, Failed, TimedOut };
+const char* SendStateName(SendState state);
+
+// One run: a message sent `target` times, each send after the previous answer and `delayMs`
+// later. A send row's run reads the row's type and text anew for every send; a run started
+// through the control API keeps the type and text it was given.
+struct SendRun {
+    std::uint64_t id = 0;
+    int row = -1;  // 0..8 for a send row, -1 for the control API
+    std::string type;
+    std::string text;  // as given, flags not expanded
+    bool expandFlags = true;
+    std::int32_t target = 1;
+    std::int32_t sent = 0;
+    std::int32_t delayMs = 0;
+    bool stopRequested = false;
+    // A row's run stays on after a time-out, as the row does (no further send, Stop still
+    // offered); a run of the control API ends there.
+    bool running = false;
+    SendState state = SendState::Queued;
+    std::string lastText;       // the latest message as sent, flags expanded
+    std::string response;       // its answer's text, or the last rejected one
+    std::int32_t status = -1;   // frame status code of the latest outcome; -1 none yet
+    std::int32_t attempts = 0;  // 0 when the engine does not tell
+    std::int64_t createdMs = 0;
+    std::int64_t sentMs = 0;       // the latest message went on the wire
+    std::int64_t finishedMs = 0;   // the latest message's outcome
+    std::uint64_t generation = 0;  // bumped to cancel a pending delayed send
+
+    bool StopEnabled() const { return running && target > 1 && !stopRequested; }
+};
+
+// A whole decimal number in 32 bits, optional sign, blanks around it allowed.
+std::optional<std::int32_t> ParseWholeNumber(const std::string& text);
+std::string NotAnIntegerText(const std::string& text);
+
+// The send runs of the nine rows and of the control API. The engine sends one message at a
+// time in the order it was given them and reports each outcome with the requester's number
+// (a row's index, or 1000 + the run's id), or, for a time-out, only as a status code; the
+// runs follow that order to pair every outcome with its message. Core thread only.
+class SendRuns {
+public:
+    static constexpr std::int32_t kApiSourceBase = 1000;
+    static constexpr std::size_t kKeepFinished = 10000;
+    using Clock = std::function<std::int64_t()>;
+
+    struct Hooks {
+        std::function<void(int row)> rowChanged;
+        std::function<void(int row, const std::string& error)> rowError;
+    };
+
+    SendRuns(Preferences& prefs, EventBroker& requests, Scheduler& scheduler, EventHub& hub,
+             Clock clock);
+    ~SendRuns();
+
+    void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
+
+    // A row's Send: checks the row's count, delay and type as the window does and starts
+    // the run; returns the error text (nothing started) or "".
+    std::string StartRow(int row);
+    void StopRow(int row);
+    // One more send of the row's run if it runs (the row's own SendNext); the error text.
+    std::string NextOfRow(int row);
+    // The row's current (or latest) run; null before its first.
+    const SendRun* RowRun(int row) const;
+
+    struct Request {
+        std::string type;
+        std::string text;
+        bool expandFlags = true;
+        std::int32_t count = 1;
+        std::int32_t delayMs = 0;
+    };
+    // "" when the request can be sent, else why not.
+    static std::string Check(const Request& request);
+    // Starts a checked request; returns its run's id.
+    std::uint64_t Start(const Request& request);
+    const SendRun* Find(std::uint64_t id) const;
+    // Ends the run after the message in flight; false when it was over already.
+    bool Stop(std::uint64_t id);
+
+    // Every event from the control thread.
+    void OnEvent(const Event& event);
+
+    struct Counts {
+        std::uint64_t sent = 0, accepted = 0, failed = 0, timedOut = 0;
+    };
+    Counts GetCounts() const { return counts_; }
+
+private:
+    struct Pending {
+        std::int32_t source;
+        std::uint64_t run;  // 0: posted by someone else
+    };
+
+    SendRun& NewRun(int row);
+    std::string SendNext(SendRun& run);
+    void SendNextOrReport(SendRun& run);
+    void Finish(std::int32_t source, SendState state, const std::string& text, std::int32_t status,
+                bool byHead);
+    void Continue(SendRun& run);
+    void EndRun(SendRun& run);
+    void PromoteHead();
+    void Changed(const SendRun& run);
+    void PublishEnd(const SendRun& run);
+    void Forget();
+    SendRun* Get(std::uint64_t id);
+
+    Preferences& prefs_;
+    EventBroker& requests_;
+    Scheduler& scheduler_;
+    EventHub& hub_;
+    Clock clock_;
+    Hooks hooks_;
+    std::map<std::uint64_t, SendRun> runs_;
+    std::array<std::uint64_t, kSendSlots> rowRuns_{};
+    std::deque<Pending> posted_;  // posted, not yet taken by the engine
+    std::deque<Pending> engine_;  // taken by the engine, in its order; the first is on the wire
+    std::int32_t lastStatus_ = 0;
+    std::uint64_t nextId_ = 1;
+    Counts counts_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QMetaObject>
+#include <QObject>
+#include <QThread>
+#include <QTimer>
+
+#include <functional>
+
+#include "app/scheduler.h"
+
+// The application core on the program's main thread: work is queued to its event loop,
+// delayed work through a single-shot timer there.
+class QtScheduler : public Scheduler {
+public:
+    explicit QtScheduler(QObject* context) : context_(context) {}
+
+    void Post(std::function<void()> work, int delayMs = 0) override {
+        QObject* context = context_;
+        QMetaObject::invokeMethod(
+            context,
+            [context, work = std::move(work), delayMs]() mutable {
+                if (delayMs <= 0) {
+                    work();
+                } else {
+                    QTimer::singleShot(delayMs, context, std::move(work));
+                }
+            },
+            Qt::QueuedConnection);
+    }
+    bool RunsHere() const override { return QThread::currentThread() == context_->thread(); }
+
+private:
+    QObject* context_;
+};
