@@ -77,7 +77,10 @@ Options ParseCommandLine(int argc, char** argv) {
     parser.addOptions({help, version, headless, config, log, control, token, save});
     if (!parser.parse(arguments)) Fail(parser.errorText());
     if (parser.isSet(help)) {
-        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        // Parsed before any application object exists, so Qt knows no program name yet.
+        QString text = parser.helpText();
+        text.replace("<executable_name>", "vantor-simulator");
+        std::fputs(text.toLocal8Bit().constData(), stdout);
         std::exit(0);
     }
     if (parser.isSet(version)) {
