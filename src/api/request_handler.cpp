@@ -243,6 +243,14 @@ ApiResponse Status(AppCore& core) {
                 {{"link",
                   {{"kind", comm.Type >= 0 && comm.Type < 3 ? kinds[comm.Type] : "none"},
                    {"summary", BytesToJsonText(status.linkSummary)},
+                   {"open", status.link.phase != LinkState::Closed},
+                   {"connected", status.link.Connected()},
+                   {"state", BytesToJsonText(status.link.Summary())},
+                   {"peers", [&] {
+                        json peers = json::array();
+                        for (const std::string& peer : status.link.peers) peers.push_back(BytesToJsonText(peer));
+                        return peers;
+                    }()},
                    {"error", BytesToJsonText(status.linkError)}}},
                  {"engine",
                   {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},

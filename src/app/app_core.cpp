@@ -10,6 +10,7 @@
 #include "protocol/reply_faults.h"
 #include "settings/preferences.h"
 #include "text/parser.h"
+#include "traffic/link_state.h"
 #include "thread/ctrlthrd.h"
 #include "thread/event_broker.h"
 
@@ -161,6 +162,11 @@ void AppCore::OnEvent(const Event& event) {
             linkError_ = event.text;
             hub_.Publish("error", {{"code", event.id}, {"text", BytesToJsonText(event.text)}});
             break;
+        case EventId::LinkState:
+            link_ = LinkState::Decode(event.text);
+            hub_.Publish("linkState", {{"connected", link_.Connected()},
+                                       {"state", BytesToJsonText(link_.Summary())}});
+            break;
         case EventId::Status:
             engineStatus_ = event.value;
             hub_.Publish("status", {{"code", event.value}, {"text", StatusText(event.value)}});
@@ -185,9 +191,6 @@ std::string AppCore::CheckLink(const CommPrefs& comm) {
         if (r.value < 0 || r.value > r.last)
             return std::string(r.name) + " must be 0 to " + std::to_string(r.last) + ".";
     }
-    // The settings travel to the control thread as one comma-separated text.
-    for (const std::string* text : {&comm.Port, &comm.RemoteIp})
-        if (text->find(',') != std::string::npos) return "'" + *text + "' must not hold a comma.";
     return "";
 }
 
@@ -271,5 +274,5 @@ void AppCore::ClearMessages() {
 
 AppCore::Status AppCore::GetStatus() const {
     return Status{LinkSummaryText(prefs_.Get_comm_prefs()), linkError_, engineStatus_,
-                  messages_.LastId()};
+                  messages_.LastId(), link_};
 }

@@ -9,6 +9,7 @@
 #include "app/received_store.h"
 #include "app/send_runs.h"
 #include "settings/prefs.h"
+#include "traffic/link_state.h"
 #include "thread/event.h"
 
 class EventBroker;
@@ -109,12 +110,14 @@ public:
         std::string linkError;      // the latest 10003 / 10006 since the link was (re)opened
         std::int32_t engineStatus;  // the latest frame status code, -1 before the first
         std::uint64_t received;
+        LinkState link;             // as the control thread last reported it
     };
     Status GetStatus() const;
 
 private:
     void OnEvent(const Event& event);
 
+    LinkState link_;
     Preferences& prefs_;
     EventBroker& toThread_;
     EventBroker& toWindow_;

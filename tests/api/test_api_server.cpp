@@ -40,6 +40,17 @@ TEST(ApiLink, PutReopensTheLinkAndStatusShowsIt) {
     Peer device(moved);
     device.Write(WireFrame('Q', 0, "ping"));
     EXPECT_EQ(device.ReadFrame(), WireFrame('Q', ctrl::ACK, ""));
+    // The link's state as the control thread reports it: listening, the device connected.
+    json link;
+    for (int i = 0; i < 200; ++i) {
+        link = sim.Get("status").body["link"];
+        if (link["connected"] == true) break;
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(link["open"], true);
+    EXPECT_EQ(link["connected"], true);
+    ASSERT_EQ(link["peers"].size(), 1u);
+    EXPECT_EQ(link["peers"][0].get<std::string>().rfind("127.0.0.1:", 0), 0u) << link.dump();
 }
 
 TEST(ApiReplies, PutTableAnswersTheDeviceAndListsTheMessage) {

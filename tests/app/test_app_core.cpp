@@ -1,4 +1,5 @@
 #include "app/app_core.h"
+#include "thread/ctrlthrd.h"
 
 #include <gtest/gtest.h>
 
@@ -180,8 +181,10 @@ TEST_F(Core, LinkChangeIsPostedOnceAndRepliesAtOnce) {
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].id, EventId::CommSettings);
     EXPECT_EQ(posted[0].text, "0,COM1,4,1,0,2,192.168.1.100,5000,5100");
-    EXPECT_EQ(AppCore::CheckLink(CommPrefs{1, "x", 3, 1, 0, 2, "a,b", 1, 2, 0}),
-              "'a,b' must not hold a comma.");
+    // A comma in a text travels quoted in the settings text, so it is allowed.
+    const CommPrefs comma{0, "/dev/serial/by-id/usb-a,b", 3, 1, 0, 2, "a,b", 1, 2, 0};
+    EXPECT_EQ(AppCore::CheckLink(comma), "");
+    EXPECT_EQ(TControlThread::ParseCommSettings(TControlThread::FormatCommSettings(comma)).Port, comma.Port);
 
     std::array<ReplyPrefs, kReplySlots> replies;
     replies[0] = ReplyPrefs{"A", "ok", 1, 0, {}};
