@@ -345,6 +345,9 @@ tcp::socket OpenStream(asio::io_context& io, int port, const std::string& lastId
 TEST(ApiEvents, FloodArrivesWholeAndInOrderAndResumes) {
     Simulator sim;
     asio::io_context io;
+    // Once the control thread has reported its link, nothing else is published meanwhile.
+    for (int i = 0; i < 500 && sim.Get("status").body["link"]["open"] != true; ++i)
+        std::this_thread::sleep_for(10ms);
     const std::uint64_t before = sim.hub.LastSeq();
     tcp::socket stream = OpenStream(io, sim.port, std::to_string(before));
     constexpr std::size_t kFlood = 5000;
