@@ -399,6 +399,28 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
         if (get) return Json(200, LinkJson(core.Link()));
         return put ? PutLink(core, Body(request)) : NotAllowed("GET, PUT");
     }
+    if (name == "link" && depth == 1 && path[3] == "actions") {
+        if (!post) return NotAllowed("POST");
+        const json body = Body(request);
+        OnlyFields(body, {"action", "ms", "bytes"});
+        const std::string action = body.contains("action") && body["action"].is_string()
+                                       ? body["action"].get<std::string>()
+                                       : std::string();
+        if (action == "drop") {
+            core.LinkAction(LinkActionCode::DropConnections, "");
+        } else if (action == "break") {
+            core.LinkAction(LinkActionCode::SendBreak, "");
+        } else if (action == "xoff") {
+            const std::int32_t ms = Integer(body.contains("ms") ? body["ms"] : json(), "ms");
+            if (ms < 0) throw ApiError(400, "ms must not be negative.");
+            core.LinkAction(LinkActionCode::HoldWithXoff, std::to_string(ms));
+        } else if (action == "raw") {
+            core.LinkAction(LinkActionCode::SendRaw, Bytes(body.contains("bytes") ? body["bytes"] : json(), "bytes"));
+        } else {
+            throw ApiError(400, "action must be one of drop, break, xoff, raw.");
+        }
+        return Json(202, {{"action", action}});
+    }
     if (name == "replies" && depth == 0) {
         if (get) return Json(200, RepliesJson(core.Replies()));
         return put ? PutReplies(core, Body(request)) : NotAllowed("GET, PUT");

@@ -272,6 +272,11 @@ void AppCore::ClearMessages() {
     if (listener_.messagesCleared) listener_.messagesCleared();
 }
 
+void AppCore::LinkAction(std::int32_t code, const std::string& argument) {
+    toThread_.PostEvent(Event{EventId::LinkAction, code, 0, argument});
+    hub_.Publish("linkAction", {{"code", code}, {"argument", BytesToJsonText(argument)}});
+}
+
 AppCore::Status AppCore::GetStatus() const {
     return Status{LinkSummaryText(prefs_.Get_comm_prefs()), linkError_, engineStatus_,
                   messages_.LastId(), link_};

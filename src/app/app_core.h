@@ -75,6 +75,9 @@ public:
     // Posts the stored link settings to the control thread and logs them: for the window,
     // whose dialog has stored them already.
     void PostLink();
+    // Asks the engine to act on the link now (event 10020: LinkActionCode and its argument),
+    // as the window's Link menu does.
+    void LinkAction(std::int32_t code, const std::string& argument);
     // "" when the settings can be applied, else why not.
     static std::string CheckLink(const CommPrefs& comm);
 

@@ -53,6 +53,23 @@ TEST(ApiLink, PutReopensTheLinkAndStatusShowsIt) {
     EXPECT_EQ(link["peers"][0].get<std::string>().rfind("127.0.0.1:", 0), 0u) << link.dump();
 }
 
+// The Link menu's actions through the API: raw bytes and an XOFF hold reach the device as
+// they are, a drop ends its connection; anything else is refused.
+TEST(ApiLink, ActionsReachTheLink) {
+    Simulator sim;
+    Peer device(sim.devicePort);
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "raw"}, {"bytes", "\u0001raw\u00ff"}}).status, 202);
+    EXPECT_EQ(device.ReadBytes(5), "\x01raw\xff");
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "xoff"}, {"ms", 50}}).status, 202);
+    EXPECT_EQ(device.ReadBytes(2), "\x13\x11");
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "xoff"}, {"ms", -1}}).status, 400);
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "reboot"}}).status, 400);
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "raw"}, {"extra", 1}}).status, 400);
+    EXPECT_EQ(sim.Get("link/actions").status, 405);
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "drop"}}).status, 202);
+    EXPECT_EQ(device.ReadBytes(1), "") << "the connection was closed";
+}
+
 TEST(ApiReplies, PutTableAnswersTheDeviceAndListsTheMessage) {
     Simulator sim;
     Peer device(sim.devicePort);

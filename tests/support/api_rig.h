@@ -121,6 +121,18 @@ public:
         return "";
     }
     void Write(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+    // Up to `n` bytes; fewer after 5 s without more, or at the end of the stream.
+    std::string ReadBytes(std::size_t n) {
+        std::string bytes(n, '\0');
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r = BoundedRead(socket_, bytes.data() + got, n - got);
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        bytes.resize(got);
+        return bytes;
+    }
     // Answers the next message with ACK (or `code`) and `text`; returns the message.
     std::string Answer(const std::string& text, std::uint8_t code = ctrl::ACK) {
         const std::string message = ReadFrame();
