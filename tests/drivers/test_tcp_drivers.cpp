@@ -67,6 +67,16 @@ struct Fixture : ::testing::Test {
         return data;
     }
 
+    // Runs passes until `listener` has taken the client's connection into `accepted` and the
+    // client knows it is connected.
+    bool AcceptClient(tcp::acceptor& listener, tcp::socket& accepted, SerialTcpIpClient& client) {
+        return Passes(io, client, [&] {
+            boost::system::error_code error;
+            if (!accepted.is_open()) listener.accept(accepted, error);
+            return accepted.is_open() && client.IsConnected();
+        });
+    }
+
     std::vector<Event> Events() {
         std::vector<Event> events;
         Event e;
@@ -223,11 +233,7 @@ TEST_F(TcpClient, ConnectsByAddressAndByNameAndExchangesBytes) {
         SerialTcpIpClient client(io, host, listener.local_endpoint().port(), 1500, 1500);
         client.eventSink = &sink;
         tcp::socket accepted(io);
-        ASSERT_TRUE(Passes(io, client, [&] {
-            boost::system::error_code error;
-            if (!accepted.is_open()) listener.accept(accepted, error);
-            return accepted.is_open() && client.IsConnected();
-        })) << host;
+        ASSERT_TRUE(AcceptClient(listener, accepted, client)) << host;
         accepted.non_blocking(true);
         asio::write(accepted, asio::buffer(std::string("ping")));
         std::string got;
@@ -248,11 +254,7 @@ TEST_F(TcpClient, BytesWrittenBeforeTheConnectionAreLost) {
     client.Push();  // no notification delivered yet: not connected
     EXPECT_EQ(client.txQueue.Count(), 0);
     tcp::socket accepted(io);
-    ASSERT_TRUE(Passes(io, client, [&] {
-        boost::system::error_code error;
-        if (!accepted.is_open()) listener.accept(accepted, error);
-        return accepted.is_open() && client.IsConnected();
-    }));
+    ASSERT_TRUE(AcceptClient(listener, accepted, client));
     for (int i = 0; i < 20; ++i) io.poll_one();
     accepted.non_blocking(true);
     EXPECT_EQ(ReadAvailable(accepted), "");
@@ -376,11 +378,7 @@ TEST_F(TcpClient, EveryAddressANameResolvesToIsTriedInTurn) {
                              });
     client.eventSink = &sink;
     tcp::socket accepted(io);
-    ASSERT_TRUE(Passes(io, client, [&] {
-        boost::system::error_code error;
-        if (!accepted.is_open()) listener.accept(accepted, error);
-        return accepted.is_open() && client.IsConnected();
-    }));
+    ASSERT_TRUE(AcceptClient(listener, accepted, client));
     EXPECT_EQ(askedFor, "device.test");
     EXPECT_TRUE(Events().empty()) << "a refused first address is no error while another answers";
 
