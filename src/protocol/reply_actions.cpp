@@ -264,9 +264,11 @@ void VantorProtocol::HandleLinkAction(const Event& event) {
             Schedule(now + Ms(250), Later::BreakOff);  // a quarter second, as a break usually lasts
             break;
         case LinkActionCode::HoldWithXoff: {
+            // The time first: an XOFF without its XON would hold the other side for good.
+            const std::int64_t hold = Ms(std::max(0, ParseActionNumber(event.text)));
             const std::uint8_t xoff = 0x13;
             Transmit(&xoff, 1);
-            Schedule(now + Ms(std::max(0, ParseActionNumber(event.text))), Later::Bytes, {0x11});
+            Schedule(now + hold, Later::Bytes, {0x11});
             break;
         }
         case LinkActionCode::SendRaw:

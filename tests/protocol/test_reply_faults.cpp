@@ -196,8 +196,11 @@ TEST(ReplyFaults, LinkActions) {
     EXPECT_EQ(r.driver.lineEvents, (std::vector<std::string>{"dropped", "break on"}));
     PushesAt(r, {1});
     EXPECT_EQ(r.driver.lineEvents, (std::vector<std::string>{"dropped", "break on", "break off"}));
+    r.driver.TakeWritten();
     EXPECT_THROW(r.engine.HandleEvent(Event{EventId::LinkAction, LinkActionCode::HoldWithXoff, 0, "soon"}),
                  std::runtime_error);
+    EXPECT_TRUE(r.driver.written.empty()) << "no XOFF without the time of its XON";
+    EXPECT_FALSE(r.engine.NextDue());
 }
 
 }  // namespace
