@@ -42,3 +42,15 @@ std::vector<ReceivedMessage> ReceivedStore::List(std::uint64_t after, std::size_
 void ReceivedStore::Clear() {
     std::deque<ReceivedMessage>().swap(messages_);
 }
+
+std::string ReceivedStore::QuoteField(std::string_view text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '"';
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One received message as the engine reported it, with the time it arrived.
@@ -25,6 +26,8 @@ public:
     static ReceivedMessage ParseRecord(std::string record);
     // "hh:mm:ss:mmm".
     static std::string FormatTime(std::int32_t msecsSinceMidnight);
+    // A text as the saved lists hold it: between double quotes, each double quote doubled.
+    static std::string QuoteField(std::string_view text);
 
     // Numbers and keeps the message; returns the kept copy.
     const ReceivedMessage& Add(ReceivedMessage message);

@@ -12,6 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/json_text.h"
+#include "app/received_store.h"
+
 #include "protocol/frame.h"
 
 namespace {
@@ -24,31 +27,6 @@ std::string LocalTime(std::int64_t micros) {
     const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(text + n, sizeof text - n, ".%06lld", static_cast<long long>(micros % 1000000));
     return text;
-}
-
-std::string Quoted(const std::string& text) {
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
-}
-
-// Bytes as Latin-1 in UTF-8, so that every byte survives in a JSON string.
-std::string Latin1ToUtf8(const std::string& bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x80) {
-            out += c;
-        } else {
-            out += static_cast<char>(0xC0 | (b >> 6));
-            out += static_cast<char>(0x80 | (b & 0x3F));
-        }
-    }
-    return out;
 }
 
 std::string Hex(const std::uint8_t* bytes, std::size_t length) {
@@ -86,8 +64,8 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
                                  {"bytes", Hex(bytes, e.length)}};
         if (frame) {
             record["status"] = e.status;
-            record["type"] = Latin1ToUtf8(type);
-            record["text"] = Latin1ToUtf8(parts.text);
+            record["type"] = BytesToJsonText(type);
+            record["text"] = BytesToJsonText(parts.text);
             record["rxBcc"] = parts.receivedBcc;
             record["calcBcc"] = parts.computedBcc;
         }
@@ -105,7 +83,7 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
     line += '\t';
     line += type;
     line += '\t';
-    line += Quoted(parts.text);
+    line += ReceivedStore::QuoteField(parts.text);
     line += '\t';
     line += parts.receivedBcc;
     line += '\t';

@@ -45,15 +45,7 @@ std::string ReceivedListModel::FormatTime(std::int32_t ms) {
 }
 
 std::string ReceivedListModel::QuoteField(std::string_view text) {
-    std::string quoted;
-    quoted.reserve(text.size() + 2);
-    quoted += '"';
-    for (char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    quoted += '"';
-    return quoted;
+    return ReceivedStore::QuoteField(text);
 }
 
 int ReceivedListModel::AddMessage(Message m, std::int32_t msecsSinceMidnight) {
