@@ -9,7 +9,7 @@
 #include "protocol/frame_stream.h"
 #include "protocol/vantor_protocol.h"
 #include "support/alloc_counter.h"
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 #include "traffic/traffic_tap.h"
 
 namespace {

@@ -8,10 +8,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/event_manager.h"
 #include "drivers/fake_driver.h"
 #include "protocol/reply_actions.h"
 #include "protocol/vantor_protocol.h"
-#include "thread/event_manager.h"
+#include "text/integer.h"
+#include "text/next_token.h"
 
 namespace {
 
@@ -23,16 +25,37 @@ void CheckEvents(EventManager& events) {
     Event e;
     while (events.GetEvent(e)) {
         Check(e.id == EventId::ResponseAccepted || e.id == EventId::TransactionFailed ||
-              e.id == EventId::MessageReceived || e.id == EventId::Status ||
-              e.id == EventId::AnswerInjected);
+              e.id == EventId::MessageReceived || e.id == EventId::Status);
         if (e.id == EventId::Status) Check(e.value >= 0 && e.value < kStatusCodeCount);
+        if (e.id == EventId::MessageReceived) Check(std::holds_alternative<ReceivedFrame>(e.payload));
+    }
+}
+
+// The faults part of the input: a seed line, then up to twelve numbers a line (TAB between
+// them) for the rows in order. A field that is not a number leaves the rest of its row at
+// the defaults.
+void ReadFaults(const std::string& text, ReplyTable& table) {
+    std::vector<std::string> lines = SplitLines(text);
+    if (lines.empty()) return;
+    table.seed = ParseInteger(lines[0], Blanks::LeadingSpaces).value_or(1);
+    for (std::size_t i = 1; i < lines.size() && i <= table.rows.size(); ++i) {
+        ReplyFaults& f = table.rows[i - 1].Faults;
+        std::int32_t* fields[] = {&f.DelayMin, &f.DelayMax, &f.NoAnswer, &f.Twice,
+                                  &f.SplitAt,  &f.SplitGap, &f.Noise,    &f.Drop,
+                                  &f.DropMs,   &f.When,     &f.EveryN,   &f.Chance};
+        for (std::int32_t* field : fields) {
+            if (lines[i].empty()) break;
+            const auto value = ParseInteger(NextToken(lines[i], "\t"), Blanks::LeadingSpaces);
+            if (!value) break;
+            *field = *value;
+        }
     }
 }
 
 }  // namespace
 
 // Input: chunk size, table length n, n bytes of reply actions table, faults length m, m bytes
-// of reply faults table (its wire form: a seed line, then twelve numbers a row), then the
+// of reply faults (a seed line, then twelve numbers a row), then the
 // wire bytes.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
@@ -56,11 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const std::runtime_error&) {
         // A bad action number ends the load; the rows before it stay.
     }
-    try {
-        engine.SetReplyFaults(faults);
-    } catch (const std::runtime_error&) {
-        // A field that is not a number leaves no faults.
-    }
+    // The rows loaded, now with faults: every value, however large, goes through the same
+    // door as the settings' own.
+    ReplyTable withFaults;
+    withFaults.rows = engine.replyActions;
+    ReadFaults(faults, withFaults);
+    engine.SetReplyTable(withFaults);
     engine.StartTick();
     engine.QueueMessage(0, 'A', "first", nullptr, 0);
     engine.QueueMessageBytes(1, 'B', "sec\0nd", 6, nullptr, 0);

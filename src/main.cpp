@@ -18,12 +18,8 @@
 
 #include "api/api_server.h"
 #include "app/app_core.h"
-#include "app/event_hub.h"
-#include "app/json_log.h"
 #include "app/scheduler.h"
 #include "settings/preferences.h"
-#include "thread/ctrlthrd.h"
-#include "thread/event_broker.h"
 #include "ui/Bcccalcfrm.h"
 #include "ui/PrefEdit.h"
 #include "ui/about.h"
@@ -38,8 +34,6 @@ namespace {
 constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
     "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--save-settings]";
-constexpr std::uint32_t kBrokerMessage = 2026;
-
 struct Options {
     bool headless = false;
     bool saveSettings = false;
@@ -163,31 +157,26 @@ void LoadSettings(const Options& options) {
     }
 }
 
+AppCore::Options CoreOptions(const Options& options) {
+    AppCore::Options core;
+    core.log = options.log;
+    // Events are formatted only for someone who reads them.
+    core.events = options.control.has_value() || !options.log.empty();
+    return core;
+}
+
 int RunHeadless(int argc, char** argv, const Options& options) {
     QCoreApplication app(argc, argv);
     Preferences& prefs = Preferences::Get_instance();
     QtScheduler scheduler(&app);
-    EventHub hub;
-    std::unique_ptr<JsonLog> log;
-    std::unique_ptr<ApiServer> api;
     int result = 0;
     {
-        AppCore* core = nullptr;
-        // The core is the one reader of the events the control thread passes on.
-        EventBroker toWindow(
-            [&scheduler, &core](std::uint32_t) {
-                static_cast<Scheduler&>(scheduler).Post([&core] {
-                    if (core != nullptr) core->OnBrokerEvent();
-                });
-            },
-            kBrokerMessage);
-        EventBroker toThread;
-        TControlThread thread(&toThread, &toWindow, prefs.Get_comm_prefs(), 0);
-        AppCore appCore(prefs, toThread, toWindow, scheduler, hub);
+        std::unique_ptr<AppCore> core;
+        std::unique_ptr<ApiServer> api;
         try {
-            if (!options.log.empty()) log = std::make_unique<JsonLog>(hub, options.log);
+            core = std::make_unique<AppCore>(prefs, scheduler, CoreOptions(options));
             if (options.control) {
-                api = std::make_unique<ApiServer>(appCore, scheduler, hub, *options.control);
+                api = std::make_unique<ApiServer>(*core, scheduler, *options.control);
                 std::fprintf(stderr, "vantor-simulator: control API on http://%s:%u/api/v1\n",
                              options.control->address.c_str(), api->Port());
             }
@@ -195,21 +184,20 @@ int RunHeadless(int argc, char** argv, const Options& options) {
             std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
             return 1;
         }
-        core = &appCore;
-        appCore.Start();
-        thread.Resume();
-        OnTerminationSignals(&app, [&api] {
+        core->Start();
+        // The end, however it comes: no more requests, the link is read no more, and
+        // everything read before is recorded before the program goes.
+        const auto end = [&api, &core] {
             if (api) api->Stop();
+            core->Shutdown();
             QCoreApplication::quit();
-        });
+        };
+        OnTerminationSignals(&app, end);
         result = app.exec();
         if (api) api->Stop();
-        thread.Terminate();
-        thread.WaitFor();
-        core = nullptr;
+        core->Shutdown();
+        api.reset();
     }
-    api.reset();
-    log.reset();
     try {
         Preferences::Destroy_instance(options.saveSettings);
     } catch (const std::exception& error) {
@@ -221,10 +209,11 @@ int RunHeadless(int argc, char** argv, const Options& options) {
 
 int RunWindow(int argc, char** argv, const Options& options) {
     TApplication app(argc, argv);
-    EventHub hub;
-    std::unique_ptr<JsonLog> log;
     int result = 0;
     {
+        std::unique_ptr<QtScheduler> scheduler;
+        std::unique_ptr<AppCore> core;
+        std::unique_ptr<ApiServer> api;
         std::unique_ptr<TMainForm> mainForm;
         // The dialogs: created after the main window, destroyed before it (it holds plain
         // pointers to them), each once for the whole run.
@@ -232,8 +221,12 @@ int RunWindow(int argc, char** argv, const Options& options) {
         std::unique_ptr<TPreferencesForm> preferencesForm;
         std::unique_ptr<TBccCalcForm> bccCalcForm;
         std::unique_ptr<TFlagHelpForm> flagHelpForm;
+        bool serving = true;
         try {
-            mainForm = std::make_unique<TMainForm>(Preferences::Get_instance());
+            scheduler = std::make_unique<QtScheduler>(&app);
+            core = std::make_unique<AppCore>(Preferences::Get_instance(), *scheduler,
+                                             CoreOptions(options));
+            mainForm = std::make_unique<TMainForm>(Preferences::Get_instance(), *core);
             aboutBox = std::make_unique<TAboutBox>(mainForm.get());
             preferencesForm =
                 std::make_unique<TPreferencesForm>(Preferences::Get_instance(), mainForm.get());
@@ -241,36 +234,18 @@ int RunWindow(int argc, char** argv, const Options& options) {
             flagHelpForm = std::make_unique<TFlagHelpForm>(mainForm.get());
             mainForm->SetDialogs(
                 {preferencesForm.get(), flagHelpForm.get(), bccCalcForm.get(), aboutBox.get()});
+            if (options.control) {
+                api = std::make_unique<ApiServer>(*core, *scheduler, *options.control);
+                std::fprintf(stderr, "vantor-simulator: control API on http://%s:%u/api/v1\n",
+                             options.control->address.c_str(), api->Port());
+            }
         } catch (const std::exception& error) {
             ShowError(error);
             result = 1;
-        }
-        // With the control API or the log, the core reads the window's broker and feeds
-        // the window; it goes before the window, whose brokers it uses.
-        std::unique_ptr<QtScheduler> scheduler;
-        std::unique_ptr<AppCore> core;
-        std::unique_ptr<ApiServer> api;
-        bool serving = true;
-        if (mainForm && (options.control || !options.log.empty())) {
-            scheduler = std::make_unique<QtScheduler>(mainForm.get());
-            core = std::make_unique<AppCore>(Preferences::Get_instance(), *mainForm->ToThreadBroker,
-                                             *mainForm->ToWindowBroker, *scheduler, hub);
-            mainForm->AttachCore(core.get());
-            try {
-                if (!options.log.empty()) log = std::make_unique<JsonLog>(hub, options.log);
-                core->LogLink();
-                if (options.control) {
-                    api = std::make_unique<ApiServer>(*core, *scheduler, hub, *options.control);
-                    std::fprintf(stderr, "vantor-simulator: control API on http://%s:%u/api/v1\n",
-                                 options.control->address.c_str(), api->Port());
-                }
-            } catch (const std::exception& error) {
-                ShowError(error);
-                result = 1;
-                serving = false;
-            }
+            serving = false;
         }
         if (mainForm && serving) {
+            core->Start();
             // The program ends with its main window, whatever else is open.
             QObject::connect(mainForm.get(), &TMainForm::Closed, &app, &QApplication::quit,
                              Qt::QueuedConnection);
@@ -280,9 +255,9 @@ int RunWindow(int argc, char** argv, const Options& options) {
             result = app.exec();
         }
         if (api) api->Stop();
+        if (core) core->Shutdown();
         // The windows go here: the main window stores its placement, each row its texts.
     }
-    log.reset();
 
     try {
         Preferences::Destroy_instance();  // writes the configuration file

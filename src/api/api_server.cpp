@@ -27,6 +27,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "app/app_core.h"
 #include "app/event_hub.h"
 #include "app/scheduler.h"
 
@@ -38,8 +39,19 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr std::size_t kMaxHeader = 8 * 1024;
-constexpr auto kCoreTimeout = std::chrono::seconds(5);
+// How long a request may wait for the core to begin it before it is withdrawn.
+constexpr auto kCorePatience = std::chrono::seconds(5);
 constexpr std::size_t kEventsPerWrite = 512;
+
+// One request handed to the core's thread. The core begins it only if the API has not given
+// up on it, so a request is either done and answered, or never done.
+struct CoreCall {
+    explicit CoreCall(net::io_context& io) : done(io) {}
+    enum { Waiting, Begun, Withdrawn };
+    std::atomic<int> state{Waiting};
+    std::optional<ApiResponse> result;  // set on the API's thread
+    net::steady_timer done;             // cancelled when the result is in
+};
 
 std::string StatusLine(int status) {
     return std::to_string(status) + " " +
@@ -62,13 +74,15 @@ std::string Header(const http::request<http::string_body>& request, http::field 
 }  // namespace
 
 struct ApiServer::Impl {
-    Impl(AppCore& core, Scheduler& scheduler, EventHub& hub, Options options)
-        : core(core), scheduler(scheduler), hub(hub), options(std::move(options)) {}
+    Impl(AppCore& core, Scheduler& scheduler, Options options)
+        : core(core), scheduler(scheduler), hub(core.Hub()), options(std::move(options)) {}
 
     AppCore& core;
     Scheduler& scheduler;
     EventHub& hub;
     Options options;
+    // Read by the core's thread before it answers a request: false once the server stopped.
+    std::shared_ptr<std::atomic<bool>> open = std::make_shared<std::atomic<bool>>(true);
     net::io_context io;
     tcp::acceptor acceptor{io};
     std::thread thread;
@@ -78,10 +92,12 @@ struct ApiServer::Impl {
     int active = 0;
     std::set<tcp::socket*> sockets;
     std::set<net::steady_timer*> streams;
+    std::set<CoreCall*> calls;  // waiting for the core
 
     net::awaitable<void> Accept();
     net::awaitable<void> Session(tcp::socket socket);
     net::awaitable<void> Stream(beast::tcp_stream& stream, std::uint64_t after);
+    net::awaitable<std::optional<ApiResponse>> OnCore(ApiRequest request);
     void Wake() {
         wakePosted = false;
         for (net::steady_timer* timer : streams) timer->cancel();
@@ -176,15 +192,13 @@ net::awaitable<void> ApiServer::Impl::Session(tcp::socket socket) {
             request.lastEventId = std::string(it->value());
         request.body = message.body();
 
-        AppCore& app = core;
-        const ApiPolicy& policy = options.policy;
-        std::optional<ApiResponse> handled = CallOn<ApiResponse>(
-            scheduler, [&app, &policy, request] { return HandleApiRequest(request, app, policy); },
-            kCoreTimeout, &stopping);
+        std::optional<ApiResponse> handled = CheckApiRequest(request, options.policy);
+        if (!handled) handled = QuickApiRequest(request, core);
+        if (!handled) handled = co_await OnCore(std::move(request));
         if (!handled) {
             handled = ApiResponse{};
             handled->status = 503;
-            handled->body = "{\"error\":\"The simulator is busy.\"}";
+            handled->body = "{\"error\":\"The simulator is busy; the request was not carried out.\"}";
         }
         if (handled->stream) {
             co_await Stream(stream, handled->streamAfter);
@@ -205,6 +219,42 @@ net::awaitable<void> ApiServer::Impl::Session(tcp::socket socket) {
     stream.socket().shutdown(tcp::socket::shutdown_send, ec);
 }
 
+net::awaitable<std::optional<ApiResponse>> ApiServer::Impl::OnCore(ApiRequest request) {
+    auto call = std::make_shared<CoreCall>(io);
+    scheduler.Post([call, open = open, &core = core, &io = io, request = std::move(request)] {
+        int waiting = CoreCall::Waiting;
+        if (!open->load() || !call->state.compare_exchange_strong(waiting, CoreCall::Begun))
+            return;  // withdrawn: never carried out
+        ApiResponse response = RouteApiRequest(request, core);
+        // The server stops on this thread too, so it is either still open here or was never
+        // left with this call (its io_context is gone only after `open` turned false).
+        if (!open->load()) return;
+        net::post(io, [call, response = std::move(response)]() mutable {
+            call->result = std::move(response);
+            call->done.cancel();
+        });
+    });
+    calls.insert(call.get());
+    struct Leave {
+        Impl& server;
+        CoreCall* call;
+        ~Leave() { server.calls.erase(call); }
+    } leave{*this, call.get()};
+    beast::error_code ec;
+    call->done.expires_after(kCorePatience);
+    co_await call->done.async_wait(net::redirect_error(net::use_awaitable, ec));
+    if (!call->result) {
+        int waiting = CoreCall::Waiting;
+        if (call->state.compare_exchange_strong(waiting, CoreCall::Withdrawn)) co_return std::nullopt;
+        // Begun: the answer comes, however long the core takes.
+        while (!call->result && !stopping) {
+            call->done.expires_at(net::steady_timer::time_point::max());
+            co_await call->done.async_wait(net::redirect_error(net::use_awaitable, ec));
+        }
+    }
+    co_return std::move(call->result);
+}
+
 net::awaitable<void> ApiServer::Impl::Stream(beast::tcp_stream& stream, std::uint64_t after) {
     beast::error_code ec;
     std::string chunk =
@@ -217,11 +267,24 @@ net::awaitable<void> ApiServer::Impl::Stream(beast::tcp_stream& stream, std::uin
         net::steady_timer* timer;
         ~Leave() { server.streams.erase(timer); }
     } leave{*this, &timer};
+    bool started = false;
+    std::vector<HubEvent> events;
     while (!stopping) {
-        const std::vector<HubEvent> events = hub.Since(after, kEventsPerWrite);
+        // A stream that has fallen further behind than the hub keeps is dropped: it would
+        // miss events without knowing. (At its start it begins with the oldest kept.)
+        if (started && after + 1 < hub.FirstKeptSeq()) break;
+        started = true;
+        // Copied out first, so the hub's lock (which the core publishes under) is held only
+        // for the copy.
+        hub.CopySince(after, kEventsPerWrite, events);
         for (const HubEvent& event : events) {
-            chunk += "id: " + std::to_string(event.seq) + "\nevent: " + event.kind +
-                     "\ndata: " + event.json + "\n\n";
+            chunk += "id: ";
+            chunk += std::to_string(event.seq);
+            chunk += "\nevent: ";
+            chunk += event.kind;
+            chunk += "\ndata: ";
+            chunk += event.json;
+            chunk += "\n\n";
             after = event.seq;
         }
         if (chunk.empty()) {
@@ -241,8 +304,8 @@ net::awaitable<void> ApiServer::Impl::Stream(beast::tcp_stream& stream, std::uin
     }
 }
 
-ApiServer::ApiServer(AppCore& core, Scheduler& scheduler, EventHub& hub, Options options)
-    : impl_(std::make_unique<Impl>(core, scheduler, hub, std::move(options))) {
+ApiServer::ApiServer(AppCore& core, Scheduler& scheduler, Options options)
+    : impl_(std::make_unique<Impl>(core, scheduler, std::move(options))) {
     Impl& s = *impl_;
     beast::error_code ec;
     const auto address = net::ip::make_address(s.options.address, ec);
@@ -255,7 +318,7 @@ ApiServer::ApiServer(AppCore& core, Scheduler& scheduler, EventHub& hub, Options
     if (ec)
         throw std::runtime_error("Cannot serve the control API on " + s.options.address + ":" +
                                  std::to_string(s.options.port) + ": " + ec.message());
-    s.hubToken = hub.Subscribe([&s](const HubEvent&) {
+    s.hubToken = s.hub.Subscribe([&s](const HubEvent&) {
         // One wake-up for a burst: the streams read everything new when they run.
         if (!s.wakePosted.exchange(true)) net::post(s.io, [&s] { s.Wake(); });
     });
@@ -276,11 +339,13 @@ void ApiServer::Stop() {
     if (!s.thread.joinable()) return;
     s.hub.Unsubscribe(s.hubToken);
     s.stopping = true;
+    s.open->store(false);
     net::post(s.io, [&s] {
         beast::error_code ec;
         s.acceptor.close(ec);
         for (tcp::socket* socket : s.sockets) socket->close(ec);
         for (net::steady_timer* timer : s.streams) timer->cancel();
+        for (CoreCall* call : s.calls) call->done.cancel();
     });
     // The sessions end as their operations fail; the loop runs dry.
     s.thread.join();

@@ -8,11 +8,13 @@
 #include "api/request_handler.h"
 
 class AppCore;
-class EventHub;
 class Scheduler;
 
-// The control API over HTTP/1.1 on a thread of its own. Each request is handled on the
-// core's thread (HandleApiRequest); the events stream is fed from the hub directly.
+// The control API over HTTP/1.1 on a thread of its own, which never waits for the core: a
+// request that needs the core is handed to the core's thread and answered once the core has
+// done it, while other connections and event streams go on; the status and the events stream
+// are served from what the core shows every thread. A request the core has not begun within
+// a few seconds is withdrawn (it is then never carried out) and answered 503.
 class ApiServer {
 public:
     struct Options {
@@ -25,7 +27,7 @@ public:
     };
 
     // Binds and starts serving; throws std::runtime_error when the address cannot be used.
-    ApiServer(AppCore& core, Scheduler& scheduler, EventHub& hub, Options options);
+    ApiServer(AppCore& core, Scheduler& scheduler, Options options);
     // Stops: open connections are closed.
     ~ApiServer();
 
@@ -33,8 +35,8 @@ public:
     ApiServer& operator=(const ApiServer&) = delete;
 
     std::uint16_t Port() const;
-    // Closes everything and ends the thread; call it from the core's thread before the core
-    // stops taking calls.
+    // Closes everything and ends the thread; call it from the core's thread. Requests handed
+    // to the core and not yet begun are then never carried out.
     void Stop();
 
     struct Impl;

@@ -10,8 +10,11 @@
 
 #include "app/app_core.h"
 #include "app/event_hub.h"
-#include "app/json_text.h"
 #include "protocol/frame.h"
+#include "settings/names.h"
+#include "text/integer.h"
+#include "text/json_text.h"
+#include "text/times.h"
 
 using nlohmann::json;
 
@@ -145,7 +148,7 @@ std::int32_t Integer(const json& value, const std::string& name) {
     if (value.is_number_unsigned() || value.is_number_float())
         throw ApiError(400, "'" + value.dump() + "' is not a valid integer value");
     const std::string text = Bytes(value, name);
-    const auto number = ParseWholeNumber(text);
+    const auto number = ParseInteger(text);
     if (!number) throw ApiError(400, NotAnIntegerText(text));
     return *number;
 }
@@ -224,7 +227,7 @@ json RowJson(const AppCore& core, int row) {
 json MessageJson(const ReceivedMessage& m) {
     return {{"id", m.id},
             {"time", IsoTime(m.arrivalMs)},
-            {"timestamp", ReceivedStore::FormatTime(m.msecsSinceMidnight)},
+            {"timestamp", ListTime(m.msecsSinceMidnight)},
             {"status", m.status},
             {"type", BytesToJsonText(m.type)},
             {"text", BytesToJsonText(m.text)},
@@ -234,14 +237,13 @@ json MessageJson(const ReceivedMessage& m) {
 
 // ---- resources --------------------------------------------------------------------------
 
-ApiResponse Status(AppCore& core) {
+ApiResponse Status(const AppCore& core) {
     const AppCore::Status status = core.GetStatus();
-    const SendRuns::Counts counts = core.Sends().GetCounts();
+    const SendRuns::Counts& counts = status.sends;
     static const char* const kinds[] = {"serial", "tcp-client", "tcp-server"};
-    const CommPrefs comm = core.Link();
     return Json(200,
                 {{"link",
-                  {{"kind", comm.Type >= 0 && comm.Type < 3 ? kinds[comm.Type] : "none"},
+                  {{"kind", status.linkType >= 0 && status.linkType < 3 ? kinds[status.linkType] : "none"},
                    {"summary", BytesToJsonText(status.linkSummary)},
                    {"open", status.link.phase != LinkState::Closed},
                    {"connected", status.link.Connected()},
@@ -251,17 +253,19 @@ ApiResponse Status(AppCore& core) {
                         for (const std::string& peer : status.link.peers) peers.push_back(BytesToJsonText(peer));
                         return peers;
                     }()},
-                   {"error", BytesToJsonText(status.linkError)}}},
+                   {"error", BytesToJsonText(status.linkError)},
+                   {"heldBack", status.heldBy.empty() ? json(nullptr) : json(status.heldBy)}}},
                  {"engine",
                   {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},
                    {"statusText", StatusText(status.engineStatus)}}},
                  {"counts",
                   {{"received", status.received},
-                   {"listed", core.Messages().Size()},
+                   {"listed", status.listed},
                    {"sent", counts.sent},
                    {"accepted", counts.accepted},
                    {"failed", counts.failed},
-                   {"timedOut", counts.timedOut}}}});
+                   {"timedOut", counts.timedOut}}},
+                 {"log", {{"error", status.logError.empty() ? json(nullptr) : json(BytesToJsonText(status.logError))}}}});
 }
 
 ApiResponse PutLink(AppCore& core, const json& body) {
@@ -291,19 +295,18 @@ ApiResponse PutReplies(AppCore& core, const json& body) {
     std::array<ReplyPrefs, kReplySlots> replies = core.Replies();
     for (std::size_t slot = 0; slot < kReplySlots; ++slot) {
         ReplyPrefs& reply = replies[slot];
-        const std::int32_t flags = reply.Flags;  // reserved: kept as it was
+        // The table's rows are replaced; each row keeps its faults (and the reserved flags),
+        // which this resource does not show.
+        const ReplyPrefs kept = reply;
         reply = ReplyPrefs{};
-        reply.Flags = flags;
+        reply.Flags = kept.Flags;
+        reply.Faults = kept.Faults;
         if (slot >= rows.size()) continue;
         const json& row = rows[slot];
         if (!row.is_object()) throw ApiError(400, "A reply action must be an object.");
         OnlyFields(row, {"type", "text", "action"});
         if (row.contains("type")) reply.Type = Bytes(row["type"], "type");
         if (row.contains("text")) reply.Msg = Bytes(row["text"], "text");
-        // The table reaches the engine as tab-separated lines; the engine drops a table
-        // whose line count is off, so such a row would be lost while we answered 200.
-        if ((reply.Type + reply.Msg).find_first_of("\t\r\n") != std::string::npos)
-            throw ApiError(400, "A reply action cannot hold a tab or a line break.");
         if (row.contains("action")) {
             const json& action = row["action"];
             reply.Action = -1;
@@ -381,20 +384,61 @@ std::vector<std::string> Segments(std::string_view path) {
     return parts;
 }
 
-ApiResponse Route(const ApiRequest& request, AppCore& core) {
+// A request's target, cut up.
+struct Target {
+    std::vector<std::string> path;
+    std::map<std::string, std::string> query;
+    std::string name;  // the resource: the third part of the path
+    std::size_t depth = 0;  // parts after it
+};
+
+Target Parse(const ApiRequest& request) {
     const std::string_view target = request.target;
     const auto mark = target.find('?');
-    const std::vector<std::string> path = Segments(target.substr(0, mark));
-    const auto query = Query(mark == std::string_view::npos ? "" : target.substr(mark + 1));
+    Target t;
+    t.path = Segments(target.substr(0, mark));
+    t.query = Query(mark == std::string_view::npos ? "" : target.substr(mark + 1));
+    if (t.path.size() < 3 || t.path[0] != "api" || t.path[1] != "v1")
+        throw ApiError(404, "No such resource.");
+    t.name = t.path[2];
+    t.depth = t.path.size() - 3;
+    return t;
+}
+
+// The resources answered from what the core shows every thread.
+std::optional<ApiResponse> Quick(const ApiRequest& request, AppCore& core) {
+    const Target t = Parse(request);
+    const bool get = request.method == "GET";
+    if (t.name == "status" && t.depth == 0) return get ? Status(core) : NotAllowed("GET");
+    if (t.name == "events" && t.depth == 0) {
+        if (!get) return NotAllowed("GET");
+        ApiResponse response;
+        response.stream = true;
+        const std::string& resume = request.lastEventId;
+        if (!resume.empty()) {
+            const auto seq = ToUnsigned(resume);
+            if (!seq) throw ApiError(400, "'" + resume + "' is not a valid integer value");
+            response.streamAfter = *seq;
+        } else {
+            // Without a place to resume from, the stream starts with what happens next, or
+            // after the given event.
+            response.streamAfter = QueryNumber(t.query, "after", core.Hub().LastSeq());
+        }
+        return response;
+    }
+    return std::nullopt;
+}
+
+ApiResponse Route(const ApiRequest& request, AppCore& core) {
+    const Target t = Parse(request);
+    const std::vector<std::string>& path = t.path;
+    const auto& query = t.query;
     const std::string& method = request.method;
     const bool get = method == "GET", put = method == "PUT", post = method == "POST";
+    const std::string& name = t.name;
+    const std::size_t depth = t.depth;
 
-    if (path.size() < 3 || path[0] != "api" || path[1] != "v1")
-        throw ApiError(404, "No such resource.");
-    const std::string& name = path[2];
-    const std::size_t depth = path.size() - 3;
-
-    if (name == "status" && depth == 0) return get ? Status(core) : NotAllowed("GET");
+    if (const auto quick = Quick(request, core)) return *quick;
     if (name == "link" && depth == 0) {
         if (get) return Json(200, LinkJson(core.Link()));
         return put ? PutLink(core, Body(request)) : NotAllowed("GET, PUT");
@@ -407,15 +451,19 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
                                        ? body["action"].get<std::string>()
                                        : std::string();
         if (action == "drop") {
-            core.LinkAction(LinkActionCode::DropConnections, "");
+            core.LinkAction(LinkActionCode::DropConnections);
         } else if (action == "break") {
-            core.LinkAction(LinkActionCode::SendBreak, "");
+            core.LinkAction(LinkActionCode::SendBreak);
         } else if (action == "xoff") {
-            const std::int32_t ms = Integer(body.contains("ms") ? body["ms"] : json(), "ms");
-            if (ms < 0) throw ApiError(400, "ms must not be negative.");
-            core.LinkAction(LinkActionCode::HoldWithXoff, std::to_string(ms));
+            LinkActionArgs args;
+            args.ms = Integer(body.contains("ms") ? body["ms"] : json(), "ms");
+            if (args.ms < 0 || args.ms > FaultLimit::kMaxMs)
+                throw ApiError(400, "ms must be 0 to " + std::to_string(FaultLimit::kMaxMs) + ".");
+            core.LinkAction(LinkActionCode::HoldWithXoff, args);
         } else if (action == "raw") {
-            core.LinkAction(LinkActionCode::SendRaw, Bytes(body.contains("bytes") ? body["bytes"] : json(), "bytes"));
+            LinkActionArgs args;
+            args.bytes = Bytes(body.contains("bytes") ? body["bytes"] : json(), "bytes");
+            core.LinkAction(LinkActionCode::SendRaw, args);
         } else {
             throw ApiError(400, "action must be one of drop, break, xoff, raw.");
         }
@@ -441,8 +489,8 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
             if (run == nullptr || !run->StopEnabled())
                 throw ApiError(409, "The row is not running.");
             core.StopRow(row);
-        } else if (const std::string problem = core.SendRow(row); !problem.empty()) {
-            throw ApiError(400, problem);
+        } else if (const RowStart start = core.SendRow(row); !start.Ok()) {
+            throw ApiError(400, start.error);
         }
         return Json(200, RowJson(core, row));
     }
@@ -451,8 +499,8 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
         Body(request);
         json rows = json::array();
         for (const AppCore::BatchResult& result : core.BatchSend()) {
-            json row = {{"row", result.row + 1}, {"started", result.error.empty()}};
-            if (!result.error.empty()) row["error"] = BytesToJsonText(result.error);
+            json row = {{"row", result.row + 1}, {"started", result.start.Ok()}};
+            if (!result.start.Ok()) row["error"] = BytesToJsonText(result.start.error);
             rows.push_back(row);
         }
         return Json(200, {{"rows", rows}});
@@ -478,28 +526,12 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
         if (!core.Sends().Stop(*id)) throw ApiError(409, "The send is over.");
         return Json(200, RunJson(*core.Sends().Find(*id)));
     }
-    if (name == "events" && depth == 0) {
-        if (!get) return NotAllowed("GET");
-        ApiResponse response;
-        response.stream = true;
-        const std::string& resume = request.lastEventId;
-        if (!resume.empty()) {
-            const auto seq = ToUnsigned(resume);
-            if (!seq) throw ApiError(400, "'" + resume + "' is not a valid integer value");
-            response.streamAfter = *seq;
-        } else {
-            // Without a place to resume from, the stream starts with what happens next, or
-            // after the given event.
-            response.streamAfter = QueryNumber(query, "after", core.Hub().LastSeq());
-        }
-        return response;
-    }
     throw ApiError(404, "No such resource.");
 }
 
 }  // namespace
 
-ApiResponse HandleApiRequest(const ApiRequest& request, AppCore& core, const ApiPolicy& policy) {
+std::optional<ApiResponse> CheckApiRequest(const ApiRequest& request, const ApiPolicy& policy) {
     try {
         if (!policy.token.empty()) {
             const std::string prefix = "Bearer ";
@@ -527,10 +559,33 @@ ApiResponse HandleApiRequest(const ApiRequest& request, AppCore& core, const Api
                 return Error(415, "Content-Type must be application/json.");
         }
         if (request.body.size() > kMaxApiBody) return Error(413, "The body is larger than 1 MiB.");
+        return std::nullopt;
+    } catch (const std::exception& error) {
+        return Error(500, error.what());
+    }
+}
+
+std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& core) {
+    try {
+        return Quick(request, core);
+    } catch (const ApiError& error) {
+        return Error(error.status, error.what());
+    } catch (const std::exception& error) {
+        return Error(500, error.what());
+    }
+}
+
+ApiResponse RouteApiRequest(const ApiRequest& request, AppCore& core) {
+    try {
         return Route(request, core);
     } catch (const ApiError& error) {
         return Error(error.status, error.what());
     } catch (const std::exception& error) {
         return Error(500, error.what());
     }
+}
+
+ApiResponse HandleApiRequest(const ApiRequest& request, AppCore& core, const ApiPolicy& policy) {
+    if (auto refused = CheckApiRequest(request, policy)) return *refused;
+    return RouteApiRequest(request, core);
 }

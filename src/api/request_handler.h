@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,14 @@ struct ApiPolicy {
 
 inline constexpr std::size_t kMaxApiBody = 1024 * 1024;
 
-// Handles one request against the core, on the core's thread. Never throws: anything a
-// request holds gives a response.
+// A request is handled in up to three steps; none of them throws: anything a request holds
+// gives a response.
+// 1. Who may call and what the request may carry, on any thread: a response when refused.
+std::optional<ApiResponse> CheckApiRequest(const ApiRequest& request, const ApiPolicy& policy);
+// 2. What is answered from what the core shows to every thread (its status, the start of an
+//    events stream), on the API's own thread: the API never waits for the core for these.
+std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& core);
+// 3. Everything else, on the core's thread.
+ApiResponse RouteApiRequest(const ApiRequest& request, AppCore& core);
+// The three in order, on the core's thread (tests, fuzzing).
 ApiResponse HandleApiRequest(const ApiRequest& request, AppCore& core, const ApiPolicy& policy);

@@ -1,179 +1,219 @@
 #include "app/app_core.h"
 
-#include <ctime>
+#include <chrono>
+#include <thread>
 
-#include "app/event_hub.h"
-#include "app/json_text.h"
+#include "app/json_log.h"
 #include "app/scheduler.h"
 #include "protocol/frame.h"
-#include "protocol/reply_actions.h"
-#include "protocol/reply_faults.h"
+#include "settings/names.h"
 #include "settings/preferences.h"
-#include "text/parser.h"
-#include "traffic/link_state.h"
+#include "text/integer.h"
+#include "text/json_text.h"
+#include "text/times.h"
 #include "thread/ctrlthrd.h"
-#include "thread/event_broker.h"
-
-const char* const kReplyActionNames[4] = {"Normal", "NAK Error", "Type Error", "BCC Error"};
 
 namespace {
 
-template <std::size_t N>
-std::string TableText(const char* const (&table)[N], std::int32_t index) {
-    return index >= 0 && static_cast<std::size_t>(index) < N ? table[index] : "?";
-}
-
-std::int32_t MsecsSinceMidnight(std::int64_t epochMs) {
-    const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    return ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 +
-           static_cast<std::int32_t>(epochMs % 1000);
-}
+// Events taken from the control thread in one turn of the core's thread: more than may wait
+// before the link is held back, so that a turn takes them all in one swap.
+constexpr std::size_t kEventsPerTurn = 65536;
+// A turn that took this many is a flood: the next one waits a moment to take a batch.
+constexpr std::size_t kBusyBatch = 64;
+constexpr int kBusyPauseMs = 1;
+// Events that may wait for the core before the link is held back.
+constexpr std::size_t kEventMark = 32768;
+// How long the end waits for the control thread to report that it has stopped reading.
+constexpr auto kQuiesceWait = std::chrono::seconds(3);
 
 }  // namespace
 
-std::string LinkSummaryText(const CommPrefs& comm) {
-    static const char* const baud[] = {"115200", "57600", "38400", "19200",
-                                       "9600",   "4800",  "2400",  "1200"};
-    static const char* const bits[] = {"7", "8"};
-    static const char* const stop[] = {"1", "2"};
-    static const char* const parity[] = {"E", "O", "N"};
-    switch (comm.Type) {
-        case 0:
-            return comm.Port + "," + TableText(baud, comm.Baud) + "," + TableText(bits, comm.Bits) +
-                   "," + TableText(stop, comm.Stop) + "," + TableText(parity, comm.Parity);
-        case 1:
-            return "TCP/IP Client to " + comm.RemoteIp + ":" + std::to_string(comm.RemotePort);
-        case 2:
-            return "TCP/IP Server on Port " + std::to_string(comm.LocalPort);
-        default:
-            return "";
-    }
-}
+AppCore::AppCore(Preferences& prefs, Scheduler& scheduler)
+    : AppCore(prefs, scheduler, Options{}) {}
 
-std::string ReplyActionsText(const std::array<ReplyPrefs, kReplySlots>& replies) {
-    std::string table;
-    for (const ReplyPrefs& reply : replies)
-        table += reply.Type + '\t' + reply.Msg + '\t' + std::to_string(reply.Action) + "\r\n";
-    return table;
-}
-
-std::string ReplyFaultsText(std::int32_t seed, const std::array<ReplyPrefs, kReplySlots>& replies) {
-    std::vector<ReplyFaults> faults;
-    for (const ReplyPrefs& reply : replies) faults.push_back(reply.Faults);
-    return FormatReplyFaults(seed, faults);
-}
-
-Answer AnswerFor(const std::array<ReplyPrefs, kReplySlots>& replies, std::uint8_t received) {
-    // The engine's rule: every matching row counts, the last one's text wins, and each
-    // injected error stays once any row has asked for it.
-    std::uint8_t type = received;
-    std::uint8_t code = ctrl::ACK;
-    const std::string* reply = nullptr;
-    bool nak = false, wrongType = false, wrongBcc = false;
-    for (const ReplyPrefs& row : replies) {
-        if (row.Type.size() != 1 || static_cast<std::uint8_t>(row.Type[0]) != received) continue;
-        reply = &row.Msg;
-        nak = nak || row.Action == ReplyAction::Nak;
-        wrongType = wrongType || row.Action == ReplyAction::WrongType;
-        wrongBcc = wrongBcc || row.Action == ReplyAction::WrongBcc;
-    }
-    if (nak) code = ctrl::NAK;
-    if (wrongType) type = static_cast<std::uint8_t>(received + 1);
-    CharBuffer frame;
-    BuildFrame(frame, type, code,
-               reply ? reinterpret_cast<const std::uint8_t*>(reply->data()) : nullptr,
-               reply ? reply->size() : 0);
-    if (wrongBcc && frame.Size() > 1) ++frame.Data()[frame.Size() - 2];
-    Answer answer;
-    answer.bytes.assign(frame.Bytes().begin(), frame.Bytes().end());
-    for (const auto& [used, name] :
-         {std::pair{nak, kReplyActionNames[1]}, std::pair{wrongType, kReplyActionNames[2]},
-          std::pair{wrongBcc, kReplyActionNames[3]}}) {
-        if (!used) continue;
-        if (!answer.action.empty()) answer.action += "+";
-        answer.action += name;
-    }
-    if (answer.action.empty()) answer.action = kReplyActionNames[0];
-    return answer;
-}
-
-AppCore::AppCore(Preferences& prefs, EventBroker& toThread, EventBroker& toWindow,
-                 Scheduler& scheduler, EventHub& hub, Clock clock)
+AppCore::AppCore(Preferences& prefs, Scheduler& scheduler, Options options)
     : prefs_(prefs),
-      toThread_(toThread),
-      toWindow_(toWindow),
-      hub_(hub),
-      clock_(clock ? std::move(clock) : Clock(SystemMilliseconds)),
-      sends_(prefs, toThread, scheduler, hub, clock_) {
+      scheduler_(scheduler),
+      options_(std::move(options)),
+      clock_(options_.clock ? options_.clock : Clock(SystemMilliseconds)),
+      eventGauge_(gate_.AddGauge("the application core is behind", kEventMark)),
+      hub_(10000, clock_),
+      toWindow_([this](std::uint32_t) { ScheduleTake(); }, 2026),
+      traffic_(gate_, prefs.Get_traffic_prefs(), options_.trafficClock),
+      messages_(static_cast<std::size_t>(std::max(0, prefs.Get_traffic_prefs().ListMax))),
+      sends_(prefs, toThread_, scheduler, hub_, clock_) {
+    toWindow_.SetGauge(&eventGauge_);
+    hub_.SetActive(options_.events || !options_.log.empty());
+    if (!options_.log.empty())
+        log_ = std::make_unique<JsonLog>(hub_, options_.log,
+                                         &gate_.AddGauge("the event log is behind", 8u << 20));
+    messages_.SetOnDrop([this](std::size_t count) {
+        if (listener_.messagesDropping) listener_.messagesDropping(count);
+    });
     SetListener({});
+    PublishStatus();
+}
+
+AppCore::~AppCore() {
+    *alive_ = false;
+    Shutdown();
 }
 
 void AppCore::SetListener(Listener listener) {
     listener_ = std::move(listener);
     sends_.SetHooks({listener_.rowChanged, listener_.rowError});
+    if (listener_.trafficReady) {
+        traffic_.SetView(listener_.trafficReady);
+    } else {
+        traffic_.SetView({});
+    }
 }
 
 void AppCore::Start() {
+    if (started_) return;
+    started_ = true;
+    traffic_.Start();
+    if (options_.runLink) {
+        thread_ = std::make_unique<TControlThread>(&toThread_, &toWindow_, prefs_.Get_comm_prefs(), 0);
+        thread_->trafficTap = &traffic_.Sink();
+        thread_->gate = &gate_;
+        thread_->Resume();
+    }
     LogLink();
     PostReplyActions();
 }
 
-void AppCore::LogLink() {
-    const CommPrefs comm = prefs_.Get_comm_prefs();
-    hub_.Publish("link", {{"settings", BytesToJsonText(TControlThread::FormatCommSettings(comm))},
-                          {"summary", BytesToJsonText(LinkSummaryText(comm))}});
+void AppCore::ScheduleTake(int delayMs) {
+    // Called on the control thread for every event put in: one turn of the core's thread
+    // takes every event waiting, so a flood costs one wake-up per batch, not one per event.
+    if (takeScheduled_.exchange(true)) return;
+    std::weak_ptr<bool> alive = alive_;
+    scheduler_.Post(
+        [this, alive] {
+            if (alive.expired()) return;
+            TakeEvents();
+        },
+        delayMs);
 }
 
-bool AppCore::OnBrokerEvent() {
-    Event event;
-    if (!toWindow_.GetEvent(event)) return false;
-    OnEvent(event);
-    if (listener_.event) listener_.event(event);
-    return true;
+std::size_t AppCore::TakeEvents() {
+    batch_.clear();
+    const std::size_t taken = toWindow_.GetEvents(batch_, kEventsPerTurn);
+    const std::uint64_t before = received_;
+    for (Event& event : batch_) OnEvent(event);
+    batch_.clear();
+    if (received_ != before && listener_.messagesAdded) listener_.messagesAdded();
+    PublishStatus();
+    if (taken >= kBusyBatch) {
+        // A flood: the next turn comes a moment later, after whatever else waits on this
+        // thread (an API request, the window's input), and takes what came meanwhile in one
+        // batch. Meanwhile no event schedules a turn of its own.
+        takeScheduled_ = true;
+        ScheduleTakeLater();
+    } else {
+        // Quiet: the next event schedules a turn at once. One that came before the flag was
+        // cleared is looked for here.
+        takeScheduled_ = false;
+        if (toWindow_.Size() > 0) ScheduleTake();
+    }
+    return taken;
 }
 
-void AppCore::OnEvent(const Event& event) {
+void AppCore::ScheduleTakeLater() {
+    std::weak_ptr<bool> alive = alive_;
+    scheduler_.Post(
+        [this, alive] {
+            if (alive.expired()) return;
+            TakeEvents();
+        },
+        kBusyPauseMs);
+}
+
+void AppCore::OnEvent(Event& event) {
     sends_.OnEvent(event);
+    traffic_.OnEvent(event);
     switch (event.id) {
-        case EventId::MessageReceived: {
-            ReceivedMessage message = ReceivedStore::ParseRecord(event.text);
-            message.arrivalMs = clock_();
-            message.msecsSinceMidnight = MsecsSinceMidnight(message.arrivalMs);
-            const ReceivedMessage& kept = messages_.Add(std::move(message));
-            hub_.Publish("received",
-                         {{"id", kept.id},
-                          {"timestamp", ReceivedStore::FormatTime(kept.msecsSinceMidnight)},
-                          {"status", kept.status},
-                          {"type", BytesToJsonText(kept.type)},
-                          {"text", BytesToJsonText(kept.text)},
-                          {"rxBcc", BytesToJsonText(kept.rxBcc)},
-                          {"calcBcc", BytesToJsonText(kept.calcBcc)}});
-            // The engine answers before it reports the message, by the table it was given.
-            const Answer answer = AnswerFor(engineReplies_, static_cast<std::uint8_t>(event.value));
-            hub_.Publish("answer", {{"message", kept.id},
-                                    {"bytes", BytesToJsonText(answer.bytes)},
-                                    {"action", answer.action}});
+        case EventId::MessageReceived:
+            if (const auto* frame = std::get_if<ReceivedFrame>(&event.payload)) OnMessage(*frame);
             break;
-        }
         case EventId::Error:
         case EventId::OpenFailed:
             linkError_ = event.text;
-            hub_.Publish("error", {{"code", event.id}, {"text", BytesToJsonText(event.text)}});
+            hub_.PublishJson("error", {{"code", event.id}, {"text", BytesToJsonText(event.text)}});
             break;
         case EventId::LinkState:
-            link_ = LinkState::Decode(event.text);
-            hub_.Publish("linkState", {{"connected", link_.Connected()},
-                                       {"state", BytesToJsonText(link_.Summary())}});
+            if (const auto* state = std::get_if<LinkState>(&event.payload)) {
+                link_ = *state;
+                hub_.PublishJson("linkState", {{"connected", link_.Connected()},
+                                               {"state", BytesToJsonText(link_.Summary())}});
+            }
             break;
         case EventId::Status:
             engineStatus_ = event.value;
-            hub_.Publish("status", {{"code", event.value}, {"text", StatusText(event.value)}});
+            if (hub_.Active()) {
+                hub_.Publish("status", [&event](JsonObjectWriter& line) {
+                    line.Int("code", event.value).Text("text", StatusText(event.value));
+                });
+            }
+            break;
+        case EventId::Quiesce:
+            quiesced_ = true;
+            break;
+        case EventId::HeldBack:
+            hub_.PublishJson("heldBack", {{"held", !event.text.empty()},
+                                          {"reason", event.text.empty() ? nlohmann::json(nullptr)
+                                                                        : nlohmann::json(event.text)}});
             break;
         default:
             break;
     }
+    if (listener_.event) listener_.event(event);
+}
+
+void AppCore::OnMessage(const ReceivedFrame& frame) {
+    const std::int64_t arrivalMs = frame.micros != 0 ? frame.micros / 1000 : clock_();
+    const std::uint64_t id = messages_.Add(frame, arrivalMs, showNames_);
+    ++received_;
+    if (!hub_.Active()) return;
+    hub_.Publish("received", [&](JsonObjectWriter& line) {
+        line.Unsigned("id", id)
+            .Text("timestamp", ListTime(MsecsSinceMidnight(arrivalMs)))
+            .Text("status", StatusListText(frame.status))
+            .Text("type", std::string_view(reinterpret_cast<const char*>(&frame.type), 1))
+            .Text("text", frame.text)
+            .Text("rxBcc", frame.rxBcc)
+            .Text("calcBcc", frame.calcBcc);
+    });
+    // What the engine wrote, as it wrote it: nothing here works an answer out again.
+    hub_.Publish("answer", [&](JsonObjectWriter& line) {
+        line.Unsigned("message", id).Text("bytes", frame.answer).Text("action", ActionsText(frame.actions));
+        if (!frame.faults.empty()) line.Text("faults", frame.faults);
+    });
+}
+
+void AppCore::Shutdown() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    if (thread_) {
+        // Nothing more is read from now on; the control thread says so once everything it
+        // read before has been passed on, and all of that is taken in here.
+        gate_.Close();
+        toThread_.PostEvent(Event{EventId::Quiesce, 0, 0, {}});
+        const auto until = std::chrono::steady_clock::now() + kQuiesceWait;
+        while (!quiesced_ && std::chrono::steady_clock::now() < until) {
+            if (TakeEvents() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        thread_->Terminate();
+        thread_->WaitFor();
+        while (TakeEvents() > 0) {
+        }
+    } else {
+        while (TakeEvents() > 0) {
+        }
+    }
+    traffic_.Finish();
+    if (log_) log_->Flush();
+    PublishStatus();
 }
 
 CommPrefs AppCore::Link() const {
@@ -195,20 +235,36 @@ std::string AppCore::CheckLink(const CommPrefs& comm) {
 }
 
 bool AppCore::ApplyLink(const CommPrefs& comm) {
-    const std::string before = TControlThread::FormatCommSettings(prefs_.Get_comm_prefs());
+    const CommPrefs before = prefs_.Get_comm_prefs();
     prefs_.Set_comm_prefs(comm);
-    const std::string after = TControlThread::FormatCommSettings(comm);
-    if (before == after) return false;
+    if (before == comm) return false;
     PostLink();
     return true;
 }
 
 void AppCore::PostLink() {
-    toThread_.PostEvent(Event{EventId::CommSettings, 0, 0,
-                              TControlThread::FormatCommSettings(prefs_.Get_comm_prefs())});
+    Event event{EventId::CommSettings, 0, 0, {}};
+    event.payload = prefs_.Get_comm_prefs();
+    toThread_.PostEvent(std::move(event));
     linkError_.clear();
     LogLink();
+    PublishStatus();
     if (listener_.linkChanged) listener_.linkChanged();
+}
+
+void AppCore::LogLink() {
+    const CommPrefs comm = prefs_.Get_comm_prefs();
+    hub_.PublishJson("link", {{"type", comm.Type}, {"summary", BytesToJsonText(LinkSummaryText(comm))}});
+}
+
+void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
+    Event event{EventId::LinkAction, code, 0, {}};
+    event.payload = args;
+    toThread_.PostEvent(std::move(event));
+    nlohmann::json fields = {{"code", code}};
+    if (code == LinkActionCode::HoldWithXoff) fields["ms"] = args.ms;
+    if (code == LinkActionCode::SendRaw) fields["bytes"] = BytesToJsonText(args.bytes);
+    hub_.PublishJson("linkAction", fields);
 }
 
 std::array<ReplyPrefs, kReplySlots> AppCore::Replies() const {
@@ -223,18 +279,26 @@ void AppCore::ApplyReplies(const std::array<ReplyPrefs, kReplySlots>& replies) {
 }
 
 void AppCore::PostReplyActions() {
-    engineReplies_ = Replies();
-    toThread_.PostEvent(
-        Event{EventId::ReplyActions, kReplySlots, 0, ReplyActionsText(engineReplies_)});
-    // The rows' faults follow the table they belong to.
-    toThread_.PostEvent(Event{EventId::ReplyFaults, kReplySlots, 0,
-                              ReplyFaultsText(prefs_.Get_fault_seed(), engineReplies_)});
+    ReplyTable table;
+    const auto replies = Replies();
+    table.rows.assign(replies.begin(), replies.end());
+    table.seed = prefs_.Get_fault_seed();
+    Event event{EventId::ReplyActions, kReplySlots, 0, {}};
+    event.payload = table;
+    toThread_.PostEvent(std::move(event));
     nlohmann::json rows = nlohmann::json::array();
-    for (const ReplyPrefs& reply : engineReplies_)
+    for (const ReplyPrefs& reply : replies)
         rows.push_back({{"type", BytesToJsonText(reply.Type)},
                         {"text", BytesToJsonText(reply.Msg)},
                         {"action", reply.Action}});
-    hub_.Publish("replies", {{"replies", std::move(rows)}});
+    hub_.PublishJson("replies", {{"replies", std::move(rows)}, {"seed", table.seed}});
+}
+
+void AppCore::ApplyTrafficSettings() {
+    const TrafficPrefs traffic = prefs_.Get_traffic_prefs();
+    traffic_.ApplySettings(traffic);
+    messages_.SetBound(static_cast<std::size_t>(std::max(0, traffic.ListMax)));
+    PublishStatus();
 }
 
 SendPrefs AppCore::Row(int row) const {
@@ -246,8 +310,10 @@ void AppCore::SetRow(int row, const SendPrefs& settings) {
     if (listener_.rowSettingsChanged) listener_.rowSettingsChanged(row);
 }
 
-std::string AppCore::SendRow(int row) {
-    return sends_.StartRow(row);
+RowStart AppCore::SendRow(int row) {
+    RowStart start = sends_.StartRow(row);
+    PublishStatus();
+    return start;
 }
 
 void AppCore::StopRow(int row) {
@@ -257,27 +323,47 @@ void AppCore::StopRow(int row) {
 std::vector<AppCore::BatchResult> AppCore::BatchSend() {
     std::vector<BatchResult> results;
     for (int row = 0; row < kSendSlots; ++row) {
-        const SendPrefs settings = prefs_.Get_send_prefs(row);
-        if (settings.Type.empty()) continue;
+        if (prefs_.Get_send_prefs(row).Type.empty()) continue;
         results.push_back({row, sends_.StartRow(row)});
-        const bool notNumber =
-            !ParseWholeNumber(settings.Count) || !ParseWholeNumber(settings.Delay);
-        if (notNumber) break;
+        if (results.back().start.kind == RowStart::NotANumber) break;
     }
+    PublishStatus();
     return results;
 }
 
 void AppCore::ClearMessages() {
     messages_.Clear();
+    PublishStatus();
     if (listener_.messagesCleared) listener_.messagesCleared();
 }
 
-void AppCore::LinkAction(std::int32_t code, const std::string& argument) {
-    toThread_.PostEvent(Event{EventId::LinkAction, code, 0, argument});
-    hub_.Publish("linkAction", {{"code", code}, {"argument", BytesToJsonText(argument)}});
+void AppCore::RemoveMessages(std::size_t first, std::size_t last) {
+    messages_.Remove(first, last);
+    PublishStatus();
+}
+
+void AppCore::PublishStatus() {
+    Status status;
+    const CommPrefs comm = prefs_.Get_comm_prefs();
+    status.linkType = comm.Type;
+    status.linkSummary = LinkSummaryText(comm);
+    status.linkError = linkError_;
+    status.engineStatus = engineStatus_;
+    status.received = messages_.LastId();
+    status.listed = messages_.Size();
+    status.link = link_;
+    status.sends = sends_.GetCounts();
+    if (log_) status.logError = log_->Error();
+    std::lock_guard<std::mutex> guard(statusLock_);
+    status_ = std::move(status);
 }
 
 AppCore::Status AppCore::GetStatus() const {
-    return Status{LinkSummaryText(prefs_.Get_comm_prefs()), linkError_, engineStatus_,
-                  messages_.LastId(), link_};
+    Status status;
+    {
+        std::lock_guard<std::mutex> guard(statusLock_);
+        status = status_;
+    }
+    status.heldBy = gate_.HeldBy();
+    return status;
 }

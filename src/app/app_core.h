@@ -1,72 +1,91 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/event_hub.h"
 #include "app/received_store.h"
 #include "app/send_runs.h"
+#include "app/traffic_service.h"
+#include "base/event.h"
+#include "base/flow_gate.h"
+#include "base/link_state.h"
 #include "settings/prefs.h"
-#include "traffic/link_state.h"
-#include "thread/event.h"
+#include "thread/event_broker.h"
 
-class EventBroker;
-class EventHub;
+class JsonLog;
 class Preferences;
 class Scheduler;
+class TControlThread;
 
-// The link summary the status bar shows: "COM1,9600,8,1,N", "TCP/IP Client to 10.0.0.2:5000",
-// "TCP/IP Server on Port 5100", or "" for an unknown type. An index outside its table
-// shows as "?".
-std::string LinkSummaryText(const CommPrefs& comm);
-// The reply actions table as the engine takes it: Type TAB Msg TAB Action, CR LF after each.
-std::string ReplyActionsText(const std::array<ReplyPrefs, kReplySlots>& replies);
-// The rows' faults and their seed as the engine takes them (event 10019).
-std::string ReplyFaultsText(std::int32_t seed, const std::array<ReplyPrefs, kReplySlots>& replies);
-// What the engine answers to a message of `type` under `replies`: the frame's bytes and the
-// actions used ("Normal", "NAK Error", "Type Error", "BCC Error", joined by "+").
-struct Answer {
-    std::string bytes;
-    std::string action;
-};
-Answer AnswerFor(const std::array<ReplyPrefs, kReplySlots>& replies, std::uint8_t type);
-extern const char* const kReplyActionNames[4];
-
-// The state both front ends share: the settings, the received messages, the send runs, and
-// what the control thread reports. It is the one reader of the windows' broker: the owner
-// posts OnBrokerEvent to the core's thread once per event put in, and the core hands each
-// event on to the window (if there is one) after it has taken it into account. Everything
-// here runs on the core's thread (the Scheduler's).
+// The one application core, in every mode: it owns the control thread (the link and the
+// engine) and both brokers to it, the received messages, the send runs, the traffic service
+// (statistics, traffic log, the entries of a traffic view), the event hub and the JSON log.
+// The window and the control API are views over it and sources of commands to it; neither
+// keeps a copy of anything here.
+//
+// Everything runs on the core's thread (the Scheduler's): it takes the control thread's
+// events in batches, records each one (store, hub, logs) and tells a listening window. Every
+// queue between the link and a consumer is bounded by the flow gate: when a consumer is
+// behind, the link is not read until it has caught up, so nothing is answered that is not
+// recorded. GetStatus is the one call safe from any thread.
 class AppCore {
 public:
     using Clock = std::function<std::int64_t()>;  // milliseconds since the epoch
 
+    struct Options {
+        Clock clock;                     // the system clock when empty
+        TrafficTap::Clock trafficClock;  // the tap's own time stamps when empty
+        // Create and run the control thread. Without it (tests) the caller plays the control
+        // thread through ToThread() and ToWindow().
+        bool runLink = true;
+        // Format every event for the hub (a log or the control API reads it).
+        bool events = true;
+        std::string log;  // the JSON log: "" none, "-" stdout, else a file (created or emptied)
+    };
+
     // What a window needs to hear; all called on the core's thread.
     struct Listener {
         std::function<void(const Event&)> event;  // every event from the control thread
-        std::function<void(int row)> rowChanged;         // a row's run changed
+        std::function<void()> messagesAdded;      // at the end of a batch that added some
+        std::function<void(std::size_t count)> messagesDropping;  // the oldest go (bound)
+        std::function<void()> messagesCleared;
+        std::function<void(int row)> rowChanged;          // a row's run changed
         std::function<void(int row)> rowSettingsChanged;  // its texts were put from outside
         std::function<void(int row, const std::string& error)> rowError;
-        std::function<void()> messagesCleared;
         std::function<void()> linkChanged;
+        std::function<void()> trafficReady;  // entries wait for the view (any thread!)
     };
 
-    AppCore(Preferences& prefs, EventBroker& toThread, EventBroker& toWindow, Scheduler& scheduler,
-            EventHub& hub, Clock clock = {});
+    // Throws std::runtime_error when the JSON log cannot be opened.
+    AppCore(Preferences& prefs, Scheduler& scheduler);
+    AppCore(Preferences& prefs, Scheduler& scheduler, Options options);
+    // Shuts down if that has not been done.
+    ~AppCore();
+
+    AppCore(const AppCore&) = delete;
+    AppCore& operator=(const AppCore&) = delete;
 
     void SetListener(Listener listener);
 
-    // Logs the link in use and hands the reply actions to the engine: what the window does
-    // when it is first shown.
+    // Starts the link and hands the engine the reply actions; logs the link in use.
     void Start();
+    // The end: stops reading the link, takes in everything read before (store, hub, logs,
+    // traffic log, all written out), then ends the control thread. At most a few seconds
+    // whatever the load; idempotent.
+    void Shutdown();
+    bool ShutDown() const { return shutDown_; }
 
-    // Logs the link in use (Start does it too).
-    void LogLink();
-
-    // Takes one event from the windows' broker and hands it on; false when there was none.
-    bool OnBrokerEvent();
+    // Takes the events waiting from the control thread (a bounded batch; more are taken on a
+    // later turn, so other work on the core's thread gets its turn). Returns how many.
+    std::size_t TakeEvents();
 
     // The link settings; a change is posted to the control thread (which reopens the link)
     // and logged. Returns whether the settings changed.
@@ -75,26 +94,27 @@ public:
     // Posts the stored link settings to the control thread and logs them: for the window,
     // whose dialog has stored them already.
     void PostLink();
-    // Asks the engine to act on the link now (event 10020: LinkActionCode and its argument),
-    // as the window's Link menu does.
-    void LinkAction(std::int32_t code, const std::string& argument);
+    // Acts on the link now, as the window's Link menu does (LinkActionCode).
+    void LinkAction(std::int32_t code, const LinkActionArgs& args = {});
     // "" when the settings can be applied, else why not.
     static std::string CheckLink(const CommPrefs& comm);
 
     std::array<ReplyPrefs, kReplySlots> Replies() const;
     // Stores the table and hands it to the engine at once.
     void ApplyReplies(const std::array<ReplyPrefs, kReplySlots>& replies);
-    // Hands the stored table to the engine (the window does this when it is first shown).
+    // Hands the stored table, faults and seed to the engine.
     void PostReplyActions();
+    // The stored traffic settings changed: the list's bound, the traffic log.
+    void ApplyTrafficSettings();
 
     SendPrefs Row(int row) const;
     void SetRow(int row, const SendPrefs& settings);
-    // The window's Send, Stop and Batch Send; errors come back as texts.
-    std::string SendRow(int row);
+    // The window's Send, Stop and Batch Send.
+    RowStart SendRow(int row);
     void StopRow(int row);
     struct BatchResult {
         int row;
-        std::string error;  // "" when started
+        RowStart start;
     };
     // Every row with a type, in order; a count or delay that is not a number ends the batch.
     std::vector<BatchResult> BatchSend();
@@ -102,34 +122,72 @@ public:
     ReceivedStore& Messages() { return messages_; }
     const ReceivedStore& Messages() const { return messages_; }
     void ClearMessages();
+    // The window's Delete: messages at positions first..last.
+    void RemoveMessages(std::size_t first, std::size_t last);
+    // Messages that arrive from now on are listed with control characters by name.
+    void SetShowNonPrintables(bool on) { showNames_ = on; }
 
     EventHub& Hub() { return hub_; }
     SendRuns& Sends() { return sends_; }
     const SendRuns& Sends() const { return sends_; }
+    TrafficService& Traffic() { return traffic_; }
+    FlowGate& Gate() { return gate_; }
+    EventBroker& ToThread() { return toThread_; }
+    EventBroker& ToWindow() { return toWindow_; }
 
-    // What the status bar shows, and counts.
+    // What the status bar and GET /status show. Safe from any thread.
     struct Status {
+        int linkType = 0;
         std::string linkSummary;
         std::string linkError;      // the latest 10003 / 10006 since the link was (re)opened
-        std::int32_t engineStatus;  // the latest frame status code, -1 before the first
-        std::uint64_t received;
+        std::int32_t engineStatus = -1;  // the latest frame status code, -1 before the first
+        std::uint64_t received = 0;
+        std::uint64_t listed = 0;
         LinkState link;             // as the control thread last reported it
+        SendRuns::Counts sends;
+        std::string heldBy;         // what holds the link back now; empty for nothing
+        std::string logError;       // why the JSON log stopped; empty while it runs
     };
     Status GetStatus() const;
 
 private:
-    void OnEvent(const Event& event);
+    void OnEvent(Event& event);
+    void OnMessage(const ReceivedFrame& frame);
+    void ScheduleTake(int delayMs = 0);
+    void ScheduleTakeLater();
+    void PublishStatus();
+    void LogLink();
 
-    LinkState link_;
     Preferences& prefs_;
-    EventBroker& toThread_;
-    EventBroker& toWindow_;
-    EventHub& hub_;
+    Scheduler& scheduler_;
+    Options options_;
     Clock clock_;
-    Listener listener_;
+    // Declared in the order they must be built; the control thread, last, goes first.
+    FlowGate gate_;
+    FlowGate::Gauge& eventGauge_;
+    EventHub hub_;
+    EventBroker toThread_;
+    EventBroker toWindow_;
+    TrafficService traffic_;
     ReceivedStore messages_;
     SendRuns sends_;
-    std::array<ReplyPrefs, kReplySlots> engineReplies_;  // the table the engine has
+    std::unique_ptr<JsonLog> log_;
+    std::unique_ptr<TControlThread> thread_;
+
+    Listener listener_;
+    std::deque<Event> batch_;
+    std::atomic<bool> takeScheduled_{false};
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    bool started_ = false;
+    bool shutDown_ = false;
+    bool quiesced_ = false;
+    bool showNames_ = false;
+
+    LinkState link_;
     std::string linkError_;
     std::int32_t engineStatus_ = -1;
+    std::uint64_t received_ = 0;
+
+    mutable std::mutex statusLock_;
+    Status status_;
 };

@@ -1,44 +1,43 @@
 #include "app/event_hub.h"
 
-#include <chrono>
-#include <cstdio>
-#include <ctime>
-
-std::int64_t SystemMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string IsoTime(std::int64_t epochMs) {
-    const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char zone[8];
-    std::strftime(zone, sizeof zone, "%z", &local);  // +0100
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%.3s:%.2s",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, static_cast<int>(epochMs % 1000), zone, zone + 3);
-    return text;
-}
+#include "text/times.h"
 
 EventHub::EventHub(std::size_t keep, Clock clock)
-    : keep_(keep == 0 ? 1 : keep), clock_(clock ? std::move(clock) : Clock(SystemMilliseconds)) {}
+    : keep_(keep == 0 ? 1 : keep), clock_(clock ? std::move(clock) : Clock(SystemMilliseconds)) {
+    ring_.resize(keep_);
+}
 
-void EventHub::Publish(const std::string& kind, nlohmann::json fields) {
+void EventHub::SetActive(bool active) {
     std::lock_guard<std::mutex> guard(lock_);
-    HubEvent event;
-    event.seq = ++seq_;
-    event.kind = kind;
+    active_ = active;
+}
+
+JsonObjectWriter EventHub::Begin(std::string_view kind) {
+    scratch_.clear();
     // Number, time and kind first, so a line reads well by eye too.
-    nlohmann::ordered_json line = {{"seq", event.seq}, {"time", IsoTime(clock_())}, {"kind", kind}};
-    for (auto& [key, value] : fields.items()) line[key] = std::move(value);
-    // Texts are already U+0000..U+00FF characters; nothing here can be invalid UTF-8.
-    event.json = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    kept_.push_back(event);
-    if (kept_.size() > keep_) kept_.pop_front();
-    for (const auto& [token, listener] : listeners_) listener(kept_.back());
+    JsonObjectWriter line(scratch_);
+    line.Unsigned("seq", seq_ + 1);
+    scratch_ += ",\"time\":\"";  // the time is plain ASCII: written in place
+    AppendIsoTime(scratch_, clock_());
+    scratch_ += '"';
+    line.Text("kind", kind);
+    return line;
+}
+
+void EventHub::PublishJson(std::string_view kind, const nlohmann::json& fields) {
+    Publish(kind, [&fields](JsonObjectWriter& line) {
+        for (const auto& [key, value] : fields.items())
+            line.Json(key, value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    });
+}
+
+void EventHub::Commit(std::string_view kind) {
+    HubEvent& slot = ring_[(seq_ + 1) % keep_];
+    slot.seq = ++seq_;
+    slot.kind.assign(kind);
+    slot.json.assign(scratch_);  // into the slot's own buffer: no allocation once it has grown
+    if (kept_ < keep_) ++kept_;
+    for (const auto& [token, listener] : listeners_) listener(slot);
 }
 
 int EventHub::Subscribe(Listener listener) {
@@ -52,18 +51,41 @@ void EventHub::Unsubscribe(int token) {
     std::erase_if(listeners_, [token](const auto& entry) { return entry.first == token; });
 }
 
-std::vector<HubEvent> EventHub::Since(std::uint64_t seq, std::size_t limit) const {
+std::size_t EventHub::ForEachSince(std::uint64_t seq, std::size_t limit,
+                                   const std::function<void(const HubEvent&)>& each) const {
     std::lock_guard<std::mutex> guard(lock_);
+    if (kept_ == 0 || seq >= seq_) return 0;
+    const std::uint64_t first = seq_ - kept_ + 1;
+    std::uint64_t next = seq < first ? first : seq + 1;
+    std::size_t count = 0;
+    for (; next <= seq_ && count < limit; ++next, ++count) each(ring_[next % keep_]);
+    return count;
+}
+
+std::vector<HubEvent> EventHub::Since(std::uint64_t seq, std::size_t limit) const {
     std::vector<HubEvent> out;
-    if (kept_.empty() || seq >= kept_.back().seq) return out;
-    const std::uint64_t first = kept_.front().seq;
-    std::size_t start = seq < first ? 0 : static_cast<std::size_t>(seq - first + 1);
-    for (std::size_t i = start; i < kept_.size() && out.size() < limit; ++i)
-        out.push_back(kept_[i]);
+    ForEachSince(seq, limit, [&out](const HubEvent& event) { out.push_back(event); });
     return out;
+}
+
+void EventHub::CopySince(std::uint64_t seq, std::size_t limit, std::vector<HubEvent>& out) const {
+    std::size_t n = 0;
+    ForEachSince(seq, limit, [&out, &n](const HubEvent& event) {
+        if (n == out.size()) out.emplace_back();
+        HubEvent& copy = out[n++];
+        copy.seq = event.seq;
+        copy.kind.assign(event.kind);
+        copy.json.assign(event.json);
+    });
+    out.resize(n);
 }
 
 std::uint64_t EventHub::LastSeq() const {
     std::lock_guard<std::mutex> guard(lock_);
     return seq_;
+}
+
+std::uint64_t EventHub::FirstKeptSeq() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return seq_ - kept_ + 1;
 }

@@ -1,24 +1,35 @@
 #include "app/json_log.h"
 
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 #include "app/event_hub.h"
+#include "traffic/traffic_log.h"
 
-JsonLog::JsonLog(EventHub& hub, const std::string& path)
-    : hub_(hub), file_(path == "-" ? stdout : std::fopen(path.c_str(), "we")), own_(path != "-") {
-    if (file_ == nullptr)
-        throw std::runtime_error("Cannot open the log " + path + ": " + std::strerror(errno));
-    token_ = hub_.Subscribe([this](const HubEvent& event) {
-        // A reader of the log sees each event as soon as it happened.
-        std::fwrite(event.json.data(), 1, event.json.size(), file_);
-        std::fputc('\n', file_);
-        std::fflush(file_);
-    });
+JsonLog::JsonLog(EventHub& hub, const std::string& path, FlowGate::Gauge* gauge) : hub_(hub) {
+    TrafficLogWriter::Options options;
+    options.path = path;
+    options.format = LogFormat::JsonLines;
+    options.truncate = true;
+    options.gauge = gauge;
+    writer_ = std::make_unique<TrafficLogWriter>(options);
+    if (!writer_->Start()) {
+        std::string error = writer_->Error();
+        const std::string prefix = "Logging stopped: cannot open ";
+        if (error.rfind(prefix, 0) == 0) error = error.substr(prefix.size());
+        throw std::runtime_error("Cannot open the log " + error);
+    }
+    token_ = hub_.Subscribe([this](const HubEvent& event) { writer_->Append(event.json, "\n"); });
 }
 
 JsonLog::~JsonLog() {
     hub_.Unsubscribe(token_);
-    if (own_) std::fclose(file_);
+    writer_.reset();  // writes what is queued, then closes
+}
+
+void JsonLog::Flush() {
+    writer_->Flush();
+}
+
+std::string JsonLog::Error() const {
+    return writer_->Failed() ? writer_->Error() : std::string();
 }

@@ -2,42 +2,93 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// One received message as the engine reported it, with the time it arrived.
+struct ReceivedFrame;
+
+// One received message, copied out of the store (the control API's view of it).
 struct ReceivedMessage {
     std::uint64_t id = 0;        // 1, 2, ... in arrival order; never reused, even after Clear
+    std::int32_t number = 0;     // the number the list shows
     std::int64_t arrivalMs = 0;  // milliseconds since the epoch
     std::int32_t msecsSinceMidnight = 0;  // local time, as the list shows it
-    std::string status;                   // the 13-character list text
+    std::int32_t statusCode = 0;
+    std::string status;  // the 13-character list text
     std::string type;
     std::string rxBcc;
     std::string calcBcc;
-    std::string text;
+    std::string text;    // as received
+    std::string faults;  // what the answer's faults did; empty for none
+    bool namesShown = false;  // listed with control characters by name
 };
 
-// Every received message of the run, for the list and for the control API.
+// Every received message of the run, for the window's list and the control API alike: one
+// store. A message takes one small record and one allocation holding its texts, so that a run
+// of hours fits; with a bound the oldest go, a hundredth of the bound at a time (so that a
+// view drops them in a few large steps), and the memory goes back to the system when many go
+// at once. Used on the core's thread only.
 class ReceivedStore {
 public:
-    // Cuts a received-message record (five fields joined by the record delimiter) into a
-    // message. Everything after the fourth delimiter is the text, delimiters included.
-    static ReceivedMessage ParseRecord(std::string record);
-    // "hh:mm:ss:mmm".
-    static std::string FormatTime(std::int32_t msecsSinceMidnight);
-    // A text as the saved lists hold it: between double quotes, each double quote doubled.
-    static std::string QuoteField(std::string_view text);
+    // The fields of a stored message, as they are; valid until the store next changes.
+    struct View {
+        std::uint64_t id;
+        std::int32_t number;
+        std::int64_t arrivalMicros;
+        std::int32_t msecsSinceMidnight;
+        std::int32_t statusCode;
+        std::uint8_t type;
+        bool namesShown;
+        std::string_view rxBcc, calcBcc, text, faults;
+    };
 
-    // Numbers and keeps the message; returns the kept copy.
-    const ReceivedMessage& Add(ReceivedMessage message);
+    // 0: no bound.
+    explicit ReceivedStore(std::size_t bound = 0) : bound_(bound) {}
+
+    // Called with the count before the oldest messages are dropped by the bound, so that a
+    // view can let go of them first.
+    void SetOnDrop(std::function<void(std::size_t count)> onDrop) { onDrop_ = std::move(onDrop); }
+    void SetBound(std::size_t bound);
+    std::size_t Bound() const { return bound_; }
+
+    // Numbers and keeps the message; returns its id. `namesShown`: the list shows its text
+    // with control characters by name (as the window's box was on its arrival).
+    std::uint64_t Add(const ReceivedFrame& frame, std::int64_t arrivalMs, bool namesShown);
+
+    std::size_t Size() const { return rows_.size(); }
+    View At(std::size_t position) const;
+    // The position of the first message numbered after `id`.
+    std::size_t PositionAfter(std::uint64_t id) const;
     // Messages numbered after `after`, at most `limit`, oldest first.
     std::vector<ReceivedMessage> List(std::uint64_t after, std::size_t limit) const;
-    void Clear();
-    std::size_t Size() const { return messages_.size(); }
+    ReceivedMessage Copy(std::size_t position) const;
     std::uint64_t LastId() const { return lastId_; }
 
+    // Removes the messages at positions first..last (the window's Delete).
+    void Remove(std::size_t first, std::size_t last);
+    void Clear();
+
 private:
-    std::deque<ReceivedMessage> messages_;
+    struct Row {
+        std::unique_ptr<char[]> texts;  // rx BCC, calc BCC, text, faults, one after another
+        std::uint32_t length[4];
+        std::uint64_t id;
+        std::int64_t micros;
+        std::int32_t number;
+        std::int32_t msecs;
+        std::uint8_t status;
+        std::uint8_t type;
+        bool namesShown;
+    };
+    void DropOldest(std::size_t count);
+    static void GiveBackMemory();
+
+    std::deque<Row> rows_;
+    std::size_t bound_;
     std::uint64_t lastId_ = 0;
+    std::int32_t droppedByBound_ = 0;  // numbers go on past the messages the bound dropped
+    std::function<void(std::size_t)> onDrop_;
 };

@@ -4,11 +4,11 @@
 #include <limits>
 
 #include "app/event_hub.h"
-#include "app/json_text.h"
 #include "app/scheduler.h"
 #include "protocol/frame.h"
 #include "protocol/vantor_protocol.h"
 #include "settings/preferences.h"
+#include "text/json_text.h"
 #include "text/parser.h"
 #include "thread/event_broker.h"
 
@@ -36,32 +36,10 @@ const char* SendStateName(SendState state) {
     return "";
 }
 
-std::optional<std::int32_t> ParseWholeNumber(const std::string& text) {
-    std::size_t pos = 0, end = text.size();
-    while (pos < end && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
-    while (end > pos && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-    const bool negative = pos < end && text[pos] == '-';
-    if (pos < end && (text[pos] == '-' || text[pos] == '+')) ++pos;
-    if (pos == end) return std::nullopt;
-    const std::int64_t limit = negative ? -std::int64_t{std::numeric_limits<std::int32_t>::min()}
-                                        : std::int64_t{std::numeric_limits<std::int32_t>::max()};
-    std::int64_t magnitude = 0;
-    for (; pos < end; ++pos) {
-        if (text[pos] < '0' || text[pos] > '9') return std::nullopt;
-        magnitude = magnitude * 10 + (text[pos] - '0');
-        if (magnitude > limit) return std::nullopt;
-    }
-    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
-}
-
-std::string NotAnIntegerText(const std::string& text) {
-    return "'" + text + "' is not a valid integer value";
-}
-
 SendRuns::SendRuns(Preferences& prefs, EventBroker& requests, Scheduler& scheduler, EventHub& hub,
                    Clock clock)
     : prefs_(prefs),
-      requests_(requests),
+      broker_(requests),
       scheduler_(scheduler),
       hub_(hub),
       clock_(std::move(clock)) {}
@@ -103,14 +81,14 @@ void SendRuns::Forget() {
     }
 }
 
-std::string SendRuns::StartRow(int row) {
+RowStart SendRuns::StartRow(int row) {
     const SendPrefs settings = prefs_.Get_send_prefs(row);
-    const auto count = ParseWholeNumber(settings.Count);
-    if (!count) return NotAnIntegerText(settings.Count);
-    if (*count < 1) return kCountError;
-    const auto delay = ParseWholeNumber(settings.Delay);
-    if (!delay) return NotAnIntegerText(settings.Delay);
-    if (*delay < 0) return kDelayError;
+    const auto count = ParseInteger(settings.Count);
+    if (!count) return {RowStart::NotANumber, NotAnIntegerText(settings.Count)};
+    if (*count < 1) return {RowStart::Refused, kCountError};
+    const auto delay = ParseInteger(settings.Delay);
+    if (!delay) return {RowStart::NotANumber, NotAnIntegerText(settings.Delay)};
+    if (*delay < 0) return {RowStart::Refused, kDelayError};
     // A new run replaces the row's previous one; a delayed send still pending from it would
     // put a second message in flight beside this run's first.
     if (SendRun* previous = Get(rowRuns_[static_cast<std::size_t>(row)])) {
@@ -123,7 +101,9 @@ std::string SendRuns::StartRow(int row) {
     run.target = *count;
     run.delayMs = *delay;
     run.running = true;
-    return SendNext(run);
+    std::string error = SendNext(run);
+    if (error.empty()) return {};
+    return {RowStart::Refused, std::move(error)};
 }
 
 void SendRuns::StopRow(int row) {
@@ -176,7 +156,7 @@ std::string SendRuns::SendNext(SendRun& run) {
     }
     if (type.empty()) {
         EndRun(run);
-        hub_.Publish("error", {{"row", run.row + 1}, {"text", kTypeError}});
+        hub_.PublishJson("error", {{"row", run.row + 1}, {"text", kTypeError}});
         Changed(run);
         return kTypeError;
     }
@@ -185,9 +165,10 @@ std::string SendRuns::SendNext(SendRun& run) {
     if (run.row >= 0 || run.expandFlags) text = Parser().Expand_flags(text);
     const std::int32_t source =
         run.row >= 0 ? run.row : kApiSourceBase + static_cast<std::int32_t>(run.id);
-    requests_.PostEvent(
-        Event{EventId::SendBytes, static_cast<unsigned char>(type[0]), source, text});
-    posted_.push_back(Pending{source, run.id});
+    Event event{EventId::SendBytes, static_cast<unsigned char>(type[0]), source, text};
+    event.request = nextRequest_++;
+    inFlight_[event.request] = run.id;
+    broker_.PostEvent(std::move(event));
     ++run.sent;
     ++counts_.sent;
     run.state = SendState::Queued;
@@ -202,7 +183,7 @@ std::string SendRuns::SendNext(SendRun& run) {
                              {"n", run.sent},
                              {"of", run.target}};
     if (run.row >= 0) fields["row"] = run.row + 1;
-    hub_.Publish("send", std::move(fields));
+    hub_.PublishJson("send", fields);
     Changed(run);
     return "";
 }
@@ -210,60 +191,39 @@ std::string SendRuns::SendNext(SendRun& run) {
 void SendRuns::OnEvent(const Event& event) {
     switch (event.id) {
         case EventId::SendText:
-        case EventId::SendBytes: {
-            // The engine has queued it.
-            auto it = posted_.begin();
-            while (it != posted_.end() && it->source != event.source) ++it;
-            if (it == posted_.end()) {
-                engine_.push_back(Pending{event.source, 0});
-            } else {
-                engine_.push_back(*it);
-                posted_.erase(it);
+        case EventId::SendBytes:
+            // The engine has queued it; it sends its messages one at a time, in this order.
+            if (inFlight_.count(event.request) != 0) {
+                engine_.push_back(event.request);
+                PromoteHead();
             }
-            PromoteHead();
             break;
-        }
         case EventId::ResponseAccepted:
-            Finish(event.source, SendState::Accepted, event.text, StatusOk, false);
+            Finish(event.request, SendState::Accepted, event.text, StatusOk);
             break;
         case EventId::TransactionFailed:
             // The status event that came just before holds why the last try was rejected.
-            Finish(event.source, SendState::Failed, event.text, lastStatus_, false);
+            Finish(event.request, SendState::Failed, event.text, lastStatus_);
             break;
         case EventId::Status:
             lastStatus_ = event.value;
-            // A message given up after its last time-out is reported by this status alone;
-            // it is the one on the wire.
-            if (event.value == StatusTimeout && !engine_.empty())
-                Finish(engine_.front().source, SendState::TimedOut, "", StatusTimeout, true);
+            // A message given up after its last time-out is reported by this status alone,
+            // which names it.
+            if (event.value == StatusTimeout && event.request != 0)
+                Finish(event.request, SendState::TimedOut, "", StatusTimeout);
             break;
         default:
             break;
     }
 }
 
-void SendRuns::Finish(std::int32_t source, SendState state, const std::string& text,
-                      std::int32_t status, bool byHead) {
-    std::uint64_t id = 0;
-    bool found = false;
-    for (std::deque<Pending>* list : {&engine_, &posted_}) {
-        auto it = list->begin();
-        while (!byHead && it != list->end() && it->source != source) ++it;
-        if (it != list->end()) {
-            id = it->run;
-            list->erase(it);
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
-        // A failure for a row whose message is not tracked (posted before the core took
-        // over, say) still ends the row's run, as the row always did.
-        if (state != SendState::Failed || source < 0 || source >= kSendSlots) return;
-        id = rowRuns_[static_cast<std::size_t>(source)];
-        const SendRun* run = Get(id);
-        if (run == nullptr || !run->running) return;
-    }
+void SendRuns::Finish(std::uint64_t request, SendState state, const std::string& text,
+                      std::int32_t status) {
+    const auto found = inFlight_.find(request);
+    if (found == inFlight_.end()) return;  // not one of ours
+    const std::uint64_t id = found->second;
+    inFlight_.erase(found);
+    std::erase(engine_, request);
     if (state == SendState::Accepted) ++counts_.accepted;
     if (state == SendState::Failed) ++counts_.failed;
     if (state == SendState::TimedOut) ++counts_.timedOut;
@@ -281,8 +241,9 @@ void SendRuns::Finish(std::int32_t source, SendState state, const std::string& t
             over = run->row < 0 || run->stopRequested;
         if (over) EndRun(*run);
         PublishEnd(*run);
-        if (!over && state == SendState::Accepted) Continue(*run);
+        // The row shows this outcome before the next message of its run goes.
         Changed(*run);
+        if (!over && state == SendState::Accepted) Continue(*run);
     }
     PromoteHead();
 }
@@ -318,7 +279,9 @@ void SendRuns::EndRun(SendRun& run) {
 
 void SendRuns::PromoteHead() {
     if (engine_.empty()) return;
-    SendRun* run = Get(engine_.front().run);
+    const auto found = inFlight_.find(engine_.front());
+    if (found == inFlight_.end()) return;
+    SendRun* run = Get(found->second);
     if (run == nullptr || run->state != SendState::Queued) return;
     run->state = SendState::Waiting;
     run->sentMs = clock_();
@@ -335,7 +298,7 @@ void SendRuns::PublishEnd(const SendRun& run) {
                              {"statusText", StatusText(run.status)},
                              {"running", run.running}};
     if (run.row >= 0) fields["row"] = run.row + 1;
-    hub_.Publish("send-end", std::move(fields));
+    hub_.PublishJson("send-end", fields);
 }
 
 void SendRuns::Changed(const SendRun& run) {

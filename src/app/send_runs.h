@@ -9,8 +9,9 @@
 #include <optional>
 #include <string>
 
+#include "base/event.h"
 #include "settings/prefs.h"
-#include "thread/event.h"
+#include "text/integer.h"
 
 class EventBroker;
 class EventHub;
@@ -51,14 +52,20 @@ struct SendRun {
     bool StopEnabled() const { return running && target > 1 && !stopRequested; }
 };
 
-// A whole decimal number in 32 bits, optional sign, blanks around it allowed.
-std::optional<std::int32_t> ParseWholeNumber(const std::string& text);
-std::string NotAnIntegerText(const std::string& text);
+// How a row's Send went: started, refused with a message for the "Error" box, or refused
+// because its count or delay is not a number (the conversion error the application's error
+// box shows, which also ends a batch send).
+struct RowStart {
+    enum Kind { Started, Refused, NotANumber };
+    Kind kind = Started;
+    std::string error;
+    bool Ok() const { return kind == Started; }
+};
 
-// The send runs of the nine rows and of the control API. The engine sends one message at a
-// time in the order it was given them and reports each outcome with the requester's number
-// (a row's index, or 1000 + the run's id), or, for a time-out, only as a status code; the
-// runs follow that order to pair every outcome with its message. Core thread only.
+// The send runs of the nine rows and of the control API. Every message of a run goes to the
+// engine with a request number of its own, and the engine returns that number with the
+// outcome that ends it (an accepted or rejected response, or the time-out that gives it up),
+// so every outcome finds its message exactly. Core thread only.
 class SendRuns {
 public:
     static constexpr std::int32_t kApiSourceBase = 1000;
@@ -72,13 +79,15 @@ public:
 
     SendRuns(Preferences& prefs, EventBroker& requests, Scheduler& scheduler, EventHub& hub,
              Clock clock);
+    SendRuns(const SendRuns&) = delete;
+    SendRuns& operator=(const SendRuns&) = delete;
     ~SendRuns();
 
     void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
 
     // A row's Send: checks the row's count, delay and type as the window does and starts
-    // the run; returns the error text (nothing started) or "".
-    std::string StartRow(int row);
+    // the run.
+    RowStart StartRow(int row);
     void StopRow(int row);
     // One more send of the row's run if it runs (the row's own SendNext); the error text.
     std::string NextOfRow(int row);
@@ -107,18 +116,15 @@ public:
         std::uint64_t sent = 0, accepted = 0, failed = 0, timedOut = 0;
     };
     Counts GetCounts() const { return counts_; }
+    // Runs kept (the running ones, the rows' current ones, and the latest finished ones).
+    std::size_t KeptRuns() const { return runs_.size(); }
 
 private:
-    struct Pending {
-        std::int32_t source;
-        std::uint64_t run;  // 0: posted by someone else
-    };
-
     SendRun& NewRun(int row);
     std::string SendNext(SendRun& run);
     void SendNextOrReport(SendRun& run);
-    void Finish(std::int32_t source, SendState state, const std::string& text, std::int32_t status,
-                bool byHead);
+    void Finish(std::uint64_t request, SendState state, const std::string& text,
+                std::int32_t status);
     void Continue(SendRun& run);
     void EndRun(SendRun& run);
     void PromoteHead();
@@ -128,17 +134,18 @@ private:
     SendRun* Get(std::uint64_t id);
 
     Preferences& prefs_;
-    EventBroker& requests_;
+    EventBroker& broker_;
     Scheduler& scheduler_;
     EventHub& hub_;
     Clock clock_;
     Hooks hooks_;
     std::map<std::uint64_t, SendRun> runs_;
     std::array<std::uint64_t, kSendSlots> rowRuns_{};
-    std::deque<Pending> posted_;  // posted, not yet taken by the engine
-    std::deque<Pending> engine_;  // taken by the engine, in its order; the first is on the wire
+    std::map<std::uint64_t, std::uint64_t> inFlight_;  // request number -> run, until it ends
+    std::deque<std::uint64_t> engine_;  // requests the engine took, in its order; the first is on the wire
     std::int32_t lastStatus_ = 0;
     std::uint64_t nextId_ = 1;
+    std::uint64_t nextRequest_ = 1;
     Counts counts_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

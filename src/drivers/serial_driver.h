@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "drivers/seconds_clock.h"
-#include "thread/device.h"
+#include "base/device.h"
 
 // The byte stream under the protocol engine: a serial port, a TCP client or a TCP server.
 // Every driver is also a Device, polled by the control thread on each pass.

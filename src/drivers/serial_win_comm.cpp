@@ -16,7 +16,7 @@
 namespace {
 
 constexpr speed_t kSpeeds[] = {B115200, B57600, B38400, B19200, B9600, B4800, B2400, B1200};
-static_assert(std::size(kSpeeds) == std::size(SerialWinComm::kBaudTable));
+static_assert(std::size(kSpeeds) == std::size(kBaudRates));
 
 constexpr std::uint8_t XON = 0x11;
 constexpr std::uint8_t XOFF = 0x13;
@@ -130,15 +130,15 @@ void SerialWinComm::Configure(int baudIndex, int dataBitsIndex, int stopBitsInde
         Release();
         return;
     }
-    bitsPerSecond_ = kBaudTable[Checked(baudIndex, std::size(kBaudTable), kDefaultBaud)];
+    bitsPerSecond_ = kBaudRates[Checked(baudIndex, std::size(kBaudRates), kDefaultBaud)];
     SetDtr(true);
 }
 
 void SerialWinComm::ApplyLineSettings(termios& tio, int baudIndex, int dataBitsIndex,
                                       int stopBitsIndex, int parityIndex, int flowMode) {
-    baudIndex = Checked(baudIndex, std::size(kBaudTable), kDefaultBaud);
-    dataBitsIndex = Checked(dataBitsIndex, std::size(kDataBitsTable), kDefaultDataBits);
-    stopBitsIndex = Checked(stopBitsIndex, std::size(kStopBitsTable), kDefaultStopBits);
+    baudIndex = Checked(baudIndex, std::size(kBaudRates), kDefaultBaud);
+    dataBitsIndex = Checked(dataBitsIndex, std::size(kDataBits), kDefaultDataBits);
+    stopBitsIndex = Checked(stopBitsIndex, std::size(kStopBits), kDefaultStopBits);
     parityIndex = Checked(parityIndex, 3, kDefaultParity);
 
     // Raw, binary mode: no line editing, echo, signals, translation or output processing.
@@ -151,10 +151,10 @@ void SerialWinComm::ApplyLineSettings(termios& tio, int baudIndex, int dataBitsI
     cfsetispeed(&tio, kSpeeds[baudIndex]);
     cfsetospeed(&tio, kSpeeds[baudIndex]);
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
-    tio.c_cflag |= kDataBitsTable[dataBitsIndex] == 7 ? CS7 : CS8;
+    tio.c_cflag |= kDataBits[dataBitsIndex] == 7 ? CS7 : CS8;
     if (parityIndex == ParityEven) tio.c_cflag |= PARENB;
     if (parityIndex == ParityOdd) tio.c_cflag |= PARENB | PARODD;
-    if (kStopBitsTable[stopBitsIndex] == 2) tio.c_cflag |= CSTOPB;
+    if (kStopBits[stopBitsIndex] == 2) tio.c_cflag |= CSTOPB;
     ApplyFlowControl(tio, flowMode);
 
     // VMIN = 0 and VTIME = 0: a read returns at once with what is there, possibly nothing.

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "drivers/serial_driver.h"
+#include "settings/names.h"
 
 struct termios;
 
@@ -14,10 +15,8 @@ struct termios;
 // driver's stop token is triggered or the port fails.
 class SerialWinComm : public SerialDriver {
 public:
-    // Line-setting tables, indexed as the settings store them.
-    static constexpr int kBaudTable[] = {115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200};
-    static constexpr int kDataBitsTable[] = {7, 8};
-    static constexpr int kStopBitsTable[] = {1, 2};
+    // The line settings are indexes into the settings' tables (kBaudRates, kDataBits,
+    // kStopBits).
     enum Parity { ParityEven, ParityOdd, ParityNone };
     // What an index outside its table is replaced by: 9600 bits/s, 8 data bits, 1 stop bit,
     // no parity (the settings a new driver starts with).
@@ -83,5 +82,5 @@ private:
     void DrainOutput();
     void Release();
 
-    int bitsPerSecond_ = kBaudTable[kDefaultBaud];
+    int bitsPerSecond_ = kBaudRates[kDefaultBaud];
 };

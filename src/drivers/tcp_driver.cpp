@@ -8,7 +8,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 
 namespace asio = boost::asio;
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "protocol/vantor_protocol.h"
+#include "text/integer.h"
 #include "text/next_token.h"
 
 std::vector<std::string> SplitLines(std::string_view text) {
@@ -24,25 +25,7 @@ std::vector<std::string> SplitLines(std::string_view text) {
 }
 
 std::int32_t ParseActionNumber(const std::string& field) {
-    std::size_t i = field.find_first_not_of(' ');
-    bool negative = false;
-    if (i != std::string::npos && (field[i] == '+' || field[i] == '-')) {
-        negative = field[i] == '-';
-        ++i;
-    }
-    // Magnitude in 64 bits so that -2147483648 fits before the sign is applied.
-    std::int64_t magnitude = 0;
-    const char* first = i == std::string::npos ? field.data() + field.size() : field.data() + i;
-    const char* last = field.data() + field.size();
-    const auto [end, error] = first < last && *first >= '0' && *first <= '9'
-                                  ? std::from_chars(first, last, magnitude)
-                                  : std::from_chars_result{first, std::errc::invalid_argument};
-    const std::int64_t value = negative ? -magnitude : magnitude;
-    if (error != std::errc() || end != last || value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max()) {
-        throw std::runtime_error("'" + field + "' is not a valid integer value");
-    }
-    return static_cast<std::int32_t>(value);
+    return ToInteger(field, Blanks::LeadingSpaces);
 }
 
 void VantorProtocol::SetReplyActions(std::int32_t count, const std::string& text) {
@@ -61,6 +44,14 @@ void VantorProtocol::SetReplyActions(std::int32_t count, const std::string& text
         row.Flags = 0;
         replyActions.push_back(std::move(row));
     }
+    rowMatches_.assign(replyActions.size(), 0);
+}
+
+void VantorProtocol::SetReplyTable(const ReplyTable& table) {
+    replyActions = table.rows;
+    for (ReplyPrefs& row : replyActions) row.Faults = BoundedFaults(row.Faults);
+    faultRandom_.seed(static_cast<std::uint32_t>(table.seed));
+    rowMatches_.assign(replyActions.size(), 0);
 }
 
 void VantorProtocol::OnMessage() {
@@ -70,6 +61,7 @@ void VantorProtocol::OnMessage() {
     const std::string* reply = nullptr;
     bool corruptBcc = false;
     int lastRow = -1;
+    std::int32_t actions = 0;
     // Every matching row counts: the last one's text (and its faults) win, while each injected
     // error stays once any row has asked for it.
     for (std::size_t index = 0; index < replyActions.size(); ++index) {
@@ -80,12 +72,15 @@ void VantorProtocol::OnMessage() {
         switch (row.Action) {
             case ReplyAction::Nak:
                 code = ctrl::NAK;
+                actions |= AnswerAction::Nak;
                 break;
             case ReplyAction::WrongType:
                 type = static_cast<std::uint8_t>(received + 1);
+                actions |= AnswerAction::WrongType;
                 break;
             case ReplyAction::WrongBcc:
                 corruptBcc = true;
+                actions |= AnswerAction::WrongBcc;
                 break;
             default:
                 break;
@@ -103,22 +98,28 @@ void VantorProtocol::OnMessage() {
         std::uint8_t& digit = answer_.Data()[answer_.Size() - 2];
         digit = static_cast<std::uint8_t>(digit + 1);
     }
-    // The answer goes out (or is scheduled) before the message is reported. A message whose
-    // answer could not be written is still reported; the failure is passed on after that.
+    // The answer goes out (or is scheduled) before the message is reported, and the report
+    // says what went: the bytes, the actions and the faults. A message whose answer could not
+    // be written is still reported; the failure is passed on after that.
+    ReceivedFrame frame;
+    frame.micros = wall_();
+    frame.status = receiver.status;
+    frame.type = received;
+    frame.rxBcc = receiver.receivedBcc;
+    frame.calcBcc = receiver.computedBcc;
+    frame.text.assign(reinterpret_cast<const char*>(receiver.text),
+                      static_cast<std::size_t>(receiver.DeliveredTextLength()));
+    frame.actions = actions;
+    frame.row = lastRow;
     std::exception_ptr failure;
-    std::string injected;
-    std::int32_t injectedBits = 0;
     try {
-        injectedBits = SendAnswer(lastRow, injected);
+        SendAnswer(lastRow, frame);
     } catch (...) {
         failure = std::current_exception();
     }
-    // What was done to the answer reaches the windows just before the message it belongs to.
-    if (injectedBits != 0) Post(EventId::AnswerInjected, injectedBits, deviceId, injected);
-    Post(EventId::MessageReceived, static_cast<std::int8_t>(received), deviceId,
-         MakeReceivedRecord(receiver.status, received, receiver.receivedBcc, receiver.computedBcc,
-                            receiver.text,
-                            static_cast<std::size_t>(receiver.DeliveredTextLength())));
+    Event event{EventId::MessageReceived, static_cast<std::int8_t>(received), deviceId, {}};
+    event.payload = std::move(frame);
+    Post(std::move(event));
     if (failure) std::rethrow_exception(failure);
 }
 
@@ -129,18 +130,10 @@ constexpr std::int64_t Ms(std::int64_t ms) { return ms * 1000; }
 
 }  // namespace
 
-void VantorProtocol::SetReplyFaults(const std::string& text) {
-    std::int32_t seed = 1;
-    std::vector<ReplyFaults> rows;
-    ParseReplyFaults(text, seed, rows);
-    replyFaults = std::move(rows);
-    faultRandom_.seed(static_cast<std::uint32_t>(seed));
-    rowMatches_.assign(replyFaults.size(), 0);
-}
-
 bool VantorProtocol::FaultApplies(const ReplyFaults& faults, int row) {
     switch (faults.When) {
         case 1:
+            if (rowMatches_.size() <= static_cast<std::size_t>(row)) rowMatches_.resize(row + 1, 0);
             return ++rowMatches_[static_cast<std::size_t>(row)] % std::max(1, faults.EveryN) == 0;
         case 2:
             return std::uniform_int_distribution<int>(0, 99)(faultRandom_) < faults.Chance;
@@ -149,13 +142,15 @@ bool VantorProtocol::FaultApplies(const ReplyFaults& faults, int row) {
     }
 }
 
-std::int32_t VantorProtocol::SendAnswer(int row, std::string& description) {
-    const ReplyFaults* faults = row >= 0 && static_cast<std::size_t>(row) < replyFaults.size()
-                                    ? &replyFaults[static_cast<std::size_t>(row)]
+void VantorProtocol::SendAnswer(int row, ReceivedFrame& frame) {
+    const ReplyFaults* faults = row >= 0 && static_cast<std::size_t>(row) < replyActions.size()
+                                    ? &replyActions[static_cast<std::size_t>(row)].Faults
                                     : nullptr;
+    std::string& description = frame.faults;
     if (faults == nullptr || !faults->Any() || !FaultApplies(*faults, row)) {
+        frame.answer.assign(reinterpret_cast<const char*>(answer_.Data()), answer_.Size());
         Transmit(answer_.Data(), answer_.Size());
-        return 0;
+        return;
     }
     const std::int64_t now = micros_();
     if (faults->Drop != 0) {
@@ -166,11 +161,13 @@ std::int32_t VantorProtocol::SendAnswer(int row, std::string& description) {
             driver->SetDtr(false);
         }
         Schedule(now + Ms(std::max(0, faults->DropMs)), Later::DtrOn);
-        return Injected::Drop;
+        frame.injected = Injected::Drop;
+        return;
     }
     if (faults->NoAnswer != 0) {
         description = "no answer";
-        return Injected::NoAnswer;
+        frame.injected = Injected::NoAnswer;
+        return;
     }
 
     std::int32_t bits = 0;
@@ -208,9 +205,11 @@ std::int32_t VantorProtocol::SendAnswer(int row, std::string& description) {
         note("split after " + std::to_string(faults->SplitAt) + " bytes, gap " +
              std::to_string(std::max(0, faults->SplitGap)) + " ms");
     }
+    frame.injected = bits;
+    frame.answer.assign(bytes.begin(), bytes.end());
     if (delay == 0 && !split) {
         Transmit(bytes.data(), bytes.size());
-        return bits;
+        return;
     }
     std::vector<std::uint8_t> rest;
     if (split) rest.assign(bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end()), bytes.resize(cut);
@@ -220,7 +219,6 @@ std::int32_t VantorProtocol::SendAnswer(int row, std::string& description) {
         Schedule(now + Ms(delay), Later::Bytes, std::move(bytes));
     }
     if (split) Schedule(now + Ms(delay + std::max(0, faults->SplitGap)), Later::Bytes, std::move(rest));
-    return bits;
 }
 
 void VantorProtocol::Schedule(std::int64_t due, Later what, std::vector<std::uint8_t> bytes) {
@@ -264,15 +262,17 @@ void VantorProtocol::HandleLinkAction(const Event& event) {
             Schedule(now + Ms(250), Later::BreakOff);  // a quarter second, as a break usually lasts
             break;
         case LinkActionCode::HoldWithXoff: {
-            // The time first: an XOFF without its XON would hold the other side for good.
-            const std::int64_t hold = Ms(std::max(0, ParseActionNumber(event.text)));
+            const auto* args = std::get_if<LinkActionArgs>(&event.payload);
+            const std::int64_t hold =
+                Ms(std::clamp(args != nullptr ? args->ms : 0, 0, FaultLimit::kMaxMs));
             const std::uint8_t xoff = 0x13;
             Transmit(&xoff, 1);
             Schedule(now + hold, Later::Bytes, {0x11});
             break;
         }
         case LinkActionCode::SendRaw:
-            Transmit(reinterpret_cast<const std::uint8_t*>(event.text.data()), event.text.size());
+            if (const auto* args = std::get_if<LinkActionArgs>(&event.payload))
+                Transmit(reinterpret_cast<const std::uint8_t*>(args->bytes.data()), args->bytes.size());
             break;
         default:
             return;

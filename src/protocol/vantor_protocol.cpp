@@ -5,8 +5,8 @@
 #include <exception>
 #include <utility>
 
-#include "thread/event_manager.h"
-#include "traffic/traffic_tap.h"
+#include "base/event_manager.h"
+#include "protocol/reply_actions.h"
 
 std::int64_t VantorProtocol::SteadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -14,37 +14,48 @@ std::int64_t VantorProtocol::SteadyMicros() {
         .count();
 }
 
+std::int64_t VantorProtocol::WallMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 VantorProtocol::VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock,
-                               MicrosClock micros)
-    : driver(driver), deviceId(deviceId), clock_(std::move(clock)), micros_(std::move(micros)) {
+                               MicrosClock micros, MicrosClock wall)
+    : driver(driver),
+      deviceId(deviceId),
+      clock_(std::move(clock)),
+      micros_(std::move(micros)),
+      wall_(std::move(wall)) {
     lastSample = clock_();
     if (driver != nullptr) driver->SetFlowControl(1);
 }
 
 VantorProtocol::~VantorProtocol() = default;
 
-void VantorProtocol::Post(std::int32_t id, std::int32_t value, std::int32_t source,
-                          std::string text) {
+void VantorProtocol::Post(Event event) {
     // The manager gives every device its sink before the first poll; an engine used on its
     // own has nowhere to report to.
-    if (eventSink != nullptr) eventSink->AddEvent(Event{id, value, source, std::move(text)});
+    if (eventSink != nullptr) eventSink->AddEvent(std::move(event));
 }
 
 std::int32_t VantorProtocol::HandleEvent(const Event& event) {
     const auto type = static_cast<std::uint8_t>(event.value & 0xFF);
     switch (event.id) {
         case EventId::ReplyActions:
-            SetReplyActions(event.value, event.text);
+            if (const auto* table = std::get_if<ReplyTable>(&event.payload)) {
+                SetReplyTable(*table);
+            } else {
+                SetReplyActions(event.value, event.text);
+            }
             break;
         case EventId::SendText:
-            QueueMessage(event.source, type, event.text.c_str(), nullptr, 0);
+            QueueMessageBytes(event.source, type, event.text.c_str(),
+                              std::strlen(event.text.c_str()), nullptr, 0, event.request);
             break;
         case EventId::SendBytes:
             QueueMessageBytes(event.source, type, event.text.data(), event.text.size(), nullptr,
-                              0);
-            break;
-        case EventId::ReplyFaults:
-            SetReplyFaults(event.text);
+                              0, event.request);
             break;
         case EventId::LinkAction:
             HandleLinkAction(event);
@@ -93,10 +104,11 @@ void VantorProtocol::QueueMessage(std::int32_t source, std::uint8_t type, const 
 
 void VantorProtocol::QueueMessageBytes(std::int32_t source, std::uint8_t type, const char* data,
                                        std::size_t length, char* responseBuffer,
-                                       std::uint32_t responseBufferSize) {
+                                       std::uint32_t responseBufferSize, std::uint64_t request) {
     if (data == nullptr) length = 0;
     Packet packet;
     packet.source = source;
+    packet.request = request;
     packet.type = type;
     packet.responseBuffer = responseBuffer;
     packet.responseBufferSize = responseBufferSize;
@@ -118,7 +130,13 @@ void VantorProtocol::BuildFrame(CharBuffer& buffer, std::uint8_t type, std::uint
 }
 
 void VantorProtocol::ReportStatus(std::int32_t code) {
-    Post(EventId::Status, code, deviceId, {});
+    ReportStatus(code, 0);
+}
+
+void VantorProtocol::ReportStatus(std::int32_t code, std::uint64_t request) {
+    Event event{EventId::Status, code, deviceId, {}};
+    event.request = request;
+    Post(std::move(event));
     commStatus = code;
 }
 
@@ -129,11 +147,15 @@ void VantorProtocol::OnResponseAccepted(Packet& packet, const char* text) {
         std::strncpy(packet.responseBuffer, text, packet.responseBufferSize);
         packet.responseBuffer[packet.responseBufferSize - 1] = 0;
     }
-    Post(EventId::ResponseAccepted, static_cast<std::int8_t>(packet.type), packet.source, text);
+    Event event{EventId::ResponseAccepted, static_cast<std::int8_t>(packet.type), packet.source, text};
+    event.request = packet.request;
+    Post(std::move(event));
 }
 
 void VantorProtocol::OnResponseFailed(Packet& packet, const char* text) {
-    Post(EventId::TransactionFailed, static_cast<std::int8_t>(packet.type), packet.source, text);
+    Event event{EventId::TransactionFailed, static_cast<std::int8_t>(packet.type), packet.source, text};
+    event.request = packet.request;
+    Post(std::move(event));
 }
 
 void VantorProtocol::SendByte(std::uint8_t byte) {
@@ -182,19 +204,26 @@ void VantorProtocol::Poll() {
     } else {
         step([this] { CheckTimeouts(); });
     }
-    // What this poll wrote leaves now, in one piece.
-    if (wrote_ && driver != nullptr) {
-        wrote_ = false;
-        step([this] { driver->Push(); });
-    }
+    // What was written leaves in one piece once the block read is used up: the answers to
+    // every frame of one read go out in one write, not one write (and one system call) each.
+    if (inPos_ == inLen_ || inputHeld_) step([this] { PushWritten(); });
     if (failure) std::rethrow_exception(failure);
+}
+
+void VantorProtocol::PushWritten() {
+    if (!wrote_ || driver == nullptr) return;
+    wrote_ = false;
+    driver->Push();
 }
 
 bool VantorProtocol::HasWork() {
     if (!enabled) return false;
     if (!scheduled_.empty() && scheduled_.begin()->first <= micros_()) return true;
-    if (receiver.FrameReady() || inPos_ < inLen_) return true;
-    if (driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
+    if (receiver.FrameReady()) return true;
+    if (!inputHeld_) {
+        if (inPos_ < inLen_) return true;
+        if (driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
+    }
     return outstanding.empty() && !sendQueue.empty();
 }
 
@@ -231,6 +260,7 @@ void VantorProtocol::PumpBytes() {
     // until the next poll. Without a driver nothing new is read; the receiver keeps its state,
     // so a frame cut off by a reopen is completed by the next driver's bytes.
     bool readNow = false;
+    if (inputHeld_) return;
     while (!receiver.FrameReady()) {
         if (inPos_ == inLen_) {
             inPos_ = inLen_ = 0;
@@ -307,8 +337,9 @@ void VantorProtocol::CheckTimeouts() {
             Retransmit(*it);
             ++it;
         } else {
-            // A transaction that times out ends with the status event alone.
-            if (!Suspended()) ReportStatus(StatusTimeout);
+            // A transaction that times out ends with the status event alone, which names
+            // the send it gave up.
+            if (!Suspended()) ReportStatus(StatusTimeout, it->request);
             it = outstanding.erase(it);
         }
     }

@@ -15,11 +15,10 @@
 #include "drivers/serial_driver.h"
 #include "protocol/frame.h"
 #include "protocol/receiver.h"
-#include "protocol/reply_faults.h"
 #include "settings/prefs.h"
-#include "thread/device.h"
-
-class TrafficTap;
+#include "base/device.h"
+#include "base/event.h"
+#include "base/traffic_sink.h"
 
 // One message of the engine's send queue. The frame is built once when the message is queued
 // and sent unchanged at every attempt.
@@ -32,6 +31,7 @@ struct Packet {
     virtual ~Packet() = default;
 
     std::int32_t source = 0;             // who asked; returned in events 10011 and 10012
+    std::uint64_t request = 0;           // the send's own number, returned with how it ended
     std::uint8_t type = 0;               // pairs the response
     char* responseBuffer = nullptr;      // receives the text of an accepted response
     std::uint32_t responseBufferSize = 0;
@@ -57,15 +57,18 @@ public:
     // A clock in microseconds, for the times of injected faults (a delay never ends early).
     using MicrosClock = std::function<std::int64_t()>;
     static std::int64_t SteadyMicros();
+    static std::int64_t WallMicros();
 
-    // Does not own `driver`; asks it for software flow control.
+    // Does not own `driver`; asks it for software flow control. `wall` stamps received
+    // messages with the time they were taken.
     VantorProtocol(SerialDriver* driver, std::int32_t deviceId, SecondsClock clock = SteadySeconds,
-                   MicrosClock micros = SteadyMicros);
+                   MicrosClock micros = SteadyMicros, MicrosClock wall = WallMicros);
     ~VantorProtocol() override;
 
     void Poll() override;
-    // 10010 loads the reply actions (and throws std::runtime_error on an action that is not an
-    // integer); 10014 and 10015 queue a message. Returns the event's id.
+    // 10010 loads the reply actions: a ReplyTable, or the table's text form (which throws
+    // std::runtime_error on an action that is not an integer); 10014 and 10015 queue a message
+    // (with the event's request number); 10020 acts on the link. Returns the event's id.
     std::int32_t HandleEvent(const Event& event) override;
     virtual std::int32_t GetCommStatus();
     virtual void Suspend();
@@ -81,7 +84,7 @@ public:
     // Queues a message of exactly `length` bytes, NULs included.
     virtual void QueueMessageBytes(std::int32_t source, std::uint8_t type, const char* data,
                                    std::size_t length, char* responseBuffer,
-                                   std::uint32_t responseBufferSize);
+                                   std::uint32_t responseBufferSize, std::uint64_t request = 0);
     // Swaps the byte stream (after a reopen); queue, outstanding message and receiver state
     // stay. Null leaves the engine without a link: nothing is read and sends are dropped.
     virtual void SetDriver(SerialDriver* newDriver);
@@ -96,8 +99,13 @@ public:
     // Sends `length` bytes (0: up to the first NUL); returns how many were passed on.
     virtual std::size_t Transmit(const std::uint8_t* data, std::size_t length);
     virtual void OnServiceTick();
-    // Replaces the reply actions table from its wire form when it has `count` lines.
+    // Replaces the reply actions table from its text form when it has `count` lines; the rows
+    // keep no faults.
     virtual void SetReplyActions(std::int32_t count, const std::string& text);
+
+    // Sends what was written and not yet pushed to the driver (Poll does it once the block
+    // it read is used up; the control thread when it stops polling).
+    void PushWritten();
 
     // True when another Poll would do something now, without waiting for the line or the
     // clock: bytes read but not yet taken, input the driver may still hold, or a queued message
@@ -106,8 +114,14 @@ public:
     // The earliest time (of the microseconds clock) at which something scheduled is due: a
     // delayed or split answer, the end of a DTR drop, a break or an XOFF hold.
     std::optional<std::int64_t> NextDue() const;
-    // Replaces the reply faults from their wire form (event 10019) and reseeds the draws.
-    void SetReplyFaults(const std::string& text);
+    // Replaces the reply actions table, each row with its faults (brought into their ranges),
+    // and reseeds the fault draws.
+    void SetReplyTable(const ReplyTable& table);
+    // While held, nothing more is read from the link: what was read is still answered and
+    // reported, and the other side is left to its flow control (TCP keeps the bytes in the
+    // socket). The control thread holds input while a consumer of its events is behind.
+    void HoldInput(bool held) { inputHeld_ = held; }
+    bool InputHeld() const { return inputHeld_; }
 
     // True while the clock matters: a transaction may time out, or the service tick runs.
     // Otherwise the engine may go unpolled while nothing arrives.
@@ -118,7 +132,6 @@ public:
     std::list<Packet> outstanding;
     std::deque<Packet> sendQueue;
     std::vector<ReplyPrefs> replyActions;
-    std::vector<ReplyFaults> replyFaults;  // by row of replyActions; missing rows inject nothing
     SerialDriver* driver;
     bool enabled = true;
     bool tickEnabled = false;
@@ -131,11 +144,12 @@ public:
     std::int32_t elapsed = 0;
     std::int32_t pollCount = 0;
     // Receives a copy of every block read and every run of bytes written; none when null.
-    TrafficTap* tap = nullptr;
+    TrafficSink* tap = nullptr;
 
 private:
     bool Suspended() const { return commStatus == StatusCommDisabled; }
-    void Post(std::int32_t id, std::int32_t value, std::int32_t source, std::string text);
+    void Post(Event event);
+    void ReportStatus(std::int32_t code, std::uint64_t request);
     void SampleClock();
     void ServiceTick();
     void PumpBytes();
@@ -144,9 +158,9 @@ private:
     void CheckTimeouts();
     void Retransmit(Packet& packet);
     void FrameDone();
-    // Sends the answer built in answer_ as the row's faults say (at once when it has none);
-    // returns the AnswerInjected bits and puts their description into `description`.
-    std::int32_t SendAnswer(int row, std::string& description);
+    // Sends the answer built in answer_ as the row's faults say (at once when it has none),
+    // and notes in `frame` what was sent and what the faults did.
+    void SendAnswer(int row, ReceivedFrame& frame);
     bool FaultApplies(const ReplyFaults& faults, int row);
     void HandleLinkAction(const Event& event);
     // Work kept for later, in the order it is due (ties in the order it was scheduled).
@@ -156,6 +170,8 @@ private:
 
     SecondsClock clock_;
     MicrosClock micros_;
+    MicrosClock wall_;
+    bool inputHeld_ = false;
     struct Scheduled {
         Later what;
         std::vector<std::uint8_t> bytes;
@@ -170,5 +186,5 @@ private:
     std::vector<std::uint8_t> input_ = std::vector<std::uint8_t>(kInputBlock);
     std::size_t inPos_ = 0, inLen_ = 0;
     bool inputDrained_ = true;  // the last read found nothing
-    bool wrote_ = false;        // bytes went to the driver in this poll
+    bool wrote_ = false;        // bytes went to the driver and were not pushed yet
 };

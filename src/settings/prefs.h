@@ -96,6 +96,17 @@ struct ReplyFaults {
     bool operator==(const ReplyFaults&) const = default;
 };
 
+// The range of each fault value, wherever one is read (the settings file, the control API,
+// the dialog, the engine): times 0 to an hour, as the dialog offers them.
+namespace FaultLimit {
+inline constexpr std::int32_t kMaxMs = 3'600'000;
+inline constexpr std::int32_t kMaxSplitAt = 1100;  // past the longest frame
+inline constexpr std::int32_t kMaxNoise = 10000;
+inline constexpr std::int32_t kMaxEveryN = 1'000'000;
+}  // namespace FaultLimit
+// `faults` with every value brought into its range (flags to 0 or 1).
+ReplyFaults BoundedFaults(ReplyFaults faults);
+
 // One row of the reply actions table.
 struct ReplyPrefs {
     std::string Type;         // the message type the row answers (one character to match)

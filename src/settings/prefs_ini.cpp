@@ -202,6 +202,8 @@ Prefs ReadPrefs(std::string_view content) {
         }
     };
     VisitFaultKeys(prefs, readKey);
+    // A hand-edited file cannot ask for more than the dialog offers (a delay of days).
+    for (ReplyPrefs& reply : prefs.Reply) reply.Faults = BoundedFaults(reply.Faults);
     VisitTrafficKeys(prefs, readKey);
     return prefs;
 }

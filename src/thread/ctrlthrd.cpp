@@ -12,13 +12,14 @@
 
 #include <boost/asio/post.hpp>
 
+#include "base/flow_gate.h"
+#include "drivers/describe_link.h"
 #include "drivers/serial_tcpip_client.h"
 #include "drivers/serial_tcpip_server.h"
 #include "drivers/serial_win_comm.h"
-#include "protocol/reply_actions.h"
 #include "protocol/vantor_protocol.h"
+#include "text/integer.h"
 #include "text/next_token.h"
-#include "traffic/link_state.h"
 
 namespace {
 
@@ -35,22 +36,7 @@ constexpr auto kLinkCheckPeriod = std::chrono::milliseconds(50);
 constexpr auto kModemCheckPeriod = std::chrono::milliseconds(250);
 
 std::int32_t IntOr(const std::string& field, std::int32_t fallback) {
-    try {
-        return ParseActionNumber(field);
-    } catch (const std::exception&) {
-        return fallback;
-    }
-}
-
-// A text field of the settings text: quoted when it would otherwise be split or misread.
-std::string QuoteField(const std::string& field) {
-    if (field.find(',') == std::string::npos && (field.empty() || field[0] != '"')) return field;
-    std::string quoted = "\"";
-    for (char c : field) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
+    return ParseInteger(field, Blanks::LeadingSpaces).value_or(fallback);
 }
 
 // The next field of a settings text, taken off its front: a quoted field up to its closing
@@ -114,13 +100,6 @@ TControlThread::~TControlThread() {
     threadQueue.reset();
 }
 
-std::string TControlThread::FormatCommSettings(const CommPrefs& s) {
-    return std::to_string(s.Type) + "," + QuoteField(s.Port) + "," + std::to_string(s.Baud) + "," +
-           std::to_string(s.Bits) + "," + std::to_string(s.Stop) + "," +
-           std::to_string(s.Parity) + "," + QuoteField(s.RemoteIp) + "," +
-           std::to_string(s.RemotePort) + "," + std::to_string(s.LocalPort);
-}
-
 CommPrefs TControlThread::ParseCommSettings(std::string text) {
     CommPrefs s;
     s.Type = IntOr(NextField(text), 0);
@@ -149,6 +128,10 @@ void TControlThread::Execute() {
         engine = new VantorProtocol(driver, 1);
         engine->tap = trafficTap;
         devices->Add(engine);
+        if (gate != nullptr) {
+            // A consumer that drained wakes the thread to read on.
+            gate->SetWake([wake = wake_] { (*wake)(); });
+        }
     } catch (const std::exception& error) {
         ReportError(error.what(), 0);
     }
@@ -186,6 +169,17 @@ void TControlThread::ArmPassTimer() {
 void TControlThread::Work() {
     for (int round = 0; round < kRoundsPerWork; ++round) {
         if (Terminated()) return;
+        // Asked before every poll: the engine handles at most one frame per poll, so nothing
+        // that a consumer cannot take is read.
+        if (engine != nullptr && gate != nullptr) {
+            const bool held = quiesced_ || !gate->MayRead();
+            engine->HoldInput(held);
+            if (!quiesced_ && held != heldReported_) {
+                heldReported_ = held;
+                if (windowBroker != nullptr)
+                    windowBroker->PostEvent(Event{EventId::HeldBack, 0, threadNumber, held ? gate->HeldBy() : ""});
+            }
+        }
         if (devices) devices->PollAll();
         bool moved = false;
         Event event;
@@ -198,10 +192,12 @@ void TControlThread::Work() {
             moved = true;
         }
         if (!moved && (engine == nullptr || !engine->HasWork())) {
+            if (engine != nullptr) engine->PushWritten();
             ArmTimers();
             return;
         }
     }
+    if (engine != nullptr) engine->PushWritten();
     ArmTimers();
     asio::post(io_, [] {});  // still busy: go on after the notifications waiting meanwhile
 }
@@ -234,21 +230,28 @@ void TControlThread::ReportLinkState() {
     }
     linkCheckedAt_ = now;
     const LinkState state = DescribeLink(driver, commSettings);
-    std::string text = state.Encode();
-    if (text != linkReported_) {
-        linkReported_ = text;
-        if (windowBroker != nullptr) windowBroker->PostEvent(Event{EventId::LinkState, 0, threadNumber, std::move(text)});
+    if (!linkReported_ || state != *linkReported_) {
+        linkReported_ = state;
+        Event event{EventId::LinkState, 0, threadNumber, {}};
+        event.payload = state;
+        if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
     }
     if (state.kind == LinkState::Serial && state.phase == LinkState::Up) arm(now + kModemCheckPeriod);
 }
 
-void TControlThread::HandleThreadEvent(const Event& event) {
+void TControlThread::HandleThreadEvent(Event& event) {
     if (event.id == EventId::CommSettings) {
-        OpenLink(ParseCommSettings(event.text));
+        const auto* settings = std::get_if<CommPrefs>(&event.payload);
+        OpenLink(settings != nullptr ? *settings : ParseCommSettings(event.text));
         return;
     }
+    if (event.id == EventId::Quiesce) {
+        // Nothing more is read; everything read so far has been passed on before this.
+        quiesced_ = true;
+        if (engine != nullptr) engine->HoldInput(true);
+    }
     if (devices) devices->Dispatch(event);
-    if (windowBroker != nullptr) windowBroker->PostEvent(event);
+    if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
 }
 
 void TControlThread::OpenLink(const CommPrefs& settings) {

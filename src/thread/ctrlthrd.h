@@ -11,14 +11,16 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/scoped_ptr.hpp>
 
+#include "base/link_state.h"
 #include "settings/prefs.h"
 #include "thread/device_manager.h"
 #include "thread/event_broker.h"
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 #include "thread/thread_wrapper.h"
 
+class FlowGate;
 class SerialDriver;
-class TrafficTap;
+class TrafficSink;
 class VantorProtocol;
 
 // The control thread: owns the link (driver) and the protocol engine. It waits on its
@@ -44,13 +46,14 @@ public:
     VantorProtocol* engine = nullptr;
     std::int32_t threadNumber;
     // Set before the thread runs: the engine copies what it reads and writes into it.
-    TrafficTap* trafficTap = nullptr;
+    TrafficSink* trafficTap = nullptr;
+    // Set before the thread runs: asked before every read of the link; while it says no, the
+    // link is not read (a consumer of the events is behind, or the program ends).
+    FlowGate* gate = nullptr;
 
-    // The 10008 text for a settings record, and the record a 10008 text stands for (fields
-    // that are missing or not decimal integers take their defaults). A text field holding a
-    // comma or starting with a double quote is written in double quotes, inner quotes
-    // doubled, so a port path with a comma survives the trip.
-    static std::string FormatCommSettings(const CommPrefs& settings);
+    // The settings record a 10008 text stands for (fields that are missing or not decimal
+    // integers take their defaults; a field in double quotes may hold commas, inner quotes
+    // doubled). The program itself posts the record (CommPrefs) rather than its text.
     static CommPrefs ParseCommSettings(std::string text);
 
 protected:
@@ -61,7 +64,7 @@ private:
 
     void OpenLink(const CommPrefs& settings);
     std::string OpenSerialPort(SerialDriver* driver, const CommPrefs& settings);
-    void HandleThreadEvent(const Event& event);
+    void HandleThreadEvent(Event& event);
     void ReportError(const std::string& text, std::int32_t id);
     // Polls and passes events on until nothing is left to do (or, in a flood, for a bounded
     // number of rounds, so that notifications waiting meanwhile get their turn).
@@ -88,5 +91,7 @@ private:
     boost::asio::steady_timer linkTimer_;
     bool linkTimerArmed_ = false;
     std::chrono::steady_clock::time_point linkCheckedAt_{};
-    std::string linkReported_;
+    std::optional<LinkState> linkReported_;
+    bool quiesced_ = false;
+    bool heldReported_ = false;
 };

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "thread/device.h"
+#include "base/device.h"
 #include "thread/double_list.h"
-#include "thread/event.h"
+#include "base/event.h"
 
 class EventManager;
 

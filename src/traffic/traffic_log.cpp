@@ -6,28 +6,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
 
-#include "app/json_text.h"
-#include "app/received_store.h"
-
 #include "protocol/frame.h"
+#include "text/json_text.h"
+#include "text/quote.h"
+#include "text/times.h"
 
 namespace {
 
-std::string LocalTime(std::int64_t micros) {
-    const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[64];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%06lld", static_cast<long long>(micros % 1000000));
-    return text;
-}
+constexpr auto kBreath = std::chrono::milliseconds(1);
 
 std::string Hex(const std::uint8_t* bytes, std::size_t length) {
     static const char digits[] = "0123456789abcdef";
@@ -57,7 +50,7 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
     const std::string type = frame ? std::string(1, static_cast<char>(e.type)) : std::string();
     const std::string status = frame ? StatusListText(e.status) : "";
     if (format == LogFormat::JsonLines) {
-        nlohmann::json record = {{"time", LocalTime(e.micros)},
+        nlohmann::json record = {{"time", LocalMicrosText(e.micros)},
                                  {"micros", e.micros},
                                  {"direction", DirectionText(e.direction)},
                                  {"kind", KindText(e.kind)},
@@ -73,7 +66,7 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
         if (e.attempt > 0) record["attempt"] = e.attempt;
         return record.dump() + "\n";
     }
-    std::string line = LocalTime(e.micros);
+    std::string line = LocalMicrosText(e.micros);
     line += '\t';
     line += DirectionText(e.direction);
     line += '\t';
@@ -83,7 +76,7 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
     line += '\t';
     line += type;
     line += '\t';
-    line += ReceivedStore::QuoteField(parts.text);
+    line += QuoteField(parts.text);
     line += '\t';
     line += parts.receivedBcc;
     line += '\t';
@@ -106,12 +99,13 @@ TrafficLogWriter::~TrafficLogWriter() {
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) ::close(fd_);
+    if (options_.gauge != nullptr) options_.gauge->Set(0);
 }
 
 bool TrafficLogWriter::Start() {
     // A file size limit must end the logging with a message, not the program with a signal.
     ::signal(SIGXFSZ, SIG_IGN);
-    if (!Open(false)) return false;
+    if (!Open(options_.truncate)) return false;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -119,13 +113,17 @@ bool TrafficLogWriter::Start() {
 void TrafficLogWriter::Fail(const std::string& what, int error) {
     std::lock_guard<std::mutex> guard(lock_);
     failed_ = true;
-    error_ = "Logging stopped: " + what + " " + options_.path + ": " + std::strerror(error);
+    error_ = "Logging stopped: " + what + " " + (options_.path == "-" ? "the standard output" : options_.path) +
+             ": " + std::strerror(error);
     queue_.clear();
+    if (options_.gauge != nullptr) options_.gauge->Set(0);
 }
 
 bool TrafficLogWriter::Open(bool truncate) {
-    fd_ = ::open(options_.path.c_str(),
-                 O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644);
+    fd_ = options_.path == "-"
+              ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
+              : ::open(options_.path.c_str(),
+                       O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0644);
     if (fd_ < 0) {
         Fail("cannot open", errno);
         return false;
@@ -179,11 +177,17 @@ void TrafficLogWriter::Run() {
             std::unique_lock<std::mutex> guard(lock_);
             busy_ = false;
             idle_.notify_all();
+            sleeping_ = true;
             wake_.wait(guard, [this] { return stop_ || !queue_.empty(); });
+            sleeping_ = false;
             if (queue_.empty()) return;  // stopping, and everything is written
+            // A breath after waking, so that records handed over one by one are written
+            // together: one write a millisecond at most, rather than one per record.
+            if (!stop_) wake_.wait_for(guard, kBreath, [this] { return stop_; });
             work.swap(queue_);
             busy_ = true;
         }
+        std::size_t handled = 0;
         for (const std::string& records : work) {
             if (failed_) break;  // only this thread sets it after Start
             if (options_.rotateBytes > 0 && size_ > 0 &&
@@ -191,18 +195,43 @@ void TrafficLogWriter::Run() {
                 break;
             }
             if (!WriteAll(records)) break;
+            handled += records.size();
         }
+        if (options_.gauge != nullptr && !failed_) options_.gauge->Sub(handled);
         work.clear();
     }
 }
 
 void TrafficLogWriter::Write(std::string records) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (failed_ || records.empty()) return;
+        if (options_.gauge != nullptr) options_.gauge->Add(records.size());
         queue_.push_back(std::move(records));
+        wake = sleeping_;
     }
-    wake_.notify_one();
+    // A writer at work takes this with what it takes next; only a sleeping one needs waking.
+    if (wake) wake_.notify_one();
+}
+
+void TrafficLogWriter::Append(std::string_view first, std::string_view second) {
+    // Pieces of this size or more go to the writer as they are.
+    constexpr std::size_t kJoinBelow = 1 << 20;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (failed_) return;
+        if (queue_.empty() || queue_.back().size() >= kJoinBelow) {
+            queue_.emplace_back();
+            queue_.back().reserve(64 * 1024);
+        }
+        queue_.back().append(first);
+        queue_.back().append(second);
+        if (options_.gauge != nullptr) options_.gauge->Add(first.size() + second.size());
+        wake = sleeping_;
+    }
+    if (wake) wake_.notify_one();
 }
 
 void TrafficLogWriter::Flush() {

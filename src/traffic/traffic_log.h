@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/flow_gate.h"
 #include "traffic/traffic_entry.h"
 
 // The record formats of the continuous log.
@@ -18,27 +19,34 @@ std::string TsvHeader();
 std::string FormatRecord(LogFormat format, const TrafficEntry& entry, const std::uint8_t* bytes);
 
 // Writes log records to a file on a thread of its own, so a slow disk never holds up the
-// caller; each record is written as soon as it is handed over. The file is rotated by size
+// caller; records are written as soon as they are handed over, whatever came meanwhile in one
+// write. The bytes not yet written show on a gauge of the link's flow gate: a disk that cannot
+// keep up holds the link back rather than letting memory grow. The file is rotated by size
 // (path -> path.1 -> path.2 ..., the oldest beyond `keep` removed). The first write or open
 // that fails stops the logging for good and keeps the reason; records handed over after that
 // are dropped, and the caller's work goes on.
 class TrafficLogWriter {
 public:
     struct Options {
-        std::string path;
+        std::string path;  // "-": standard output
         LogFormat format = LogFormat::Tsv;
         std::uint64_t rotateBytes = 0;  // 0: never rotate
         std::int32_t keep = 5;          // rotated files kept besides the current one
+        bool truncate = false;          // start the file empty (else append to it)
+        FlowGate::Gauge* gauge = nullptr;
     };
 
     explicit TrafficLogWriter(Options options);
     // Writes what is still queued, then closes the file.
     ~TrafficLogWriter();
 
-    // Opens (appends to) the file and starts the thread; false, with Error() set, when the
-    // file cannot be opened.
+    // Opens the file and starts the thread; false, with Error() set, when the file cannot be
+    // opened.
     bool Start();
     void Write(std::string records);
+    // One record in pieces (a line and its end), joined to what waits to be written: for
+    // records written one at a time by the hundred thousand a second.
+    void Append(std::string_view first, std::string_view second = {});
     // Blocks until everything handed over so far has been written (or dropped after a failure).
     void Flush();
     bool Failed() const;
@@ -60,6 +68,7 @@ private:
     std::condition_variable idle_;
     std::vector<std::string> queue_;
     bool busy_ = false;
+    bool sleeping_ = false;
     bool stop_ = false;
     bool failed_ = false;
     std::string error_;

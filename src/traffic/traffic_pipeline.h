@@ -3,27 +3,35 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "traffic/traffic_monitor.h"
 #include "traffic/traffic_tap.h"
 
-// Runs the monitor on a thread of its own: every period it takes the tap's batch, cuts it into
-// entries, counts them and logs them, and keeps the entries for the window to take. So neither
-// the parsing nor the log's formatting cost the user-interface thread anything during a flood.
-// Entries the window does not take in time are dropped, oldest first, beyond `bound`.
+// Runs the monitor on a thread of its own: when the tap has bytes it takes them, cuts them into
+// entries, counts them and logs them, and keeps the entries for a view to take. So neither
+// the parsing nor the log's formatting cost the link or the windows anything during a flood.
+// The thread sleeps while nothing comes; under load it takes a round at most every few
+// milliseconds, so each round is a batch. Entries a view does not take in time are dropped,
+// oldest first, beyond `bound`; without a view none are kept.
 class TrafficPipeline {
 public:
-    static constexpr int kPeriodMs = 50;
+    static constexpr int kMinPeriodMs = 5;
 
     TrafficPipeline(TrafficTap& tap, std::size_t bound);
     ~TrafficPipeline();
 
+    // The thread; Start also lets the tap wake it.
     void Start();
     void Stop();
-    // One round now, on the calling thread (tests; a link change that must not mix old and new).
+    // One round now, on the calling thread (tests; a link change that must not mix old and
+    // new; the end of the program).
     void ProcessNow();
+    // Entries are kept for a view from now on; `onReady` is called (on the pipeline's thread)
+    // when entries are ready while none were waiting. An empty function: no view.
+    void SetView(std::function<void()> onReady);
     // Moves the entries made so far into `out` (cleared first), oldest first.
     void TakeReady(std::deque<TrafficBatch>& out);
     void SetBound(std::size_t bound);
@@ -36,6 +44,7 @@ public:
 
 private:
     void Run();
+    void Wake();
     void Round();  // with monitorLock_ held
 
     TrafficTap& tap_;
@@ -46,8 +55,11 @@ private:
     std::deque<TrafficBatch> ready_;
     std::size_t readyEntries_ = 0;
     std::size_t bound_;
+    std::function<void()> onReady_;  // under readyLock_
+    bool viewNotified_ = false;
     std::mutex runLock_;
     std::condition_variable wake_;
     bool stop_ = false;
+    bool dataReady_ = false;
     std::thread thread_;
 };

@@ -1,5 +1,7 @@
 #include "traffic/traffic_stats.h"
 
+#include "settings/names.h"
+
 #include <algorithm>
 
 void LatencySummary::Add(std::int64_t micros) {
@@ -42,18 +44,8 @@ void LatencySummary::Reset() {
 }
 
 const char* TrafficStats::AnswerText(int answer) {
-    switch (answer) {
-        case AnswerNormal:
-            return "Normal";
-        case AnswerNak:
-            return "NAK Error";
-        case AnswerWrongType:
-            return "Type Error";
-        case AnswerWrongBcc:
-            return "BCC Error";
-        default:
-            return "";
-    }
+    // The answer kinds are numbered as the reply actions are.
+    return answer >= 0 && answer < kAnswerKinds ? kReplyActionNames[answer] : "";
 }
 
 TrafficStats::Second& TrafficStats::SecondOf(std::int64_t micros) {

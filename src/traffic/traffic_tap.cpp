@@ -45,11 +45,23 @@ std::uint64_t TrafficTap::TotalBytes(Direction direction) {
 void TrafficTap::Record(Direction direction, const std::uint8_t* data, std::size_t length) {
     if (length == 0 || data == nullptr) return;
     const std::int64_t now = Stamp();
-    std::lock_guard<std::mutex> guard(lock_);
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        first = RecordLocked(direction, data, length, now);
+        // Under the lock, so that a Take in between cannot count these bytes down first.
+        if (gauge_ != nullptr) gauge_->Add(length);
+    }
+    if (first && onData_) onData_();
+}
+
+bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length,
+                              std::int64_t now) {
     total_[static_cast<int>(direction)] += length;
+    const bool first = pending_.chunks.empty() && pending_.droppedBytes == 0;
     if (pending_.bytes.size() + length > capacity_) {
         pending_.droppedBytes += length;
-        return;
+        return first;
     }
     // A write that follows a write of the same moment joins it: an answer leaves as one run
     // even when it was passed on in pieces.
@@ -59,12 +71,13 @@ void TrafficTap::Record(Direction direction, const std::uint8_t* data, std::size
             last.offset + last.length == pending_.bytes.size()) {
             pending_.bytes.insert(pending_.bytes.end(), data, data + length);
             last.length += static_cast<std::uint32_t>(length);
-            return;
+            return first;
         }
     }
     pending_.chunks.push_back(TapChunk{now, static_cast<std::uint32_t>(pending_.bytes.size()),
                                        static_cast<std::uint32_t>(length), direction});
     pending_.bytes.insert(pending_.bytes.end(), data, data + length);
+    return first;
 }
 
 void TrafficTap::Take(TapBatch& out) {
@@ -72,6 +85,8 @@ void TrafficTap::Take(TapBatch& out) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         std::swap(out, pending_);
+        // Counted down under the lock: a Record after it adds to the new level.
+        if (gauge_ != nullptr) gauge_->Sub(out.bytes.size() + out.droppedBytes);
     }
     if (!counter_) return;
     // Every stamp taken lies between the last reading and this one: each becomes wall-clock

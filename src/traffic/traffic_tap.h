@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-// Which way bytes went, seen from the simulator.
-enum class Direction : std::uint8_t { Rx = 0, Tx = 1 };
+#include "base/flow_gate.h"
+#include "base/traffic_sink.h"
 
 // One run of bytes the engine read or wrote at one time: bytes [offset, offset + length) of
 // the batch's byte store.
@@ -34,9 +34,10 @@ struct TapBatch {
 // Copies of the bytes the engine reads and writes, handed to another thread in batches. The
 // engine records whole blocks (one call per read block or per write), so the cost is a lock
 // and a copy per block and no allocation once the buffers have grown; the reader swaps the
-// buffers out. When the reader falls behind by more than the capacity, newer bytes are counted
-// as dropped rather than letting memory grow.
-class TrafficTap {
+// buffers out. The bytes waiting are shown on a gauge of the link's flow gate, which holds the
+// link back long before the capacity is reached; past the capacity (a link that cannot be
+// held back) newer bytes are counted as dropped rather than letting memory grow.
+class TrafficTap : public TrafficSink {
 public:
     using Clock = std::function<std::int64_t()>;
     static std::int64_t WallMicros();
@@ -47,8 +48,13 @@ public:
     // (tests) is read directly.
     explicit TrafficTap(Clock clock = {}, std::size_t capacityBytes = 16u << 20);
 
+    // Set before the engine records: the gauge of the bytes waiting, and what to call when
+    // bytes arrive while none were waiting (the reader's wake-up; called outside the lock).
+    void SetGauge(FlowGate::Gauge* gauge) { gauge_ = gauge; }
+    void SetOnData(std::function<void()> onData) { onData_ = std::move(onData); }
+
     // Engine side (control thread).
-    void Record(Direction direction, const std::uint8_t* data, std::size_t length);
+    void Record(Direction direction, const std::uint8_t* data, std::size_t length) override;
     // Reader side (one thread): swaps the collected batch into `out` (whose old contents are
     // cleared and whose buffers are kept for the next round, so no allocation happens in
     // steady state).
@@ -58,6 +64,9 @@ public:
 
 private:
     std::int64_t Stamp() const;
+    // Returns whether the batch was empty before.
+    bool RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length,
+                      std::int64_t now);
 
     Clock clock_;
     bool counter_;  // stamps are time-stamp counter readings
@@ -68,4 +77,6 @@ private:
     // The reader's last reading of both clocks, which the next batch's stamps count from.
     std::int64_t lastCounter_ = 0;
     std::int64_t lastMicros_ = 0;
+    FlowGate::Gauge* gauge_ = nullptr;
+    std::function<void()> onData_;
 };

@@ -1,5 +1,7 @@
 #include "ui/PrefEdit.h"
 
+#include "settings/names.h"
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
@@ -36,6 +38,20 @@ QComboBox* FixedList(QWidget* parent, const char* name, const QStringList& entri
     return combo;
 }
 
+// The texts of one of the settings' tables.
+template <class T, std::size_t N>
+QStringList Texts(const T (&table)[N]) {
+    QStringList texts;
+    for (const T& entry : table) {
+        if constexpr (std::is_same_v<T, int>) {
+            texts << QString::number(entry);
+        } else {
+            texts << QString::fromLatin1(entry);
+        }
+    }
+    return texts;
+}
+
 QLineEdit* Edit(QWidget* parent, const char* name) { return Named(new QLineEdit(parent), name); }
 
 QGroupBox* Group(QWidget* parent, const char* name, const char* caption) {
@@ -64,7 +80,7 @@ QTableWidgetItem* Cell(const QString& text, bool editable) {
 }  // namespace
 
 const QStringList& TPreferencesForm::ActionNames() {
-    static const QStringList names{"Normal", "NAK Error", "Type Error", "BCC Error"};
+    static const QStringList names = Texts(kReplyActionNames);
     return names;
 }
 
@@ -83,9 +99,8 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     TypeRadioGroup = Group(CommPortTabSheet, "TypeRadioGroup", "Communications Interface Type");
     TypeButtons = new QButtonGroup(TypeRadioGroup);
     auto* typeLayout = new QVBoxLayout(TypeRadioGroup);
-    const char* const typeNames[] = {"Serial Port (RS232)", "TCP/IP Client", "TCP/IP Server"};
     for (int type = 0; type < 3; ++type) {
-        auto* button = new QRadioButton(QString::fromLatin1(typeNames[type]), TypeRadioGroup);
+        auto* button = new QRadioButton(QString::fromLatin1(kLinkTypeNames[type]), TypeRadioGroup);
         TypeButtons->addButton(button, type);
         typeLayout->addWidget(button);
     }
@@ -99,12 +114,11 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     CommPortComboBox->setEditable(true);
     CommPortComboBox->setInsertPolicy(QComboBox::NoInsert);
     CommPortComboBox->setMinimumContentsLength(16);
-    CommBaudComboBox = FixedList(SerialSettingsGroupBox, "CommBaudComboBox",
-                                 {"115200", "57600", "38400", "19200", "9600", "4800", "2400", "1200"});
-    CommBitsComboBox = FixedList(SerialSettingsGroupBox, "CommBitsComboBox", {"7", "8"});
-    CommStopComboBox = FixedList(SerialSettingsGroupBox, "CommStopComboBox", {"1", "2"});
+    CommBaudComboBox = FixedList(SerialSettingsGroupBox, "CommBaudComboBox", Texts(kBaudRates));
+    CommBitsComboBox = FixedList(SerialSettingsGroupBox, "CommBitsComboBox", Texts(kDataBits));
+    CommStopComboBox = FixedList(SerialSettingsGroupBox, "CommStopComboBox", Texts(kStopBits));
     CommParityComboBox =
-        FixedList(SerialSettingsGroupBox, "CommParityComboBox", {"Even", "Odd", "None"});
+        FixedList(SerialSettingsGroupBox, "CommParityComboBox", Texts(kParityNames));
     auto* serialLayout = new QFormLayout(SerialSettingsGroupBox);
     serialLayout->addRow("Port", CommPortComboBox);
     serialLayout->addRow("Baud Rate", CommBaudComboBox);

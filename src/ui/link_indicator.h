@@ -2,7 +2,7 @@
 
 #include <QLabel>
 
-#include "traffic/link_state.h"
+#include "base/link_state.h"
 
 // The link's state in the status bar: a coloured mark and one line, the details in its tooltip.
 class LinkIndicator : public QLabel {

@@ -33,10 +33,10 @@
 
 #include "app/app_core.h"
 #include "protocol/frame.h"
-#include "protocol/reply_faults.h"
+#include "settings/names.h"
 #include "settings/preferences.h"
+#include "text/integer.h"
 #include "text/parser.h"
-#include "thread/ctrlthrd.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
 #include "ui/link_indicator.h"
@@ -48,12 +48,9 @@
 
 namespace {
 
-constexpr std::uint32_t kBrokerMessage = 2026;
 constexpr int kRxPanelHeight = 175;
 // Longest wait of a received message before it is listed, during a burst.
 constexpr qint64 kListUpdateMs = 50;
-// Events taken from the control thread in one go before the window looks at its input again.
-constexpr int kEventsPerCall = 1000;
 // Widths of the list's columns but the message text; that one gets the rest.
 constexpr int kColumnWidths[ReceivedListModel::ColumnCount] = {40, 110, 100, 45, 0, 55, 70, 160};
 constexpr int kOtherColumnsWidth = 420;
@@ -100,8 +97,8 @@ void Wire(Sender* sender, Signal signal, Handler handler) {
 
 }  // namespace
 
-TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
-    : QMainWindow(parent), Handlers(this), prefs_(prefs) {
+TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
+    : QMainWindow(parent), Handlers(this), prefs_(prefs), core_(core) {
     BuildControls();
 
     Handlers.AddHandler(EventId::Error, &TMainForm::ShowErrorText);
@@ -109,27 +106,9 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
     Handlers.AddHandler(EventId::MessageReceived, &TMainForm::AddReceivedMessage);
     Handlers.AddHandler(EventId::Status, &TMainForm::ShowStatusText);
     Handlers.AddHandler(EventId::SendText, &TMainForm::ShowSending);
-    Handlers.AddHandler(EventId::AnswerInjected, &TMainForm::NoteInjection);
-
-    // Called on the control thread once per event put in. One queued OnBrokerEvent takes every
-    // event waiting, so a flood of events costs one wake-up of this thread per batch, not one
-    // per event.
-    ToWindowBroker.reset(new EventBroker(
-        [this](std::uint32_t) {
-            if (!brokerNotified_.exchange(true)) ScheduleBrokerEvents();
-        },
-        kBrokerMessage));
-    ToThreadBroker.reset(new EventBroker());
-
-    const CommPrefs comm = prefs_.Get_comm_prefs();
-    ControlThread.reset(new TControlThread(ToThreadBroker.get(), ToWindowBroker.get(), comm, 0));
 
     for (int code = 0; code < kStatusCodeCount; ++code)
         StatusTexts << QString::fromLatin1(StatusText(code));
-    BaudTexts << "115200" << "57600" << "38400" << "19200" << "9600" << "4800" << "2400" << "1200";
-    DataBitsTexts << "7" << "8";
-    StopBitsTexts << "1" << "2";
-    ParityTexts << "E" << "O" << "N";
 
     ApplyPlacement();
 
@@ -139,10 +118,9 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
     rowsLayout->setContentsMargins(0, 0, 0, 0);
     rowsLayout->setSpacing(5);
     for (int i = 0; i < kSendSlots; ++i) {
-        auto* row = new TSendFrame(rows, prefs_);
+        auto* row = new TSendFrame(rows, prefs_, core_);
         row->setObjectName(QStringLiteral("SendFrame%1").arg(i));
         row->RowIndex = i;
-        row->broker = ToThreadBroker.get();
         row->InitFromSettings();
         rowsLayout->addWidget(row);
         SendRows.append(row);
@@ -151,30 +129,47 @@ TMainForm::TMainForm(Preferences& prefs, QWidget* parent)
 
     BuildReceivedList();
 
-    Traffic = new TrafficHub(this, prefs_.Get_traffic_prefs());
+    Traffic = new TrafficHub(this, core_, prefs_.Get_traffic_prefs());
     ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
     connect(ListHabits, &ReceivedListHabits::FollowChanged, this, [this](bool on) {
         TrafficPrefs traffic = prefs_.Get_traffic_prefs();
         traffic.FollowNewest = on ? 1 : 0;  // kept for the next start
         prefs_.Set_traffic_prefs(traffic);
     });
-    ControlThread->trafficTap = &Traffic->Tap();
     auto* view = new QMenu(QStringLiteral("&View"), this);
     menuBar()->insertMenu(menuBar()->actions().constLast(), view);  // before Help
     Traffic->AddViewItems(view);
+    statusBar()->addPermanentWidget(Traffic->HeldLabel);
     statusBar()->addPermanentWidget(Traffic->LogLabel);
     statusBar()->addPermanentWidget(Traffic->Indicator);
 
-    ControlThread->Resume();
+    // The window is a view over the core: it hears what the core took in and shows it.
+    AppCore::Listener listener;
+    listener.event = [this](const Event& event) {
+        Event copy = event;
+        DispatchEvent(copy);
+    };
+    listener.messagesAdded = [this] { ScheduleListUpdate(); };
+    listener.messagesDropping = [this](std::size_t count) { ReceivedMessages->Dropping(count); };
+    listener.messagesCleared = [this] {
+        listUpdateTimer_->stop();
+        ReceivedMessages->Cleared();
+        ClearReceivedButton->setEnabled(false);
+    };
+    listener.linkChanged = [this] { ShowCommSettings(); };
+    listener.rowChanged = [this](int row) { SendRows[row]->Refresh(); };
+    listener.rowError = [this](int row, const std::string& error) {
+        MessageBoxes::Instance().Error(SendRows[row], ToQString(error));
+    };
+    listener.rowSettingsChanged = [this](int row) { SendRows[row]->LoadTexts(); };
+    TrafficHub* traffic = Traffic;
+    listener.trafficReady = [traffic] { traffic->EntriesReady(); };
+    core_.SetListener(listener);
 }
 
 TMainForm::~TMainForm() {
-    // Normally the close sequence has ended the thread; a window destroyed unclosed must
-    // not leave it running against the brokers that go below.
-    if (ControlThread) {
-        ControlThread->Terminate();
-        ControlThread->WaitFor();
-    }
+    // The core outlives the window: it must not call into it any more.
+    core_.SetListener({});
 
     DisplayPrefs display = prefs_.Get_display_prefs();
     if (isMaximized()) {
@@ -190,8 +185,7 @@ TMainForm::~TMainForm() {
     }
     prefs_.Set_display_prefs(display);
 
-    // The rows store their texts as they go; the members then go in reverse order of
-    // declaration: the tables, ToThreadBroker, ToWindowBroker, the thread, Handlers.
+    // The rows store their texts as they go.
     qDeleteAll(SendRows);
     SendRows.clear();
 }
@@ -318,19 +312,29 @@ void TMainForm::BuildMenus() {
 }
 
 void TMainForm::PostLinkAction(std::int32_t code, const std::string& argument) {
+    LinkActionArgs args;
     if (code == LinkActionCode::HoldWithXoff) {
-        bool ok = false;
-        const int ms = QString::fromStdString(argument).trimmed().toInt(&ok);
-        if (!ok || ms < 0) {
-            MessageBoxes::Instance().Error(this, QStringLiteral("'%1' is not a valid integer value").arg(ToQString(argument)));
+        const auto ms = ParseInteger(argument);
+        if (!ms || *ms < 0 || *ms > FaultLimit::kMaxMs) {
+            MessageBoxes::Instance().Error(
+                this, ms ? QStringLiteral("The time must be 0 to %1 milliseconds.").arg(FaultLimit::kMaxMs)
+                         : ToQString(NotAnIntegerText(argument)));
             return;
         }
+        args.ms = *ms;
+    } else if (code == LinkActionCode::SendRaw) {
+        args.bytes = argument;
     }
-    ToThreadBroker->PostEvent(Event{EventId::LinkAction, code, 0, argument});
+    core_.LinkAction(code, args);
 }
 
 void TMainForm::BuildReceivedList() {
-    ReceivedMessages = new ReceivedListModel(this);
+    ReceivedMessages = new ReceivedListModel(core_.Messages(), this);
+    ReceivedMessages->SetRemover([this](std::size_t first, std::size_t last) {
+        core_.RemoveMessages(first, last);
+    });
+    connect(ShowNonPrintablesCheckBox, &QCheckBox::toggled, this,
+            [this](bool on) { core_.SetShowNonPrintables(on); });
     listUpdateTimer_ = new QTimer(this);
     listUpdateTimer_->setSingleShot(true);
     connect(listUpdateTimer_, &QTimer::timeout, this, [this] { FlushReceivedMessages(); });
@@ -419,68 +423,13 @@ void TMainForm::ApplyPlacement() {
 
 void TMainForm::SetDialogs(const MainFormDialogs& dialogs) { dialogs_ = dialogs; }
 
-std::string TMainForm::CommSettingsText(const CommPrefs& comm) {
-    return TControlThread::FormatCommSettings(comm);
-}
-
-// An index outside its table (a hand-edited configuration file, or a list left without a
-// choice in the preferences) shows as "?".
-QString TMainForm::TableText(const QStringList& table, int index) const {
-    return index >= 0 && index < table.size() ? table.at(index) : QStringLiteral("?");
-}
 
 // ---- events -----------------------------------------------------------------------------
-
-void TMainForm::ScheduleBrokerEvents() {
-    QMetaObject::invokeMethod(this, [this] { OnBrokerEvent(); }, Qt::QueuedConnection);
-}
-
-void TMainForm::OnBrokerEvent() {
-    // Cleared first: an event put in from now on schedules another call.
-    brokerNotified_ = false;
-    if (!ToWindowBroker) return;
-    for (int taken = 0; taken < kEventsPerCall; ++taken) {
-        if (core_ != nullptr) {
-            // The core takes the event into account and hands it back through DispatchEvent.
-            if (!core_->OnBrokerEvent()) return;
-            continue;
-        }
-        Event event;
-        if (!ToWindowBroker->GetEvent(event)) return;
-        DispatchEvent(event);
-    }
-    // More may be waiting: go on after the input that came meanwhile, so the window stays
-    // responsive during a flood.
-    if (!brokerNotified_.exchange(true)) ScheduleBrokerEvents();
-}
 
 void TMainForm::DispatchEvent(Event& event) {
     Handlers.CallHandler(event.id, &event);
     for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
     Traffic->OnEvent(event);
-}
-
-void TMainForm::AttachCore(AppCore* core) {
-    core_ = core;
-    AppCore::Listener listener;
-    listener.event = [this](const Event& event) {
-        Event copy = event;
-        DispatchEvent(copy);
-    };
-    listener.linkChanged = [this] { ShowCommSettings(); };
-    listener.messagesCleared = [this] {
-        pendingMessages_.clear();
-        listUpdateTimer_->stop();
-        ReceivedMessages->Clear();
-        ClearReceivedButton->setEnabled(false);
-    };
-    listener.rowChanged = [this](int row) { SendRows[row]->Refresh(); };
-    listener.rowError = [this](int row, const std::string& error) {
-        MessageBoxes::Instance().Error(SendRows[row], ToQString(error));
-    };
-    listener.rowSettingsChanged = [this](int row) { SendRows[row]->LoadTexts(); };
-    core_->SetListener(listener);
-    for (TSendFrame* row : SendRows) row->UseRuns(&core_->Sends());
 }
 
 std::int32_t TMainForm::ShowErrorText(Event* event) {
@@ -503,45 +452,34 @@ std::int32_t TMainForm::ShowStatusText(Event* event) {
     return event->id;
 }
 
-std::int32_t TMainForm::NoteInjection(Event* event) {
-    // The engine reports what it did to an answer just before the message it answered.
-    pendingInjection_ = event->text;
-    return event->id;
-}
-
 std::int32_t TMainForm::ShowSending(Event* event) {
     StatusPanels[1]->setText(QStringLiteral("Sending..."));
     return event->id;
 }
 
 std::int32_t TMainForm::AddReceivedMessage(Event* event) {
-    ReceivedListModel::Message message = ReceivedListModel::ParseRecord(event->text);
-    const int now = QTime::currentTime().msecsSinceStartOfDay();
-    if (ShowNonPrintablesCheckBox->isChecked()) message.text = Parser().Show_non_printables(message.text);
-    message.injection = std::move(pendingInjection_);
-    pendingInjection_.clear();
-    pendingMessages_.push_back(ReceivedListModel::Arrival{std::move(message), now});
+    // The core has the message already; the list shows it with the others of its burst.
     ClearReceivedButton->setEnabled(true);
+    return event->id;
+}
+
+void TMainForm::ScheduleListUpdate() {
     // The first message after a quiet spell is listed at once; during a burst the list is
     // brought up to date every 50 ms.
-    if (!listUpdateTimer_->isActive()) {
-        const qint64 since = lastListUpdate_.isValid() ? lastListUpdate_.elapsed() : kListUpdateMs;
-        if (since >= kListUpdateMs) {
-            FlushReceivedMessages();
-        } else {
-            listUpdateTimer_->start(static_cast<int>(kListUpdateMs - since));
-        }
+    ClearReceivedButton->setEnabled(true);
+    if (listUpdateTimer_->isActive()) return;
+    const qint64 since = lastListUpdate_.isValid() ? lastListUpdate_.elapsed() : kListUpdateMs;
+    if (since >= kListUpdateMs) {
+        FlushReceivedMessages();
+    } else {
+        listUpdateTimer_->start(static_cast<int>(kListUpdateMs - since));
     }
-    return event->id;
 }
 
 void TMainForm::FlushReceivedMessages() {
     listUpdateTimer_->stop();
-    if (pendingMessages_.empty()) return;
-    std::vector<ReceivedListModel::Arrival> arrivals;
-    arrivals.swap(pendingMessages_);
     const int firstNew = ReceivedMessages->MessageCount();
-    ReceivedMessages->AddMessages(std::move(arrivals));
+    if (ReceivedMessages->ShowNew() == 0) return;
     ListHabits->AfterAdd(firstNew);
     lastListUpdate_.start();
     if (!ListHabits->Following()) return;
@@ -553,37 +491,11 @@ void TMainForm::FlushReceivedMessages() {
 }
 
 void TMainForm::PostReplyActions() {
-    if (core_ != nullptr) {
-        core_->PostReplyActions();
-        return;
-    }
-    std::array<ReplyPrefs, kReplySlots> replies;
-    for (int i = 0; i < kReplySlots; ++i) replies[static_cast<std::size_t>(i)] = prefs_.Get_reply_prefs(i);
-    ToThreadBroker->PostEvent(Event{EventId::ReplyActions, kReplySlots, 0, ReplyActionsText(replies)});
-    // The rows' faults follow the table they belong to.
-    ToThreadBroker->PostEvent(
-        Event{EventId::ReplyFaults, kReplySlots, 0, ReplyFaultsText(prefs_.Get_fault_seed(), replies)});
+    core_.PostReplyActions();
 }
 
 void TMainForm::ShowCommSettings() {
-    const CommPrefs comm = prefs_.Get_comm_prefs();
-    QString text;
-    switch (comm.Type) {
-        case 0:
-            text = ToQString(comm.Port) + ',' + TableText(BaudTexts, comm.Baud) + ',' +
-                   TableText(DataBitsTexts, comm.Bits) + ',' + TableText(StopBitsTexts, comm.Stop) +
-                   ',' + TableText(ParityTexts, comm.Parity);
-            break;
-        case 1:
-            text = QStringLiteral("TCP/IP Client to %1:%2").arg(ToQString(comm.RemoteIp)).arg(comm.RemotePort);
-            break;
-        case 2:
-            text = QStringLiteral("TCP/IP Server on Port %1").arg(comm.LocalPort);
-            break;
-        default:
-            break;
-    }
-    StatusPanels[2]->setText(text);
+    StatusPanels[2]->setText(ToQString(LinkSummaryText(prefs_.Get_comm_prefs())));
 }
 
 // ---- showing and closing ----------------------------------------------------------------
@@ -602,7 +514,6 @@ void TMainForm::FormShow() {
     // The message text column takes the width the grid has now.
     const int rest = ReceivedMsgsGrid->width() - kOtherColumnsWidth - 30;
     if (rest > 0) ReceivedMsgsGrid->setColumnWidth(ReceivedListModel::TextColumn, rest);
-    PostReplyActions();
     ShowCommSettings();
 }
 
@@ -618,10 +529,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 bool TMainForm::FormCloseQuery() {
     ShowInFirstPanel(QStringLiteral("Closing Control thread..."));
     StatusPanels[0]->repaint();
-    if (ControlThread) {
-        ControlThread->Terminate();
-        ControlThread->WaitFor();
-    }
+    // The link stops being read, everything read before is recorded and logged, and the
+    // control thread ends.
+    core_.Shutdown();
+    FlushReceivedMessages();
     ShowInFirstPanel(QString());
     StatusPanels[0]->repaint();
     return true;
@@ -630,9 +541,14 @@ bool TMainForm::FormCloseQuery() {
 // ---- menus ------------------------------------------------------------------------------
 
 void TMainForm::BatchSendMenuItemClick() {
-    // A conversion error thrown by a row ends the batch and reaches the error box.
-    for (TSendFrame* row : SendRows) {
-        if (!row->MsgTypeEdit->text().isEmpty()) row->SendButtonClick(nullptr);
+    for (TSendFrame* row : SendRows) row->StoreSettings();
+    for (const AppCore::BatchResult& result : core_.BatchSend()) {
+        TSendFrame* row = SendRows[result.row];
+        row->Refresh();
+        // A count or delay that is not a number ends the batch with the conversion error,
+        // shown in the application's error box; the other refusals each get their box.
+        if (result.start.kind == RowStart::NotANumber) throw std::runtime_error(result.start.error);
+        if (!result.start.Ok()) MessageBoxes::Instance().Error(row, ToQString(result.start.error));
     }
 }
 
@@ -643,19 +559,13 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
     if (dialog == nullptr) return;
     if (sender == PreferencesMenuItem) dialog->ShowCommunicationsPage();
     if (sender == ReceiveConfigureButton) dialog->ShowReplyActionsPage();
-    const std::string before = CommSettingsText(prefs_.Get_prefs().Comm);
+    const CommPrefs before = prefs_.Get_comm_prefs();
     if (!dialog->Execute()) return;
+    core_.ApplyTrafficSettings();
     Traffic->ApplySettings(prefs_.Get_traffic_prefs());
     ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
-    const std::string after = CommSettingsText(prefs_.Get_prefs().Comm);
-    if (after != before) {
-        if (core_ != nullptr) {
-            core_->PostLink();
-        } else {
-            ToThreadBroker->PostEvent(Event{EventId::CommSettings, 0, 0, after});
-        }
-        ShowCommSettings();
-    }
+    FlushReceivedMessages();
+    if (prefs_.Get_comm_prefs() != before) core_.PostLink();  // which shows the new link
     PostReplyActions();
 }
 
@@ -697,11 +607,7 @@ void TMainForm::ClearReceivedButtonClick() {
     if (!MessageBoxes::Instance().Confirm(
             this, QStringLiteral("Are you sure you want to clear the list of received messages?")))
         return;
-    if (core_ != nullptr) core_->ClearMessages();
-    pendingMessages_.clear();
-    listUpdateTimer_->stop();
-    ReceivedMessages->Clear();
-    ClearReceivedButton->setEnabled(false);
+    core_.ClearMessages();  // the list hears of it from the core
 }
 
 void TMainForm::SelectAllPopupMenuItemClick() {

@@ -14,12 +14,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/scoped_ptr.hpp>
-#include <boost/shared_ptr.hpp>
-
+#include "base/event.h"
 #include "settings/prefs.h"
-#include "thread/event.h"
-#include "thread/event_broker.h"
 #include "thread/function_map.h"
 #include "ui/dialogs.h"
 #include "ui/received_model.h"
@@ -37,19 +33,20 @@ class QTableView;
 class QTimer;
 class QToolButton;
 class QWidget;
-class TControlThread;
 class TSendFrame;
 class TrafficHub;
 class ReceivedListHabits;
 
-// The main window: owns the control thread and the two brokers between it and the windows,
-// holds the nine send rows above and the received messages list below, and shows the state
-// of the link in its status bar. Everything here runs on the user-interface thread.
+// The main window: a view over the application core (which owns the control thread, the
+// brokers, the received messages and the send runs) and the source of the user's commands
+// to it. It holds the nine send rows above and the received messages list below, and shows
+// the state of the link in its status bar. Everything here runs on the user-interface thread,
+// which is the core's thread.
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
-    explicit TMainForm(Preferences& prefs, QWidget* parent = nullptr);
-    // Stores the placement into the settings (the thread has ended by then).
+    TMainForm(Preferences& prefs, AppCore& core, QWidget* parent = nullptr);
+    // Stores the placement into the settings.
     ~TMainForm() override;
 
     // The dialogs are created after the main window; until they are handed over their
@@ -59,23 +56,11 @@ public:
     // Where a stored placement (left, top, width, height) opens: as stored while its title
     // bar shows on some screen, else in the middle of the primary screen.
     static QRect ReachablePlacement(const QRect& stored);
-    // With the control API or the log, the application core is the one reader of
-    // ToWindowBroker: it takes each event into account and hands it to the window, and the
-    // window's settings changes and clears go through it. Set once, before the window shows.
-    void AttachCore(AppCore* core);
 
-    // The 10008 text of a link settings record.
-    static std::string CommSettingsText(const CommPrefs& comm);
+    AppCore& Core() { return core_; }
 
     FunctionMap<TMainForm, int, Event> Handlers;
-    boost::scoped_ptr<TControlThread> ControlThread;
-    boost::shared_ptr<EventBroker> ToWindowBroker;
-    boost::shared_ptr<EventBroker> ToThreadBroker;
     QStringList StatusTexts;
-    QStringList BaudTexts;
-    QStringList DataBitsTexts;
-    QStringList StopBitsTexts;
-    QStringList ParityTexts;
     QList<TSendFrame*> SendRows;  // child widgets, in index order; not owned by the list
 
     // Event handlers (Handlers); each returns the event's id.
@@ -83,11 +68,8 @@ public:
     std::int32_t AddReceivedMessage(Event* event);  // 10013
     std::int32_t ShowStatusText(Event* event);      // 10017
     std::int32_t ShowSending(Event* event);         // 10014
-    std::int32_t NoteInjection(Event* event);       // 10018: for the next listed message
 
-    // Takes the events waiting in ToWindowBroker (a bounded number per call) and offers each
-    // to the window, then to every row, in the order they were put in.
-    void OnBrokerEvent();
+    // Offers an event the core took in to the window, then to every row.
     void DispatchEvent(Event& event);
     void PostReplyActions();
     void ShowCommSettings();
@@ -105,7 +87,7 @@ public:
     void DeletePopupMenuItemClick();
     void SelectAllPopupMenuItemClick();
     void SaveButtonClick();
-    // Lists the received messages that are waiting, in one go, and makes the newest current.
+    // Lists the messages the core has taken in since, in one go, and makes the newest current.
     // Messages are listed at most every 50 ms: with a long list Qt's view relays out every
     // row after each insertion, so a burst is inserted in one step. Every list command
     // lists the waiting messages first.
@@ -167,17 +149,12 @@ private:
     void ShowInFirstPanel(const QString& text);
     void FormShow();
     bool FormCloseQuery();
-    QString TableText(const QStringList& table, int index) const;
-
-    void ScheduleBrokerEvents();
+    void ScheduleListUpdate();
 
     Preferences& prefs_;
+    AppCore& core_;
     MainFormDialogs dialogs_;
-    std::atomic<bool> brokerNotified_{false};  // an OnBrokerEvent is queued
-    std::string pendingInjection_;             // faults of the next message's answer
-    std::vector<ReceivedListModel::Arrival> pendingMessages_;
     QTimer* listUpdateTimer_ = nullptr;
     QElapsedTimer lastListUpdate_;
     bool shown_ = false;
-    AppCore* core_ = nullptr;
 };

@@ -10,7 +10,8 @@
 #include "app/scheduler.h"
 
 // The application core on the program's main thread: work is queued to its event loop,
-// delayed work through a single-shot timer there.
+// delayed work through a single-shot precise timer there (a coarse one may fire 5 % early,
+// and a send row's delay is never shorter than asked).
 class QtScheduler : public Scheduler {
 public:
     explicit QtScheduler(QObject* context) : context_(context) {}
@@ -23,7 +24,7 @@ public:
                 if (delayMs <= 0) {
                     work();
                 } else {
-                    QTimer::singleShot(delayMs, context, std::move(work));
+                    QTimer::singleShot(delayMs, Qt::PreciseTimer, context, std::move(work));
                 }
             },
             Qt::QueuedConnection);

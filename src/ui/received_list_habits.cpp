@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <set>
 
+#include "text/quote.h"
 #include "ui/latin1.h"
 #include "ui/received_model.h"
 
@@ -35,8 +36,6 @@ ReceivedListModel* ReceivedListHabits::Model() const {
 
 void ReceivedListHabits::ApplySettings(const TrafficPrefs& prefs) {
     FollowBox->setChecked(prefs.FollowNewest != 0);
-    max_ = prefs.ListMax > 0 ? prefs.ListMax : 0;
-    AfterAdd(Model() != nullptr ? Model()->MessageCount() : 0);
 }
 
 bool ReceivedListHabits::Following() const {
@@ -44,17 +43,7 @@ bool ReceivedListHabits::Following() const {
 }
 
 void ReceivedListHabits::AfterAdd(int firstNew) {
-    ReceivedListModel* model = Model();
-    if (model == nullptr) return;
-    if (max_ > 0 && model->MessageCount() > max_) {
-        // As in the traffic view: removing at the top costs the view all its rows, so a
-        // hundredth of the bound goes at once.
-        const int excess =
-            std::min(model->MessageCount(), model->MessageCount() - max_ + max_ / 100);
-        model->RemoveRows(0, excess - 1);
-        firstNew = std::max(0, firstNew - excess);
-    }
-    if (!SearchEdit->text().isEmpty()) ApplySearch(firstNew);
+    if (Model() != nullptr && !SearchEdit->text().isEmpty()) ApplySearch(std::max(0, firstNew));
 }
 
 bool ReceivedListHabits::Passes(int row) const {
@@ -90,7 +79,7 @@ QString ReceivedListHabits::SelectedText() const {
         text += model->Cell(row, ReceivedListModel::TimeColumn) + '\t' +
                 model->Cell(row, ReceivedListModel::StatusColumn) + '\t' +
                 model->Cell(row, ReceivedListModel::TypeColumn) + '\t' +
-                ReceivedListModel::QuoteField(model->Cell(row, ReceivedListModel::TextColumn)) +
+                QuoteField(model->Cell(row, ReceivedListModel::TextColumn)) +
                 '\t' + model->Cell(row, ReceivedListModel::RxBccColumn) + '\t' +
                 model->Cell(row, ReceivedListModel::CalcBccColumn) + "\t\r\n";
     }

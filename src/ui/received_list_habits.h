@@ -10,9 +10,9 @@ class QLineEdit;
 class QTableView;
 class ReceivedListModel;
 
-// What the received messages list does beyond the list itself: an optional bound (the oldest
-// go), the "follow newest" toggle, Ctrl+C copying the selected rows as tab-separated lines, and
-// a filter box over type, status and text (rows that do not match are hidden).
+// What the received messages list does beyond the list itself: the "follow newest" toggle,
+// Ctrl+C copying the selected rows as tab-separated lines, and a filter box over type, status
+// and text (rows that do not match are hidden). The list's bound is the core's.
 class ReceivedListHabits : public QObject {
     Q_OBJECT
 public:
@@ -21,8 +21,7 @@ public:
 
     void ApplySettings(const TrafficPrefs& prefs);
     bool Following() const;
-    // After rows were added from `firstNew` on: drops the oldest beyond the bound and hides
-    // the new rows the filter does not pass.
+    // After rows were added from `firstNew` on: hides the new rows the filter does not pass.
     void AfterAdd(int firstNew);
     // The selected message rows in the save file's format, without its header line.
     QString SelectedText() const;
@@ -43,5 +42,4 @@ private:
     void ApplySearch(int from);
 
     QTableView* grid_;
-    int max_ = 0;
 };

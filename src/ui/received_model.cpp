@@ -3,9 +3,13 @@
 #include <QApplication>
 #include <QPalette>
 
-#include <cstring>
+#include <algorithm>
 
 #include "app/received_store.h"
+#include "protocol/frame.h"
+#include "text/parser.h"
+#include "text/quote.h"
+#include "text/times.h"
 #include "ui/latin1.h"
 
 namespace {
@@ -13,76 +17,46 @@ namespace {
 const char* const kHeaders[ReceivedListModel::ColumnCount] = {
     "", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC", "Injection"};
 
-// Record field order: status, type, received BCC, calculated BCC, text; then the injection.
-enum Field { StatusField, TypeField, RxBccField, CalcBccField, TextField, InjectionField, FieldCount };
-
-int FieldOfColumn(int column) {
-    switch (column) {
-        case ReceivedListModel::StatusColumn: return StatusField;
-        case ReceivedListModel::TypeColumn: return TypeField;
-        case ReceivedListModel::TextColumn: return TextField;
-        case ReceivedListModel::RxBccColumn: return RxBccField;
-        case ReceivedListModel::CalcBccColumn: return CalcBccField;
-        case ReceivedListModel::InjectionColumn: return InjectionField;
-        default: return -1;
-    }
+// The text as the list shows it: with control characters by name when the box was ticked as
+// the message arrived.
+std::string ShownText(const ReceivedStore::View& message) {
+    if (!message.namesShown) return std::string(message.text);
+    return Parser().Show_non_printables(message.text);
 }
 
 }  // namespace
 
-ReceivedListModel::ReceivedListModel(QObject* parent) : QAbstractTableModel(parent) {}
+ReceivedListModel::ReceivedListModel(const ReceivedStore& store, QObject* parent)
+    : QAbstractTableModel(parent), store_(store) {}
 
 ReceivedListModel::~ReceivedListModel() = default;
 
-ReceivedListModel::Message ReceivedListModel::ParseRecord(std::string record) {
-    ReceivedMessage parsed = ReceivedStore::ParseRecord(std::move(record));
-    return Message{std::move(parsed.status), std::move(parsed.type), std::move(parsed.rxBcc),
-                   std::move(parsed.calcBcc), std::move(parsed.text), {}};
-}
-
-std::string ReceivedListModel::FormatTime(std::int32_t ms) {
-    return ReceivedStore::FormatTime(ms);
-}
-
-std::string ReceivedListModel::QuoteField(std::string_view text) {
-    return ReceivedStore::QuoteField(text);
-}
-
-int ReceivedListModel::AddMessage(Message m, std::int32_t msecsSinceMidnight) {
-    std::vector<Arrival> one;
-    one.push_back(Arrival{std::move(m), msecsSinceMidnight});
-    return AddMessages(std::move(one));
-}
-
-int ReceivedListModel::AddMessages(std::vector<Arrival> arrivals) {
-    if (arrivals.empty()) return -1;
-    const int first = InputRow();
-    const int count = static_cast<int>(arrivals.size());
+int ReceivedListModel::ShowNew() {
+    const int total = static_cast<int>(store_.Size());
+    if (total <= shown_) return 0;
+    const int first = shown_;
+    const int count = total - shown_;
     // The old input row takes the first message; the others and the new input row are
     // inserted after it.
     beginInsertRows(QModelIndex(), first + 1, first + count);
-    for (Arrival& arrival : arrivals) {
-        const Message& m = arrival.message;
-        const std::string* fields[FieldCount] = {&m.status, &m.type, &m.rxBcc, &m.calcBcc, &m.text, &m.injection};
-        Row row;
-        std::size_t total = 0;
-        for (int i = 0; i < FieldCount; ++i) {
-            row.length[i] = static_cast<std::uint32_t>(fields[i]->size());
-            total += fields[i]->size();
-        }
-        row.texts.reset(new char[total == 0 ? 1 : total]);
-        char* out = row.texts.get();
-        for (const std::string* field : fields) {
-            std::memcpy(out, field->data(), field->size());
-            out += field->size();
-        }
-        row.number = InputRow() + 1;  // the grid counts its header as row 0
-        row.time = arrival.msecsSinceMidnight;
-        rows_.push_back(std::move(row));
-    }
+    shown_ = total;
     endInsertRows();
     emit dataChanged(index(first, 0), index(first, ColumnCount - 1));
-    return InputRow() - 1;
+    return count;
+}
+
+void ReceivedListModel::Dropping(std::size_t count) {
+    const int rows = static_cast<int>(std::min<std::size_t>(count, static_cast<std::size_t>(shown_)));
+    if (rows == 0) return;
+    beginRemoveRows(QModelIndex(), 0, rows - 1);
+    shown_ -= rows;
+    endRemoveRows();
+}
+
+void ReceivedListModel::Cleared() {
+    beginResetModel();
+    shown_ = 0;
+    endResetModel();
 }
 
 void ReceivedListModel::RemoveRows(int first, int last) {
@@ -90,44 +64,42 @@ void ReceivedListModel::RemoveRows(int first, int last) {
     if (last >= MessageCount()) last = MessageCount() - 1;  // the input row stays
     if (first > last) return;
     beginRemoveRows(QModelIndex(), first, last);
-    rows_.erase(rows_.begin() + first, rows_.begin() + last + 1);
+    if (remove_) remove_(static_cast<std::size_t>(first), static_cast<std::size_t>(last));
+    shown_ -= last - first + 1;
     endRemoveRows();
 }
 
-void ReceivedListModel::Clear() {
-    beginResetModel();
-    std::deque<Row>().swap(rows_);
-    endResetModel();
-}
-
-std::string_view ReceivedListModel::Field(const Row& row, int field) const {
-    std::size_t offset = 0;
-    for (int i = 0; i < field; ++i) offset += row.length[i];
-    return std::string_view(row.texts.get() + offset, row.length[field]);
-}
-
-std::string ReceivedListModel::Cell(int r, int column) const {
-    if (r < 0 || r >= MessageCount() || column < 0 || column >= ColumnCount) return {};
-    const Row& row = rows_[static_cast<std::size_t>(r)];
-    if (column == NumberColumn) return std::to_string(row.number);
-    if (column == TimeColumn) return FormatTime(row.time);
-    return std::string(Field(row, FieldOfColumn(column)));
+std::string ReceivedListModel::Cell(int row, int column) const {
+    if (row < 0 || row >= MessageCount() || column < 0 || column >= ColumnCount) return {};
+    const ReceivedStore::View m = store_.At(static_cast<std::size_t>(row));
+    switch (column) {
+        case NumberColumn: return std::to_string(m.number);
+        case TimeColumn: return ListTime(m.msecsSinceMidnight);
+        case StatusColumn: return StatusListText(m.statusCode);
+        case TypeColumn: return std::string(1, static_cast<char>(m.type));
+        case TextColumn: return ShownText(m);
+        case RxBccColumn: return std::string(m.rxBcc);
+        case CalcBccColumn: return std::string(m.calcBcc);
+        case InjectionColumn: return std::string(m.faults);
+        default: return {};
+    }
 }
 
 std::string ReceivedListModel::TabSeparatedText() const {
     std::string out = "TimeStamp\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\t\r\n";
-    for (const Row& row : rows_) {
-        out += FormatTime(row.time);
+    for (int row = 0; row < MessageCount(); ++row) {
+        const ReceivedStore::View m = store_.At(static_cast<std::size_t>(row));
+        out += ListTime(m.msecsSinceMidnight);
         out += '\t';
-        out += Field(row, StatusField);
+        out += StatusListText(m.statusCode);
         out += '\t';
-        out += Field(row, TypeField);
+        out += static_cast<char>(m.type);
         out += '\t';
-        out += QuoteField(Field(row, TextField));
+        out += QuoteField(ShownText(m));
         out += '\t';
-        out += Field(row, RxBccField);
+        out += m.rxBcc;
         out += '\t';
-        out += Field(row, CalcBccField);
+        out += m.calcBcc;
         out += "\t\r\n";
     }
     return out;

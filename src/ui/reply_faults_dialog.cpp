@@ -31,19 +31,19 @@ QHBoxLayout* Line(std::initializer_list<QWidget*> widgets) {
 
 TReplyFaultsForm::TReplyFaultsForm(QWidget* parent) : QDialog(parent) {
     setObjectName("ReplyFaultsForm");
-    DelayMinSpin = Spin(this, "DelayMinSpin", 0, 3600000, " ms");
-    DelayMaxSpin = Spin(this, "DelayMaxSpin", 0, 3600000, " ms");
+    DelayMinSpin = Spin(this, "DelayMinSpin", 0, FaultLimit::kMaxMs, " ms");
+    DelayMaxSpin = Spin(this, "DelayMaxSpin", 0, FaultLimit::kMaxMs, " ms");
     NoAnswerCheck = Named(new QCheckBox("&No answer (the message is listed, nothing is sent)", this), "NoAnswerCheck");
     TwiceCheck = Named(new QCheckBox("Answer &twice", this), "TwiceCheck");
-    SplitAtSpin = Spin(this, "SplitAtSpin", 0, 1100, " bytes");
+    SplitAtSpin = Spin(this, "SplitAtSpin", 0, FaultLimit::kMaxSplitAt, " bytes");
     SplitAtSpin->setSpecialValueText("no split");
-    SplitGapSpin = Spin(this, "SplitGapSpin", 0, 3600000, " ms");
-    NoiseSpin = Spin(this, "NoiseSpin", 0, 10000, " bytes");
+    SplitGapSpin = Spin(this, "SplitGapSpin", 0, FaultLimit::kMaxMs, " ms");
+    NoiseSpin = Spin(this, "NoiseSpin", 0, FaultLimit::kMaxNoise, " bytes");
     DropCheck = Named(new QCheckBox("&Drop the link instead of answering", this), "DropCheck");
-    DropMsSpin = Spin(this, "DropMsSpin", 0, 3600000, " ms");
+    DropMsSpin = Spin(this, "DropMsSpin", 0, FaultLimit::kMaxMs, " ms");
     WhenCombo = Named(new QComboBox(this), "WhenCombo");
     WhenCombo->addItems({"Every message", "Every Nth message", "With a probability"});
-    EveryNSpin = Spin(this, "EveryNSpin", 1, 1000000, "");
+    EveryNSpin = Spin(this, "EveryNSpin", 1, FaultLimit::kMaxEveryN, "");
     EveryNSpin->setPrefix("N = ");
     ChanceSpin = Spin(this, "ChanceSpin", 0, 100, " %");
 

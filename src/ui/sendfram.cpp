@@ -7,52 +7,20 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
-#include <QTimer>
 #include <QToolButton>
 
-#include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "app/event_hub.h"
+#include "app/app_core.h"
 #include "app/send_runs.h"
 #include "settings/preferences.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
 
-namespace {
-
-// A whole decimal number in 32 bits with an optional sign; spaces around it are allowed.
-// Anything else is the conversion error that the application's error box shows.
-std::int32_t ToInteger(const QString& text) {
-    const QString trimmed = text.trimmed();
-    qsizetype pos = 0;
-    const bool negative = trimmed.startsWith(QLatin1Char('-'));
-    if (negative || trimmed.startsWith(QLatin1Char('+'))) ++pos;
-    const std::int64_t limit = negative ? -std::int64_t{std::numeric_limits<std::int32_t>::min()}
-                                        : std::int64_t{std::numeric_limits<std::int32_t>::max()};
-    std::int64_t magnitude = 0;
-    bool valid = pos < trimmed.size();
-    for (; valid && pos < trimmed.size(); ++pos) {
-        const char16_t c = trimmed.at(pos).unicode();
-        valid = c >= u'0' && c <= u'9';
-        magnitude = magnitude * 10 + (c - u'0');
-        valid = valid && magnitude <= limit;
-    }
-    if (!valid) {
-        // Local 8-bit, as the error box decodes it, so typed Latin-1 characters show whole.
-        const QByteArray shown = text.toLocal8Bit();
-        throw std::runtime_error("'" + std::string(shown.constData(), shown.size()) +
-                                 "' is not a valid integer value");
-    }
-    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
-}
-
-}  // namespace
-
-TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs)
-    : QFrame(parent), Handlers(this), prefs_(prefs) {
+TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs, AppCore& core)
+    : QFrame(parent), Handlers(this), prefs_(prefs), core_(core) {
     SendButton = new QPushButton(QStringLiteral("Send &1"), this);
     SendButton->setMinimumSize(75, 57);
     SendButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
@@ -95,9 +63,6 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs)
     SepPanel->setFrameShadow(QFrame::Sunken);
     SepPanel->setFixedHeight(3);
 
-    Tick = new QTimer(this);
-    Tick->setSingleShot(true);
-
     auto* settingsLine = new QHBoxLayout;
     settingsLine->setContentsMargins(0, 0, 0, 0);
     settingsLine->setSpacing(6);
@@ -138,7 +103,6 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs)
     connect(SendButton, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { SendButtonClick(SendButton); }); });
     connect(StopButton, &QToolButton::clicked, this, [this] { StopButtonClick(StopButton); });
-    connect(Tick, &QTimer::timeout, this, [this] { RunGuarded([this] { TickTimer(Tick); }); });
 
     for (QLineEdit* edit : {MsgTypeEdit, MsgTextEdit, SendCountEdit, DelayEdit}) {
         connect(edit, &QLineEdit::textChanged, this, [this] {
@@ -146,8 +110,8 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs)
         });
     }
 
-    Handlers.AddHandler(EventId::ResponseAccepted, &TSendFrame::OnResponse);
-    Handlers.AddHandler(EventId::TransactionFailed, &TSendFrame::OnFailure);
+    Handlers.AddHandler(EventId::ResponseAccepted, &TSendFrame::OnOutcome);
+    Handlers.AddHandler(EventId::TransactionFailed, &TSendFrame::OnOutcome);
 }
 
 TSendFrame::~TSendFrame() {
@@ -186,100 +150,24 @@ void TSendFrame::StoreSettings() {
     prefs_.Set_send_prefs(RowIndex, settings);
 }
 
-void TSendFrame::UseRuns(SendRuns* runs) {
-    sharedRuns_ = runs;
-    ownRuns_.reset();
-    ownHub_.reset();
-    ownBroker_ = nullptr;
-}
-
-SendRuns& TSendFrame::Runs() {
-    if (sharedRuns_ != nullptr) return *sharedRuns_;
-    if (!ownRuns_ || ownBroker_ != broker) {
-        ownHub_ = std::make_unique<EventHub>(1);
-        Scheduler& timer = *this;  // Tick, through the private base
-        ownRuns_ = std::make_unique<SendRuns>(prefs_, *broker, timer, *ownHub_, SystemMilliseconds);
-        ownRuns_->SetHooks({[this](int) { Refresh(); },
-                            [this](int, const std::string& error) {
-                                MessageBoxes::Instance().Error(this, ToQString(error));
-                            }});
-        ownBroker_ = broker;
-    }
-    return *ownRuns_;
-}
-
-void TSendFrame::Post(std::function<void()> work, int delayMs) {
-    tickWork_ = std::move(work);
-    Tick->start(delayMs > 0 ? delayMs : 0);
-}
-
 void TSendFrame::SendButtonClick(QObject*) {
-    TargetCount = ToInteger(SendCountEdit->text());
-    if (TargetCount < 1) {
-        MessageBoxes::Instance().Error(this, QStringLiteral("The count must be greater than zero."));
-        return;
-    }
-    DelayMs = ToInteger(DelayEdit->text());
-    if (DelayMs < 0) {
-        MessageBoxes::Instance().Error(
-            this, QStringLiteral("The delay time must be greater than or equal to zero."));
-        return;
-    }
-    if (sharedRuns_ == nullptr && broker == nullptr) {
-        // Nothing to send through; the type is checked first, as for any send.
-        EndRun();
-        if (MsgTypeEdit->text().isEmpty()) {
-            MessageBoxes::Instance().Error(this,
-                                           QStringLiteral("You must specify a message type."));
-            return;
-        }
-        throw std::runtime_error("TSendFrame::SendButtonClick: Unassigned event broker.");
-    }
-    // A delayed send still pending from an earlier run would put a second message in
-    // flight beside this run's first.
-    Tick->stop();
-    tickWork_ = nullptr;
     StoreSettings();
-    const std::string error = Runs().StartRow(RowIndex);
+    const RowStart start = core_.SendRow(RowIndex);
     Refresh();
-    if (!error.empty()) MessageBoxes::Instance().Error(this, ToQString(error));
-}
-
-void TSendFrame::SendNext() {
-    if (sharedRuns_ == nullptr && broker == nullptr)
-        throw std::runtime_error("TSendFrame::SendButtonClick: Unassigned event broker.");
-    const std::string error = Runs().NextOfRow(RowIndex);
-    Refresh();
-    if (!error.empty()) MessageBoxes::Instance().Error(this, ToQString(error));
-}
-
-void TSendFrame::TickTimer(QObject*) {
-    Tick->stop();
-    std::function<void()> work = std::move(tickWork_);
-    tickWork_ = nullptr;
-    if (work) work();
+    // The conversion error goes to the application's error box, as the toolkit's would.
+    if (start.kind == RowStart::NotANumber) throw std::runtime_error(start.error);
+    if (!start.Ok()) MessageBoxes::Instance().Error(this, ToQString(start.error));
 }
 
 void TSendFrame::StopButtonClick(QObject*) {
     StopRequested = true;
-    if (SendRuns* runs = ActiveRuns()) runs->StopRow(RowIndex);
-    EndRun();
+    core_.StopRow(RowIndex);
+    StopButton->setEnabled(false);
     Refresh();
 }
 
-void TSendFrame::EndRun() {
-    Tick->stop();
-    tickWork_ = nullptr;
-    StopButton->setEnabled(false);
-}
-
-SendRuns* TSendFrame::ActiveRuns() {
-    return sharedRuns_ != nullptr ? sharedRuns_ : ownRuns_.get();
-}
-
 void TSendFrame::Refresh() {
-    const SendRuns* runs = ActiveRuns();
-    const SendRun* run = runs != nullptr ? runs->RowRun(RowIndex) : nullptr;
+    const SendRun* run = core_.Sends().RowRun(RowIndex);
     if (run == nullptr) return;
     TargetCount = run->target;
     SentCount = run->sent;
@@ -289,12 +177,18 @@ void TSendFrame::Refresh() {
     if (run->sent > 0)
         CounterLabel->setText(QString::number(SentCount) + QStringLiteral(" / ") +
                               QString::number(TargetCount));
-    // A message in flight: the last response goes (its colours stay until the next one).
-    // Responses themselves are shown by the event handlers.
-    if (run->state == SendState::Queued || run->state == SendState::Waiting) ReplyTextEdit->clear();
-    if (!run->running || run->stopRequested) {
-        Tick->stop();
-        tickWork_ = nullptr;
+    const std::pair<std::uint64_t, std::int32_t> message{run->id, run->sent};
+    if (run->state == SendState::Queued || run->state == SendState::Waiting) {
+        // A message in flight: the last response goes (its colours stay until the next one).
+        if (message != shown_) ReplyTextEdit->clear();
+        shown_ = message;
+        outcomeShown_ = false;
+    } else if (message != shown_ || !outcomeShown_) {
+        shown_ = message;
+        outcomeShown_ = true;
+        // A time-out reaches no row: the row shows nothing new for it.
+        if (run->state == SendState::Accepted) ShowReply(run->response, false);
+        if (run->state == SendState::Failed) ShowReply(run->response, true);
     }
     StopButton->setEnabled(run->StopEnabled());
 }
@@ -312,21 +206,8 @@ void TSendFrame::ShowReply(const std::string& text, bool failed) {
     ReplyTextEdit->setText(ToQString(text));
 }
 
-std::int32_t TSendFrame::OnResponse(Event* event) {
-    if (event->source != RowIndex) return event->id;
-    ShowReply(event->text, false);
-    // The application core has taken the event in already; the row's own runs take it here
-    // (and may send the next message at once, which empties the response again).
-    if (sharedRuns_ == nullptr && broker != nullptr) Runs().OnEvent(*event);
-    Refresh();
-    return event->id;
-}
-
-std::int32_t TSendFrame::OnFailure(Event* event) {
-    if (event->source != RowIndex) return event->id;
-    ShowReply(event->text, true);
-    if (sharedRuns_ == nullptr && broker != nullptr) Runs().OnEvent(*event);
-    EndRun();
-    Refresh();
+std::int32_t TSendFrame::OnOutcome(Event* event) {
+    // The core has taken the outcome in already; the row shows where its run stands now.
+    if (event->source == RowIndex) Refresh();
     return event->id;
 }

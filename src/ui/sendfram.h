@@ -3,35 +3,28 @@
 #include <QFrame>
 
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <string>
+#include <utility>
 
-#include "app/scheduler.h"
-#include "thread/event.h"
-#include "thread/event_broker.h"
+#include "base/event.h"
 #include "thread/function_map.h"
 
-class EventHub;
+class AppCore;
 class Preferences;
-class SendRuns;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTimer;
 class QToolButton;
 
-// One send row: sends a message type and a text (flags expanded at each send) through the
-// broker to the control thread and shows the response. A run repeats the send Count times,
-// each send started only once the previous response is in, so at most one message of the
-// row is in flight. The run itself is the core's (SendRuns): the application core's when
-// the window has one, shared with the control API, else the row's own over its broker,
-// timed by Tick. The row's texts go into the settings as they are typed, so that a run
-// reads them anew at every send. All of it runs on the user-interface thread.
-class TSendFrame : public QFrame, private Scheduler {
+// One send row: a view of one of the core's nine send rows and the commands to it. Its texts
+// go into the settings as they are typed, so that a run reads them anew at every send; Send,
+// Stop and the delays between the sends of a run are the core's (SendRuns), and the row shows
+// how its run stands: the counter, the response, Stop. All of it runs on the user-interface
+// thread.
+class TSendFrame : public QFrame {
     Q_OBJECT
 public:
-    TSendFrame(QWidget* parent, Preferences& prefs);
+    TSendFrame(QWidget* parent, Preferences& prefs, AppCore& core);
     // Stores the row's texts into the settings, as typed.
     ~TSendFrame() override;
 
@@ -42,20 +35,14 @@ public:
     std::int32_t SentCount = 0;
     std::int32_t DelayMs = 0;
     bool StopRequested = false;
-    EventBroker* broker = nullptr;  // the requests to the control thread; not owned
 
-    // Once, after RowIndex and broker are set.
+    // Once, after RowIndex is set.
     void InitFromSettings();
-    // Starts a run; Batch Send calls it with no sender.
+    // Starts a run. A count or delay that is not a number raises the conversion error.
     void SendButtonClick(QObject* sender);
     void StopButtonClick(QObject* sender);
-    void TickTimer(QObject* sender);
-    // One send of the current run.
-    void SendNext();
     // Writes the texts of the edit fields into the row's settings record.
     void StoreSettings();
-    // Runs the row's sends through the application core's runs from now on.
-    void UseRuns(SendRuns* runs);
     // Shows the row's run: counter, response, Stop.
     void Refresh();
     // The edit fields from the row's settings record (after a change from elsewhere).
@@ -75,28 +62,17 @@ public:
     QLabel* ReplyTextLabel;
     QLineEdit* ReplyTextEdit;
     QFrame* SepPanel;
-    QTimer* Tick;
 
 private:
-    // The runs in use: the core's, or the row's own for its current broker (made here).
-    SendRuns& Runs();
-    // The same without making any: null before the row's first send.
-    SendRuns* ActiveRuns();
-    // The row's own runs wait out a delay with Tick.
-    void Post(std::function<void()> work, int delayMs) override;
-    bool RunsHere() const override { return true; }
-    // Stops the delay and disables Stop: nothing of the run is left to wait for.
-    void EndRun();
     // The response in the tooltip colours, or a failure in white on red.
     void ShowReply(const std::string& text, bool failed);
-    std::int32_t OnResponse(Event* event);  // 10011
-    std::int32_t OnFailure(Event* event);   // 10012
+    std::int32_t OnOutcome(Event* event);  // 10011, 10012
 
     Preferences& prefs_;
-    SendRuns* sharedRuns_ = nullptr;
-    std::unique_ptr<EventHub> ownHub_;
-    std::unique_ptr<SendRuns> ownRuns_;
-    EventBroker* ownBroker_ = nullptr;  // the broker ownRuns_ posts into
-    std::function<void()> tickWork_;
+    AppCore& core_;
     bool loading_ = false;
+    // The message whose outcome the row shows (run id, its number in the run), and whether
+    // the outcome is shown yet.
+    std::pair<std::uint64_t, std::int32_t> shown_{0, 0};
+    bool outcomeShown_ = false;
 };

@@ -116,6 +116,10 @@ QString StatsPanel::Figure(const QString& name) const {
     return label != nullptr ? label->text() : QString();
 }
 
+void StatsPanel::ShowUpTime(const TrafficStats& s, std::int64_t now) {
+    Set("Up-time", Duration(s.UpMicros(now)));
+}
+
 void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
     Set("Up-time", Duration(s.UpMicros(now)));
     Set("Reconnects", QString::number(s.reconnects));

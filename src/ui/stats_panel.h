@@ -24,6 +24,8 @@ public:
 
     // Shows the figures as of `now` (wall clock microseconds).
     void Show(const TrafficStats& stats, std::int64_t now);
+    // Only the up-time: for the seconds in which nothing else changed.
+    void ShowUpTime(const TrafficStats& stats, std::int64_t now);
     // The text shown for a figure ("Accepted", "Answer latency median", ...); empty if none.
     QString Figure(const QString& name) const;
 

@@ -6,19 +6,32 @@
 #include <QMenu>
 #include <QTimer>
 
-#include "protocol/frame.h"
-#include "thread/event.h"
-#include "traffic/link_state.h"
+#include "app/app_core.h"
+#include "base/event.h"
+#include "traffic/traffic_tap.h"
 #include "ui/link_indicator.h"
 #include "ui/stats_panel.h"
 #include "ui/traffic_panel.h"
 
-TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTap::Clock clock)
-    : QObject(window),
-      clock_(clock ? clock : TrafficTap::WallMicros),
-      tap_(std::move(clock)),
-      pipeline_(tap_, static_cast<std::size_t>(std::max(1, prefs.MaxEntries))),
-      prefs_(prefs) {
+namespace {
+
+// While nothing changes the charts still move with the time, but slowly is enough.
+constexpr int kQuietChartSeconds = 30;
+
+// A fingerprint of what the figures show, so that a quiet second redraws nothing.
+std::uint64_t Fingerprint(const TrafficStats& s) {
+    std::uint64_t f = s.frames[0] * 1000003u + s.frames[1];
+    for (const std::uint64_t v : {s.bytes[0], s.bytes[1], s.accepted, s.rejected, s.timedOut,
+                                  s.reconnects, s.retransmissions, s.answerLatency.Compute().count}) {
+        f = f * 31 + v;
+    }
+    return f;
+}
+
+}  // namespace
+
+TrafficHub::TrafficHub(QMainWindow* window, AppCore& core, const TrafficPrefs& prefs)
+    : QObject(window), core_(core), prefs_(prefs) {
     Traffic = new TrafficPanel(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     Statistics = new StatsPanel;
     Statistics->setMinimumWidth(380);
@@ -36,35 +49,34 @@ TrafficHub::TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTa
     Indicator->setObjectName("LinkIndicator");
     LogLabel = new QLabel;
     LogLabel->setObjectName("LogLabel");
+    HeldLabel = new QLabel;
+    HeldLabel->setObjectName("HeldLabel");
+    HeldLabel->setStyleSheet("color: #c01010");
+    HeldLabel->hide();
 
+    // Single-shot: armed only when entries wait and the last drain was less than 50 ms ago.
     drainTimer_ = new QTimer(this);
+    drainTimer_->setSingleShot(true);
     connect(drainTimer_, &QTimer::timeout, this, [this] { ShowReady(); });
-    drainTimer_->start(kDrainMs);
     // The figures are redrawn once a second, and only while they are shown.
     statsTimer_ = new QTimer(this);
-    connect(statsTimer_, &QTimer::timeout, this, [this] { ShowStatistics(); });
+    connect(statsTimer_, &QTimer::timeout, this, [this] { ShowStatistics(false); });
     connect(StatisticsDock, &QDockWidget::visibilityChanged, this, [this](bool visible) {
         if (visible) {
-            ShowStatistics();
+            ShowStatistics(true);
             statsTimer_->start(1000);
         } else {
             statsTimer_->stop();
         }
     });
     connect(Statistics, &StatsPanel::ResetClicked, this, [this] {
-        pipeline_.WithMonitor([this](TrafficMonitor& m) { m.stats.Reset(clock_()); });
-        ShowStatistics();
+        core_.Traffic().ResetStats();
+        ShowStatistics(true);
     });
-
-    pipeline_.WithMonitor([this](TrafficMonitor& m) { m.stats.LinkChanged(false, clock_()); });
-    prefs_.LogOn = 0;  // so that ApplySettings starts it
-    ApplySettings(prefs);
-    pipeline_.Start();
+    ShowLogState();
 }
 
-TrafficHub::~TrafficHub() {
-    pipeline_.Stop();
-}
+TrafficHub::~TrafficHub() = default;
 
 void TrafficHub::AddViewItems(QMenu* menu) {
     QAction* traffic = TrafficDock->toggleViewAction();
@@ -77,93 +89,82 @@ void TrafficHub::AddViewItems(QMenu* menu) {
     menu->addAction(statistics);
 }
 
+void TrafficHub::EntriesReady() {
+    // Called on the pipeline's thread: one queued call for any number of notices.
+    if (readyPosted_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            readyPosted_ = false;
+            const qint64 since = lastDrain_.isValid() ? lastDrain_.elapsed() : kDrainMs;
+            if (since >= kDrainMs) {
+                ShowReady();
+            } else if (!drainTimer_->isActive()) {
+                drainTimer_->start(static_cast<int>(kDrainMs - since));
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 void TrafficHub::Drain() {
-    pipeline_.ProcessNow();
+    core_.Traffic().Drain();
     ShowReady();
 }
 
 void TrafficHub::ShowReady() {
-    pipeline_.TakeReady(ready_);
+    lastDrain_.start();
+    core_.Traffic().TakeReady(ready_);
     for (const TrafficBatch& batch : ready_) Traffic->AddBatch(batch);
     ready_.clear();
-    if (prefs_.LogOn != 0 && LogLabel->text() == "Logging" &&
-        !pipeline_.WithMonitor([](TrafficMonitor& m) { return m.Logging(); })) {
+    if (prefs_.LogOn != 0 && LogLabel->text() == "Logging" && !core_.Traffic().Log().logging)
         ShowLogState();
-    }
 }
 
-void TrafficHub::ShowStatistics() {
+void TrafficHub::ShowHeld(const std::string& held) {
+    const QString text = held.empty() ? QString() : QString::fromStdString("Held back: " + held);
+    if (HeldLabel->text() == text) return;
+    HeldLabel->setText(text);
+    HeldLabel->setToolTip(held.empty() ? QString()
+                                       : QStringLiteral("The link is not read until this has caught up."));
+    HeldLabel->setVisible(!held.empty());
+}
+
+void TrafficHub::ShowStatistics(bool force) {
     // A copy, so that the pipeline is not held up while the panel draws.
-    const TrafficStats stats = pipeline_.WithMonitor([](TrafficMonitor& m) { return m.stats; });
-    Statistics->Show(stats, clock_());
+    const TrafficStats stats = core_.Traffic().Stats();
+    const std::int64_t now = TrafficTap::WallMicros();
+    const std::uint64_t shown = Fingerprint(stats);
+    if (!force && shown == statsShown_ && ++quietSeconds_ < kQuietChartSeconds) {
+        Statistics->ShowUpTime(stats, now);
+        return;
+    }
+    quietSeconds_ = 0;
+    statsShown_ = shown;
+    Statistics->Show(stats, now);
 }
 
 void TrafficHub::OnEvent(const Event& event) {
-    switch (event.id) {
-        case EventId::LinkState: {
-            const LinkState state = LinkState::Decode(event.text);
-            if (state.kind != linkKind_ || state.where != linkWhere_) {
-                // Another link: what the old one left half done does not continue here.
-                Drain();
-                pipeline_.WithMonitor([](TrafficMonitor& m) { m.LinkReset(); });
-                linkKind_ = state.kind;
-                linkWhere_ = state.where;
-            }
-            Indicator->SetState(state);
-            pipeline_.WithMonitor(
-                [&](TrafficMonitor& m) { m.stats.LinkChanged(state.Connected(), clock_()); });
-            break;
-        }
-        case EventId::ResponseAccepted:
-            pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionAccepted(); });
-            break;
-        case EventId::TransactionFailed:
-            pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionRejected(); });
-            break;
-        case EventId::Status:
-            if (event.value == StatusTimeout)
-                pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionTimedOut(); });
-            break;
-        default:
-            break;
-    }
+    if (event.id == EventId::HeldBack) ShowHeld(event.text);
+    if (event.id != EventId::LinkState) return;
+    if (const auto* state = std::get_if<LinkState>(&event.payload)) Indicator->SetState(*state);
 }
 
 void TrafficHub::ApplySettings(const TrafficPrefs& prefs) {
     Traffic->SetBound(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
-    pipeline_.SetBound(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
-    const bool logChanged = prefs.LogOn != prefs_.LogOn || prefs.LogPath != prefs_.LogPath ||
-                            prefs.LogFormat != prefs_.LogFormat ||
-                            prefs.RotateKb != prefs_.RotateKb ||
-                            prefs.RotateKeep != prefs_.RotateKeep;
     prefs_ = prefs;
-    if (!logChanged) return;
-    Drain();  // what came before the change goes to the old log
-    TrafficLogWriter::Options options;
-    options.path = prefs.LogPath;
-    options.format = prefs.LogFormat == 1 ? LogFormat::JsonLines : LogFormat::Tsv;
-    options.rotateBytes = static_cast<std::uint64_t>(std::max(0, prefs.RotateKb)) * 1024;
-    options.keep = std::max(0, prefs.RotateKeep);
-    const bool start = prefs.LogOn != 0 && !prefs.LogPath.empty();
-    pipeline_.WithMonitor([&](TrafficMonitor& m) {
-        m.StopLog();
-        if (start) m.StartLog(options);
-    });
     ShowLogState();
 }
 
 void TrafficHub::ShowLogState() {
-    const auto [error, logging] = pipeline_.WithMonitor([](TrafficMonitor& m) {
-        return std::pair{m.LogError(), m.Logging()};
-    });
-    if (!error.empty()) {
+    const TrafficService::LogState log = core_.Traffic().Log();
+    if (!log.error.empty()) {
         LogLabel->setStyleSheet("color: #c01010");
-        LogLabel->setText(QString::fromStdString(error));
-        LogLabel->setToolTip(QString::fromStdString(error));
-    } else if (logging) {
+        LogLabel->setText(QString::fromStdString(log.error));
+        LogLabel->setToolTip(QString::fromStdString(log.error));
+    } else if (log.logging) {
         LogLabel->setStyleSheet({});
         LogLabel->setText("Logging");
-        LogLabel->setToolTip(QString::fromStdString("Logging every entry to " + prefs_.LogPath));
+        LogLabel->setToolTip(QString::fromStdString("Logging every entry to " + log.path));
     } else {
         LogLabel->clear();
         LogLabel->setToolTip({});

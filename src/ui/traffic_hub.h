@@ -1,16 +1,18 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
-
 #include <deque>
+#include <string>
+
 #include "settings/prefs.h"
+#include "traffic/traffic_entry.h"
 
-#include "traffic/traffic_pipeline.h"
-#include "traffic/traffic_tap.h"
-
+class AppCore;
 class LinkIndicator;
 class QDockWidget;
 class QLabel;
@@ -21,48 +23,49 @@ class StatsPanel;
 class TrafficPanel;
 struct Event;
 
-// Everything the window shows of the wire: the pipeline turns the tap's bytes into entries,
-// statistics and log records on its own thread; every 50 ms the window takes the entries into
-// the traffic view. It also shows the link's state and the log's. The main window creates it, hands
-// Tap() to the control thread before that runs, and passes every event from the thread to OnEvent.
+// Everything the window shows of the wire, as a view over the core's traffic service: the
+// traffic view (entries taken when the service says some are ready, at most every 50 ms), the
+// statistics (redrawn once a second while shown, and only what changed), the link's state
+// and the log's. Nothing here runs while nothing happens.
 class TrafficHub : public QObject {
     Q_OBJECT
 public:
     static constexpr int kDrainMs = 50;
 
-    // Without a clock, the wall clock (and the tap's own time stamps).
-    TrafficHub(QMainWindow* window, const TrafficPrefs& prefs, TrafficTap::Clock clock = {});
+    TrafficHub(QMainWindow* window, AppCore& core, const TrafficPrefs& prefs);
     ~TrafficHub() override;
 
-    TrafficTap& Tap() { return tap_; }
-    TrafficPipeline& Pipeline() { return pipeline_; }
     // The "View" menu's items: the two panels, shown and hidden.
     void AddViewItems(QMenu* menu);
     void OnEvent(const Event& event);
-    // New settings: the view's bound, and the log started, restarted or stopped as they say.
+    // New settings: the view's bound, and the log's state as the core now has it.
     void ApplySettings(const TrafficPrefs& prefs);
-    // Processes what the tap holds now and shows it (the timer shows what the pipeline made).
+    // Processes what the tap holds now and shows it.
     void Drain();
+    // The service has entries ready (any thread).
+    void EntriesReady();
 
     TrafficPanel* Traffic;
     StatsPanel* Statistics;
     QDockWidget* TrafficDock;
     QDockWidget* StatisticsDock;
     LinkIndicator* Indicator;
-    QLabel* LogLabel;  // status bar: where the log goes, or why it stopped
+    QLabel* LogLabel;   // status bar: where the log goes, or why it stopped
+    QLabel* HeldLabel;  // status bar: what holds the link back, while something does
 
 private:
     void ShowLogState();
-    void ShowStatistics();
+    void ShowStatistics(bool force);
     void ShowReady();
+    void ShowHeld(const std::string& held);
 
-    TrafficTap::Clock clock_;
-    TrafficTap tap_;
-    TrafficPipeline pipeline_;  // after the tap: it stops before the tap goes
+    AppCore& core_;
     std::deque<TrafficBatch> ready_;
     TrafficPrefs prefs_;
     QTimer* drainTimer_;
     QTimer* statsTimer_;
-    std::string linkWhere_;
-    int linkKind_ = -1;
+    QElapsedTimer lastDrain_;
+    std::atomic<bool> readyPosted_{false};
+    std::uint64_t statsShown_ = ~std::uint64_t{0};  // what the figures were drawn from
+    int quietSeconds_ = 0;
 };

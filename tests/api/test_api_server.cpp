@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/json_text.h"
+#include "text/json_text.h"
 #include "support/api_rig.h"
 
 // The control API end to end: a real control thread serving the link on 127.0.0.1, a device

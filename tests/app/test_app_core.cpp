@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/event_hub.h"
-#include "app/json_text.h"
+#include "text/json_text.h"
 #include "app/scheduler.h"
 #include "protocol/frame.h"
 #include "settings/preferences.h"

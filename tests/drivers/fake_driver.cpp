@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 
 namespace {
 

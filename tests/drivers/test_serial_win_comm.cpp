@@ -18,7 +18,7 @@
 
 #include "protocol/frame_stream.h"
 #include "protocol/vantor_protocol.h"
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <boost/asio.hpp>
 
 #include "drivers/serial_tcpip_client.h"
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 
 namespace {
 

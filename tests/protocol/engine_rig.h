@@ -7,7 +7,7 @@
 #include "drivers/fake_driver.h"
 #include "protocol/frame_stream.h"
 #include "protocol/vantor_protocol.h"
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 
 // An engine on a fake driver with a fake clock and its own event queue.
 struct EngineRig {

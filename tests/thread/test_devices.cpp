@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 
 namespace {
 

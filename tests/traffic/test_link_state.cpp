@@ -1,4 +1,4 @@
-#include "traffic/link_state.h"
+#include "base/link_state.h"
 
 #include <pty.h>
 #include <unistd.h>

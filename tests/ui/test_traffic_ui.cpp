@@ -26,8 +26,8 @@
 
 #include "support/loopback.h"
 #include "thread/ctrlthrd.h"
-#include "thread/event.h"
-#include "traffic/link_state.h"
+#include "base/event.h"
+#include "base/link_state.h"
 #include "ui/link_indicator.h"
 #include "ui/received_list_habits.h"
 #include "ui/received_model.h"

@@ -1,4 +1,4 @@
-#include "thread/event_manager.h"
+#include "base/event_manager.h"
 
 #include <utility>
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "thread/event.h"
+#include "base/event.h"
 
 class DeviceManager;
 class EventManager;

@@ -1,4 +1,4 @@
-#include "thread/device.h"
+#include "base/device.h"
 
 Device::~Device() = default;
 

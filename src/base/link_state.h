@@ -3,9 +3,6 @@
 #include <string>
 #include <vector>
 
-class SerialDriver;
-struct CommPrefs;
-
 // What the link is doing, for the status bar: reported by the control thread when it changes
 // (event LinkState), so the window never asks the driver itself.
 struct LinkState {
@@ -20,15 +17,9 @@ struct LinkState {
 
     bool operator==(const LinkState&) const = default;
 
-    // The event text and back (fields separated by tabs; peers last).
-    std::string Encode() const;
-    static LinkState Decode(const std::string& text);
     // One short line for the status bar, and the details for its tooltip.
     std::string Summary() const;
     std::string Details() const;
     // Whether bytes can flow (serial open, TCP connected to at least one peer).
     bool Connected() const;
 };
-
-// Reads the state of `driver` (null: no link) opened with `settings`.
-LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings);

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "base/event.h"
+#include "base/flow_gate.h"
+#include "settings/prefs.h"
+#include "traffic/traffic_pipeline.h"
+#include "traffic/traffic_tap.h"
+
+// Everything that is made of the bytes on the wire, in every mode: the tap the engine copies
+// into, the pipeline that cuts the bytes into entries on its own thread, the statistics and
+// the continuous traffic log (as the settings say), and the entries for a traffic view when
+// there is one. The tap and the log show on the link's flow gate, so neither can fall behind
+// without the link being held back.
+class TrafficService {
+public:
+    // Without a clock, the wall clock (and the tap's own time stamps).
+    TrafficService(FlowGate& gate, const TrafficPrefs& prefs, TrafficTap::Clock clock = {});
+    // Stops the pipeline (Finish should have run).
+    ~TrafficService();
+
+    TrafficSink& Sink() { return tap_; }
+    TrafficTap& Tap() { return tap_; }
+
+    // The pipeline's thread; before the link is read.
+    void Start();
+    // Takes what the tap still holds, writes it to the log, waits for the log's writes and
+    // stops the pipeline: the end of the program.
+    void Finish();
+
+    // What the control thread reports: link changes and how transactions ended.
+    void OnEvent(const Event& event);
+    // The view's bound, and the log started, restarted or stopped as the settings say.
+    void ApplySettings(const TrafficPrefs& prefs);
+
+    // A view: `onReady` is called (on the pipeline's thread) when entries wait for it.
+    void SetView(std::function<void()> onReady) { pipeline_.SetView(std::move(onReady)); }
+    void TakeReady(std::deque<TrafficBatch>& out) { pipeline_.TakeReady(out); }
+    // Processes what the tap holds now (a view that must be up to date).
+    void Drain() { pipeline_.ProcessNow(); }
+
+    TrafficStats Stats();
+    void ResetStats();
+    struct LogState {
+        bool logging = false;
+        std::string error;  // why it stopped; empty while it runs or when it is off
+        std::string path;
+    };
+    LogState Log();
+    std::uint64_t DroppedBytes();
+
+private:
+    TrafficTap::Clock clock_;
+    TrafficTap tap_;
+    TrafficPipeline pipeline_;  // after the tap: it stops before the tap goes
+    FlowGate::Gauge& logGauge_;
+    TrafficPrefs prefs_;
+    std::string linkWhere_;
+    int linkKind_ = -1;
+    bool finished_ = false;
+};

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "base/link_state.h"
+#include "settings/prefs.h"
+
+// A received message as the engine took and answered it: the facts from where they happened,
+// so that nothing downstream has to work them out again.
+struct ReceivedFrame {
+    std::int64_t micros = 0;  // wall clock, microseconds since the epoch, when it was taken
+    std::int32_t status = 0;  // frame status code
+    std::uint8_t type = 0;
+    std::string rxBcc;    // the block check as received
+    std::string calcBcc;  // the block check computed over the frame
+    std::string text;     // the text as delivered (escapes undone)
+    // The answer as the engine wrote it, or scheduled it: every byte in order, faults applied
+    // (noise, a second copy); empty when nothing was sent.
+    std::string answer;
+    std::int32_t actions = 0;   // AnswerAction bits the reply table asked for
+    std::int32_t injected = 0;  // Injected bits: what the row's faults did
+    std::string faults;         // the same in words ("delay 120 ms, twice"); empty for none
+    std::int32_t row = -1;      // the reply actions row that answered, -1 for none
+};
+
+// What the reply actions put into an answer.
+namespace AnswerAction {
+inline constexpr std::int32_t Nak = 1;
+inline constexpr std::int32_t WrongType = 2;
+inline constexpr std::int32_t WrongBcc = 4;
+}  // namespace AnswerAction
+
+// What a row's faults did to an answer.
+namespace Injected {
+inline constexpr std::int32_t Delay = 1;
+inline constexpr std::int32_t NoAnswer = 2;
+inline constexpr std::int32_t Twice = 4;
+inline constexpr std::int32_t Split = 8;
+inline constexpr std::int32_t Noise = 16;
+inline constexpr std::int32_t Drop = 32;
+}  // namespace Injected
+
+// The reply actions table as the engine takes it: each row's type, text, action and faults,
+// and the seed of the fault draws.
+struct ReplyTable {
+    std::vector<ReplyPrefs> rows;
+    std::int32_t seed = 1;
+};
+
+// The argument of a LinkAction request.
+struct LinkActionArgs {
+    std::int32_t ms = 0;  // HoldWithXoff: how long
+    std::string bytes;    // SendRaw: what
+};
+
+using EventPayload =
+    std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs>;
+
+// One request or report between the windows and the control thread; moved whole. Texts that
+// are texts (a message, a response, an error) travel as `text`; everything else as a typed
+// payload, never as text to be parsed again on the other side.
+struct Event {
+    Event() = default;
+    Event(std::int32_t id, std::int32_t value, std::int32_t source, std::string text = {})
+        : id(id), value(value), source(source), text(std::move(text)) {}
+
+    std::int32_t id = 0;
+    std::int32_t value = 0;
+    std::int32_t source = 0;
+    std::string text;
+    // A send's own number: given with 10014/10015, returned with the 10011 or 10012 that ends
+    // it, and with the 10017 of a time-out that gives it up. 0 for none.
+    std::uint64_t request = 0;
+    EventPayload payload;
+};
+
+// Event ids.
+namespace EventId {
+inline constexpr std::int32_t Error = 10003;           // an error escaped the control thread
+inline constexpr std::int32_t OpenFailed = 10006;      // the link could not be opened
+inline constexpr std::int32_t CommSettings = 10008;    // reopen the link with these settings (CommPrefs)
+inline constexpr std::int32_t ReplyActions = 10010;    // the reply actions table (ReplyTable)
+inline constexpr std::int32_t ResponseAccepted = 10011;
+inline constexpr std::int32_t TransactionFailed = 10012;
+inline constexpr std::int32_t MessageReceived = 10013;  // ReceivedFrame
+inline constexpr std::int32_t SendText = 10014;        // send, text up to its first NUL
+inline constexpr std::int32_t SendBytes = 10015;       // send, every byte of the text
+inline constexpr std::int32_t Status = 10017;          // a frame status code
+inline constexpr std::int32_t LinkAction = 10020;      // act on the link now (LinkActionCode, LinkActionArgs)
+inline constexpr std::int32_t LinkState = 10030;       // the link's state changed (LinkState)
+// Stop reading the link for good and pass this on once everything read before it has been
+// passed on: the last event before the program ends.
+inline constexpr std::int32_t Quiesce = 10031;
+// The link is held back (text: by what) or read again (empty text).
+inline constexpr std::int32_t HeldBack = 10032;
+}  // namespace EventId
+
+// The `value` of a LinkAction request.
+namespace LinkActionCode {
+inline constexpr std::int32_t DropConnections = 1;  // TCP: close the connection(s) now
+inline constexpr std::int32_t SendBreak = 2;        // serial: a break on the line
+inline constexpr std::int32_t HoldWithXoff = 3;     // XOFF now, XON after the argument's ms
+inline constexpr std::int32_t SendRaw = 4;          // the argument's bytes as they are
+}  // namespace LinkActionCode

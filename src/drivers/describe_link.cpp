@@ -1,0 +1,49 @@
+#include "drivers/describe_link.h"
+
+#include <sys/ioctl.h>
+
+#include "drivers/serial_tcpip_client.h"
+#include "drivers/serial_tcpip_server.h"
+#include "drivers/serial_win_comm.h"
+#include "settings/prefs.h"
+
+LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
+    LinkState state;
+    state.kind = settings.Type == 1   ? LinkState::Client
+                 : settings.Type == 2 ? LinkState::Server
+                                      : LinkState::Serial;
+    switch (state.kind) {
+        case LinkState::Client:
+            state.where = settings.RemoteIp + ":" + std::to_string(settings.RemotePort);
+            if (auto* client = dynamic_cast<SerialTcpIpClient*>(driver)) {
+                state.phase = client->IsConnected()    ? LinkState::Up
+                              : client->IsConnecting() ? LinkState::Connecting
+                                                       : LinkState::Closed;
+                state.peers = client->PeerAddresses();
+            }
+            break;
+        case LinkState::Server:
+            state.where = "port " + std::to_string(settings.LocalPort);
+            if (auto* server = dynamic_cast<SerialTcpIpServer*>(driver);
+                server != nullptr && server->IsOpen()) {
+                state.where = "port " + std::to_string(server->LocalPort());
+                state.phase = LinkState::Up;
+                state.peers = server->PeerAddresses();
+            }
+            break;
+        default:
+            state.where = settings.Port;
+            if (auto* port = dynamic_cast<SerialWinComm*>(driver);
+                port != nullptr && port->IsOpen()) {
+                state.phase = LinkState::Up;
+                int lines = 0;
+                if (port->ModemLines(lines)) {
+                    state.dsr = (lines & TIOCM_DSR) != 0;
+                    state.cts = (lines & TIOCM_CTS) != 0;
+                    state.dcd = (lines & TIOCM_CAR) != 0;
+                }
+            }
+            break;
+    }
+    return state;
+}

@@ -1,0 +1,45 @@
+#include "settings/names.h"
+
+#include <iterator>
+
+#include "settings/prefs.h"
+
+namespace {
+
+template <class T, std::size_t N>
+std::string Entry(const T (&table)[N], std::int32_t index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= N) return "?";
+    if constexpr (std::is_same_v<T, int>) {
+        return std::to_string(table[index]);
+    } else {
+        return table[index];
+    }
+}
+
+}  // namespace
+
+std::string LinkSummaryText(const CommPrefs& comm) {
+    switch (comm.Type) {
+        case 0:
+            return comm.Port + "," + Entry(kBaudRates, comm.Baud) + "," +
+                   Entry(kDataBits, comm.Bits) + "," + Entry(kStopBits, comm.Stop) + "," +
+                   Entry(kParityLetters, comm.Parity);
+        case 1:
+            return "TCP/IP Client to " + comm.RemoteIp + ":" + std::to_string(comm.RemotePort);
+        case 2:
+            return "TCP/IP Server on Port " + std::to_string(comm.LocalPort);
+        default:
+            return "";
+    }
+}
+
+std::string ActionsText(std::int32_t bits) {
+    // The bits in the order of the action numbers: NAK, type, BCC.
+    std::string text;
+    for (int action = 1; action < static_cast<int>(std::size(kReplyActionNames)); ++action) {
+        if ((bits & (1 << (action - 1))) == 0) continue;
+        if (!text.empty()) text += "+";
+        text += kReplyActionNames[action];
+    }
+    return text.empty() ? kReplyActionNames[0] : text;
+}

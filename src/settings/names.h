@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct CommPrefs;
+
+// The choices the settings keep as indexes, and the names of their values: one table each.
+inline constexpr int kBaudRates[] = {115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200};
+inline constexpr int kDataBits[] = {7, 8};
+inline constexpr int kStopBits[] = {1, 2};
+inline constexpr const char* kParityLetters[] = {"E", "O", "N"};
+inline constexpr const char* kParityNames[] = {"Even", "Odd", "None"};
+inline constexpr const char* kLinkTypeNames[] = {"Serial Port (RS232)", "TCP/IP Client",
+                                                 "TCP/IP Server"};
+// The reply actions by their number: 0 Normal, 1 NAK Error, 2 Type Error, 3 BCC Error.
+inline constexpr const char* kReplyActionNames[] = {"Normal", "NAK Error", "Type Error",
+                                                    "BCC Error"};
+
+// The link summary the status bar shows: "COM1,9600,8,1,N", "TCP/IP Client to 10.0.0.2:5000",
+// "TCP/IP Server on Port 5100", or "" for an unknown type. An index outside its table shows
+// as "?".
+std::string LinkSummaryText(const CommPrefs& comm);
+
+// The reply actions an answer carried (AnswerAction bits): "Normal", or the names of those
+// used joined by "+" ("NAK Error+BCC Error").
+std::string ActionsText(std::int32_t bits);
