@@ -99,8 +99,8 @@ void EventsPerSecond(std::size_t count) {
     Simulator sim;
     {
         // A backlog the hub keeps, replayed to a stream that resumes from its start.
-        const std::uint64_t before = sim.hub.LastSeq();
-        for (int i = 0; i < 10000; ++i) sim.hub.Publish("status", {{"code", 0}, {"text", ""}});
+        const std::uint64_t before = sim.Hub().LastSeq();
+        for (int i = 0; i < 10000; ++i) sim.Hub().PublishJson("status", {{"code", 0}, {"text", ""}});
         asio::io_context io;
         tcp::socket socket(io);
         const auto start = Clock::now();
@@ -112,12 +112,12 @@ void EventsPerSecond(std::size_t count) {
     }
     asio::io_context io;
     tcp::socket socket(io);
-    OpenStream(socket, sim.port, sim.hub.LastSeq());
-    const std::uint64_t first = sim.hub.LastSeq() + 1;
+    OpenStream(socket, sim.port, sim.Hub().LastSeq());
+    const std::uint64_t first = sim.Hub().LastSeq() + 1;
     const auto start = Clock::now();
     std::thread publisher([&] {
         for (std::size_t i = 0; i < count; ++i)
-            sim.hub.Publish("status", {{"code", 0}, {"text", ""}});
+            sim.Hub().PublishJson("status", {{"code", 0}, {"text", ""}});
     });
     const Counted counted = CountEvents(socket, first, first + count - 1);
     const double seconds = Ms(Clock::now() - start) / 1000;

@@ -39,8 +39,6 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr std::size_t kMaxHeader = 8 * 1024;
-// How long a request may wait for the core to begin it before it is withdrawn.
-constexpr auto kCorePatience = std::chrono::seconds(5);
 constexpr std::size_t kEventsPerWrite = 512;
 
 // One request handed to the core's thread. The core begins it only if the API has not given
@@ -241,7 +239,7 @@ net::awaitable<std::optional<ApiResponse>> ApiServer::Impl::OnCore(ApiRequest re
         ~Leave() { server.calls.erase(call); }
     } leave{*this, call.get()};
     beast::error_code ec;
-    call->done.expires_after(kCorePatience);
+    call->done.expires_after(options.corePatience);
     co_await call->done.async_wait(net::redirect_error(net::use_awaitable, ec));
     if (!call->result) {
         int waiting = CoreCall::Waiting;

@@ -24,6 +24,8 @@ public:
         int maxConnections = 32;
         std::chrono::seconds idle{30};
         std::chrono::seconds keepAlive{15};  // comment lines on a quiet events stream
+        // How long a request may wait for the core to begin it before it is withdrawn.
+        std::chrono::milliseconds corePatience{5000};
     };
 
     // Binds and starts serving; throws std::runtime_error when the address cannot be used.

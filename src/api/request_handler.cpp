@@ -307,6 +307,9 @@ ApiResponse PutReplies(AppCore& core, const json& body) {
         OnlyFields(row, {"type", "text", "action"});
         if (row.contains("type")) reply.Type = Bytes(row["type"], "type");
         if (row.contains("text")) reply.Msg = Bytes(row["text"], "text");
+        // The settings file keeps one line per value: a line break would not survive a save.
+        if ((reply.Type + reply.Msg).find_first_of("\r\n") != std::string::npos)
+            throw ApiError(400, "A reply action cannot hold a line break.");
         if (row.contains("action")) {
             const json& action = row["action"];
             reply.Action = -1;

@@ -1,6 +1,7 @@
 #include "traffic/traffic_tap.h"
 
 #include <chrono>
+#include <cmath>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -26,11 +27,23 @@ TrafficTap::TrafficTap(Clock clock, std::size_t capacityBytes)
     pending_.bytes.reserve(64 * 1024);
     if (counter_) {
         lastCounter_ = Stamp();
-        lastMicros_ = WallMicros();
+        lastMicros_ = wall_();
     }
 }
 
+TrafficTap::TrafficTap(CounterClocks clocks, std::size_t capacityBytes)
+    : counter_(true),
+      capacity_(capacityBytes),
+      counterClock_(std::move(clocks.counter)),
+      wall_(std::move(clocks.wall)) {
+    pending_.chunks.reserve(1024);
+    pending_.bytes.reserve(64 * 1024);
+    lastCounter_ = Stamp();
+    lastMicros_ = wall_();
+}
+
 std::int64_t TrafficTap::Stamp() const {
+    if (counterClock_) return counterClock_();
 #ifdef VANTOR_HAVE_TSC
     if (counter_) return static_cast<std::int64_t>(__rdtsc());
 #endif
@@ -92,13 +105,12 @@ void TrafficTap::Take(TapBatch& out) {
     // Every stamp taken lies between the last reading and this one: each becomes wall-clock
     // time in proportion, exact at both ends.
     const std::int64_t counter = Stamp();
-    const std::int64_t micros = WallMicros();
+    const std::int64_t micros = wall_();
     const double scale = counter > lastCounter_ ? static_cast<double>(micros - lastMicros_) /
                                                       static_cast<double>(counter - lastCounter_)
                                                 : 0.0;
     for (TapChunk& chunk : out.chunks) {
-        chunk.micros = lastMicros_ + static_cast<std::int64_t>(
-                                         static_cast<double>(chunk.micros - lastCounter_) * scale);
+        chunk.micros = lastMicros_ + std::llround(static_cast<double>(chunk.micros - lastCounter_) * scale);
     }
     lastCounter_ = counter;
     lastMicros_ = micros;

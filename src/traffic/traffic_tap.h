@@ -47,6 +47,12 @@ public:
     // stamps into wall-clock microseconds between two readings of both clocks. A given clock
     // (tests) is read directly.
     explicit TrafficTap(Clock clock = {}, std::size_t capacityBytes = 16u << 20);
+    // Counter stamps turned into wall-clock times, with both clocks given (tests).
+    struct CounterClocks {
+        Clock counter;
+        Clock wall;
+    };
+    explicit TrafficTap(CounterClocks clocks, std::size_t capacityBytes = 16u << 20);
 
     // Set before the engine records: the gauge of the bytes waiting, and what to call when
     // bytes arrive while none were waiting (the reader's wake-up; called outside the lock).
@@ -69,7 +75,9 @@ private:
                       std::int64_t now);
 
     Clock clock_;
-    bool counter_;  // stamps are time-stamp counter readings
+    bool counter_;  // stamps are counter readings (the processor's, or counterClock_)
+    Clock counterClock_;  // given by a test; the processor's time-stamp counter otherwise
+    Clock wall_ = WallMicros;
     std::size_t capacity_;
     std::mutex lock_;
     TapBatch pending_;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +99,54 @@ TEST(ApiReplies, PutTableAnswersTheDeviceAndListsTheMessage) {
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[1]["action"], "NAK Error");
     EXPECT_EQ(answers[0]["bytes"], BytesToJsonText(WireFrame('A', ctrl::ACK, "ok\xE9")));
+}
+
+// The table's resource shows no faults; a PUT keeps each row's faults and the seed, and the
+// engine goes on injecting them (a delay set in the file is not lost to a PUT).
+TEST(ApiReplies, PutKeepsEachRowsFaultsAndTheSeed) {
+    Simulator sim;
+    Peer device(sim.devicePort);
+    sim.OnCore([&sim] {
+        auto replies = sim.core->Replies();
+        replies[0] = ReplyPrefs{"A", "old", 0, 0, {}};
+        replies[0].Faults.DelayMin = 400;
+        sim.prefs->Set_fault_seed(33);
+        sim.core->ApplyReplies(replies);
+    });
+    const Reply put = sim.Put("replies", {{"replies", {{{"type", "A"}, {"text", "new"}}}}});
+    ASSERT_EQ(put.status, 200) << put.raw.body();
+    EXPECT_EQ(sim.prefs->Get_reply_prefs(0).Faults.DelayMin, 400);
+    EXPECT_EQ(sim.prefs->Get_fault_seed(), 33);
+    const auto start = std::chrono::steady_clock::now();
+    device.Write(WireFrame('A', 0, "x"));
+    EXPECT_EQ(device.ReadFrame(), WireFrame('A', ctrl::ACK, "new"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+}
+
+// While the core is busy, the status is still answered at once; a change the core has not
+// begun within its time is answered 503 and never carried out, even once the core is free.
+TEST(ApiCore, AStalledCoreDelaysNothingAndARefusedRequestIsNotCarriedOut) {
+    ApiServer::Options options;
+    options.corePatience = 200ms;
+    Simulator sim(options);
+    Peer device(sim.devicePort);
+    std::atomic<bool> release{false};
+    sim.scheduler->Post([&release] {
+        while (!release) std::this_thread::sleep_for(1ms);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const Reply status = sim.Get("status");
+    EXPECT_EQ(status.status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms) << "the status does not wait for the core";
+    const Reply send = sim.Post("sends", {{"type", "S"}, {"text", "never"}, {"expandFlags", false}});
+    EXPECT_EQ(send.status, 503) << send.raw.body();
+    release = true;
+    EXPECT_EQ(device.ReadBytes(1).size(), 0u) << "the refused send never reaches the wire";
+    EXPECT_EQ(sim.Get("status").body["counts"]["sent"], 0);
+    // A request the core begins is answered however long the core takes over it.
+    const Reply later = sim.Post("sends", {{"type", "S"}, {"text", "now"}, {"expandFlags", false}});
+    EXPECT_EQ(later.status, 201);
+    EXPECT_EQ(device.ReadFrame(), WireFrame('S', 0, "now"));
 }
 
 TEST(ApiMessages, AfterLimitAndClear) {
@@ -210,7 +260,7 @@ TEST(ApiErrors, EachCodeWithItsText) {
          kJson, 400, "text holds a character above U+00FF."},
         {"reply with a line break", http::verb::put, "/api/v1/replies",
          R"({"replies":[{"type":"A","text":"a\r\nb"}]})", kJson, 400,
-         "A reply action cannot hold a tab or a line break."},
+         "A reply action cannot hold a line break."},
         {"count", http::verb::post, "/api/v1/sends", R"({"type":"A","count":0})", kJson, 400,
          "The count must be greater than zero."},
         {"delay", http::verb::post, "/api/v1/sends", R"({"type":"A","delayMs":-1})", kJson, 400,
@@ -365,11 +415,11 @@ TEST(ApiEvents, FloodArrivesWholeAndInOrderAndResumes) {
     // Once the control thread has reported its link, nothing else is published meanwhile.
     for (int i = 0; i < 500 && sim.Get("status").body["link"]["open"] != true; ++i)
         std::this_thread::sleep_for(10ms);
-    const std::uint64_t before = sim.hub.LastSeq();
+    const std::uint64_t before = sim.Hub().LastSeq();
     tcp::socket stream = OpenStream(io, sim.port, std::to_string(before));
     constexpr std::size_t kFlood = 5000;
     std::thread flood([&] {
-        for (std::size_t i = 0; i < kFlood; ++i) sim.hub.Publish("status", {{"code", 0}});
+        for (std::size_t i = 0; i < kFlood; ++i) sim.Hub().PublishJson("status", {{"code", 0}});
     });
     const std::vector<std::uint64_t> ids = ReadEvents(stream, kFlood);
     flood.join();

@@ -1,25 +1,38 @@
 #include "app/app_core.h"
-#include "thread/ctrlthrd.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <boost/asio.hpp>
+#include <nlohmann/json.hpp>
+
 #include "app/event_hub.h"
-#include "text/json_text.h"
+#include "app/json_log.h"
 #include "app/scheduler.h"
 #include "protocol/frame.h"
 #include "settings/preferences.h"
 #include "support/loopback.h"
-#include "thread/event_broker.h"
+#include "text/json_text.h"
 
-// The core driven the way the control thread drives it: requests taken from its broker,
-// events (echoes of requests, outcomes, statuses) put into the windows' broker.
+// The core driven the way the control thread drives it: requests taken from its broker, and
+// what the engine reports (echoes of requests, outcomes with their request numbers, received
+// messages with their answers) put into the windows' broker.
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // Runs posted work when the test says so.
 struct ManualScheduler : Scheduler {
@@ -32,6 +45,7 @@ struct ManualScheduler : Scheduler {
         jobs.push_back({std::move(work), delayMs});
     }
     bool RunsHere() const override { return true; }
+    // Runs the jobs posted so far.
     void RunAll() {
         std::vector<Job> now;
         now.swap(jobs);
@@ -39,25 +53,46 @@ struct ManualScheduler : Scheduler {
     }
 };
 
+AppCore::Options NoLink() {
+    AppCore::Options options;
+    options.runLink = false;
+    return options;
+}
+
+std::filesystem::path TempPath(const std::string& name) {
+    return std::filesystem::temp_directory_path() /
+           ("vantor-core-" + std::to_string(::getpid()) + "-" + name);
+}
+
+ReceivedFrame Frame(char type, const std::string& text, const std::string& answer = "") {
+    ReceivedFrame frame;
+    frame.type = static_cast<std::uint8_t>(type);
+    frame.text = text;
+    frame.rxBcc = frame.calcBcc = "123";
+    frame.answer = answer;
+    return frame;
+}
+
 struct Core : ::testing::Test {
-    Preferences prefs{(std::filesystem::temp_directory_path() / "vantor-core-absent.ini").string()};
-    EventBroker toThread;
-    EventBroker toWindow;
+    Preferences prefs{TempPath("absent.ini").string()};
     ManualScheduler scheduler;
-    EventHub hub;
     std::int64_t now = 1000;
-    AppCore core{prefs, toThread, toWindow, scheduler, hub, [this] { return now; }};
+    AppCore core{prefs, scheduler, [this] {
+                     AppCore::Options options = NoLink();
+                     options.clock = [this] { return now; };
+                     return options;
+                 }()};
 
     // What the control thread would pass on: every request taken, echoed to the windows.
     std::vector<Event> TakeRequests() {
         std::vector<Event> taken;
         Event event;
-        while (toThread.GetEvent(event)) taken.push_back(event);
+        while (core.ToThread().GetEvent(event)) taken.push_back(event);
         return taken;
     }
-    void Deliver(const Event& event) {
-        toWindow.PostEvent(event);
-        core.OnBrokerEvent();
+    void Deliver(Event event) {
+        core.ToWindow().PostEvent(std::move(event));
+        core.TakeEvents();
     }
     // The engine took the requests: their echoes reach the core.
     std::vector<Event> EngineTakes() {
@@ -65,76 +100,128 @@ struct Core : ::testing::Test {
         for (const Event& event : taken) Deliver(event);
         return taken;
     }
-    void Status(int code) { Deliver(Event{EventId::Status, code, 1, ""}); }
-    void Accept(std::int32_t source, const std::string& text) {
-        Deliver(Event{EventId::ResponseAccepted, 'A', source, text});
+    void Status(int code, std::uint64_t request = 0) {
+        Event event{EventId::Status, code, 1};
+        event.request = request;
+        Deliver(std::move(event));
+    }
+    void Outcome(std::int32_t id, const Event& request, const std::string& text) {
+        Event event{id, 'A', request.source, text};
+        event.request = request.request;
+        Deliver(std::move(event));
+    }
+    void Accept(const Event& request, const std::string& text) {
+        Outcome(EventId::ResponseAccepted, request, text);
         Status(StatusOk);
+    }
+    void Received(const ReceivedFrame& frame) {
+        Event event{EventId::MessageReceived, frame.type, 1};
+        event.payload = frame;
+        Deliver(std::move(event));
     }
     const SendRun& Run(std::uint64_t id) { return *core.Sends().Find(id); }
 };
 
-TEST_F(Core, EachOutcomeIsPairedWithItsSend) {
+// Every outcome names the request it ends, time-outs included: nothing is paired by order.
+TEST_F(Core, EachOutcomeEndsTheSendItNames) {
     const std::uint64_t a = core.Sends().Start({"A", "one", true, 1, 0});
     const std::uint64_t b = core.Sends().Start({"B", "two", true, 1, 0});
     const std::uint64_t c = core.Sends().Start({"C", "three", true, 1, 0});
     EXPECT_EQ(Run(a).state, SendState::Queued);
     const std::vector<Event> requests = EngineTakes();
     ASSERT_EQ(requests.size(), 3u);
+    EXPECT_NE(requests[0].request, requests[1].request);
     // The first is on the wire, the others wait behind it.
     EXPECT_EQ(Run(a).state, SendState::Waiting);
     EXPECT_EQ(Run(b).state, SendState::Queued);
 
-    // Given up after its last time-out: reported only as status 8, for the one on the wire.
+    // Someone else's time-out (no request of ours) ends nothing.
+    Status(StatusTimeout, 999);
     Status(StatusTimeout);
+    EXPECT_EQ(Run(a).state, SendState::Waiting);
+
+    // Out of the engine's order on purpose: c's answer, then a's time-out, then b's failure.
+    Accept(requests[2], "yes");
+    EXPECT_EQ(Run(c).state, SendState::Accepted);
+    EXPECT_EQ(Run(c).response, "yes");
+    Status(StatusTimeout, requests[0].request);
     EXPECT_EQ(Run(a).state, SendState::TimedOut);
     EXPECT_EQ(Run(a).attempts, 3);
     EXPECT_FALSE(Run(a).running);
-    EXPECT_EQ(Run(b).state, SendState::Waiting);
-
-    // Rejected three times: the status just before the failure says why.
     Status(StatusBadBcc);
-    Deliver(Event{EventId::TransactionFailed, 'B', requests[1].source, "nope"});
+    Outcome(EventId::TransactionFailed, requests[1], "nope");
     EXPECT_EQ(Run(b).state, SendState::Failed);
-    EXPECT_EQ(Run(b).status, StatusBadBcc);
+    EXPECT_EQ(Run(b).status, StatusBadBcc);  // the status just before the failure says why
     EXPECT_EQ(Run(b).response, "nope");
-
-    Accept(requests[2].source, "yes");
-    EXPECT_EQ(Run(c).state, SendState::Accepted);
-    EXPECT_EQ(Run(c).response, "yes");
-    EXPECT_EQ(Run(c).attempts, 0);  // the engine does not say
     const SendRuns::Counts counts = core.Sends().GetCounts();
     EXPECT_EQ(counts.sent, 3u);
-    EXPECT_EQ(counts.timedOut + counts.failed + counts.accepted, 3u);
+    EXPECT_EQ(counts.accepted, 1u);
+    EXPECT_EQ(counts.failed, 1u);
+    EXPECT_EQ(counts.timedOut, 1u);
+    // An outcome already had is not had again.
+    Accept(requests[2], "again");
+    EXPECT_EQ(core.Sends().GetCounts().accepted, 1u);
 }
 
-TEST_F(Core, AMessageFromAnotherPosterKeepsItsPlaceInTheEngineOrder) {
-    // Someone else's send reaches the engine first; its time-out is not ours.
-    toThread.PostEvent(Event{EventId::SendBytes, 'X', 4, "theirs"});
-    const std::uint64_t ours = core.Sends().Start({"A", "ours", false, 1, 0});
-    EngineTakes();
-    EXPECT_EQ(Run(ours).state, SendState::Queued);
-    Status(StatusTimeout);
-    EXPECT_EQ(Run(ours).state, SendState::Waiting);
-    Status(StatusTimeout);
-    EXPECT_EQ(Run(ours).state, SendState::TimedOut);
+// A row whose message timed out stays on (Stop offered, no further send); a new Send runs
+// again from the start, and its answers are its own, even with the old answer coming late.
+TEST_F(Core, ARowThatTimedOutRunsAgainAndShowsItsResponses) {
+    // What the row is shown each time its run changes.
+    std::vector<std::string> shown;
+    AppCore::Listener listener;
+    listener.rowChanged = [this, &shown](int row) {
+        const SendRun* run = core.Sends().RowRun(row);
+        shown.push_back(std::string(SendStateName(run->state)) + ":" + run->response);
+    };
+    core.SetListener(listener);
+    prefs.Set_send_prefs(0, SendPrefs{"T", "x", "2", "0", 0});
+    ASSERT_TRUE(core.SendRow(0).Ok());
+    const std::vector<Event> first = EngineTakes();
+    ASSERT_EQ(first.size(), 1u);
+    Status(StatusTimeout, first[0].request);
+    const SendRun* run = core.Sends().RowRun(0);
+    EXPECT_EQ(run->state, SendState::TimedOut);
+    EXPECT_TRUE(run->StopEnabled());
+    EXPECT_TRUE(TakeRequests().empty());
+
+    ASSERT_TRUE(core.SendRow(0).Ok());
+    std::vector<Event> second = EngineTakes();
+    ASSERT_EQ(second.size(), 1u);
+    // The old message's answer, too late: it ends nothing of the new run.
+    Accept(first[0], "stale");
+    EXPECT_EQ(core.Sends().RowRun(0)->state, SendState::Waiting);
+    shown.clear();
+    Accept(second[0], "r1");
+    // The row shows the answer before the run's next message (delay 0) empties it again.
+    EXPECT_EQ(shown, (std::vector<std::string>{"accepted:r1", "queued:"}));
+    second = EngineTakes();  // the run's second message goes at once
+    ASSERT_EQ(second.size(), 1u);
+    Accept(second[0], "r2");
+    run = core.Sends().RowRun(0);
+    EXPECT_EQ(run->state, SendState::Accepted);
+    EXPECT_EQ(run->response, "r2");
+    EXPECT_EQ(run->sent, 2);
+    EXPECT_FALSE(run->running);
 }
 
 TEST_F(Core, RowRunWaitsItsDelayAndStopsInIt) {
     prefs.Set_send_prefs(2, SendPrefs{"R", "n=%%", "3", "250", 0});
-    ASSERT_EQ(core.SendRow(2), "");
+    ASSERT_TRUE(core.SendRow(2).Ok());
     std::vector<Event> sent = EngineTakes();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].source, 2);
     EXPECT_EQ(sent[0].text, "n=%");  // a row's flags are always expanded
-    Accept(2, "r1");
-    // The next send waits for the delay.
+    scheduler.jobs.clear();
+    Accept(sent[0], "r1");
+    // The next send waits for the delay (the other jobs are the core's own turns).
     EXPECT_TRUE(TakeRequests().empty());
-    ASSERT_EQ(scheduler.jobs.size(), 1u);
-    EXPECT_EQ(scheduler.jobs[0].delayMs, 250);
+    EXPECT_EQ(std::count_if(scheduler.jobs.begin(), scheduler.jobs.end(),
+                            [](const ManualScheduler::Job& job) { return job.delayMs == 250; }),
+              1);
     scheduler.RunAll();
     sent = EngineTakes();
     ASSERT_EQ(sent.size(), 1u);
-    Accept(2, "r2");
+    Accept(sent[0], "r2");
     EXPECT_TRUE(core.Sends().RowRun(2)->StopEnabled());
     core.StopRow(2);
     scheduler.RunAll();  // the cancelled delay sends nothing
@@ -143,99 +230,144 @@ TEST_F(Core, RowRunWaitsItsDelayAndStopsInIt) {
     EXPECT_EQ(core.Sends().RowRun(2)->sent, 2);
 }
 
-TEST_F(Core, RowTimeOutLeavesTheRunOnWithStop) {
-    prefs.Set_send_prefs(0, SendPrefs{"T", "x", "3", "0", 0});
-    ASSERT_EQ(core.SendRow(0), "");
-    EngineTakes();
-    Status(StatusTimeout);
-    const SendRun* run = core.Sends().RowRun(0);
-    EXPECT_EQ(run->state, SendState::TimedOut);
-    EXPECT_TRUE(run->StopEnabled());
-    EXPECT_TRUE(TakeRequests().empty());
-}
-
-TEST_F(Core, RowChecksGiveTheWindowsTexts) {
+TEST_F(Core, RowChecksAndBatchSend) {
     const struct {
         SendPrefs row;
+        RowStart::Kind kind;
         std::string error;
     } cases[] = {
-        {{"A", "", "0", "0", 0}, "The count must be greater than zero."},
-        {{"A", "", " 2x", "0", 0}, "' 2x' is not a valid integer value"},
-        {{"A", "", "1", "-5", 0}, "The delay time must be greater than or equal to zero."},
-        {{"", "text", "1", "0", 0}, "You must specify a message type."},
+        {{"A", "", "0", "0", 0}, RowStart::Refused, "The count must be greater than zero."},
+        {{"A", "", " 2x", "0", 0}, RowStart::NotANumber, "' 2x' is not a valid integer value"},
+        {{"A", "", "1", "-5", 0}, RowStart::Refused, "The delay time must be greater than or equal to zero."},
+        {{"A", "", "1", "1e3", 0}, RowStart::NotANumber, "'1e3' is not a valid integer value"},
+        {{"", "text", "1", "0", 0}, RowStart::Refused, "You must specify a message type."},
     };
     for (const auto& c : cases) {
         prefs.Set_send_prefs(5, c.row);
-        EXPECT_EQ(core.SendRow(5), c.error);
+        const RowStart start = core.SendRow(5);
+        EXPECT_EQ(start.kind, c.kind) << c.error;
+        EXPECT_EQ(start.error, c.error);
     }
     EXPECT_TRUE(TakeRequests().empty());
+
+    // A batch goes in row order past a refused row, and ends at a count that is no number.
+    for (int row = 0; row < kSendSlots; ++row) prefs.Set_send_prefs(row, SendPrefs{});
+    prefs.Set_send_prefs(0, SendPrefs{"A", "a", "1", "0", 0});
+    prefs.Set_send_prefs(2, SendPrefs{"B", "b", "0", "0", 0});
+    prefs.Set_send_prefs(4, SendPrefs{"C", "c", "x", "0", 0});
+    prefs.Set_send_prefs(6, SendPrefs{"D", "d", "1", "0", 0});
+    const auto results = core.BatchSend();
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results[0].row, 0);
+    EXPECT_TRUE(results[0].start.Ok());
+    EXPECT_EQ(results[1].start.kind, RowStart::Refused);
+    EXPECT_EQ(results[2].row, 4);
+    EXPECT_EQ(results[2].start.kind, RowStart::NotANumber);
+    const std::vector<Event> sent = TakeRequests();
+    ASSERT_EQ(sent.size(), 1u) << "row 7 is not started after row 5's conversion error";
+    EXPECT_EQ(sent[0].text, "a");
 }
 
-TEST_F(Core, LinkChangeIsPostedOnceAndRepliesAtOnce) {
+// Finished runs are kept for the API to report, but not for ever.
+TEST_F(Core, FinishedRunsAreForgottenBeyondTheirBound) {
+    for (std::size_t i = 0; i < SendRuns::kKeepFinished + 50; ++i) {
+        core.Sends().Start({"A", "x", false, 1, 0});
+        const std::vector<Event> sent = EngineTakes();
+        Accept(sent[0], "ok");
+    }
+    EXPECT_LE(core.Sends().KeptRuns(), SendRuns::kKeepFinished);
+    EXPECT_EQ(core.Sends().Find(1), nullptr);
+    EXPECT_NE(core.Sends().Find(SendRuns::kKeepFinished + 50), nullptr);
+}
+
+TEST_F(Core, LinkAndRepliesTravelAsRecordsAndAnErrorGoesWithItsLink) {
     CommPrefs comm = prefs.Get_comm_prefs();
     EXPECT_FALSE(core.ApplyLink(comm));
     EXPECT_TRUE(TakeRequests().empty());
+    Deliver(Event{EventId::OpenFailed, 0, 0, "Error opening the comm port: gone"});
+    EXPECT_EQ(core.GetStatus().linkError, "Error opening the comm port: gone");
     comm.Baud = 4;
+    comm.Port = "/dev/serial/by-id/usb-a,b";
     EXPECT_TRUE(core.ApplyLink(comm));
+    EXPECT_EQ(core.GetStatus().linkError, "") << "a new link starts without the old one's error";
     std::vector<Event> posted = TakeRequests();
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].id, EventId::CommSettings);
-    EXPECT_EQ(posted[0].text, "0,COM1,4,1,0,2,192.168.1.100,5000,5100");
-    // A comma in a text travels quoted in the settings text, so it is allowed.
-    const CommPrefs comma{0, "/dev/serial/by-id/usb-a,b", 3, 1, 0, 2, "a,b", 1, 2, 0};
-    EXPECT_EQ(AppCore::CheckLink(comma), "");
-    EXPECT_EQ(TControlThread::ParseCommSettings(TControlThread::FormatCommSettings(comma)).Port, comma.Port);
+    EXPECT_EQ(std::get<CommPrefs>(posted[0].payload), comm);
 
     std::array<ReplyPrefs, kReplySlots> replies;
-    replies[0] = ReplyPrefs{"A", "ok", 1, 0, {}};
+    replies[0] = ReplyPrefs{"A", "ok\tx\r\n", 1, 0, {}};
+    replies[0].Faults.DelayMin = 400;
+    prefs.Set_fault_seed(77);
     core.ApplyReplies(replies);
     posted = TakeRequests();
-    ASSERT_EQ(posted.size(), 2u);
+    ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].id, EventId::ReplyActions);
-    EXPECT_EQ(posted[1].id, EventId::ReplyFaults);
-    EXPECT_EQ(posted[0].value, 10);
-    EXPECT_EQ(posted[0].text.substr(0, 10), "A\tok\t1\r\n\t\t");
+    const auto& table = std::get<ReplyTable>(posted[0].payload);
+    ASSERT_EQ(table.rows.size(), 10u);
+    EXPECT_EQ(table.rows[0], replies[0]) << "text with tabs and breaks, action and faults whole";
+    EXPECT_EQ(table.seed, 77);
 }
 
-TEST(Answer, FollowsTheEnginesRules) {
-    std::array<ReplyPrefs, kReplySlots> table;
-    table[0] = {"A", "first", 0, 0, {}};
-    table[1] = {"A", "last", 1, 0, {}};  // later row's text wins, its NAK stays
-    table[2] = {"B", "b", 2, 0, {}};
-    table[3] = {"C", "c", 3, 0, {}};
-    const struct {
-        char type;
-        std::string bytes;
-        std::string action;
-    } cases[] = {
-        {'A', WireFrame('A', ctrl::NAK, "last"), "NAK Error"},
-        {'B', WireFrame('C', ctrl::ACK, "b"), "Type Error"},
-        {'Z', WireFrame('Z', ctrl::ACK, ""), "Normal"},
-    };
-    for (const auto& c : cases) {
-        const Answer answer = AnswerFor(table, static_cast<std::uint8_t>(c.type));
-        EXPECT_EQ(answer.bytes, c.bytes) << c.type;
-        EXPECT_EQ(answer.action, c.action) << c.type;
-    }
-    std::string wrongBcc = WireFrame('C', ctrl::ACK, "c");
-    ++wrongBcc[wrongBcc.size() - 2];
-    EXPECT_EQ(AnswerFor(table, 'C').bytes, wrongBcc);
+// A received message is recorded once, as the engine reported it: the store, the hub's
+// "received" and "answer" (the bytes the engine wrote, its faults), the count.
+TEST_F(Core, AReceivedMessageIsRecordedAsTheEngineReportedIt) {
+    ReceivedFrame frame = Frame('A', "h\xE9\"llo", "\x01" "A\x02\x06late\x03" "123\r");
+    frame.micros = 1'700'000'000'123'000;
+    frame.actions = AnswerAction::Nak | AnswerAction::WrongBcc;
+    frame.injected = Injected::Delay;
+    frame.faults = "delay 120 ms";
+    Received(frame);
+    ASSERT_EQ(core.Messages().Size(), 1u);
+    const ReceivedMessage m = core.Messages().Copy(0);
+    EXPECT_EQ(m.id, 1u);
+    EXPECT_EQ(m.text, "h\xE9\"llo");
+    EXPECT_EQ(m.faults, "delay 120 ms");
+    EXPECT_EQ(m.arrivalMs, 1'700'000'000'123) << "the engine's time, not the core's";
+    const std::vector<HubEvent> events = core.Hub().Since(0, 10);
+    ASSERT_EQ(events.size(), 2u);
+    const auto received = nlohmann::json::parse(events[0].json);
+    EXPECT_EQ(received["kind"], "received");
+    EXPECT_EQ(received["text"], BytesToJsonText("h\xE9\"llo"));
+    const auto answer = nlohmann::json::parse(events[1].json);
+    EXPECT_EQ(answer["message"], 1);
+    EXPECT_EQ(JsonTextToBytes(answer["bytes"].get<std::string>()), frame.answer);
+    EXPECT_EQ(answer["action"], "NAK Error+BCC Error");
+    EXPECT_EQ(answer["faults"], "delay 120 ms");
+    EXPECT_EQ(core.GetStatus().received, 1u);
 }
 
-TEST(JsonText, EveryByteRoundTripsAndWiderCharactersAreRefused) {
-    std::string all;
-    for (int byte = 0; byte < 256; ++byte) all += static_cast<char>(byte);
-    EXPECT_EQ(JsonTextToBytes(BytesToJsonText(all)), all);
-    EXPECT_EQ(BytesToJsonText("\xE9"), "\xC3\xA9");
-    for (const char* bad : {"\xE2\x82\xAC", "\xC3", "\xC3(", "\xC4\x80"})
-        EXPECT_FALSE(JsonTextToBytes(bad).has_value()) << bad;
+// The list's bound holds in every mode; numbers go on across it, ids across a clear.
+TEST_F(Core, TheListBoundHoldsAndNumbersGoOn) {
+    TrafficPrefs traffic = prefs.Get_traffic_prefs();
+    traffic.ListMax = 200;
+    prefs.Set_traffic_prefs(traffic);
+    core.ApplyTrafficSettings();
+    std::size_t dropped = 0;
+    AppCore::Listener listener;
+    listener.messagesDropping = [&dropped](std::size_t count) { dropped += count; };
+    core.SetListener(listener);
+    for (int i = 0; i < 1000; ++i) Received(Frame('M', std::to_string(i)));
+    EXPECT_LE(core.Messages().Size(), 200u);
+    EXPECT_GE(core.Messages().Size(), 198u);
+    EXPECT_EQ(dropped + core.Messages().Size(), 1000u);
+    const auto last = core.Messages().At(core.Messages().Size() - 1);
+    EXPECT_EQ(last.number, 1000);
+    EXPECT_EQ(last.text, "999");
+    EXPECT_EQ(core.GetStatus().received, 1000u);
+    EXPECT_EQ(core.GetStatus().listed, core.Messages().Size());
+    core.ClearMessages();
+    Received(Frame('M', "after"));
+    EXPECT_EQ(core.Messages().At(0).number, 1) << "a cleared list counts from 1";
+    EXPECT_EQ(core.Messages().At(0).id, 1001u) << "ids are never reused";
 }
 
-TEST(Hub, KeepsTheLatestAndResumesAfterAnyOfThem) {
+// The hub writes what a JSON library writes, for every byte a text may hold.
+TEST(Hub, KeepsTheLatestAndWritesEveryByteAsJsonWould) {
     EventHub hub(3, [] { return std::int64_t{0}; });
     std::vector<std::uint64_t> heard;
     hub.Subscribe([&](const HubEvent& event) { heard.push_back(event.seq); });
-    for (int i = 0; i < 5; ++i) hub.Publish("status", {{"code", i}});
+    for (int i = 0; i < 5; ++i) hub.PublishJson("status", {{"code", i}});
     EXPECT_EQ(heard, (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
     const auto since = [&](std::uint64_t seq) {
         std::vector<std::uint64_t> ids;
@@ -245,23 +377,158 @@ TEST(Hub, KeepsTheLatestAndResumesAfterAnyOfThem) {
     EXPECT_EQ(since(0), (std::vector<std::uint64_t>{3, 4, 5}));  // 1 and 2 are gone
     EXPECT_EQ(since(3), (std::vector<std::uint64_t>{4, 5}));
     EXPECT_TRUE(since(5).empty());
+    EXPECT_EQ(hub.FirstKeptSeq(), 3u);
     const std::string line = hub.Since(0, 1).front().json;
     EXPECT_EQ(line.rfind("{\"seq\":3,\"time\":\"", 0), 0u) << line;
     EXPECT_EQ(nlohmann::json::parse(line)["code"], 2);
+
+    std::string all;
+    for (int byte = 0; byte < 256; ++byte) all += static_cast<char>(byte);
+    std::string written;
+    AppendJsonString(written, all);
+    EXPECT_EQ(written, nlohmann::json(BytesToJsonText(all)).dump());
+    EXPECT_EQ(JsonTextToBytes(nlohmann::json::parse(written).get<std::string>()), all);
+    for (const char* bad : {"\xE2\x82\xAC", "\xC3", "\xC3(", "\xC4\x80"})
+        EXPECT_FALSE(JsonTextToBytes(bad).has_value()) << bad;
+
+    hub.SetActive(false);
+    hub.PublishJson("status", {{"code", 9}});
+    EXPECT_EQ(hub.LastSeq(), 5u) << "a hub nobody reads formats nothing";
 }
 
-TEST(Received, ListAfterLimitAndRecordsWithDelimitersInTheText) {
-    ReceivedStore store;
-    for (const char* text : {"a", "b{DELIM]c", "d"})
-        store.Add(ReceivedStore::ParseRecord(
-            std::string("OK           {DELIM]M{DELIM]001{DELIM]001{DELIM]") + text));
-    EXPECT_EQ(store.List(0, 10)[1].text, "b{DELIM]c");
-    const auto page = store.List(1, 1);
-    ASSERT_EQ(page.size(), 1u);
-    EXPECT_EQ(page[0].id, 2u);
-    store.Clear();
-    EXPECT_TRUE(store.List(0, 10).empty());
-    EXPECT_EQ(store.Add(ReceivedStore::ParseRecord("x")).id, 4u);
+// Each line is in the file as soon as it is written, without waiting for more lines.
+TEST(JsonLogFile, EachEventIsReadableAtOnce) {
+    const auto path = TempPath("log.jsonl");
+    EventHub hub;
+    {
+        JsonLog log(hub, path.string());
+        hub.PublishJson("link", {{"summary", "one"}});
+        std::string content;
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (content.find("\"one\"") == std::string::npos && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(2ms);
+            std::ifstream in(path);
+            content.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        EXPECT_NE(content.find("\"kind\":\"link\""), std::string::npos);
+        EXPECT_EQ(content.back(), '\n');
+    }
+    EXPECT_THROW(JsonLog(hub, (TempPath("no-such-dir") / "log").string()), std::runtime_error);
+    std::filesystem::remove(path);
+}
+
+// With the real control thread: a log whose reader has stopped reading holds the link back,
+// so memory stays bounded and nothing is answered that is not recorded; once the reader reads
+// again, everything answered is in the log, in order, and the end takes what is left.
+TEST(CoreOnTheLink, AStalledLogHoldsTheLinkBackAndLosesNothing) {
+    namespace asio = boost::asio;
+    const auto dir = TempPath("stall");
+    std::filesystem::create_directories(dir);
+    const auto fifo = dir / "log.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // The log's reader: opened before the core opens the writing end, and not read yet.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+
+    Preferences prefs((dir / "ZentrelConfig.ini").string());
+    CommPrefs comm;
+    comm.Type = 2;
+    comm.LocalPort = FreeTcpPort();
+    prefs.Set_comm_prefs(comm);
+    LoopScheduler scheduler;
+    AppCore::Options options;
+    options.log = fifo.string();
+    std::unique_ptr<AppCore> core;
+    CallOn<int>(scheduler, [&] {
+        core = std::make_unique<AppCore>(prefs, scheduler, options);
+        core->Start();
+        return 0;
+    }, 5s);
+    ASSERT_TRUE(core);
+
+    asio::io_context io;
+    asio::ip::tcp::socket peer(io);
+    for (int i = 0; i < 250 && !peer.is_open(); ++i) {
+        boost::system::error_code ec;
+        peer.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(comm.LocalPort)}, ec);
+        if (ec) {
+            peer.close();
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    ASSERT_TRUE(peer.is_open());
+    peer.non_blocking(true);
+    // Messages as fast as the link takes them, answers counted, until nothing moves.
+    const std::string message = WireFrame('A', 0, "a message long enough to fill the pipe soon");
+    std::string burst;
+    for (int i = 0; i < 100; ++i) burst += message;
+    std::size_t answers = 0;
+    const auto readAnswers = [&] {
+        char buffer[65536];
+        boost::system::error_code ec;
+        for (;;) {
+            const std::size_t n = peer.read_some(asio::buffer(buffer), ec);
+            if (ec) return;
+            answers += static_cast<std::size_t>(std::count(buffer, buffer + n, '\r'));
+        }
+    };
+    std::string held;
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    std::size_t written = 0;
+    while (held.empty() && std::chrono::steady_clock::now() < until) {
+        boost::system::error_code ec;
+        written += asio::write(peer, asio::buffer(burst), ec) / message.size();
+        readAnswers();
+        held = core->GetStatus().heldBy;
+        if (ec) std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(held, "the event log is behind");
+    // Held: what the peer still sends is not answered.
+    std::this_thread::sleep_for(200ms);
+    readAnswers();
+    const std::size_t answeredWhileHeld = answers;
+    boost::system::error_code ignored;
+    written += asio::write(peer, asio::buffer(burst), ignored) / message.size();
+    std::this_thread::sleep_for(300ms);
+    readAnswers();
+    EXPECT_EQ(answers, answeredWhileHeld);
+
+    // The reader reads again: everything flows; then the end, with the peer still sending.
+    std::atomic<bool> reading{true};
+    std::string logged;
+    std::thread drain([&] {
+        char buffer[65536];
+        while (reading) {
+            const ssize_t n = ::read(reader, buffer, sizeof buffer);
+            if (n > 0) logged.append(buffer, static_cast<std::size_t>(n));
+            else std::this_thread::sleep_for(1ms);
+        }
+        ssize_t n;
+        while ((n = ::read(reader, buffer, sizeof buffer)) > 0) logged.append(buffer, static_cast<std::size_t>(n));
+    });
+    const auto flowing = std::chrono::steady_clock::now() + 10s;
+    while (answers < written && std::chrono::steady_clock::now() < flowing) {
+        std::this_thread::sleep_for(5ms);
+        readAnswers();
+    }
+    CallOn<int>(scheduler, [&] {
+        core->Shutdown();
+        return 0;
+    }, 10s);
+    readAnswers();
+    reading = false;
+    drain.join();
+    std::size_t recorded = 0;
+    for (std::size_t at = 0; (at = logged.find("\"kind\":\"received\"", at)) != std::string::npos; ++at)
+        ++recorded;
+    EXPECT_GT(answers, 0u);
+    EXPECT_EQ(recorded, answers) << "every answered message is in the log";
+    CallOn<int>(scheduler, [&] {
+        core.reset();
+        return 0;
+    }, 10s);
+    ::close(reader);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/engine_rig.h"
 #include "protocol/frame_stream.h"
 #include "protocol/vantor_protocol.h"
 #include "base/event_manager.h"
@@ -326,7 +327,7 @@ TEST_F(Pty, EngineExchangesFramesBothWays) {
     Event e;
     ASSERT_TRUE(events.GetEvent(e));
     EXPECT_EQ(e.id, EventId::MessageReceived);
-    EXPECT_EQ(e.text, "OK           {DELIM]M{DELIM]123{DELIM]123{DELIM]PING");
+    EXPECT_EQ(RecordOf(e), "OK           {DELIM]M{DELIM]123{DELIM]123{DELIM]PING");
     const Bytes answer = frame_stream::Frame('M', 0x06, "");
     EXPECT_EQ(PeerRead(answer.size()), answer);
 

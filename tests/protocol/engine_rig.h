@@ -8,6 +8,16 @@
 #include "protocol/frame_stream.h"
 #include "protocol/vantor_protocol.h"
 #include "base/event_manager.h"
+#include "protocol/frame.h"
+
+// The received-message record of a 10013's frame ("" for any other event).
+inline std::string RecordOf(const Event& e) {
+    const auto* frame = std::get_if<ReceivedFrame>(&e.payload);
+    if (frame == nullptr) return "";
+    return MakeReceivedRecord(frame->status, frame->type, frame->rxBcc, frame->calcBcc,
+                              reinterpret_cast<const std::uint8_t*>(frame->text.data()),
+                              frame->text.size());
+}
 
 // An engine on a fake driver with a fake clock and its own event queue.
 struct EngineRig {
@@ -21,14 +31,24 @@ struct EngineRig {
         return now;
     }
 
-    // Every event posted so far, oldest first, as "id value source 'text'".
+    // Every event posted so far, oldest first, as "id value source 'text'"; a received
+    // message's text is its received-message record.
     std::vector<std::string> TakeEvents() {
         std::vector<std::string> out;
         Event e;
         while (events.GetEvent(e)) {
+            const std::string text = e.id == EventId::MessageReceived ? RecordOf(e) : e.text;
             out.push_back(std::to_string(e.id) + " " + std::to_string(e.value) + " " +
-                          std::to_string(e.source) + " '" + e.text + "'");
+                          std::to_string(e.source) + " '" + text + "'");
         }
+        return out;
+    }
+    // The received messages posted so far, oldest first.
+    std::vector<ReceivedFrame> TakeFrames() {
+        std::vector<ReceivedFrame> out;
+        Event e;
+        while (events.GetEvent(e))
+            if (const auto* frame = std::get_if<ReceivedFrame>(&e.payload)) out.push_back(*frame);
         return out;
     }
 

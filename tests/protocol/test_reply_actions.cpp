@@ -96,14 +96,17 @@ TEST(ReplyActions, EveryMessageIsAnsweredAndReportedWhateverItsStatus) {
     EXPECT_EQ(e.id, EventId::MessageReceived);
     EXPECT_EQ(e.value, 'A');
     EXPECT_EQ(e.source, 7);
-    EXPECT_EQ(e.text, "Bad BCC      {DELIM]A{DELIM]29{DELIM]210{DELIM]HI");
+    EXPECT_EQ(RecordOf(e), "Bad BCC      {DELIM]A{DELIM]29{DELIM]210{DELIM]HI");
+    // The report says what went out, as it went out.
+    const Bytes answer = Ack('A', "OK");
+    EXPECT_EQ(std::get<ReceivedFrame>(e.payload).answer, std::string(answer.begin(), answer.end()));
 
     // A frame broken at its start byte is answered too, and reported with an empty text.
     r.driver.Script(Bytes{0x01, 'A', 'x', 'y', 0x0D});
     r.engine.Poll();
     EXPECT_EQ(r.driver.TakeWritten(), Ack('A', "OK"));
     ASSERT_TRUE(r.events.GetEvent(e));
-    EXPECT_EQ(e.text, "Bad STX      {DELIM]A{DELIM]{DELIM]{DELIM]");
+    EXPECT_EQ(RecordOf(e), "Bad STX      {DELIM]A{DELIM]{DELIM]{DELIM]");
 }
 
 TEST(ReplyActions, RecordKeepsEveryTextByteAndTheTypeIsSigned) {
@@ -116,7 +119,7 @@ TEST(ReplyActions, RecordKeepsEveryTextByteAndTheTypeIsSigned) {
     EXPECT_EQ(e.value, -56);
     const Bytes frame = Message(0xC8, text);
     const std::string bcc(frame.end() - 4, frame.end() - 1);
-    EXPECT_EQ(e.text, "OK           {DELIM]\xC8{DELIM]" + bcc + "{DELIM]" + bcc + "{DELIM]" + text);
+    EXPECT_EQ(RecordOf(e), "OK           {DELIM]\xC8{DELIM]" + bcc + "{DELIM]" + bcc + "{DELIM]" + text);
 }
 
 TEST(ReplyActions, TableLoadsFromEveryKindOfLineBreak) {

@@ -268,10 +268,11 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
             send = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng), number()};
         }
         for (ReplyPrefs& reply : prefs.Reply) {
-            // The faults too: their keys round-trip like the others.
+            // The faults too: their keys round-trip like the others, within their ranges.
             reply = {RandomText(rng), RandomText(rng), number(), number(),
-                     ReplyFaults{number(), number(), number(), number(), number(), number(), number(),
-                                 number(), number(), number(), number(), number()}};
+                     BoundedFaults(ReplyFaults{number(), number(), number(), number(), number(),
+                                               number(), number(), number(), number(), number(),
+                                               number(), number()})};
         }
         prefs.Traffic = {number(), number(), RandomText(rng), number(), number(), number(), number(), number()};
         const std::string fresh = WritePrefs("", prefs);
@@ -280,6 +281,24 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
         const std::string over = WritePrefs("[send]\nmsg0=old\n[X]\ny=`z`\n", prefs);
         ASSERT_EQ(ReadPrefs(over), prefs) << over;
     }
+}
+
+// A file cannot ask for more than the dialog offers: each fault value is brought into its
+// range when the file is read.
+TEST(PrefsIni, FaultValuesOutOfRangeAreBroughtIntoIt) {
+    const Prefs prefs = ReadPrefs(
+        "[Reply]\nDelayMin0=7200000\nDelayMax0=-3\nSplitGap0=99999999\nDropMs0=2147483647\n"
+        "Twice0=5\nWhen0=9\nEveryN0=0\nChance0=250\nNoise0=999999\n");
+    const ReplyFaults& f = prefs.Reply[0].Faults;
+    EXPECT_EQ(f.DelayMin, FaultLimit::kMaxMs);
+    EXPECT_EQ(f.DelayMax, 0);
+    EXPECT_EQ(f.SplitGap, FaultLimit::kMaxMs);
+    EXPECT_EQ(f.DropMs, FaultLimit::kMaxMs);
+    EXPECT_EQ(f.Twice, 1);
+    EXPECT_EQ(f.When, 2);
+    EXPECT_EQ(f.EveryN, 1);
+    EXPECT_EQ(f.Chance, 100);
+    EXPECT_EQ(f.Noise, FaultLimit::kMaxNoise);
 }
 
 // Reply faults are written where they are set; a fault cleared later is written back as

@@ -27,8 +27,6 @@
 #include "protocol/frame.h"
 #include "settings/preferences.h"
 #include "support/loopback.h"
-#include "thread/ctrlthrd.h"
-#include "thread/event_broker.h"
 
 namespace api_rig {
 
@@ -156,21 +154,12 @@ bool Eventually(Check check) {
     return true;
 }
 
-// The headless program, in-process: settings, brokers, control thread, core and API server.
+// The headless program, in-process: settings, the core (with its control thread serving the
+// link on 127.0.0.1) on a thread of its own, and the API server.
 struct Simulator {
     std::filesystem::path dir;
     std::unique_ptr<Preferences> prefs;
-    EventHub hub;
     std::unique_ptr<LoopScheduler> scheduler = std::make_unique<LoopScheduler>();
-    AppCore* reader = nullptr;
-    EventBroker toWindow{[this](std::uint32_t) {
-                             scheduler->Post([this] {
-                                 if (reader != nullptr) reader->OnBrokerEvent();
-                             });
-                         },
-                         2026};
-    EventBroker toThread;
-    std::unique_ptr<TControlThread> thread;
     std::unique_ptr<AppCore> core;
     std::unique_ptr<ApiServer> api;
     int devicePort = FreeTcpPort();
@@ -185,23 +174,20 @@ struct Simulator {
         comm.Type = 2;
         comm.LocalPort = devicePort;
         prefs->Set_comm_prefs(comm);
-        thread = std::make_unique<TControlThread>(&toThread, &toWindow, comm, 0);
-        core = std::make_unique<AppCore>(*prefs, toThread, toWindow, *scheduler, hub);
         OnCore([this] {
-            reader = core.get();
+            core = std::make_unique<AppCore>(*prefs, *scheduler);
             core->Start();
         });
-        thread->Resume();
-        api = std::make_unique<ApiServer>(*core, *scheduler, hub, options);
+        api = std::make_unique<ApiServer>(*core, *scheduler, options);
         port = api->Port();
     }
     ~Simulator() {
         api->Stop();
-        thread->Terminate();
-        thread->WaitFor();
+        OnCore([this] { core.reset(); });
         scheduler.reset();  // no core work runs after this
         std::filesystem::remove_all(dir);
     }
+    EventHub& Hub() { return core->Hub(); }
     void OnCore(std::function<void()> work) {
         CallOn<int>(
             *scheduler,
@@ -209,7 +195,7 @@ struct Simulator {
                 work();
                 return 0;
             },
-            5s);
+            10s);
     }
     Reply Get(const std::string& path) { return Call(port, http::verb::get, "/api/v1/" + path); }
     Reply Put(const std::string& path, const json& body) {
@@ -221,7 +207,7 @@ struct Simulator {
     // Every event the hub kept, of one kind.
     std::vector<json> Logged(const std::string& kind) {
         std::vector<json> out;
-        for (const HubEvent& event : hub.Since(0, 100000))
+        for (const HubEvent& event : Hub().Since(0, 100000))
             if (event.kind == kind) out.push_back(json::parse(event.json));
         return out;
     }

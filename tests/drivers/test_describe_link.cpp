@@ -1,4 +1,4 @@
-#include "base/link_state.h"
+#include "drivers/describe_link.h"
 
 #include <pty.h>
 #include <unistd.h>
@@ -37,19 +37,6 @@ CommPrefs Settings(int type) {
     s.Type = type;
     s.RemoteIp = "127.0.0.1";
     return s;
-}
-
-TEST(LinkState, EncodesAndDecodesEveryField) {
-    LinkState state;
-    state.kind = LinkState::Server;
-    state.phase = LinkState::Up;
-    state.where = "port 5100";
-    state.peers = {"127.0.0.1:4000", "127.0.0.1:4001"};
-    state.dsr = true;
-    state.dcd = true;
-    EXPECT_EQ(LinkState::Decode(state.Encode()), state);
-    EXPECT_EQ(LinkState::Decode("garbage"), LinkState{});
-    EXPECT_EQ(LinkState::Decode("9\t9\t1\t1\t1\tx").kind, LinkState::Serial);  // out of range
 }
 
 TEST(LinkState, ServerListensAndListsItsClients) {
