@@ -547,7 +547,7 @@ void TMainForm::BatchSendMenuItemClick() {
         row->Refresh();
         // A count or delay that is not a number ends the batch with the conversion error,
         // shown in the application's error box; the other refusals each get their box.
-        if (result.start.kind == RowStart::NotANumber) throw std::runtime_error(result.start.error);
+        if (result.start.kind == RowStart::NotANumber) throw ConversionError(result.start.error);
         if (!result.start.Ok()) MessageBoxes::Instance().Error(row, ToQString(result.start.error));
     }
 }

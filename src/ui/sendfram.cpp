@@ -155,7 +155,7 @@ void TSendFrame::SendButtonClick(QObject*) {
     const RowStart start = core_.SendRow(RowIndex);
     Refresh();
     // The conversion error goes to the application's error box, as the toolkit's would.
-    if (start.kind == RowStart::NotANumber) throw std::runtime_error(start.error);
+    if (start.kind == RowStart::NotANumber) throw ConversionError(start.error);
     if (!start.Ok()) MessageBoxes::Instance().Error(this, ToQString(start.error));
 }
 

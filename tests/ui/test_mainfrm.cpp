@@ -23,18 +23,17 @@
 #include <string>
 #include <vector>
 
+#include "app/app_core.h"
 #include "settings/preferences.h"
 #include "support/loopback.h"
 #include "support/recording_boxes.h"
-#include "thread/ctrlthrd.h"
 #include "ui/application.h"
 #include "ui/message_boxes.h"
+#include "ui/qt_scheduler.h"
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
 
 namespace {
-
-using Message = ReceivedListModel::Message;
 
 class FakePreferences : public PreferencesDialog {
 public:
@@ -76,8 +75,15 @@ std::string Bcc(char type, const std::string& text) {
     return frame.substr(frame.size() - 4, 3);
 }
 
-std::string Record(const std::string& text) {
-    return "OK           {DELIM]A{DELIM]123{DELIM]123{DELIM]" + text;
+// A received message as the engine reports it: status OK, type A, both checks 123.
+ReceivedFrame Record(const std::string& text, std::int32_t status = StatusOk, char type = 'A',
+                     const std::string& bcc = "123") {
+    ReceivedFrame frame;
+    frame.status = status;
+    frame.type = static_cast<std::uint8_t>(type);
+    frame.rxBcc = frame.calcBcc = bcc;
+    frame.text = text;
+    return frame;
 }
 
 std::vector<std::string> Column(const ReceivedListModel& model, int column) {
@@ -93,40 +99,54 @@ class MainFormTest : public QObject {
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<Preferences> prefs;
+    std::unique_ptr<QtScheduler> scheduler;
+    std::unique_ptr<AppCore> core;
     std::unique_ptr<TMainForm> form;
     RecordingBoxes boxes;
     int port = 0;
 
     QString ConfigPath() const { return dir->filePath("ZentrelConfig.ini"); }
 
-    // A window on a fresh configuration whose link is a TCP server on a free port.
-    void Open(const std::function<void(Preferences&)>& setUp = {}) {
+    // A window on a fresh configuration whose link is a TCP server on a free port. Without
+    // `link` no control thread runs: what the window asks for stays in the core's request
+    // broker, and the test plays the engine.
+    void Open(const std::function<void(Preferences&)>& setUp = {}, bool link = true) {
         prefs = std::make_unique<Preferences>(ConfigPath().toStdString());
         CommPrefs comm = prefs->Get_comm_prefs();
         comm.Type = 2;
         comm.LocalPort = port = FreeTcpPort();
         prefs->Set_comm_prefs(comm);
         if (setUp) setUp(*prefs);
-        form = std::make_unique<TMainForm>(*prefs);
+        scheduler = std::make_unique<QtScheduler>(qApp);
+        AppCore::Options options;
+        options.runLink = link;
+        core = std::make_unique<AppCore>(*prefs, *scheduler, options);
+        form = std::make_unique<TMainForm>(*prefs, *core);
+        core->Start();
     }
-
-    // Ends the control thread, so that what the window posts stays in ToThreadBroker.
-    void StopThread() {
-        form->ControlThread->Terminate();
-        form->ControlThread->WaitFor();
-    }
+    void OpenWithoutLink(const std::function<void(Preferences&)>& setUp = {}) { Open(setUp, false); }
 
     std::vector<Event> TakeRequests() {
         std::vector<Event> events;
         Event e;
-        while (form->ToThreadBroker->GetEvent(e)) events.push_back(e);
+        while (core->ToThread().GetEvent(e)) events.push_back(e);
         return events;
     }
 
+    // What the control thread reports, taken in by the core at once.
+    void Report(Event event) {
+        core->ToWindow().PostEvent(std::move(event));
+        core->TakeEvents();
+    }
+    void Arrive(const ReceivedFrame& frame) {
+        Event e{EventId::MessageReceived, static_cast<std::int8_t>(frame.type), 1};
+        e.payload = frame;
+        Report(std::move(e));
+    }
+
     // One arrival, listed at once (arrivals in a burst are otherwise listed every 50 ms).
-    void Add(const std::string& record) {
-        Event e{EventId::MessageReceived, 0, 0, record};
-        form->AddReceivedMessage(&e);
+    void Add(const ReceivedFrame& frame) {
+        Arrive(frame);
         form->FlushReceivedMessages();
     }
 
@@ -162,6 +182,8 @@ private slots:
 
     void cleanup() {
         form.reset();
+        core.reset();
+        scheduler.reset();
         prefs.reset();
         MessageBoxes::Install(nullptr);
         dir.reset();
@@ -193,7 +215,6 @@ private slots:
         for (int i = 0; i < 9; ++i) {
             QCOMPARE(form->SendRows[i]->objectName(), QString("SendFrame%1").arg(i));
             QCOMPARE(form->SendRows[i]->RowIndex, i);
-            QCOMPARE(form->SendRows[i]->broker, form->ToThreadBroker.get());
         }
         QStringList headers;
         for (int c = 0; c < ReceivedListModel::ColumnCount; ++c)
@@ -206,7 +227,7 @@ private slots:
 
     // The reply table and the link summary go out when the window is first shown.
     void firstShowPostsTheReplyTableAndShowsTheLink() {
-        Open([](Preferences& p) {
+        OpenWithoutLink([](Preferences& p) {
             ReplyPrefs r;
             r.Type = "A";
             r.Msg = "OK\\r";
@@ -215,28 +236,25 @@ private slots:
             p.Set_reply_prefs(0, r);
             p.Set_fault_seed(77);
         });
-        StopThread();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         QVERIFY(!form->ClearReceivedButton->isEnabled());
         const auto requests = TakeRequests();
-        QCOMPARE(requests.size(), std::size_t{2});
+        QCOMPARE(requests.size(), std::size_t{1});
         QCOMPARE(requests[0].id, 10010);
         QCOMPARE(requests[0].value, 10);
-        std::string table = "A\tOK\\r\t3\r\n";
-        for (int i = 1; i < 10; ++i) table += "\t\t0\r\n";
-        QCOMPARE(requests[0].text, table);
-        // The rows' faults and their seed follow the table.
-        QCOMPARE(requests[1].id, 10019);
-        std::string faults = "77\r\n250\t0\t0\t0\t0\t0\t0\t0\t0\t0\t1\t100\r\n";
-        for (int i = 1; i < 10; ++i) faults += "0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t1\t100\r\n";
-        QCOMPARE(requests[1].text, faults);
+        // The rows with their faults, and the seed, as one record.
+        const auto& table = std::get<ReplyTable>(requests[0].payload);
+        QCOMPARE(table.rows.size(), std::size_t{10});
+        QCOMPARE(table.rows[0].Msg, std::string("OK\\r"));
+        QCOMPARE(table.rows[0].Action, 3);
+        QCOMPARE(table.rows[0].Faults.DelayMin, 250);
+        QCOMPARE(table.seed, 77);
         QCOMPARE(form->StatusPanels[2]->text(), QString("TCP/IP Server on Port %1").arg(port));
     }
 
     void linkSummaries() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         CommPrefs comm;  // serial, COM1, 19200, 8, 1, N
         prefs->Set_comm_prefs(comm);
         form->ShowCommSettings();
@@ -258,30 +276,37 @@ private slots:
         QCOMPARE(form->StatusPanels[2]->text(), QString(""));
     }
 
-    // Events reach the panels through the window broker, one queued call per event.
+    // Events reach the panels through the core, which takes them on the window's thread.
     void statusPanels() {
-        Open();
-        StopThread();
-        form->ToWindowBroker->PostEvent(Event{10003, 0, 0, "Socket error"});
+        OpenWithoutLink();
+        core->ToWindow().PostEvent(Event{10003, 0, 0, "Socket error"});
         QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Socket error"));
-        form->ToWindowBroker->PostEvent(Event{10006, 0, 0, "Error opening the comm port: busy"});
+        core->ToWindow().PostEvent(Event{10006, 0, 0, "Error opening the comm port: busy"});
         QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Error opening the comm port: busy"));
         // The panel cuts a long text; its tooltip holds the whole of it.
         const std::string longError =
             "Socket error: " + std::string(300, 'x') + " (104), on API 'recv' at the end";
-        form->ToWindowBroker->PostEvent(Event{10003, 0, 0, longError});
+        core->ToWindow().PostEvent(Event{10003, 0, 0, longError});
         QTRY_COMPARE(form->StatusPanels[0]->text(), QString::fromStdString(longError));
         QCOMPARE(form->StatusPanels[0]->toolTip(), QString::fromStdString(longError));
-        form->ToWindowBroker->PostEvent(Event{10017, 8, 0, ""});
+        core->ToWindow().PostEvent(Event{10017, 8, 0, ""});
         QTRY_COMPARE(form->StatusPanels[1]->text(), QString("TIMEOUT"));
-        form->ToWindowBroker->PostEvent(Event{10017, 0, 0, ""});
+        core->ToWindow().PostEvent(Event{10017, 0, 0, ""});
         QTRY_COMPARE(form->StatusPanels[1]->text(), QString(""));
-        form->ToWindowBroker->PostEvent(Event{10014, 'A', 0, "x"});
+        core->ToWindow().PostEvent(Event{10014, 'A', 0, "x"});
         QTRY_COMPARE(form->StatusPanels[1]->text(), QString("Sending..."));
-        form->ToWindowBroker->PostEvent(Event{10017, 12, 0, ""});
+        core->ToWindow().PostEvent(Event{10017, 12, 0, ""});
         QTRY_COMPARE(form->StatusPanels[1]->text(), QString("UNKNOWN STATUS 12"));
-        // Every event is offered to the rows too: a response for row 3 lands there.
-        form->ToWindowBroker->PostEvent(Event{10011, 0, 2, "ACKED"});
+        // A response for row 3's message lands there, and nowhere else.
+        TakeRequests();
+        form->SendRows[2]->MsgTypeEdit->setText("R");
+        form->SendRows[2]->SendButtonClick(nullptr);
+        const auto sent = TakeRequests();
+        QCOMPARE(sent.size(), std::size_t{1});
+        Report(sent[0]);  // the engine took it
+        Event accepted{10011, 'R', 2, "ACKED"};
+        accepted.request = sent[0].request;
+        core->ToWindow().PostEvent(accepted);
         QTRY_COMPARE(form->SendRows[2]->ReplyTextEdit->text(), QString("ACKED"));
         QCOMPARE(form->SendRows[1]->ReplyTextEdit->text(), QString(""));
     }
@@ -289,12 +314,13 @@ private slots:
     // What the engine did to an answer is listed with the message it answered, and only there;
     // the saved file keeps its columns.
     void injectionsAreListedWithTheirMessage() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         form->show();
-        form->ToWindowBroker->PostEvent(Event{EventId::AnswerInjected, 1, 1, "delay 200 ms"});
-        form->ToWindowBroker->PostEvent(Event{EventId::MessageReceived, 'A', 1, "OK           {DELIM]A{DELIM]065{DELIM]065{DELIM]"});
-        form->ToWindowBroker->PostEvent(Event{EventId::MessageReceived, 'B', 1, "OK           {DELIM]B{DELIM]066{DELIM]066{DELIM]"});
+        ReceivedFrame late = Record("", StatusOk, 'A', "065");
+        late.injected = Injected::Delay;
+        late.faults = "delay 200 ms";
+        Arrive(late);
+        Arrive(Record("", StatusOk, 'B', "066"));
         QTRY_COMPARE(form->ReceivedMessages->MessageCount(), 2);
         form->FlushReceivedMessages();
         QCOMPARE(form->ReceivedMessages->Cell(0, ReceivedListModel::InjectionColumn), std::string("delay 200 ms"));
@@ -306,8 +332,7 @@ private slots:
 
     // The Link menu asks the engine to act on the link now; a bad hold time asks again.
     void linkMenuPostsItsActions() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         form->show();
         TakeRequests();
         RecordingBoxes boxes;
@@ -332,9 +357,9 @@ private slots:
         QCOMPARE(requests[0].value, LinkActionCode::DropConnections);
         QCOMPARE(requests[1].value, LinkActionCode::SendBreak);
         QCOMPARE(requests[2].value, LinkActionCode::HoldWithXoff);
-        QCOMPARE(requests[2].text, std::string("250"));
+        QCOMPARE(std::get<LinkActionArgs>(requests[2].payload).ms, 250);
         QCOMPARE(requests[3].value, LinkActionCode::SendRaw);
-        QCOMPARE(requests[3].text, std::string("\x01" "A\x03"));
+        QCOMPARE(std::get<LinkActionArgs>(requests[3].payload).bytes, std::string("\x01" "A\x03"));
         QCOMPARE(boxes.errors, QStringList({"'soon' is not a valid integer value"}));
     }
 
@@ -398,9 +423,8 @@ private slots:
     }
 
     void recordsThatAreShortOrShownReadably() {
-        Open();
-        StopThread();
-        Add("Bad STX      {DELIM]Q");  // fewer separators: the rest stays empty
+        OpenWithoutLink();
+        Add(Record("", StatusBadStx, 'Q', ""));  // a frame broken at its start: the rest stays empty
         form->ShowNonPrintablesCheckBox->setChecked(true);
         Add(Record(std::string("a\x03z\xff", 4)));
         form->ShowNonPrintablesCheckBox->setChecked(false);  // rows already listed stay
@@ -421,8 +445,7 @@ private slots:
     }
 
     void saveFailuresLeaveTheListAlone() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         form->ChooseSaveFile = [] { return QString(); };  // cancelled
         form->SaveButtonClick();
         QVERIFY(form->SaveReceivedMessages(dir->filePath("empty.tsv")));
@@ -438,8 +461,7 @@ private slots:
     }
 
     void deleteAndSelectAll() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         auto* model = form->ReceivedMessages;
         form->SelectAllPopupMenuItemClick();  // empty list: nothing
         QVERIFY(!form->ReceivedMsgsGrid->selectionModel()->hasSelection());
@@ -479,14 +501,10 @@ private slots:
     }
 
     void aBurstIsListedInOneGoAndCommandsSeeIt() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         auto* model = form->ReceivedMessages;
         QSignalSpy inserts(model, &QAbstractItemModel::rowsInserted);
-        auto arrive = [this](const std::string& text) {
-            Event e{EventId::MessageReceived, 0, 0, Record(text)};
-            form->AddReceivedMessage(&e);
-        };
+        auto arrive = [this](const std::string& text) { Arrive(Record(text)); };
         // The first after a quiet spell is listed at once, the rest of the burst together.
         arrive("b1");
         QCOMPARE(model->MessageCount(), 1);
@@ -519,8 +537,7 @@ private slots:
     }
 
     void clearAsksFirst() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         AddNumbered(3);
         QVERIFY(form->ClearReceivedButton->isEnabled());
         boxes.answer = false;
@@ -537,8 +554,7 @@ private slots:
     }
 
     void preferencesSequence() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         form->show();
         TakeRequests();
         FakePreferences dialog;
@@ -553,9 +569,8 @@ private slots:
         dialog.ok = true;  // OK, nothing changed: the table (and its faults) again, no new link
         form->ReceiveConfigureButton->click();
         auto requests = TakeRequests();
-        QCOMPARE(requests.size(), std::size_t{2});
+        QCOMPARE(requests.size(), std::size_t{1});
         QCOMPARE(requests[0].id, 10010);
-        QCOMPARE(requests[1].id, 10019);
 
         dialog.change = [&] {  // serial COM1 from 19200 to 9600 baud
             CommPrefs comm;
@@ -564,17 +579,16 @@ private slots:
         };
         form->PreferencesMenuItem->trigger();
         requests = TakeRequests();
-        QCOMPARE(requests.size(), std::size_t{3});
+        QCOMPARE(requests.size(), std::size_t{2});
         QCOMPARE(requests[0].id, 10008);
-        QCOMPARE(requests[0].text, std::string("0,COM1,4,1,0,2,192.168.1.100,5000,5100"));
+        QCOMPARE(std::get<CommPrefs>(requests[0].payload).Baud, 4);
         QCOMPARE(requests[1].id, 10010);
         QCOMPARE(form->StatusPanels[2]->text(), QString("COM1,9600,8,1,N"));
         QCOMPARE(dialog.pages, QStringList({"comm", "reply", "comm"}));
     }
 
     void flagInsertionAndTheOtherDialogs() {
-        Open();
-        StopThread();
+        OpenWithoutLink();
         FakeFlagHelp flags;
         FakeBcc bcc;
         FakeAbout about;
@@ -608,7 +622,7 @@ private slots:
     }
 
     void batchSendStartsRowsInOrder() {
-        Open([](Preferences& p) {
+        OpenWithoutLink([](Preferences& p) {
             for (int slot : {0, 3, 8}) {
                 SendPrefs s;
                 s.Type = std::string(1, static_cast<char>('A' + slot));
@@ -616,7 +630,7 @@ private slots:
                 p.Set_send_prefs(slot, s);
             }
         });
-        StopThread();
+        TakeRequests();  // the reply table the core hands the engine at its start
         form->BatchSendMenuItemClick();
         auto requests = TakeRequests();
         QCOMPARE(requests.size(), std::size_t{3});
@@ -648,7 +662,7 @@ private slots:
         form->SendRows[4]->MsgTextEdit->setText("typed %D\\r");
         form->SendRows[4]->SendCountEdit->setText("not a number");
         QVERIFY(form->close());
-        QVERIFY(form->ControlThread->Terminated());
+        QVERIFY(core->ShutDown());
         QCOMPARE(form->StatusPanels[0]->text(), QString(""));
         QCOMPARE(form->StatusPanels[0]->toolTip(), QString(""));
         form.reset();
@@ -715,8 +729,7 @@ private slots:
         QFETCH(QString, menu);
         QFETCH(int, entryKey);
         QFETCH(QString, entry);
-        Open();
-        StopThread();
+        OpenWithoutLink();
         form->show();
         form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form.get()));

@@ -2,43 +2,32 @@
 
 #include <QtTest>
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include "app/app_core.h"
 #include "protocol/frame.h"
 #include "settings/preferences.h"
 #include "support/recording_boxes.h"
 #include "text/parser.h"
-#include "thread/ctrlthrd.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
+#include "ui/qt_scheduler.h"
 
 namespace {
-
-std::vector<Event> Drain(EventBroker& broker) {
-    std::vector<Event> out;
-    Event event;
-    while (broker.GetEvent(event)) out.push_back(event);
-    return out;
-}
-
-// What the main window does with an event from the control thread.
-void Dispatch(TSendFrame& row, std::int32_t id, std::int32_t source, const std::string& text) {
-    Event event{id, 'A', source, text};
-    row.Handlers.CallHandler(id, &event);
-}
 
 QString ErrorOf(const std::function<void()>& call) {
     try {
@@ -56,9 +45,13 @@ class SendFrameTest : public QObject {
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<Preferences> prefs;
-    std::unique_ptr<EventBroker> broker;
+    std::unique_ptr<QtScheduler> scheduler;
+    std::unique_ptr<AppCore> core;
+    std::vector<TSendFrame*> rows;  // every row the core's listener refreshes
     std::unique_ptr<TSendFrame> row;
     RecordingBoxes boxes;
+    std::vector<Event> posted;  // requests the engine took that the test has not looked at
+    std::deque<Event> wire;     // requests the engine took, in its order, not yet answered
 
     // Row 2 with type A, the given text, count and delay, ready to send.
     void Prepare(const QString& count, const QString& delay, const QString& text = "hello") {
@@ -68,24 +61,82 @@ class SendFrameTest : public QObject {
         row->DelayEdit->setText(delay);
     }
 
-    std::vector<Event> Sent() { return Drain(*broker); }
+    // The engine's part: takes what the rows posted and tells the core it has.
+    void Pump() {
+        Event e;
+        while (core->ToThread().GetEvent(e)) {
+            if (e.id != EventId::SendBytes) continue;
+            posted.push_back(e);
+            wire.push_back(e);
+            core->ToWindow().PostEvent(e);
+            core->TakeEvents();
+        }
+    }
+    std::vector<Event> Sent() {
+        Pump();
+        std::vector<Event> out;
+        out.swap(posted);
+        return out;
+    }
+    // How the message of row `source` on the wire ended, as the engine reports it.
+    void Outcome(std::int32_t id, std::int32_t source, const std::string& text) {
+        Pump();
+        Event event{id, 'A', source, text};
+        for (auto it = wire.begin(); it != wire.end(); ++it) {
+            if (it->source != source) continue;
+            event.request = it->request;
+            wire.erase(it);
+            break;
+        }
+        core->ToWindow().PostEvent(event);
+        core->TakeEvents();
+    }
+    void Accept(const std::string& text, std::int32_t source = 2) {
+        Outcome(EventId::ResponseAccepted, source, text);
+    }
+    void Fail(const std::string& text, std::int32_t source = 2) {
+        Outcome(EventId::TransactionFailed, source, text);
+    }
+    TSendFrame* NewRow(QWidget* parent, int index) {
+        auto* made = new TSendFrame(parent, *prefs, *core);
+        made->RowIndex = index;
+        made->InitFromSettings();
+        rows.push_back(made);
+        return made;
+    }
 
 private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(dir->isValid());
         prefs = std::make_unique<Preferences>(dir->filePath("ZentrelConfig.ini").toStdString());
-        broker = std::make_unique<EventBroker>();
-        row = std::make_unique<TSendFrame>(nullptr, *prefs);
-        row->RowIndex = 2;
-        row->broker = broker.get();
-        row->InitFromSettings();
+        scheduler = std::make_unique<QtScheduler>(qApp);
+        AppCore::Options options;
+        options.runLink = false;
+        core = std::make_unique<AppCore>(*prefs, *scheduler, options);
+        // What the main window does: the rows hear how their runs change.
+        AppCore::Listener listener;
+        listener.rowChanged = [this](int index) {
+            for (TSendFrame* r : rows)
+                if (r->RowIndex == index) r->Refresh();
+        };
+        listener.rowError = [this](int index, const std::string& error) {
+            for (TSendFrame* r : rows)
+                if (r->RowIndex == index) MessageBoxes::Instance().Error(r, ToQString(error));
+        };
+        core->SetListener(listener);
+        row.reset(NewRow(nullptr, 2));
+        posted.clear();
+        wire.clear();
         boxes.Reset();
         MessageBoxes::Install(&boxes);
     }
 
     void cleanup() {
         row.reset();
+        rows.clear();
+        core.reset();
+        scheduler.reset();
         MessageBoxes::Install(nullptr);
     }
 
@@ -96,7 +147,7 @@ private slots:
         stored.Count = "x5";
         stored.Delay = "-3";
         prefs->Set_send_prefs(6, stored);
-        TSendFrame other(nullptr, *prefs);
+        TSendFrame other(nullptr, *prefs, *core);
         other.RowIndex = 6;
         other.InitFromSettings();
         QCOMPARE(ToBytes(other.MsgTypeEdit->text()), stored.Type);
@@ -129,7 +180,7 @@ private slots:
         QCOMPARE(sent[0].text, std::string("hello"));
         QCOMPARE(row->CounterLabel->text(), QString("1 / 1"));
         QVERIFY(!row->StopButton->isEnabled());
-        Dispatch(*row, EventId::ResponseAccepted, 2, "OK");
+        Accept("OK");
         QCOMPARE(row->ReplyTextEdit->text(), QString("OK"));
         QVERIFY(Sent().empty());
     }
@@ -141,52 +192,53 @@ private slots:
         QVERIFY(row->StopButton->isEnabled());
         for (int n = 2; n <= 3; ++n) {
             QVERIFY(Sent().empty());  // nothing more until the response
-            Dispatch(*row, EventId::ResponseAccepted, 2, "R");
+            Accept("R");
             QCOMPARE(Sent().size(), std::size_t{1});
             QCOMPARE(row->CounterLabel->text(), QString("%1 / 3").arg(n));
             QVERIFY(row->ReplyTextEdit->text().isEmpty());  // emptied by the new send
         }
         QVERIFY(row->StopButton->isEnabled());
-        Dispatch(*row, EventId::ResponseAccepted, 2, "last");
+        Accept("last");
         QVERIFY(Sent().empty());
         QCOMPARE(row->CounterLabel->text(), QString("3 / 3"));
         QCOMPARE(row->ReplyTextEdit->text(), QString("last"));
         QVERIFY(!row->StopButton->isEnabled());
     }
 
+    // The next send of a run waits the delay after the response, never less.
     void countThreeWithDelayWaitsAfterEachResponse() {
         Prepare("3", "60");
         row->SendButtonClick(nullptr);
         QCOMPARE(Sent().size(), std::size_t{1});
         for (int n = 2; n <= 3; ++n) {
-            Dispatch(*row, EventId::ResponseAccepted, 2, "R");
+            Accept("R");
             QElapsedTimer waited;
             waited.start();
             QVERIFY(Sent().empty());
-            QVERIFY(row->Tick->isActive());
-            QCOMPARE(row->Tick->interval(), 60);
-            QTRY_VERIFY_WITH_TIMEOUT(!row->Tick->isActive(), 5000);
-            QVERIFY(waited.elapsed() >= 55);
-            QCOMPARE(Sent().size(), std::size_t{1});
+            QVERIFY(row->StopButton->isEnabled());
+            std::size_t sent = 0;
+            QTRY_VERIFY_WITH_TIMEOUT((sent += Sent().size()) == 1, 5000);
+            QVERIFY2(waited.elapsed() >= 60, qPrintable(QString::number(waited.elapsed())));
             QCOMPARE(row->CounterLabel->text(), QString("%1 / 3").arg(n));
         }
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R");
-        QVERIFY(!row->Tick->isActive());
+        Accept("R");
         QVERIFY(!row->StopButton->isEnabled());
+        QTest::qWait(100);
+        QVERIFY(Sent().empty());
     }
 
     void stopEndsTheRunWhetherWaitingOutTheDelayOrTheResponse() {
-        Prepare("5", "2000");
+        Prepare("5", "100");
         row->SendButtonClick(nullptr);
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R1");
-        row->TickTimer(row->Tick);  // the first delay runs out
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R2");
-        QCOMPARE(Sent().size(), std::size_t{2});
-        QVERIFY(row->Tick->isActive());
+        Accept("R1");
+        std::size_t sent = Sent().size();
+        QTRY_VERIFY_WITH_TIMEOUT((sent += Sent().size()) == 2, 5000);  // the first delay ran out
+        Accept("R2");  // now it waits out the second delay
         QTest::mouseClick(row->StopButton, Qt::LeftButton);
         QVERIFY(row->StopRequested);
-        QVERIFY(!row->Tick->isActive());
         QVERIFY(!row->StopButton->isEnabled());
+        QTest::qWait(200);
+        QVERIFY(Sent().empty());
         QCOMPARE(row->CounterLabel->text(), QString("2 / 5"));
 
         // Stop while a response is awaited: the response is still shown, nothing follows.
@@ -194,7 +246,7 @@ private slots:
         row->SendButtonClick(nullptr);
         QCOMPARE(Sent().size(), std::size_t{1});
         row->StopButtonClick(row->StopButton);
-        Dispatch(*row, EventId::ResponseAccepted, 2, "late");
+        Accept("late");
         QCOMPARE(row->ReplyTextEdit->text(), QString("late"));
         QVERIFY(Sent().empty());
         QCOMPARE(row->CounterLabel->text(), QString("1 / 5"));
@@ -205,45 +257,33 @@ private slots:
         QCOMPARE(normal.color(QPalette::Base), QApplication::palette().color(QPalette::ToolTipBase));
         Prepare("5", "0");
         row->SendButtonClick(nullptr);
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R1");
-        Dispatch(*row, EventId::TransactionFailed, 2, "NAK text");
+        Accept("R1");
+        Fail("NAK text");
         QCOMPARE(Sent().size(), std::size_t{2});
         QCOMPARE(row->ReplyTextEdit->text(), QString("NAK text"));
         QCOMPARE(row->ReplyTextEdit->palette().color(QPalette::Base), QColor(Qt::red));
         QCOMPARE(row->ReplyTextEdit->palette().color(QPalette::Text), QColor(Qt::white));
         QCOMPARE(row->CounterLabel->text(), QString("2 / 5"));
         QVERIFY(!row->StopButton->isEnabled());
-        QVERIFY(!row->Tick->isActive());
 
         // The next send empties the response but keeps it red until the next response.
         Prepare("1", "0");
         row->SendButtonClick(nullptr);
         QVERIFY(row->ReplyTextEdit->text().isEmpty());
         QCOMPARE(row->ReplyTextEdit->palette().color(QPalette::Base), QColor(Qt::red));
-        Dispatch(*row, EventId::ResponseAccepted, 2, "fine");
+        Accept("fine");
         QCOMPARE(row->ReplyTextEdit->palette().color(QPalette::Base),
                  QApplication::palette().color(QPalette::ToolTipBase));
         QCOMPARE(row->ReplyTextEdit->palette().color(QPalette::Text),
                  QApplication::palette().color(QPalette::WindowText));
     }
 
-    void aFailureDuringTheDelayStopsTheTimer() {
-        Prepare("3", "2000");
-        row->SendButtonClick(nullptr);
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R");
-        QVERIFY(row->Tick->isActive());
-        Dispatch(*row, EventId::TransactionFailed, 2, "bad");
-        QVERIFY(!row->Tick->isActive());
-        QCOMPARE(Sent().size(), std::size_t{1});
-    }
-
     void eventsForOtherRowsChangeNothing() {
         Prepare("3", "0");
         row->SendButtonClick(nullptr);
         Sent();
-        Dispatch(*row, EventId::ResponseAccepted, 1, "other");
-        Dispatch(*row, EventId::TransactionFailed, 3, "other");
-        Dispatch(*row, EventId::MessageReceived, 2, "received");
+        Accept("other", 1);
+        Fail("other", 3);
         QVERIFY(Sent().empty());
         QVERIFY(row->ReplyTextEdit->text().isEmpty());
         QCOMPARE(row->ReplyTextEdit->palette().color(QPalette::Base),
@@ -252,6 +292,7 @@ private slots:
         QCOMPARE(row->CounterLabel->text(), QString("1 / 3"));
         Event event{EventId::ResponseAccepted, 'A', 2, "mine"};
         QCOMPARE(row->Handlers.CallHandler(event.id, &event), EventId::ResponseAccepted);
+        Accept("mine");
         QCOMPARE(Sent().size(), std::size_t{1});
     }
 
@@ -259,10 +300,8 @@ private slots:
         // Each returns normally after its box, so Batch Send goes on to the next row.
         Prepare("0", "0");
         row->SendButtonClick(nullptr);
-        QCOMPARE(row->TargetCount, 0);  // stored before it is checked
         Prepare("2", "-1");
         row->SendButtonClick(nullptr);
-        QCOMPARE(row->DelayMs, -1);
         Prepare("3", "0");
         row->MsgTypeEdit->clear();
         row->SendButtonClick(nullptr);
@@ -280,7 +319,7 @@ private slots:
         Prepare("3", "0");
         row->SendButtonClick(nullptr);
         row->MsgTypeEdit->clear();
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R");
+        Accept("R");
         QCOMPARE(boxes.errors, QStringList({"You must specify a message type."}));
         QCOMPARE(Sent().size(), std::size_t{1});
         QCOMPARE(row->CounterLabel->text(), QString("1 / 3"));
@@ -308,11 +347,15 @@ private slots:
         Prepare(" +2 ", "-0");
         row->SendButtonClick(nullptr);
         QCOMPARE(row->TargetCount, 2);
+        QCOMPARE(Sent().size(), std::size_t{1});
         Prepare("2147483647", "-2147483648");
         row->SendButtonClick(nullptr);
+        QCOMPARE(boxes.errors, QStringList({"The delay time must be greater than or equal to zero."}));
+        Prepare("2147483647", "0");
+        row->SendButtonClick(nullptr);
         QCOMPARE(row->TargetCount, 2147483647);
-        QCOMPARE(row->DelayMs, -2147483647 - 1);
         QCOMPARE(Sent().size(), std::size_t{1});
+        boxes.errors.clear();
 
         // Pressed with the mouse, the error reaches the application's error box.
         Prepare("x", "0");
@@ -320,24 +363,14 @@ private slots:
         QCOMPARE(boxes.appErrors, QStringList({"'x' is not a valid integer value."}));
     }
 
-    void aRowWithoutBrokerRaisesAndCountsNothing() {
-        row->broker = nullptr;
-        Prepare("3", "0");
-        QCOMPARE(ErrorOf([this] { row->SendButtonClick(nullptr); }),
-                 QString("TSendFrame::SendButtonClick: Unassigned event broker."));
-        QCOMPARE(row->SentCount, 0);
-        QVERIFY(row->CounterLabel->text().isEmpty());
-        QVERIFY(!row->StopButton->isEnabled());
-    }
-
     void eachSendReadsTheTextAnewAndExpandsItsFlags() {
         Parser::Set_serial_number(41);
         Prepare("3", "0", "N%S");
         row->SendButtonClick(nullptr);
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R");
+        Accept("R");
         row->MsgTypeEdit->setText(QString(QChar(0xE9)));
         row->MsgTextEdit->setText(QString::fromLatin1("\\x01\xFF%S"));
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R");
+        Accept("R");
         const auto sent = Sent();
         QCOMPARE(sent.size(), std::size_t{3});
         QCOMPARE(sent[0].text, std::string("N000041"));
@@ -347,15 +380,15 @@ private slots:
     }
 
     void sendDuringTheDelayRestartsWithoutTheOldRunsSend() {
-        Prepare("3", "2000");
+        Prepare("3", "300");
         row->SendButtonClick(nullptr);
-        Dispatch(*row, EventId::ResponseAccepted, 2, "R");
-        QVERIFY(row->Tick->isActive());
+        Accept("R");
         Prepare("2", "0");
         row->SendButtonClick(nullptr);
-        QVERIFY(!row->Tick->isActive());
         QCOMPARE(Sent().size(), std::size_t{2});
         QCOMPARE(row->CounterLabel->text(), QString("1 / 2"));
+        QTest::qWait(400);
+        QVERIFY2(Sent().empty(), "the old run's delayed send does not come");
     }
 
     void settingsAreStoredAsTypedWhenTheRowGoes() {
@@ -380,54 +413,45 @@ private slots:
         QWidget window;
         auto* layout = new QVBoxLayout(&window);
         std::vector<TSendFrame*> rows;
+        std::vector<TSendFrame*> shown;
         for (int i = 0; i < 9; ++i) {
-            rows.push_back(new TSendFrame(&window, *prefs));
-            rows.back()->RowIndex = i;
-            rows.back()->broker = broker.get();
-            rows.back()->InitFromSettings();
-            rows.back()->MsgTypeEdit->setText("Z");
-            layout->addWidget(rows.back());
+            shown.push_back(NewRow(&window, i));
+            shown.back()->MsgTypeEdit->setText("Z");
+            layout->addWidget(shown.back());
         }
         window.show();
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        rows[0]->MsgTextEdit->setFocus();
+        shown[0]->MsgTextEdit->setFocus();
         QTest::keyClick(&window, Qt::Key_5, Qt::AltModifier);
         QTest::keyClick(&window, Qt::Key_9, Qt::AltModifier);
-        QTRY_COMPARE(rows[8]->SentCount, 1);
+        QTRY_COMPARE(shown[8]->SentCount, 1);
         const auto sent = Sent();
         QCOMPARE(sent.size(), std::size_t{2});
         QCOMPARE(sent[0].source, 4);
         QCOMPARE(sent[1].source, 8);
-        QCOMPARE(rows[0]->MsgTextEdit->text(), QString());  // no digit typed into the edit
+        QCOMPARE(shown[0]->MsgTextEdit->text(), QString());  // no digit typed into the edit
+        rows.resize(1);
     }
 
-    // The whole road: the row's request through a real control thread and a TCP link to a
-    // peer that answers each message, the responses back to the row as the main window
-    // would hand them over.
+    // The whole road: the row's request through the core and a real control thread over a
+    // TCP link to a peer that answers each message, the responses back to the row.
     void aRunThroughTheControlThreadAndATcpPeer() {
         QTcpServer peer;
         QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
-        EventBroker toThread;
-        EventBroker* toWindowPtr = nullptr;
-        EventBroker toWindow(
-            [this, &toWindowPtr](std::uint32_t) {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, &toWindowPtr] {
-                        Event event;
-                        if (toWindowPtr->GetEvent(event)) row->Handlers.CallHandler(event.id, &event);
-                    },
-                    Qt::QueuedConnection);
-            },
-            2026);
-        toWindowPtr = &toWindow;
         CommPrefs comm;
         comm.Type = 1;
         comm.RemoteIp = "127.0.0.1";
         comm.RemotePort = peer.serverPort();
-        TControlThread thread(&toThread, &toWindow, comm, 0);
-        thread.Resume();
+        prefs->Set_comm_prefs(comm);
+        row.reset();
+        rows.clear();
+        core = std::make_unique<AppCore>(*prefs, *scheduler);
+        AppCore::Listener listener;
+        listener.rowChanged = [this](int) { row->Refresh(); };
+        core->SetListener(listener);
+        row.reset(NewRow(nullptr, 2));
+        core->Start();
         QVERIFY(peer.waitForNewConnection(10000));
         QTcpSocket* link = peer.nextPendingConnection();
         int answered = 0;
@@ -447,16 +471,13 @@ private slots:
             }
         });
 
-        row->broker = &toThread;
         Prepare("3", "0", "ping");
         row->SendButtonClick(nullptr);
         QTRY_COMPARE_WITH_TIMEOUT(row->ReplyTextEdit->text(), QString("OK3"), 15000);
         QCOMPARE(row->CounterLabel->text(), QString("3 / 3"));
         QVERIFY(!row->StopButton->isEnabled());
         QCOMPARE(answered, 3);
-        thread.Terminate();
-        thread.WaitFor();
-        QCoreApplication::sendPostedEvents(this);
+        core->Shutdown();
     }
 };
 
