@@ -43,6 +43,8 @@ public:
     // Processes what the tap holds now (a view that must be up to date).
     void Drain() { pipeline_.ProcessNow(); }
 
+    // The service's clock (wall-clock microseconds, or the one it was given).
+    std::int64_t Now() const { return clock_(); }
     TrafficStats Stats();
     void ResetStats();
     struct LogState {

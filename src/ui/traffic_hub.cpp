@@ -8,7 +8,6 @@
 
 #include "app/app_core.h"
 #include "base/event.h"
-#include "traffic/traffic_tap.h"
 #include "ui/link_indicator.h"
 #include "ui/stats_panel.h"
 #include "ui/traffic_panel.h"
@@ -132,7 +131,7 @@ void TrafficHub::ShowHeld(const std::string& held) {
 void TrafficHub::ShowStatistics(bool force) {
     // A copy, so that the pipeline is not held up while the panel draws.
     const TrafficStats stats = core_.Traffic().Stats();
-    const std::int64_t now = TrafficTap::WallMicros();
+    const std::int64_t now = core_.Traffic().Now();
     const std::uint64_t shown = Fingerprint(stats);
     if (!force && shown == statsShown_ && ++quietSeconds_ < kQuietChartSeconds) {
         Statistics->ShowUpTime(stats, now);

@@ -17,7 +17,6 @@
 #include "app/event_hub.h"
 #include "support/api_rig.h"
 #include "support/recording_boxes.h"
-#include "thread/ctrlthrd.h"
 #include "ui/application.h"
 #include "ui/qt_scheduler.h"
 #include "ui/received_model.h"
@@ -32,10 +31,9 @@ class ApiWindowTest : public QObject {
 
     QTemporaryDir dir;
     std::unique_ptr<Preferences> prefs;
-    std::unique_ptr<TMainForm> form;
     std::unique_ptr<QtScheduler> scheduler;
-    std::unique_ptr<EventHub> hub;
     std::unique_ptr<AppCore> core;
+    std::unique_ptr<TMainForm> form;
     std::unique_ptr<ApiServer> api;
     RecordingBoxes boxes;
     int devicePort = 0;
@@ -68,13 +66,11 @@ private slots:
         comm.Type = 2;
         comm.LocalPort = devicePort = FreeTcpPort();
         prefs->Set_comm_prefs(comm);
-        form = std::make_unique<TMainForm>(*prefs);
-        scheduler = std::make_unique<QtScheduler>(form.get());
-        hub = std::make_unique<EventHub>();
-        core = std::make_unique<AppCore>(*prefs, *form->ToThreadBroker, *form->ToWindowBroker,
-                                         *scheduler, *hub);
-        form->AttachCore(core.get());
-        api = std::make_unique<ApiServer>(*core, *scheduler, *hub, ApiServer::Options{});
+        scheduler = std::make_unique<QtScheduler>(qApp);
+        core = std::make_unique<AppCore>(*prefs, *scheduler);
+        form = std::make_unique<TMainForm>(*prefs, *core);
+        core->Start();
+        api = std::make_unique<ApiServer>(*core, *scheduler, ApiServer::Options{});
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
@@ -82,8 +78,9 @@ private slots:
         api->Stop();
         form->close();
         api.reset();
-        core.reset();
         form.reset();
+        core.reset();
+        scheduler.reset();
     }
 
     void aMessageIsListedInTheWindowAndReturnedByTheApi() {

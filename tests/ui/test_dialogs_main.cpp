@@ -18,13 +18,16 @@
 
 #include "dialogs_support.h"
 #include "settings/preferences.h"
-#include "thread/ctrlthrd.h"
+#include "app/app_core.h"
+#include "ui/qt_scheduler.h"
 #include "ui/Bcccalcfrm.h"
 #include "ui/PrefEdit.h"
 #include "ui/about.h"
 #include "ui/application.h"
 #include "ui/flaghelp.h"
 #include "ui/mainfrm.h"
+#include "ui/qt_scheduler.h"
+#include "app/app_core.h"
 #include "ui/sendfram.h"
 
 class DialogsInMainWindowTest : public QObject {
@@ -32,6 +35,8 @@ class DialogsInMainWindowTest : public QObject {
 
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<Preferences> prefs_;
+    std::unique_ptr<QtScheduler> scheduler_;
+    std::unique_ptr<AppCore> core_;
     std::unique_ptr<TMainForm> main_;
     // Created after the main window and gone before it, as in the program.
     std::unique_ptr<TAboutBox> about_;
@@ -64,7 +69,13 @@ private slots:
         probe.close();
         prefs_->Set_comm_prefs(comm);
 
-        main_ = std::make_unique<TMainForm>(*prefs_);
+        scheduler_ = std::make_unique<QtScheduler>(qApp);
+        AppCore::Options options;
+        // The test of what OK posts plays the control thread itself.
+        options.runLink = QTest::currentTestFunction() != QByteArray("okWithoutChangesKeepsThePortSpellingAndTheLink");
+        core_ = std::make_unique<AppCore>(*prefs_, *scheduler_, options);
+        main_ = std::make_unique<TMainForm>(*prefs_, *core_);
+        core_->Start();
         about_ = std::make_unique<TAboutBox>(main_.get());
         preferences_ = std::make_unique<TPreferencesForm>(*prefs_, main_.get());
         bcc_ = std::make_unique<TBccCalcForm>(main_.get());
@@ -80,6 +91,8 @@ private slots:
         preferences_.reset();
         about_.reset();
         main_.reset();
+        core_.reset();
+        scheduler_.reset();
         prefs_.reset();
     }
 
@@ -148,11 +161,9 @@ private slots:
         CommPrefs comm = prefs_->Get_comm_prefs();
         comm.Port = "COM2";
         prefs_->Set_comm_prefs(comm);
-        // Ended, so that what the window posts stays in ToThreadBroker.
-        main_->ControlThread->Terminate();
-        main_->ControlThread->WaitFor();
+        // No control thread runs here: what the window posts stays in the core's broker.
         Event request;
-        while (main_->ToThreadBroker->GetEvent(request)) {
+        while (core_->ToThread().GetEvent(request)) {
         }
 
         WhenModal(preferences_.get(), [this] {
@@ -162,8 +173,8 @@ private slots:
         main_->PreferencesMenuItem->trigger();
 
         std::vector<int> ids;
-        while (main_->ToThreadBroker->GetEvent(request)) ids.push_back(request.id);
-        QCOMPARE(ids, std::vector<int>({10010, 10019}));
+        while (core_->ToThread().GetEvent(request)) ids.push_back(request.id);
+        QCOMPARE(ids, std::vector<int>({10010}));
         QCOMPARE(prefs_->Get_comm_prefs().Port, std::string("COM2"));
     }
 

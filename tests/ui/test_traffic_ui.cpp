@@ -24,10 +24,18 @@
 #include <string>
 #include <vector>
 
-#include "support/loopback.h"
-#include "thread/ctrlthrd.h"
+#include <QTemporaryDir>
+
+#include <ctime>
+
+#include "app/app_core.h"
+#include "app/received_store.h"
 #include "base/event.h"
 #include "base/link_state.h"
+#include "settings/preferences.h"
+#include "support/loopback.h"
+#include "traffic/traffic_monitor.h"
+#include "ui/qt_scheduler.h"
 #include "ui/link_indicator.h"
 #include "ui/received_list_habits.h"
 #include "ui/received_model.h"
@@ -193,15 +201,23 @@ private slots:
     // A scripted exchange with known latencies from a fake clock shows the right figures.
     void statisticsOfAScriptedExchange() {
         std::int64_t now = 0;
+        QTemporaryDir dir;
+        Preferences prefs(dir.filePath("ZentrelConfig.ini").toStdString());
+        QtScheduler scheduler(qApp);
+        AppCore::Options options;
+        options.runLink = false;
+        options.trafficClock = [&now] { return now; };
+        AppCore core(prefs, scheduler, options);
         QMainWindow window;
-        TrafficHub hub(&window, TrafficPrefs{}, [&now] { return now; });
-        hub.OnEvent(
-            Event{EventId::LinkState, 0, 0,
-                  LinkState{LinkState::Server, LinkState::Up, "port 1", {"peer"}}.Encode()});
+        TrafficHub hub(&window, core, TrafficPrefs{});
+        Event up{EventId::LinkState, 0, 0};
+        up.payload = LinkState{LinkState::Server, LinkState::Up, "port 1", {"peer"}};
+        core.Traffic().OnEvent(up);
+        hub.OnEvent(up);
         const std::string msg = WireFrame('A', 0, "x");
         const auto at = [&](std::int64_t t, Direction d, const std::string& bytes) {
             now = t;
-            hub.Tap().Record(d, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            core.Traffic().Tap().Record(d, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         };
         at(1000000, Direction::Rx, msg);
         at(1000300, Direction::Tx, WireFrame('A', 0x06, "r"));  // 0.3 ms
@@ -211,8 +227,8 @@ private slots:
         at(2000500, Direction::Tx, WireFrame('B', 0x06, "r"));  // 0.5 ms, a type error
         at(3000000, Direction::Tx, WireFrame('Q', 0, "q"));
         at(3002000, Direction::Rx, WireFrame('Q', 0x06, ""));  // round trip 2 ms
-        hub.OnEvent(Event{EventId::ResponseAccepted, 'Q', 0, ""});
-        hub.OnEvent(Event{EventId::Status, StatusTimeout, 1, ""});
+        core.Traffic().OnEvent(Event{EventId::ResponseAccepted, 'Q', 0, ""});
+        core.Traffic().OnEvent(Event{EventId::Status, StatusTimeout, 1, ""});
         hub.Drain();
         now = 62000000;
         window.show();
@@ -311,29 +327,42 @@ private slots:
         QVERIFY(page.Store(stored, problem));
     }
 
-    // The received list: bound, follow-newest, Ctrl+C of whole rows, and the filter box.
+    // The received list: the store's bound, follow-newest, Ctrl+C of whole rows, and the
+    // filter box.
     void receivedListHabits() {
         QWidget panel;
         auto* grid = new QTableView(&panel);
-        ReceivedListModel model;
+        ReceivedStore store(4);
+        ReceivedListModel model(store);
+        store.SetOnDrop([&model](std::size_t count) { model.Dropping(count); });
         grid->setModel(&model);
         grid->setSelectionBehavior(QAbstractItemView::SelectRows);
         ReceivedListHabits habits(grid, &panel);
         TrafficPrefs prefs;
-        prefs.ListMax = 4;
         prefs.FollowNewest = 0;
         QSignalSpy followChanged(&habits, &ReceivedListHabits::FollowChanged);
         habits.ApplySettings(prefs);
         QVERIFY(!habits.Following());
         QCOMPARE(followChanged.count(), 0);  // settings are not the user's click
-        const auto add = [&](const std::string& status, const std::string& type,
-                             const std::string& text) {
-            const int first = model.MessageCount();
-            model.AddMessage({status, type, "123", "123", text, {}}, 3600000);
+        // One in the morning, local time, of some day.
+        std::tm oneAm{};
+        oneAm.tm_year = 126;
+        oneAm.tm_mday = 1;
+        oneAm.tm_hour = 1;
+        oneAm.tm_isdst = -1;
+        const std::int64_t at = static_cast<std::int64_t>(std::mktime(&oneAm)) * 1000;
+        const auto add = [&](int status, char type, const std::string& text) {
+            ReceivedFrame frame;
+            frame.status = status;
+            frame.type = static_cast<std::uint8_t>(type);
+            frame.rxBcc = frame.calcBcc = "123";
+            frame.text = text;
+            store.Add(frame, at, false);
+            const int first = model.MessageCount();  // after what the bound dropped
+            model.ShowNew();
             habits.AfterAdd(first);
         };
-        for (int i = 0; i < 6; ++i)
-            add("OK           ", i % 2 ? "B" : "A", "text " + std::to_string(i));
+        for (int i = 0; i < 6; ++i) add(StatusOk, i % 2 ? 'B' : 'A', "text " + std::to_string(i));
         QCOMPARE(model.MessageCount(), 4);  // the two oldest went
         QCOMPARE(QString::fromStdString(model.Cell(0, ReceivedListModel::TextColumn)),
                  QString("text 2"));
@@ -352,8 +381,8 @@ private slots:
         habits.SearchEdit->setText("b");  // type B, case aside
         QCOMPARE(grid->isRowHidden(0), true);
         QCOMPARE(grid->isRowHidden(1), false);
-        add("Bad BCC      ", "A", "late");  // status matches: shown
-        add("OK           ", "A", "other");
+        add(StatusBadBcc, 'A', "late");  // status matches: shown
+        add(StatusOk, 'A', "other");
         QCOMPARE(model.MessageCount(), 4);
         QCOMPARE(grid->isRowHidden(2), false);
         QCOMPARE(grid->isRowHidden(3), true);
@@ -368,24 +397,29 @@ private slots:
     // peer that sends; the exchange shows in the view, the link in the indicator, and a log
     // that cannot be written stops with its reason while the link goes on answering.
     void liveLinkThroughTheHub() {
-        QMainWindow window;
-        TrafficPrefs prefs;
-        prefs.LogOn = 1;
-        prefs.LogPath = "/nonexistent-dir/x.tsv";
-        TrafficHub hub(&window, prefs);
-        QVERIFY(
-            hub.LogLabel->text().contains("Logging stopped: cannot open /nonexistent-dir/x.tsv"));
-        EventBroker toWindow, toThread;
+        QTemporaryDir dir;
+        Preferences settings(dir.filePath("ZentrelConfig.ini").toStdString());
         CommPrefs comm;
         comm.Type = 2;
         comm.LocalPort = 0;  // any free port; the link state says which
-        TControlThread thread(&toThread, &toWindow, comm, 0);
-        thread.trafficTap = &hub.Tap();
-        thread.Resume();
-        const auto pump = [&] {
-            Event event;
-            while (toWindow.GetEvent(event)) hub.OnEvent(event);
-        };
+        settings.Set_comm_prefs(comm);
+        TrafficPrefs prefs;
+        prefs.LogOn = 1;
+        prefs.LogPath = "/nonexistent-dir/x.tsv";
+        settings.Set_traffic_prefs(prefs);
+        QtScheduler scheduler(qApp);
+        AppCore core(settings, scheduler);
+        QMainWindow window;
+        TrafficHub hub(&window, core, prefs);
+        // What the main window does: the hub hears the core's events and its ready entries.
+        AppCore::Listener listener;
+        listener.event = [&hub](const Event& event) { hub.OnEvent(event); };
+        listener.trafficReady = [&hub] { hub.EntriesReady(); };
+        core.SetListener(listener);
+        QVERIFY(
+            hub.LogLabel->text().contains("Logging stopped: cannot open /nonexistent-dir/x.tsv"));
+        core.Start();
+        const auto pump = [] { QCoreApplication::processEvents(); };
         QTRY_VERIFY(([&] {
             pump();
             return hub.Indicator->State().phase == LinkState::Up;
@@ -414,10 +448,9 @@ private slots:
         QVERIFY(!Column(*hub.Traffic, TrafficModel::LatencyColumn)[1].isEmpty());
         QVERIFY(peer.bytesAvailable() > 0 ||
                 peer.waitForReadyRead(2000));  // the answer reached the peer
-        QCOMPARE(hub.Pipeline().WithMonitor([](TrafficMonitor& m) { return m.stats.frames[0]; }),
-                 1u);
-        thread.Terminate();
-        thread.WaitFor();
+        QCOMPARE(core.Traffic().Stats().frames[0], 1u);
+        core.Shutdown();
+        core.SetListener({});
     }
 };
 
