@@ -16,49 +16,65 @@
 #include <memory>
 #include <string>
 
+#include "app/app_core.h"
 #include "settings/preferences.h"
-#include "thread/ctrlthrd.h"
 #include "ui/mainfrm.h"
+#include "ui/qt_scheduler.h"
 #include "ui/received_model.h"
 
 namespace {
 
 const std::string kText = "Temperature 21.5 C, humidity 40 %, door closed, battery 3.6 V";
 
-std::string Record(int i) {
-    return "OK           {DELIM]A{DELIM]123{DELIM]123{DELIM]" + kText + " #" + std::to_string(i);
+ReceivedFrame Record(int i) {
+    ReceivedFrame frame;
+    frame.type = 'A';
+    frame.rxBcc = frame.calcBcc = "123";
+    frame.text = kText + " #" + std::to_string(i);
+    return frame;
 }
 
-// One shown main window with `rows` messages listed; its control thread is stopped so
-// that nothing but the benchmark runs on it.
+// One shown main window with `rows` messages listed; no control thread runs, so that
+// nothing but the benchmark runs on it. Messages arrive through the core as the engine
+// reports them.
 struct Window {
     QTemporaryDir dir;
     std::unique_ptr<Preferences> prefs;
+    QtScheduler scheduler{qApp};
+    std::unique_ptr<AppCore> core;
     std::unique_ptr<TMainForm> form;
 
     explicit Window(int rows) {
         prefs = std::make_unique<Preferences>(dir.filePath("ZentrelConfig.ini").toStdString());
-        CommPrefs comm;
-        comm.Type = 3;  // no link
-        prefs->Set_comm_prefs(comm);
-        form = std::make_unique<TMainForm>(*prefs);
-        form->ControlThread->Terminate();
-        form->ControlThread->WaitFor();
+        AppCore::Options options;
+        options.runLink = false;
+        options.events = false;  // as the window without a log or an API
+        core = std::make_unique<AppCore>(*prefs, scheduler, options);
+        form = std::make_unique<TMainForm>(*prefs, *core);
         form->show();
         QApplication::processEvents();
         Fill(rows);
     }
+    ~Window() {
+        form.reset();
+        core.reset();
+    }
 
     void Fill(int rows) {
-        for (int i = form->ReceivedMessages->MessageCount(); i < rows; ++i) {
-            form->ReceivedMessages->AddMessage(ReceivedListModel::ParseRecord(Record(i)), 43200000);
-        }
+        for (int i = form->ReceivedMessages->MessageCount(); i < rows; ++i) Post(i);
+        core->TakeEvents();
+        form->FlushReceivedMessages();
         QApplication::processEvents();
     }
 
+    void Post(int i) {
+        Event e{EventId::MessageReceived, 'A', 1};
+        e.payload = Record(i);
+        core->ToWindow().PostEvent(std::move(e));
+    }
     void Add(int i) {
-        Event e{EventId::MessageReceived, 'A', 0, Record(i)};
-        form->AddReceivedMessage(&e);
+        Post(i);
+        core->TakeEvents();
     }
 };
 
@@ -77,7 +93,7 @@ void BM_AddMessage(benchmark::State& state) {
 }
 BENCHMARK(BM_AddMessage)->Arg(10)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond)->Iterations(400);
 
-// The handler alone: cut the record and queue it for the list.
+// The core's part alone: the message recorded and the list told.
 void BM_AddMessageHandler(benchmark::State& state) {
     Window window(static_cast<int>(state.range(0)));
     int i = 0;
@@ -149,7 +165,7 @@ void BM_MemoryPerRow(benchmark::State& state) {
         const auto after = mallinfo2().uordblks;
         std::size_t texts = 0;
         for (int i = 0; i < rows; ++i) {
-            texts += ReceivedListModel::ParseRecord(Record(i)).text.size() + 13 + 1 + 3 + 3;
+            texts += Record(i).text.size() + 3 + 3;
         }
         state.counters["bytes_per_row_beyond_texts"] =
             static_cast<double>(after - before - texts) / rows;

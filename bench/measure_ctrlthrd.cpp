@@ -27,7 +27,6 @@
 #include <boost/asio.hpp>
 
 #include "protocol/frame.h"
-#include "protocol/reply_faults.h"
 #include "support/loopback.h"
 #include "thread/ctrlthrd.h"
 
@@ -219,21 +218,23 @@ std::vector<double> AnswerLatency(Peer& peer, int samples) {
 
 // How late a delayed answer comes against its delay: the reply faults table delays type 'A'
 // by `delayMs`, and each answer's arrival at the peer is compared with it.
-void DelayAccuracy(const char* what, Peer& peer, Rig& rig, int samples, int delayMs) {
-    std::string table = "A\t\t0";
-    for (int i = 1; i < 10; ++i) table += "\r\n\t\t0";
-    rig.toThread.PostEvent(Event{EventId::ReplyActions, 10, 0, table});
-    std::vector<ReplyFaults> rows(10);
-    rows[0].DelayMin = delayMs;
-    rig.toThread.PostEvent(Event{EventId::ReplyFaults, 10, 0, FormatReplyFaults(1, rows)});
+void PostTable(Rig& rig, std::int32_t delayMs) {
+    ReplyTable table;
+    table.rows.resize(10);
+    table.rows[0].Type = "A";
+    table.rows[0].Faults.DelayMin = delayMs;
+    Event event{EventId::ReplyActions, 10, 0};
+    event.payload = table;
+    rig.toThread.PostEvent(std::move(event));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+void DelayAccuracy(const char* what, Peer& peer, Rig& rig, int samples, int delayMs) {
+    PostTable(rig, delayMs);
     std::vector<double> error;
     for (double late : AnswerLatency(peer, samples)) error.push_back(late - delayMs);
     Report(what, error);
-    // Back to answering at once.
-    rows[0].DelayMin = 0;
-    rig.toThread.PostEvent(Event{EventId::ReplyFaults, 10, 0, FormatReplyFaults(1, rows)});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    PostTable(rig, 0);  // back to answering at once
 }
 
 // `count` messages written as fast as the link takes them while the answers are read; the

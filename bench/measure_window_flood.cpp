@@ -32,7 +32,9 @@
 
 #include <boost/asio.hpp>
 
+#include "app/app_core.h"
 #include "settings/preferences.h"
+#include "ui/qt_scheduler.h"
 #include "support/loopback.h"
 #include "ui/mainfrm.h"
 #include "ui/received_model.h"
@@ -131,7 +133,10 @@ int main(int argc, char** argv) {
         trafficPrefs.RotateKeep = 1;
     }
     prefs.Set_traffic_prefs(trafficPrefs);
-    TMainForm form(prefs);
+    QtScheduler scheduler(qApp);
+    AppCore core(prefs, scheduler);
+    TMainForm form(prefs, core);
+    core.Start();
     if (traffic) {
         form.Traffic->TrafficDock->show();
         form.Traffic->StatisticsDock->show();
@@ -192,9 +197,10 @@ int main(int argc, char** argv) {
                 listed > 0 ? 1024.0 * static_cast<double>(rssAfter - rssBefore) / static_cast<double>(listed) : 0.0);
     if (traffic) {
         form.Traffic->Drain();
-        const auto [received, sent, dropped, logError] = form.Traffic->Pipeline().WithMonitor([](TrafficMonitor& m) {
-            return std::tuple{m.stats.frames[0], m.stats.frames[1], m.droppedBytes, m.LogError()};
-        });
+        const TrafficStats stats = core.Traffic().Stats();
+        const std::uint64_t received = stats.frames[0], sent = stats.frames[1];
+        const std::uint64_t dropped = core.Traffic().DroppedBytes();
+        const std::string logError = core.Traffic().Log().error;
         const TrafficStore& store = form.Traffic->Traffic->Model()->Store();
         std::printf("traffic: %zu entries kept (%.0f bytes each), %llu frames received, %llu sent, %llu bytes not taken in time, log %s\n",
                     store.Size(), static_cast<double>(store.MemoryBytes()) / static_cast<double>(std::max<std::size_t>(1, store.Size())),
