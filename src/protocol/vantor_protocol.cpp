@@ -206,7 +206,7 @@ void VantorProtocol::Poll() {
     }
     // What was written leaves in one piece once the block read is used up: the answers to
     // every frame of one read go out in one write, not one write (and one system call) each.
-    if (inPos_ == inLen_ || inputHeld_) step([this] { PushWritten(); });
+    if (inPos_ == inLen_) step([this] { PushWritten(); });
     if (failure) std::rethrow_exception(failure);
 }
 
@@ -219,11 +219,8 @@ void VantorProtocol::PushWritten() {
 bool VantorProtocol::HasWork() {
     if (!enabled) return false;
     if (!scheduled_.empty() && scheduled_.begin()->first <= micros_()) return true;
-    if (receiver.FrameReady()) return true;
-    if (!inputHeld_) {
-        if (inPos_ < inLen_) return true;
-        if (driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
-    }
+    if (receiver.FrameReady() || inPos_ < inLen_) return true;
+    if (!inputHeld_ && driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
     return outstanding.empty() && !sendQueue.empty();
 }
 
@@ -259,12 +256,13 @@ void VantorProtocol::PumpBytes() {
     // A read that returns less than a block means the driver had no more; the pump then stops
     // until the next poll. Without a driver nothing new is read; the receiver keeps its state,
     // so a frame cut off by a reopen is completed by the next driver's bytes.
+    // Held, the rest of the block read already is still handled (those bytes are off the
+    // line: the other side counts them as delivered), but no new block is read.
     bool readNow = false;
-    if (inputHeld_) return;
     while (!receiver.FrameReady()) {
         if (inPos_ == inLen_) {
             inPos_ = inLen_ = 0;
-            if (driver == nullptr || (readNow && inputDrained_)) return;
+            if (driver == nullptr || inputHeld_ || (readNow && inputDrained_)) return;
             inLen_ = driver->ReadBlock(input_.data(), input_.size());
             readNow = true;
             inputDrained_ = inLen_ < input_.size();

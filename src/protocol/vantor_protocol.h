@@ -117,11 +117,14 @@ public:
     // Replaces the reply actions table, each row with its faults (brought into their ranges),
     // and reseeds the fault draws.
     void SetReplyTable(const ReplyTable& table);
-    // While held, nothing more is read from the link: what was read is still answered and
-    // reported, and the other side is left to its flow control (TCP keeps the bytes in the
-    // socket). The control thread holds input while a consumer of its events is behind.
+    // While held, nothing more is read from the link: the frames of the block read already
+    // are still answered and reported, and the other side is left to its flow control (TCP
+    // keeps the bytes in the socket). The control thread holds input while a consumer of its
+    // events is behind, and for good once the program ends.
     void HoldInput(bool held) { inputHeld_ = held; }
     bool InputHeld() const { return inputHeld_; }
+    // Bytes read from the link and not yet handled.
+    bool HasBufferedInput() const { return inPos_ < inLen_ || receiver.FrameReady(); }
 
     // True while the clock matters: a transaction may time out, or the service tick runs.
     // Otherwise the engine may go unpolled while nothing arrives.

@@ -246,9 +246,23 @@ void TControlThread::HandleThreadEvent(Event& event) {
         return;
     }
     if (event.id == EventId::Quiesce) {
-        // Nothing more is read; everything read so far has been passed on before this.
+        // Nothing more is read. What was read already is handled now, answered and passed on
+        // before this, so that the last event of the run follows every message it read.
         quiesced_ = true;
-        if (engine != nullptr) engine->HoldInput(true);
+        if (engine != nullptr) {
+            engine->HoldInput(true);
+            // At most a block's frames are left; a write that fails ends the answering, not
+            // the last event.
+            try {
+                for (int frames = 0; engine->enabled && engine->HasBufferedInput() && frames < 4096; ++frames)
+                    engine->Poll();
+                engine->PushWritten();
+            } catch (const std::exception& error) {
+                ReportError(error.what(), 0);
+            }
+        }
+        Event earlier;
+        while (threadQueue && threadQueue->GetEvent(earlier)) HandleThreadEvent(earlier);
     }
     if (devices) devices->Dispatch(event);
     if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));

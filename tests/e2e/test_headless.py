@@ -12,6 +12,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -24,6 +25,12 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def frame(msg_type, text):
+    """A message frame as it goes on the wire (no byte of the text needs escaping here)."""
+    total = (ord(msg_type) + sum(text)) % 256
+    return b"\x01" + msg_type.encode() + b"\x02" + text + b"\x03" + b"%03d" % total + b"\r"
 
 
 def environment():
@@ -71,7 +78,10 @@ class Headless(unittest.TestCase):
     def tearDown(self):
         self.work.cleanup()
 
-    def start(self, *extra):
+    def start(self, *extra, config_extra=""):
+        if config_extra:
+            with open(self.config, "a") as f:
+                f.write(config_extra)
         log = os.path.join(self.work.name, "log.jsonl")
         process = subprocess.Popen([PROGRAM, "--headless", "--config", self.config, "--control", str(self.api_port),
                                     "--log", log, *extra], env=environment(), stderr=subprocess.PIPE)
@@ -112,6 +122,65 @@ class Headless(unittest.TestCase):
                     kinds = [json.loads(line)["kind"] for line in f]
                 self.assertEqual(kinds[:2], ["link", "replies"])
                 self.assertEqual(kinds.count("replies"), 2)
+
+    def test_sigterm_during_a_flood_loses_no_answered_message(self):
+        """Every message the peer got an answer for is in the event log and in the traffic
+        log when the program has ended; the list keeps its bound meanwhile."""
+        traffic = os.path.join(self.work.name, "traffic.tsv")
+        process, log = self.start(
+            config_extra="[Traffic]\nListMax=500\nLogOn=1\nLogPath=`%s`\nRotateKb=0\n" % traffic)
+        with open(self.config) as f:
+            device_port = int(f.read().split("LocalPort=")[1].split()[0])
+        peer = socket.create_connection(("127.0.0.1", device_port), timeout=10)
+        burst = b"".join(frame("A", b"flood %d" % i) for i in range(200))
+        answers = [0]
+        done = threading.Event()
+
+        def read():
+            peer.settimeout(0.5)
+            while True:
+                try:
+                    data = peer.recv(65536)
+                except socket.timeout:
+                    if done.is_set():
+                        return
+                    continue
+                except OSError:
+                    return
+                if not data:
+                    return
+                answers[0] += data.count(b"\r")
+
+        def write():
+            try:
+                while not done.is_set():
+                    peer.sendall(burst)
+            except OSError:
+                pass
+
+        threads = [threading.Thread(target=read), threading.Thread(target=write)]
+        for t in threads:
+            t.start()
+        time.sleep(1.5)
+        status = self.call("GET", "status")
+        self.assertLessEqual(status["counts"]["listed"], 500)
+        started = time.monotonic()
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=15), 0)
+        ended = time.monotonic() - started
+        process.stderr.close()
+        done.set()
+        for t in threads:
+            t.join(timeout=10)
+        peer.close()
+        self.assertGreater(answers[0], 1000)
+        self.assertLess(ended, 5, "the end takes what is left within a few seconds")
+        with open(log) as f:
+            logged = sum(1 for line in f if '"kind":"received"' in line)
+        self.assertEqual(logged, answers[0])
+        with open(traffic) as f:
+            recorded = sum(1 for line in f if "\tRx\tMessage\t" in line)
+        self.assertEqual(recorded, answers[0])
 
     def test_save_settings_writes_what_the_api_changed(self):
         process, _ = self.start("--save-settings")
