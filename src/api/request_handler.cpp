@@ -568,9 +568,11 @@ std::optional<ApiResponse> CheckApiRequest(const ApiRequest& request, const ApiP
     }
 }
 
-std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& core) {
+// A step's answer, or the response its error stands for.
+template <class Result, class Step>
+Result Answered(Step&& step) {
     try {
-        return Quick(request, core);
+        return step();
     } catch (const ApiError& error) {
         return Error(error.status, error.what());
     } catch (const std::exception& error) {
@@ -578,14 +580,12 @@ std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& c
     }
 }
 
+std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& core) {
+    return Answered<std::optional<ApiResponse>>([&] { return Quick(request, core); });
+}
+
 ApiResponse RouteApiRequest(const ApiRequest& request, AppCore& core) {
-    try {
-        return Route(request, core);
-    } catch (const ApiError& error) {
-        return Error(error.status, error.what());
-    } catch (const std::exception& error) {
-        return Error(500, error.what());
-    }
+    return Answered<ApiResponse>([&] { return Route(request, core); });
 }
 
 ApiResponse HandleApiRequest(const ApiRequest& request, AppCore& core, const ApiPolicy& policy) {

@@ -83,10 +83,14 @@ void AppCore::Start() {
     PostReplyActions();
 }
 
-void AppCore::ScheduleTake(int delayMs) {
+void AppCore::ScheduleTake() {
     // Called on the control thread for every event put in: one turn of the core's thread
     // takes every event waiting, so a flood costs one wake-up per batch, not one per event.
     if (takeScheduled_.exchange(true)) return;
+    PostTake(0);
+}
+
+void AppCore::PostTake(int delayMs) {
     std::weak_ptr<bool> alive = alive_;
     scheduler_.Post(
         [this, alive] {
@@ -109,7 +113,7 @@ std::size_t AppCore::TakeEvents() {
         // thread (an API request, the window's input), and takes what came meanwhile in one
         // batch. Meanwhile no event schedules a turn of its own.
         takeScheduled_ = true;
-        ScheduleTakeLater();
+        PostTake(kBusyPauseMs);
     } else {
         // Quiet: the next event schedules a turn at once. One that came before the flag was
         // cleared is looked for here.
@@ -117,16 +121,6 @@ std::size_t AppCore::TakeEvents() {
         if (toWindow_.Size() > 0) ScheduleTake();
     }
     return taken;
-}
-
-void AppCore::ScheduleTakeLater() {
-    std::weak_ptr<bool> alive = alive_;
-    scheduler_.Post(
-        [this, alive] {
-            if (alive.expired()) return;
-            TakeEvents();
-        },
-        kBusyPauseMs);
 }
 
 void AppCore::OnEvent(Event& event) {
@@ -254,7 +248,8 @@ void AppCore::PostLink() {
 
 void AppCore::LogLink() {
     const CommPrefs comm = prefs_.Get_comm_prefs();
-    hub_.PublishJson("link", {{"type", comm.Type}, {"summary", BytesToJsonText(LinkSummaryText(comm))}});
+    hub_.PublishJson("link", {{"settings", BytesToJsonText(LinkSettingsText(comm))},
+                              {"summary", BytesToJsonText(LinkSummaryText(comm))}});
 }
 
 void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {

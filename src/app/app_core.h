@@ -153,8 +153,8 @@ public:
 private:
     void OnEvent(Event& event);
     void OnMessage(const ReceivedFrame& frame);
-    void ScheduleTake(int delayMs = 0);
-    void ScheduleTakeLater();
+    void ScheduleTake();
+    void PostTake(int delayMs);
     void PublishStatus();
     void LogLink();
 

@@ -33,6 +33,27 @@ std::string LinkSummaryText(const CommPrefs& comm) {
     }
 }
 
+namespace {
+
+std::string Quoted(const std::string& field) {
+    if (field.find(',') == std::string::npos && (field.empty() || field[0] != '"')) return field;
+    std::string quoted = "\"";
+    for (char c : field) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+}  // namespace
+
+std::string LinkSettingsText(const CommPrefs& s) {
+    return std::to_string(s.Type) + "," + Quoted(s.Port) + "," + std::to_string(s.Baud) + "," +
+           std::to_string(s.Bits) + "," + std::to_string(s.Stop) + "," + std::to_string(s.Parity) +
+           "," + Quoted(s.RemoteIp) + "," + std::to_string(s.RemotePort) + "," +
+           std::to_string(s.LocalPort);
+}
+
 std::string ActionsText(std::int32_t bits) {
     // The bits in the order of the action numbers: NAK, type, BCC.
     std::string text;

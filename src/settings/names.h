@@ -22,6 +22,12 @@ inline constexpr const char* kReplyActionNames[] = {"Normal", "NAK Error", "Type
 // as "?".
 std::string LinkSummaryText(const CommPrefs& comm);
 
+// The nine link settings in one line, as the log has always written them: "2,,3,1,0,2,
+// 192.168.1.100,5000,5100" (type, port, baud, bits, stop, parity, remote address and port,
+// local port); a text holding a comma or starting with a double quote is written in double
+// quotes, inner quotes doubled.
+std::string LinkSettingsText(const CommPrefs& comm);
+
 // The reply actions an answer carried (AnswerAction bits): "Normal", or the names of those
 // used joined by "+" ("NAK Error+BCC Error").
 std::string ActionsText(std::int32_t bits);

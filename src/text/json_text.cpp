@@ -93,7 +93,8 @@ JsonObjectWriter& JsonObjectWriter::Text(std::string_view key, std::string_view 
     return *this;
 }
 
-JsonObjectWriter& JsonObjectWriter::Int(std::string_view key, std::int64_t value) {
+template <class Number>
+JsonObjectWriter& JsonObjectWriter::Digits(std::string_view key, Number value) {
     Key(key);
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
@@ -101,12 +102,12 @@ JsonObjectWriter& JsonObjectWriter::Int(std::string_view key, std::int64_t value
     return *this;
 }
 
+JsonObjectWriter& JsonObjectWriter::Int(std::string_view key, std::int64_t value) {
+    return Digits(key, value);
+}
+
 JsonObjectWriter& JsonObjectWriter::Unsigned(std::string_view key, std::uint64_t value) {
-    Key(key);
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out_.append(digits, end);
-    return *this;
+    return Digits(key, value);
 }
 
 JsonObjectWriter& JsonObjectWriter::Bool(std::string_view key, bool value) {

@@ -33,6 +33,8 @@ public:
 
 private:
     void Key(std::string_view key);
+    template <class Number>
+    JsonObjectWriter& Digits(std::string_view key, Number value);
     std::string& out_;
     bool first_ = true;
 };

@@ -294,6 +294,10 @@ TEST_F(Core, LinkAndRepliesTravelAsRecordsAndAnErrorGoesWithItsLink) {
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].id, EventId::CommSettings);
     EXPECT_EQ(std::get<CommPrefs>(posted[0].payload), comm);
+    // The log writes the settings as it always has, a path with a comma quoted.
+    const auto logged = nlohmann::json::parse(core.Hub().Since(core.Hub().LastSeq() - 1, 1).front().json);
+    EXPECT_EQ(logged["kind"], "link");
+    EXPECT_EQ(logged["settings"], "0,\"/dev/serial/by-id/usb-a,b\",4,1,0,2,192.168.1.100,5000,5100");
 
     std::array<ReplyPrefs, kReplySlots> replies;
     replies[0] = ReplyPrefs{"A", "ok\tx\r\n", 1, 0, {}};

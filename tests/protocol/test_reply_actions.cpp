@@ -70,6 +70,12 @@ TEST(ReplyActions, MatchingRowsAddUpAndTheLastTextWins) {
     Bytes expected = Nak('B', "Z");
     expected[expected.size() - 2] += 1;
     EXPECT_EQ(AnswerTo(all, 'A'), expected);
+    // The report names every action used and the bytes as written.
+    const std::vector<ReceivedFrame> frames = all.TakeFrames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().actions, AnswerAction::Nak | AnswerAction::WrongType | AnswerAction::WrongBcc);
+    EXPECT_EQ(frames.back().answer, std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(frames.back().row, 2);
 }
 
 TEST(ReplyActions, OnlyAOneCharacterTypeMatchesAndCaseCounts) {
