@@ -465,6 +465,8 @@ TEST_F(ControlThread, AQueuePastItsMarkHoldsTheLinkBackUntilItDrains) {
     WaitFor([&](const Event& e) { return e.id == EventId::MessageReceived && ++received == 50; });
     EXPECT_EQ(received, 50);
     EXPECT_EQ(gate.HoldCount(), 1u);
+    thread->Terminate();  // before the gate it reads goes
+    thread->WaitFor();
 }
 
 // The last request of a run: everything read before it reaches the windows first, and nothing
