@@ -16,7 +16,6 @@
 #include "app/event_hub.h"
 #include "app/scheduler.h"
 #include "settings/preferences.h"
-#include "thread/event_broker.h"
 
 namespace http = boost::beast::http;
 
@@ -42,9 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (std::filesystem::temp_directory_path() / "vantor-fuzz-api-absent.ini").string());
     // A fresh core per input, so what one input queued does not pile up over a long run.
     NoScheduler scheduler;
-    EventHub hub(64);
-    EventBroker toThread, toWindow;
-    AppCore core(prefs, toThread, toWindow, scheduler, hub);
+    AppCore::Options options;
+    options.runLink = false;  // what a request posts stays in the core's broker
+    options.keptEvents = 64;
+    AppCore core(prefs, scheduler, options);
     const std::string input(reinterpret_cast<const char*>(data), size);
     const ApiPolicy policy;
 

@@ -37,7 +37,7 @@ AppCore::AppCore(Preferences& prefs, Scheduler& scheduler, Options options)
       options_(std::move(options)),
       clock_(options_.clock ? options_.clock : Clock(SystemMilliseconds)),
       eventGauge_(gate_.AddGauge("the application core is behind", kEventMark)),
-      hub_(10000, clock_),
+      hub_(options_.keptEvents, clock_),
       toWindow_([this](std::uint32_t) { ScheduleTake(); }, 2026),
       traffic_(gate_, prefs.Get_traffic_prefs(), options_.trafficClock),
       messages_(static_cast<std::size_t>(std::max(0, prefs.Get_traffic_prefs().ListMax))),

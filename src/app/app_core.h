@@ -49,6 +49,7 @@ public:
         // Format every event for the hub (a log or the control API reads it).
         bool events = true;
         std::string log;  // the JSON log: "" none, "-" stdout, else a file (created or emptied)
+        std::size_t keptEvents = 10000;  // events the hub keeps for a stream to resume from
     };
 
     // What a window needs to hear; all called on the core's thread.
