@@ -165,8 +165,9 @@ int main(int argc, char** argv) {
     }();
 
     std::atomic<bool> stop{false};
-    // The events stream: read and thrown away, counted by bytes.
-    std::atomic<std::uint64_t> streamBytes{0};
+    // The events stream: read, its events counted by their id lines.
+    std::atomic<std::uint64_t> streamBytes{0}, streamEvents{0};
+    std::atomic<bool> streamClosed{false};
     std::thread sse;
     if (stream) {
         sse = std::thread([&] {
@@ -178,10 +179,21 @@ int main(int argc, char** argv) {
             timeval timeout{1, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
             char chunk[65536];
+            char last = 0;  // an id line starts after a newline, maybe in the previous read
             while (!stop) {
                 const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-                if (n == 0) break;
-                if (n > 0) streamBytes += static_cast<std::uint64_t>(n);
+                if (n == 0) {
+                    streamClosed = true;
+                    break;
+                }
+                if (n <= 0) continue;
+                streamBytes += static_cast<std::uint64_t>(n);
+                for (ssize_t i = 0; i + 3 < n; ++i) {
+                    const char before = i == 0 ? last : chunk[i - 1];
+                    if (before == '\n' && chunk[i] == 'i' && chunk[i + 1] == 'd' && chunk[i + 2] == ':')
+                        ++streamEvents;
+                }
+                last = chunk[n - 1];
             }
             ::close(fd);
         });
@@ -305,7 +317,9 @@ int main(int argc, char** argv) {
     std::printf("GET /status: %zu requests, median %.1f ms, p99 %.1f ms, max %.1f ms, %d not 200\n",
                 statusMs.size(), Percentile(statusMs, 0.5), Percentile(statusMs, 0.99),
                 Percentile(statusMs, 1.0), statusErrors);
-    std::printf("events stream: %.1f MB read\n", streamBytes / 1e6);
+    std::printf("events stream: %.1f MB read, %llu events, %s\n", streamBytes / 1e6,
+                static_cast<unsigned long long>(streamEvents.load()),
+                streamClosed ? "closed by the simulator before the end" : "open to the end");
     std::printf("SIGTERM -> exit: %.0f ms%s (exit status %d)\n", exitMs,
                 exited ? "" : " (did not exit within 60 s: killed)",
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);

@@ -39,7 +39,7 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr std::size_t kMaxHeader = 8 * 1024;
-constexpr std::size_t kEventsPerWrite = 512;
+constexpr std::size_t kEventsPerWrite = 2048;
 
 // One request handed to the core's thread. The core begins it only if the API has not given
 // up on it, so a request is either done and answered, or never done.
@@ -265,11 +265,18 @@ net::awaitable<void> ApiServer::Impl::Stream(beast::tcp_stream& stream, std::uin
         net::steady_timer* timer;
         ~Leave() { server.streams.erase(timer); }
     } leave{*this, &timer};
+    // The stream is one of the hub's readers: while it is far behind, the link is held back
+    // until it has caught up. One that still falls out of what the hub keeps, or takes
+    // nothing for a while, is dropped (and may resume with Last-Event-ID).
+    const int reader = hub.AddReader(after);
+    struct Unregister {
+        EventHub& hub;
+        int reader;
+        ~Unregister() { hub.RemoveReader(reader); }
+    } unregister{hub, reader};
     bool started = false;
     std::vector<HubEvent> events;
     while (!stopping) {
-        // A stream that has fallen further behind than the hub keeps is dropped: it would
-        // miss events without knowing. (At its start it begins with the oldest kept.)
         if (started && after + 1 < hub.FirstKeptSeq()) break;
         started = true;
         // Copied out first, so the hub's lock (which the core publishes under) is held only
@@ -293,12 +300,13 @@ net::awaitable<void> ApiServer::Impl::Stream(beast::tcp_stream& stream, std::uin
             if (!ec) chunk = ": keep-alive\n\n";
             continue;
         }
-        // A reader that takes nothing for the idle time is dropped.
-        stream.expires_after(options.idle);
+        // A reader that takes nothing for a while is dropped: it may be holding the link.
+        stream.expires_after(options.streamStall);
         co_await net::async_write(stream, net::buffer(chunk),
                                   net::redirect_error(net::use_awaitable, ec));
         if (ec) break;
         chunk.clear();
+        hub.ReaderAt(reader, after);
     }
 }
 

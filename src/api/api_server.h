@@ -24,6 +24,8 @@ public:
         int maxConnections = 32;
         std::chrono::seconds idle{30};
         std::chrono::seconds keepAlive{15};  // comment lines on a quiet events stream
+        // An events stream whose reader takes nothing for this long is dropped.
+        std::chrono::milliseconds streamStall{3000};
         // How long a request may wait for the core to begin it before it is withdrawn.
         std::chrono::milliseconds corePatience{5000};
     };

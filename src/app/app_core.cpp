@@ -21,8 +21,9 @@ constexpr std::size_t kEventsPerTurn = 65536;
 // A turn that took this many is a flood: the next one waits a moment to take a batch.
 constexpr std::size_t kBusyBatch = 64;
 constexpr int kBusyPauseMs = 1;
-// Events that may wait for the core before the link is held back.
-constexpr std::size_t kEventMark = 32768;
+// Events that may wait for the core before the link is held back. Small beside the events the
+// hub keeps, so that a stream that holds the link back never falls out of them.
+constexpr std::size_t kEventMark = 8192;
 // How long the end waits for the control thread to report that it has stopped reading.
 constexpr auto kQuiesceWait = std::chrono::seconds(3);
 
@@ -43,6 +44,7 @@ AppCore::AppCore(Preferences& prefs, Scheduler& scheduler, Options options)
       messages_(static_cast<std::size_t>(std::max(0, prefs.Get_traffic_prefs().ListMax))),
       sends_(prefs, toThread_, scheduler, hub_, clock_) {
     toWindow_.SetGauge(&eventGauge_);
+    hub_.SetLagGauge(&gate_.AddGauge("an events stream is behind", std::max<std::size_t>(1, options_.keptEvents / 4)));
     hub_.SetActive(options_.events || !options_.log.empty());
     if (!options_.log.empty())
         log_ = std::make_unique<JsonLog>(hub_, options_.log,

@@ -49,7 +49,9 @@ public:
         // Format every event for the hub (a log or the control API reads it).
         bool events = true;
         std::string log;  // the JSON log: "" none, "-" stdout, else a file (created or emptied)
-        std::size_t keptEvents = 10000;  // events the hub keeps for a stream to resume from
+        // Events the hub keeps: for a stream to resume from, and the buffer of a stream that
+        // falls behind (the link is held back while one is more than a quarter of it behind).
+        std::size_t keptEvents = 65536;
     };
 
     // What a window needs to hear; all called on the core's thread.

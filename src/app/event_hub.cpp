@@ -38,6 +38,47 @@ void EventHub::Commit(std::string_view kind) {
     slot.json.assign(scratch_);  // into the slot's own buffer: no allocation once it has grown
     if (kept_ < keep_) ++kept_;
     for (const auto& [token, listener] : listeners_) listener(slot);
+    if (!readers_.empty()) ShowLag();
+}
+
+void EventHub::ShowLag() {
+    if (lag_ == nullptr) return;
+    std::uint64_t slowest = seq_;
+    for (const auto& [token, at] : readers_) slowest = std::min(slowest, at);
+    lag_->Set(static_cast<std::size_t>(seq_ - slowest));
+}
+
+void EventHub::SetLagGauge(FlowGate::Gauge* gauge) {
+    std::lock_guard<std::mutex> guard(lock_);
+    lag_ = gauge;
+}
+
+int EventHub::AddReader(std::uint64_t seq) {
+    std::lock_guard<std::mutex> guard(lock_);
+    // A reader that starts further back than what is kept starts with the oldest kept.
+    const std::uint64_t oldest = seq_ - kept_;
+    readers_.emplace_back(nextToken_, std::max(seq, oldest));
+    ShowLag();
+    return nextToken_++;
+}
+
+void EventHub::ReaderAt(int reader, std::uint64_t seq) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& [token, at] : readers_)
+        if (token == reader) at = seq;
+    ShowLag();
+}
+
+void EventHub::RemoveReader(int reader) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase_if(readers_, [reader](const auto& entry) { return entry.first == reader; });
+    if (lag_ != nullptr) {
+        if (readers_.empty()) {
+            lag_->Set(0);
+        } else {
+            ShowLag();
+        }
+    }
 }
 
 int EventHub::Subscribe(Listener listener) {

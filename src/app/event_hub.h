@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/flow_gate.h"
 #include "text/json_text.h"
 
 // One thing that happened, as the log writes it: numbered in order from 1, with its kind
@@ -25,6 +26,10 @@ struct HubEvent {
 // the core's thread (by the hundred thousand a second in a flood, so each event is written
 // once, straight into a kept slot, with no allocation once the slots have grown); read by the
 // API's thread. A hub that nobody reads (no log, no API) formats nothing at all.
+//
+// Streams register as readers: how far the slowest one is behind shows on a gauge of the
+// link's flow gate, so that a stream that falls behind holds the link back (the kept events
+// are its buffer) rather than missing events.
 class EventHub {
 public:
     using Listener = std::function<void(const HubEvent&)>;
@@ -59,6 +64,14 @@ public:
     std::size_t ForEachSince(std::uint64_t seq, std::size_t limit,
                              const std::function<void(const HubEvent&)>& each) const;
     std::vector<HubEvent> Since(std::uint64_t seq, std::size_t limit) const;
+
+    // The gauge that shows the slowest reader's lag, in events.
+    void SetLagGauge(FlowGate::Gauge* gauge);
+    // A reader that has taken every event up to `seq`; returns its token.
+    int AddReader(std::uint64_t seq);
+    void ReaderAt(int reader, std::uint64_t seq);
+    void RemoveReader(int reader);
+    std::size_t Kept() const { return keep_; }
     // The same into `out`, whose strings keep their buffers from one call to the next: a
     // reader that comes back often copies without allocating, and holds the lock briefly.
     void CopySince(std::uint64_t seq, std::size_t limit, std::vector<HubEvent>& out) const;
@@ -67,6 +80,7 @@ public:
     std::uint64_t FirstKeptSeq() const;
 
 private:
+    void ShowLag();  // with lock_ held
     // With lock_ held: the event's first fields into scratch_, and scratch_ as the next event.
     JsonObjectWriter Begin(std::string_view kind);
     void Commit(std::string_view kind);
@@ -80,5 +94,7 @@ private:
     std::size_t kept_ = 0;
     std::string scratch_;
     std::vector<std::pair<int, Listener>> listeners_;
+    std::vector<std::pair<int, std::uint64_t>> readers_;
+    FlowGate::Gauge* lag_ = nullptr;
     int nextToken_ = 1;
 };
