@@ -118,6 +118,15 @@ QString StatsPanel::Figure(const QString& name) const {
 
 void StatsPanel::ShowUpTime(const TrafficStats& s, std::int64_t now) {
     Set("Up-time", Duration(s.UpMicros(now)));
+    // It changes every second: plain text (a selectable label lays out a text document at
+    // every change) at a fixed size (which spares the panel a new layout each time).
+    QLabel* label = figures_.value("Up-time");
+    if (label != nullptr && label->minimumWidth() != label->maximumWidth()) {
+        label->setTextInteractionFlags(Qt::NoTextInteraction);
+        const QFontMetrics metrics(label->font());
+        label->setFixedSize(metrics.horizontalAdvance(QStringLiteral("00000:00:00")) + 4,
+                            label->sizeHint().height());
+    }
 }
 
 void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {

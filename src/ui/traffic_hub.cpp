@@ -15,7 +15,7 @@
 namespace {
 
 // While nothing changes the charts still move with the time, but slowly is enough.
-constexpr int kQuietChartSeconds = 30;
+constexpr int kQuietChartSeconds = 60;
 
 // A fingerprint of what the figures show, so that a quiet second redraws nothing.
 std::uint64_t Fingerprint(const TrafficStats& s) {
