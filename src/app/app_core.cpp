@@ -15,9 +15,10 @@
 
 namespace {
 
-// Events taken from the control thread in one turn of the core's thread: more than may wait
-// before the link is held back, so that a turn takes them all in one swap.
-constexpr std::size_t kEventsPerTurn = 65536;
+// Events taken from the control thread in one turn of the core's thread: as many as may wait
+// before the link is held back, so that a turn usually takes them all in one swap, and few
+// enough that a turn never keeps the window's input waiting long.
+constexpr std::size_t kEventsPerTurn = 8192;
 // A turn that took this many is a flood: the next one waits a moment to take a batch.
 constexpr std::size_t kBusyBatch = 64;
 constexpr int kBusyPauseMs = 1;

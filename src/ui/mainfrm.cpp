@@ -146,8 +146,8 @@ TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
     // The window is a view over the core: it hears what the core took in and shows it.
     AppCore::Listener listener;
     listener.event = [this](const Event& event) {
-        Event copy = event;
-        DispatchEvent(copy);
+        // The handlers take the event by pointer, as their maps are declared; none changes it.
+        DispatchEvent(const_cast<Event&>(event));
     };
     listener.messagesAdded = [this] { ScheduleListUpdate(); };
     listener.messagesDropping = [this](std::size_t count) { ReceivedMessages->Dropping(count); };
