@@ -252,6 +252,29 @@ private slots:
         QCOMPARE(row->CounterLabel->text(), QString("1 / 5"));
     }
 
+    // A message the engine gave up after its time-outs ends nothing the row shows (Stop stays
+    // on); a new Send runs again and shows its own response.
+    void aRowWhoseMessageTimedOutRunsAgain() {
+        Prepare("2", "0");
+        row->SendButtonClick(nullptr);
+        const auto first = Sent();
+        QCOMPARE(first.size(), std::size_t{1});
+        Event timeout{EventId::Status, StatusTimeout, 1};
+        timeout.request = first[0].request;
+        wire.clear();
+        core->ToWindow().PostEvent(timeout);
+        core->TakeEvents();
+        QVERIFY(row->StopButton->isEnabled());
+        QVERIFY(Sent().empty());
+        Prepare("1", "0");
+        row->SendButtonClick(nullptr);
+        QCOMPARE(Sent().size(), std::size_t{1});
+        Accept("pong");
+        QCOMPARE(row->ReplyTextEdit->text(), QString("pong"));
+        QCOMPARE(row->CounterLabel->text(), QString("1 / 1"));
+        QVERIFY(!row->StopButton->isEnabled());
+    }
+
     void aFailedSendTurnsTheResponseRedAndEndsTheRun() {
         const QPalette normal = row->ReplyTextEdit->palette();
         QCOMPARE(normal.color(QPalette::Base), QApplication::palette().color(QPalette::ToolTipBase));
