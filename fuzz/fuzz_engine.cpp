@@ -90,16 +90,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.QueueMessageBytes(1, 'B', "sec\0nd", 6, nullptr, 0);
 
     for (int idle = 0; idle < 400; ++idle) {
-        if (driver.InputLeft()) idle = 0;
+        // Input counts as left while the driver still has some or the engine holds part of
+        // a block read it has not taken apart yet.
+        const auto inputLeft = [&] { return driver.InputLeft() || engine.HasBufferedInput(); };
+        if (inputLeft()) idle = 0;
         engine.Poll();
         Check(engine.outstanding.size() <= 1);
         Check(engine.GetCommStatus() >= 0 && engine.GetCommStatus() < kStatusCodeCount);
         CheckEvents(events);
-        if (!driver.InputLeft() && engine.outstanding.empty() && engine.sendQueue.empty()) break;
+        if (!inputLeft() && engine.outstanding.empty() && engine.sendQueue.empty()) break;
     }
-    Check(!driver.InputLeft());
-    // Whatever was scheduled (delays of up to an hour) is done once its time has come.
-    micros += 4'000'000'000LL;
+    Check(!driver.InputLeft() && !engine.HasBufferedInput());
+    // Whatever was scheduled (a delay and a split gap of up to an hour each) is done once its
+    // time has come.
+    micros += 8'000'000'000LL;
     engine.Poll();
     Check(!engine.NextDue());
     return 0;
