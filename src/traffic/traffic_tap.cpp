@@ -33,9 +33,9 @@ TrafficTap::TrafficTap(Clock clock, std::size_t capacityBytes)
 
 TrafficTap::TrafficTap(CounterClocks clocks, std::size_t capacityBytes)
     : counter_(true),
-      capacity_(capacityBytes),
       counterClock_(std::move(clocks.counter)),
-      wall_(std::move(clocks.wall)) {
+      wall_(std::move(clocks.wall)),
+      capacity_(capacityBytes) {
     pending_.chunks.reserve(1024);
     pending_.bytes.reserve(64 * 1024);
     lastCounter_ = Stamp();
