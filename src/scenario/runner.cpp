@@ -1,0 +1,387 @@
+#include "scenario/runner.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "base/event.h"
+#include "scenario/lua_hook.h"
+#include "settings/names.h"
+#include "text/integer.h"
+#include "text/parser.h"
+
+namespace scenario {
+
+namespace {
+
+// State entries that lead to further entries within one message or timer: a cycle of states
+// without a pause stops here.
+constexpr int kMaxEntriesAtOnce = 16;
+
+std::int32_t ActionBits(const std::string& name) {
+    for (int action = 1; action < 4; ++action)
+        if (name == kReplyActionNames[action]) return 1 << (action - 1);
+    return 0;
+}
+
+// A script's fault names, bounded as the file's are.
+ReplyFaults ScriptFaults(const std::map<std::string, std::int64_t>& given) {
+    ReplyFaults f;
+    const auto field = [&given](const char* name, std::int32_t& into) {
+        const auto it = given.find(name);
+        if (it != given.end()) into = static_cast<std::int32_t>(std::clamp<std::int64_t>(it->second, INT32_MIN, INT32_MAX));
+    };
+    field("delayMin", f.DelayMin);
+    field("delayMax", f.DelayMax);
+    field("noAnswer", f.NoAnswer);
+    field("twice", f.Twice);
+    field("splitAt", f.SplitAt);
+    field("splitGap", f.SplitGap);
+    field("noise", f.Noise);
+    field("drop", f.Drop);
+    field("dropMs", f.DropMs);
+    if (given.count("everyN") != 0) f.When = 1;
+    if (given.count("chance") != 0) f.When = 2;
+    field("everyN", f.EveryN);
+    field("chance", f.Chance);
+    return BoundedFaults(f);
+}
+
+// A text as a near miss names it: in quotes, bytes that do not print as \xHH, a long one cut
+// short, so that one line of the list says it.
+std::string Quoted(std::string_view text) {
+    constexpr std::size_t kShown = 60;
+    std::string out = "'";
+    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    if (text.size() > kShown) out += "...";
+    return out + "'";
+}
+
+}  // namespace
+
+Runner::Runner(std::shared_ptr<const Scenario> scenario, std::int64_t nowMs)
+    : scenario_(std::move(scenario)),
+      variables_(scenario_->variables),
+      candidates_(scenario_->rules.size(), 0),
+      hits_(scenario_->rules.size(), 0) {
+    now_ = nowMs;
+    if (!scenario_->script.empty()) {
+        LuaHook::Host host;
+        host.state = [this] { return state_; };
+        host.go = [this](const std::string& name) {
+            if (scenario_->FindState(name) == nullptr) {
+                Error("the script asked for a state that does not exist: '" + name + "'");
+                return;
+            }
+            Enter(name, now_);
+        };
+        host.get = [this](const std::string& name) -> std::optional<std::string> {
+            const auto it = variables_.find(name);
+            if (it == variables_.end()) return std::nullopt;
+            return it->second;
+        };
+        host.set = [this](const std::string& name, const std::string& value) {
+            variables_[name] = value;
+            ++version_;
+        };
+        host.send = [this](std::uint8_t type, const std::string& text, std::int32_t delayMs) {
+            QueueSend(type, text, delayMs, now_);
+        };
+        host.startTimer = [this](const std::string& name, std::int32_t everyMs, bool repeat) {
+            StartTimer(name, everyMs, repeat, now_);
+        };
+        host.stopTimer = [this](const std::string& name) {
+            timers_.erase(name);
+            ++version_;
+        };
+        try {
+            script_ = std::make_unique<LuaHook>(scenario_->scriptName, scenario_->script, std::move(host));
+        } catch (const std::exception& error) {
+            throw ScenarioError(error.what());
+        }
+    }
+    Enter(scenario_->start, nowMs);
+}
+
+Runner::~Runner() = default;
+
+void Runner::Error(std::string error) {
+    lastError_ = error;
+    errors_.push_back(std::move(error));
+    ++version_;
+}
+
+void Runner::Enter(const std::string& state, std::int64_t nowMs) {
+    if (depth_ >= kMaxEntriesAtOnce) {
+        Error("states entered one after another without end; stopped at '" + state + "'");
+        return;
+    }
+    ++depth_;
+    state_ = state;
+    enteredMs_ = nowMs;
+    entries_.emplace_back(state, nowMs);
+    ++version_;
+    if (const State* entered = scenario_->FindState(state)) Apply(entered->onEntry, {}, nowMs, nullptr);
+    if (script_) {
+        const std::string error = script_->OnState(state);
+        if (!error.empty()) Error(error);
+    }
+    --depth_;
+}
+
+std::string Runner::Expand(const std::string& text, const std::vector<std::string>& captures) const {
+    std::string out = Substitute(text, captures);
+    // The flags (%T, %S, ...) and escapes, as a send row's text has them.
+    if (out.find_first_of("%\\") != std::string::npos) out = Parser().Expand_flags(out);
+    return out;
+}
+
+std::string Runner::Substitute(const std::string& text, const std::vector<std::string>& captures) const {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '$' || i + 1 == text.size()) {
+            out += c;
+            continue;
+        }
+        const char next = text[i + 1];
+        if (next == '$') {
+            out += '$';
+            ++i;
+        } else if (next >= '1' && next <= '9') {
+            const std::size_t n = static_cast<std::size_t>(next - '1');
+            if (n < captures.size()) out += captures[n];
+            ++i;
+        } else if (next == '{') {
+            const std::size_t close = text.find('}', i + 2);
+            if (close == std::string::npos) {
+                out += c;
+                continue;
+            }
+            const auto it = variables_.find(text.substr(i + 2, close - i - 2));
+            if (it != variables_.end()) out += it->second;
+            i = close;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void Runner::QueueSend(std::uint8_t type, std::string text, std::int32_t delayMs, std::int64_t nowMs) {
+    sends_.emplace(nowMs + std::max(0, delayMs), OwnSend{type, std::move(text)});
+}
+
+void Runner::StartTimer(const std::string& name, std::int32_t everyMs, bool repeat, std::int64_t nowMs) {
+    timers_[name] = Timer{nowMs + std::max(1, everyMs), std::max(1, everyMs), repeat};
+    ++version_;
+}
+
+void Runner::Apply(const Effects& effects, const std::vector<std::string>& captures, std::int64_t nowMs,
+                   Response* response) {
+    for (const auto& [name, value] : effects.set) variables_[name] = Expand(value, captures);
+    for (const auto& [name, amount] : effects.add) {
+        const std::int64_t old = ParseInteger(variables_[name]).value_or(0);
+        variables_[name] = std::to_string(old + amount);
+    }
+    if (!effects.set.empty() || !effects.add.empty()) ++version_;
+    if (effects.reply && response != nullptr) {
+        response->decided = true;
+        response->text = Expand(effects.reply->text, captures);
+        response->actions = effects.reply->actions;
+        response->faults = effects.reply->faults;
+    }
+    for (const SendSpec& send : effects.sends) {
+        // Captures and variables now; the flags when it goes, so that %T is its own time.
+        QueueSend(send.type, Substitute(send.text, captures), send.delayMs, nowMs);
+    }
+    for (const std::string& name : effects.stopTimers) timers_.erase(name);
+    for (const TimerSpec& timer : effects.startTimers) StartTimer(timer.name, timer.everyMs, timer.repeat, nowMs);
+    if (!effects.stopTimers.empty()) ++version_;
+    if (effects.goTo) Enter(*effects.goTo, nowMs);
+}
+
+std::vector<std::string> Runner::Misses(const Rule& rule, const IncomingMessage& message, std::int64_t nowMs,
+                                        std::size_t* distance) const {
+    std::vector<std::string> misses;
+    std::size_t far = 0;
+    if (!rule.states.empty() && std::find(rule.states.begin(), rule.states.end(), state_) == rule.states.end()) {
+        std::string wanted;
+        for (const std::string& state : rule.states) wanted += (wanted.empty() ? "" : " or ") + Quoted(state);
+        misses.push_back("the state is " + Quoted(state_) + ", not " + wanted);
+        far += 1000;
+    }
+    if (rule.message.type && *rule.message.type != message.type) {
+        misses.push_back("the type is " + Quoted(std::string(1, static_cast<char>(message.type))) + ", not " +
+                         Quoted(std::string(1, static_cast<char>(*rule.message.type))));
+        far += 100;
+    }
+    if (!rule.message.text.Matches(message.text)) {
+        misses.push_back("the text " + Quoted(message.text) + " is not " + rule.message.text.Describe());
+        far += 10;
+    }
+    const std::int64_t since = nowMs - enteredMs_;
+    if (rule.afterMs >= 0 && since < rule.afterMs) {
+        misses.push_back(std::to_string(since) + " ms in the state, not yet " + std::to_string(rule.afterMs));
+        far += 2;
+    }
+    if (rule.beforeMs >= 0 && since >= rule.beforeMs) {
+        misses.push_back(std::to_string(since) + " ms in the state, " + std::to_string(rule.beforeMs) + " or more");
+        far += 2;
+    }
+    *distance = far;
+    return misses;
+}
+
+bool Runner::ScriptAnswer(const IncomingMessage& message, std::int64_t nowMs, Response& response) {
+    if (!script_) return false;
+    LuaHook::Answer answer;
+    const std::string error = script_->OnMessage(message.type, message.text, message.status, answer);
+    if (!error.empty()) {
+        Error(error);
+        response.error = error;
+        return false;
+    }
+    if (!answer.decided) return false;
+    response.decided = true;
+    response.text = answer.text.find_first_of("%\\") != std::string::npos ? Parser().Expand_flags(answer.text)
+                                                                          : answer.text;
+    if (answer.action != "Normal" && ActionBits(answer.action) == 0) {
+        Error("on_message: no action '" + answer.action + "' (Normal, NAK Error, Type Error, BCC Error)");
+    }
+    response.actions = ActionBits(answer.action);
+    response.faults = ScriptFaults(answer.faults);
+    response.rule = "script";
+    (void)nowMs;
+    return true;
+}
+
+Response Runner::OnMessage(const IncomingMessage& message, std::int64_t nowMs) {
+    now_ = nowMs;
+    depth_ = 0;
+    Response response;
+    if (ScriptAnswer(message, nowMs, response)) return response;
+    std::vector<std::string> captures;
+    std::size_t closest = scenario_->rules.size();
+    std::size_t closestRank = 0;
+    std::vector<std::string> closestMisses;
+    for (std::size_t i = 0; i < scenario_->rules.size(); ++i) {
+        const Rule& rule = scenario_->rules[i];
+        std::size_t rank = 0;
+        std::vector<std::string> misses = Misses(rule, message, nowMs, &rank);
+        if (misses.empty()) {
+            const std::uint64_t seen = ++candidates_[i];
+            if (rule.nth > 0 && seen != static_cast<std::uint64_t>(rule.nth))
+                misses.push_back("match " + std::to_string(seen) + ", it answers match " + std::to_string(rule.nth) + " only");
+            if (rule.every > 0 && seen % static_cast<std::uint64_t>(rule.every) != 0)
+                misses.push_back("match " + std::to_string(seen) + ", it answers every " + std::to_string(rule.every) +
+                                 " matches");
+            rank = 1;
+        }
+        if (misses.empty()) {
+            rule.message.Matches(message.type, message.text, &captures);
+            ++hits_[i];
+            ++version_;
+            response.rule = rule.label;
+            Apply(rule.effects, captures, nowMs, &response);
+            return response;
+        }
+        if (closest == scenario_->rules.size() || rank < closestRank) {
+            closest = i;
+            closestRank = rank;
+            closestMisses = std::move(misses);
+        }
+    }
+    ++unmatched_;
+    ++version_;
+    if (closest < scenario_->rules.size()) {
+        std::string near = "closest: " + scenario_->rules[closest].label + ": ";
+        for (std::size_t m = 0; m < closestMisses.size(); ++m) near += (m == 0 ? "" : "; ") + closestMisses[m];
+        response.nearMiss = std::move(near);
+    } else {
+        response.nearMiss = "no rules";
+    }
+    return response;
+}
+
+std::optional<std::int64_t> Runner::NextDueMs() const {
+    std::optional<std::int64_t> due;
+    if (!sends_.empty()) due = sends_.begin()->first;
+    for (const auto& [name, timer] : timers_)
+        if (!due || timer.due < *due) due = timer.due;
+    return due;
+}
+
+std::vector<OwnSend> Runner::RunDue(std::int64_t nowMs) {
+    std::vector<OwnSend> out;
+    for (int round = 0; round < 10000; ++round) {
+        now_ = nowMs;
+        depth_ = 0;
+        // The earliest thing due, a send or a timer; a send first at the same time.
+        const std::int64_t sendDue = sends_.empty() ? INT64_MAX : sends_.begin()->first;
+        auto timer = timers_.end();
+        for (auto it = timers_.begin(); it != timers_.end(); ++it)
+            if (timer == timers_.end() || it->second.due < timer->second.due) timer = it;
+        const std::int64_t timerDue = timer == timers_.end() ? INT64_MAX : timer->second.due;
+        if (std::min(sendDue, timerDue) > nowMs) break;
+        if (sendDue <= timerDue) {
+            OwnSend send = std::move(sends_.begin()->second);
+            sends_.erase(sends_.begin());
+            if (send.text.find_first_of("%\\") != std::string::npos) send.text = Parser().Expand_flags(send.text);
+            out.push_back(std::move(send));
+            continue;
+        }
+        const std::string name = timer->first;
+        if (timer->second.repeat) {
+            // Missed periods are not made up: the next one is a period from now at the latest.
+            timer->second.due = std::max(timer->second.due + timer->second.everyMs, nowMs + 1);
+        } else {
+            timers_.erase(timer);
+        }
+        ++version_;
+        const auto effects = scenario_->timers.find(name);
+        if (effects != scenario_->timers.end()) Apply(effects->second, {}, nowMs, nullptr);
+        if (script_) {
+            const std::string error = script_->OnTimer(name);
+            if (!error.empty()) Error(error);
+        }
+    }
+    return out;
+}
+
+Runner::Snapshot Runner::GetSnapshot() const {
+    Snapshot s;
+    s.scenario = scenario_->name;
+    s.state = state_;
+    s.enteredMs = enteredMs_;
+    s.variables = variables_;
+    for (std::size_t i = 0; i < scenario_->rules.size(); ++i) s.ruleHits.emplace_back(scenario_->rules[i].name, hits_[i]);
+    s.unmatched = unmatched_;
+    for (const auto& [name, timer] : timers_) s.timers.push_back(name);
+    s.lastError = lastError_;
+    return s;
+}
+
+std::vector<std::pair<std::string, std::int64_t>> Runner::TakeStateEntries() {
+    std::vector<std::pair<std::string, std::int64_t>> out;
+    out.swap(entries_);
+    return out;
+}
+
+std::vector<std::string> Runner::TakeErrors() {
+    std::vector<std::string> out;
+    out.swap(errors_);
+    return out;
+}
+
+}  // namespace scenario

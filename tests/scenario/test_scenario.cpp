@@ -1,0 +1,311 @@
+#include "scenario/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/event.h"
+#include "protocol/frame.h"
+#include "scenario/lua_hook.h"
+#include "scenario/verifier.h"
+
+// The scenario engine on a fake clock: the file read (and refused, with where), rules tried in
+// order by state, type, text, counters and time in the state, their effects, timers and
+// sends, the script hook in its sandbox, and the expectations with their verdicts and reports.
+
+namespace {
+
+using namespace scenario;
+
+std::shared_ptr<const Scenario> Make(const std::string& json) {
+    return ParseScenario(json);
+}
+
+// The rule's answer to a message at `ms`, as "text|actions|rule" or "table|near miss".
+struct Link {
+    std::shared_ptr<Runner> runner;
+    std::string Send(char type, const std::string& text, std::int64_t ms = 0) {
+        const Response r = runner->OnMessage(IncomingMessage{static_cast<std::uint8_t>(type), text, 0}, ms);
+        if (!r.error.empty()) return "error|" + r.error;
+        if (!r.decided) return "table|" + r.nearMiss;
+        return r.text + "|" + std::to_string(r.actions) + "|" + r.rule;
+    }
+    std::vector<std::string> Due(std::int64_t ms) {
+        std::vector<std::string> out;
+        for (const OwnSend& send : runner->RunDue(ms)) out.push_back(std::string(1, static_cast<char>(send.type)) + ":" + send.text);
+        return out;
+    }
+};
+
+Link Start(const std::string& json, std::int64_t ms = 0) {
+    return Link{std::make_shared<Runner>(Make(json), ms)};
+}
+
+const char* kLogin = R"json({
+  "name": "login device",
+  "start": "locked",
+  "states": {"locked": {}, "ready": {"onEntry": {"send": {"type": "W", "text": "hello ${user}"}}}},
+  "variables": {"count": 0},
+  "rules": [
+    {"name": "login", "state": "locked", "type": "L", "text": {"regex": "USER (\\w+) PASS (\\w+)"},
+     "set": {"user": "$1"}, "reply": "WELCOME $1", "goto": "ready"},
+    {"name": "locked", "state": "locked", "reply": {"text": "LOGIN FIRST", "action": "NAK Error"}},
+    {"name": "third is busy", "state": "ready", "type": "D", "every": 3, "reply": {"text": "BUSY", "action": "NAK Error"}},
+    {"name": "data", "state": "ready", "type": "D", "text": {"wildcard": "T=*"}, "add": {"count": 1},
+     "reply": "OK ${count} $1"},
+    {"name": "logout", "state": "ready", "type": "Q", "text": "BYE", "goto": "locked", "reply": "$$1 bye"}
+  ]
+})json";
+
+TEST(ScenarioRules, StatesCapturesCountersAndVariables) {
+    Link link = Start(kLogin);
+    const int nak = AnswerAction::Nak;
+    EXPECT_EQ(link.Send('D', "T=1"), "LOGIN FIRST|" + std::to_string(nak) + "|rule 2 'locked'");
+    EXPECT_EQ(link.Send('L', "USER bob PASS x"), "WELCOME bob|0|rule 1 'login'");
+    EXPECT_EQ(link.runner->GetSnapshot().state, "ready");
+    EXPECT_EQ(link.Due(0), std::vector<std::string>{"W:hello bob"}) << "entering the state sends";
+    EXPECT_EQ(link.Send('D', "T=21"), "OK 1 21|0|rule 4 'data'");
+    EXPECT_EQ(link.Send('D', "T=22"), "OK 2 22|0|rule 4 'data'");
+    EXPECT_EQ(link.Send('D', "T=23"), "BUSY|" + std::to_string(nak) + "|rule 3 'third is busy'");
+    EXPECT_EQ(link.Send('Q', "BYE"), "$1 bye|0|rule 5 'logout'");
+    const Runner::Snapshot s = link.runner->GetSnapshot();
+    EXPECT_EQ(s.state, "locked");
+    EXPECT_EQ(s.variables.at("count"), "2");
+    EXPECT_EQ(s.variables.at("user"), "bob");
+    EXPECT_EQ(s.ruleHits[0].second, 1u);
+    EXPECT_EQ(s.ruleHits[3].second, 2u);
+    std::vector<std::string> entered;
+    for (const auto& [state, ms] : link.runner->TakeStateEntries()) entered.push_back(state);
+    EXPECT_EQ(entered, (std::vector<std::string>{"locked", "ready", "locked"}));
+}
+
+// A message no rule matches gets the table's answer, and the closest rule says what it missed.
+TEST(ScenarioRules, NearMissNamesTheClosestRuleAndWhatFailed) {
+    Link link = Start(kLogin);
+    link.Send('L', "USER bob PASS x");
+    // Right in all but its turn is nearest; then the text; then the type; another state last.
+    EXPECT_EQ(link.Send('D', "X=5"), "table|closest: rule 3 'third is busy': match 1, it answers every 3 matches");
+    EXPECT_EQ(link.Send('Q', "BYX"), "table|closest: rule 5 'logout': the text 'BYX' is not exact 'BYE'");
+    EXPECT_EQ(link.Send('Z', "?"), "table|closest: rule 3 'third is busy': the type is 'Z', not 'D'");
+    EXPECT_EQ(link.Send('Q', std::string("\x01\xE9") + std::string(70, 'y')),
+              "table|closest: rule 5 'logout': the text '\\x01\\xE9" + std::string(58, 'y') + "...' is not exact 'BYE'");
+    EXPECT_EQ(link.runner->GetSnapshot().unmatched, 4u);
+    Link locked = Start(R"json({"states": ["a", "b"], "rules": [{"state": "b", "type": "A"}, {"type": "B", "text": "x"}]})json");
+    EXPECT_EQ(locked.Send('A', "y"), "table|closest: rule 2: the type is 'A', not 'B'; the text 'y' is not exact 'x'");
+}
+
+TEST(ScenarioRules, TimeInTheStateAndTheNthMatch) {
+    Link link = Start(R"json({"states": ["s"], "rules": [
+        {"name": "too soon", "beforeMs": 100, "reply": "early"},
+        {"name": "second", "nth": 2, "afterMs": 100, "reply": "second"},
+        {"reply": "later"}]})json",
+                      1000);
+    EXPECT_EQ(link.Send('A', "", 1050), "early|0|rule 1 'too soon'");
+    EXPECT_EQ(link.Send('A', "", 1100), "later|0|rule 3") << "the first match of 'second' is not its second";
+    EXPECT_EQ(link.Send('A', "", 1200), "second|0|rule 2 'second'");
+    EXPECT_EQ(link.Send('A', "", 1300), "later|0|rule 3");
+}
+
+// Timers fire on time, repeat without making up missed periods, send and change state; a
+// delayed send waits its time; a stopped timer fires no more.
+TEST(ScenarioRules, TimersAndDelayedSends) {
+    Link link = Start(R"json({"states": {"idle": {}, "streaming": {"onEntry": {"startTimer": {"name": "reading", "everyMs": 1000}}}},
+      "timers": {"reading": {"send": {"type": "R", "text": "T=${n}"}, "add": {"n": 1}}},
+      "variables": {"n": 10},
+      "rules": [{"text": "START", "goto": "streaming", "reply": "started", "send": {"type": "S", "text": "soon", "delayMs": 300}},
+                {"text": "STOP", "stopTimer": "reading", "goto": "idle", "reply": "stopped"}]})json");
+    EXPECT_FALSE(link.runner->NextDueMs());
+    link.Send('C', "START", 0);
+    EXPECT_EQ(link.runner->NextDueMs(), 300);
+    EXPECT_TRUE(link.Due(299).empty());
+    EXPECT_EQ(link.Due(300), std::vector<std::string>{"S:soon"});
+    // Variables change before the texts are filled in, as for a rule's answer.
+    EXPECT_EQ(link.Due(1000), std::vector<std::string>{"R:T=11"});
+    EXPECT_EQ(link.Due(2000), std::vector<std::string>{"R:T=12"});
+    EXPECT_EQ(link.Due(5500), std::vector<std::string>{"R:T=13"}) << "missed periods are not made up";
+    link.Send('C', "STOP", 5600);
+    EXPECT_TRUE(link.Due(20000).empty());
+    EXPECT_FALSE(link.runner->NextDueMs());
+}
+
+TEST(ScenarioFile, EveryFaultIsRefusedWithItsPlace) {
+    const struct {
+        const char* json;
+        const char* error;
+    } cases[] = {
+        {"[1]", "/: must be an object"},
+        {"{\"states\": []}", "/states: at least one state"},
+        {"{\"states\": [\"a\"], \"start\": \"b\"}", "/: start: no state 'b'"},
+        {"{\"states\": [\"a\"], \"rules\": [{\"goto\": \"c\"}]}", "/: rules/0: no state 'c'"},
+        {"{\"states\": [\"a\"], \"rules\": [{\"txt\": \"x\"}]}", "/rules/0: unknown field 'txt'"},
+        {"{\"states\": [\"a\"], \"rules\": [{\"type\": \"AB\"}]}", "/rules/0/type: a message type is one character"},
+        {"{\"states\": [\"a\"], \"rules\": [{\"text\": {\"regex\": \"(\"}}]}", "/rules/0/text: not a valid regular expression"},
+        {"{\"states\": [\"a\"], \"rules\": [{\"reply\": {\"action\": \"Maybe\"}}]}", "/rules/0/reply/action: must be Normal"},
+        {"{\"states\": [\"a\"], \"rules\": [{\"reply\": {\"faults\": {\"delayMin\": 7200000}}}]}",
+         "/rules/0/reply/faults/delayMin: must be 0 to 3600000"},
+        {"{\"states\": [\"a\"], \"rules\": [{\"startTimer\": {\"name\": \"t\"}}]}", "timer 't' does nothing"},
+        {"{\"states\": [\"a\"], \"rules\": [{\"text\": \"\\u20ac\"}]}", "/rules/0/text: holds a character above U+00FF"},
+        {"{\"states\": [\"a\"], \"script\": \"no-such.lua\"}", "/script: "},
+        {"{\"states\": [\"a\"], \"expect\": [{\"name\": \"x\", \"never\": \"nak\"}, {\"name\": \"x\", \"never\": \"stray\"}]}",
+         "/expect/1: the name 'x' is taken"},
+        {"{nope", "not JSON"},
+    };
+    for (const auto& c : cases) {
+        try {
+            ParseScenario(c.json);
+            ADD_FAILURE() << c.json << " was taken";
+        } catch (const ScenarioError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+        }
+    }
+}
+
+TEST(ScenarioMatch, WildcardsAndExpressionsMatchBytesWhole) {
+    std::vector<std::string> captures;
+    const TextMatch wildcard(TextMatch::Wildcard, "T?=*\\*");
+    EXPECT_TRUE(wildcard.Matches("T1=\x03\xFF\n*", &captures));
+    EXPECT_EQ(captures, (std::vector<std::string>{"1", "\x03\xFF\n"}));
+    EXPECT_FALSE(wildcard.Matches("T1=x"));
+    EXPECT_FALSE(wildcard.Matches("xT1=*"));
+    const TextMatch regex(TextMatch::Regex, "\\xE9(.)");
+    EXPECT_TRUE(regex.Matches("\xE9z", &captures));
+    EXPECT_EQ(captures, std::vector<std::string>{"z"});
+    EXPECT_FALSE(TextMatch(TextMatch::Regex, "ab").Matches("abc")) << "the whole text";
+    // Linear time: a pattern that backtracking engines take exponential time over.
+    EXPECT_FALSE(TextMatch(TextMatch::Regex, "(a+)+$").Matches(std::string(10000, 'a') + "!"));
+}
+
+// The script decides before the rules, reaches the scenario through `sim`, and cannot reach
+// the files, the process or the clock's neighbours; a loop, a memory bomb and an error are
+// each reported with its line while the rules answer.
+TEST(ScenarioScript, HookAndSandbox) {
+    const auto dir = std::filesystem::temp_directory_path() / ("vantor-lua-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "device.lua") << R"json(
+count = 0
+function on_message(msg)
+  count = count + 1
+  if msg.text == "loop" then while true do end end
+  if msg.text == "bomb" then local t = {} for i = 1, 1e9 do t[i] = string.rep("x", 1000) end end
+  if msg.text == "oops" then local x = nil; return x.field end
+  if msg.text == "io" then return tostring(io) .. tostring(require) .. tostring(debug) .. tostring(os.execute) .. tostring(dofile) end
+  if msg.text == "clock" then return tostring(type(os.time()) == "number") end
+  if msg.text == "binary" then return tostring(load(string.dump(function() end))) end
+  if msg.type == "B" then sim.set("seen", count) sim.send("R", "reply %%", 50) sim.go("b") return {text = "busy", action = "NAK Error"} end
+  return nil
+end
+function on_state(name) sim.set("last", name) end
+)json";
+    const std::string json = R"json({"states": ["a", "b"], "script": "device.lua", "rules": [{"reply": "rule"}]})json";
+    Link link{std::make_shared<Runner>(ParseScenario(json, dir.string()), 0)};
+    EXPECT_EQ(link.Send('A', "plain"), "rule|0|rule 1");
+    EXPECT_EQ(link.Send('B', "x"), "busy|" + std::to_string(AnswerAction::Nak) + "|script");
+    EXPECT_EQ(link.runner->GetSnapshot().state, "b");
+    EXPECT_EQ(link.runner->GetSnapshot().variables.at("last"), "b");
+    EXPECT_EQ(link.runner->GetSnapshot().variables.at("seen"), "2");
+    EXPECT_EQ(link.Due(50), std::vector<std::string>{"R:reply %"});
+    EXPECT_EQ(link.Send('A', "io"), "nilnilnilnilnil|0|script");
+    EXPECT_EQ(link.Send('A', "clock"), "true|0|script");
+    EXPECT_EQ(link.Send('A', "binary").rfind("nil", 0), 0u) << "no binary chunks";
+    for (const auto& [text, error] : {std::pair{"loop", "budget"}, std::pair{"bomb", "out of memory"},
+                                      std::pair{"oops", "device.lua:7:"}}) {
+        const std::string got = link.Send('A', text);
+        EXPECT_NE(got.find(error), std::string::npos) << got;
+        EXPECT_EQ(got.rfind("error|", 0), 0u) << got;
+    }
+    EXPECT_EQ(link.Send('A', "after"), "rule|0|rule 1") << "the script survives its errors";
+    EXPECT_EQ(link.runner->TakeErrors().size(), 3u);
+    std::filesystem::remove_all(dir);
+
+    EXPECT_THROW(Runner(ParseScenario(R"json({"states": ["a"], "script": "bad.lua"})json", "/nonexistent"), 0),
+                 ScenarioError);
+}
+
+Observation Rx(std::int64_t ms, char type, const std::string& text, const std::string& rule = "r") {
+    Observation o;
+    o.kind = Observation::Received;
+    o.ms = ms;
+    o.type = static_cast<std::uint8_t>(type);
+    o.text = text;
+    o.rule = rule;
+    return o;
+}
+
+TEST(ScenarioVerifier, EachKindPassesAndFails) {
+    const auto expect = ParseExpectations(R"json({"expect": [
+      {"name": "one login", "message": {"type": "L"}, "exactly": 1},
+      {"name": "at least two data", "message": {"type": "D", "text": {"wildcard": "T=*"}}, "atLeast": 2},
+      {"name": "login first", "first": {"type": "L"}, "then": {"type": "D"}},
+      {"name": "reading soon", "message": {"type": "R"}, "withinMs": 100, "after": {"state": "streaming"}},
+      {"name": "quick answers", "answersWithinMs": 50},
+      {"name": "no nak", "never": "nak"},
+      {"name": "no stray", "never": "stray"},
+      {"name": "all matched", "noUnmatched": true}]})json");
+    Verifier v(expect, 0);
+    v.Observe(Rx(10, 'L', "USER"));
+    v.Observe(Rx(20, 'D', "T=1"));
+    Observation state;
+    state.kind = Observation::StateEntered;
+    state.ms = 30;
+    state.state = "streaming";
+    v.Observe(state);
+    v.Observe(Rx(40, 'D', "T=2"));
+    EXPECT_FALSE(v.Verified()) << "the reading has not come";
+    v.Observe(Rx(120, 'R', "x"));
+    EXPECT_TRUE(v.Verified());
+    Observation answered;
+    answered.kind = Observation::Answered;
+    answered.ms = 200;
+    answered.latencyMs = 80;
+    answered.status = StatusNak;
+    v.Observe(answered);
+    v.Observe(Rx(210, 'L', "again", ""));
+    v.Finish(300);
+    std::map<std::string, Verifier::Verdict> verdicts;
+    for (const Verifier::Result& r : v.Results()) verdicts[r.name] = r.verdict;
+    EXPECT_EQ(verdicts["one login"], Verifier::Failed);
+    EXPECT_EQ(verdicts["at least two data"], Verifier::Passed);
+    EXPECT_EQ(verdicts["login first"], Verifier::Passed);
+    EXPECT_EQ(verdicts["reading soon"], Verifier::Passed);
+    EXPECT_EQ(verdicts["quick answers"], Verifier::Failed);
+    EXPECT_EQ(verdicts["no nak"], Verifier::Failed);
+    EXPECT_EQ(verdicts["no stray"], Verifier::Passed);
+    EXPECT_EQ(verdicts["all matched"], Verifier::Failed);
+
+    // What waits and never comes fails at the end; a window that runs out fails at once.
+    Verifier late(expect, 0);
+    late.Observe(Rx(5, 'D', "T=1"));
+    late.Observe(state);
+    EXPECT_EQ(late.Tick(100), 130);
+    late.Tick(130);
+    late.Finish(1000);
+    for (const Verifier::Result& r : late.Results()) {
+        if (r.name == "login first" || r.name == "reading soon" || r.name == "one login" || r.name == "at least two data") {
+            EXPECT_EQ(r.verdict, Verifier::Failed) << r.name << ": " << r.message;
+        }
+    }
+
+    // The reports: one testcase per expectation, a failure with its message and evidence.
+    const std::string xml = v.JUnitXml("login & \"data\"", 300);
+    EXPECT_NE(xml.find("<testsuite name=\"login &amp; &quot;data&quot;\" tests=\"8\" failures=\"4\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<failure message=\"came 2 times, at most 1 wanted\""), std::string::npos) << xml;
+    const auto json = nlohmann::json::parse(v.JsonReport("run", 300));
+    EXPECT_EQ(json["expectations"].size(), 8u);
+    EXPECT_EQ(json["passed"], false);
+}
+
+// Evidence is the first and the last few frames, however long the run.
+TEST(ScenarioVerifier, EvidenceIsBounded) {
+    Verifier v(ParseExpectations(R"json([{"name": "few", "message": {"type": "A"}, "atMost": 3}])json"), 0);
+    for (int i = 0; i < 1000; ++i) v.Observe(Rx(i, 'A', std::to_string(i)));
+    const auto result = v.Results().front();
+    EXPECT_EQ(result.verdict, Verifier::Failed);
+    EXPECT_LE(result.evidence.size(), 2 * Verifier::kEvidence + 1);
+}
+
+}  // namespace
