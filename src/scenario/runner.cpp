@@ -211,36 +211,41 @@ void Runner::Apply(const Effects& effects, const std::vector<std::string>& captu
     if (effects.goTo) Enter(*effects.goTo, nowMs);
 }
 
-std::vector<std::string> Runner::Misses(const Rule& rule, const IncomingMessage& message, std::int64_t nowMs,
-                                        std::size_t* distance) const {
-    std::vector<std::string> misses;
+std::size_t Runner::Distance(const Rule& rule, const IncomingMessage& message, std::int64_t nowMs, bool whole,
+                             std::vector<std::string>* why, std::vector<std::string>* captures) const {
     std::size_t far = 0;
     if (!rule.states.empty() && std::find(rule.states.begin(), rule.states.end(), state_) == rule.states.end()) {
-        std::string wanted;
-        for (const std::string& state : rule.states) wanted += (wanted.empty() ? "" : " or ") + Quoted(state);
-        misses.push_back("the state is " + Quoted(state_) + ", not " + wanted);
         far += 1000;
+        if (why != nullptr) {
+            std::string wanted;
+            for (const std::string& state : rule.states) wanted += (wanted.empty() ? "" : " or ") + Quoted(state);
+            why->push_back("the state is " + Quoted(state_) + ", not " + wanted);
+        }
     }
     if (rule.message.type && *rule.message.type != message.type) {
-        misses.push_back("the type is " + Quoted(std::string(1, static_cast<char>(message.type))) + ", not " +
-                         Quoted(std::string(1, static_cast<char>(*rule.message.type))));
         far += 100;
+        if (why != nullptr)
+            why->push_back("the type is " + Quoted(std::string(1, static_cast<char>(message.type))) + ", not " +
+                           Quoted(std::string(1, static_cast<char>(*rule.message.type))));
     }
-    if (!rule.message.text.Matches(message.text)) {
-        misses.push_back("the text " + Quoted(message.text) + " is not " + rule.message.text.Describe());
+    // The text last of the message's conditions, and only when the rest holds or the whole
+    // distance is asked for: it is the dearest.
+    if ((far == 0 || whole) && !rule.message.text.Matches(message.text, far == 0 ? captures : nullptr)) {
         far += 10;
+        if (why != nullptr) why->push_back("the text " + Quoted(message.text) + " is not " + rule.message.text.Describe());
     }
     const std::int64_t since = nowMs - enteredMs_;
     if (rule.afterMs >= 0 && since < rule.afterMs) {
-        misses.push_back(std::to_string(since) + " ms in the state, not yet " + std::to_string(rule.afterMs));
         far += 2;
+        if (why != nullptr)
+            why->push_back(std::to_string(since) + " ms in the state, not yet " + std::to_string(rule.afterMs));
     }
     if (rule.beforeMs >= 0 && since >= rule.beforeMs) {
-        misses.push_back(std::to_string(since) + " ms in the state, " + std::to_string(rule.beforeMs) + " or more");
         far += 2;
+        if (why != nullptr)
+            why->push_back(std::to_string(since) + " ms in the state, " + std::to_string(rule.beforeMs) + " or more");
     }
-    *distance = far;
-    return misses;
+    return far;
 }
 
 bool Runner::ScriptAnswer(const IncomingMessage& message, std::int64_t nowMs, Response& response) {
@@ -272,45 +277,54 @@ Response Runner::OnMessage(const IncomingMessage& message, std::int64_t nowMs) {
     Response response;
     if (ScriptAnswer(message, nowMs, response)) return response;
     std::vector<std::string> captures;
-    std::size_t closest = scenario_->rules.size();
-    std::size_t closestRank = 0;
-    std::vector<std::string> closestMisses;
+    const std::size_t none = scenario_->rules.size();
+    std::size_t turnMissed = none;  // the first rule that matched all but its turn
+    std::uint64_t turnSeen = 0;
     for (std::size_t i = 0; i < scenario_->rules.size(); ++i) {
         const Rule& rule = scenario_->rules[i];
-        std::size_t rank = 0;
-        std::vector<std::string> misses = Misses(rule, message, nowMs, &rank);
-        if (misses.empty()) {
-            const std::uint64_t seen = ++candidates_[i];
-            if (rule.nth > 0 && seen != static_cast<std::uint64_t>(rule.nth))
-                misses.push_back("match " + std::to_string(seen) + ", it answers match " + std::to_string(rule.nth) + " only");
-            if (rule.every > 0 && seen % static_cast<std::uint64_t>(rule.every) != 0)
-                misses.push_back("match " + std::to_string(seen) + ", it answers every " + std::to_string(rule.every) +
-                                 " matches");
-            rank = 1;
-        }
-        if (misses.empty()) {
-            rule.message.Matches(message.type, message.text, &captures);
+        captures.clear();
+        if (Distance(rule, message, nowMs, false, nullptr, &captures) != 0) continue;
+        const std::uint64_t seen = ++candidates_[i];
+        const bool notItsTurn = (rule.nth > 0 && seen != static_cast<std::uint64_t>(rule.nth)) ||
+                                (rule.every > 0 && seen % static_cast<std::uint64_t>(rule.every) != 0);
+        if (!notItsTurn) {
             ++hits_[i];
             ++version_;
             response.rule = rule.label;
             Apply(rule.effects, captures, nowMs, &response);
             return response;
         }
-        if (closest == scenario_->rules.size() || rank < closestRank) {
-            closest = i;
-            closestRank = rank;
-            closestMisses = std::move(misses);
+        if (turnMissed == none) {
+            turnMissed = i;
+            turnSeen = seen;
         }
     }
     ++unmatched_;
     ++version_;
-    if (closest < scenario_->rules.size()) {
-        std::string near = "closest: " + scenario_->rules[closest].label + ": ";
-        for (std::size_t m = 0; m < closestMisses.size(); ++m) near += (m == 0 ? "" : "; ") + closestMisses[m];
-        response.nearMiss = std::move(near);
+    // The near miss, worked out only for a message nothing matched. A rule right in all but its
+    // turn is the nearest there is; otherwise the one at the least distance, the first of equals.
+    std::vector<std::string> why;
+    std::size_t closest = turnMissed;
+    if (closest != none) {
+        const Rule& rule = scenario_->rules[closest];
+        why.push_back("match " + std::to_string(turnSeen) + ", it answers " +
+                      (rule.nth > 0 ? "match " + std::to_string(rule.nth) + " only"
+                                    : "every " + std::to_string(rule.every) + " matches"));
     } else {
-        response.nearMiss = "no rules";
+        std::size_t least = 0;
+        for (std::size_t i = 0; i < scenario_->rules.size(); ++i) {
+            const std::size_t distance = Distance(scenario_->rules[i], message, nowMs, true, nullptr, nullptr);
+            if (closest == none || distance < least) closest = i, least = distance;
+        }
+        if (closest == none) {
+            response.nearMiss = "no rules";
+            return response;
+        }
+        Distance(scenario_->rules[closest], message, nowMs, true, &why, nullptr);
     }
+    std::string near = "closest: " + scenario_->rules[closest].label + ": ";
+    for (std::size_t m = 0; m < why.size(); ++m) near += (m == 0 ? "" : "; ") + why[m];
+    response.nearMiss = std::move(near);
     return response;
 }
 

@@ -67,12 +67,12 @@ private:
     std::string Substitute(const std::string& text, const std::vector<std::string>& captures) const;
     void QueueSend(std::uint8_t type, std::string text, std::int32_t delayMs, std::int64_t nowMs);
     void StartTimer(const std::string& name, std::int32_t everyMs, bool repeat, std::int64_t nowMs);
-    // Why `rule` does not match this message; empty when it does (counters aside).
-    // What keeps the rule from answering, and how far that leaves it: another state is
-    // farthest, then another type, then the text, then the time; a rule whose only miss is
-    // its turn (nth, every) is nearest.
-    std::vector<std::string> Misses(const Rule& rule, const IncomingMessage& message, std::int64_t nowMs,
-                                    std::size_t* distance) const;
+    // How far the message is from `rule`, its turn (nth, every) aside: 0 when it matches (the
+    // captures then in `captures`). Another state is farthest, then another type, then the
+    // text, then the time in the state. Not `whole`: the text is not tried once something
+    // else failed, so only 0 is exact. With `why`, each condition that failed in words.
+    std::size_t Distance(const Rule& rule, const IncomingMessage& message, std::int64_t nowMs, bool whole,
+                         std::vector<std::string>* why, std::vector<std::string>* captures) const;
     bool ScriptAnswer(const IncomingMessage& message, std::int64_t nowMs, Response& response);
     void Error(std::string error);
 

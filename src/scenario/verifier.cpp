@@ -128,6 +128,14 @@ std::string Verifier::Describe(const Expectation& e) {
     return "";
 }
 
+void Verifier::MetWindow(Track& track) {
+    track.oneWindowMet = true;
+    if (track.result.verdict == Pending) {
+        track.result.verdict = Holding;
+        track.result.message = "in time so far";
+    }
+}
+
 void Verifier::Note(Track& track, const std::string& line) {
     ++track.evidenceSeen;
     if (track.first.size() < kEvidence) {
@@ -194,16 +202,23 @@ void Verifier::Observe(const Observation& o) {
                     t.windows.push_back(o.ms + e.ms);
                     Note(t, line);
                 } else if (sendTrigger) {
+                    // Judged once its answer tells us when it went; the message may have come
+                    // before that answer did.
                     const std::int64_t sent = o.latencyMs >= 0 ? o.ms - o.latencyMs : o.ms;
-                    t.windows.push_back(sent + e.ms);
                     Note(t, line);
-                } else if (received && !t.windows.empty() && e.message.Matches(o.type, o.text)) {
+                    if (t.lastMatchMs >= sent && t.lastMatchMs <= sent + e.ms) {
+                        t.lastMatchMs = -1;
+                        MetWindow(t);
+                    } else {
+                        t.windows.push_back(sent + e.ms);
+                    }
+                } else if (received && e.message.Matches(o.type, o.text)) {
                     Note(t, line);
-                    t.windows.pop_front();
-                    t.oneWindowMet = true;
-                    if (t.result.verdict == Pending) {
-                        t.result.verdict = Holding;
-                        t.result.message = "in time so far";
+                    if (t.windows.empty()) {
+                        t.lastMatchMs = o.ms;
+                    } else {
+                        t.windows.pop_front();
+                        MetWindow(t);
                     }
                 }
                 break;

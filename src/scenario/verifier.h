@@ -79,10 +79,13 @@ private:
         bool firstSeen = false;                // Order: A came
         std::deque<std::int64_t> windows;      // Within: open windows' ends
         bool oneWindowMet = false;
+        std::int64_t lastMatchMs = -1;  // Within: the last match that no window took
         std::vector<std::string> first, last;  // evidence
         std::uint64_t evidenceSeen = 0;
     };
     void Note(Track& track, const std::string& line);
+    // Within: one window had its message in time.
+    static void MetWindow(Track& track);
     void Decide(Track& track, Verdict verdict, std::string message, std::int64_t ms);
     static std::string Describe(const Expectation& e);
 

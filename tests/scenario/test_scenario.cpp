@@ -97,6 +97,8 @@ TEST(ScenarioRules, NearMissNamesTheClosestRuleAndWhatFailed) {
     EXPECT_EQ(link.runner->GetSnapshot().unmatched, 4u);
     Link locked = Start(R"json({"states": ["a", "b"], "rules": [{"state": "b", "type": "A"}, {"type": "B", "text": "x"}]})json");
     EXPECT_EQ(locked.Send('A', "y"), "table|closest: rule 2: the type is 'A', not 'B'; the text 'y' is not exact 'x'");
+    Link two = Start(R"json({"states": ["a"], "rules": [{"type": "B", "text": "x"}, {"type": "B", "text": "y"}]})json");
+    EXPECT_EQ(two.Send('A', "y"), "table|closest: rule 2: the type is 'A', not 'B'");
 }
 
 TEST(ScenarioRules, TimeInTheStateAndTheNthMatch) {
@@ -306,6 +308,45 @@ TEST(ScenarioVerifier, EvidenceIsBounded) {
     const auto result = v.Results().front();
     EXPECT_EQ(result.verdict, Verifier::Failed);
     EXPECT_LE(result.evidence.size(), 2 * Verifier::kEvidence + 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A send of ours opens its window when it went out, which its answer tells: the peer's message
+// may come before that answer or after it; one that comes too late fails.
+TEST(ScenarioVerifier, WithinASendOfOurs) {
+    const auto expect = scenario::ParseExpectations(
+        R"json([{"name": "ack", "message": {"type": "K"}, "withinMs": 100, "after": {"send": "Q"}}])json");
+    const auto answered = [](std::int64_t ms, std::int64_t latency) {
+        scenario::Observation o;
+        o.kind = scenario::Observation::Answered;
+        o.ms = ms;
+        o.latencyMs = latency;
+        o.sentType = 'Q';
+        return o;
+    };
+    struct Case {
+        const char* what;
+        std::vector<scenario::Observation> seen;
+        scenario::Verifier::Verdict verdict;
+    };
+    const Case cases[] = {
+        {"before the answer", {Rx(1030, 'K', ""), answered(1050, 50)}, scenario::Verifier::Passed},
+        {"after the answer", {answered(1050, 50), Rx(1090, 'K', "")}, scenario::Verifier::Passed},
+        {"before our send", {Rx(990, 'K', ""), answered(1050, 50)}, scenario::Verifier::Failed},
+        {"too late", {answered(1050, 50), Rx(1101, 'K', "")}, scenario::Verifier::Failed},
+    };
+    for (const Case& c : cases) {
+        scenario::Verifier v(expect, 0);
+        for (const auto& o : c.seen) {
+            v.Tick(o.ms);
+            v.Observe(o);
+        }
+        v.Finish(2000);
+        EXPECT_EQ(v.Results().front().verdict, c.verdict) << c.what << ": " << v.Results().front().message;
+    }
 }
 
 }  // namespace
