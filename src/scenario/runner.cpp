@@ -6,7 +6,6 @@
 #include "base/event.h"
 #include "scenario/lua_hook.h"
 #include "settings/names.h"
-#include "text/integer.h"
 #include "text/parser.h"
 
 namespace scenario {
@@ -191,8 +190,14 @@ void Runner::Apply(const Effects& effects, const std::vector<std::string>& captu
                    Response* response) {
     for (const auto& [name, value] : effects.set) variables_[name] = Expand(value, captures);
     for (const auto& [name, amount] : effects.add) {
-        const std::int64_t old = ParseInteger(variables_[name]).value_or(0);
-        variables_[name] = std::to_string(old + amount);
+        // Whatever is not a whole number counts as 0.
+        const std::string& text = variables_[name];
+        std::int64_t old = 0;
+        if (std::from_chars(text.data(), text.data() + text.size(), old).ptr != text.data() + text.size()) old = 0;
+        std::int64_t sum = 0;
+        // A counter at the end of its range stays there rather than wrapping to a negative.
+        if (__builtin_add_overflow(old, amount, &sum)) sum = amount > 0 ? INT64_MAX : INT64_MIN;
+        variables_[name] = std::to_string(sum);
     }
     if (!effects.set.empty() || !effects.add.empty()) ++version_;
     if (effects.reply && response != nullptr) {

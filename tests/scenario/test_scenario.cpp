@@ -82,6 +82,11 @@ TEST(ScenarioRules, StatesCapturesCountersAndVariables) {
     std::vector<std::string> entered;
     for (const auto& [state, ms] : link.runner->TakeStateEntries()) entered.push_back(state);
     EXPECT_EQ(entered, (std::vector<std::string>{"locked", "ready", "locked"}));
+
+    // Counters are 64-bit, stop at the end of their range, and count a text as 0.
+    Link counters = Start(R"json({"states": ["s"], "variables": {"big": 3000000000, "end": "9223372036854775806",
+        "word": "ten"}, "rules": [{"add": {"big": 1, "end": 5, "word": 2}, "reply": "${big} ${end} ${word}"}]})json");
+    EXPECT_EQ(counters.Send('A', ""), "3000000001 9223372036854775807 2|0|rule 1");
 }
 
 // A message no rule matches gets the table's answer, and the closest rule says what it missed.
