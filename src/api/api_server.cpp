@@ -69,10 +69,11 @@ struct Connection {
 
 // The read side of an events stream: ends when the reader closes its connection.
 struct StreamReader {
-    explicit StreamReader(net::io_context& io) : done(io) {}
+    StreamReader(net::io_context& io, net::steady_timer& writer) : done(io), writer(writer) {}
     bool closed = false;
     bool running = true;
-    net::steady_timer done;
+    net::steady_timer done;      // cancelled when the reading ends
+    net::steady_timer& writer;   // the stream's own wait, cut short by the end
 };
 
 std::string StatusLine(int status) {
@@ -493,6 +494,7 @@ net::awaitable<void> ApiServer::Impl::ReadUntilClosed(Stream& stream,
         co_await stream.async_read_some(net::buffer(sink), net::redirect_error(net::use_awaitable, ec));
     reader->closed = true;
     reader->running = false;
+    reader->writer.cancel();
     reader->done.cancel();
 }
 
@@ -535,7 +537,7 @@ net::awaitable<void> ApiServer::Impl::Events(Stream& stream, const ApiResponse& 
         }
     }
 
-    auto reader = std::make_shared<StreamReader>(io);
+    auto reader = std::make_shared<StreamReader>(io, timer);
     reader->done.expires_at(net::steady_timer::time_point::max());
     lowest.expires_never();
     net::co_spawn(io, ReadUntilClosed(stream, reader), net::detached);
