@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -84,7 +85,8 @@ Counted CountEvents(tcp::socket& socket, std::uint64_t first, std::uint64_t last
         std::size_t at = 0, line;
         while ((line = pending.find("\nid: ", at)) != std::string::npos &&
                pending.find('\n', line + 5) != std::string::npos) {
-            const std::uint64_t id = std::stoull(pending.substr(line + 5));
+            // "id: <run>-<seq>"
+            const std::uint64_t id = std::stoull(pending.substr(pending.find('-', line + 5) + 1));
             if (id != expected) ++counted.gaps;
             expected = id + 1;
             ++counted.received;
@@ -167,9 +169,24 @@ void HeadlessMemory(const char* program) {
 
 }  // namespace
 
+[[noreturn]] void Usage(const char* program) {
+    std::fprintf(stderr, "usage: %s [SENDS (default 100) [EVENTS (default 200000)]]\n", program);
+    std::exit(2);
+}
+
+// A whole positive number, or the usage.
+long Count(const char* program, const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 1) Usage(program);
+    return value;
+}
+
 int main(int argc, char** argv) {
-    const int sends = argc > 1 ? std::atoi(argv[1]) : 100;
-    const std::size_t events = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 200000;
+    if (argc > 3) Usage(argv[0]);
+    const int sends = argc > 1 ? static_cast<int>(Count(argv[0], argv[1])) : 100;
+    const std::size_t events = argc > 2 ? static_cast<std::size_t>(Count(argv[0], argv[2])) : 200000;
     SendToWire(sends);
     EventsPerSecond(events);
     HeadlessMemory(VANTOR_SIMULATOR);

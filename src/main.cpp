@@ -257,10 +257,7 @@ int RunHeadless(int argc, char** argv, const Options& options) {
         std::unique_ptr<ApiServer> api;
         try {
             core = std::make_unique<AppCore>(prefs, scheduler, CoreOptions(options));
-            if (options.control) {
-                api = std::make_unique<ApiServer>(*core, scheduler, *options.control);
-                if (!Announce(*api, options)) return kExitCannotStart;
-            }
+            if (options.control) api = std::make_unique<ApiServer>(*core, scheduler, *options.control);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
             return kExitCannotStart;
@@ -274,7 +271,14 @@ int RunHeadless(int argc, char** argv, const Options& options) {
             QCoreApplication::quit();
         };
         OnTerminationSignals(&app, end);
-        result = app.exec();
+        // Announced once everything is up, the end by a signal included: a program that waits
+        // for the port file may signal at once.
+        if (api && !Announce(*api, options)) {
+            end();
+            result = kExitCannotStart;
+        } else {
+            result = app.exec();
+        }
         if (api) api->Stop();
         core->Shutdown();
         api.reset();
@@ -316,10 +320,8 @@ int RunWindow(int argc, char** argv, const Options& options) {
             flagHelpForm = std::make_unique<TFlagHelpForm>(mainForm.get());
             mainForm->SetDialogs(
                 {preferencesForm.get(), flagHelpForm.get(), bccCalcForm.get(), aboutBox.get()});
-            if (options.control) {
+            if (options.control)
                 api = std::make_unique<ApiServer>(*core, *scheduler, *options.control);
-                if (!Announce(*api, options)) throw std::runtime_error("Cannot write " + options.portFile);
-            }
         } catch (const std::exception& error) {
             ShowError(error);
             result = kExitCannotStart;
@@ -333,7 +335,12 @@ int RunWindow(int argc, char** argv, const Options& options) {
             TMainForm* window = mainForm.get();
             OnTerminationSignals(window, [window] { window->close(); });
             mainForm->show();
-            result = app.exec();
+            if (api && !Announce(*api, options)) {
+                ShowError(std::runtime_error("Cannot write " + options.portFile));
+                result = kExitCannotStart;
+            } else {
+                result = app.exec();
+            }
         }
         if (api) api->Stop();
         if (core) core->Shutdown();
