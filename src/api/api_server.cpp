@@ -147,6 +147,16 @@ struct ApiServer::Impl {
     net::awaitable<std::optional<ApiResponse>> OnCore(ApiRequest request);
     net::awaitable<void> LongPoll(const ApiRequest& request, ApiResponse& answer);
 
+    // A timer that the hub's news cuts short, for as long as it lives.
+    struct Waiter {
+        explicit Waiter(Impl& server) : server(server), timer(server.io) {
+            server.waiters.insert(&timer);
+        }
+        ~Waiter() { server.waiters.erase(&timer); }
+        Impl& server;
+        net::steady_timer timer;
+    };
+
     void Wake() {
         wakePosted = false;
         ++wakes;
@@ -456,13 +466,8 @@ net::awaitable<std::optional<ApiResponse>> ApiServer::Impl::OnCore(ApiRequest re
 // A listing that found nothing yet: asked again whenever the hub has news, until it finds
 // something or its time is up. `answer` is the answer either way.
 net::awaitable<void> ApiServer::Impl::LongPoll(const ApiRequest& request, ApiResponse& answer) {
-    net::steady_timer timer(io);
-    waiters.insert(&timer);
-    struct Leave {
-        Impl& server;
-        net::steady_timer* timer;
-        ~Leave() { server.waiters.erase(timer); }
-    } leave{*this, &timer};
+    Waiter waiter(*this);
+    net::steady_timer& timer = waiter.timer;
     const auto deadline = Steady::now() + std::chrono::milliseconds(answer.pollMs);
     std::uint64_t seen = wakes;
     beast::error_code ec;
@@ -505,13 +510,8 @@ net::awaitable<void> ApiServer::Impl::Events(Stream& stream, const ApiResponse& 
     std::string chunk =
         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
         "Connection: close\r\n\r\n";
-    net::steady_timer timer(io);
-    waiters.insert(&timer);
-    struct Leave {
-        Impl& server;
-        net::steady_timer* timer;
-        ~Leave() { server.waiters.erase(timer); }
-    } leave{*this, &timer};
+    Waiter waiter(*this);
+    net::steady_timer& timer = waiter.timer;
 
     std::uint64_t after = start.streamAfter;
     const std::string run = hub.RunId();

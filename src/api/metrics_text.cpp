@@ -30,11 +30,6 @@ std::string LabelValue(std::string_view text) {
     return out;
 }
 
-std::string Trimmed(std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
-
 std::string Snake(std::string text) {
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -103,26 +98,19 @@ std::string MetricsText(const AppCore::Status& status, const ApiCounters* api) {
     const TrafficCounters& t = status.traffic;
     Writer w;
 
+    const auto frameLabels = [](const FrameKey& key) {
+        return std::string("direction=\"") + kDirections[key.direction & 1] + "\",kind=\"" +
+               Snake(KindText(static_cast<EntryKind>(key.kind))) + "\",type=\"" +
+               LabelValue(std::string(1, static_cast<char>(key.type))) + "\",status=\"" +
+               LabelValue(StatusName(key.status)) + "\"";
+    };
     w.Family("vantor_frames_total", "counter",
              "Frames on the link by direction, kind, message type and frame status.");
-    for (const auto& [key, count] : t.frames) {
-        const std::string labels =
-            std::string("direction=\"") + kDirections[key.direction & 1] + "\",kind=\"" +
-            Snake(KindText(static_cast<EntryKind>(key.kind))) + "\",type=\"" +
-            LabelValue(std::string(1, static_cast<char>(key.type))) + "\",status=\"" +
-            LabelValue(Trimmed(StatusListText(key.status))) + "\"";
-        w.Sample("vantor_frames_total", labels, count.frames);
-    }
+    for (const auto& [key, count] : t.frames) w.Sample("vantor_frames_total", frameLabels(key), count.frames);
     w.Family("vantor_frame_bytes_total", "counter",
              "Bytes of frames on the link by direction, kind, message type and frame status.");
-    for (const auto& [key, count] : t.frames) {
-        const std::string labels =
-            std::string("direction=\"") + kDirections[key.direction & 1] + "\",kind=\"" +
-            Snake(KindText(static_cast<EntryKind>(key.kind))) + "\",type=\"" +
-            LabelValue(std::string(1, static_cast<char>(key.type))) + "\",status=\"" +
-            LabelValue(Trimmed(StatusListText(key.status))) + "\"";
-        w.Sample("vantor_frame_bytes_total", labels, count.bytes);
-    }
+    for (const auto& [key, count] : t.frames)
+        w.Sample("vantor_frame_bytes_total", frameLabels(key), count.bytes);
     w.Family("vantor_stray_bytes_total", "counter", "Bytes outside any frame by direction.");
     for (int way = 0; way < 2; ++way)
         w.Sample("vantor_stray_bytes_total", std::string("direction=\"") + kDirections[way] + "\"",

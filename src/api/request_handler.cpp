@@ -285,11 +285,6 @@ json NumberOrText(const std::string& text) {
     return BytesToJsonText(text);
 }
 
-std::string Trimmed(std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
-
 // ---- link -------------------------------------------------------------------------------
 
 const char* const kLinkKinds[] = {"serial", "tcp-client", "tcp-server"};
@@ -444,9 +439,6 @@ void PutFaults(ReplyFaults& f, const json& body, const std::string& prefix) {
             throw ApiError(400, "invalid_value", p + "when must be every, nth or chance.", p + "when");
         f.When = *when;
     }
-    // What the dialog could not hold either.
-    if (!(BoundedFaults(f) == f))
-        throw ApiError(400, "out_of_range", prefix + " holds a value out of its range.", prefix);
 }
 
 ApiResponse PutReplies(AppCore& core, const json& body) {
@@ -589,7 +581,7 @@ json MessageJson(const ReceivedMessage& m) {
     return {{"id", m.id},
             {"time", IsoTime(m.arrivalMs)},
             {"timestamp", ListTime(m.msecsSinceMidnight)},
-            {"status", Trimmed(m.status)},
+            {"status", StatusName(m.statusCode)},
             {"statusCode", m.statusCode},
             {"type", BytesToJsonText(m.type)},
             {"text", BytesToJsonText(m.text)},

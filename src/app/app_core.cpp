@@ -175,7 +175,7 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
     hub_.Publish("received", [&](JsonObjectWriter& line) {
         line.Unsigned("id", id)
             .Text("timestamp", ListTime(MsecsSinceMidnight(arrivalMs)))
-            .Text("status", StatusListText(frame.status))
+            .Text("status", StatusName(frame.status))
             .Text("type", std::string_view(reinterpret_cast<const char*>(&frame.type), 1))
             .Text("text", frame.text)
             .Text("rxBcc", frame.rxBcc)
@@ -259,7 +259,9 @@ void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
     Event event{EventId::LinkAction, code, 0, {}};
     event.payload = args;
     toThread_.PostEvent(std::move(event));
+    static const char* const kActions[] = {"", "drop", "break", "xoff", "raw"};
     nlohmann::json fields = {{"code", code}};
+    if (code >= 1 && code <= 4) fields["action"] = kActions[code];
     if (code == LinkActionCode::HoldWithXoff) fields["ms"] = args.ms;
     if (code == LinkActionCode::SendRaw) fields["bytes"] = BytesToJsonText(args.bytes);
     hub_.PublishJson("linkAction", fields);
@@ -297,7 +299,9 @@ void AppCore::PostReplyActions() {
     for (const ReplyPrefs& reply : replies)
         rows.push_back({{"type", BytesToJsonText(reply.Type)},
                         {"text", BytesToJsonText(reply.Msg)},
-                        {"action", reply.Action}});
+                        {"action", reply.Action >= 0 && reply.Action < 4
+                                       ? nlohmann::json(kReplyActionNames[reply.Action])
+                                       : nlohmann::json(reply.Action)}});
     hub_.PublishJson("replies", {{"replies", std::move(rows)}, {"seed", table.seed}});
 }
 

@@ -124,7 +124,7 @@ bool SameNoCase(std::string_view a, std::string_view b) {
 bool Matches(const ReceivedStore::View& v, const MessageFilter& filter) {
     if (!filter.type.empty() && (filter.type.size() != 1 || static_cast<std::uint8_t>(filter.type[0]) != v.type))
         return false;
-    if (!filter.status.empty() && !SameNoCase(Trimmed(StatusListText(v.statusCode)), Trimmed(filter.status)))
+    if (!filter.status.empty() && !SameNoCase(StatusName(v.statusCode), Trimmed(filter.status)))
         return false;
     if (!filter.text.empty() && v.text.find(filter.text) == std::string_view::npos) return false;
     return v.arrivalMicros / 1000 >= filter.sinceMs;

@@ -37,7 +37,7 @@ public:
         FlowGate::Gauge* gauge = nullptr;
         // Called once, on the writer's thread (or Start's caller), with the reason when the
         // log stops on a failure.
-        std::function<void(const std::string& reason)> onFail;
+        std::function<void(const std::string& reason)> onFail = nullptr;
     };
 
     explicit TrafficLogWriter(Options options);
