@@ -128,6 +128,7 @@ struct ApiServer::Impl {
     std::set<Connection*> connections;
     std::list<Connection*> idle;  // oldest first
     std::set<net::steady_timer*> waiters;  // woken when the hub has something new
+    std::set<net::steady_timer*> pauses;   // cut short only by the end
     std::set<CoreCall*> calls;             // waiting for the core
     struct AuthFailures {
         int count = 0;
@@ -361,7 +362,9 @@ net::awaitable<void> ApiServer::Impl::Serve(Stream& stream, Connection& connecti
         // An address that keeps failing to authenticate waits a moment for every answer.
         if (Throttled(peer)) {
             net::steady_timer pause(io, options.authDelay);
+            pauses.insert(&pause);
             co_await pause.async_wait(net::redirect_error(net::use_awaitable, ec));
+            pauses.erase(&pause);
             if (stopping) break;
         }
         std::optional<ApiResponse> handled = CheckApiRequest(request, options.policy);
@@ -651,6 +654,7 @@ void ApiServer::Stop() {
         for (Connection* connection : s.connections)
             if (connection->close) connection->close();
         for (net::steady_timer* timer : s.waiters) timer->cancel();
+        for (net::steady_timer* timer : s.pauses) timer->cancel();
         for (CoreCall* call : s.calls) call->done.cancel();
     });
     // The sessions end as their operations fail; the loop runs dry.
