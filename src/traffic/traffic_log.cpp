@@ -111,12 +111,19 @@ bool TrafficLogWriter::Start() {
 }
 
 void TrafficLogWriter::Fail(const std::string& what, int error) {
-    std::lock_guard<std::mutex> guard(lock_);
-    failed_ = true;
-    error_ = "Logging stopped: " + what + " " + (options_.path == "-" ? "the standard output" : options_.path) +
-             ": " + std::strerror(error);
-    queue_.clear();
-    if (options_.gauge != nullptr) options_.gauge->Set(0);
+    std::string reason;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        failed_ = true;
+        error_ = "Logging stopped: " + what + " " +
+                 (options_.path == "-" ? "the standard output" : options_.path) + ": " +
+                 std::strerror(error);
+        for (const std::string& records : queue_) lostBytes_ += records.size();
+        queue_.clear();
+        if (options_.gauge != nullptr) options_.gauge->Set(0);
+        reason = error_;
+    }
+    if (options_.onFail) options_.onFail(reason);
 }
 
 bool TrafficLogWriter::Open(bool truncate) {
@@ -187,15 +194,21 @@ void TrafficLogWriter::Run() {
             work.swap(queue_);
             busy_ = true;
         }
-        std::size_t handled = 0;
+        std::size_t handled = 0, lost = 0;
         for (const std::string& records : work) {
-            if (failed_) break;  // only this thread sets it after Start
-            if (options_.rotateBytes > 0 && size_ > 0 &&
-                size_ + records.size() > options_.rotateBytes && !Rotate()) {
-                break;
+            // Only this thread sets failed_ after Start; what is left after a failure is lost.
+            if (failed_ ||
+                (options_.rotateBytes > 0 && size_ > 0 &&
+                 size_ + records.size() > options_.rotateBytes && !Rotate()) ||
+                !WriteAll(records)) {
+                lost += records.size();
+                continue;
             }
-            if (!WriteAll(records)) break;
             handled += records.size();
+        }
+        if (lost > 0) {
+            std::lock_guard<std::mutex> guard(lock_);
+            lostBytes_ += lost;
         }
         if (options_.gauge != nullptr && !failed_) options_.gauge->Sub(handled);
         work.clear();
@@ -206,6 +219,7 @@ void TrafficLogWriter::Write(std::string records) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (failed_) lostBytes_ += records.size();
         if (failed_ || records.empty()) return;
         if (options_.gauge != nullptr) options_.gauge->Add(records.size());
         queue_.push_back(std::move(records));
@@ -221,7 +235,10 @@ void TrafficLogWriter::Append(std::string_view first, std::string_view second) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (failed_) return;
+        if (failed_) {
+            lostBytes_ += first.size() + second.size();
+            return;
+        }
         if (queue_.empty() || queue_.back().size() >= kJoinBelow) {
             queue_.emplace_back();
             queue_.back().reserve(64 * 1024);
@@ -237,6 +254,11 @@ void TrafficLogWriter::Append(std::string_view first, std::string_view second) {
 void TrafficLogWriter::Flush() {
     std::unique_lock<std::mutex> guard(lock_);
     idle_.wait(guard, [this] { return (queue_.empty() && !busy_) || !thread_.joinable(); });
+}
+
+std::uint64_t TrafficLogWriter::LostBytes() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lostBytes_;
 }
 
 bool TrafficLogWriter::Failed() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -34,6 +35,9 @@ public:
         std::int32_t keep = 5;          // rotated files kept besides the current one
         bool truncate = false;          // start the file empty (else append to it)
         FlowGate::Gauge* gauge = nullptr;
+        // Called once, on the writer's thread (or Start's caller), with the reason when the
+        // log stops on a failure.
+        std::function<void(const std::string& reason)> onFail = nullptr;
     };
 
     explicit TrafficLogWriter(Options options);
@@ -50,6 +54,8 @@ public:
     // Blocks until everything handed over so far has been written (or dropped after a failure).
     void Flush();
     bool Failed() const;
+    // Bytes handed over that never reached the file (a failed write, and all after it).
+    std::uint64_t LostBytes() const;
     std::string Error() const;
     const Options& GetOptions() const { return options_; }
 
@@ -71,6 +77,7 @@ private:
     bool sleeping_ = false;
     bool stop_ = false;
     bool failed_ = false;
+    std::uint64_t lostBytes_ = 0;
     std::string error_;
     std::thread thread_;
 };

@@ -168,7 +168,16 @@ void TSendFrame::StopButtonClick(QObject*) {
 
 void TSendFrame::Refresh() {
     const SendRun* run = core_.Sends().RowRun(RowIndex);
-    if (run == nullptr) return;
+    if (run == nullptr) {
+        // The core was reset: the row's run is gone, and with it what the row showed of it.
+        if (shown_.first != 0) {
+            shown_ = {0, 0};
+            CounterLabel->clear();
+            ShowReply("", false);
+            StopButton->setEnabled(false);
+        }
+        return;
+    }
     TargetCount = run->target;
     SentCount = run->sent;
     DelayMs = run->delayMs;
