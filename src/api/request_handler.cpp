@@ -169,6 +169,7 @@ json LinkJson(const CommPrefs& comm) {
             {"remoteIp", BytesToJsonText(comm.RemoteIp)},
             {"remotePort", comm.RemotePort},
             {"localPort", comm.LocalPort},
+            {"autoReconnect", comm.AutoReconnect != 0},
             {"summary", BytesToJsonText(LinkSummaryText(comm))}};
 }
 
@@ -264,13 +265,14 @@ ApiResponse Status(const AppCore& core) {
                    {"sent", counts.sent},
                    {"accepted", counts.accepted},
                    {"failed", counts.failed},
-                   {"timedOut", counts.timedOut}}},
+                   {"timedOut", counts.timedOut},
+                   {"answersDropped", status.answersDropped}}},
                  {"log", {{"error", status.logError.empty() ? json(nullptr) : json(BytesToJsonText(status.logError))}}}});
 }
 
 ApiResponse PutLink(AppCore& core, const json& body) {
     OnlyFields(body, {"type", "port", "baud", "bits", "stop", "parity", "remoteIp", "remotePort",
-                      "localPort", "summary"});
+                      "localPort", "autoReconnect", "summary"});
     CommPrefs comm = core.Link();
     const std::pair<const char*, std::int32_t*> numbers[] = {
         {"type", &comm.Type},          {"baud", &comm.Baud},     {"bits", &comm.Bits},
@@ -280,6 +282,10 @@ ApiResponse PutLink(AppCore& core, const json& body) {
         if (body.contains(name)) *field = Integer(body[name], name);
     if (body.contains("port")) comm.Port = Bytes(body["port"], "port");
     if (body.contains("remoteIp")) comm.RemoteIp = Bytes(body["remoteIp"], "remoteIp");
+    if (body.contains("autoReconnect")) {
+        if (!body["autoReconnect"].is_boolean()) throw ApiError(400, "autoReconnect must be true or false.");
+        comm.AutoReconnect = body["autoReconnect"].get<bool>() ? 1 : 0;
+    }
     if (const std::string problem = AppCore::CheckLink(comm); !problem.empty())
         throw ApiError(400, problem);
     core.ApplyLink(comm);
@@ -463,12 +469,14 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
             if (args.ms < 0 || args.ms > FaultLimit::kMaxMs)
                 throw ApiError(400, "ms must be 0 to " + std::to_string(FaultLimit::kMaxMs) + ".");
             core.LinkAction(LinkActionCode::HoldWithXoff, args);
+        } else if (action == "reconnect") {
+            core.LinkAction(LinkActionCode::Reconnect);
         } else if (action == "raw") {
             LinkActionArgs args;
             args.bytes = Bytes(body.contains("bytes") ? body["bytes"] : json(), "bytes");
             core.LinkAction(LinkActionCode::SendRaw, args);
         } else {
-            throw ApiError(400, "action must be one of drop, break, xoff, raw.");
+            throw ApiError(400, "action must be one of drop, break, xoff, raw, reconnect.");
         }
         return Json(202, {{"action", action}});
     }

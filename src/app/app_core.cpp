@@ -137,6 +137,7 @@ void AppCore::OnEvent(Event& event) {
             break;
         case EventId::LinkState:
             if (const auto* state = std::get_if<LinkState>(&event.payload)) {
+                if (LinkState::Gained(link_, *state)) linkError_.clear();  // old news now
                 link_ = *state;
                 hub_.PublishJson("linkState", {{"connected", link_.Connected()},
                                                {"state", BytesToJsonText(link_.Summary())}});
@@ -152,6 +153,10 @@ void AppCore::OnEvent(Event& event) {
             break;
         case EventId::Quiesce:
             quiesced_ = true;
+            break;
+        case EventId::AnswerDropped:
+            ++answersDropped_;
+            hub_.PublishJson("answerDropped", {{"bytes", event.value}});
             break;
         case EventId::HeldBack:
             hub_.PublishJson("heldBack", {{"held", !event.text.empty()},
@@ -346,6 +351,7 @@ void AppCore::PublishStatus() {
     status.engineStatus = engineStatus_;
     status.received = messages_.LastId();
     status.listed = messages_.Size();
+    status.answersDropped = answersDropped_;
     status.link = link_;
     status.sends = sends_.GetCounts();
     if (log_) status.logError = log_->Error();
