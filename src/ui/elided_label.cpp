@@ -24,7 +24,8 @@ int ElidedLabel::MarkWidth() const {
 
 QSize ElidedLabel::sizeHint() const {
     const QMargins m = contentsMargins();
-    const int width = fontMetrics().horizontalAdvance(text()) + MarkWidth() + m.left() + m.right() + 2 * margin() + 4;
+    // Two pixels beyond the text: advances are fractional, and a text that just fits is not cut.
+    const int width = fontMetrics().horizontalAdvance(text()) + MarkWidth() + m.left() + m.right() + 2 * margin() + 6;
     return {width, QLabel::sizeHint().height()};
 }
 

@@ -228,7 +228,9 @@ void TMainForm::BuildControls() {
         statusBar()->addWidget(StatusPanels[i], i == 0 ? 1 : 0);
     }
     StatusPanels[1]->setFixedWidth(StatusPanels[1]->fontMetrics().horizontalAdvance(
-                                       QStringLiteral("UNKNOWN STATUS 99")) + 12);
+                                       QStringLiteral("DISABLED ERROR")) + 14);
+    // The message gives way first: it takes what the others leave.
+    StatusPanels[0]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->setSizeGripEnabled(true);
 
     TxRxSplitter = new QSplitter(Qt::Vertical, this);
@@ -527,6 +529,7 @@ std::int32_t TMainForm::ShowStatusText(Event* event) {
     StatusPanels[1]->setText(code >= 0 && code < StatusTexts.size()
                                  ? StatusTexts.at(code)
                                  : QStringLiteral("UNKNOWN STATUS %1").arg(code));
+    StatusPanels[1]->setToolTip(StatusPanels[1]->text());
     return event->id;
 }
 

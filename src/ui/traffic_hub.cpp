@@ -185,4 +185,5 @@ void TrafficHub::ShowLogState() {
         LogLabel->clear();
         LogLabel->setToolTip({});
     }
+    LogLabel->setVisible(!LogLabel->text().isEmpty());
 }
