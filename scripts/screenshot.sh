@@ -4,8 +4,8 @@
 # a few messages sent to it over TCP from 127.0.0.1, two send rows pressed (Alt+1, Alt+3) and
 # answered. Then, each with its window manager frame and caption:
 #   main-window.png       the main window at its default 800 x 560
-#   traffic-view.png      the same window with the traffic view opened below (Ctrl+T)
-#   statistics.png        a larger window with the traffic view and the statistics
+#   traffic-view.png      the window, larger, with the traffic view opened below (Ctrl+T)
+#   statistics.png        larger still, with the traffic view and the statistics
 #   dialog-*.png          every dialog: preferences (both link and reply pages, the traffic
 #                         page, a row's faults), BCC calculator, flags, about, XOFF, raw bytes
 # Usage: scripts/screenshot.sh [output folder, docs by default]
@@ -152,18 +152,25 @@ dialog() {  # dialog KEYS CAPTION FILE [KEYS AFTER OPENING]
     shot "$id" "$3"
     echo "$id"
 }
+# click WINDOW X Y: a click at a point of the window's inside.
+click() {
+    xdotool mousemove --window "$1" "$2" "$3" click 1
+    sleep 0.3
+}
 id=$(dialog "alt+s p" "Preferences" dialog-preferences.png | tail -1)
-xdotool key ctrl+Tab
+click "$id" 190 24  # the "Reply Actions" tab
+click "$id" 640 107  # the second row's Action: its drop-down
 shot "$id" dialog-reply-actions.png
+xdotool key Escape  # closes the drop-down only
 xdotool key alt+f
-faults=$(wait_window "Faults of reply row 1")
+faults=$(wait_window "Faults of reply row 2")
 shot "$faults" dialog-faults.png
 xdotool key Escape
 sleep 0.3
-xdotool key ctrl+Tab
+click "$id" 305 24  # the "Traffic & Logging" tab
 shot "$id" dialog-traffic-logging.png
 xdotool key Escape
-id=$(dialog "alt+h b" "BCC Calculator" dialog-bcc-calculator.png "A H I Return" | tail -1)
+id=$(dialog "alt+h b" "BCC Calculator" dialog-bcc-calculator.png "A Tab H I Return" | tail -1)
 xdotool key alt+c
 id=$(dialog "alt+h f" "Message Flags" dialog-flags.png "Down Down" | tail -1)
 xdotool key Escape
@@ -174,15 +181,21 @@ xdotool key Escape
 id=$(dialog "alt+l r" "Send Raw Bytes" dialog-raw-bytes.png "R A W backslash x 4 Return" | tail -1)
 xdotool key Escape
 
-# The traffic view below the rows at the default size: raw bytes, an XOFF hold and a
-# message from the other side among the entries.
+# The traffic view below the rows: raw bytes, an XOFF hold and messages from the other side
+# among the entries.
 xdotool windowactivate --sync "$window"
+xdotool windowsize --sync "$window" 1000 760
 xdotool key ctrl+t
 xdotool key alt+l r
-raw=$(wait_window "Send Raw Bytes")
+wait_window "Send Raw Bytes" >/dev/null
 xdotool type --delay 20 'RAW\x01Z\x02hi\x03'
 xdotool key Return
 sleep 0.3
+xdotool key alt+l x
+wait_window "Hold the Peer with XOFF" >/dev/null
+xdotool type --delay 20 '300'
+xdotool key Return
+sleep 0.5
 printf '\x11\x13' >&3
 frame A "Temperature 21.8 C"
 frame B "Battery 3.60 V"

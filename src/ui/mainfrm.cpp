@@ -141,12 +141,15 @@ TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
 
     Traffic = new TrafficHub(this, core_, prefs_.Get_traffic_prefs());
     connect(Traffic->TrafficDock, &QDockWidget::visibilityChanged, this, [this](bool visible) {
-        // The traffic view opened below takes what the rows and the list can spare, no more.
+        // Opened below, the traffic view takes less than half of the height, and never what
+        // the rows and the list need.
         if (!visible || Traffic->TrafficDock->isFloating()) return;
-        const int spare = centralWidget()->height() - centralWidget()->minimumSizeHint().height();
-        const int wanted = qMax(Traffic->TrafficDock->height(), Traffic->TrafficDock->minimumSizeHint().height());
-        if (spare < wanted) return;
-        resizeDocks({Traffic->TrafficDock}, {qMin(spare, qMax(wanted, 260))}, Qt::Vertical);
+        QDockWidget* dock = Traffic->TrafficDock;
+        const int total = centralWidget()->height() + dock->height();
+        const int most = total - centralWidget()->minimumSizeHint().height();
+        const int least = dock->minimumSizeHint().height();
+        if (most < least) return;
+        resizeDocks({dock}, {qBound(least, total * 9 / 20, most)}, Qt::Vertical);
     });
     ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
     connect(ListHabits, &ReceivedListHabits::FollowChanged, this, [this](bool on) {

@@ -101,9 +101,10 @@ StatsPanel::StatsPanel(QWidget* parent) : QWidget(parent) {
     split->addWidget(scroll);
     split->addWidget(ChartView(rateChart_, split));
     split->addWidget(ChartView(latencyChart_, split));
-    split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
-    split->setStretchFactor(2, 2);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 1);
+    split->setStretchFactor(2, 1);
+    split->setSizes({2000, 1000, 1000});  // half for the figures, kept as the panel grows
     scroll->setMinimumHeight(120);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);

@@ -44,6 +44,9 @@ TrafficHub::TrafficHub(QMainWindow* window, AppCore& core, const TrafficPrefs& p
     StatisticsDock->setWidget(Statistics);
     window->addDockWidget(Qt::BottomDockWidgetArea, TrafficDock);
     window->addDockWidget(Qt::RightDockWidgetArea, StatisticsDock);
+    // The statistics take the window's whole height beside the traffic view, not what it
+    // leaves: the figures and both charts need it.
+    window->setCorner(Qt::BottomRightCorner, Qt::RightDockWidgetArea);
     TrafficDock->hide();
     StatisticsDock->hide();
     for (QDockWidget* dock : {TrafficDock, StatisticsDock}) {

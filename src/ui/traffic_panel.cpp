@@ -45,6 +45,7 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     SearchEdit->setToolTip("Entries holding the text (control characters by name, as the list shows "
                            "them: <ETX>), or, for hexadecimal byte pairs such as 03 10, those bytes.");
     SearchEdit->setClearButtonEnabled(true);
+    SearchEdit->setMinimumWidth(120);
     CaseBox = new QCheckBox("Aa", this);
     CaseBox->setToolTip("Match case: A and a differ.");
     CaseBox->setChecked(true);
@@ -67,13 +68,21 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     CountLabel->setFixedWidth(bar_metrics.horizontalAdvance("1000000 of 1000000, 1000000 held") + 6);
     CountLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
-    auto* bar = new QHBoxLayout;
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{DirectionBox, KindBox, TypeEdit, StatusBox, SearchEdit, CaseBox,
-                                         FollowBox, PauseButton, HexBox, ClearButton, CountLabel}) {
-        bar->addWidget(w);
-    }
-    bar->setStretchFactor(SearchEdit, 1);
+    // Two lines, so that the view fits the window at its default width: what is shown, then
+    // how.
+    auto* filters = new QHBoxLayout;
+    for (QWidget* w : std::initializer_list<QWidget*>{DirectionBox, KindBox, TypeEdit, StatusBox, SearchEdit, CaseBox})
+        filters->addWidget(w);
+    filters->setStretchFactor(SearchEdit, 1);
+    auto* controls = new QHBoxLayout;
+    for (QWidget* w : std::initializer_list<QWidget*>{FollowBox, PauseButton, HexBox, ClearButton})
+        controls->addWidget(w);
+    controls->addStretch(1);
+    controls->addWidget(CountLabel);
+    auto* bar = new QVBoxLayout;
+    bar->setSpacing(2);
+    bar->addLayout(filters);
+    bar->addLayout(controls);
 
     table_->setModel(model_);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);

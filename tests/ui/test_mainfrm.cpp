@@ -685,7 +685,7 @@ private slots:
         QVERIFY2(form->SendScrollBox->viewport()->height() >= 2 * form->SendRows[0]->height(),
                  qPrintable(QString::number(form->SendScrollBox->viewport()->height())));
         QVERIFY(form->Traffic->TrafficDock->height() >= 120);
-        QVERIFY(form->height() <= 600);
+        QCOMPARE(form->size(), QSize(800, 560));  // the window did not grow to make room
     }
 
     void clearAsksFirst() {
