@@ -805,6 +805,10 @@ TEST_P(FaultsOverTheLink, ADroppedLinkEndsTheConnectionInsteadOfAnAnswer) {
             std::this_thread::sleep_for(5ms);
         }
         EXPECT_EQ(error, asio::error::eof);
+        // Said as what it was: the simulator's doing, not the other side's.
+        const Event* said = WaitForId(EventId::Error);
+        ASSERT_NE(said, nullptr);
+        EXPECT_NE(said->text.find("dropped by the simulator"), std::string::npos) << said->text;
     }
     EXPECT_EQ(Faults(), "link dropped");
 }

@@ -513,6 +513,11 @@ private slots:
         QVERIFY(!editor.NoAnswerCheck->isEnabled());
         QCOMPARE(editor.Faults().Drop, 1);
         QCOMPARE(editor.Faults().DelayMin, 10);  // kept, only greyed out
+        // A caption's "&" marks its access key (shown underlined), never shows as itself:
+        // each such caption names the control the key goes to.
+        for (const QLabel* label : editor.findChildren<QLabel*>())
+            if (label->text().contains('&')) QVERIFY2(label->buddy() != nullptr, qPrintable(label->text()));
+        QCOMPARE(editor.minimumSize(), editor.maximumSize());
     }
 
     void executeOpensOnTheChosenPageAndReportsTheResult() {

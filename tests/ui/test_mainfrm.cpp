@@ -215,6 +215,9 @@ private slots:
                                      "Hold the Peer with XOFF...", "Send Raw Bytes...", "-", "Reconnect",
                                      "View", "Traffic",
                                      "Statistics", "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
+        QStringList popup;
+        for (QAction* item : form->GridPopupMenu->actions()) popup << (item->isSeparator() ? "-" : item->text());
+        QCOMPARE(popup, QStringList({"Copy", "Select All", "Delete", "-", "Clear"}));
         QCOMPARE(form->ReceiveConfigureButton->toolTip(),
                  QString("Configure how received messages are handled."));
         QCOMPARE(form->SendRows.size(), 9);

@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTableView>
+#include <QWindow>
 #include <QTcpSocket>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
@@ -148,12 +149,17 @@ private slots:
         panel.FollowBox->setChecked(false);
         panel.Table()->scrollToTop();
         panel.Table()->selectRow(3);
+        const QRect pause = panel.PauseButton->geometry(), hex = panel.HexBox->geometry();
         panel.PauseButton->click();
         QVERIFY(panel.Paused());
         panel.AddBatch(Exchanges(monitor, 100, 50));
         QCOMPARE(panel.Model()->rowCount(), 200);
         QCOMPARE(panel.Table()->verticalScrollBar()->value(), 0);
         QVERIFY(panel.CountLabel->text().contains("100 held"));
+        QApplication::processEvents();
+        // "Resume" and the count of held entries move no button from under the mouse.
+        QCOMPARE(panel.PauseButton->geometry(), pause);
+        QCOMPARE(panel.HexBox->geometry(), hex);
         panel.PauseButton->click();
         QCOMPARE(panel.Model()->rowCount(), 300);
         QCOMPARE(panel.Model()->index(299, TrafficModel::TextColumn).data().toString(),
@@ -271,6 +277,14 @@ private slots:
         QVERIFY2(qFuzzyCompare(mantissa, 1.0) || qFuzzyCompare(mantissa, 2.0) ||
                      qFuzzyCompare(mantissa, 2.5) || qFuzzyCompare(mantissa, 5.0),
                  qPrintable(QString::number(step)));
+        // Floated, the panel is a window of its own, above nothing; closed, it docks again.
+        hub.StatisticsDock->setFloating(true);
+        QTRY_COMPARE(hub.StatisticsDock->windowType(), Qt::Window);
+        QVERIFY(hub.StatisticsDock->windowHandle() != nullptr);
+        QCOMPARE(hub.StatisticsDock->windowHandle()->transientParent(), nullptr);
+        hub.StatisticsDock->close();
+        QTRY_VERIFY(!hub.StatisticsDock->isFloating());
+        hub.StatisticsDock->show();
         stats->ResetButton->click();
         QCOMPARE(stats->Figure("Answer latency count"), QString("0"));
         QCOMPARE(stats->Figure("Type A"), QString());  // types before the reset are gone
