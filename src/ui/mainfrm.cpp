@@ -529,10 +529,14 @@ void TMainForm::ShowInFirstPanel(const QString& text) {
 std::int32_t TMainForm::ShowStatusText(Event* event) {
     const int code = event->value;
     // The engine sends only codes it has texts for; anything else shows its number.
-    StatusPanels[1]->setText(code >= 0 && code < StatusTexts.size()
-                                 ? StatusTexts.at(code)
-                                 : QStringLiteral("UNKNOWN STATUS %1").arg(code));
-    StatusPanels[1]->setToolTip(StatusPanels[1]->text());
+    const QString text = code >= 0 && code < StatusTexts.size()
+                             ? StatusTexts.at(code)
+                             : QStringLiteral("UNKNOWN STATUS %1").arg(code);
+    // Once per message in a flood: only a change costs anything.
+    if (StatusPanels[1]->text() != text) {
+        StatusPanels[1]->setText(text);
+        StatusPanels[1]->setToolTip(text);
+    }
     return event->id;
 }
 
