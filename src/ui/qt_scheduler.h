@@ -27,7 +27,12 @@ public:
                 if (delayMs <= 0) {
                     work();
                 } else {
-                    RunAt(context, std::move(work), due);
+                    // The whole delay from now, even when this call itself came late: under
+                    // load the pause is what lets other work on this thread have its turn.
+                    QTimer::singleShot(delayMs, Qt::PreciseTimer, context,
+                                       [context, work = std::move(work), due]() mutable {
+                                           RunAt(context, std::move(work), due);
+                                       });
                 }
             },
             Qt::QueuedConnection);
