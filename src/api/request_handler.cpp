@@ -304,6 +304,7 @@ json LinkJson(const CommPrefs& comm) {
             {"remoteIp", BytesToJsonText(comm.RemoteIp)},
             {"remotePort", comm.RemotePort},
             {"localPort", comm.LocalPort},
+            {"autoReconnect", comm.AutoReconnect != 0},
             {"summary", BytesToJsonText(LinkSummaryText(comm))}};
 }
 
@@ -324,7 +325,7 @@ std::optional<std::int32_t> IndexOf(const T (&table)[N], const json& value) {
 
 ApiResponse PutLink(AppCore& core, const json& body) {
     OnlyFields(body, {"type", "port", "baud", "bits", "stop", "parity", "remoteIp", "remotePort",
-                      "localPort", "summary"});
+                      "localPort", "autoReconnect", "summary"});
     // Every field is checked before anything is applied: a refused request changes nothing.
     CommPrefs comm = core.Link();
     if (body.contains("type")) {
@@ -374,6 +375,11 @@ ApiResponse PutLink(AppCore& core, const json& body) {
     if (body.contains("remoteIp")) comm.RemoteIp = Bytes(body["remoteIp"], "remoteIp");
     if (body.contains("remotePort")) comm.RemotePort = Ranged(body["remotePort"], "remotePort", 1, 65535);
     if (body.contains("localPort")) comm.LocalPort = Ranged(body["localPort"], "localPort", 1, 65535);
+    if (body.contains("autoReconnect")) {
+        if (!body["autoReconnect"].is_boolean())
+            throw ApiError(400, "invalid_value", "autoReconnect must be true or false.", "autoReconnect");
+        comm.AutoReconnect = body["autoReconnect"].get<bool>() ? 1 : 0;
+    }
     if (const std::string problem = AppCore::CheckLink(comm); !problem.empty())
         throw ApiError(400, "out_of_range", problem);
     core.ApplyLink(comm);
@@ -741,7 +747,8 @@ ApiResponse Status(const AppCore& core) {
                    {"sent", counts.sent},
                    {"accepted", counts.accepted},
                    {"failed", counts.failed},
-                   {"timedOut", counts.timedOut}}},
+                   {"timedOut", counts.timedOut},
+                   {"answersDropped", status.answersDropped}}},
                  {"log", log}});
 }
 
@@ -811,7 +818,7 @@ std::optional<ApiResponse> Quick(const ApiRequest& request, AppCore& core, const
 ApiResponse LinkActions(AppCore& core, const json& body) {
     OnlyFields(body, {"action", "ms", "bytes"});
     if (!body.contains("action"))
-        throw ApiError(400, "missing_field", "action must be one of drop, break, xoff, raw.", "action");
+        throw ApiError(400, "missing_field", "action must be one of drop, break, xoff, raw, reconnect.", "action");
     const std::string action = Bytes(body["action"], "action");
     if (action == "drop") {
         core.LinkAction(LinkActionCode::DropConnections);
@@ -822,13 +829,15 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
         LinkActionArgs args;
         args.ms = Ranged(body["ms"], "ms", 0, FaultLimit::kMaxMs);
         core.LinkAction(LinkActionCode::HoldWithXoff, args);
+    } else if (action == "reconnect") {
+        core.LinkAction(LinkActionCode::Reconnect);
     } else if (action == "raw") {
         if (!body.contains("bytes")) throw ApiError(400, "missing_field", "raw needs bytes.", "bytes");
         LinkActionArgs args;
         args.bytes = Bytes(body["bytes"], "bytes");
         core.LinkAction(LinkActionCode::SendRaw, args);
     } else {
-        throw ApiError(400, "invalid_value", "action must be one of drop, break, xoff, raw.", "action");
+        throw ApiError(400, "invalid_value", "action must be one of drop, break, xoff, raw, reconnect.", "action");
     }
     return Json(200, {{"action", action}});
 }

@@ -141,6 +141,7 @@ void AppCore::OnEvent(Event& event) {
             break;
         case EventId::LinkState:
             if (const auto* state = std::get_if<LinkState>(&event.payload)) {
+                if (LinkState::Gained(link_, *state)) linkError_.clear();  // old news now
                 link_ = *state;
                 hub_.PublishJson("linkState", {{"connected", link_.Connected()},
                                                {"state", BytesToJsonText(link_.Summary())}});
@@ -156,6 +157,10 @@ void AppCore::OnEvent(Event& event) {
             break;
         case EventId::Quiesce:
             quiesced_ = true;
+            break;
+        case EventId::AnswerDropped:
+            ++answersDropped_;
+            hub_.PublishJson("answerDropped", {{"bytes", event.value}});
             break;
         case EventId::HeldBack:
             hub_.PublishJson("heldBack", {{"held", !event.text.empty()},
@@ -262,9 +267,9 @@ void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
     Event event{EventId::LinkAction, code, 0, {}};
     event.payload = args;
     toThread_.PostEvent(std::move(event));
-    static const char* const kActions[] = {"", "drop", "break", "xoff", "raw"};
+    static const char* const kActions[] = {"", "drop", "break", "xoff", "raw", "reconnect"};
     nlohmann::json fields = {{"code", code}};
-    if (code >= 1 && code <= 4) fields["action"] = kActions[code];
+    if (code >= 1 && code <= 5) fields["action"] = kActions[code];
     if (code == LinkActionCode::HoldWithXoff) fields["ms"] = args.ms;
     if (code == LinkActionCode::SendRaw) fields["bytes"] = BytesToJsonText(args.bytes);
     hub_.PublishJson("linkAction", fields);
@@ -376,6 +381,7 @@ void AppCore::PublishStatus() {
     status.engineStatus = engineStatus_;
     status.received = messages_.LastId();
     status.listed = messages_.Size();
+    status.answersDropped = answersDropped_;
     status.link = link_;
     status.sends = sends_.GetCounts();
     status.injected = injected_;

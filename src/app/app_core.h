@@ -155,6 +155,7 @@ public:
         std::int32_t engineStatus = -1;  // the latest frame status code, -1 before the first
         std::uint64_t received = 0;
         std::uint64_t listed = 0;
+        std::uint64_t answersDropped = 0;  // the client that asked had gone
         LinkState link;             // as the control thread last reported it
         SendRuns::Counts sends;
         std::string heldBy;         // what holds the link back now; empty for nothing
@@ -211,6 +212,7 @@ private:
     std::int32_t engineStatus_ = -1;
     std::uint64_t received_ = 0;
     std::array<std::uint64_t, 6> injected_{};
+    std::uint64_t answersDropped_ = 0;
 
     mutable std::mutex statusLock_;
     Status status_;

@@ -137,6 +137,28 @@ void TrafficStats::Add(const TrafficEntry& entry) {
     }
 }
 
+std::vector<TrafficStats::Second> TrafficStats::SecondsUpTo(std::int64_t nowSecond,
+                                                            std::int64_t span) const {
+    std::vector<Second> out;
+    if (series.empty()) return out;
+    const std::int64_t from = std::max(series.front().second, nowSecond - span);
+    const std::int64_t to = std::max(nowSecond, series.back().second);
+    if (from > to) return out;
+    out.reserve(static_cast<std::size_t>(to - from + 1));
+    auto it = series.begin();
+    for (std::int64_t second = from; second <= to; ++second) {
+        while (it != series.end() && it->second < second) ++it;
+        if (it != series.end() && it->second == second) {
+            out.push_back(*it);
+        } else {
+            Second empty;
+            empty.second = second;
+            out.push_back(empty);
+        }
+    }
+    return out;
+}
+
 void TrafficStats::LinkChanged(bool up, std::int64_t micros) {
     if (up == linkUp_) return;
     linkUp_ = up;

@@ -84,9 +84,15 @@ public:
     };
 
     void Add(const TrafficEntry& entry);
+    // One Second for every second from the first with traffic (at most `span` seconds before
+    // `nowSecond`) to `nowSecond`: the seconds without traffic as zeros, none before the
+    // first that had some.
+    std::vector<Second> SecondsUpTo(std::int64_t nowSecond, std::int64_t span) const;
     void TransactionAccepted() { ++accepted; }
     void TransactionRejected() { ++rejected; }
     void TransactionTimedOut() { ++timedOut; }
+    // An answer was not sent: the client that asked had gone.
+    void AnswerDropped() { ++answersDropped; }
     // The link came up or went down (`micros` on the wall clock).
     void LinkChanged(bool up, std::int64_t micros);
     std::int64_t UpMicros(std::int64_t now) const;
@@ -102,6 +108,7 @@ public:
     std::uint64_t frames[2] = {0, 0};
     std::uint64_t strayBytes[2] = {0, 0};
     std::uint64_t reconnects = 0;
+    std::uint64_t answersDropped = 0;
     LatencySummary answerLatency;  // the simulator's answers to received messages
     LatencySummary roundTrip;      // answers the other side gave to the simulator's messages
     std::deque<Second> series;     // oldest first, one per second that saw traffic

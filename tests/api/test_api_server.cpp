@@ -77,6 +77,23 @@ TEST(ApiLink, ActionsReachTheLink) {
     EXPECT_EQ(sim.Get("link/actions").status, 405);
     EXPECT_EQ(sim.Post("link/actions", {{"action", "drop"}}).status, 200);
     EXPECT_EQ(device.ReadBytes(1), "") << "the connection was closed";
+    // Reconnect opens the link anew: the connection of the old one ends, a device connects
+    // to the new one and is answered.
+    Peer before(sim.devicePort);
+    before.Write(WireFrame('P', 0, ""));
+    EXPECT_EQ(before.ReadFrame(), WireFrame('P', ctrl::ACK, ""));
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "reconnect"}}).status, 202);
+    EXPECT_EQ(before.ReadBytes(1), "");
+    Peer again(sim.devicePort);
+    again.Write(WireFrame('Q', 0, ""));
+    EXPECT_EQ(again.ReadFrame(), WireFrame('Q', ctrl::ACK, ""));
+    // Automatic reconnection is a link setting like the others; status counts dropped answers.
+    Reply put = sim.Put("link", {{"autoReconnect", true}});
+    ASSERT_EQ(put.status, 200) << put.raw.body();
+    EXPECT_EQ(put.body["autoReconnect"], true);
+    EXPECT_EQ(sim.prefs->Get_comm_prefs().AutoReconnect, 1);
+    EXPECT_EQ(sim.Put("link", {{"autoReconnect", 1}}).status, 400);
+    EXPECT_EQ(sim.Get("status").body["counts"]["answersDropped"], 0);
 }
 
 TEST(ApiReplies, PutTableAnswersTheDeviceAndListsTheMessage) {
