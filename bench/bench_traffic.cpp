@@ -64,7 +64,7 @@ void BM_StoreFilter(benchmark::State& state) {
     if (state.range(0) == 0) {
         filter.direction = 1;
     } else {
-        filter.text = "C #499";  // two entries in a thousand
+        filter.patterns = TrafficSearchPatterns("C #499");  // two entries in a thousand
     }
     for (auto _ : state) {
         store.SetFilter(filter);

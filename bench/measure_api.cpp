@@ -1,6 +1,6 @@
 // Measures the control API on 127.0.0.1: the time from a POST to /sends to the frame on the
-// wire, how many events per second an events stream keeps up with, and the memory of the
-// headless program at rest. Wall-clock figures, so a program to run by hand, not a test:
+// wire, how many events per second an events stream keeps up with, a request's time while a
+// thousand connections sit idle or slow, and the memory of the headless program at rest. Wall-clock figures, so a program to run by hand, not a test:
 //   build/release/bench/measure_api [sends, default 100] [events, default 200000]
 #include <signal.h>
 #include <spawn.h>
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -84,7 +85,8 @@ Counted CountEvents(tcp::socket& socket, std::uint64_t first, std::uint64_t last
         std::size_t at = 0, line;
         while ((line = pending.find("\nid: ", at)) != std::string::npos &&
                pending.find('\n', line + 5) != std::string::npos) {
-            const std::uint64_t id = std::stoull(pending.substr(line + 5));
+            // "id: <run>-<seq>"
+            const std::uint64_t id = std::stoull(pending.substr(pending.find('-', line + 5) + 1));
             if (id != expected) ++counted.gaps;
             expected = id + 1;
             ++counted.received;
@@ -124,6 +126,35 @@ void EventsPerSecond(std::size_t count) {
     publisher.join();
     std::printf("events stream, live: %zu of %zu events in %.2f s = %.0f events/s, %zu gaps\n",
                 counted.received, count, seconds, counted.received / seconds, counted.gaps);
+}
+
+// A real request while a thousand connections sit idle or trickle their header in.
+void RequestAmongIdleConnections(int idle) {
+    Simulator sim;
+    asio::io_context io;
+    const tcp::endpoint server(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(sim.port));
+    std::vector<std::unique_ptr<tcp::socket>> held;
+    for (int i = 0; i < idle; ++i) {
+        held.push_back(std::make_unique<tcp::socket>(io));
+        boost::system::error_code ec;
+        held.back()->connect(server, ec);
+        if (!ec && i % 2 == 1)
+            asio::write(*held.back(), asio::buffer(std::string("GET /api/v1/status HTTP/1.1\r\nHo")), ec);
+    }
+    std::vector<double> ms;
+    for (int i = 0; i < 50; ++i) {
+        const auto start = Clock::now();
+        const std::string answer =
+            RawExchange(sim.port, "GET /api/v1/status HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        ms.push_back(Ms(Clock::now() - start));
+        if (answer.rfind("HTTP/1.1 200", 0) != 0) {
+            std::printf("request %d among idle connections failed\n", i);
+            return;
+        }
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("GET /status with %d idle or slow connections open: median %.2f ms, max %.2f ms (50 requests)\n",
+                idle, ms[ms.size() / 2], ms.back());
 }
 
 long StatusKb(pid_t pid, const std::string& field) {
@@ -167,11 +198,27 @@ void HeadlessMemory(const char* program) {
 
 }  // namespace
 
+[[noreturn]] void Usage(const char* program) {
+    std::fprintf(stderr, "usage: %s [SENDS (default 100) [EVENTS (default 200000)]]\n", program);
+    std::exit(2);
+}
+
+// A whole positive number, or the usage.
+long Count(const char* program, const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 1) Usage(program);
+    return value;
+}
+
 int main(int argc, char** argv) {
-    const int sends = argc > 1 ? std::atoi(argv[1]) : 100;
-    const std::size_t events = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 200000;
+    if (argc > 3) Usage(argv[0]);
+    const int sends = argc > 1 ? static_cast<int>(Count(argv[0], argv[1])) : 100;
+    const std::size_t events = argc > 2 ? static_cast<std::size_t>(Count(argv[0], argv[2])) : 200000;
     SendToWire(sends);
     EventsPerSecond(events);
+    RequestAmongIdleConnections(1000);
     HeadlessMemory(VANTOR_SIMULATOR);
     return 0;
 }

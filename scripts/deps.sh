@@ -18,6 +18,9 @@ PACKAGES=(
     dpkg-dev file                  # the Debian package: CPack, its library dependencies
     lintian desktop-file-utils appstream man-db x11-utils  # the package test: checks, a window
     python3                        # the headless test and examples/
+    libssl-dev openssl             # TLS for the control API (OpenSSL); test certificates
+    python3-setuptools python3-pip python3-pytest  # the Python client: built, installed, tested
+    python3-prometheus-client      # its test parses the metrics with a real parser
 )
 
 PACKAGES+=("$@")

@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# Remakes docs/main-window.png: the simulator under a private Xvfb server, started beside a
-# prepared configuration (TCP server, filled send rows), a few messages sent to it over TCP
-# from 127.0.0.1, two send rows pressed (Alt+1, Alt+3) and answered, and a picture of its
-# window. Then docs/traffic-view.png: the same window, larger, with the traffic view and the
-# statistics shown.
+# Remakes the pictures in docs/: the simulator under a private Xvfb server with a window
+# manager (openbox), started beside a prepared configuration (TCP server, filled send rows),
+# a few messages sent to it over TCP from 127.0.0.1, two send rows pressed (Alt+1, Alt+3) and
+# answered. Then, each with its window manager frame and caption:
+#   main-window.png       the main window at its default 800 x 560
+#   traffic-view.png      the window, larger, with the traffic view opened below (Ctrl+T)
+#   statistics.png        larger still, with the traffic view and the statistics
+#   dialog-*.png          every dialog: preferences (both link and reply pages, the traffic
+#                         page, a row's faults), BCC calculator, flags, about, XOFF, raw bytes
+# Usage: scripts/screenshot.sh [output folder, docs by default]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh imagemagick x11-utils xdotool
+bash scripts/deps.sh imagemagick x11-utils xdotool openbox
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j "${JOBS:-2}" --target vantor-simulator >/dev/null
 
 TITLE="Halvorn Vantor Protocol Simulator"
-OUT=${1:-docs/main-window.png}
-OUT_TRAFFIC=${2:-docs/traffic-view.png}
+OUT=${1:-docs}
+mkdir -p "$OUT"
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -29,10 +34,10 @@ port=$((20000 + RANDOM % 20000))
 cp build/release/vantor-simulator "$work/"
 cat >"$work/ZentrelConfig.ini" <<INI
 [Display]
-Left=0
-Top=0
-Height=720
-Width=1000
+Left=40
+Top=30
+Height=560
+Width=800
 State=0
 [Comm]
 Type=2
@@ -61,21 +66,39 @@ Action0=0
 Type1=B
 Msg1=BUSY
 Action1=1
+DelayMin1=150
+DelayMax1=300
 INI
 
 Xvfb -displayfd 5 -screen 0 1500x1100x24 -nolisten tcp 5>"$work/display" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
+openbox >/dev/null 2>&1 &
+pids+=($!)
+sleep 1
 
 (cd "$work" && exec ./vantor-simulator) &
 pids+=($!)
-window=""
-for _ in $(seq 200); do
-    window=$(xwininfo -name "$TITLE" 2>/dev/null | awk '/Window id:/ {print $4}') && [[ -n "$window" ]] && break
-    sleep 0.1
-done
-[[ -n "$window" ]] || { echo "the window did not appear" >&2; exit 1; }
+# The window by its caption, shown (not a hidden window of the same name).
+find_window() {
+    local id
+    for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null); do echo "$id"; return 0; done
+    return 1
+}
+wait_window() {
+    local id=""
+    for _ in $(seq 100); do id=$(find_window "$1") && break; sleep 0.1; done
+    [[ -n "$id" ]] || { echo "the window \"$1\" did not appear" >&2; exit 1; }
+    echo "$id"
+}
+window=$(wait_window "$TITLE")
+# A picture of a window with its frame and caption.
+shot() {
+    sleep 0.6
+    import -frame -window "$1" "$OUT/$2"
+    echo "wrote $OUT/$2"
+}
 
 # Connect once the program listens (a refused connection would end this script).
 hexport=$(printf ':%04X ' "$port")
@@ -110,28 +133,80 @@ answer() {
 }
 # The program's answers to the eight messages.
 for _ in $(seq 8); do IFS= read -r -d $'\r' -t 5 -u 3 _; done
-# Without a window manager nobody gives the window the keyboard focus: take it.
-xdotool windowfocus --sync "$window"
+xdotool windowactivate --sync "$window"
 sleep 0.3
 xdotool key alt+1
 answer "OK, 1 label printed"
 xdotool key alt+3
 for n in 1 2 3; do answer "ACK $n"; done
 sleep 0.5
+shot "$window" main-window.png
 
-import -window "$window" "$OUT"
-echo "wrote $OUT"
+# The dialogs, opened from the keyboard as a user would.
+dialog() {  # dialog KEYS CAPTION FILE [KEYS AFTER OPENING]
+    xdotool windowactivate --sync "$window"
+    xdotool key $1
+    local id
+    id=$(wait_window "$2")
+    if [[ -n "${4:-}" ]]; then xdotool key $4; fi
+    shot "$id" "$3"
+    echo "$id"
+}
+# click WINDOW X Y: a click at a point of the window's inside.
+click() {
+    xdotool mousemove --window "$1" "$2" "$3" click 1
+    sleep 0.3
+}
+id=$(dialog "alt+s p" "Preferences" dialog-preferences.png | tail -1)
+click "$id" 190 24  # the "Reply Actions" tab
+click "$id" 640 107  # the second row's Action: its drop-down
+shot "$id" dialog-reply-actions.png
+xdotool key Escape  # closes the drop-down only
+xdotool key alt+f
+faults=$(wait_window "Faults of reply row 2")
+shot "$faults" dialog-faults.png
+xdotool key Escape
+sleep 0.3
+click "$id" 305 24  # the "Traffic & Logging" tab
+shot "$id" dialog-traffic-logging.png
+xdotool key Escape
+id=$(dialog "alt+h b" "BCC Calculator" dialog-bcc-calculator.png "A Tab H I Return" | tail -1)
+xdotool key alt+c
+id=$(dialog "alt+h f" "Message Flags" dialog-flags.png "Down Down" | tail -1)
+xdotool key Escape
+id=$(dialog "alt+h a" "About" dialog-about.png | tail -1)
+xdotool key Escape
+id=$(dialog "alt+l x" "Hold the Peer with XOFF" dialog-xoff.png "Return" | tail -1)
+xdotool key Escape
+id=$(dialog "alt+l r" "Send Raw Bytes" dialog-raw-bytes.png "R A W backslash x 4 Return" | tail -1)
+xdotool key Escape
 
-# The traffic view (Ctrl+T) and the statistics (Ctrl+Shift+T) in a larger window, a few more
-# messages in: one with stray bytes before it, one the program rejects.
-xdotool windowsize --sync "$window" 1480 1080
+# The traffic view below the rows: raw bytes, an XOFF hold and messages from the other side
+# among the entries.
+xdotool windowactivate --sync "$window"
+xdotool windowsize --sync "$window" 1000 760
 xdotool key ctrl+t
-xdotool key ctrl+shift+t
+xdotool key alt+l r
+wait_window "Send Raw Bytes" >/dev/null
+xdotool type --delay 20 'RAW\x01Z\x02hi\x03'
+xdotool key Return
+sleep 0.3
+xdotool key alt+l x
+wait_window "Hold the Peer with XOFF" >/dev/null
+xdotool type --delay 20 '300'
+xdotool key Return
+sleep 0.5
 printf '\x11\x13' >&3
 frame A "Temperature 21.8 C"
 frame B "Battery 3.60 V"
+for _ in $(seq 2); do IFS= read -r -d $'\r' -t 5 -u 3 _; done
+sleep 0.5
+shot "$window" traffic-view.png
+
+# The statistics beside the traffic view in a larger window.
+xdotool windowsize --sync "$window" 1400 950
+xdotool key ctrl+shift+t
 frame A "Temperature 21.9 C"
-for _ in $(seq 3); do IFS= read -r -d $'\r' -t 5 -u 3 _; done
-sleep 1.5  # the statistics redraw once a second
-import -window "$window" "$OUT_TRAFFIC"
-echo "wrote $OUT_TRAFFIC"
+IFS= read -r -d $'\r' -t 5 -u 3 _
+sleep 2  # the statistics redraw once a second
+shot "$window" statistics.png

@@ -2,6 +2,7 @@
 // window or headless.
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -9,8 +10,10 @@
 #include <QFile>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -33,18 +36,51 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
-    "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--save-settings]";
+    "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--control-port-file FILE] "
+    "[--control-cert FILE --control-key FILE] [--save-settings]";
+
+// The exit codes, as the manual page lists them.
+constexpr int kExitCannotStart = 1;  // the window, the log, the API's address or the settings
+constexpr int kExitBadStart = 2;     // the command line, the settings file, the token file
+constexpr int kExitLogLost = 3;      // the JSON log lost lines (a write failed)
+
 struct Options {
     bool headless = false;
     bool saveSettings = false;
     std::string config;
     std::string log;
     std::optional<ApiServer::Options> control;
+    std::string portFile;
 };
 
 [[noreturn]] void Fail(const QString& text) {
     std::fprintf(stderr, "vantor-simulator: %s\n%s\n", text.toLocal8Bit().constData(), kUsage);
-    std::exit(2);
+    std::exit(kExitBadStart);
+}
+
+// A file the command line names cannot be used: the reason, without the usage.
+[[noreturn]] void FailFile(const std::string& text) {
+    std::fprintf(stderr, "vantor-simulator: %s\n", text.c_str());
+    std::exit(kExitBadStart);
+}
+
+// The token file must be the user's own secret: not readable by others, and long enough not
+// to be guessed.
+std::string ReadTokenFile(const QString& name) {
+    const std::string path = name.toLocal8Bit().toStdString();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) FailFile("cannot read " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) FailFile(path + " is not a regular file");
+    if ((st.st_mode & 077) != 0)
+        FailFile(path + " can be read by others (mode " + QString::number(st.st_mode & 0777, 8).toStdString() +
+                 "); make it private: chmod 600 " + path);
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly)) FailFile("cannot read " + path);
+    const std::string token = file.readAll().trimmed().toStdString();
+    if (token.size() < 16)
+        FailFile(path + " holds a token of " + std::to_string(token.size()) +
+                 " characters; at least 16 are needed");
+    return token;
 }
 
 Options ParseCommandLine(int argc, char** argv) {
@@ -67,8 +103,15 @@ Options ParseCommandLine(int argc, char** argv) {
                                    "The bearer token every API request must carry (required for "
                                    "an address other than loopback).",
                                    "FILE");
+    const QCommandLineOption portFile(
+        "control-port-file", "Write the URL the control API serves to FILE once it serves.", "FILE");
+    const QCommandLineOption cert("control-cert",
+                                  "Serve the control API over TLS with this certificate (PEM; use "
+                                  "TLS whenever the address is not loopback).",
+                                  "FILE");
+    const QCommandLineOption key("control-key", "The private key of --control-cert (PEM).", "FILE");
     const QCommandLineOption save("save-settings", "Headless: write the settings file at exit.");
-    parser.addOptions({help, version, headless, config, log, control, token, save});
+    parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save});
     if (!parser.parse(arguments)) Fail(parser.errorText());
     if (parser.isSet(help)) {
         // Parsed before any application object exists, so Qt knows no program name yet.
@@ -89,7 +132,11 @@ Options ParseCommandLine(int argc, char** argv) {
     options.saveSettings = parser.isSet(save);
     options.config = parser.value(config).toLocal8Bit().toStdString();
     options.log = parser.value(log).toLocal8Bit().toStdString();
-    if (parser.isSet(token) && !parser.isSet(control)) Fail("--control-token-file needs --control");
+    for (const QCommandLineOption* needs : {&token, &portFile, &cert, &key})
+        if (parser.isSet(*needs) && !parser.isSet(control))
+            Fail("--" + needs->names().first() + " needs --control");
+    if (parser.isSet(cert) != parser.isSet(key))
+        Fail("--control-cert and --control-key go together");
     if (parser.isSet(control)) {
         ApiServer::Options api;
         QString value = parser.value(control);
@@ -109,15 +156,47 @@ Options ParseCommandLine(int argc, char** argv) {
                 Fail("--control on an address other than loopback needs --control-token-file");
             api.policy.hosts.push_back(api.address);
         }
-        if (parser.isSet(token)) {
-            QFile file(parser.value(token));
-            if (!file.open(QIODevice::ReadOnly)) Fail("cannot read " + parser.value(token));
-            api.policy.token = file.readAll().trimmed().toStdString();
-            if (api.policy.token.empty()) Fail(parser.value(token) + " holds no token");
-        }
+        if (parser.isSet(token)) api.policy.token = ReadTokenFile(parser.value(token));
+        api.certFile = parser.value(cert).toLocal8Bit().toStdString();
+        api.keyFile = parser.value(key).toLocal8Bit().toStdString();
         options.control = api;
+        options.portFile = parser.value(portFile).toLocal8Bit().toStdString();
+    }
+    if (!options.config.empty()) {
+        // A settings file named on the command line is used or refused, never silently
+        // replaced by the defaults; only a missing one that this run will write is expected.
+        const SettingsFileCheck check = CheckSettingsFile(options.config);
+        if (!check.problem.empty()) FailFile(check.problem);
+        const bool willWrite = options.saveSettings || !options.headless;
+        if (check.missing && !willWrite)
+            std::fprintf(stderr, "vantor-simulator: %s does not exist; starting with the default settings\n",
+                         options.config.c_str());
     }
     return options;
+}
+
+// Writes the URL served to the --control-port-file, whole or not at all (a reader that polls
+// for the file never sees part of it).
+bool WritePortFile(const std::string& path, const std::string& url) {
+    const std::string temp = path + ".tmp";
+    std::FILE* file = std::fopen(temp.c_str(), "w");
+    if (file == nullptr) return false;
+    const bool written = std::fprintf(file, "%s\n", url.c_str()) > 0;
+    if (std::fclose(file) != 0 || !written || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The API up: where it serves, on stderr and in the port file. False when the file cannot be
+// written.
+bool Announce(const ApiServer& api, const Options& options) {
+    std::fprintf(stderr, "vantor-simulator: control API on %s\n", api.Url().c_str());
+    if (options.portFile.empty() || WritePortFile(options.portFile, api.Url())) return true;
+    std::fprintf(stderr, "vantor-simulator: cannot write %s: %s\n", options.portFile.c_str(),
+                 std::strerror(errno));
+    return false;
 }
 
 void ShowError(const std::exception& error) {
@@ -160,6 +239,9 @@ void LoadSettings(const Options& options) {
 AppCore::Options CoreOptions(const Options& options) {
     AppCore::Options core;
     core.log = options.log;
+    core.onLogFailure = [](const std::string& reason) {
+        std::fprintf(stderr, "vantor-simulator: %s\n", reason.c_str());
+    };
     // Events are formatted only for someone who reads them.
     core.events = options.control.has_value() || !options.log.empty();
     return core;
@@ -175,14 +257,10 @@ int RunHeadless(int argc, char** argv, const Options& options) {
         std::unique_ptr<ApiServer> api;
         try {
             core = std::make_unique<AppCore>(prefs, scheduler, CoreOptions(options));
-            if (options.control) {
-                api = std::make_unique<ApiServer>(*core, scheduler, *options.control);
-                std::fprintf(stderr, "vantor-simulator: control API on http://%s:%u/api/v1\n",
-                             options.control->address.c_str(), api->Port());
-            }
+            if (options.control) api = std::make_unique<ApiServer>(*core, scheduler, *options.control);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
-            return 1;
+            return kExitCannotStart;
         }
         core->Start();
         // The end, however it comes: no more requests, the link is read no more, and
@@ -193,16 +271,24 @@ int RunHeadless(int argc, char** argv, const Options& options) {
             QCoreApplication::quit();
         };
         OnTerminationSignals(&app, end);
-        result = app.exec();
+        // Announced once everything is up, the end by a signal included: a program that waits
+        // for the port file may signal at once.
+        if (api && !Announce(*api, options)) {
+            end();
+            result = kExitCannotStart;
+        } else {
+            result = app.exec();
+        }
         if (api) api->Stop();
         core->Shutdown();
         api.reset();
+        if (result == 0 && core->LogLost()) result = kExitLogLost;
     }
     try {
         Preferences::Destroy_instance(options.saveSettings);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
-        if (result == 0) result = 1;
+        if (result == 0) result = kExitCannotStart;
     }
     return result;
 }
@@ -234,14 +320,11 @@ int RunWindow(int argc, char** argv, const Options& options) {
             flagHelpForm = std::make_unique<TFlagHelpForm>(mainForm.get());
             mainForm->SetDialogs(
                 {preferencesForm.get(), flagHelpForm.get(), bccCalcForm.get(), aboutBox.get()});
-            if (options.control) {
+            if (options.control)
                 api = std::make_unique<ApiServer>(*core, *scheduler, *options.control);
-                std::fprintf(stderr, "vantor-simulator: control API on http://%s:%u/api/v1\n",
-                             options.control->address.c_str(), api->Port());
-            }
         } catch (const std::exception& error) {
             ShowError(error);
-            result = 1;
+            result = kExitCannotStart;
             serving = false;
         }
         if (mainForm && serving) {
@@ -252,10 +335,16 @@ int RunWindow(int argc, char** argv, const Options& options) {
             TMainForm* window = mainForm.get();
             OnTerminationSignals(window, [window] { window->close(); });
             mainForm->show();
-            result = app.exec();
+            if (api && !Announce(*api, options)) {
+                ShowError(std::runtime_error("Cannot write " + options.portFile));
+                result = kExitCannotStart;
+            } else {
+                result = app.exec();
+            }
         }
         if (api) api->Stop();
         if (core) core->Shutdown();
+        if (result == 0 && core && core->LogLost()) result = kExitLogLost;
         // The windows go here: the main window stores its placement, each row its texts.
     }
 
@@ -263,7 +352,7 @@ int RunWindow(int argc, char** argv, const Options& options) {
         Preferences::Destroy_instance();  // writes the configuration file
     } catch (const std::exception& error) {
         ShowError(error);
-        if (result == 0) result = 1;
+        if (result == 0) result = kExitCannotStart;
     }
     return result;
 }

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "api/metrics_text.h"
 #include "app/app_core.h"
 #include "app/event_hub.h"
 #include "protocol/frame.h"
@@ -16,25 +17,48 @@
 #include "text/json_text.h"
 #include "text/times.h"
 
+#ifndef VANTOR_VERSION
+#define VANTOR_VERSION "unknown"
+#endif
+
 using nlohmann::json;
 
 namespace {
 
-// A request's fault, answered with its status and text.
+// A request's fault: its status, a stable code a program can test, a text for people and the
+// field it is about ("" for none).
 struct ApiError : std::runtime_error {
-    ApiError(int status, const std::string& text) : std::runtime_error(text), status(status) {}
+    ApiError(int status, std::string code, const std::string& text, std::string field = "")
+        : std::runtime_error(text), status(status), code(std::move(code)), field(std::move(field)) {}
     int status;
+    std::string code;
+    std::string field;
+    std::string allow;  // a 405's Allow header
 };
+
+std::string Dump(const json& body) {
+    return body.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 ApiResponse Json(int status, const json& body) {
     ApiResponse response;
     response.status = status;
-    response.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
+    response.body = Dump(body);
     return response;
 }
 
-ApiResponse Error(int status, const std::string& text) {
-    return Json(status, {{"error", BytesToJsonText(text)}});
+ApiResponse Error(int status, const std::string& code, const std::string& text,
+                  const std::string& field = "") {
+    ApiResponse response;
+    response.status = status;
+    response.body = ApiErrorBody(code, text, field);
+    return response;
+}
+
+ApiResponse NoContent() {
+    ApiResponse response;
+    response.status = 204;
+    return response;
 }
 
 std::string Lower(std::string text) {
@@ -68,7 +92,8 @@ bool IsLoopbackName(const std::string& host) {
     return dots == 3;
 }
 
-// "http://127.0.0.1:8080" gives "127.0.0.1:8080"; "null" stays as it is.
+// "http://127.0.0.1:8080" gives "127.0.0.1:8080" (the port is part of it: another local site
+// is another origin); "null" stays as it is.
 std::string Authority(const std::string& origin) {
     const auto scheme = origin.find("://");
     return Lower(scheme == std::string::npos ? origin : origin.substr(scheme + 3));
@@ -83,6 +108,17 @@ bool SameToken(const std::string& given, const std::string& wanted) {
     return diff == 0 && !wanted.empty();
 }
 
+// The credentials of an Authorization header of the Bearer scheme (its name in any case);
+// nothing for another scheme.
+std::optional<std::string> BearerToken(const std::string& header) {
+    const auto space = header.find_first_of(" \t");
+    if (space == std::string::npos || Lower(header.substr(0, space)) != "bearer") return std::nullopt;
+    const auto begin = header.find_first_not_of(" \t", space);
+    if (begin == std::string::npos) return std::string();
+    const auto end = header.find_last_not_of(" \t");
+    return header.substr(begin, end - begin + 1);
+}
+
 std::optional<std::uint64_t> ToUnsigned(std::string_view text) {
     std::uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -91,26 +127,78 @@ std::optional<std::uint64_t> ToUnsigned(std::string_view text) {
     return value;
 }
 
-std::map<std::string, std::string> Query(std::string_view query) {
-    std::map<std::string, std::string> fields;
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A query part with %XX and '+' undone: UTF-8, as a browser or curl sends it.
+std::string Unescape(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+                   HexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+using QueryFields = std::map<std::string, std::string>;
+
+QueryFields Query(std::string_view query) {
+    QueryFields fields;
     while (!query.empty()) {
         const auto amp = query.find('&');
         const std::string_view pair = query.substr(0, amp);
         const auto eq = pair.find('=');
-        fields[std::string(pair.substr(0, eq))] =
-            eq == std::string_view::npos ? "" : std::string(pair.substr(eq + 1));
+        if (!pair.empty())
+            fields[Unescape(pair.substr(0, eq))] =
+                eq == std::string_view::npos ? "" : Unescape(pair.substr(eq + 1));
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
     }
     return fields;
 }
 
-std::uint64_t QueryNumber(const std::map<std::string, std::string>& query, const std::string& name,
-                          std::uint64_t fallback) {
+void OnlyParameters(const QueryFields& query, std::initializer_list<const char*> names) {
+    for (const auto& [key, value] : query) {
+        bool known = false;
+        for (const char* name : names) known = known || key == name;
+        if (!known)
+            throw ApiError(400, "unknown_field", "Unknown parameter '" + key + "'.", key);
+    }
+}
+
+std::uint64_t QueryNumber(const QueryFields& query, const std::string& name, std::uint64_t fallback,
+                          std::uint64_t low = 0, std::uint64_t high = UINT64_MAX) {
     const auto it = query.find(name);
     if (it == query.end()) return fallback;
     const auto value = ToUnsigned(it->second);
-    if (!value) throw ApiError(400, "'" + it->second + "' is not a valid integer value");
+    if (!value)
+        throw ApiError(400, "invalid_value", "'" + it->second + "' is not a valid integer value",
+                       name);
+    if (*value < low || *value > high)
+        throw ApiError(400, "out_of_range",
+                       name + " must be " + std::to_string(low) + " to " + std::to_string(high) + ".",
+                       name);
     return *value;
+}
+
+// A query text as bytes (characters up to U+00FF, as message texts travel in JSON).
+std::string QueryBytes(const QueryFields& query, const std::string& name) {
+    const auto it = query.find(name);
+    if (it == query.end()) return "";
+    const auto bytes = JsonTextToBytes(it->second);
+    if (!bytes)
+        throw ApiError(400, "invalid_value", name + " holds a character above U+00FF.", name);
+    return *bytes;
 }
 
 // ---- JSON fields ------------------------------------------------------------------------
@@ -118,71 +206,293 @@ std::uint64_t QueryNumber(const std::map<std::string, std::string>& query, const
 json Body(const ApiRequest& request) {
     if (request.body.empty()) return json::object();
     json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded()) throw ApiError(400, "The body is not valid JSON.");
-    if (!body.is_object()) throw ApiError(400, "The body must be a JSON object.");
+    if (body.is_discarded()) throw ApiError(400, "invalid_json", "The body is not valid JSON.");
+    if (!body.is_object()) throw ApiError(400, "invalid_json", "The body must be a JSON object.");
     return body;
 }
 
-void OnlyFields(const json& body, std::initializer_list<const char*> names) {
+// Refuses a field it does not know; `prefix` names the object in error fields ("replies[2].").
+void OnlyFields(const json& body, std::initializer_list<const char*> names,
+                const std::string& prefix = "") {
     for (const auto& [key, value] : body.items()) {
         bool known = false;
         for (const char* name : names) known = known || key == name;
-        if (!known) throw ApiError(400, "Unknown field '" + key + "'.");
+        // The key is UTF-8 from the request: told back as it came.
+        if (!known)
+            throw ApiError(400, "unknown_field", "Unknown field '" + key + "'.", prefix + key);
     }
 }
 
-std::string Bytes(const json& value, const std::string& name) {
-    if (!value.is_string()) throw ApiError(400, name + " must be a string.");
+std::string Bytes(const json& value, const std::string& field) {
+    if (!value.is_string())
+        throw ApiError(400, "invalid_type", field + " must be a string.", field);
     auto bytes = JsonTextToBytes(value.get_ref<const std::string&>());
-    if (!bytes) throw ApiError(400, name + " holds a character above U+00FF.");
+    if (!bytes) throw ApiError(400, "invalid_value", field + " holds a character above U+00FF.", field);
     return *bytes;
 }
 
-// A number, or a text that must be one (as typed into a field of the window).
-std::int32_t Integer(const json& value, const std::string& name) {
+// A whole number: a JSON number, or a text that holds one (as typed into a field of the
+// window); within 32 bits.
+std::int32_t Integer(const json& value, const std::string& field) {
     if (value.is_number_integer()) {
         const auto number = value.get<std::int64_t>();
         if (number >= INT32_MIN && number <= INT32_MAX) return static_cast<std::int32_t>(number);
-        throw ApiError(400, "'" + value.dump() + "' is not a valid integer value");
+        throw ApiError(400, "out_of_range", field + " is too large.", field);
     }
-    if (value.is_number_unsigned() || value.is_number_float())
-        throw ApiError(400, "'" + value.dump() + "' is not a valid integer value");
-    const std::string text = Bytes(value, name);
+    if (value.is_number())
+        throw ApiError(400, "invalid_value", "'" + value.dump() + "' is not a valid integer value",
+                       field);
+    if (!value.is_string()) throw ApiError(400, "invalid_type", field + " must be a number.", field);
+    const std::string& text = value.get_ref<const std::string&>();
     const auto number = ParseInteger(text);
-    if (!number) throw ApiError(400, NotAnIntegerText(text));
+    if (!number) throw ApiError(400, "invalid_value", NotAnIntegerText(text), field);
     return *number;
 }
 
-// Count and delay of a row stay texts, as typed; a number is written as its digits.
-std::string FieldText(const json& value, const std::string& name) {
-    if (value.is_number_integer()) return std::to_string(Integer(value, name));
-    return Bytes(value, name);
+std::int32_t Ranged(const json& value, const std::string& field, std::int32_t low, std::int32_t high) {
+    const std::int32_t number = Integer(value, field);
+    if (number < low || number > high)
+        throw ApiError(400, "out_of_range",
+                       field + " must be " + std::to_string(low) + " to " + std::to_string(high) + ".",
+                       field);
+    return number;
+}
+
+bool Flag(const json& value, const std::string& field) {
+    if (value.is_boolean()) return value.get<bool>();
+    if (value.is_number_integer() && (value == 0 || value == 1)) return value == 1;
+    throw ApiError(400, "invalid_type", field + " must be true or false.", field);
+}
+
+// A message type: one character, or none.
+std::string TypeField(const json& value, const std::string& field) {
+    std::string type = Bytes(value, field);
+    if (type.size() > 1)
+        throw ApiError(400, "invalid_value", "The message type is one character.", field);
+    return type;
+}
+
+// Count and delay of a row: a number, or a text as typed (the window keeps the text).
+std::string RowFieldText(const json& value, const std::string& field) {
+    if (value.is_number_integer()) return std::to_string(Integer(value, field));
+    if (value.is_string()) return Bytes(value, field);
+    throw ApiError(400, "invalid_type", field + " must be a number (or the text of one).", field);
+}
+
+// The text as a number when it is one, else the text as it is.
+json NumberOrText(const std::string& text) {
+    if (const auto number = ParseInteger(text)) return *number;
+    return BytesToJsonText(text);
+}
+
+// ---- link -------------------------------------------------------------------------------
+
+const char* const kLinkKinds[] = {"serial", "tcp-client", "tcp-server"};
+
+template <class T, std::size_t N>
+json Indexed(const T (&table)[N], std::int32_t index) {
+    return index >= 0 && index < static_cast<std::int32_t>(N) ? json(table[index]) : json(nullptr);
 }
 
 json LinkJson(const CommPrefs& comm) {
-    return {{"type", comm.Type},
+    return {{"type", Indexed(kLinkKinds, comm.Type)},
             {"port", BytesToJsonText(comm.Port)},
-            {"baud", comm.Baud},
-            {"bits", comm.Bits},
-            {"stop", comm.Stop},
-            {"parity", comm.Parity},
+            {"baud", Indexed(kBaudRates, comm.Baud)},
+            {"bits", Indexed(kDataBits, comm.Bits)},
+            {"stop", Indexed(kStopBits, comm.Stop)},
+            {"parity", Indexed(kParityLetters, comm.Parity)},
             {"remoteIp", BytesToJsonText(comm.RemoteIp)},
             {"remotePort", comm.RemotePort},
             {"localPort", comm.LocalPort},
+            {"autoReconnect", comm.AutoReconnect != 0},
             {"summary", BytesToJsonText(LinkSummaryText(comm))}};
 }
 
-json RepliesJson(const std::array<ReplyPrefs, kReplySlots>& replies) {
-    json rows = json::array();
-    for (const ReplyPrefs& reply : replies) {
-        const bool named = reply.Action >= 0 && reply.Action < 4;
-        rows.push_back(
-            {{"type", BytesToJsonText(reply.Type)},
-             {"text", BytesToJsonText(reply.Msg)},
-             {"action", named ? json(kReplyActionNames[reply.Action]) : json(reply.Action)}});
+// The index of a value in its table, by the value itself (a number or a name in any case).
+template <class T, std::size_t N>
+std::optional<std::int32_t> IndexOf(const T (&table)[N], const json& value) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if constexpr (std::is_same_v<T, int>) {
+            if (value.is_number_integer() && value.get<std::int64_t>() == table[i])
+                return static_cast<std::int32_t>(i);
+        } else {
+            if (value.is_string() && Lower(value.get<std::string>()) == Lower(table[i]))
+                return static_cast<std::int32_t>(i);
+        }
     }
-    return {{"replies", rows}};
+    return std::nullopt;
 }
+
+ApiResponse PutLink(AppCore& core, const json& body) {
+    OnlyFields(body, {"type", "port", "baud", "bits", "stop", "parity", "remoteIp", "remotePort",
+                      "localPort", "autoReconnect", "summary"});
+    // Every field is checked before anything is applied: a refused request changes nothing.
+    CommPrefs comm = core.Link();
+    if (body.contains("type")) {
+        const json& v = body["type"];
+        const auto kind = IndexOf(kLinkKinds, v);
+        if (kind) {
+            comm.Type = *kind;
+        } else if (v.is_number_integer()) {
+            comm.Type = Ranged(v, "type", 0, 2);
+        } else {
+            throw ApiError(400, "invalid_value", "type must be serial, tcp-client or tcp-server.", "type");
+        }
+    }
+    if (body.contains("port")) comm.Port = Bytes(body["port"], "port");
+    if (body.contains("baud")) {
+        const json& v = body["baud"];
+        const auto rate = IndexOf(kBaudRates, v);
+        // The index into the dialog's list is still taken, as the settings file holds it.
+        if (rate) {
+            comm.Baud = *rate;
+        } else if (v.is_number_integer() && v.get<std::int64_t>() >= 0 && v.get<std::int64_t>() <= 7) {
+            comm.Baud = v.get<std::int32_t>();
+        } else {
+            throw ApiError(400, "out_of_range",
+                           "baud must be one of 115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200.",
+                           "baud");
+        }
+    }
+    if (body.contains("bits")) {
+        const auto bits = IndexOf(kDataBits, body["bits"]);
+        if (!bits) throw ApiError(400, "out_of_range", "bits must be 7 or 8.", "bits");
+        comm.Bits = *bits;
+    }
+    if (body.contains("stop")) {
+        const auto stop = IndexOf(kStopBits, body["stop"]);
+        if (!stop) throw ApiError(400, "out_of_range", "stop must be 1 or 2.", "stop");
+        comm.Stop = *stop;
+    }
+    if (body.contains("parity")) {
+        const json& v = body["parity"];
+        auto parity = IndexOf(kParityLetters, v);
+        if (!parity) parity = IndexOf(kParityNames, v);
+        if (!parity)
+            throw ApiError(400, "invalid_value", "parity must be E, O or N (even, odd, none).", "parity");
+        comm.Parity = *parity;
+    }
+    if (body.contains("remoteIp")) comm.RemoteIp = Bytes(body["remoteIp"], "remoteIp");
+    if (body.contains("remotePort")) comm.RemotePort = Ranged(body["remotePort"], "remotePort", 1, 65535);
+    if (body.contains("localPort")) comm.LocalPort = Ranged(body["localPort"], "localPort", 1, 65535);
+    if (body.contains("autoReconnect")) {
+        if (!body["autoReconnect"].is_boolean())
+            throw ApiError(400, "invalid_value", "autoReconnect must be true or false.", "autoReconnect");
+        comm.AutoReconnect = body["autoReconnect"].get<bool>() ? 1 : 0;
+    }
+    if (const std::string problem = AppCore::CheckLink(comm); !problem.empty())
+        throw ApiError(400, "out_of_range", problem);
+    core.ApplyLink(comm);
+    return Json(200, LinkJson(core.Link()));
+}
+
+// ---- replies ----------------------------------------------------------------------------
+
+const char* const kWhenNames[] = {"every", "nth", "chance"};
+
+json FaultsJson(const ReplyFaults& f) {
+    return {{"delayMin", f.DelayMin}, {"delayMax", f.DelayMax}, {"noAnswer", f.NoAnswer != 0},
+            {"twice", f.Twice != 0},  {"splitAt", f.SplitAt},   {"splitGap", f.SplitGap},
+            {"noise", f.Noise},       {"drop", f.Drop != 0},    {"dropMs", f.DropMs},
+            {"when", Indexed(kWhenNames, f.When)},              {"everyN", f.EveryN},
+            {"chance", f.Chance}};
+}
+
+json RepliesJson(const std::array<ReplyPrefs, kReplySlots>& replies, std::int32_t seed) {
+    json rows = json::array();
+    for (std::size_t slot = 0; slot < replies.size(); ++slot) {
+        const ReplyPrefs& reply = replies[slot];
+        rows.push_back({{"row", slot + 1},
+                        {"type", BytesToJsonText(reply.Type)},
+                        {"text", BytesToJsonText(reply.Msg)},
+                        {"action", Indexed(kReplyActionNames, reply.Action)},
+                        {"faults", FaultsJson(reply.Faults)}});
+    }
+    return {{"replies", rows}, {"seed", seed}};
+}
+
+// The fields given change; each value within the range the Faults dialog offers.
+void PutFaults(ReplyFaults& f, const json& body, const std::string& prefix) {
+    if (!body.is_object())
+        throw ApiError(400, "invalid_type", prefix + " must be an object.", prefix);
+    const std::string p = prefix + ".";
+    OnlyFields(body,
+               {"delayMin", "delayMax", "noAnswer", "twice", "splitAt", "splitGap", "noise", "drop",
+                "dropMs", "when", "everyN", "chance"},
+               p);
+    const std::pair<const char*, std::int32_t*> flags[] = {
+        {"noAnswer", &f.NoAnswer}, {"twice", &f.Twice}, {"drop", &f.Drop}};
+    for (const auto& [name, field] : flags)
+        if (body.contains(name)) *field = Flag(body[name], p + name) ? 1 : 0;
+    struct Range {
+        const char* name;
+        std::int32_t* field;
+        std::int32_t low, high;
+    };
+    const Range ranges[] = {{"delayMin", &f.DelayMin, 0, FaultLimit::kMaxMs},
+                            {"delayMax", &f.DelayMax, 0, FaultLimit::kMaxMs},
+                            {"splitAt", &f.SplitAt, 0, FaultLimit::kMaxSplitAt},
+                            {"splitGap", &f.SplitGap, 0, FaultLimit::kMaxMs},
+                            {"noise", &f.Noise, 0, FaultLimit::kMaxNoise},
+                            {"dropMs", &f.DropMs, 0, FaultLimit::kMaxMs},
+                            {"everyN", &f.EveryN, 1, FaultLimit::kMaxEveryN},
+                            {"chance", &f.Chance, 0, 100}};
+    for (const Range& r : ranges)
+        if (body.contains(r.name)) *r.field = Ranged(body[r.name], p + r.name, r.low, r.high);
+    if (body.contains("when")) {
+        const auto when = IndexOf(kWhenNames, body["when"]);
+        if (!when)
+            throw ApiError(400, "invalid_value", p + "when must be every, nth or chance.", p + "when");
+        f.When = *when;
+    }
+}
+
+ApiResponse PutReplies(AppCore& core, const json& body) {
+    OnlyFields(body, {"replies", "seed"});
+    std::array<ReplyPrefs, kReplySlots> replies = core.Replies();
+    std::int32_t seed = core.FaultSeed();
+    if (body.contains("seed")) seed = Integer(body["seed"], "seed");
+    if (body.contains("replies")) {
+        const json& rows = body["replies"];
+        if (!rows.is_array()) throw ApiError(400, "invalid_type", "replies must be an array.", "replies");
+        if (rows.size() > kReplySlots)
+            throw ApiError(400, "out_of_range", "At most 10 reply actions.", "replies");
+        for (std::size_t index = 0; index < rows.size(); ++index) {
+            const json& row = rows[index];
+            const std::string p = "replies[" + std::to_string(index) + "]";
+            if (!row.is_object())
+                throw ApiError(400, "invalid_type", "A reply action must be an object.", p);
+            OnlyFields(row, {"row", "type", "text", "action", "faults"}, p + ".");
+            // A row names its place, or takes the one of its position.
+            std::size_t slot = index;
+            if (row.contains("row"))
+                slot = static_cast<std::size_t>(Ranged(row["row"], p + ".row", 1, kReplySlots) - 1);
+            ReplyPrefs& reply = replies[slot];
+            if (row.contains("type")) reply.Type = TypeField(row["type"], p + ".type");
+            if (row.contains("text")) reply.Msg = Bytes(row["text"], p + ".text");
+            // The settings file keeps one line per value: a line break would not survive a save.
+            if ((reply.Type + reply.Msg).find_first_of("\r\n") != std::string::npos)
+                throw ApiError(400, "invalid_value", "A reply action cannot hold a line break.",
+                               p + (row.contains("text") ? ".text" : ".type"));
+            if (row.contains("action")) {
+                const json& action = row["action"];
+                auto named = IndexOf(kReplyActionNames, action);
+                if (!named && action.is_number_integer() && action >= 0 && action <= 3)
+                    named = action.get<std::int32_t>();
+                if (!named)
+                    throw ApiError(400, "invalid_value",
+                                   "action must be Normal, NAK Error, Type Error or BCC Error.",
+                                   p + ".action");
+                reply.Action = *named;
+            }
+            if (row.contains("faults")) PutFaults(reply.Faults, row["faults"], p + ".faults");
+        }
+    }
+    core.ApplyReplies(replies, seed);
+    return Json(200, RepliesJson(core.Replies(), core.FaultSeed()));
+}
+
+// ---- rows and sends ---------------------------------------------------------------------
 
 json OptionalTime(std::int64_t ms) {
     return ms == 0 ? json(nullptr) : json(IsoTime(ms));
@@ -217,164 +527,118 @@ json RowJson(const AppCore& core, int row) {
     json out = {{"row", row + 1},
                 {"type", BytesToJsonText(settings.Type)},
                 {"text", BytesToJsonText(settings.Msg)},
-                {"count", BytesToJsonText(settings.Count)},
-                {"delay", BytesToJsonText(settings.Delay)},
+                {"count", NumberOrText(settings.Count)},
+                {"delay", NumberOrText(settings.Delay)},
                 {"run", nullptr}};
     if (const SendRun* run = core.Sends().RowRun(row)) out["run"] = RunJson(*run);
     return out;
 }
 
-json MessageJson(const ReceivedMessage& m) {
-    return {{"id", m.id},
-            {"time", IsoTime(m.arrivalMs)},
-            {"timestamp", ListTime(m.msecsSinceMidnight)},
-            {"status", m.status},
-            {"type", BytesToJsonText(m.type)},
-            {"text", BytesToJsonText(m.text)},
-            {"rxBcc", BytesToJsonText(m.rxBcc)},
-            {"calcBcc", BytesToJsonText(m.calcBcc)}};
-}
-
-// ---- resources --------------------------------------------------------------------------
-
-ApiResponse Status(const AppCore& core) {
-    const AppCore::Status status = core.GetStatus();
-    const SendRuns::Counts& counts = status.sends;
-    static const char* const kinds[] = {"serial", "tcp-client", "tcp-server"};
-    return Json(200,
-                {{"link",
-                  {{"kind", status.linkType >= 0 && status.linkType < 3 ? kinds[status.linkType] : "none"},
-                   {"summary", BytesToJsonText(status.linkSummary)},
-                   {"open", status.link.phase != LinkState::Closed},
-                   {"connected", status.link.Connected()},
-                   {"state", BytesToJsonText(status.link.Summary())},
-                   {"peers", [&] {
-                        json peers = json::array();
-                        for (const std::string& peer : status.link.peers) peers.push_back(BytesToJsonText(peer));
-                        return peers;
-                    }()},
-                   {"error", BytesToJsonText(status.linkError)},
-                   {"heldBack", status.heldBy.empty() ? json(nullptr) : json(status.heldBy)}}},
-                 {"engine",
-                  {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},
-                   {"statusText", StatusText(status.engineStatus)}}},
-                 {"counts",
-                  {{"received", status.received},
-                   {"listed", status.listed},
-                   {"sent", counts.sent},
-                   {"accepted", counts.accepted},
-                   {"failed", counts.failed},
-                   {"timedOut", counts.timedOut}}},
-                 {"log", {{"error", status.logError.empty() ? json(nullptr) : json(BytesToJsonText(status.logError))}}}});
-}
-
-ApiResponse PutLink(AppCore& core, const json& body) {
-    OnlyFields(body, {"type", "port", "baud", "bits", "stop", "parity", "remoteIp", "remotePort",
-                      "localPort", "summary"});
-    CommPrefs comm = core.Link();
-    const std::pair<const char*, std::int32_t*> numbers[] = {
-        {"type", &comm.Type},          {"baud", &comm.Baud},     {"bits", &comm.Bits},
-        {"stop", &comm.Stop},          {"parity", &comm.Parity}, {"remotePort", &comm.RemotePort},
-        {"localPort", &comm.LocalPort}};
-    for (const auto& [name, field] : numbers)
-        if (body.contains(name)) *field = Integer(body[name], name);
-    if (body.contains("port")) comm.Port = Bytes(body["port"], "port");
-    if (body.contains("remoteIp")) comm.RemoteIp = Bytes(body["remoteIp"], "remoteIp");
-    if (const std::string problem = AppCore::CheckLink(comm); !problem.empty())
-        throw ApiError(400, problem);
-    core.ApplyLink(comm);
-    return Json(200, LinkJson(core.Link()));
-}
-
-ApiResponse PutReplies(AppCore& core, const json& body) {
-    OnlyFields(body, {"replies"});
-    if (!body.contains("replies") || !body["replies"].is_array())
-        throw ApiError(400, "replies must be an array.");
-    const json& rows = body["replies"];
-    if (rows.size() > kReplySlots) throw ApiError(400, "At most 10 reply actions.");
-    std::array<ReplyPrefs, kReplySlots> replies = core.Replies();
-    for (std::size_t slot = 0; slot < kReplySlots; ++slot) {
-        ReplyPrefs& reply = replies[slot];
-        // The table's rows are replaced; each row keeps its faults (and the reserved flags),
-        // which this resource does not show.
-        const ReplyPrefs kept = reply;
-        reply = ReplyPrefs{};
-        reply.Flags = kept.Flags;
-        reply.Faults = kept.Faults;
-        if (slot >= rows.size()) continue;
-        const json& row = rows[slot];
-        if (!row.is_object()) throw ApiError(400, "A reply action must be an object.");
-        OnlyFields(row, {"type", "text", "action"});
-        if (row.contains("type")) reply.Type = Bytes(row["type"], "type");
-        if (row.contains("text")) reply.Msg = Bytes(row["text"], "text");
-        // The settings file keeps one line per value: a line break would not survive a save.
-        if ((reply.Type + reply.Msg).find_first_of("\r\n") != std::string::npos)
-            throw ApiError(400, "A reply action cannot hold a line break.");
-        if (row.contains("action")) {
-            const json& action = row["action"];
-            reply.Action = -1;
-            if (action.is_string()) {
-                for (int i = 0; i < 4; ++i)
-                    if (Lower(action.get<std::string>()) == Lower(kReplyActionNames[i]))
-                        reply.Action = i;
-            } else if (action.is_number_integer()) {
-                reply.Action = Integer(action, "action");
-            }
-            if (reply.Action < 0 || reply.Action > 3)
-                throw ApiError(400, "action must be Normal, NAK Error, Type Error or BCC Error.");
-        }
-    }
-    core.ApplyReplies(replies);
-    return Json(200, RepliesJson(core.Replies()));
-}
-
 ApiResponse PutRow(AppCore& core, int row, const json& body) {
     OnlyFields(body, {"type", "text", "count", "delay", "row", "run"});
     SendPrefs settings = core.Row(row);
-    if (body.contains("type")) settings.Type = Bytes(body["type"], "type");
-    if (settings.Type.size() > 1) throw ApiError(400, "The message type is one character.");
+    if (body.contains("type")) settings.Type = TypeField(body["type"], "type");
     if (body.contains("text")) settings.Msg = Bytes(body["text"], "text");
-    if (body.contains("count")) settings.Count = FieldText(body["count"], "count");
-    if (body.contains("delay")) settings.Delay = FieldText(body["delay"], "delay");
+    if (body.contains("count")) settings.Count = RowFieldText(body["count"], "count");
+    if (body.contains("delay")) settings.Delay = RowFieldText(body["delay"], "delay");
     core.SetRow(row, settings);
     return Json(200, RowJson(core, row));
+}
+
+// The field a row's refused Send is about, as the row checks them: count, delay, type.
+std::string RowProblemField(const SendPrefs& settings) {
+    const auto count = ParseInteger(settings.Count);
+    if (!count || *count < 1) return "count";
+    const auto delay = ParseInteger(settings.Delay);
+    if (!delay || *delay < 0) return "delay";
+    return "type";
 }
 
 ApiResponse PostSend(AppCore& core, const json& body) {
     OnlyFields(body, {"type", "text", "expandFlags", "count", "delayMs"});
     SendRuns::Request request;
-    if (body.contains("type")) request.type = Bytes(body["type"], "type");
+    if (body.contains("type")) request.type = TypeField(body["type"], "type");
     if (body.contains("text")) request.text = Bytes(body["text"], "text");
-    if (body.contains("expandFlags")) {
-        if (!body["expandFlags"].is_boolean())
-            throw ApiError(400, "expandFlags must be true or false.");
-        request.expandFlags = body["expandFlags"].get<bool>();
-    }
+    if (body.contains("expandFlags")) request.expandFlags = Flag(body["expandFlags"], "expandFlags");
     if (body.contains("count")) request.count = Integer(body["count"], "count");
     if (body.contains("delayMs")) request.delayMs = Integer(body["delayMs"], "delayMs");
-    if (const std::string problem = SendRuns::Check(request); !problem.empty())
-        throw ApiError(400, problem);
+    if (const std::string problem = SendRuns::Check(request); !problem.empty()) {
+        const std::string field = request.count < 1 ? "count" : request.delayMs < 0 ? "delayMs" : "type";
+        throw ApiError(400, field == "type" ? "missing_field" : "out_of_range", problem, field);
+    }
     const std::uint64_t id = core.Sends().Start(request);
     ApiResponse response = Json(201, RunJson(*core.Sends().Find(id)));
     response.headers.emplace_back("Location", "/api/v1/sends/" + std::to_string(id));
     return response;
 }
 
-ApiResponse Messages(AppCore& core, const std::map<std::string, std::string>& query) {
+ApiResponse ListSends(AppCore& core, const QueryFields& query) {
+    OnlyParameters(query, {"after", "limit"});
     const std::uint64_t after = QueryNumber(query, "after", 0);
-    const std::uint64_t limit = QueryNumber(query, "limit", 100);
-    if (limit < 1 || limit > 1000) throw ApiError(400, "limit must be 1 to 1000.");
+    const std::uint64_t limit = QueryNumber(query, "limit", 100, 1, 1000);
     json list = json::array();
-    for (const ReceivedMessage& m : core.Messages().List(after, limit))
-        list.push_back(MessageJson(m));
-    return Json(200, {{"messages", list}, {"last", core.Messages().LastId()}});
+    for (const SendRun* run : core.Sends().List(after, limit)) list.push_back(RunJson(*run));
+    return Json(200, {{"sends", list}, {"last", core.Sends().LastId()}});
 }
 
-ApiResponse NotAllowed(const char* allow) {
-    ApiResponse response = Error(405, "Method not allowed.");
-    response.headers.emplace_back("Allow", allow);
+// ---- messages ---------------------------------------------------------------------------
+
+json MessageJson(const ReceivedMessage& m) {
+    return {{"id", m.id},
+            {"time", IsoTime(m.arrivalMs)},
+            {"timestamp", ListTime(m.msecsSinceMidnight)},
+            {"status", StatusName(m.statusCode)},
+            {"statusCode", m.statusCode},
+            {"type", BytesToJsonText(m.type)},
+            {"text", BytesToJsonText(m.text)},
+            {"rxBcc", BytesToJsonText(m.rxBcc)},
+            {"calcBcc", BytesToJsonText(m.calcBcc)}};
+}
+
+constexpr std::uint64_t kMaxWaitMs = 60000;
+
+ApiResponse Messages(AppCore& core, const QueryFields& query, bool head) {
+    OnlyParameters(query, {"after", "limit", "wait", "type", "status", "text", "since"});
+    const std::uint64_t after = QueryNumber(query, "after", 0);
+    const std::uint64_t limit = QueryNumber(query, "limit", 100, 1, 1000);
+    const std::uint64_t wait = QueryNumber(query, "wait", 0, 0, kMaxWaitMs);
+    MessageFilter filter;
+    filter.type = QueryBytes(query, "type");
+    if (filter.type.size() > 1)
+        throw ApiError(400, "invalid_value", "The message type is one character.", "type");
+    filter.status = QueryBytes(query, "status");
+    filter.text = QueryBytes(query, "text");
+    if (const auto since = query.find("since"); since != query.end()) {
+        // An ISO 8601 time as the messages show it, or epoch milliseconds.
+        if (const auto ms = ToUnsigned(since->second)) {
+            filter.sinceMs = static_cast<std::int64_t>(*ms);
+        } else if (const auto iso = ParseIsoTime(since->second)) {
+            filter.sinceMs = *iso;
+        } else {
+            throw ApiError(400, "invalid_value",
+                           "since must be a time such as 2026-12-07T10:55:23.042+01:00, or epoch "
+                           "milliseconds.",
+                           "since");
+        }
+    }
+    json list = json::array();
+    for (const ReceivedMessage& m : core.Messages().List(after, limit, filter))
+        list.push_back(MessageJson(m));
+    ApiResponse response = Json(200, {{"messages", list}, {"last", core.Messages().LastId()}});
+    if (list.empty() && wait > 0 && !head) {
+        response.poll = true;
+        response.pollMs = static_cast<std::int64_t>(wait);
+    }
     return response;
 }
+
+// ---- routing ----------------------------------------------------------------------------
+
+// The resources in the order of ApiRoutes().
+enum class R {
+    Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, Replies,
+    Row, RowSend, RowStop, BatchSend, Messages, Sends, Send, SendStop, Reset
+};
 
 std::vector<std::string> Segments(std::string_view path) {
     std::vector<std::string> parts;
@@ -387,184 +651,283 @@ std::vector<std::string> Segments(std::string_view path) {
     return parts;
 }
 
-// A request's target, cut up.
+// A request's target, matched against the routes.
 struct Target {
-    std::vector<std::string> path;
-    std::map<std::string, std::string> query;
-    std::string name;  // the resource: the third part of the path
-    std::size_t depth = 0;  // parts after it
+    R route;
+    std::vector<std::string> params;  // the parts matched by {name}, in order
+    QueryFields query;
+    bool head = false;
 };
 
+bool Allows(const ApiRoute& route, const std::string& method) {
+    for (const char* m : route.methods)
+        if (method == m || (method == "HEAD" && std::string(m) == "GET")) return true;
+    return false;
+}
+
+std::string AllowHeader(const ApiRoute& route) {
+    std::string allow;
+    for (const char* m : route.methods) {
+        if (!allow.empty()) allow += ", ";
+        allow += m;
+        if (std::string(m) == "GET") allow += ", HEAD";
+    }
+    return allow;
+}
+
+// The route the request names: 404 for none, 405 (with Allow) for a method it does not take.
 Target Parse(const ApiRequest& request) {
     const std::string_view target = request.target;
     const auto mark = target.find('?');
-    Target t;
-    t.path = Segments(target.substr(0, mark));
-    t.query = Query(mark == std::string_view::npos ? "" : target.substr(mark + 1));
-    if (t.path.size() < 3 || t.path[0] != "api" || t.path[1] != "v1")
-        throw ApiError(404, "No such resource.");
-    t.name = t.path[2];
-    t.depth = t.path.size() - 3;
-    return t;
+    const std::vector<std::string> path = Segments(target.substr(0, mark));
+    if (path.size() < 3 || path[0] != "api" || path[1] != "v1")
+        throw ApiError(404, "not_found", "No such resource.");
+    const auto& routes = ApiRoutes();
+    for (std::size_t i = 0; i < routes.size(); ++i) {
+        const std::vector<std::string> pattern = Segments(routes[i].path);
+        if (pattern.size() != path.size() - 2) continue;
+        Target t;
+        bool match = true;
+        for (std::size_t k = 0; k < pattern.size() && match; ++k) {
+            if (pattern[k].front() == '{')
+                t.params.push_back(path[k + 2]);
+            else
+                match = pattern[k] == path[k + 2];
+        }
+        if (!match) continue;
+        if (!Allows(routes[i], request.method)) {
+            ApiError error(405, "method_not_allowed", "Method not allowed.");
+            error.allow = AllowHeader(routes[i]);
+            throw error;
+        }
+        t.route = static_cast<R>(i);
+        t.query = Query(mark == std::string_view::npos ? "" : target.substr(mark + 1));
+        t.head = request.method == "HEAD";
+        return t;
+    }
+    throw ApiError(404, "not_found", "No such resource.");
+}
+
+void NoParameters(const Target& t) {
+    OnlyParameters(t.query, {});
+}
+
+ApiResponse Ready(const AppCore& core) {
+    const AppCore::Status status = core.GetStatus();
+    if (status.link.phase != LinkState::Closed)
+        return Json(200, {{"ready", true}, {"state", BytesToJsonText(status.link.Summary())}});
+    std::string reason = status.linkError.empty() ? "The link is not open." : status.linkError;
+    return Json(503, {{"ready", false}, {"reason", BytesToJsonText(reason)}});
+}
+
+ApiResponse Status(const AppCore& core) {
+    const AppCore::Status status = core.GetStatus();
+    const SendRuns::Counts& counts = status.sends;
+    json peers = json::array();
+    for (const std::string& peer : status.link.peers) peers.push_back(BytesToJsonText(peer));
+    json log = {{"enabled", status.logging},
+                {"error", status.logError.empty() ? json(nullptr) : json(BytesToJsonText(status.logError))},
+                {"lostBytes", status.logLostBytes}};
+    return Json(200,
+                {{"link",
+                  {{"kind", status.linkType >= 0 && status.linkType < 3 ? kLinkKinds[status.linkType] : "none"},
+                   {"summary", BytesToJsonText(status.linkSummary)},
+                   {"open", status.link.phase != LinkState::Closed},
+                   {"connected", status.link.Connected()},
+                   {"state", BytesToJsonText(status.link.Summary())},
+                   {"peers", peers},
+                   {"error", BytesToJsonText(status.linkError)},
+                   {"heldBack", status.heldBy.empty() ? json(nullptr) : json(status.heldBy)}}},
+                 {"engine",
+                  {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},
+                   {"statusText", StatusText(status.engineStatus)}}},
+                 {"counts",
+                  {{"received", status.received},
+                   {"listed", status.listed},
+                   {"sent", counts.sent},
+                   {"accepted", counts.accepted},
+                   {"failed", counts.failed},
+                   {"timedOut", counts.timedOut},
+                   {"answersDropped", status.answersDropped}}},
+                 {"log", log}});
+}
+
+// Where an events stream starts: what happens next, or after the event a reader names
+// ("<run>-<seq>" as the stream's ids are, or a bare number of this run).
+ApiResponse Events(const ApiRequest& request, const Target& t, AppCore& core) {
+    OnlyParameters(t.query, {"after"});
+    ApiResponse response;
+    response.stream = true;
+    std::string resume = request.lastEventId;
+    if (resume.empty() && t.query.count("after") != 0) resume = t.query.at("after");
+    if (resume.empty()) {
+        response.streamAfter = core.Hub().LastSeq();
+        return response;
+    }
+    std::string seqText = resume;
+    if (const auto dash = resume.rfind('-'); dash != std::string::npos) {
+        response.streamRun = resume.substr(0, dash);
+        seqText = resume.substr(dash + 1);
+    }
+    const auto seq = ToUnsigned(seqText);
+    if (!seq)
+        throw ApiError(400, "invalid_value", "'" + resume + "' is not an event id.",
+                       request.lastEventId.empty() ? "after" : "Last-Event-ID");
+    response.streamAfter = *seq;
+    response.streamResumes = true;
+    response.streamFrom = resume;
+    return response;
 }
 
 // The resources answered from what the core shows every thread.
-std::optional<ApiResponse> Quick(const ApiRequest& request, AppCore& core) {
-    const Target t = Parse(request);
-    const bool get = request.method == "GET";
-    if (t.name == "status" && t.depth == 0) return get ? Status(core) : NotAllowed("GET");
-    if (t.name == "events" && t.depth == 0) {
-        if (!get) return NotAllowed("GET");
-        ApiResponse response;
-        response.stream = true;
-        const std::string& resume = request.lastEventId;
-        if (!resume.empty()) {
-            const auto seq = ToUnsigned(resume);
-            if (!seq) throw ApiError(400, "'" + resume + "' is not a valid integer value");
-            response.streamAfter = *seq;
-        } else {
-            // Without a place to resume from, the stream starts with what happens next, or
-            // after the given event.
-            response.streamAfter = QueryNumber(t.query, "after", core.Hub().LastSeq());
+std::optional<ApiResponse> Quick(const ApiRequest& request, AppCore& core, const ApiCounters* counters) {
+    Target t = Parse(request);
+    switch (t.route) {
+        case R::Status:
+            NoParameters(t);
+            return Status(core);
+        case R::Health:
+            NoParameters(t);
+            return Json(200, {{"status", "ok"}});
+        case R::Ready:
+            NoParameters(t);
+            return Ready(core);
+        case R::Version:
+            NoParameters(t);
+            return Json(200, {{"name", "vantor-simulator"}, {"version", VANTOR_VERSION}, {"api", "v1"}});
+        case R::OpenApi: {
+            NoParameters(t);
+            ApiResponse response;
+            response.body = kOpenApiDocument;
+            return response;
         }
-        return response;
+        case R::Metrics: {
+            NoParameters(t);
+            ApiResponse response;
+            response.body = MetricsText(core.GetStatus(), counters);
+            response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+            return response;
+        }
+        case R::Events:
+            return Events(request, t, core);
+        default:
+            return std::nullopt;
     }
-    return std::nullopt;
+}
+
+ApiResponse LinkActions(AppCore& core, const json& body) {
+    OnlyFields(body, {"action", "ms", "bytes"});
+    if (!body.contains("action"))
+        throw ApiError(400, "missing_field", "action must be one of drop, break, xoff, raw, reconnect.", "action");
+    const std::string action = Bytes(body["action"], "action");
+    if (action == "drop") {
+        core.LinkAction(LinkActionCode::DropConnections);
+    } else if (action == "break") {
+        core.LinkAction(LinkActionCode::SendBreak);
+    } else if (action == "xoff") {
+        if (!body.contains("ms")) throw ApiError(400, "missing_field", "xoff needs ms.", "ms");
+        LinkActionArgs args;
+        args.ms = Ranged(body["ms"], "ms", 0, FaultLimit::kMaxMs);
+        core.LinkAction(LinkActionCode::HoldWithXoff, args);
+    } else if (action == "reconnect") {
+        core.LinkAction(LinkActionCode::Reconnect);
+    } else if (action == "raw") {
+        if (!body.contains("bytes")) throw ApiError(400, "missing_field", "raw needs bytes.", "bytes");
+        LinkActionArgs args;
+        args.bytes = Bytes(body["bytes"], "bytes");
+        core.LinkAction(LinkActionCode::SendRaw, args);
+    } else {
+        throw ApiError(400, "invalid_value", "action must be one of drop, break, xoff, raw, reconnect.", "action");
+    }
+    return Json(200, {{"action", action}});
+}
+
+int RowNumber(const std::string& text) {
+    const auto number = ToUnsigned(text);
+    if (!number || *number < 1 || *number > kSendSlots) throw ApiError(404, "not_found", "No such row.");
+    return static_cast<int>(*number) - 1;
+}
+
+const SendRun& FindSend(AppCore& core, const std::string& text) {
+    const auto id = ToUnsigned(text);
+    const SendRun* run = id ? core.Sends().Find(*id) : nullptr;
+    if (run == nullptr) throw ApiError(404, "not_found", "No such send.");
+    return *run;
 }
 
 ApiResponse Route(const ApiRequest& request, AppCore& core) {
+    if (auto quick = Quick(request, core, nullptr)) return *quick;
     const Target t = Parse(request);
-    const std::vector<std::string>& path = t.path;
-    const auto& query = t.query;
     const std::string& method = request.method;
-    const bool get = method == "GET", put = method == "PUT", post = method == "POST";
-    const std::string& name = t.name;
-    const std::size_t depth = t.depth;
-
-    if (const auto quick = Quick(request, core)) return *quick;
-    if (name == "link" && depth == 0) {
-        if (get) return Json(200, LinkJson(core.Link()));
-        return put ? PutLink(core, Body(request)) : NotAllowed("GET, PUT");
-    }
-    if (name == "link" && depth == 1 && path[3] == "actions") {
-        if (!post) return NotAllowed("POST");
-        const json body = Body(request);
-        OnlyFields(body, {"action", "ms", "bytes"});
-        const std::string action = body.contains("action") && body["action"].is_string()
-                                       ? body["action"].get<std::string>()
-                                       : std::string();
-        if (action == "drop") {
-            core.LinkAction(LinkActionCode::DropConnections);
-        } else if (action == "break") {
-            core.LinkAction(LinkActionCode::SendBreak);
-        } else if (action == "xoff") {
-            LinkActionArgs args;
-            args.ms = Integer(body.contains("ms") ? body["ms"] : json(), "ms");
-            if (args.ms < 0 || args.ms > FaultLimit::kMaxMs)
-                throw ApiError(400, "ms must be 0 to " + std::to_string(FaultLimit::kMaxMs) + ".");
-            core.LinkAction(LinkActionCode::HoldWithXoff, args);
-        } else if (action == "raw") {
-            LinkActionArgs args;
-            args.bytes = Bytes(body.contains("bytes") ? body["bytes"] : json(), "bytes");
-            core.LinkAction(LinkActionCode::SendRaw, args);
-        } else {
-            throw ApiError(400, "action must be one of drop, break, xoff, raw.");
+    const bool get = method == "GET" || method == "HEAD";
+    if (t.route != R::Messages && t.route != R::Sends) NoParameters(t);
+    switch (t.route) {
+        case R::Link:
+            return get ? Json(200, LinkJson(core.Link())) : PutLink(core, Body(request));
+        case R::LinkActions:
+            return LinkActions(core, Body(request));
+        case R::Replies:
+            return get ? Json(200, RepliesJson(core.Replies(), core.FaultSeed()))
+                       : PutReplies(core, Body(request));
+        case R::Row: {
+            const int row = RowNumber(t.params[0]);
+            return get ? Json(200, RowJson(core, row)) : PutRow(core, row, Body(request));
         }
-        return Json(202, {{"action", action}});
-    }
-    if (name == "replies" && depth == 0) {
-        if (get) return Json(200, RepliesJson(core.Replies()));
-        return put ? PutReplies(core, Body(request)) : NotAllowed("GET, PUT");
-    }
-    if (name == "rows" && (depth == 1 || depth == 2)) {
-        const auto number = ToUnsigned(path[3]);
-        if (!number || *number < 1 || *number > kSendSlots) throw ApiError(404, "No such row.");
-        const int row = static_cast<int>(*number) - 1;
-        if (depth == 1) {
-            if (get) return Json(200, RowJson(core, row));
-            return put ? PutRow(core, row, Body(request)) : NotAllowed("GET, PUT");
+        case R::RowSend: {
+            const int row = RowNumber(t.params[0]);
+            OnlyFields(Body(request), {});
+            if (const RowStart start = core.SendRow(row); !start.Ok())
+                throw ApiError(400, start.kind == RowStart::NotANumber ? "invalid_value" : "out_of_range",
+                               BytesToJsonText(start.error), RowProblemField(core.Row(row)));
+            return Json(200, RowJson(core, row));
         }
-        if (path[4] != "send" && path[4] != "stop") throw ApiError(404, "No such resource.");
-        if (!post) return NotAllowed("POST");
-        Body(request);
-        if (path[4] == "stop") {
+        case R::RowStop: {
+            const int row = RowNumber(t.params[0]);
+            OnlyFields(Body(request), {});
             const SendRun* run = core.Sends().RowRun(row);
             if (run == nullptr || !run->StopEnabled())
-                throw ApiError(409, "The row is not running.");
+                throw ApiError(409, "not_running", "The row is not running.");
             core.StopRow(row);
-        } else if (const RowStart start = core.SendRow(row); !start.Ok()) {
-            throw ApiError(400, start.error);
+            return Json(200, RowJson(core, row));
         }
-        return Json(200, RowJson(core, row));
-    }
-    if (name == "batch-send" && depth == 0) {
-        if (!post) return NotAllowed("POST");
-        Body(request);
-        json rows = json::array();
-        for (const AppCore::BatchResult& result : core.BatchSend()) {
-            json row = {{"row", result.row + 1}, {"started", result.start.Ok()}};
-            if (!result.start.Ok()) row["error"] = BytesToJsonText(result.start.error);
-            rows.push_back(row);
-        }
-        return Json(200, {{"rows", rows}});
-    }
-    if (name == "messages" && depth == 0) {
-        if (get) return Messages(core, query);
-        if (method != "DELETE") return NotAllowed("GET, DELETE");
-        core.ClearMessages();
-        ApiResponse response;
-        response.status = 204;
-        return response;
-    }
-    if (name == "sends" && depth == 0)
-        return post ? PostSend(core, Body(request)) : NotAllowed("POST");
-    if (name == "sends" && (depth == 1 || depth == 2)) {
-        const auto id = ToUnsigned(path[3]);
-        const SendRun* run = id ? core.Sends().Find(*id) : nullptr;
-        if (depth == 2 && path[4] != "stop") throw ApiError(404, "No such resource.");
-        if (run == nullptr) throw ApiError(404, "No such send.");
-        if (depth == 1) return get ? Json(200, RunJson(*run)) : NotAllowed("GET");
-        if (!post) return NotAllowed("POST");
-        Body(request);
-        if (!core.Sends().Stop(*id)) throw ApiError(409, "The send is over.");
-        return Json(200, RunJson(*core.Sends().Find(*id)));
-    }
-    throw ApiError(404, "No such resource.");
-}
-
-}  // namespace
-
-std::optional<ApiResponse> CheckApiRequest(const ApiRequest& request, const ApiPolicy& policy) {
-    try {
-        if (!policy.token.empty()) {
-            const std::string prefix = "Bearer ";
-            const std::string& given = request.authorization;
-            if (given.rfind(prefix, 0) != 0 ||
-                !SameToken(given.substr(prefix.size()), policy.token)) {
-                ApiResponse response = Error(401, "A valid bearer token is required.");
-                response.headers.emplace_back("WWW-Authenticate", "Bearer");
-                return response;
+        case R::BatchSend: {
+            OnlyFields(Body(request), {});
+            json rows = json::array();
+            for (const AppCore::BatchResult& result : core.BatchSend()) {
+                json row = {{"row", result.row + 1}, {"started", result.start.Ok()}};
+                if (!result.start.Ok()) row["error"] = BytesToJsonText(result.start.error);
+                rows.push_back(row);
             }
-        } else {
-            const std::string host = HostName(request.host);
-            bool known = IsLoopbackName(host);
-            for (const std::string& name : policy.hosts) known = known || host == Lower(name);
-            if (!known) return Error(403, "Requests must name a loopback host.");
+            return Json(200, {{"rows", rows}});
         }
-        const bool changes = request.method != "GET" && request.method != "HEAD";
-        if (changes) {
-            // A web page may send simple requests anywhere; it cannot send these.
-            if (!request.origin.empty() && Authority(request.origin) != Lower(request.host))
-                return Error(403, "Cross-site requests are refused.");
-            std::string type = Lower(request.contentType.substr(0, request.contentType.find(';')));
-            std::erase(type, ' ');
-            if (type != "application/json")
-                return Error(415, "Content-Type must be application/json.");
+        case R::Messages:
+            if (get) return Messages(core, t.query, t.head);
+            NoParameters(t);
+            core.ClearMessages();
+            return NoContent();
+        case R::Sends:
+            if (get) return ListSends(core, t.query);
+            NoParameters(t);
+            return PostSend(core, Body(request));
+        case R::Send: {
+            const SendRun& run = FindSend(core, t.params[0]);
+            if (get) return Json(200, RunJson(run));
+            if (!core.Sends().Stop(run.id)) throw ApiError(409, "not_running", "The send is over.");
+            return NoContent();
         }
-        if (request.body.size() > kMaxApiBody) return Error(413, "The body is larger than 1 MiB.");
-        return std::nullopt;
-    } catch (const std::exception& error) {
-        return Error(500, error.what());
+        case R::SendStop: {
+            const SendRun& run = FindSend(core, t.params[0]);
+            OnlyFields(Body(request), {});
+            const std::uint64_t id = run.id;
+            if (!core.Sends().Stop(id)) throw ApiError(409, "not_running", "The send is over.");
+            return Json(200, RunJson(*core.Sends().Find(id)));
+        }
+        case R::Reset:
+            OnlyFields(Body(request), {});
+            core.Reset();
+            return Json(200, {{"reset", true}});
+        default:
+            throw ApiError(404, "not_found", "No such resource.");
     }
 }
 
@@ -574,14 +937,100 @@ Result Answered(Step&& step) {
     try {
         return step();
     } catch (const ApiError& error) {
-        return Error(error.status, error.what());
+        ApiResponse response = Error(error.status, error.code, error.what(), error.field);
+        if (!error.allow.empty()) response.headers.emplace_back("Allow", error.allow);
+        return response;
     } catch (const std::exception& error) {
-        return Error(500, error.what());
+        return Error(500, "internal", error.what());
     }
 }
 
-std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& core) {
-    return Answered<std::optional<ApiResponse>>([&] { return Quick(request, core); });
+}  // namespace
+
+void ApiCounters::Answered(int status) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++byStatus_[status];
+}
+
+std::map<int, std::uint64_t> ApiCounters::ByStatus() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return byStatus_;
+}
+
+const std::vector<ApiRoute>& ApiRoutes() {
+    static const std::vector<ApiRoute> routes = {
+        {"/status", {"GET"}},
+        {"/health", {"GET"}},
+        {"/ready", {"GET"}},
+        {"/version", {"GET"}},
+        {"/openapi.json", {"GET"}},
+        {"/metrics", {"GET"}},
+        {"/events", {"GET"}},
+        {"/link", {"GET", "PUT"}},
+        {"/link/actions", {"POST"}},
+        {"/replies", {"GET", "PUT"}},
+        {"/rows/{row}", {"GET", "PUT"}},
+        {"/rows/{row}/send", {"POST"}},
+        {"/rows/{row}/stop", {"POST"}},
+        {"/batch-send", {"POST"}},
+        {"/messages", {"GET", "DELETE"}},
+        {"/sends", {"GET", "POST"}},
+        {"/sends/{id}", {"GET", "DELETE"}},
+        {"/sends/{id}/stop", {"POST"}},
+        {"/reset", {"POST"}},
+    };
+    return routes;
+}
+
+std::string ApiErrorBody(const std::string& code, const std::string& message, const std::string& field) {
+    return Dump({{"error",
+                  {{"code", code},
+                   {"message", message},
+                   {"field", field.empty() ? json(nullptr) : json(field)}}}});
+}
+
+std::optional<ApiResponse> CheckApiRequest(const ApiRequest& request, const ApiPolicy& policy) {
+    try {
+        if (!policy.token.empty()) {
+            const auto given = BearerToken(request.authorization);
+            if (!given || !SameToken(*given, policy.token)) {
+                ApiResponse response =
+                    Error(401, "unauthorized", "A valid bearer token is required.");
+                response.headers.emplace_back("WWW-Authenticate", "Bearer");
+                response.authFailed = true;
+                return response;
+            }
+        } else {
+            const std::string host = HostName(request.host);
+            // HTTP/1.0 has no Host; a request that came in on loopback needs none.
+            bool known = IsLoopbackName(host) ||
+                         (request.host.empty() && request.version < 11 && request.loopbackPeer);
+            for (const std::string& name : policy.hosts) known = known || host == Lower(name);
+            if (!known) return Error(403, "host_refused", "Requests must name a loopback host.");
+        }
+        // A web page may send simple requests anywhere, and read nothing back; it cannot send
+        // these, and a page of another origin (another port too) holds no stream open.
+        if (!request.origin.empty() && Authority(request.origin) != Lower(request.host))
+            return Error(403, "cross_site", "Cross-site requests are refused.");
+        const bool changes = request.method == "PUT" || request.method == "POST" ||
+                             (request.method == "DELETE" && !request.body.empty());
+        if (changes) {
+            std::string type = Lower(request.contentType.substr(0, request.contentType.find(';')));
+            std::erase(type, ' ');
+            if (type != "application/json")
+                return Error(415, "unsupported_media_type", "Content-Type must be application/json.");
+        }
+        if (request.body.size() > kMaxApiBody)
+            return Error(413, "body_too_large", "The body is larger than 1 MiB.");
+        return std::nullopt;
+    } catch (const std::exception& error) {
+        return Error(500, "internal", error.what());
+    }
+}
+
+std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& core,
+                                           const ApiCounters* counters) {
+    return Answered<std::optional<ApiResponse>>([&] { return Quick(request, core, counters); });
 }
 
 ApiResponse RouteApiRequest(const ApiRequest& request, AppCore& core) {

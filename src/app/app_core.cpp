@@ -49,7 +49,8 @@ AppCore::AppCore(Preferences& prefs, Scheduler& scheduler, Options options)
     hub_.SetActive(options_.events || !options_.log.empty());
     if (!options_.log.empty())
         log_ = std::make_unique<JsonLog>(hub_, options_.log,
-                                         &gate_.AddGauge("the event log is behind", 8u << 20));
+                                         &gate_.AddGauge("the event log is behind", 8u << 20),
+                                         options_.onLogFailure);
     messages_.SetOnDrop([this](std::size_t count) {
         if (listener_.messagesDropping) listener_.messagesDropping(count);
     });
@@ -140,6 +141,7 @@ void AppCore::OnEvent(Event& event) {
             break;
         case EventId::LinkState:
             if (const auto* state = std::get_if<LinkState>(&event.payload)) {
+                if (LinkState::Gained(link_, *state)) linkError_.clear();  // old news now
                 link_ = *state;
                 hub_.PublishJson("linkState", {{"connected", link_.Connected()},
                                                {"state", BytesToJsonText(link_.Summary())}});
@@ -156,6 +158,10 @@ void AppCore::OnEvent(Event& event) {
         case EventId::Quiesce:
             quiesced_ = true;
             break;
+        case EventId::AnswerDropped:
+            ++answersDropped_;
+            hub_.PublishJson("answerDropped", {{"bytes", event.value}});
+            break;
         case EventId::HeldBack:
             hub_.PublishJson("heldBack", {{"held", !event.text.empty()},
                                           {"reason", event.text.empty() ? nlohmann::json(nullptr)
@@ -171,11 +177,13 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
     const std::int64_t arrivalMs = frame.micros != 0 ? frame.micros / 1000 : clock_();
     const std::uint64_t id = messages_.Add(frame, arrivalMs, showNames_);
     ++received_;
+    for (std::size_t bit = 0; bit < injected_.size(); ++bit)
+        if ((frame.injected & (1 << bit)) != 0) ++injected_[bit];
     if (!hub_.Active()) return;
     hub_.Publish("received", [&](JsonObjectWriter& line) {
         line.Unsigned("id", id)
             .Text("timestamp", ListTime(MsecsSinceMidnight(arrivalMs)))
-            .Text("status", StatusListText(frame.status))
+            .Text("status", StatusName(frame.status))
             .Text("type", std::string_view(reinterpret_cast<const char*>(&frame.type), 1))
             .Text("text", frame.text)
             .Text("rxBcc", frame.rxBcc)
@@ -259,7 +267,9 @@ void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
     Event event{EventId::LinkAction, code, 0, {}};
     event.payload = args;
     toThread_.PostEvent(std::move(event));
+    static const char* const kActions[] = {"", "drop", "break", "xoff", "raw", "reconnect"};
     nlohmann::json fields = {{"code", code}};
+    if (code >= 1 && code <= 5) fields["action"] = kActions[code];
     if (code == LinkActionCode::HoldWithXoff) fields["ms"] = args.ms;
     if (code == LinkActionCode::SendRaw) fields["bytes"] = BytesToJsonText(args.bytes);
     hub_.PublishJson("linkAction", fields);
@@ -271,8 +281,17 @@ std::array<ReplyPrefs, kReplySlots> AppCore::Replies() const {
     return replies;
 }
 
+std::int32_t AppCore::FaultSeed() const {
+    return prefs_.Get_fault_seed();
+}
+
 void AppCore::ApplyReplies(const std::array<ReplyPrefs, kReplySlots>& replies) {
+    ApplyReplies(replies, prefs_.Get_fault_seed());
+}
+
+void AppCore::ApplyReplies(const std::array<ReplyPrefs, kReplySlots>& replies, std::int32_t seed) {
     for (int slot = 0; slot < kReplySlots; ++slot) prefs_.Set_reply_prefs(slot, replies[slot]);
+    prefs_.Set_fault_seed(seed);
     PostReplyActions();
 }
 
@@ -288,7 +307,9 @@ void AppCore::PostReplyActions() {
     for (const ReplyPrefs& reply : replies)
         rows.push_back({{"type", BytesToJsonText(reply.Type)},
                         {"text", BytesToJsonText(reply.Msg)},
-                        {"action", reply.Action}});
+                        {"action", reply.Action >= 0 && reply.Action < 4
+                                       ? nlohmann::json(kReplyActionNames[reply.Action])
+                                       : nlohmann::json(reply.Action)}});
     hub_.PublishJson("replies", {{"replies", std::move(rows)}, {"seed", table.seed}});
 }
 
@@ -335,6 +356,17 @@ void AppCore::ClearMessages() {
     if (listener_.messagesCleared) listener_.messagesCleared();
 }
 
+void AppCore::Reset() {
+    ClearMessages();
+    sends_.Reset();
+    traffic_.ResetStats();
+    injected_ = {};
+    hub_.PublishJson("reset", nlohmann::json::object());
+    // The engine takes the table afresh: its every-Nth counters and its draws start again.
+    PostReplyActions();
+    PublishStatus();
+}
+
 void AppCore::RemoveMessages(std::size_t first, std::size_t last) {
     messages_.Remove(first, last);
     PublishStatus();
@@ -349,9 +381,10 @@ void AppCore::PublishStatus() {
     status.engineStatus = engineStatus_;
     status.received = messages_.LastId();
     status.listed = messages_.Size();
+    status.answersDropped = answersDropped_;
     status.link = link_;
     status.sends = sends_.GetCounts();
-    if (log_) status.logError = log_->Error();
+    status.injected = injected_;
     std::lock_guard<std::mutex> guard(statusLock_);
     status_ = std::move(status);
 }
@@ -363,5 +396,19 @@ AppCore::Status AppCore::GetStatus() const {
         status = status_;
     }
     status.heldBy = gate_.HeldBy();
+    // Read where they are kept, so that a failure shows at once.
+    if (log_) {
+        status.logging = true;
+        status.logError = log_->Error();
+        status.logLostBytes = log_->LostBytes();
+    }
+    status.traffic = traffic_.Counters();
+    status.queues = gate_.Levels();
+    status.holds = gate_.HoldCount();
+    status.heldMicros = gate_.HeldMicros();
     return status;
+}
+
+bool AppCore::LogLost() const {
+    return log_ && log_->LostBytes() > 0;
 }

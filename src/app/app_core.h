@@ -52,6 +52,9 @@ public:
         // Events the hub keeps: for a stream to resume from, and the buffer of a stream that
         // falls behind (the link is held back while one is more than a quarter of it behind).
         std::size_t keptEvents = 65536;
+        // Called once, on the log's writer thread, with the reason when a write to the JSON
+        // log fails (the program tells its user at once).
+        std::function<void(const std::string& reason)> onLogFailure;
     };
 
     // What a window needs to hear; all called on the core's thread.
@@ -103,8 +106,10 @@ public:
     static std::string CheckLink(const CommPrefs& comm);
 
     std::array<ReplyPrefs, kReplySlots> Replies() const;
-    // Stores the table and hands it to the engine at once.
+    std::int32_t FaultSeed() const;
+    // Stores the table (and the seed of its faults' draws) and hands it to the engine at once.
     void ApplyReplies(const std::array<ReplyPrefs, kReplySlots>& replies);
+    void ApplyReplies(const std::array<ReplyPrefs, kReplySlots>& replies, std::int32_t seed);
     // Hands the stored table, faults and seed to the engine.
     void PostReplyActions();
     // The stored traffic settings changed: the list's bound, the traffic log.
@@ -125,6 +130,10 @@ public:
     ReceivedStore& Messages() { return messages_; }
     const ReceivedStore& Messages() const { return messages_; }
     void ClearMessages();
+    // A fresh start for a test: the received messages, the send runs, the statistics and the
+    // counters of the reply faults (every Nth, the seeded draws) start again; the settings and
+    // the link stay as they are.
+    void Reset();
     // The window's Delete: messages at positions first..last.
     void RemoveMessages(std::size_t first, std::size_t last);
     // Messages that arrive from now on are listed with control characters by name.
@@ -146,12 +155,24 @@ public:
         std::int32_t engineStatus = -1;  // the latest frame status code, -1 before the first
         std::uint64_t received = 0;
         std::uint64_t listed = 0;
+        std::uint64_t answersDropped = 0;  // the client that asked had gone
         LinkState link;             // as the control thread last reported it
         SendRuns::Counts sends;
         std::string heldBy;         // what holds the link back now; empty for nothing
         std::string logError;       // why the JSON log stopped; empty while it runs
+        bool logging = false;       // a JSON log was asked for
+        std::uint64_t logLostBytes = 0;  // bytes of lines the JSON log lost
+        // What the metrics show besides: the traffic's counts, the faults the engine injected
+        // by kind (bits of Injected, in bit order), the queues before the link.
+        TrafficCounters traffic;
+        std::array<std::uint64_t, 6> injected{};
+        std::vector<FlowGate::Level> queues;
+        std::uint64_t holds = 0;
+        std::int64_t heldMicros = 0;
     };
     Status GetStatus() const;
+    // Whether the JSON log lost anything (the program's exit code says so).
+    bool LogLost() const;
 
 private:
     void OnEvent(Event& event);
@@ -190,6 +211,8 @@ private:
     std::string linkError_;
     std::int32_t engineStatus_ = -1;
     std::uint64_t received_ = 0;
+    std::array<std::uint64_t, 6> injected_{};
+    std::uint64_t answersDropped_ = 0;
 
     mutable std::mutex statusLock_;
     Status status_;

@@ -1,9 +1,23 @@
 #include "app/event_hub.h"
 
+#include <cstdio>
+#include <random>
+
 #include "text/times.h"
 
+namespace {
+
+std::string NewRunId() {
+    std::random_device device;
+    char text[17];
+    std::snprintf(text, sizeof text, "%08x%08x", device(), device());
+    return text;
+}
+
+}  // namespace
+
 EventHub::EventHub(std::size_t keep, Clock clock)
-    : keep_(keep == 0 ? 1 : keep), clock_(clock ? std::move(clock) : Clock(SystemMilliseconds)) {
+    : runId_(NewRunId()), keep_(keep == 0 ? 1 : keep), clock_(clock ? std::move(clock) : Clock(SystemMilliseconds)) {
     ring_.resize(keep_);
 }
 

@@ -76,6 +76,9 @@ public:
     // reader that comes back often copies without allocating, and holds the lock briefly.
     void CopySince(std::uint64_t seq, std::size_t limit, std::vector<HubEvent>& out) const;
     std::uint64_t LastSeq() const;
+    // This run's own name: event numbers start at 1 in every run, so a reader that resumes
+    // tells by it whether its last number is of this run.
+    const std::string& RunId() const { return runId_; }
     // The oldest event still kept (LastSeq() + 1 when none is).
     std::uint64_t FirstKeptSeq() const;
 
@@ -86,6 +89,7 @@ private:
     void Commit(std::string_view kind);
 
     mutable std::mutex lock_;
+    const std::string runId_;
     std::size_t keep_;
     Clock clock_;
     bool active_ = true;

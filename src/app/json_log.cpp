@@ -5,12 +5,15 @@
 #include "app/event_hub.h"
 #include "traffic/traffic_log.h"
 
-JsonLog::JsonLog(EventHub& hub, const std::string& path, FlowGate::Gauge* gauge) : hub_(hub) {
+JsonLog::JsonLog(EventHub& hub, const std::string& path, FlowGate::Gauge* gauge,
+                 std::function<void(const std::string& reason)> onFail)
+    : hub_(hub) {
     TrafficLogWriter::Options options;
     options.path = path;
     options.format = LogFormat::JsonLines;
     options.truncate = true;
     options.gauge = gauge;
+    options.onFail = std::move(onFail);
     writer_ = std::make_unique<TrafficLogWriter>(options);
     if (!writer_->Start()) {
         std::string error = writer_->Error();
@@ -32,4 +35,8 @@ void JsonLog::Flush() {
 
 std::string JsonLog::Error() const {
     return writer_->Failed() ? writer_->Error() : std::string();
+}
+
+std::uint64_t JsonLog::LostBytes() const {
+    return writer_->LostBytes();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,7 +18,9 @@ class JsonLog {
 public:
     // "-" is stdout; a file is created or emptied. Throws std::runtime_error when the file
     // cannot be opened.
-    JsonLog(EventHub& hub, const std::string& path, FlowGate::Gauge* gauge = nullptr);
+    // `onFail` is called once, on the writer's thread, with the reason when a write fails.
+    JsonLog(EventHub& hub, const std::string& path, FlowGate::Gauge* gauge = nullptr,
+            std::function<void(const std::string& reason)> onFail = {});
     // Writes what is left, then closes.
     ~JsonLog();
 
@@ -25,8 +29,10 @@ public:
 
     // Waits until every line handed over so far is written (or the log has failed).
     void Flush();
-    // Why the log stopped; empty while it runs.
+    // Why the log stopped; empty while it runs. Any thread.
     std::string Error() const;
+    // Bytes of lines that never reached the log (a failed write, and everything after it).
+    std::uint64_t LostBytes() const;
 
 private:
     EventHub& hub_;

@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "base/event.h"
@@ -104,10 +105,38 @@ ReceivedMessage ReceivedStore::Copy(std::size_t position) const {
     return m;
 }
 
-std::vector<ReceivedMessage> ReceivedStore::List(std::uint64_t after, std::size_t limit) const {
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool Matches(const ReceivedStore::View& v, const MessageFilter& filter) {
+    if (!filter.type.empty() && (filter.type.size() != 1 || static_cast<std::uint8_t>(filter.type[0]) != v.type))
+        return false;
+    if (!filter.status.empty() && !SameNoCase(StatusName(v.statusCode), Trimmed(filter.status)))
+        return false;
+    if (!filter.text.empty() && v.text.find(filter.text) == std::string_view::npos) return false;
+    return v.arrivalMicros / 1000 >= filter.sinceMs;
+}
+
+}  // namespace
+
+std::vector<ReceivedMessage> ReceivedStore::List(std::uint64_t after, std::size_t limit,
+                                                 const MessageFilter& filter) const {
     std::vector<ReceivedMessage> out;
     for (std::size_t i = PositionAfter(after); i < rows_.size() && out.size() < limit; ++i)
-        out.push_back(Copy(i));
+        if (filter.Any() || Matches(At(i), filter)) out.push_back(Copy(i));
     return out;
 }
 

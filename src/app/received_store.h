@@ -26,6 +26,15 @@ struct ReceivedMessage {
     bool namesShown = false;  // listed with control characters by name
 };
 
+// Which messages a listing shows; an empty field takes any.
+struct MessageFilter {
+    std::string type;           // the message type, one byte
+    std::string status;         // the list's status text, blanks around it and case ignored
+    std::string text;           // bytes the text holds
+    std::int64_t sinceMs = 0;   // arrived at or after this time (epoch milliseconds)
+    bool Any() const { return type.empty() && status.empty() && text.empty() && sinceMs == 0; }
+};
+
 // Every received message of the run, for the window's list and the control API alike: one
 // store. A message takes one small record and one allocation holding its texts, so that a run
 // of hours fits; with a bound the oldest go, a hundredth of the bound at a time (so that a
@@ -63,7 +72,8 @@ public:
     // The position of the first message numbered after `id`.
     std::size_t PositionAfter(std::uint64_t id) const;
     // Messages numbered after `after`, at most `limit`, oldest first.
-    std::vector<ReceivedMessage> List(std::uint64_t after, std::size_t limit) const;
+    std::vector<ReceivedMessage> List(std::uint64_t after, std::size_t limit,
+                                      const MessageFilter& filter = {}) const;
     ReceivedMessage Copy(std::size_t position) const;
     std::uint64_t LastId() const { return lastId_; }
 

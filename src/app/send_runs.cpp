@@ -146,6 +146,26 @@ bool SendRuns::Stop(std::uint64_t id) {
     return true;
 }
 
+void SendRuns::Reset() {
+    // Delayed sends still pending find no run and do nothing; outcomes of messages still in
+    // the engine find no request and are not counted.
+    runs_.clear();
+    inFlight_.clear();
+    engine_.clear();
+    counts_ = {};
+    for (int row = 0; row < kSendSlots; ++row) {
+        rowRuns_[static_cast<std::size_t>(row)] = 0;
+        if (hooks_.rowChanged) hooks_.rowChanged(row);
+    }
+}
+
+std::vector<const SendRun*> SendRuns::List(std::uint64_t after, std::size_t limit) const {
+    std::vector<const SendRun*> out;
+    for (auto it = runs_.upper_bound(after); it != runs_.end() && out.size() < limit; ++it)
+        out.push_back(&it->second);
+    return out;
+}
+
 std::string SendRuns::SendNext(SendRun& run) {
     std::string type = run.type;
     std::string text = run.text;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/event.h"
 #include "settings/prefs.h"
@@ -108,6 +109,13 @@ public:
     const SendRun* Find(std::uint64_t id) const;
     // Ends the run after the message in flight; false when it was over already.
     bool Stop(std::uint64_t id);
+
+    // Ends every run (a message in flight is no longer followed) and forgets them all; the
+    // counts start again. Ids go on.
+    void Reset();
+    // Runs numbered after `after`, at most `limit`, oldest first.
+    std::vector<const SendRun*> List(std::uint64_t after, std::size_t limit) const;
+    std::uint64_t LastId() const { return nextId_ - 1; }
 
     // Every event from the control thread.
     void OnEvent(const Event& event);

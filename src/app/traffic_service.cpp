@@ -68,6 +68,9 @@ void TrafficService::OnEvent(const Event& event) {
         case EventId::TransactionFailed:
             pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionRejected(); });
             break;
+        case EventId::AnswerDropped:
+            pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.AnswerDropped(); });
+            break;
         case EventId::Status:
             if (event.value == StatusTimeout)
                 pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionTimedOut(); });
@@ -113,6 +116,7 @@ TrafficService::LogState TrafficService::Log() {
     pipeline_.WithMonitor([&state](TrafficMonitor& m) {
         state.error = m.LogError();
         state.logging = m.Logging();
+        if (const TrafficLogWriter* log = m.Log()) state.path = log->Path();
     });
     return state;
 }

@@ -46,6 +46,8 @@ public:
     // The service's clock (wall-clock microseconds, or the one it was given).
     std::int64_t Now() const { return clock_(); }
     TrafficStats Stats();
+    // The statistics' counts; any thread, never waiting for the pipeline's round.
+    TrafficCounters Counters() const { return pipeline_.Counters(); }
     void ResetStats();
     struct LogState {
         bool logging = false;

@@ -97,6 +97,8 @@ inline constexpr std::int32_t LinkState = 10030;       // the link's state chang
 inline constexpr std::int32_t Quiesce = 10031;
 // The link is held back (text: by what) or read again (empty text).
 inline constexpr std::int32_t HeldBack = 10032;
+// An answer was not sent: the connection its message came from had gone (value: its bytes).
+inline constexpr std::int32_t AnswerDropped = 10033;
 }  // namespace EventId
 
 // The `value` of a LinkAction request.
@@ -105,4 +107,5 @@ inline constexpr std::int32_t DropConnections = 1;  // TCP: close the connection
 inline constexpr std::int32_t SendBreak = 2;        // serial: a break on the line
 inline constexpr std::int32_t HoldWithXoff = 3;     // XOFF now, XON after the argument's ms
 inline constexpr std::int32_t SendRaw = 4;          // the argument's bytes as they are
+inline constexpr std::int32_t Reconnect = 5;        // open the link anew with its settings
 }  // namespace LinkActionCode

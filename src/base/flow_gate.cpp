@@ -100,3 +100,11 @@ std::int64_t FlowGate::HeldMicros() const {
     std::lock_guard<std::mutex> guard(lock_);
     return heldMicros_.load() + (heldBy_ != nullptr ? SteadyMicros() - heldSince_ : 0);
 }
+
+std::vector<FlowGate::Level> FlowGate::Levels() const {
+    std::vector<Level> levels;
+    const std::size_t n = count_.load();
+    for (std::size_t i = 0; i < n; ++i)
+        levels.push_back({gauges_[i]->Reason(), gauges_[i]->Level(), gauges_[i]->Mark()});
+    return levels;
+}

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Where every queue between the link and a consumer of what comes over it (the core's events,
 // the traffic service, the logs) reports how full it is. The link's thread asks the gate
@@ -52,6 +53,12 @@ public:
 
     // What holds the link back now: empty while nothing does.
     std::string HeldBy() const;
+    // Every queue's fill and mark, in the order they were added (any thread).
+    struct Level {
+        std::string reason;
+        std::size_t level, mark;
+    };
+    std::vector<Level> Levels() const;
     // How often and for how long the link was held back so far.
     std::uint64_t HoldCount() const { return holds_.load(); }
     std::int64_t HeldMicros() const;

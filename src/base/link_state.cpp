@@ -1,8 +1,18 @@
 #include "base/link_state.h"
 
+#include <algorithm>
+
 
 bool LinkState::Connected() const {
     return phase == Up && (kind == Serial || !peers.empty());
+}
+
+bool LinkState::Gained(const LinkState& before, const LinkState& after) {
+    if (!after.Connected()) return false;
+    if (!before.Connected() || before.kind != after.kind || before.where != after.where) return true;
+    for (const std::string& peer : after.peers)
+        if (std::find(before.peers.begin(), before.peers.end(), peer) == before.peers.end()) return true;
+    return false;
 }
 
 std::string LinkState::Summary() const {
@@ -10,6 +20,7 @@ std::string LinkState::Summary() const {
         case Client:
             if (phase == Up) return "Connected to " + where;
             if (phase == Connecting) return "Connecting to " + where;
+            if (retryIn >= 0) return "Not connected to " + where + ", retry in " + std::to_string(retryIn) + " s";
             return "Not connected to " + where;
         case Server:
             if (phase != Up) return "Not listening on " + where;
@@ -28,8 +39,11 @@ std::string LinkState::Details() const {
     if (kind == Server && !peers.empty()) {
         text += "\nConnected clients:";
         for (const std::string& peer : peers) text += "\n  " + peer;
+    } else if (kind == Client && phase == Closed && retryIn >= 0) {
+        text += "\nThe connection failed or was closed; it is tried again automatically, "
+                "each time a little later (Link > Reconnect tries now).";
     } else if (kind == Client && phase == Closed) {
-        text += "\nThe connection failed or was closed; reopen the link to try again.";
+        text += "\nThe connection failed or was closed; Link > Reconnect tries again.";
     } else if (kind == Serial && phase == Up) {
         text += std::string("\nData Set Ready: ") + (dsr ? "on" : "off") +
                 "\nClear To Send: " + (cts ? "on" : "off") +

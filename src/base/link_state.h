@@ -14,6 +14,7 @@ struct LinkState {
     std::string where;               // the port, the remote address, or the listening port
     std::vector<std::string> peers;  // TCP: the other sides' addresses
     bool dsr = false, cts = false, dcd = false;  // serial modem lines
+    int retryIn = -1;  // TCP client: seconds until it tries to connect again; -1 no try due
 
     bool operator==(const LinkState&) const = default;
 
@@ -22,4 +23,6 @@ struct LinkState {
     std::string Details() const;
     // Whether bytes can flow (serial open, TCP connected to at least one peer).
     bool Connected() const;
+    // Whether `after` has a connection `before` had not: the link came up, or a new client.
+    static bool Gained(const LinkState& before, const LinkState& after);
 };

@@ -14,4 +14,10 @@ public:
     virtual ~TrafficSink() = default;
     // Called on the link's thread; must not block.
     virtual void Record(Direction direction, const std::uint8_t* data, std::size_t length) = 0;
+    // Bytes the engine writes outside its own frames (raw bytes, XOFF, XON): whatever they
+    // hold ends with them, and the bytes around them are cut into frames as if they were not
+    // there.
+    virtual void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length) {
+        Record(direction, data, length);
+    }
 };

@@ -2,9 +2,13 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "drivers/serial_tcpip_client.h"
 #include "drivers/serial_tcpip_server.h"
 #include "drivers/serial_win_comm.h"
+#include "settings/names.h"
 #include "settings/prefs.h"
 
 LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
@@ -20,6 +24,13 @@ LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
                               : client->IsConnecting() ? LinkState::Connecting
                                                        : LinkState::Closed;
                 state.peers = client->PeerAddresses();
+                if (const auto due = client->RetryDue()) {
+                    // Whole seconds, rounded up: "retry in 1 s" until the try starts.
+                    const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                               *due - std::chrono::steady_clock::now());
+                    state.retryIn = static_cast<int>(
+                        std::chrono::ceil<std::chrono::seconds>(left).count());
+                }
             }
             break;
         case LinkState::Server:
@@ -32,7 +43,7 @@ LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
             }
             break;
         default:
-            state.where = settings.Port;
+            state.where = PortDisplayName(settings.Port);
             if (auto* port = dynamic_cast<SerialWinComm*>(driver);
                 port != nullptr && port->IsOpen()) {
                 state.phase = LinkState::Up;

@@ -42,3 +42,7 @@ std::size_t SerialDriver::ReadBlock(std::uint8_t* buffer, std::size_t capacity) 
     while (count < capacity && ReadChar(value) != 0) buffer[count++] = static_cast<std::uint8_t>(value);
     return count;
 }
+
+void SerialDriver::WriteTo(std::uint64_t, const std::uint8_t* data, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) WriteChar(data[i]);
+}

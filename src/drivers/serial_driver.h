@@ -50,6 +50,15 @@ public:
     virtual void DropLink() {}
     // Holds the line in the break state, or releases it (serial; nothing on TCP).
     virtual void SetBreak(bool) {}
+    // Which connection the bytes of the last ReadBlock (or ReadChar) came from, so that an
+    // answer can go back there: 0 for a link that is one line (serial). A TCP driver hands
+    // out the bytes of one connection per block.
+    virtual std::uint64_t LastOrigin() const { return 0; }
+    // Whether bytes written to `origin` would reach it now (0: the link as a whole).
+    virtual bool Reaches(std::uint64_t origin) const { return origin == 0; }
+    // Writes like WriteChar, to the connection `origin` only (0: as WriteChar does). Bytes for
+    // a connection that has gone by the time they are sent are dropped, never sent elsewhere.
+    virtual void WriteTo(std::uint64_t origin, const std::uint8_t* data, std::size_t length);
 
     // Not slots: seams for the control thread and for tests.
     // The clock ReadLine reads; monotonic whole seconds unless replaced.

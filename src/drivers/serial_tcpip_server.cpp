@@ -91,7 +91,16 @@ void SerialTcpIpServer::ConnectionClosed(const ConnectionPtr& connection) {
 
 void SerialTcpIpServer::Flush() {
     // Without a connection the bytes wait in the queue for the first client.
-    if (txQueue.Count() > 0 && !connections_.empty()) SendHandler(connections_.front());
+    if (txQueue.Count() > 0) SendQueued(nullptr);
+}
+
+SerialTcpIpDriver::ConnectionPtr SerialTcpIpServer::Destination(std::uint64_t origin) const {
+    // What the simulator sends on its own goes to the oldest client; an answer to the client
+    // its message came from.
+    if (origin == 0) return connections_.empty() ? nullptr : connections_.front();
+    for (const ConnectionPtr& connection : connections_)
+        if (connection->id == origin && connection->connected) return connection;
+    return nullptr;
 }
 
 std::int32_t SerialTcpIpServer::Open(const char*) {

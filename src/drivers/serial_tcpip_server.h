@@ -8,8 +8,10 @@
 #include "drivers/tcp_driver.h"
 
 // TCP server link: listens on a port on all local addresses and accepts every connection.
-// Bytes from every connection go into the one receive queue; a flush sends to the oldest
-// connection, a write notification to the connection that raised it.
+// Bytes from every connection go into the one receive queue, each block read knowing its
+// connection. An answer goes to the connection its message came from (or nowhere, when that
+// one has gone); what the simulator sends on its own goes to the oldest connection on a
+// flush, or to the connection that raised a write notification.
 class SerialTcpIpServer : public SerialTcpIpDriver {
 public:
     // Raises SocketError when the port cannot be listened on.
@@ -29,6 +31,7 @@ private:
     void Activate();
     void Accept();
     void ConnectionClosed(const ConnectionPtr& connection) override;
+    ConnectionPtr Destination(std::uint64_t origin) const override;
     std::vector<ConnectionPtr> Connections() const override {
         return {connections_.begin(), connections_.end()};
     }

@@ -41,17 +41,6 @@ void ApplyFlowControl(termios& tio, int mode) {
     // Mode 0 (DSR output flow control) has no termios flag: WriteChar waits for DSR itself.
 }
 
-bool IsComName(std::string_view name, unsigned& number) {
-    if (name.size() < 4) return false;
-    for (int i = 0; i < 3; ++i) {
-        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return false;
-    }
-    const char* first = name.data() + 3;
-    const char* last = name.data() + name.size();
-    if (!std::isdigit(static_cast<unsigned char>(*first))) return false;
-    const auto [end, error] = std::from_chars(first, last, number);
-    return error == std::errc() && end == last && number >= 1;
-}
 
 }  // namespace
 
@@ -65,9 +54,7 @@ SerialWinComm::~SerialWinComm() { Close(); }
 
 std::string SerialWinComm::DevicePathFor(std::string_view name) {
     if (name.find('/') != std::string_view::npos) return std::string(name);
-    unsigned number = 0;
-    if (IsComName(name, number)) return "/dev/ttyS" + std::to_string(number - 1);
-    return "/dev/" + std::string(name);
+    return "/dev/" + PortDisplayName(name);
 }
 
 std::int32_t SerialWinComm::Open(const char* name) {

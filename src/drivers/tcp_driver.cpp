@@ -1,6 +1,7 @@
 #include "drivers/tcp_driver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -26,6 +27,12 @@ std::string EndpointText(const asio::ip::tcp::endpoint& endpoint) {
     return address.is_v6() ? "[" + address.to_string() + "]:" + port : address.to_string() + ":" + port;
 }
 
+namespace {
+std::atomic<std::uint64_t> nextConnectionId{1};
+}  // namespace
+
+TcpConnection::TcpConnection(asio::io_context& io) : socket(io), id(nextConnectionId++) {}
+
 SerialTcpIpDriver::SerialTcpIpDriver(asio::io_context& io, std::int32_t rxCapacity,
                                      std::int32_t txCapacity)
     : rxQueue(rxCapacity), txQueue(txCapacity), io_(io) {}
@@ -50,27 +57,86 @@ void SerialTcpIpDriver::Push() {
 }
 
 void SerialTcpIpDriver::DropLink() {
-    // Closed from this side: the server goes on listening, the client stays unconnected.
-    for (const auto& connection : Connections()) CloseConnection(connection);
+    // Closed from this side: the server goes on listening, the client stays unconnected (or
+    // tries again later, when it reconnects by itself). Said so, so that nobody takes it for
+    // the other side's doing.
+    for (const auto& connection : Connections()) {
+        const std::string peer = connection->peer;
+        CloseConnection(connection);
+        ReportError("Connection to " + peer + " dropped by the simulator");
+    }
+}
+
+void SerialTcpIpDriver::AddRun(std::deque<Run>& runs, std::uint64_t connection, std::size_t count) {
+    if (count == 0) return;
+    if (!runs.empty() && runs.back().connection == connection) {
+        runs.back().count += count;
+    } else {
+        runs.push_back(Run{connection, count});
+    }
 }
 
 std::size_t SerialTcpIpDriver::ReadBlock(std::uint8_t* buffer, std::size_t capacity) {
+    // One connection's bytes per block, so that the engine knows whom a frame came from.
+    if (rxRuns_.empty()) return 0;
+    Run& run = rxRuns_.front();
+    lastOrigin_ = run.connection;
+    const std::size_t wanted = std::min(capacity, run.count);
     std::size_t count = 0;
     int byte = 0;
-    while (count < capacity && rxQueue.Get(byte)) buffer[count++] = static_cast<std::uint8_t>(byte);
+    while (count < wanted && rxQueue.Get(byte)) buffer[count++] = static_cast<std::uint8_t>(byte);
+    run.count -= count;
+    if (run.count == 0) rxRuns_.pop_front();
     return count;
 }
 
 std::int32_t SerialTcpIpDriver::ReadChar(std::int32_t& value) {
-    int byte = 0;
-    if (!rxQueue.Get(byte)) return 0;
+    std::uint8_t byte = 0;
+    if (ReadBlock(&byte, 1) == 0) return 0;
     value = byte;
     return 1;
 }
 
 std::int32_t SerialTcpIpDriver::WriteChar(std::uint8_t byte) {
     if (txQueue.Free() == 0) Flush();
-    return txQueue.Put(byte) ? 1 : 0;
+    if (!txQueue.Put(byte)) return 0;
+    AddRun(txRuns_, writeTarget_, 1);
+    return 1;
+}
+
+void SerialTcpIpDriver::WriteTo(std::uint64_t origin, const std::uint8_t* data, std::size_t length) {
+    writeTarget_ = origin;
+    for (std::size_t i = 0; i < length; ++i) WriteChar(data[i]);
+    writeTarget_ = 0;
+}
+
+bool SerialTcpIpDriver::Reaches(std::uint64_t origin) const {
+    return origin == 0 || Destination(origin) != nullptr;
+}
+
+void SerialTcpIpDriver::Discard(std::size_t count) {
+    int value = 0;
+    for (std::size_t i = 0; i < count && txQueue.Get(value); ++i) {
+    }
+}
+
+void SerialTcpIpDriver::SendQueued(const ConnectionPtr& notifier) {
+    while (!txRuns_.empty()) {
+        const Run run = txRuns_.front();
+        ConnectionPtr to = run.connection == 0 && notifier ? notifier : Destination(run.connection);
+        if (!to) {
+            if (run.connection == 0) return;  // nobody to send to yet: the bytes wait
+            // The connection this answer is for has gone: it goes nowhere else.
+            txRuns_.pop_front();
+            Discard(run.count);
+            droppedBytes_ += run.count;
+            if (eventSink != nullptr)
+                eventSink->AddEvent(Event{EventId::AnswerDropped, static_cast<std::int32_t>(run.count), 0, {}});
+            continue;
+        }
+        txRuns_.pop_front();
+        SendHandler(to, run.count);
+    }
 }
 
 void SerialTcpIpDriver::WriteString(const char* text, std::int32_t length) {
@@ -134,7 +200,7 @@ void SerialTcpIpDriver::ArmWrite(const ConnectionPtr& connection) {
 void SerialTcpIpDriver::WriteNotification(const ConnectionPtr& connection) {
     if (!connection->connected) return;
     try {
-        SendHandler(connection);
+        SendQueued(connection);
     } catch (const SocketError& error) {
         ReportError(error.what());
     }
@@ -168,15 +234,17 @@ void SerialTcpIpDriver::ReceiveHandler(const ConnectionPtr& connection) {
         CloseConnection(connection);
         return;
     }
-    for (std::size_t i = 0; i < got; ++i) rxQueue.Put(buffer_[i]);
+    std::size_t put = 0;
+    while (put < got && rxQueue.Put(buffer_[put])) ++put;
+    AddRun(rxRuns_, connection->id, put);
     if (waiting > got) {
         connection->paused = true;
         pausedReads_.push_back(connection);
     }
 }
 
-void SerialTcpIpDriver::SendHandler(const ConnectionPtr& connection) {
-    const std::int32_t n = txQueue.Count();
+void SerialTcpIpDriver::SendHandler(const ConnectionPtr& connection, std::size_t count) {
+    const std::int32_t n = std::min<std::int32_t>(txQueue.Count(), static_cast<std::int32_t>(count));
     if (n <= 0) return;
     buffer_.resize(static_cast<std::size_t>(n));
     for (std::int32_t i = 0; i < n; ++i) {

@@ -2,6 +2,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -31,8 +32,11 @@ std::string EndpointText(const boost::asio::ip::tcp::endpoint& endpoint);
 // One TCP connection of a driver. Shared with the handlers waiting on it, so a handler
 // that runs after its driver closed the connection still finds a valid (closed) socket.
 struct TcpConnection {
-    explicit TcpConnection(boost::asio::io_context& io) : socket(io) {}
+    explicit TcpConnection(boost::asio::io_context& io);
     boost::asio::ip::tcp::socket socket;
+    // Unique in the process, never reused: an answer meant for a connection that has gone
+    // never reaches a later one.
+    const std::uint64_t id;
     bool connected = false;
     bool writeArmed = false;  // a write notification is waiting for room in the socket
     bool paused = false;      // data left in the socket because the receive queue was full
@@ -64,6 +68,11 @@ public:
     bool HasInput() override { return rxQueue.Count() > 0 || !pausedReads_.empty(); }
     void Push() override;
     void DropLink() override;
+    std::uint64_t LastOrigin() const override { return lastOrigin_; }
+    bool Reaches(std::uint64_t origin) const override;
+    void WriteTo(std::uint64_t origin, const std::uint8_t* data, std::size_t length) override;
+    // Bytes meant for a connection that had gone when they were to be sent.
+    std::uint64_t DroppedBytes() const { return droppedBytes_; }
     // The other side's address of every open connection, oldest first.
     std::vector<std::string> PeerAddresses() const {
         std::vector<std::string> peers;
@@ -84,9 +93,17 @@ protected:
     // reads on without waiting for a new notification. A closed or failed connection is
     // reported and closed.
     void ReceiveHandler(const ConnectionPtr& connection);
-    // Sends everything in the transmit queue to the connection; raises SocketError when the
-    // send fails (the connection is closed first). Bytes not sent are lost.
-    void SendHandler(const ConnectionPtr& connection);
+    // Sends what the transmit queue holds, each run of bytes to the connection it is meant
+    // for: bytes for no connection in particular to `notifier` (a write notification's
+    // connection) or else to Destination(0); bytes for a connection that has gone are dropped
+    // and reported. Bytes for no connection in particular wait while there is none.
+    void SendQueued(const ConnectionPtr& notifier);
+    // Sends the first `count` bytes of the transmit queue to the connection; raises
+    // SocketError when the send fails (the connection is closed first). Bytes not sent are
+    // lost.
+    void SendHandler(const ConnectionPtr& connection, std::size_t count);
+    // Where bytes for `origin` go (0: for no connection in particular); null for nowhere.
+    virtual ConnectionPtr Destination(std::uint64_t origin) const = 0;
 
     // A connection is up: start reading and raise its first write notification.
     void Connected(const ConnectionPtr& connection);
@@ -123,7 +140,21 @@ private:
     void ArmWrite(const ConnectionPtr& connection);
     void WriteNotification(const ConnectionPtr& connection);
 
+    // Runs of queued bytes and whose they are, oldest first; their counts add up to the
+    // queue's.
+    struct Run {
+        std::uint64_t connection;
+        std::size_t count;
+    };
+    static void AddRun(std::deque<Run>& runs, std::uint64_t connection, std::size_t count);
+    void Discard(std::size_t count);
+
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     std::vector<ConnectionPtr> pausedReads_;  // connections with data that did not fit
     std::vector<std::uint8_t> buffer_;        // reused for every read and send
+    std::deque<Run> rxRuns_;  // whose bytes rxQueue holds
+    std::deque<Run> txRuns_;  // whom the bytes of txQueue are for (0: no one in particular)
+    std::uint64_t lastOrigin_ = 0;
+    std::uint64_t writeTarget_ = 0;  // whom WriteChar writes for
+    std::uint64_t droppedBytes_ = 0;
 };

@@ -43,6 +43,12 @@ const char* StatusListText(int code) {
     return code >= 0 && code < kStatusCodeCount ? kListTexts[code] : "";
 }
 
+std::string_view StatusName(int code) {
+    std::string_view text = StatusListText(code);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
 const char* StatusText(int code) {
     return code >= 0 && code < kStatusCodeCount ? kStatusTexts[code] : "";
 }

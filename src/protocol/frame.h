@@ -64,6 +64,9 @@ inline constexpr int kStatusCodeCount = 12;
 // The 13-character text the received list shows, and the status bar's upper-case text.
 // Codes outside 0..11 give an empty text rather than reading outside the tables.
 const char* StatusListText(int code);
+// The list text without its padding ("OK", "Bad BCC"): what the API, the log and the metrics
+// show.
+std::string_view StatusName(int code);
 const char* StatusText(int code);
 
 // Separator of the five fields of a received-message record.

@@ -113,7 +113,9 @@ void VantorProtocol::OnMessage() {
     frame.row = lastRow;
     std::exception_ptr failure;
     try {
-        SendAnswer(lastRow, frame);
+        // The answer goes back where the message came from: the connection whose bytes
+        // completed the frame.
+        SendAnswer(lastRow, frame, inOrigin_);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -142,14 +144,15 @@ bool VantorProtocol::FaultApplies(const ReplyFaults& faults, int row) {
     }
 }
 
-void VantorProtocol::SendAnswer(int row, ReceivedFrame& frame) {
+void VantorProtocol::SendAnswer(int row, ReceivedFrame& frame, std::uint64_t origin) {
+    const Route route{origin, false};
     const ReplyFaults* faults = row >= 0 && static_cast<std::size_t>(row) < replyActions.size()
                                     ? &replyActions[static_cast<std::size_t>(row)].Faults
                                     : nullptr;
     std::string& description = frame.faults;
     if (faults == nullptr || !faults->Any() || !FaultApplies(*faults, row)) {
-        frame.answer.assign(reinterpret_cast<const char*>(answer_.Data()), answer_.Size());
-        Transmit(answer_.Data(), answer_.Size());
+        if (TransmitTo(answer_.Data(), answer_.Size(), route) > 0)
+            frame.answer.assign(reinterpret_cast<const char*>(answer_.Data()), answer_.Size());
         return;
     }
     const std::int64_t now = micros_();
@@ -157,6 +160,8 @@ void VantorProtocol::SendAnswer(int row, ReceivedFrame& frame) {
         // Instead of an answer: TCP connections close; a serial line drops DTR for a while.
         description = "link dropped";
         if (driver != nullptr) {
+            // What was answered before in this block leaves first.
+            PushWritten();
             driver->DropLink();
             driver->SetDtr(false);
         }
@@ -208,21 +213,21 @@ void VantorProtocol::SendAnswer(int row, ReceivedFrame& frame) {
     frame.injected = bits;
     frame.answer.assign(bytes.begin(), bytes.end());
     if (delay == 0 && !split) {
-        Transmit(bytes.data(), bytes.size());
+        TransmitTo(bytes.data(), bytes.size(), route);
         return;
     }
     std::vector<std::uint8_t> rest;
     if (split) rest.assign(bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end()), bytes.resize(cut);
     if (delay == 0) {
-        Transmit(bytes.data(), bytes.size());
+        TransmitTo(bytes.data(), bytes.size(), route);
     } else {
-        Schedule(now + Ms(delay), Later::Bytes, std::move(bytes));
+        Schedule(now + Ms(delay), Later::Bytes, std::move(bytes), route);
     }
-    if (split) Schedule(now + Ms(delay + std::max(0, faults->SplitGap)), Later::Bytes, std::move(rest));
+    if (split) Schedule(now + Ms(delay + std::max(0, faults->SplitGap)), Later::Bytes, std::move(rest), route);
 }
 
-void VantorProtocol::Schedule(std::int64_t due, Later what, std::vector<std::uint8_t> bytes) {
-    scheduled_.emplace(due, Scheduled{what, std::move(bytes)});
+void VantorProtocol::Schedule(std::int64_t due, Later what, std::vector<std::uint8_t> bytes, Route route) {
+    scheduled_.emplace(due, Scheduled{what, std::move(bytes), route});
 }
 
 std::optional<std::int64_t> VantorProtocol::NextDue() const {
@@ -238,7 +243,7 @@ void VantorProtocol::RunDue() {
         if (driver == nullptr) continue;  // the link is gone: so is what was meant for it
         switch (item.what) {
             case Later::Bytes:
-                if (!item.bytes.empty()) Transmit(item.bytes.data(), item.bytes.size());
+                if (!item.bytes.empty()) TransmitTo(item.bytes.data(), item.bytes.size(), item.route);
                 break;
             case Later::DtrOn:
                 driver->SetDtr(true);
@@ -266,13 +271,14 @@ void VantorProtocol::HandleLinkAction(const Event& event) {
             const std::int64_t hold =
                 Ms(std::clamp(args != nullptr ? args->ms : 0, 0, FaultLimit::kMaxMs));
             const std::uint8_t xoff = 0x13;
-            Transmit(&xoff, 1);
-            Schedule(now + hold, Later::Bytes, {0x11});
+            TransmitTo(&xoff, 1, Route{0, true});
+            Schedule(now + hold, Later::Bytes, {0x11}, Route{0, true});
             break;
         }
         case LinkActionCode::SendRaw:
             if (const auto* args = std::get_if<LinkActionArgs>(&event.payload))
-                Transmit(reinterpret_cast<const std::uint8_t*>(args->bytes.data()), args->bytes.size());
+                TransmitTo(reinterpret_cast<const std::uint8_t*>(args->bytes.data()), args->bytes.size(),
+                           Route{0, true});
             break;
         default:
             return;

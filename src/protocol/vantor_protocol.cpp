@@ -167,10 +167,31 @@ void VantorProtocol::SendByte(std::uint8_t byte) {
 }
 
 std::size_t VantorProtocol::Transmit(const std::uint8_t* data, std::size_t length) {
+    return TransmitTo(data, length, Route{});
+}
+
+std::size_t VantorProtocol::TransmitTo(const std::uint8_t* data, std::size_t length, Route route) {
     if (data == nullptr) return 0;
     if (length == 0) length = std::strlen(reinterpret_cast<const char*>(data));
-    if (tap != nullptr && driver != nullptr) tap->Record(Direction::Tx, data, length);
-    for (std::size_t i = 0; i < length; ++i) SendByte(data[i]);
+    if (route.to != 0 && driver != nullptr && !driver->Reaches(route.to)) {
+        // The client that asked has gone: its answer goes to no one else.
+        ++droppedAnswers_;
+        Post(Event{EventId::AnswerDropped, static_cast<std::int32_t>(length), deviceId, {}});
+        return 0;
+    }
+    if (tap != nullptr && driver != nullptr) {
+        if (route.loose) {
+            tap->RecordLoose(Direction::Tx, data, length);
+        } else {
+            tap->Record(Direction::Tx, data, length);
+        }
+    }
+    if (route.to == 0 || driver == nullptr) {
+        for (std::size_t i = 0; i < length; ++i) SendByte(data[i]);
+    } else {
+        wrote_ = true;
+        driver->WriteTo(route.to, data, length);
+    }
     return length;
 }
 
@@ -264,6 +285,7 @@ void VantorProtocol::PumpBytes() {
             inPos_ = inLen_ = 0;
             if (driver == nullptr || inputHeld_ || (readNow && inputDrained_)) return;
             inLen_ = driver->ReadBlock(input_.data(), input_.size());
+            inOrigin_ = driver->LastOrigin();
             readNow = true;
             inputDrained_ = inLen_ < input_.size();
             if (inLen_ == 0) return;

@@ -98,6 +98,17 @@ public:
     virtual void SendByte(std::uint8_t byte);
     // Sends `length` bytes (0: up to the first NUL); returns how many were passed on.
     virtual std::size_t Transmit(const std::uint8_t* data, std::size_t length);
+    // How bytes are sent: an answer to the connection its message came from (0: the link as
+    // a whole), and whether they lie outside the engine's own frames (raw bytes, XOFF, XON).
+    struct Route {
+        std::uint64_t to = 0;
+        bool loose = false;
+    };
+    // As Transmit; an answer whose connection has gone is not sent but reported (event
+    // AnswerDropped), and 0 is returned.
+    std::size_t TransmitTo(const std::uint8_t* data, std::size_t length, Route route);
+    // Answers not sent because the connection their message came from had gone.
+    std::uint64_t DroppedAnswers() const { return droppedAnswers_; }
     virtual void OnServiceTick();
     // Replaces the reply actions table from its text form when it has `count` lines; the rows
     // keep no faults.
@@ -163,12 +174,13 @@ private:
     void FrameDone();
     // Sends the answer built in answer_ as the row's faults say (at once when it has none),
     // and notes in `frame` what was sent and what the faults did.
-    void SendAnswer(int row, ReceivedFrame& frame);
+    void SendAnswer(int row, ReceivedFrame& frame, std::uint64_t origin);
     bool FaultApplies(const ReplyFaults& faults, int row);
     void HandleLinkAction(const Event& event);
     // Work kept for later, in the order it is due (ties in the order it was scheduled).
     enum class Later { Bytes, DtrOn, BreakOff };
-    void Schedule(std::int64_t due, Later what, std::vector<std::uint8_t> bytes = {});
+    void Schedule(std::int64_t due, Later what, std::vector<std::uint8_t> bytes, Route route);
+    void Schedule(std::int64_t due, Later what) { Schedule(due, what, {}, Route{}); }
     void RunDue();
 
     SecondsClock clock_;
@@ -178,6 +190,7 @@ private:
     struct Scheduled {
         Later what;
         std::vector<std::uint8_t> bytes;
+        Route route;
     };
     std::multimap<std::int64_t, Scheduled> scheduled_;  // by due time; equal times keep their order
     std::mt19937 faultRandom_{1};
@@ -188,6 +201,8 @@ private:
     static constexpr std::size_t kInputBlock = 4096;
     std::vector<std::uint8_t> input_ = std::vector<std::uint8_t>(kInputBlock);
     std::size_t inPos_ = 0, inLen_ = 0;
+    std::uint64_t inOrigin_ = 0;  // the connection the block in input_ came from
     bool inputDrained_ = true;  // the last read found nothing
     bool wrote_ = false;        // bytes went to the driver and were not pushed yet
+    std::uint64_t droppedAnswers_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "settings/names.h"
 
+#include <charconv>
 #include <iterator>
 
 #include "settings/prefs.h"
@@ -18,10 +19,23 @@ std::string Entry(const T (&table)[N], std::int32_t index) {
 
 }  // namespace
 
+std::string PortDisplayName(std::string_view port) {
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    if (port.size() < 4 || upper(port[0]) != 'C' || upper(port[1]) != 'O' || upper(port[2]) != 'M')
+        return std::string(port);
+    unsigned number = 0;
+    const char* first = port.data() + 3;
+    const char* last = port.data() + port.size();
+    if (*first < '0' || *first > '9') return std::string(port);
+    const auto [end, error] = std::from_chars(first, last, number);
+    if (error != std::errc() || end != last || number < 1) return std::string(port);
+    return "ttyS" + std::to_string(number - 1);
+}
+
 std::string LinkSummaryText(const CommPrefs& comm) {
     switch (comm.Type) {
         case 0:
-            return comm.Port + "," + Entry(kBaudRates, comm.Baud) + "," +
+            return PortDisplayName(comm.Port) + "," + Entry(kBaudRates, comm.Baud) + "," +
                    Entry(kDataBits, comm.Bits) + "," + Entry(kStopBits, comm.Stop) + "," +
                    Entry(kParityLetters, comm.Parity);
         case 1:

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct CommPrefs;
 
@@ -17,7 +18,11 @@ inline constexpr const char* kLinkTypeNames[] = {"Serial Port (RS232)", "TCP/IP 
 inline constexpr const char* kReplyActionNames[] = {"Normal", "NAK Error", "Type Error",
                                                     "BCC Error"};
 
-// The link summary the status bar shows: "COM1,9600,8,1,N", "TCP/IP Client to 10.0.0.2:5000",
+// A port as this machine names it, the one name the preferences and the status bar show:
+// "COMn" (from a settings file made elsewhere) is the device ttyS(n-1), anything else stays.
+std::string PortDisplayName(std::string_view port);
+
+// The link summary the status bar shows: "ttyS0,9600,8,1,N", "TCP/IP Client to 10.0.0.2:5000",
 // "TCP/IP Server on Port 5100", or "" for an unknown type. An index outside its table shows
 // as "?".
 std::string LinkSummaryText(const CommPrefs& comm);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "settings/config_location.h"
@@ -195,4 +196,54 @@ void Preferences::Save() const {
     // A file that exists but cannot be read would lose its unknown keys if written over.
     if (error != 0 && error != ENOENT) throw WriteError(path_);
     ReplaceFile(path_, WritePrefs(existing, prefs_));
+}
+
+namespace {
+
+// Most of its non-blank lines are sections, keys or comments, and it holds no NUL byte.
+bool LooksLikeSettings(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) return false;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    std::size_t known = 0, other = 0;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
+            line.remove_suffix(1);
+        if (line.empty()) continue;
+        const bool section = line.front() == '[' && line.back() == ']';
+        const bool comment = line.front() == ';' || line.front() == '#';
+        const bool key = line.find('=') != std::string_view::npos && line.front() != '=';
+        (section || comment || key ? known : other) += 1;
+    }
+    return other <= known;
+}
+
+}  // namespace
+
+SettingsFileCheck CheckSettingsFile(const std::string& path) {
+    SettingsFileCheck check;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            check.missing = true;
+        } else {
+            check.problem = path + ": " + std::strerror(errno);
+        }
+        return check;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        check.problem = path + " is a directory, not a settings file";
+        return check;
+    }
+    std::string content;
+    if (const int error = ReadFileBytes(path, content); error != 0) {
+        check.problem = error == EINVAL ? path + " is not a regular file"
+                                        : "cannot read " + path + ": " + std::strerror(error);
+        return check;
+    }
+    if (!LooksLikeSettings(content)) check.problem = path + " is not a settings file";
+    return check;
 }

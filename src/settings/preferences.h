@@ -68,3 +68,12 @@ private:
 
 // The file the program's instance reads and writes.
 std::string DefaultConfigPath();
+
+// Whether `path` can serve as a settings file: `missing` when nothing is there, else a
+// `problem` ("" when it is fine): not a regular file, unreadable, or not a settings file at
+// all (binary, or text that is not made of sections and keys).
+struct SettingsFileCheck {
+    bool missing = false;
+    std::string problem;
+};
+SettingsFileCheck CheckSettingsFile(const std::string& path);

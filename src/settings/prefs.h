@@ -16,6 +16,7 @@ struct DisplayPrefs {
     std::int32_t Width = 800;
     std::int32_t State = 0;  // 0 normal, 1 minimised, 2 maximised
     std::int32_t Flags = 0;  // reserved
+    std::int32_t RxHeight = 0;  // the received list's height (the splitter); 0 the default
 
     bool operator==(const DisplayPrefs&) const = default;
 };
@@ -45,6 +46,9 @@ struct CommPrefs {
     std::int32_t RemotePort = 5000;
     std::int32_t LocalPort = 5100;
     std::int32_t Flags = 0;  // reserved
+    // TCP client: 1 connects again by itself after a failed or lost connection, waiting
+    // longer after each failed try.
+    std::int32_t AutoReconnect = 0;
 
     bool operator==(const CommPrefs&) const = default;
 };

@@ -108,6 +108,13 @@ void VisitTrafficKeys(P& prefs, Visitor&& visit) {
     visit("Traffic", "FollowNewest", traffic.FollowNewest, defaults.FollowNewest);
 }
 
+// Later additions to older sections, kept like the fault keys.
+template <class P, class Visitor>
+void VisitAddedKeys(P& prefs, Visitor&& visit) {
+    visit("Display", "RxHeight", prefs.Display.RxHeight, DisplayPrefs{}.RxHeight);
+    visit("Comm", "AutoReconnect", prefs.Comm.AutoReconnect, CommPrefs{}.AutoReconnect);
+}
+
 std::string_view StripEnclosing(std::string_view value, char mark) {
     if (value.size() >= 2 && value.front() == mark && value.back() == mark) {
         return value.substr(1, value.size() - 2);
@@ -205,6 +212,7 @@ Prefs ReadPrefs(std::string_view content) {
     // A hand-edited file cannot ask for more than the dialog offers (a delay of days).
     for (ReplyPrefs& reply : prefs.Reply) reply.Faults = BoundedFaults(reply.Faults);
     VisitTrafficKeys(prefs, readKey);
+    VisitAddedKeys(prefs, readKey);
     return prefs;
 }
 
@@ -228,5 +236,6 @@ std::string WritePrefs(std::string_view content, const Prefs& prefs) {
     };
     VisitFaultKeys(prefs, writeKey);
     VisitTrafficKeys(prefs, writeKey);
+    VisitAddedKeys(prefs, writeKey);
     return file.Text();
 }

@@ -395,3 +395,69 @@ std::string Parser::Show_non_printables(std::string_view in) {
     }
     return text_;
 }
+
+RawBytes ParseRawBytes(std::string_view text) {
+    RawBytes out;
+    const auto refuse = [&out](std::size_t at, std::size_t length, std::string why) {
+        out.bytes.clear();
+        out.error = std::move(why);
+        out.errorAt = at;
+        out.errorLength = length;
+        return out;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out.bytes.push_back(text[i]);
+            continue;
+        }
+        const std::size_t at = i;
+        if (i + 1 >= text.size()) return refuse(at, 1, "A backslash must start an escape.");
+        const char c = text[++i];
+        switch (c) {
+            case '\\':
+                out.bytes.push_back('\\');
+                break;
+            case 'n':
+            case 'N':
+                out.bytes.push_back('\n');
+                break;
+            case 'r':
+            case 'R':
+                out.bytes.push_back('\r');
+                break;
+            case 't':
+            case 'T':
+                out.bytes.push_back('\t');
+                break;
+            case 'x':
+            case 'X': {
+                const int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
+                const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+                if (high < 0 || low < 0) {
+                    const std::size_t length = 2 + (high >= 0 ? 1 : 0);
+                    return refuse(at, length, "\\x needs two hexadecimal digits, as in \\x04.");
+                }
+                out.bytes.push_back(static_cast<char>(high * 16 + low));
+                i += 2;
+                break;
+            }
+            case '<': {
+                const std::size_t end = text.find('>', i);
+                if (end == std::string_view::npos) return refuse(at, text.size() - at, "The name has no closing \">\".");
+                std::string name = "<";
+                for (std::size_t k = i + 1; k < end; ++k) name.push_back(UpperAscii(text[k]));
+                name.push_back('>');
+                const auto row = std::find_if(kControlNames.begin(), kControlNames.end(),
+                                              [&name](const ControlName& r) { return r.name == name; });
+                if (row == kControlNames.end())
+                    return refuse(at, end + 1 - at, "There is no control character named " + name + ".");
+                out.bytes.push_back(static_cast<char>(row->byte));
+                i = end;
+                break;
+            }
+            default:
+                return refuse(at, 2, std::string("\\") + c + " is not an escape (\\r \\n \\t \\xHH \\<NAME> \\\\).");
+        }
+    }
+    return out;
+}

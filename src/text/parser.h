@@ -22,6 +22,19 @@ struct ControlName {
 // byte of a "\<name>" escape.
 extern const std::array<ControlName, 35> kControlNames;
 
+// Bytes typed for sending as they are, outside any frame: backslash escapes only ("\r",
+// "\n", "\t", "\x01", "\<SOH>", "\\"), no flags ("%D" stays "%D"). An escape that is not one
+// of these is refused rather than guessed at: `error` says why, and `errorAt` and
+// `errorLength` mark the escape in the text.
+struct RawBytes {
+    std::string bytes;
+    std::string error;
+    std::size_t errorAt = 0;
+    std::size_t errorLength = 0;
+    bool Ok() const { return error.empty(); }
+};
+RawBytes ParseRawBytes(std::string_view text);
+
 // Turns a typed message text into the bytes that are sent (flags and escapes expanded), and
 // a received text into its readable form. Texts are byte strings: any byte, NUL included,
 // passes through. Every byte stands alone; no multi-byte encoding is assumed.

@@ -98,3 +98,60 @@ std::string LocalMicrosText(std::int64_t micros) {
                   static_cast<long long>(micros - second * 1000000));
     return text;
 }
+
+std::optional<std::int64_t> ParseIsoTime(std::string_view text) {
+    // Digits of a fixed count at `at`, moving past them.
+    std::size_t at = 0;
+    const auto digits = [&](std::size_t count, int& value) {
+        if (at + count > text.size()) return false;
+        value = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const char c = text[at + i];
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        }
+        at += count;
+        return true;
+    };
+    const auto mark = [&](char c) {
+        if (at >= text.size() || text[at] != c) return false;
+        ++at;
+        return true;
+    };
+    int year, month, day, hour, minute, second, ms = 0;
+    if (!digits(4, year) || !mark('-') || !digits(2, month) || !mark('-') || !digits(2, day) ||
+        !(mark('T') || mark('t') || mark(' ')) || !digits(2, hour) || !mark(':') ||
+        !digits(2, minute) || !mark(':') || !digits(2, second))
+        return std::nullopt;
+    if (mark('.')) {
+        // Milliseconds from the first three digits; more are allowed and ignored.
+        int scale = 100, taken = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            if (taken++ < 3) ms += (text[at] - '0') * scale, scale /= 10;
+            ++at;
+        }
+        if (taken == 0) return std::nullopt;
+    }
+    int offsetMinutes = 0;
+    if (mark('Z') || mark('z')) {
+    } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        const int sign = text[at++] == '-' ? -1 : 1;
+        int oh, om;
+        if (!digits(2, oh) || !mark(':') || !digits(2, om)) return std::nullopt;
+        offsetMinutes = sign * (oh * 60 + om);
+    } else {
+        return std::nullopt;
+    }
+    if (at != text.size() || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
+        minute > 59 || second > 60)
+        return std::nullopt;
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    const std::int64_t utc = static_cast<std::int64_t>(timegm(&tm));
+    return (utc - offsetMinutes * 60) * 1000 + ms;
+}

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // Clocks and the forms their readings are shown in, each in one place.
 
@@ -13,6 +15,10 @@ std::string IsoTime(std::int64_t epochMs);
 // The same appended to `out`; the date part is worked out once a second, so that a flood of
 // events does not pay for the time zone every time.
 void AppendIsoTime(std::string& out, std::int64_t epochMs);
+
+// The epoch milliseconds of "2026-12-07T10:55:23.042+01:00" (as IsoTime writes it), with or
+// without the fraction, with "Z" or an offset; nothing for any other text.
+std::optional<std::int64_t> ParseIsoTime(std::string_view text);
 
 // Local milliseconds since midnight of an epoch time in milliseconds.
 std::int32_t MsecsSinceMidnight(std::int64_t epochMs);

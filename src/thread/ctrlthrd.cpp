@@ -237,6 +237,15 @@ void TControlThread::ReportLinkState() {
         if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
     }
     if (state.kind == LinkState::Serial && state.phase == LinkState::Up) arm(now + kModemCheckPeriod);
+    // A client waiting to try again counts the seconds down: looked at again when the
+    // number shown changes.
+    if (const auto* client = dynamic_cast<SerialTcpIpClient*>(driver)) {
+        if (const auto due = client->RetryDue()) {
+            const auto left = *due - now;
+            const auto whole = std::chrono::ceil<std::chrono::seconds>(left);
+            arm(std::max(now + kLinkCheckPeriod, *due - whole + std::chrono::seconds(1) + std::chrono::milliseconds(1)));
+        }
+    }
 }
 
 void TControlThread::HandleThreadEvent(Event& event) {
@@ -244,6 +253,10 @@ void TControlThread::HandleThreadEvent(Event& event) {
         const auto* settings = std::get_if<CommPrefs>(&event.payload);
         OpenLink(settings != nullptr ? *settings : ParseCommSettings(event.text));
         return;
+    }
+    if (event.id == EventId::LinkAction && event.value == LinkActionCode::Reconnect) {
+        // A new connection (or the port opened again) with the settings in use.
+        OpenLink(commSettings);
     }
     if (event.id == EventId::Quiesce) {
         // Nothing more is read. What was read already is handled now, answered and passed on
@@ -287,7 +300,8 @@ void TControlThread::OpenLink(const CommPrefs& settings) {
             break;
         case 1:
             driver = new SerialTcpIpClient(io_, settings.RemoteIp, settings.RemotePort,
-                                           kQueueCapacity, kQueueCapacity);
+                                           kQueueCapacity, kQueueCapacity, {},
+                                           SerialTcpIpClient::Retry{settings.AutoReconnect != 0});
             break;
         case 2:
             driver = new SerialTcpIpServer(io_, settings.LocalPort, kQueueCapacity, kQueueCapacity);

@@ -36,7 +36,20 @@ std::string Hex(const std::uint8_t* bytes, std::size_t length) {
 
 std::string TsvHeader() {
     return "TimeStamp\tDirection\tKind\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\tLatency "
-           "(us)\tAttempt\t\r\n";
+           "(us)\tAttempt\r\n";
+}
+
+std::string LogPathFor(const std::string& path, LogFormat format) {
+    const std::string wanted = format == LogFormat::JsonLines ? ".jsonl" : ".tsv";
+    std::string base = path;
+    for (const char* known : {".tsv", ".jsonl", ".json"}) {
+        const std::string ending = known;
+        if (base.size() > ending.size() && base.compare(base.size() - ending.size(), ending.size(), ending) == 0) {
+            base.resize(base.size() - ending.size());
+            break;
+        }
+    }
+    return base + wanted;
 }
 
 std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uint8_t* bytes) {
@@ -48,7 +61,8 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
         parts.text.assign(reinterpret_cast<const char*>(bytes), e.length);
     }
     const std::string type = frame ? std::string(1, static_cast<char>(e.type)) : std::string();
-    const std::string status = frame ? StatusListText(e.status) : "";
+    std::string status = frame ? StatusListText(e.status) : "";
+    status.erase(status.find_last_not_of(' ') + 1);  // the list pads it; a log has no columns to fill
     if (format == LogFormat::JsonLines) {
         nlohmann::json record = {{"time", LocalMicrosText(e.micros)},
                                  {"micros", e.micros},
@@ -85,7 +99,7 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
     if (e.latency >= 0) line += std::to_string(e.latency);
     line += '\t';
     if (e.attempt > 0) line += std::to_string(e.attempt);
-    line += "\t\r\n";
+    line += "\r\n";
     return line;
 }
 
@@ -111,15 +125,50 @@ bool TrafficLogWriter::Start() {
 }
 
 void TrafficLogWriter::Fail(const std::string& what, int error) {
-    std::lock_guard<std::mutex> guard(lock_);
-    failed_ = true;
-    error_ = "Logging stopped: " + what + " " + (options_.path == "-" ? "the standard output" : options_.path) +
-             ": " + std::strerror(error);
-    queue_.clear();
-    if (options_.gauge != nullptr) options_.gauge->Set(0);
+    std::string reason;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        failed_ = true;
+        error_ = "Logging stopped: " + what + " " +
+                 (options_.path == "-" ? "the standard output" : options_.path) + ": " +
+                 std::strerror(error);
+        for (const std::string& records : queue_) lostBytes_ += records.size();
+        queue_.clear();
+        if (options_.gauge != nullptr) options_.gauge->Set(0);
+        reason = error_;
+    }
+    if (options_.onFail) options_.onFail(reason);
 }
 
+namespace {
+
+// Whether records of `format` may be appended to the file at `path`: it is missing or empty,
+// or it holds records of that format already.
+bool MayAppend(const std::string& path, LogFormat format) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char head[10] = {};
+    const ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    if (n <= 0) return true;
+    const std::string_view start(head, static_cast<std::size_t>(n));
+    return format == LogFormat::JsonLines ? start[0] == '{' : start.starts_with("TimeStamp\t");
+}
+
+}  // namespace
+
 bool TrafficLogWriter::Open(bool truncate) {
+    if (!truncate && options_.path != "-" && !MayAppend(options_.path, options_.format)) {
+        // Never two formats in one file: the records go to a file named for their format.
+        const std::string other = LogPathFor(options_.path, options_.format);
+        if (other == options_.path || !MayAppend(other, options_.format)) {
+            std::lock_guard<std::mutex> guard(lock_);
+            failed_ = true;
+            error_ = "Logging stopped: " + options_.path + " holds records of another format";
+            return false;
+        }
+        options_.path = other;
+    }
     fd_ = options_.path == "-"
               ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
               : ::open(options_.path.c_str(),
@@ -134,7 +183,7 @@ bool TrafficLogWriter::Open(bool truncate) {
     return true;
 }
 
-bool TrafficLogWriter::WriteAll(const std::string& data) {
+bool TrafficLogWriter::WriteAll(std::string_view data) {
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
@@ -187,25 +236,53 @@ void TrafficLogWriter::Run() {
             work.swap(queue_);
             busy_ = true;
         }
-        std::size_t handled = 0;
+        std::size_t handled = 0, lost = 0;
         for (const std::string& records : work) {
-            if (failed_) break;  // only this thread sets it after Start
-            if (options_.rotateBytes > 0 && size_ > 0 &&
-                size_ + records.size() > options_.rotateBytes && !Rotate()) {
-                break;
+            // Only this thread sets failed_ after Start; what is left after a failure is lost.
+            if (failed_ || !WriteRecords(records)) {
+                lost += records.size();
+                continue;
             }
-            if (!WriteAll(records)) break;
             handled += records.size();
+        }
+        if (lost > 0) {
+            std::lock_guard<std::mutex> guard(lock_);
+            lostBytes_ += lost;
         }
         if (options_.gauge != nullptr && !failed_) options_.gauge->Sub(handled);
         work.clear();
     }
 }
 
+bool TrafficLogWriter::WriteRecords(std::string_view records) {
+    const std::uint64_t limit = options_.rotateBytes;
+    while (!records.empty()) {
+        if (limit == 0 || options_.path == "-" || size_ + records.size() <= limit) return WriteAll(records);
+        // As many whole records as fit; then a new file for the rest.
+        const std::uint64_t room = limit > size_ ? limit - size_ : 0;
+        std::size_t fit = room == 0 ? std::string_view::npos : records.rfind('\n', room - 1);
+        const std::size_t header = options_.format == LogFormat::Tsv ? TsvHeader().size() : 0;
+        if (fit == std::string_view::npos) {
+            // Not even one record fits: a new file, unless this one holds none yet.
+            if (size_ > header) {
+                if (!Rotate()) return false;
+                continue;
+            }
+            fit = records.find('\n');
+            if (fit == std::string_view::npos) fit = records.size() - 1;
+        }
+        if (!WriteAll(records.substr(0, fit + 1))) return false;
+        records.remove_prefix(fit + 1);
+        if (!records.empty() && !Rotate()) return false;
+    }
+    return true;
+}
+
 void TrafficLogWriter::Write(std::string records) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (failed_) lostBytes_ += records.size();
         if (failed_ || records.empty()) return;
         if (options_.gauge != nullptr) options_.gauge->Add(records.size());
         queue_.push_back(std::move(records));
@@ -221,7 +298,10 @@ void TrafficLogWriter::Append(std::string_view first, std::string_view second) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (failed_) return;
+        if (failed_) {
+            lostBytes_ += first.size() + second.size();
+            return;
+        }
         if (queue_.empty() || queue_.back().size() >= kJoinBelow) {
             queue_.emplace_back();
             queue_.back().reserve(64 * 1024);
@@ -237,6 +317,11 @@ void TrafficLogWriter::Append(std::string_view first, std::string_view second) {
 void TrafficLogWriter::Flush() {
     std::unique_lock<std::mutex> guard(lock_);
     idle_.wait(guard, [this] { return (queue_.empty() && !busy_) || !thread_.joinable(); });
+}
+
+std::uint64_t TrafficLogWriter::LostBytes() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lostBytes_;
 }
 
 bool TrafficLogWriter::Failed() const {

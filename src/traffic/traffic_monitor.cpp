@@ -4,8 +4,18 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
     out.Clear();
     droppedBytes += batch.droppedBytes;
     for (const TapChunk& chunk : batch.chunks) {
-        segmenters_[static_cast<int>(chunk.direction)].Feed(
-            chunk.micros, batch.bytes.data() + chunk.offset, chunk.length, out);
+        const std::uint8_t* bytes = batch.bytes.data() + chunk.offset;
+        TrafficSegmenter& stream = segmenters_[static_cast<int>(chunk.direction)];
+        if (chunk.loose) {
+            // Neither joined to nor cutting into the frames around them; stray bytes before
+            // them are listed before them.
+            TrafficSegmenter& loose = loose_[static_cast<int>(chunk.direction)];
+            stream.FlushStray(out);
+            loose.Feed(chunk.micros, bytes, chunk.length, out);
+            loose.Finish(out);
+        } else {
+            stream.Feed(chunk.micros, bytes, chunk.length, out);
+        }
     }
     // Bytes outside frames show with the batch they came in rather than waiting for a frame.
     for (TrafficSegmenter& segmenter : segmenters_) segmenter.FlushStray(out);

@@ -37,6 +37,8 @@ public:
 private:
     TrafficSegmenter segmenters_[2] = {TrafficSegmenter(Direction::Rx),
                                        TrafficSegmenter(Direction::Tx)};
+    // For bytes written outside the engine's frames: cut on their own, ended with their write.
+    TrafficSegmenter loose_[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
     TrafficCorrelator correlator_;
     std::unique_ptr<TrafficLogWriter> log_;
     std::string logError_;

@@ -56,6 +56,18 @@ void TrafficPipeline::Run() {
 void TrafficPipeline::ProcessNow() {
     std::lock_guard<std::mutex> guard(monitorLock_);
     Round();
+    PublishCounters();
+}
+
+void TrafficPipeline::PublishCounters() {
+    TrafficCounters counters = monitor_.stats.Counters();
+    std::lock_guard<std::mutex> guard(countersLock_);
+    counters_ = std::move(counters);
+}
+
+TrafficCounters TrafficPipeline::Counters() const {
+    std::lock_guard<std::mutex> guard(countersLock_);
+    return counters_;
 }
 
 void TrafficPipeline::Round() {

@@ -39,10 +39,18 @@ public:
     template <class F>
     auto WithMonitor(F&& f) {
         std::lock_guard<std::mutex> guard(monitorLock_);
+        const PublishOnExit publish{*this};
         return f(monitor_);
     }
+    // The statistics' counts as of the latest round: any thread, without waiting for a round.
+    TrafficCounters Counters() const;
 
 private:
+    struct PublishOnExit {
+        TrafficPipeline& pipeline;
+        ~PublishOnExit() { pipeline.PublishCounters(); }
+    };
+    void PublishCounters();  // with monitorLock_ held
     void Run();
     void Wake();
     void Round();  // with monitorLock_ held
@@ -62,4 +70,6 @@ private:
     bool stop_ = false;
     bool dataReady_ = false;
     std::thread thread_;
+    mutable std::mutex countersLock_;
+    TrafficCounters counters_;
 };

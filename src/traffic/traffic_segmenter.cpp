@@ -115,6 +115,11 @@ void TrafficSegmenter::FlushStray(TrafficBatch& out) {
     if (!inFrame_ && !current_.empty()) Emit(EntryKind::Stray, out);
 }
 
+void TrafficSegmenter::Finish(TrafficBatch& out) {
+    if (!current_.empty()) Emit(EntryKind::Stray, out);
+    Reset();
+}
+
 void TrafficCorrelator::Reset() {
     for (LastMessage& last : last_) last.present = false;
 }

@@ -20,7 +20,11 @@ public:
     // Appends the entries these bytes complete to `out`.
     void Feed(std::int64_t micros, const std::uint8_t* data, std::size_t length, TrafficBatch& out);
     // Ends a run of bytes outside frames, so that it shows without waiting for the next frame.
+    // A frame in progress is left to go on.
     void FlushStray(TrafficBatch& out);
+    // Ends whatever is in progress, an unfinished frame included (as stray bytes), and starts
+    // clean.
+    void Finish(TrafficBatch& out);
     void Reset();
 
 private:

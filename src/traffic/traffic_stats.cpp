@@ -43,6 +43,31 @@ void LatencySummary::Reset() {
     *this = LatencySummary{};
 }
 
+void LatencyHistogram::Add(std::int64_t micros) {
+    std::size_t bucket = 0;
+    while (bucket < kBoundsMicros.size() && micros > kBoundsMicros[bucket]) ++bucket;
+    ++buckets[bucket];
+    ++count;
+    sumMicros += micros;
+}
+
+TrafficCounters TrafficStats::Counters() const {
+    TrafficCounters c;
+    c.frames = frameCounts_;
+    c.strayBytes[0] = strayBytes[0];
+    c.strayBytes[1] = strayBytes[1];
+    c.answers = answers;
+    c.accepted = accepted;
+    c.rejected = rejected;
+    c.timedOut = timedOut;
+    c.retransmissions = retransmissions;
+    c.reconnects = reconnects;
+    c.linkUp = linkUp_;
+    c.answerLatency = answerHistogram_;
+    c.roundTrip = roundTripHistogram_;
+    return c;
+}
+
 const char* TrafficStats::AnswerText(int answer) {
     // The answer kinds are numbered as the reply actions are.
     return answer >= 0 && answer < kAnswerKinds ? kReplyActionNames[answer] : "";
@@ -74,6 +99,11 @@ void TrafficStats::Add(const TrafficEntry& entry) {
         return;
     }
     ++frames[way];
+    FrameCount& count = frameCounts_[{static_cast<std::uint8_t>(way),
+                                      static_cast<std::uint8_t>(entry.kind), entry.type,
+                                      entry.status}];
+    ++count.frames;
+    count.bytes += entry.length;
     Second& second = SecondOf(entry.micros);
     if (entry.kind == EntryKind::Message) {
         ++second.messages[way];
@@ -97,12 +127,36 @@ void TrafficStats::Add(const TrafficEntry& entry) {
             ++answers[AnswerNormal];
         }
         answerLatency.Add(entry.latency);
+        answerHistogram_.Add(entry.latency);
         ++second.latencyCount;
         second.latencySum += entry.latency;
         second.latencyMax = std::max(second.latencyMax, entry.latency);
     } else {
         roundTrip.Add(entry.latency);
+        roundTripHistogram_.Add(entry.latency);
     }
+}
+
+std::vector<TrafficStats::Second> TrafficStats::SecondsUpTo(std::int64_t nowSecond,
+                                                            std::int64_t span) const {
+    std::vector<Second> out;
+    if (series.empty()) return out;
+    const std::int64_t from = std::max(series.front().second, nowSecond - span);
+    const std::int64_t to = std::max(nowSecond, series.back().second);
+    if (from > to) return out;
+    out.reserve(static_cast<std::size_t>(to - from + 1));
+    auto it = series.begin();
+    for (std::int64_t second = from; second <= to; ++second) {
+        while (it != series.end() && it->second < second) ++it;
+        if (it != series.end() && it->second == second) {
+            out.push_back(*it);
+        } else {
+            Second empty;
+            empty.second = second;
+            out.push_back(empty);
+        }
+    }
+    return out;
 }
 
 void TrafficStats::LinkChanged(bool up, std::int64_t micros) {

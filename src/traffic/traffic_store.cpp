@@ -1,7 +1,75 @@
 #include "traffic/traffic_store.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+
+#include "text/parser.h"
+
+namespace {
+
+int Hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+unsigned char Folded(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
+
+bool Contains(const std::uint8_t* bytes, std::size_t length, const std::string& pattern, bool ignoreCase) {
+    if (!ignoreCase) return ::memmem(bytes, length, pattern.data(), pattern.size()) != nullptr;
+    const auto* first = reinterpret_cast<const unsigned char*>(pattern.data());
+    return std::search(bytes, bytes + length, first, first + pattern.size(),
+                       [](unsigned char a, unsigned char b) { return Folded(a) == Folded(b); }) !=
+           bytes + length;
+}
+
+}  // namespace
+
+std::vector<std::string> TrafficSearchPatterns(std::string_view typed) {
+    std::vector<std::string> patterns;
+    if (typed.empty()) return patterns;
+    std::string literal;
+    for (std::size_t i = 0; i < typed.size();) {
+        if (typed[i] == '<') {
+            const std::size_t end = typed.find('>', i);
+            if (end != std::string_view::npos) {
+                std::string name(typed.substr(i, end - i + 1));
+                for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                const auto row = std::find_if(kControlNames.begin(), kControlNames.end(),
+                                              [&name](const ControlName& r) { return r.name == name; });
+                if (row != kControlNames.end()) {
+                    literal.push_back(static_cast<char>(row->byte));
+                    i = end + 1;
+                    continue;
+                }
+                if (name.size() == 5 && name[1] == 'X' && Hex(name[2]) >= 0 && Hex(name[3]) >= 0) {
+                    literal.push_back(static_cast<char>(Hex(name[2]) * 16 + Hex(name[3])));
+                    i = end + 1;
+                    continue;
+                }
+            }
+        }
+        literal.push_back(typed[i++]);
+    }
+    patterns.push_back(literal);
+    std::string bytes;
+    std::size_t digits = 0;
+    bool hex = true;
+    for (std::size_t i = 0; i < typed.size() && hex; ++i) {
+        if (typed[i] == ' ') {
+            hex = digits % 2 == 0;
+            continue;
+        }
+        const int value = Hex(typed[i]);
+        hex = value >= 0;
+        if (hex && digits++ % 2 == 1) bytes.back() = static_cast<char>(static_cast<unsigned char>(bytes.back()) * 16 + value);
+        else if (hex) bytes.push_back(static_cast<char>(value));
+    }
+    if (hex && digits > 0 && digits % 2 == 0 && bytes != literal) patterns.push_back(bytes);
+    return patterns;
+}
 
 bool TrafficFilter::Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const {
     if (direction >= 0 && static_cast<int>(entry.direction) != direction) return false;
@@ -12,10 +80,10 @@ bool TrafficFilter::Matches(const TrafficEntry& entry, const std::uint8_t* bytes
         if (!frame) return false;
         if (status == kAnyError ? entry.status == 0 : entry.status != status) return false;
     }
-    if (!text.empty()) {
-        return ::memmem(bytes, entry.length, text.data(), text.size()) != nullptr;
-    }
-    return true;
+    if (patterns.empty()) return true;
+    for (const std::string& pattern : patterns)
+        if (Contains(bytes, entry.length, pattern, ignoreCase)) return true;
+    return false;
 }
 
 const TrafficEntry& TrafficStore::Entry(std::uint64_t sequence) const {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "traffic/traffic_entry.h"
@@ -14,14 +15,21 @@ struct TrafficFilter {
     unsigned kinds = 0xF;  // bit per EntryKind
     int type = -1;         // the type byte, or -1 any
     int status = -1;       // a status code, -1 any, kAnyError any but OK
-    std::string text;      // bytes that must appear in the entry (frame or run)
+    // Byte strings of which at least one must appear in the entry (frame or run); none: any.
+    std::vector<std::string> patterns;
+    bool ignoreCase = false;  // letters A to Z match either case
     static constexpr int kAnyError = 100;
 
     bool MatchesAll() const {
-        return direction < 0 && kinds == 0xF && type < 0 && status < 0 && text.empty();
+        return direction < 0 && kinds == 0xF && type < 0 && status < 0 && patterns.empty();
     }
     bool Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const;
 };
+
+// What a typed search looks for: the text with control characters named as the view shows
+// them ("<ETX>", "<x8F>") turned into their bytes, and, when the text is hexadecimal byte
+// pairs ("03 10", "0310"), those bytes as well. Nothing for an empty text.
+std::vector<std::string> TrafficSearchPatterns(std::string_view typed);
 
 // The entries of the traffic view: at most `bound` of them, the oldest dropped first, stored
 // compactly (the entry record and its bytes, in blocks, nothing per entry on the heap), and

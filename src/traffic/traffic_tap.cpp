@@ -56,12 +56,20 @@ std::uint64_t TrafficTap::TotalBytes(Direction direction) {
 }
 
 void TrafficTap::Record(Direction direction, const std::uint8_t* data, std::size_t length) {
+    Add(direction, data, length, false);
+}
+
+void TrafficTap::RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length) {
+    Add(direction, data, length, true);
+}
+
+void TrafficTap::Add(Direction direction, const std::uint8_t* data, std::size_t length, bool loose) {
     if (length == 0 || data == nullptr) return;
     const std::int64_t now = Stamp();
     bool first = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        first = RecordLocked(direction, data, length, now);
+        first = RecordLocked(direction, data, length, now, loose);
         // Under the lock, so that a Take in between cannot count these bytes down first.
         if (gauge_ != nullptr) gauge_->Add(length);
     }
@@ -69,7 +77,7 @@ void TrafficTap::Record(Direction direction, const std::uint8_t* data, std::size
 }
 
 bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length,
-                              std::int64_t now) {
+                              std::int64_t now, bool loose) {
     total_[static_cast<int>(direction)] += length;
     const bool first = pending_.chunks.empty() && pending_.droppedBytes == 0;
     if (pending_.bytes.size() + length > capacity_) {
@@ -78,9 +86,9 @@ bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std
     }
     // A write that follows a write of the same moment joins it: an answer leaves as one run
     // even when it was passed on in pieces.
-    if (!pending_.chunks.empty()) {
+    if (!pending_.chunks.empty() && !loose) {
         TapChunk& last = pending_.chunks.back();
-        if (last.direction == direction && last.micros == now &&
+        if (last.direction == direction && last.micros == now && !last.loose &&
             last.offset + last.length == pending_.bytes.size()) {
             pending_.bytes.insert(pending_.bytes.end(), data, data + length);
             last.length += static_cast<std::uint32_t>(length);
@@ -88,7 +96,7 @@ bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std
         }
     }
     pending_.chunks.push_back(TapChunk{now, static_cast<std::uint32_t>(pending_.bytes.size()),
-                                       static_cast<std::uint32_t>(length), direction});
+                                       static_cast<std::uint32_t>(length), direction, loose});
     pending_.bytes.insert(pending_.bytes.end(), data, data + length);
     return first;
 }

@@ -16,6 +16,7 @@ struct TapChunk {
     std::uint32_t offset = 0;
     std::uint32_t length = 0;
     Direction direction = Direction::Rx;
+    bool loose = false;  // written outside the engine's frames: an entry (or a few) of its own
 };
 
 // What the tap collected since it was last taken.
@@ -61,6 +62,7 @@ public:
 
     // Engine side (control thread).
     void Record(Direction direction, const std::uint8_t* data, std::size_t length) override;
+    void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length) override;
     // Reader side (one thread): swaps the collected batch into `out` (whose old contents are
     // cleared and whose buffers are kept for the next round, so no allocation happens in
     // steady state).
@@ -71,8 +73,9 @@ public:
 private:
     std::int64_t Stamp() const;
     // Returns whether the batch was empty before.
+    void Add(Direction direction, const std::uint8_t* data, std::size_t length, bool loose);
     bool RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length,
-                      std::int64_t now);
+                      std::int64_t now, bool loose);
 
     Clock clock_;
     bool counter_;  // stamps are counter readings (the processor's, or counterClock_)

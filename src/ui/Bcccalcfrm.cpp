@@ -31,7 +31,7 @@ TBccCalcForm::TBccCalcForm(QWidget* parent) : QDialog(parent) {
     setObjectName("BccCalcForm");
     setWindowTitle("BCC Calculator");
     setModal(false);
-    resize(794, 260);
+    setFixedSize(794, 260);  // a fixed dialog frame
 
     TypeEdit = Named(new QLineEdit(this), "TypeEdit");
     TypeEdit->setMaxLength(1);

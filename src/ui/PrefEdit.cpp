@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -88,7 +89,7 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     : QDialog(parent), prefs_(prefs) {
     setObjectName("PreferencesForm");
     setWindowTitle("Preferences");
-    resize(709, 452);
+    setFixedSize(709, 452);  // a fixed dialog frame
 
     PageControl = Named(new QTabWidget(this), "PageControl");
 
@@ -129,10 +130,15 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     TCPIPClientGroupBox = Group(CommPortTabSheet, "TCPIPClientGroupBox", "TCP/IP Client Settings");
     ClientAddressEdit = Edit(TCPIPClientGroupBox, "ClientAddressEdit");
     ClientPortEdit = Edit(TCPIPClientGroupBox, "ClientPortEdit");
+    ClientReconnectCheck = Named(new QCheckBox("Reconnect automatically", TCPIPClientGroupBox),
+                                 "ClientReconnectCheck");
+    ClientReconnectCheck->setToolTip("After a failed or lost connection, try again after 1 s, then 2 s, "
+                                     "4 s and so on, at most every 30 s.");
     auto* clientLayout = new QFormLayout(TCPIPClientGroupBox);
     clientLayout->addRow(new QLabel("Connect to...", TCPIPClientGroupBox));
     clientLayout->addRow("Address", ClientAddressEdit);
     clientLayout->addRow("Port", ClientPortEdit);
+    clientLayout->addRow(ClientReconnectCheck);
 
     TCPIPServerGroupBox = Group(CommPortTabSheet, "TCPIPServerGroupBox", "TCP/IP Server Settings");
     ServerPortEdit = Edit(TCPIPServerGroupBox, "ServerPortEdit");
@@ -249,6 +255,7 @@ void TPreferencesForm::FormShow() {
     SelectIndex(CommParityComboBox, comm_.Parity);
     ClientAddressEdit->setText(ToQString(comm_.RemoteIp));
     ClientPortEdit->setText(QString::number(comm_.RemotePort));
+    ClientReconnectCheck->setChecked(comm_.AutoReconnect != 0);
     ServerPortEdit->setText(QString::number(comm_.LocalPort));
     TypeRadioGroupClick(comm_.Type);
 
@@ -331,6 +338,7 @@ void TPreferencesForm::OpenActionDropDown(int row) {
     combo->addItems(ActionNames());
     const QTableWidgetItem* cell = ReplyStringGrid->item(row, kActionColumn);
     combo->setCurrentIndex(cell ? ActionNames().indexOf(cell->text()) : -1);
+    actionBefore_ = cell ? cell->text() : QString();
     actionCombo_ = combo;
     actionRow_ = row;
     // The cell follows every choice at once, so no way of leaving the drop-down (a click
@@ -373,6 +381,18 @@ void TPreferencesForm::DropActionDropDown() {
 bool TPreferencesForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == actionCombo_ && event->type() == QEvent::FocusOut) {
         if (!ActionListHasFocus()) DropActionDropDown();
+    } else if (watched == actionCombo_ && event->type() == QEvent::KeyPress) {
+        // With its list closed, Esc and Enter are the drop-down's, not the dialog's: Esc puts
+        // the cell back as it was, Enter keeps the choice; either closes only the drop-down.
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (key == Qt::Key_Escape) {
+                if (QTableWidgetItem* item = ReplyStringGrid->item(actionRow_, kActionColumn))
+                    item->setText(actionBefore_);
+            }
+            DropActionDropDown();
+            return true;
+        }
     } else if (watched == ReplyStringGrid && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
@@ -407,6 +427,7 @@ void TPreferencesForm::OkButtonClick() {
     comm.Stop = CommStopComboBox->currentIndex();
     comm.Parity = CommParityComboBox->currentIndex();
     comm.RemoteIp = ToBytes(ClientAddressEdit->text());
+    comm.AutoReconnect = ClientReconnectCheck->isChecked() ? 1 : 0;
     for (auto [edit, field] : {std::pair{ClientPortEdit, &comm.RemotePort},
                                std::pair{ServerPortEdit, &comm.LocalPort}}) {
         if (!ToInteger(edit->text(), *field)) {

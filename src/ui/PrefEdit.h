@@ -13,6 +13,7 @@
 
 class Preferences;
 class QButtonGroup;
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -60,6 +61,7 @@ public:
     QGroupBox* TCPIPClientGroupBox;
     QLineEdit* ClientAddressEdit;
     QLineEdit* ClientPortEdit;
+    QCheckBox* ClientReconnectCheck;
     QGroupBox* TCPIPServerGroupBox;
     QLineEdit* ServerPortEdit;
     QTableWidget* ReplyStringGrid;
@@ -100,6 +102,7 @@ private:
     QString shownPortText_;
     QPointer<QComboBox> actionCombo_;
     int actionRow_ = -1;
+    QString actionBefore_;  // the Action cell's text when its drop-down opened
     std::array<ReplyFaults, kReplySlots> faults_;  // the working copy of this showing
 
     void FaultsButtonClick();

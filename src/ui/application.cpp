@@ -7,8 +7,12 @@
 const char* const kApplicationTitle = "Halvorn Vantor Protocol Simulator";
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
-    setApplicationName(QString::fromLatin1(kApplicationTitle));
-    setApplicationDisplayName(QString::fromLatin1(kApplicationTitle));
+    // No display name: Qt would add it to every window's caption, and the dialogs' captions
+    // are theirs alone ("Preferences", "About"). The program's own name, not the window's
+    // caption, names the application: Qt gives that name to a hidden window of its own (the
+    // X11 client leader), and a close request sent to a window found by the caption must
+    // reach the main window, not that one, which ignores it.
+    setApplicationName(QStringLiteral("vantor-simulator"));
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {

@@ -113,7 +113,7 @@ TFlagHelpForm::TFlagHelpForm(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Message Flags");
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
-    resize(632, 343);
+    setFixedSize(632, 343);  // a fixed dialog frame
 
     FlagListBox = Named(new QListWidget(this), "FlagListBox");
     QFont fixed("Courier New");

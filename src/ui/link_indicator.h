@@ -1,11 +1,10 @@
 #pragma once
 
-#include <QLabel>
-
 #include "base/link_state.h"
+#include "ui/elided_label.h"
 
 // The link's state in the status bar: a coloured mark and one line, the details in its tooltip.
-class LinkIndicator : public QLabel {
+class LinkIndicator : public ElidedLabel {
     Q_OBJECT
 public:
     explicit LinkIndicator(QWidget* parent = nullptr);

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDockWidget>
 #include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -32,6 +33,7 @@
 #include <string>
 
 #include "app/app_core.h"
+#include "app/send_runs.h"
 #include "protocol/frame.h"
 #include "settings/names.h"
 #include "settings/preferences.h"
@@ -39,6 +41,8 @@
 #include "text/parser.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
+#include "ui/elided_label.h"
+#include "ui/link_argument_dialog.h"
 #include "ui/link_indicator.h"
 #include "ui/message_boxes.h"
 #include "ui/received_list_habits.h"
@@ -126,10 +130,27 @@ TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
         SendRows.append(row);
     }
     rowsLayout->addStretch(1);
+    // Tab runs on from one row's Stop to the next row's type.
+    for (int i = 1; i < SendRows.size(); ++i) setTabOrder(SendRows[i - 1]->StopButton, SendRows[i]->MsgTypeEdit);
+    // However the docks crowd the window, two whole send rows stay in sight.
+    TxPanel->setMinimumHeight(2 * SendRows[0]->sizeHint().height() + rowsLayout->spacing() +
+                              2 * SendScrollBox->frameWidth());
+    RxPanel->setMinimumHeight(110);
 
     BuildReceivedList();
 
     Traffic = new TrafficHub(this, core_, prefs_.Get_traffic_prefs());
+    connect(Traffic->TrafficDock, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+        // Opened below, the traffic view takes less than half of the height, and never what
+        // the rows and the list need.
+        if (!visible || Traffic->TrafficDock->isFloating()) return;
+        QDockWidget* dock = Traffic->TrafficDock;
+        const int total = centralWidget()->height() + dock->height();
+        const int most = total - centralWidget()->minimumSizeHint().height();
+        const int least = dock->minimumSizeHint().height();
+        if (most < least) return;
+        resizeDocks({dock}, {qBound(least, total * 9 / 20, most)}, Qt::Vertical);
+    });
     ListHabits->ApplySettings(prefs_.Get_traffic_prefs());
     connect(ListHabits, &ReceivedListHabits::FollowChanged, this, [this](bool on) {
         TrafficPrefs traffic = prefs_.Get_traffic_prefs();
@@ -156,7 +177,11 @@ TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
         ReceivedMessages->Cleared();
         ClearReceivedButton->setEnabled(false);
     };
-    listener.linkChanged = [this] { ShowCommSettings(); };
+    listener.linkChanged = [this] {
+        // A message about the link before is not about this one.
+        ShowInFirstPanel(QString());
+        ShowCommSettings();
+    };
     listener.rowChanged = [this](int row) { SendRows[row]->Refresh(); };
     listener.rowError = [this](int row, const std::string& error) {
         MessageBoxes::Instance().Error(SendRows[row], ToQString(error));
@@ -172,6 +197,7 @@ TMainForm::~TMainForm() {
     core_.SetListener({});
 
     DisplayPrefs display = prefs_.Get_display_prefs();
+    if (shown_) display.RxHeight = TxRxSplitter->sizes().value(1, display.RxHeight);
     if (isMaximized()) {
         display.State = 2;
     } else if (isMinimized()) {
@@ -195,12 +221,19 @@ void TMainForm::BuildControls() {
     setGeometry(295, 120, 800, 560);
     BuildMenus();
 
+    // The panels share what the window's width leaves: the message takes the rest, the
+    // status its text's width, the link summary its own; a text that does not fit ends in
+    // "…" with the whole in the tooltip, and no panel ever widens the window.
     for (int i = 0; i < 3; ++i) {
-        StatusPanels[i] = new QLabel(this);
-        StatusPanels[i]->setFixedWidth(i == 0 ? 400 : 200);
+        StatusPanels[i] = new ElidedLabel(this);
+        StatusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
         StatusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        statusBar()->addWidget(StatusPanels[i]);
+        statusBar()->addWidget(StatusPanels[i], i == 0 ? 1 : 0);
     }
+    StatusPanels[1]->setFixedWidth(StatusPanels[1]->fontMetrics().horizontalAdvance(
+                                       QStringLiteral("DISABLED ERROR")) + 14);
+    // The message gives way first: it takes what the others leave.
+    StatusPanels[0]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->setSizeGripEnabled(true);
 
     TxRxSplitter = new QSplitter(Qt::Vertical, this);
@@ -280,6 +313,8 @@ void TMainForm::BuildMenus() {
     BreakMenuItem = link->addAction(QStringLiteral("Send &Break"));
     XoffMenuItem = link->addAction(QStringLiteral("Hold the Peer with &XOFF..."));
     RawBytesMenuItem = link->addAction(QStringLiteral("Send &Raw Bytes..."));
+    link->addSeparator();
+    ReconnectMenuItem = link->addAction(QStringLiteral("Re&connect"));
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     BCCCalcMenuItem = help->addAction(QStringLiteral("&BCC Calculator..."));
     FlagsHelpMenuItem = help->addAction(QStringLiteral("&Flags..."));
@@ -294,34 +329,68 @@ void TMainForm::BuildMenus() {
     Wire(AboutMenuItem, &QAction::triggered, [this] { AboutMenuItemClick(); });
     Wire(DropLinkMenuItem, &QAction::triggered, [this] { PostLinkAction(LinkActionCode::DropConnections, {}); });
     Wire(BreakMenuItem, &QAction::triggered, [this] { PostLinkAction(LinkActionCode::SendBreak, {}); });
+    Wire(ReconnectMenuItem, &QAction::triggered, [this] { PostLinkAction(LinkActionCode::Reconnect, {}); });
     Wire(XoffMenuItem, &QAction::triggered, [this] {
-        if (const auto ms = AskLinkArgument("Hold the Peer with XOFF", "Milliseconds until XON:"))
-            PostLinkAction(LinkActionCode::HoldWithXoff, ToBytes(*ms));
+        LinkArgumentRequest request;
+        request.title = QStringLiteral("Hold the Peer with XOFF");
+        request.label = QStringLiteral("&Milliseconds until XON:");
+        request.note = QStringLiteral("XOFF goes out now and XON this many milliseconds later (0 to %1).")
+                           .arg(FaultLimit::kMaxMs);
+        request.check = [](const QString& text, int&, int&) { return HoldTimeProblem(ToBytes(text)); };
+        if (const auto ms = AskLinkArgument(request)) PostLinkAction(LinkActionCode::HoldWithXoff, ToBytes(*ms));
     });
     Wire(RawBytesMenuItem, &QAction::triggered, [this] {
-        // Typed with the escapes of a message text (\x01, \<SOH>, \r), sent outside any frame.
-        if (const auto text = AskLinkArgument("Send Raw Bytes", "Bytes (escapes such as \\x01 or \\<SOH>):"))
-            PostLinkAction(LinkActionCode::SendRaw, Parser().Expand_flags(ToBytes(*text)));
+        LinkArgumentRequest request;
+        request.title = QStringLiteral("Send Raw Bytes");
+        request.label = QStringLiteral("&Bytes:");
+        request.note = QStringLiteral(
+            "Sent as typed, outside any frame. Escapes: \\r \\n \\t, \\xHH (two hexadecimal "
+            "digits), \\<SOH> (a control character by name), \\\\ (a backslash). Raw bytes take "
+            "no flags: a % is sent as it is.");
+        request.check = [](const QString& text, int& at, int& length) {
+            const RawBytes raw = ParseRawBytes(ToBytes(text));
+            at = static_cast<int>(raw.errorAt);
+            length = static_cast<int>(raw.errorLength);
+            return raw.Ok() ? QString() : ToQString(raw.error);
+        };
+        if (const auto text = AskLinkArgument(request)) {
+            const RawBytes raw = ParseRawBytes(ToBytes(*text));
+            if (raw.Ok()) PostLinkAction(LinkActionCode::SendRaw, raw.bytes);
+        }
     });
-    AskLinkArgument = [this](const QString& title, const QString& label) -> std::optional<QString> {
-        bool ok = false;
-        const QString text = QInputDialog::getText(this, title, label, QLineEdit::Normal, QString(), &ok);
-        if (!ok) return std::nullopt;
-        return text;
+    AskLinkArgument = [this](const LinkArgumentRequest& request) -> std::optional<QString> {
+        TLinkArgumentForm dialog(request, this);
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        return dialog.Text();
     };
+}
+
+QString TMainForm::HoldTimeProblem(const std::string& text) {
+    const auto ms = ParseInteger(text);
+    if (!ms) return ToQString(NotAnIntegerText(text));
+    if (*ms < 0 || *ms > FaultLimit::kMaxMs)
+        return QStringLiteral("The time must be 0 to %1 milliseconds.").arg(FaultLimit::kMaxMs);
+    return {};
+}
+
+void TMainForm::UpdateLinkMenu() {
+    // Only what the link in use can do.
+    const int type = prefs_.Get_comm_prefs().Type;
+    DropLinkMenuItem->setEnabled(type == 1 || type == 2);
+    BreakMenuItem->setEnabled(type == 0);
+    XoffMenuItem->setEnabled(type >= 0 && type <= 2);
+    RawBytesMenuItem->setEnabled(type >= 0 && type <= 2);
+    ReconnectMenuItem->setEnabled(type == 0 || type == 1);
 }
 
 void TMainForm::PostLinkAction(std::int32_t code, const std::string& argument) {
     LinkActionArgs args;
     if (code == LinkActionCode::HoldWithXoff) {
-        const auto ms = ParseInteger(argument);
-        if (!ms || *ms < 0 || *ms > FaultLimit::kMaxMs) {
-            MessageBoxes::Instance().Error(
-                this, ms ? QStringLiteral("The time must be 0 to %1 milliseconds.").arg(FaultLimit::kMaxMs)
-                         : ToQString(NotAnIntegerText(argument)));
+        if (const QString problem = HoldTimeProblem(argument); !problem.isEmpty()) {
+            MessageBoxes::Instance().Error(this, problem);
             return;
         }
-        args.ms = *ms;
+        args.ms = *ParseInteger(argument);
     } else if (code == LinkActionCode::SendRaw) {
         args.bytes = argument;
     }
@@ -364,6 +433,9 @@ void TMainForm::BuildReceivedList() {
     grid->setColumnWidth(ReceivedListModel::TextColumn, 295);
 
     GridPopupMenu = new QMenu(this);
+    CopyPopupMenuItem = GridPopupMenu->addAction(QStringLiteral("Copy"));
+    CopyPopupMenuItem->setShortcut(QKeySequence::Copy);  // shown; the list takes the key itself
+    CopyPopupMenuItem->setShortcutContext(Qt::WidgetShortcut);
     SelectAllPopupMenuItem = GridPopupMenu->addAction(QStringLiteral("Select All"));
     SelectAllPopupMenuItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
     DeletePopupMenuItem = GridPopupMenu->addAction(QStringLiteral("Delete"));
@@ -375,6 +447,7 @@ void TMainForm::BuildReceivedList() {
         action->setShortcutContext(Qt::WidgetShortcut);
         grid->addAction(action);
     }
+    Wire(CopyPopupMenuItem, &QAction::triggered, [this] { ListHabits->CopySelection(); });
     Wire(SelectAllPopupMenuItem, &QAction::triggered, [this] { SelectAllPopupMenuItemClick(); });
     Wire(DeletePopupMenuItem, &QAction::triggered, [this] { DeletePopupMenuItemClick(); });
     Wire(ClearPopupMenuItem, &QAction::triggered, [this] { ClearReceivedButtonClick(); });
@@ -413,7 +486,9 @@ void TMainForm::ApplyPlacement() {
         ReachablePlacement(QRect(display.Left, display.Top, display.Width, display.Height));
     move(placement.topLeft());
     resize(placement.size());
-    TxRxSplitter->setSizes({qMax(0, placement.height() - kRxPanelHeight), kRxPanelHeight});
+    // The list's height as the user left it last time.
+    const int rxHeight = display.RxHeight > 0 ? display.RxHeight : kRxPanelHeight;
+    TxRxSplitter->setSizes({qMax(0, placement.height() - rxHeight), rxHeight});
     if (display.State == 2) {
         setWindowState(Qt::WindowMaximized);
     } else if (display.State == 1) {
@@ -427,6 +502,14 @@ void TMainForm::SetDialogs(const MainFormDialogs& dialogs) { dialogs_ = dialogs;
 // ---- events -----------------------------------------------------------------------------
 
 void TMainForm::DispatchEvent(Event& event) {
+    if (event.id == EventId::LinkState) {
+        // A connection made since a message about the link (one that closed, one that failed)
+        // makes that message old news.
+        if (const auto* state = std::get_if<LinkState>(&event.payload)) {
+            if (LinkState::Gained(linkShown_, *state)) ShowInFirstPanel(QString());
+            linkShown_ = *state;
+        }
+    }
     Handlers.CallHandler(event.id, &event);
     for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
     Traffic->OnEvent(event);
@@ -446,9 +529,14 @@ void TMainForm::ShowInFirstPanel(const QString& text) {
 std::int32_t TMainForm::ShowStatusText(Event* event) {
     const int code = event->value;
     // The engine sends only codes it has texts for; anything else shows its number.
-    StatusPanels[1]->setText(code >= 0 && code < StatusTexts.size()
-                                 ? StatusTexts.at(code)
-                                 : QStringLiteral("UNKNOWN STATUS %1").arg(code));
+    const QString text = code >= 0 && code < StatusTexts.size()
+                             ? StatusTexts.at(code)
+                             : QStringLiteral("UNKNOWN STATUS %1").arg(code);
+    // Once per message in a flood: only a change costs anything.
+    if (StatusPanels[1]->text() != text) {
+        StatusPanels[1]->setText(text);
+        StatusPanels[1]->setToolTip(text);
+    }
     return event->id;
 }
 
@@ -495,7 +583,10 @@ void TMainForm::PostReplyActions() {
 }
 
 void TMainForm::ShowCommSettings() {
-    StatusPanels[2]->setText(ToQString(LinkSummaryText(prefs_.Get_comm_prefs())));
+    const QString summary = ToQString(LinkSummaryText(prefs_.Get_comm_prefs()));
+    StatusPanels[2]->setText(summary);
+    StatusPanels[2]->setToolTip(summary);
+    UpdateLinkMenu();
 }
 
 // ---- showing and closing ----------------------------------------------------------------
@@ -542,6 +633,19 @@ bool TMainForm::FormCloseQuery() {
 
 void TMainForm::BatchSendMenuItemClick() {
     for (TSendFrame* row : SendRows) row->StoreSettings();
+    // Rows whose runs go on are started again only when the user says so.
+    QStringList running;
+    for (TSendFrame* row : SendRows) {
+        const SendRun* run = core_.Sends().RowRun(row->RowIndex);
+        if (run != nullptr && run->running && !row->MsgTypeEdit->text().isEmpty())
+            running << QString::number(row->RowIndex + 1);
+    }
+    if (!running.isEmpty() &&
+        !MessageBoxes::Instance().Confirm(
+            this, QStringLiteral("%1 %2 still sending. Stop and start every row again?")
+                      .arg(running.size() == 1 ? QStringLiteral("Row") : QStringLiteral("Rows"),
+                           running.join(QStringLiteral(", ")) + (running.size() == 1 ? " is" : " are"))))
+        return;
     for (const AppCore::BatchResult& result : core_.BatchSend()) {
         TSendFrame* row = SendRows[result.row];
         row->Refresh();

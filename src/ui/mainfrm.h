@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "base/event.h"
+#include "base/link_state.h"
 #include "settings/prefs.h"
 #include "thread/function_map.h"
 #include "ui/dialogs.h"
+#include "ui/link_argument_dialog.h"
 #include "ui/received_model.h"
 
 class AppCore;
@@ -97,7 +99,7 @@ public:
     // Where SaveButtonClick asks for the file; tests replace it. Empty means cancelled.
     std::function<QString()> ChooseSaveFile;
 
-    // Status bar panels, 400, 200 and 200 pixels wide.
+    // Status bar panels: a message, the engine's status, the link settings.
     QLabel* StatusPanels[3];
     QAction* BatchSendMenuItem;
     QAction* ExitMenuItem;
@@ -110,9 +112,15 @@ public:
     QAction* BreakMenuItem;
     QAction* XoffMenuItem;
     QAction* RawBytesMenuItem;
+    QAction* ReconnectMenuItem;
+    // Posts a link action; raw bytes come as they are sent, a hold time as typed.
     void PostLinkAction(std::int32_t code, const std::string& argument);
     // Asks for the Link menu's argument; tests replace it. Nothing when cancelled.
-    std::function<std::optional<QString>(const QString& title, const QString& label)> AskLinkArgument;
+    std::function<std::optional<QString>(const LinkArgumentRequest& request)> AskLinkArgument;
+    // Enables the Link menu's items the link in use can do.
+    void UpdateLinkMenu();
+    // "" for a hold time of XOFF that will do, else why not.
+    static QString HoldTimeProblem(const std::string& text);
     QSplitter* TxRxSplitter;
     QWidget* TxPanel;
     QScrollArea* SendScrollBox;
@@ -125,6 +133,7 @@ public:
     ReceivedListModel* ReceivedMessages;
     QCheckBox* ShowNonPrintablesCheckBox;
     QMenu* GridPopupMenu;
+    QAction* CopyPopupMenuItem;
     QAction* SelectAllPopupMenuItem;
     QAction* DeletePopupMenuItem;
     QAction* ClearPopupMenuItem;
@@ -157,4 +166,5 @@ private:
     QTimer* listUpdateTimer_ = nullptr;
     QElapsedTimer lastListUpdate_;
     bool shown_ = false;
+    LinkState linkShown_;
 };

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "ui/application.h"
+
 namespace {
 MessageBoxes g_real;
 MessageBoxes* g_installed = nullptr;
@@ -22,7 +24,7 @@ bool MessageBoxes::Confirm(QWidget* parent, const QString& text) {
 }
 
 void MessageBoxes::ApplicationError(const QString& text) {
-    QMessageBox::critical(nullptr, QApplication::applicationDisplayName(),
+    QMessageBox::critical(nullptr, QString::fromLatin1(kApplicationTitle),
                           ApplicationErrorText(text), QMessageBox::Ok);
 }
 

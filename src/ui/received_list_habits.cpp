@@ -23,7 +23,7 @@ ReceivedListHabits::ReceivedListHabits(QTableView* grid, QObject* parent)
     FollowBox->setChecked(true);
     SearchEdit = new QLineEdit(grid->parentWidget());
     SearchEdit->setObjectName(QStringLiteral("ReceivedFilterEdit"));
-    SearchEdit->setPlaceholderText(QStringLiteral("Filter: type, status or text"));
+    SearchEdit->setPlaceholderText(QStringLiteral("Filter: type, status, text or injection"));
     SearchEdit->setClearButtonEnabled(true);
     connect(SearchEdit, &QLineEdit::textChanged, this, [this] { ApplySearch(0); });
     connect(FollowBox, &QCheckBox::clicked, this, &ReceivedListHabits::FollowChanged);
@@ -49,7 +49,7 @@ void ReceivedListHabits::AfterAdd(int firstNew) {
 bool ReceivedListHabits::Passes(int row) const {
     const ReceivedListModel* model = Model();
     for (int column : {ReceivedListModel::TypeColumn, ReceivedListModel::StatusColumn,
-                       ReceivedListModel::TextColumn}) {
+                       ReceivedListModel::TextColumn, ReceivedListModel::InjectionColumn}) {
         if (ToQString(model->Cell(row, column)).contains(SearchEdit->text(), Qt::CaseInsensitive))
             return true;
     }
@@ -74,16 +74,24 @@ QString ReceivedListHabits::SelectedText() const {
         if (index.row() < model->MessageCount() && !grid_->isRowHidden(index.row()))
             rows.insert(index.row());
     }
+    // For pasting elsewhere: the saved file's fields without its padding and its TAB at the
+    // end of every line.
     std::string text;
     for (int row : rows) {
-        text += model->Cell(row, ReceivedListModel::TimeColumn) + '\t' +
-                model->Cell(row, ReceivedListModel::StatusColumn) + '\t' +
+        std::string status = model->Cell(row, ReceivedListModel::StatusColumn);
+        status.erase(status.find_last_not_of(' ') + 1);
+        text += model->Cell(row, ReceivedListModel::TimeColumn) + '\t' + status + '\t' +
                 model->Cell(row, ReceivedListModel::TypeColumn) + '\t' +
                 QuoteField(model->Cell(row, ReceivedListModel::TextColumn)) +
                 '\t' + model->Cell(row, ReceivedListModel::RxBccColumn) + '\t' +
-                model->Cell(row, ReceivedListModel::CalcBccColumn) + "\t\r\n";
+                model->Cell(row, ReceivedListModel::CalcBccColumn) + '\n';
     }
     return ToQString(text);
+}
+
+void ReceivedListHabits::CopySelection() const {
+    const QString text = SelectedText();
+    if (!text.isEmpty()) QApplication::clipboard()->setText(text);
 }
 
 bool ReceivedListHabits::eventFilter(QObject* watched, QEvent* event) {
@@ -91,10 +99,7 @@ bool ReceivedListHabits::eventFilter(QObject* watched, QEvent* event) {
     if (watched == grid_ &&
         (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
         static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
-        if (event->type() == QEvent::KeyPress) {
-            const QString text = SelectedText();
-            if (!text.isEmpty()) QApplication::clipboard()->setText(text);
-        }
+        if (event->type() == QEvent::KeyPress) CopySelection();
         event->accept();
         return true;
     }

@@ -11,8 +11,8 @@ class QTableView;
 class ReceivedListModel;
 
 // What the received messages list does beyond the list itself: the "follow newest" toggle,
-// Ctrl+C copying the selected rows as tab-separated lines, and a filter box over type, status
-// and text (rows that do not match are hidden). The list's bound is the core's.
+// Ctrl+C copying the selected rows as tab-separated lines, and a filter box over type, status,
+// text and injection (rows that do not match are hidden). The list's bound is the core's.
 class ReceivedListHabits : public QObject {
     Q_OBJECT
 public:
@@ -23,8 +23,9 @@ public:
     bool Following() const;
     // After rows were added from `firstNew` on: hides the new rows the filter does not pass.
     void AfterAdd(int firstNew);
-    // The selected message rows in the save file's format, without its header line.
+    // The selected message rows as tab-separated lines (the save file's fields, unpadded).
     QString SelectedText() const;
+    void CopySelection() const;
 
     QCheckBox* FollowBox;
     QLineEdit* SearchEdit;

@@ -47,15 +47,22 @@ TReplyFaultsForm::TReplyFaultsForm(QWidget* parent) : QDialog(parent) {
     EveryNSpin->setPrefix("N = ");
     ChanceSpin = Spin(this, "ChanceSpin", 0, 100, " %");
 
+    // A label shows its "&" as the underlined access key only when it names the control the
+    // key goes to.
+    const auto label = [this](const char* text, QWidget* buddy) {
+        auto* caption = new QLabel(QString::fromLatin1(text), this);
+        caption->setBuddy(buddy);
+        return caption;
+    };
     auto* form = new QFormLayout;
-    form->addRow("&Delay from", Line({DelayMinSpin, new QLabel("to", this), DelayMaxSpin}));
+    form->addRow(label("&Delay from", DelayMinSpin), Line({DelayMinSpin, new QLabel("to", this), DelayMaxSpin}));
     form->addRow(QString(), NoAnswerCheck);
     form->addRow(QString(), TwiceCheck);
-    form->addRow("&Split after", Line({SplitAtSpin, new QLabel("then wait", this), SplitGapSpin}));
-    form->addRow("N&oise before it", NoiseSpin);
+    form->addRow(label("&Split after", SplitAtSpin), Line({SplitAtSpin, new QLabel("then wait", this), SplitGapSpin}));
+    form->addRow(label("N&oise before it", NoiseSpin), NoiseSpin);
     form->addRow(QString(), DropCheck);
-    form->addRow("Serial: DTR down for", DropMsSpin);
-    form->addRow("&Applies to", Line({WhenCombo, EveryNSpin, ChanceSpin}));
+    form->addRow(label("Serial: DTR down for", DropMsSpin), DropMsSpin);
+    form->addRow(label("&Applies to", WhenCombo), Line({WhenCombo, EveryNSpin, ChanceSpin}));
 
     OkButton = Named(new QPushButton("OK", this), "OkButton");
     OkButton->setDefault(true);
@@ -65,6 +72,7 @@ TReplyFaultsForm::TReplyFaultsForm(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addLayout(ButtonRow({OkButton, CancelButton}));
+    layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed dialog frame, as its siblings
 
     for (QCheckBox* box : {NoAnswerCheck, DropCheck}) connect(box, &QCheckBox::toggled, this, [this] { UpdateEnabled(); });
     connect(WhenCombo, &QComboBox::currentIndexChanged, this, [this] { UpdateEnabled(); });

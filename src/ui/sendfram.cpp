@@ -5,6 +5,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QStyle>
 #include <QToolButton>
@@ -42,7 +44,7 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs, AppCore& core)
     DelayEdit->setFixedWidth(numberWidth);
 
     StopButton = new QToolButton(this);
-    StopButton->setIcon(style()->standardIcon(QStyle::SP_MediaStop));
+    StopButton->setIcon(StopIcon());
     StopButton->setToolTip(QStringLiteral("Stop"));
     StopButton->setAccessibleName(QStringLiteral("Stop"));
     StopButton->setFixedSize(23, 22);
@@ -91,14 +93,17 @@ TSendFrame::TSendFrame(QWidget* parent, Preferences& prefs, AppCore& core)
     grid->addWidget(SepPanel, 3, 0, 1, 3);
     grid->setColumnStretch(2, 1);
 
-    // Stop comes last so a run can be stopped from the keyboard too; it is skipped while
-    // disabled.
-    setTabOrder(SendButton, MsgTypeEdit);
+    // Tab goes through what is typed, then to Send, then to Stop (skipped while disabled):
+    // fill a row in and send it without the mouse. The response is read-only and left out;
+    // a click still selects its text for copying.
+    SendButton->setFocusPolicy(Qt::StrongFocus);
+    StopButton->setFocusPolicy(Qt::StrongFocus);
+    ReplyTextEdit->setFocusPolicy(Qt::ClickFocus);
     setTabOrder(MsgTypeEdit, MsgTextEdit);
-    setTabOrder(MsgTextEdit, ReplyTextEdit);
-    setTabOrder(ReplyTextEdit, SendCountEdit);
+    setTabOrder(MsgTextEdit, SendCountEdit);
     setTabOrder(SendCountEdit, DelayEdit);
-    setTabOrder(DelayEdit, StopButton);
+    setTabOrder(DelayEdit, SendButton);
+    setTabOrder(SendButton, StopButton);
 
     connect(SendButton, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { SendButtonClick(SendButton); }); });
@@ -150,7 +155,37 @@ void TSendFrame::StoreSettings() {
     prefs_.Set_send_prefs(RowIndex, settings);
 }
 
-void TSendFrame::SendButtonClick(QObject*) {
+QIcon TSendFrame::StopIcon() {
+    // A red square, which the style greys out while Stop is disabled: the two states look
+    // different at a glance, which the theme's stop symbol did not.
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0x80, 0x00, 0x00), 1));
+    painter.setBrush(QColor(0xd0, 0x20, 0x20));
+    painter.drawRoundedRect(QRectF(2.5, 2.5, 11, 11), 2, 2);
+    return QIcon(pixmap);
+}
+
+bool TSendFrame::AskToRestart() {
+    // A run going on is not restarted behind the user's back.
+    const SendRun* run = core_.Sends().RowRun(RowIndex);
+    if (run == nullptr || !run->running) return true;
+    return MessageBoxes::Instance().Confirm(
+        this, QStringLiteral("Row %1 is still sending (%2 / %3). Stop it and start again?")
+                  .arg(RowIndex + 1)
+                  .arg(SentSoFar(*run))
+                  .arg(run->target));
+}
+
+std::int32_t TSendFrame::SentSoFar(const SendRun& run) {
+    // A message still waiting in the engine's queue (behind another row's) has not gone yet.
+    return run.sent - (run.state == SendState::Queued ? 1 : 0);
+}
+
+void TSendFrame::SendButtonClick(QObject* sender) {
+    if (sender != nullptr && !AskToRestart()) return;
     StoreSettings();
     const RowStart start = core_.SendRow(RowIndex);
     Refresh();
@@ -168,14 +203,23 @@ void TSendFrame::StopButtonClick(QObject*) {
 
 void TSendFrame::Refresh() {
     const SendRun* run = core_.Sends().RowRun(RowIndex);
-    if (run == nullptr) return;
+    if (run == nullptr) {
+        // The core was reset: the row's run is gone, and with it what the row showed of it.
+        if (shown_.first != 0) {
+            shown_ = {0, 0};
+            CounterLabel->clear();
+            ShowReply("", false);
+            StopButton->setEnabled(false);
+        }
+        return;
+    }
     TargetCount = run->target;
     SentCount = run->sent;
     DelayMs = run->delayMs;
     StopRequested = run->stopRequested;
     // A run whose first send failed has counted nothing; the counter keeps what it showed.
     if (run->sent > 0)
-        CounterLabel->setText(QString::number(SentCount) + QStringLiteral(" / ") +
+        CounterLabel->setText(QString::number(SentSoFar(*run)) + QStringLiteral(" / ") +
                               QString::number(TargetCount));
     const std::pair<std::uint64_t, std::int32_t> message{run->id, run->sent};
     if (run->state == SendState::Queued || run->state == SendState::Waiting) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QIcon>
 
 #include <cstdint>
 #include <string>
@@ -10,6 +11,7 @@
 #include "thread/function_map.h"
 
 class AppCore;
+struct SendRun;
 class Preferences;
 class QLabel;
 class QLineEdit;
@@ -38,8 +40,14 @@ public:
 
     // Once, after RowIndex is set.
     void InitFromSettings();
-    // Starts a run. A count or delay that is not a number raises the conversion error.
+    // Starts a run. A count or delay that is not a number raises the conversion error. A
+    // click (a sender) while the row's run goes on asks first whether to stop it and start
+    // again; without a sender (Batch Send, which asks once for all) it does not ask.
     void SendButtonClick(QObject* sender);
+    // True when no run goes on, or the user agreed to stop it and start again.
+    bool AskToRestart();
+    // Messages of the run that have gone out (one queued behind another row's has not).
+    static std::int32_t SentSoFar(const SendRun& run);
     void StopButtonClick(QObject* sender);
     // Writes the texts of the edit fields into the row's settings record.
     void StoreSettings();
@@ -64,6 +72,7 @@ public:
     QFrame* SepPanel;
 
 private:
+    static QIcon StopIcon();
     // The response in the tooltip colours, or a failure in white on red.
     void ShowReply(const std::string& text, bool failed);
     std::int32_t OnOutcome(Event* event);  // 10011, 10012

@@ -8,7 +8,9 @@
 #include <QVBoxLayout>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
+#include <QSplitter>
 #include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
 
 #include <algorithm>
@@ -35,7 +37,7 @@ QString Duration(std::int64_t micros) {
 QChartView* ChartView(QChart* chart, QWidget* parent) {
     auto* view = new QChartView(chart, parent);
     view->setRenderHint(QPainter::Antialiasing, false);
-    view->setMinimumHeight(220);
+    view->setMinimumHeight(150);
     chart->legend()->setAlignment(Qt::AlignBottom);
     chart->setMargins(QMargins(2, 2, 2, 2));
     return view;
@@ -62,8 +64,10 @@ StatsPanel::StatsPanel(QWidget* parent) : QWidget(parent) {
     rateChart_->setTitle("Messages per second, last 5 minutes");
     rateChart_->addSeries(RxSeries);
     rateChart_->addSeries(TxSeries);
-    LatencySeries = new QLineSeries;
+    // Points, not a line: a second without answers has no latency, and a line would draw one.
+    LatencySeries = new QScatterSeries;
     LatencySeries->setName("Answer latency, max (ms)");
+    LatencySeries->setMarkerSize(5);
     latencyChart_ = new QChart;
     latencyChart_->setTitle("Answer latency, last 5 minutes");
     latencyChart_->addSeries(LatencySeries);
@@ -91,12 +95,31 @@ StatsPanel::StatsPanel(QWidget* parent) : QWidget(parent) {
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(ResetButton);
+    // The figures and the charts share the height, as the user drags their border.
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setChildrenCollapsible(false);
+    split->addWidget(scroll);
+    split->addWidget(ChartView(rateChart_, split));
+    split->addWidget(ChartView(latencyChart_, split));
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 1);
+    split->setStretchFactor(2, 1);
+    split->setSizes({2000, 1000, 1000});  // half for the figures, kept as the panel grows
+    scroll->setMinimumHeight(120);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
-    layout->addWidget(scroll, 1);
-    layout->addWidget(ChartView(rateChart_, this), 1);
-    layout->addWidget(ChartView(latencyChart_, this), 1);
+    layout->addWidget(split, 1);
     layout->addLayout(buttons);
+}
+
+void StatsPanel::Remove(const QString& name) {
+    QLabel* value = figures_.take(name);
+    if (value == nullptr) return;
+    const int index = grid_->indexOf(value);
+    int row = 0, column = 0, rowSpan = 0, columnSpan = 0;
+    grid_->getItemPosition(index, &row, &column, &rowSpan, &columnSpan);
+    if (QLayoutItem* caption = grid_->itemAtPosition(row, 0)) delete caption->widget();
+    delete value;
 }
 
 void StatsPanel::Set(const QString& name, const QString& value) {
@@ -117,10 +140,10 @@ QString StatsPanel::Figure(const QString& name) const {
 }
 
 void StatsPanel::ShowUpTime(const TrafficStats& s, std::int64_t now) {
-    Set("Up-time", Duration(s.UpMicros(now)));
+    Set("Link up-time", Duration(s.UpMicros(now)));
     // It changes every second: plain text (a selectable label lays out a text document at
     // every change) at a fixed size (which spares the panel a new layout each time).
-    QLabel* label = figures_.value("Up-time");
+    QLabel* label = figures_.value("Link up-time");
     if (label != nullptr && label->minimumWidth() != label->maximumWidth()) {
         label->setTextInteractionFlags(Qt::NoTextInteraction);
         const QFontMetrics metrics(label->font());
@@ -130,7 +153,7 @@ void StatsPanel::ShowUpTime(const TrafficStats& s, std::int64_t now) {
 }
 
 void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
-    Set("Up-time", Duration(s.UpMicros(now)));
+    Set("Link up-time", Duration(s.UpMicros(now)));
     Set("Reconnects", QString::number(s.reconnects));
     for (const char* way : {"Received", "Sent"}) {
         const int i = way[0] == 'R' ? 0 : 1;
@@ -146,6 +169,7 @@ void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
         Set(QStringLiteral("Answers: %1").arg(QString::fromLatin1(TrafficStats::AnswerText(a))),
             QString::number(s.answers[a]));
     }
+    Set("Answers dropped (client gone)", QString::number(s.answersDropped));
     for (auto [name, summary] :
          {std::pair{"Answer latency", &s.answerLatency}, std::pair{"Round trip", &s.roundTrip}}) {
         const LatencySummary::Figures f = summary->Compute();
@@ -160,22 +184,24 @@ void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
         Set(QStringLiteral("Status %1").arg(QString::fromLatin1(StatusListText(code)).trimmed()),
             QString::number(s.receivedByStatus[code]));
     }
-    // Types seen before a reset stay listed, at zero.
-    for (auto it = figures_.begin(); it != figures_.end(); ++it) {
-        if (it.key().startsWith(QStringLiteral("Type "))) it.value()->setText(QStringLiteral("0"));
+    // The types received since the last reset, no others.
+    for (const QString& name : figures_.keys()) {
+        if (!name.startsWith(QStringLiteral("Type "))) continue;
+        const std::string type = ToBytes(name.mid(5));
+        if (type.size() != 1 || s.receivedByType.count(static_cast<std::uint8_t>(type[0])) == 0) Remove(name);
     }
     for (const auto& [type, count] : s.receivedByType) {
         Set(QStringLiteral("Type %1").arg(ToQString(std::string(1, static_cast<char>(type)))),
             QString::number(count));
     }
 
-    // The charts: seconds before now on the x axis.
+    // The charts: seconds before now on the x axis, every second since the first with
+    // traffic (a quiet one as zero), nothing before it.
     const std::int64_t nowSecond = now / 1000000;
     QList<QPointF> rx, tx, latency;
     double topRate = 1, topLatency = 1;
-    for (const TrafficStats::Second& second : s.series) {
+    for (const TrafficStats::Second& second : s.SecondsUpTo(nowSecond, kChartSeconds)) {
         const double x = static_cast<double>(second.second - nowSecond);
-        if (x < -kChartSeconds) continue;
         rx.append({x, static_cast<double>(second.messages[0])});
         tx.append({x, static_cast<double>(second.messages[1])});
         topRate = std::max({topRate, static_cast<double>(second.messages[0]),
@@ -186,9 +212,15 @@ void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
             topLatency = std::max(topLatency, ms);
         }
     }
+    // A line of one point draws nothing: a lone second shows as a dot.
+    RxSeries->setPointsVisible(rx.size() == 1);
+    TxSeries->setPointsVisible(tx.size() == 1);
     RxSeries->replace(rx);
     TxSeries->replace(tx);
     LatencySeries->replace(latency);
+    // Round ticks (0, 20, 40 ...), not a tenth above the top.
     rateAxis_->setRange(0, topRate * 1.1);
+    rateAxis_->applyNiceNumbers();
     latencyAxis_->setRange(0, topLatency * 1.1);
+    latencyAxis_->applyNiceNumbers();
 }

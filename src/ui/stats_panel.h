@@ -10,6 +10,7 @@ class QChart;
 class QGridLayout;
 class QLabel;
 class QLineSeries;
+class QScatterSeries;
 class QPushButton;
 class QValueAxis;
 class TrafficStats;
@@ -32,13 +33,14 @@ public:
     QPushButton* ResetButton;
     QLineSeries* RxSeries;
     QLineSeries* TxSeries;
-    QLineSeries* LatencySeries;
+    QScatterSeries* LatencySeries;
 
 signals:
     void ResetClicked();
 
 private:
     void Set(const QString& name, const QString& value);
+    void Remove(const QString& name);
 
     QGridLayout* grid_;
     QMap<QString, QLabel*> figures_;

@@ -5,9 +5,11 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QTimer>
+#include <QWindow>
 
 #include "app/app_core.h"
 #include "base/event.h"
+#include "ui/elided_label.h"
 #include "ui/link_indicator.h"
 #include "ui/stats_panel.h"
 #include "ui/traffic_panel.h"
@@ -42,13 +44,31 @@ TrafficHub::TrafficHub(QMainWindow* window, AppCore& core, const TrafficPrefs& p
     StatisticsDock->setWidget(Statistics);
     window->addDockWidget(Qt::BottomDockWidgetArea, TrafficDock);
     window->addDockWidget(Qt::RightDockWidgetArea, StatisticsDock);
+    // The statistics take the window's whole height beside the traffic view, not what it
+    // leaves: the figures and both charts need it.
+    window->setCorner(Qt::BottomRightCorner, Qt::RightDockWidgetArea);
     TrafficDock->hide();
     StatisticsDock->hide();
+    for (QDockWidget* dock : {TrafficDock, StatisticsDock}) {
+        connect(dock, &QDockWidget::topLevelChanged, this, [dock](bool floating) {
+            // Floated, a panel is a window of its own: it does not stay above the main window,
+            // and minimising it minimises it alone.
+            if (!floating || dock->windowType() == Qt::Window) return;
+            dock->setWindowFlags(Qt::Window);
+            dock->show();
+            if (QWindow* window = dock->windowHandle()) window->setTransientParent(nullptr);
+        });
+        connect(dock, &QDockWidget::visibilityChanged, this, [dock](bool visible) {
+            // Closed while floating, it is docked again for its next showing.
+            if (!visible && dock->isFloating() && !dock->window()->isMinimized() && dock->isHidden())
+                dock->setFloating(false);
+        });
+    }
     Indicator = new LinkIndicator;
     Indicator->setObjectName("LinkIndicator");
-    LogLabel = new QLabel;
+    LogLabel = new ElidedLabel;
     LogLabel->setObjectName("LogLabel");
-    HeldLabel = new QLabel;
+    HeldLabel = new ElidedLabel;
     HeldLabel->setObjectName("HeldLabel");
     HeldLabel->setStyleSheet("color: #c01010");
     HeldLabel->hide();
@@ -168,4 +188,5 @@ void TrafficHub::ShowLogState() {
         LogLabel->clear();
         LogLabel->setToolTip({});
     }
+    LogLabel->setVisible(!LogLabel->text().isEmpty());
 }

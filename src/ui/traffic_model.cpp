@@ -62,7 +62,9 @@ int TrafficModel::columnCount(const QModelIndex& parent) const {
 
 std::string TrafficModel::RowText(int row) const {
     const std::uint64_t sequence = SequenceOfRow(row);
-    return FormatRecord(LogFormat::Tsv, store_.Entry(sequence), store_.Bytes(sequence));
+    std::string line = FormatRecord(LogFormat::Tsv, store_.Entry(sequence), store_.Bytes(sequence));
+    line.erase(line.size() - 2);  // the log file's CR LF: a pasted line ends as lines do here
+    return line + '\n';
 }
 
 QString TrafficModel::Cell(const TrafficEntry& e, const std::uint8_t* bytes, int column) const {

@@ -38,7 +38,7 @@ public:
     std::uint64_t SequenceOfRow(int row) const {
         return store_.SequenceOfRow(static_cast<std::size_t>(row));
     }
-    // A row as a tab-separated line, the continuous log's TSV format.
+    // A row as a tab-separated line, the continuous log's TSV format ended by a line feed.
     std::string RowText(int row) const;
 
     int rowCount(const QModelIndex& parent = {}) const override;

@@ -41,8 +41,14 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     for (int code = 0; code < kStatusCodeCount; ++code)
         StatusBox->addItem(QString::fromLatin1(StatusListText(code)).trimmed());
     SearchEdit = new QLineEdit(this);
-    SearchEdit->setPlaceholderText("Search text");
+    SearchEdit->setPlaceholderText("Search: text, <ETX> or hex 03 10");
+    SearchEdit->setToolTip("Entries holding the text (control characters by name, as the list shows "
+                           "them: <ETX>), or, for hexadecimal byte pairs such as 03 10, those bytes.");
     SearchEdit->setClearButtonEnabled(true);
+    SearchEdit->setMinimumWidth(120);
+    CaseBox = new QCheckBox("Aa", this);
+    CaseBox->setToolTip("Match case: A and a differ.");
+    CaseBox->setChecked(true);
     FollowBox = new QCheckBox("Follow", this);
     FollowBox->setChecked(true);
     FollowBox->setToolTip("Keep the newest entry in view.");
@@ -54,14 +60,29 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     HexBox->setToolTip("Show every entry's bytes in hex.");
     ClearButton = new QPushButton("Clear", this);
     CountLabel = new QLabel(this);
+    // Widths that do not change with the texts: a growing count or "Resume" must not move
+    // the buttons under the mouse.
+    const QFontMetrics bar_metrics(font());
+    PauseButton->setFixedWidth(std::max(PauseButton->sizeHint().width(),
+                                        bar_metrics.horizontalAdvance("Resume") + 24));
+    CountLabel->setFixedWidth(bar_metrics.horizontalAdvance("1000000 of 1000000, 1000000 held") + 6);
+    CountLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
-    auto* bar = new QHBoxLayout;
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{DirectionBox, KindBox, TypeEdit, StatusBox, SearchEdit,
-                                         FollowBox, PauseButton, HexBox, ClearButton, CountLabel}) {
-        bar->addWidget(w);
-    }
-    bar->setStretchFactor(SearchEdit, 1);
+    // Two lines, so that the view fits the window at its default width: what is shown, then
+    // how.
+    auto* filters = new QHBoxLayout;
+    for (QWidget* w : std::initializer_list<QWidget*>{DirectionBox, KindBox, TypeEdit, StatusBox, SearchEdit, CaseBox})
+        filters->addWidget(w);
+    filters->setStretchFactor(SearchEdit, 1);
+    auto* controls = new QHBoxLayout;
+    for (QWidget* w : std::initializer_list<QWidget*>{FollowBox, PauseButton, HexBox, ClearButton})
+        controls->addWidget(w);
+    controls->addStretch(1);
+    controls->addWidget(CountLabel);
+    auto* bar = new QVBoxLayout;
+    bar->setSpacing(2);
+    bar->addLayout(filters);
+    bar->addLayout(controls);
 
     table_->setModel(model_);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -121,6 +142,7 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     }
     connect(TypeEdit, &QLineEdit::textChanged, this, [this] { ApplyFilter(); });
     connect(SearchEdit, &QLineEdit::textChanged, this, [this] { ApplyFilter(); });
+    connect(CaseBox, &QCheckBox::toggled, this, [this] { ApplyFilter(); });
     connect(PauseButton, &QPushButton::toggled, this, [this](bool on) { SetPaused(on); });
     connect(HexBox, &QCheckBox::toggled, model_, &TrafficModel::SetHex);
     connect(ClearButton, &QPushButton::clicked, this, [this] {
@@ -195,7 +217,8 @@ void TrafficPanel::ApplyFilter() {
     filter.type = type.empty() ? -1 : static_cast<std::uint8_t>(type[0]);
     const int status = StatusBox->currentIndex();
     filter.status = status == 0 ? -1 : status == 1 ? TrafficFilter::kAnyError : status - 2;
-    filter.text = ToBytes(SearchEdit->text());
+    filter.patterns = TrafficSearchPatterns(ToBytes(SearchEdit->text()));
+    filter.ignoreCase = !CaseBox->isChecked();
     model_->SetFilter(filter);
     BytesView->clear();
     if (FollowBox->isChecked()) table_->scrollToBottom();

@@ -40,6 +40,7 @@ public:
     QLineEdit* TypeEdit;
     QComboBox* StatusBox;
     QLineEdit* SearchEdit;
+    QCheckBox* CaseBox;  // ticked: the search matches case
     QCheckBox* FollowBox;
     QPushButton* PauseButton;
     QCheckBox* HexBox;

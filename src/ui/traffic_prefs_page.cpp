@@ -11,6 +11,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "traffic/traffic_log.h"
+
 TrafficPrefsPage::TrafficPrefsPage(QWidget* parent) : QWidget(parent) {
     MaxEntriesSpin = new QSpinBox;
     MaxEntriesSpin->setRange(1000, 20000000);
@@ -74,6 +76,13 @@ TrafficPrefsPage::TrafficPrefsPage(QWidget* parent) : QWidget(parent) {
         }
     };
     connect(LogOnBox, &QCheckBox::toggled, this, enable);
+    // A log file holds one format: another format goes to a file named for it.
+    connect(LogFormatBox, &QComboBox::activated, this, [this](int format) {
+        const QString path = LogPathEdit->text().trimmed();
+        if (path.isEmpty()) return;
+        LogPathEdit->setText(QString::fromStdString(
+            LogPathFor(path.toStdString(), format == 1 ? LogFormat::JsonLines : LogFormat::Tsv)));
+    });
     Load(TrafficPrefs{});
 }
 

@@ -86,7 +86,7 @@ TEST(LinkState, ClientConnectsAndLosesItsServer) {
     const LinkState down = DescribeLink(&lost, nowhere);
     EXPECT_EQ(down.phase, LinkState::Closed);
     EXPECT_FALSE(down.Connected());
-    EXPECT_NE(down.Details().find("reopen"), std::string::npos);
+    EXPECT_NE(down.Details().find("Link > Reconnect"), std::string::npos);
 }
 
 TEST(LinkState, SerialPortOpenOrClosed) {

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "settings/preferences.h"
 #include "support/loopback.h"
@@ -75,6 +76,21 @@ Window FindWindow(Display* display, Window window) {
         if (children) XFree(children);
     }
     return found;
+}
+
+// Every window, shown or not, named with the program's title.
+void WindowsNamed(Display* display, Window window, std::vector<Window>& found) {
+    char* name = nullptr;
+    if (XFetchName(display, window, &name) && name != nullptr) {
+        if (std::string(name) == kTitle) found.push_back(window);
+        XFree(name);
+    }
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display, window, &root, &parent, &children, &count)) {
+        for (unsigned int i = 0; i < count; ++i) WindowsNamed(display, children[i], found);
+        if (children) XFree(children);
+    }
 }
 
 // Alt+digit from the keyboard, into the window (there is no window manager to give it the
@@ -231,6 +247,36 @@ private slots:
         const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         QVERIFY(content.find("Flags8=") != std::string::npos);
         QVERIFY(content.find("; prepared by the end-to-end test") != std::string::npos);
+    }
+
+    // A close request right after the start closes the program, every time: the window the
+    // title names is the main window and no other (a tool that finds the window by its title
+    // must not find a hidden one that ignores the request).
+    void aCloseRequestRightAfterTheStartCloses() {
+        QTemporaryDir dir;
+        const QString program = dir.filePath("vantor-simulator");
+        QVERIFY(QFile::copy(VANTOR_SIMULATOR, program));
+        for (int run = 0; run < 6; ++run) {
+            {
+                std::ofstream ini(dir.filePath("ZentrelConfig.ini").toStdString(), std::ios::binary);
+                ini << "[Comm]\r\nType=0\r\nPort=`/nonexistent/tty`\r\n"
+                    << "[Send]\r\nType1=B\r\nCount1=x7\r\nDelay1=-3\r\n"
+                    << "[Reply]\r\nType0=A\r\nMsg0=`r`q'\"=;[`\r\nAction0=3\r\n[Other]\r\nUnknown=1\r\n";
+            }
+            QProcess simulator;
+            PrepareForDisplay(simulator);
+            simulator.start(program, {});
+            QVERIFY(simulator.waitForStarted(5000));
+            Window window = 0;
+            QTRY_VERIFY_WITH_TIMEOUT((window = FindWindow(display, DefaultRootWindow(display))) != 0, 20000);
+            QTest::qWait(run * 250);
+            std::vector<Window> named;
+            WindowsNamed(display, DefaultRootWindow(display), named);
+            QCOMPARE(named, std::vector<Window>{window});
+            RequestClose(display, named.front());
+            QVERIFY2(simulator.waitForFinished(10000), qPrintable(QString("run %1").arg(run)));
+            QCOMPARE(simulator.exitCode(), 0);
+        }
     }
 
     // A kill (or Ctrl+C in its terminal) ends the program as its close box does: the

@@ -49,7 +49,8 @@ class CommandLine(unittest.TestCase):
     def test_help_and_version_end_at_once_with_zero(self):
         shown = run("--help")
         self.assertEqual(shown.returncode, 0)
-        for option in ("--headless", "--config", "--log", "--control", "--control-token-file", "--save-settings"):
+        for option in ("--headless", "--config", "--log", "--control", "--control-token-file", "--control-port-file",
+                       "--control-cert", "--control-key", "--save-settings"):
             self.assertIn(option, shown.stdout)
         version = run("--version")
         self.assertEqual(version.returncode, 0)
@@ -58,11 +59,135 @@ class CommandLine(unittest.TestCase):
     def test_bad_arguments_give_the_usage_and_two(self):
         for arguments in (["--bogus"], ["stray"], ["--control", "notaport"], ["--control"],
                           ["--headless", "--control", "192.0.2.1:8080"],
-                          ["--control-token-file", "/nonexistent"]):
+                          ["--control-token-file", "/nonexistent"],
+                          ["--headless", "--control", "0", "--control-cert", "/nonexistent"]):
             with self.subTest(arguments=arguments):
                 result = run(*arguments)
                 self.assertEqual(result.returncode, 2)
                 self.assertIn("Usage: vantor-simulator", result.stderr)
+
+
+class FailsLoudly(unittest.TestCase):
+    """A file the command line names that cannot be used ends the start with exit code 2
+    and the reason; a log that loses lines ends the run with 3."""
+
+    def setUp(self):
+        self.work = tempfile.TemporaryDirectory()
+        self.dir = self.work.name
+
+    def tearDown(self):
+        self.work.cleanup()
+
+    def path(self, name, content=None, mode=0o600):
+        path = os.path.join(self.dir, name)
+        if content is not None:
+            with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode), "wb") as f:
+                f.write(content)
+            os.chmod(path, mode)
+        return path
+
+    def test_config_that_cannot_be_used(self):
+        cases = [("a directory", self.dir, "is a directory"),
+                 ("binary", self.path("binary.ini", b"\x00\x01\x02garbage"), "is not a settings file"),
+                 ("not settings", self.path("notes.ini", b"just some\nplain words\n"), "is not a settings file")]
+        if os.geteuid() != 0:  # root reads any file
+            cases.append(("unreadable", self.path("locked.ini", b"[Comm]\nType=2\n", 0o000), "cannot read"))
+        for name, config, reason in cases:
+            with self.subTest(name):
+                result = run("--headless", "--config", config)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(reason, result.stderr)
+
+    def test_missing_config_starts_with_the_defaults_and_says_so(self):
+        config = self.path("absent.ini")
+        port_file = self.path("url")
+        process = subprocess.Popen([PROGRAM, "--headless", "--config", config, "--control", "0",
+                                    "--control-port-file", port_file], env=environment(), stderr=subprocess.PIPE)
+        wait_for(lambda: os.path.exists(port_file), process)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=10), 0)
+        self.assertIn("does not exist; starting with the default settings", process.stderr.read().decode())
+        process.stderr.close()
+        self.assertFalse(os.path.exists(config))
+        # With --save-settings the file is expected: no note, and it is there at the end.
+        process = subprocess.Popen([PROGRAM, "--headless", "--config", config, "--save-settings", "--control", "0",
+                                    "--control-port-file", self.path("url2")], env=environment(), stderr=subprocess.PIPE)
+        wait_for(lambda: os.path.exists(self.path("url2")), process)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=10), 0)
+        self.assertNotIn("does not exist", process.stderr.read().decode())
+        process.stderr.close()
+        self.assertTrue(os.path.exists(config))
+
+    def test_token_file_must_be_private_and_long_enough(self):
+        for name, content, mode, reason in (
+                ("readable by others", b"0123456789abcdef0123", 0o644, "chmod 600"),
+                ("readable by the group", b"0123456789abcdef0123", 0o640, "chmod 600"),
+                ("short", b"short-token\n", 0o600, "at least 16")):
+            with self.subTest(name):
+                token = self.path("token-" + name.replace(" ", "-"), content, mode)
+                result = run("--headless", "--control", "0", "--control-token-file", token)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(reason, result.stderr)
+
+    def test_port_file_holds_the_url_served_ipv6_too(self):
+        if not socket.has_ipv6:
+            self.skipTest("no IPv6")
+        try:
+            with socket.socket(socket.AF_INET6) as probe:
+                probe.bind(("::1", 0))
+        except OSError:
+            self.skipTest("no IPv6 loopback")
+        port_file = self.path("url")
+        process = subprocess.Popen([PROGRAM, "--headless", "--config", self.path("c.ini", b"[Comm]\nType=2\nLocalPort=%d\n" % free_port()),
+                                    "--control", "[::1]:0", "--control-port-file", port_file],
+                                   env=environment(), stderr=subprocess.PIPE)
+        try:
+            wait_for(lambda: os.path.exists(port_file), process)
+            with open(port_file) as f:
+                url = f.read().strip()
+            self.assertRegex(url, r"^http://\[::1\]:\d+/api/v1$")
+            with urllib.request.urlopen(url + "/health", timeout=5) as response:
+                self.assertEqual(json.loads(response.read()), {"status": "ok"})
+        finally:
+            process.send_signal(signal.SIGTERM)
+            self.assertEqual(process.wait(timeout=10), 0)
+            process.stderr.close()
+
+    def test_a_log_that_loses_lines_is_told_at_once_and_ends_with_three(self):
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full")
+        port_file = self.path("url")
+        process = subprocess.Popen([PROGRAM, "--headless", "--config", self.path("c.ini", b"[Comm]\nType=2\nLocalPort=%d\n" % free_port()),
+                                    "--control", "0", "--control-port-file", port_file, "--log", "/dev/full"],
+                                   env=environment(), stderr=subprocess.PIPE)
+        wait_for(lambda: os.path.exists(port_file), process)
+        with open(port_file) as f:
+            url = f.read().strip()
+        deadline = time.monotonic() + 5
+        while True:
+            with urllib.request.urlopen(url + "/status", timeout=5) as response:
+                log = json.loads(response.read())["log"]
+            if log["error"] or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.assertIn("No space left on device", log["error"] or "")
+        self.assertGreater(log["lostBytes"], 0)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=10), 3)
+        self.assertIn("Logging stopped: cannot write /dev/full", process.stderr.read().decode())
+        process.stderr.close()
+
+
+def wait_for(condition, process, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if process.poll() is not None:
+            raise AssertionError("ended at start: %s" % process.stderr.read().decode())
+        if time.monotonic() > deadline:
+            process.kill()
+            raise AssertionError("not ready in time")
+        time.sleep(0.02)
 
 
 class Headless(unittest.TestCase):

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,68 @@ TEST(ReplyFaults, EveryNthAndProbabilityFromTheSeed) {
     always.Chance = 100;
     EXPECT_EQ(pattern(never, 3), std::string(60, '.'));
     EXPECT_EQ(pattern(always, 3), std::string(60, 'F'));
+}
+
+// Drawn faults stay within what was asked over many draws: a delay from its minimum up, noise
+// of every byte but SOH, and a probability of 0 % never.
+TEST(ReplyFaults, DrawsStayWithinTheirBounds) {
+    EngineRig r;
+    ReplyFaults faults;
+    faults.DelayMin = 100;
+    faults.DelayMax = 104;
+    faults.Noise = FaultLimit::kMaxNoise;
+    Load(r, faults, 5);
+    std::set<std::int64_t> delays;
+    std::set<std::uint8_t> noise;
+    for (int i = 0; i < 200; ++i) {
+        r.driver.Script(Message('A', "x"));
+        r.engine.Poll();
+        ASSERT_TRUE(r.engine.NextDue());
+        delays.insert(*r.engine.NextDue() / 1000 - r.ms);
+        r.ms = *r.engine.NextDue() / 1000;
+        r.engine.Poll();
+        const Bytes written = r.driver.TakeWritten();
+        ASSERT_GT(written.size(), static_cast<std::size_t>(faults.Noise));
+        noise.insert(written.begin(), written.begin() + faults.Noise);
+    }
+    EXPECT_EQ(delays, (std::set<std::int64_t>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(noise.count(0x01), 0u);
+    EXPECT_EQ(noise.size(), 255u) << "every other byte value occurs";
+
+    EngineRig never;
+    ReplyFaults zero;
+    zero.NoAnswer = 1;
+    zero.When = 2;
+    zero.Chance = 0;
+    Load(never, zero, 9);
+    for (int i = 0; i < 3000; ++i) {
+        never.driver.Script(Message('A', "x"));
+        never.engine.Poll();
+        ASSERT_FALSE(never.driver.TakeWritten().empty()) << "message " << i;
+    }
+}
+
+// Several rows match a type: the last one answers, with its own faults (and the first one's
+// faults play no part).
+TEST(ReplyFaults, TheRowThatAnswersBringsItsFaults) {
+    EngineRig r;
+    ReplyTable table;
+    table.rows.resize(10);
+    table.rows[0].Type = table.rows[1].Type = "A";
+    table.rows[0].Msg = "first";
+    table.rows[0].Faults.DelayMin = 500;
+    table.rows[1].Msg = "second";
+    Event event{EventId::ReplyActions, 10, 0};
+    event.payload = table;
+    r.engine.HandleEvent(event);
+    r.driver.Script(Message('A', "x"));
+    r.engine.Poll();
+    EXPECT_EQ(r.driver.TakeWritten(), Ack('A', "second"));
+    EXPECT_FALSE(r.engine.NextDue());
+    const std::vector<ReceivedFrame> frames = r.TakeFrames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].row, 1);
+    EXPECT_EQ(frames[0].injected, 0);
 }
 
 // Link actions asked for from the windows.

@@ -233,6 +233,24 @@ TEST(PrefsIni, TrafficKeysOnlyWhereSetAndOlderFilesLoadTheDefaults) {
     EXPECT_EQ(ReadPrefs(again), prefs);
 }
 
+// Keys added to the older sections (the list's height, automatic reconnection) are written
+// only once set, and a file without them loads their defaults.
+TEST(PrefsIni, AddedKeysOnlyWhereSetAndOlderFilesLoadTheDefaults) {
+    const std::string plain = WritePrefs("", Prefs{});
+    EXPECT_EQ(plain.find("RxHeight"), std::string::npos);
+    EXPECT_EQ(plain.find("AutoReconnect"), std::string::npos);
+    const Prefs old = ReadPrefs("[Display]\nHeight=600\n[Comm]\nType=1\n");
+    EXPECT_EQ(old.Display.RxHeight, 0);
+    EXPECT_EQ(old.Comm.AutoReconnect, 0);
+    Prefs prefs;
+    prefs.Display.RxHeight = 240;
+    prefs.Comm.AutoReconnect = 1;
+    const std::string written = WritePrefs("", prefs);
+    EXPECT_NE(written.find("RxHeight=240"), std::string::npos) << written;
+    EXPECT_NE(written.find("AutoReconnect=1"), std::string::npos) << written;
+    EXPECT_EQ(ReadPrefs(written), prefs);
+}
+
 // Texts made of the characters that could break a line of the file.
 std::string RandomText(std::mt19937& rng) {
     static const std::string awkward = " `\"'=;[]\t\\%$x";
@@ -257,11 +275,11 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
         prefs.PrinterFlags = number();
         prefs.ConfigFlags = number();
         prefs.FaultSeed = number();
-        prefs.Display = {number(), number(), number(), number(), number(), number()};
+        prefs.Display = {number(), number(), number(), number(), number(), number(), number()};
         prefs.FileRestore = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng),
                              RandomText(rng), number()};
         prefs.Comm = {number(), RandomText(rng), number(), number(), number(), number(),
-                      RandomText(rng), number(), number(), number()};
+                      RandomText(rng), number(), number(), number(), number()};
         prefs.Password = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng),
                           number()};
         for (SendPrefs& send : prefs.Send) {

@@ -67,15 +67,16 @@ inline Reply Call(int port, http::verb method, const std::string& target,
     return reply;
 }
 
-// Bytes sent raw on a fresh connection; whatever comes back until the server closes.
-inline std::string RawExchange(int port, const std::string& bytes) {
+// Bytes sent raw on a fresh connection; whatever comes back until the server closes, or
+// until nothing more has come for `seconds`.
+inline std::string RawExchange(int port, const std::string& bytes, int seconds = 5) {
     asio::io_context io;
     tcp::socket socket(io);
     socket.connect(
         tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     boost::system::error_code ec;
     asio::write(socket, asio::buffer(bytes), ec);
-    timeval timeout{5, 0};
+    timeval timeout{seconds, 0};
     ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::string answer;
     char chunk[4096];

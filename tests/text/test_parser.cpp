@@ -206,6 +206,37 @@ TEST_F(ParserTest, Escapes) {
     EXPECT_EQ(Expand("\\q\\%S\\(\\"), "q%S(");  // a trailing backslash is dropped
 }
 
+// Raw bytes: the escapes only, no flags; an escape that is not one is refused and marked.
+TEST(RawBytesText, EscapesOnlyAndNothingGuessed) {
+    const struct {
+        const char* typed;
+        std::string bytes;
+        std::size_t at, length;  // the mark of a refusal (length 0: accepted)
+    } cases[] = {
+        {"RAW\\x01Z\\x02hi\\x03", "RAW\x01Z\x02hi\x03", 0, 0},
+        {"%D %S\\r\\n\\t\\\\", "%D %S\r\n\t\\", 0, 0},
+        {"\\<soh>\\<XOFF>\\x0a\\XFF", "\x01\x13\n\xff", 0, 0},
+        {"ab\\x4", "", 2, 3},
+        {"\\x4G", "", 0, 3},
+        {"\\xZ1", "", 0, 2},
+        {"x\\q", "", 1, 2},
+        {"\\<XYZ>!", "", 0, 6},
+        {"\\<etx", "", 0, 5},
+        {"end\\", "", 3, 1},
+    };
+    for (const auto& c : cases) {
+        const RawBytes raw = ParseRawBytes(c.typed);
+        EXPECT_EQ(raw.Ok(), c.length == 0) << c.typed;
+        EXPECT_EQ(raw.bytes, c.bytes) << c.typed;
+        if (c.length > 0) {
+            EXPECT_EQ(raw.errorAt, c.at) << c.typed;
+            EXPECT_EQ(raw.errorLength, c.length) << c.typed;
+            EXPECT_FALSE(raw.error.empty());
+        }
+    }
+    EXPECT_EQ(ParseRawBytes("\\q").error, "\\q is not an escape (\\r \\n \\t \\xHH \\<NAME> \\\\).");
+}
+
 // The running value of the two-character checksum over a text of 7-bit characters.
 int RunningValue(const std::string& text) {
     int r = 0;

@@ -255,23 +255,96 @@ TEST_F(ControlThread, ServerAnswersMessagesAndRunsTransactions) {
     EXPECT_EQ(notifications.load(), static_cast<int>(seen.size()));
 }
 
-TEST_F(ControlThread, TwoClientsBothHeardAnswersGoToTheOldest) {
+// Two clients: each one's answer goes back to it, a delayed and a split answer too; what the
+// simulator sends on its own goes to the one that connected first; an answer whose client has
+// gone is dropped and reported, never given to the other.
+TEST_F(ControlThread, AnswersGoToTheClientThatAsked) {
     const int port = FreeTcpPort();
     Start(Server(port));
+    ::ReplyTable table;
+    table.rows.resize(10);
+    table.rows[0].Type = "A";
+    table.rows[0].Msg = "now";
+    table.rows[1].Type = "B";
+    table.rows[1].Msg = "late";
+    table.rows[1].Faults.DelayMin = 150;
+    table.rows[2].Type = "C";
+    table.rows[2].Msg = "in two";
+    table.rows[2].Faults.SplitAt = 3;
+    table.rows[2].Faults.SplitGap = 60;
+    Event load{EventId::ReplyActions, 10, 0};
+    load.payload = table;
+    toThread.PostEvent(std::move(load));
     auto first = Connect(port);
     ASSERT_TRUE(first);
-    std::this_thread::sleep_for(100ms);  // let the thread accept them in this order
+    ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::LinkState && std::get<LinkState>(e.payload).peers.size() == 1; }), nullptr);
     auto second = Connect(port);
     ASSERT_TRUE(second);
-    std::this_thread::sleep_for(100ms);
+    ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::LinkState && std::get<LinkState>(e.payload).peers.size() == 2; }), nullptr);
 
-    asio::write(*second, asio::buffer(WireFrame('B', 0, "two")));
-    ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.value == 'B'; }), nullptr);
-    asio::write(*first, asio::buffer(WireFrame('A', 0, "one")));
-    ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && e.value == 'A'; }), nullptr);
-    const std::string answers = WireFrame('B', ctrl::ACK, "") + WireFrame('A', ctrl::ACK, "");
-    EXPECT_EQ(Read(*first, answers.size()), answers);
+    const std::string now = WireFrame('A', ctrl::ACK, "now"), late = WireFrame('B', ctrl::ACK, "late"),
+                      split = WireFrame('C', ctrl::ACK, "in two");
+    asio::write(*second, asio::buffer(WireFrame('A', 0, "2")));
+    EXPECT_EQ(Read(*second, now.size()), now);
+    asio::write(*first, asio::buffer(WireFrame('A', 0, "1")));
+    EXPECT_EQ(Read(*first, now.size()), now);
+    asio::write(*second, asio::buffer(WireFrame('B', 0, "2") + WireFrame('C', 0, "2")));
+    EXPECT_EQ(Read(*second, split.size() + late.size(), 3000ms), split + late);
+    EXPECT_EQ(Read(*first, 1, 300ms), "") << "nothing of the second client's answers";
+
+    toThread.PostEvent(Event{EventId::SendBytes, 'Q', 7, "mine"});
+    const std::string mine = WireFrame('Q', 0, "mine");
+    EXPECT_EQ(Read(*first, mine.size()), mine);
     EXPECT_EQ(Read(*second, 1, 200ms), "");
+
+    // The second client asks and goes before its late answer is due.
+    asio::write(*second, asio::buffer(WireFrame('B', 0, "gone")));
+    ASSERT_NE(WaitFor([](const Event& e) { return e.id == EventId::MessageReceived && TextOf(e) == "gone"; }), nullptr);
+    second->close();
+    const Event* dropped = WaitForId(EventId::AnswerDropped);
+    ASSERT_NE(dropped, nullptr);
+    EXPECT_EQ(dropped->value, static_cast<std::int32_t>(late.size()));
+    EXPECT_EQ(Read(*first, 1, 300ms), "");
+}
+
+// Link > Reconnect opens the link anew; with automatic reconnection a client that lost its
+// connection tries again by itself, and says when.
+TEST_F(ControlThread, AClientReconnectsOnRequestAndByItself) {
+    tcp::acceptor listener(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    listener.non_blocking(true);
+    // The next connection within five seconds (a client that never comes fails the test).
+    const auto accept = [&listener](tcp::socket& socket) {
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        boost::system::error_code error;
+        do {
+            listener.accept(socket, error);
+            if (!error) return true;
+            std::this_thread::sleep_for(5ms);
+        } while (std::chrono::steady_clock::now() < end);
+        return false;
+    };
+    CommPrefs settings = Client(listener.local_endpoint().port());
+    settings.AutoReconnect = 1;
+    Start(settings);
+    tcp::socket accepted(io);
+    ASSERT_TRUE(accept(accepted));
+    accepted.close();  // the other side ends the connection
+    const Event* waiting = WaitFor([](const Event& e) {
+        return e.id == EventId::LinkState && std::get<LinkState>(e.payload).retryIn > 0;
+    });
+    ASSERT_NE(waiting, nullptr);
+    EXPECT_EQ(std::get<LinkState>(waiting->payload).Summary(),
+              "Not connected to " + settings.RemoteIp + ":" + std::to_string(settings.RemotePort) + ", retry in 1 s");
+    tcp::socket again(io);
+    ASSERT_TRUE(accept(again));  // a second later
+    asio::write(again, asio::buffer(WireFrame('C', 0, "x")));
+    EXPECT_EQ(Read(again, 9), WireFrame('C', ctrl::ACK, ""));
+
+    toThread.PostEvent(Event{EventId::LinkAction, LinkActionCode::Reconnect, 0});
+    tcp::socket third(io);
+    ASSERT_TRUE(accept(third));
+    asio::write(third, asio::buffer(WireFrame('D', 0, "")));
+    EXPECT_EQ(Read(third, 9), WireFrame('D', ctrl::ACK, ""));
 }
 
 TEST_F(ControlThread, ClientConnectsAndARefusalIsReportedWithoutStoppingTheThread) {
@@ -732,6 +805,10 @@ TEST_P(FaultsOverTheLink, ADroppedLinkEndsTheConnectionInsteadOfAnAnswer) {
             std::this_thread::sleep_for(5ms);
         }
         EXPECT_EQ(error, asio::error::eof);
+        // Said as what it was: the simulator's doing, not the other side's.
+        const Event* said = WaitForId(EventId::Error);
+        ASSERT_NE(said, nullptr);
+        EXPECT_NE(said->text.find("dropped by the simulator"), std::string::npos) << said->text;
     }
     EXPECT_EQ(Faults(), "link dropped");
 }

@@ -42,6 +42,7 @@ struct Step {
     std::int64_t micros;
     Direction direction;
     Bytes bytes;
+    bool loose = false;  // written outside the engine's frames
 };
 
 TapBatch Script(const std::vector<Step>& steps) {
@@ -49,7 +50,7 @@ TapBatch Script(const std::vector<Step>& steps) {
     for (const Step& step : steps) {
         batch.chunks.push_back(TapChunk{step.micros, static_cast<std::uint32_t>(batch.bytes.size()),
                                         static_cast<std::uint32_t>(step.bytes.size()),
-                                        step.direction});
+                                        step.direction, step.loose});
         batch.bytes.insert(batch.bytes.end(), step.bytes.begin(), step.bytes.end());
     }
     return batch;
@@ -120,6 +121,90 @@ TEST(TrafficSegmenter, SameEntriesWhateverTheReadSize) {
     EXPECT_EQ(parts.text, "hello\x03");
     EXPECT_EQ(parts.receivedBcc, parts.computedBcc);
     EXPECT_EQ(parts.receivedBcc.size(), 3u);
+}
+
+// Bytes the simulator writes outside its frames (raw bytes, XOFF, XON) are entries of their
+// own, ended when written, and the frames around them are cut as if they were not there; a
+// flush between batches ends only stray runs, never a frame in progress.
+TEST(TrafficMonitor, BytesOutsideFramesEndTheirEntries) {
+    TrafficMonitor monitor;
+    TrafficBatch out, all;
+    const auto take = [&] {
+        for (const TrafficEntry& e : out.entries) {
+            all.entries.push_back(e);
+            all.entries.back().offset += static_cast<std::uint32_t>(all.bytes.size());
+        }
+        all.bytes.insert(all.bytes.end(), out.bytes.begin(), out.bytes.end());
+    };
+    const Bytes answer = Ack('A', "fine"), message = Message('A', "q");
+    const Bytes head(answer.begin(), answer.begin() + 4), tail(answer.begin() + 4, answer.end());
+    monitor.Process(Script({{10, Direction::Tx, B("RAW\x01Z\x02hi\x03"), true},
+                            {20, Direction::Tx, B("\x13"), true},
+                            {30, Direction::Rx, message},
+                            {40, Direction::Tx, head}}),  // a split answer's first part
+                    out);
+    take();
+    monitor.Process(Script({{50, Direction::Tx, B("\x11"), true}, {60, Direction::Tx, tail}}), out);
+    take();
+    std::vector<std::string> got;
+    for (const TrafficEntry& e : all.entries)
+        got.push_back(Describe(all, e) + " " + std::string(all.bytes.begin() + e.offset, all.bytes.begin() + e.offset + e.length));
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "Tx Stray 10 len=3 RAW",
+                       "Tx Stray 10 len=6 \x01Z\x02hi\x03",
+                       "Tx Stray 20 len=1 \x13",
+                       "Rx Message 30 type=A status=0 attempt=1 len=9 " + std::string(message.begin(), message.end()),
+                       "Tx Stray 50 len=1 \x11",
+                       "Tx ACK 40 type=A status=0 latency=10 len=13 " + std::string(answer.begin(), answer.end()),
+                   }));
+    EXPECT_EQ(monitor.stats.answers[TrafficStats::AnswerNormal], 1u);
+
+    // The engine marks what it writes outside its frames.
+    EngineRig r;
+    TrafficTap tap([] { return std::int64_t{7}; });
+    r.engine.tap = &tap;
+    Event raw{EventId::LinkAction, LinkActionCode::SendRaw, 0};
+    raw.payload = LinkActionArgs{0, "\x01Z"};
+    r.engine.HandleEvent(raw);
+    r.engine.HandleEvent(Event{EventId::SendBytes, 'Q', 0, "own"});
+    r.engine.Poll();
+    TapBatch taken;
+    tap.Take(taken);
+    ASSERT_EQ(taken.chunks.size(), 2u);
+    EXPECT_TRUE(taken.chunks[0].loose);
+    EXPECT_FALSE(taken.chunks[1].loose);
+}
+
+// An answer with a wrong block check counts as one in the statistics, whatever its text.
+TEST(TrafficMonitor, AnswersCountByTheErrorTheyCarry) {
+    Bytes badBcc = Ack('A', "r");
+    badBcc[badBcc.size() - 2] = static_cast<std::uint8_t>(badBcc[badBcc.size() - 2] + 1);
+    TrafficMonitor monitor;
+    TrafficBatch out;
+    monitor.Process(Script({{0, Direction::Rx, Message('A', "1")}, {5, Direction::Tx, badBcc},
+                            {10, Direction::Rx, Message('A', "2")}, {15, Direction::Tx, Ack('A', "r")}}),
+                    out);
+    EXPECT_EQ(monitor.stats.answers[TrafficStats::AnswerWrongBcc], 1u);
+    EXPECT_EQ(monitor.stats.answers[TrafficStats::AnswerNormal], 1u);
+}
+
+// The charts' seconds: every second from the first with traffic to now, quiet ones as zeros,
+// nothing before the first; a lone second is one point.
+TEST(TrafficMonitor, ChartSecondsAreFilledWithZeros) {
+    TrafficStats stats;
+    EXPECT_TRUE(stats.SecondsUpTo(100, 300).empty());
+    TrafficEntry message;
+    message.kind = EntryKind::Message;
+    message.micros = 95'500'000;
+    stats.Add(message);
+    ASSERT_EQ(stats.SecondsUpTo(95, 300).size(), 1u);
+    message.micros = 98'100'000;
+    stats.Add(message);
+    stats.Add(message);
+    std::vector<std::uint32_t> counts;
+    for (const auto& second : stats.SecondsUpTo(100, 300)) counts.push_back(second.messages[0]);
+    EXPECT_EQ(counts, (std::vector<std::uint32_t>{1, 0, 0, 2, 0, 0}));
+    EXPECT_EQ(stats.SecondsUpTo(100, 3).front().second, 97) << "no more than the span";
 }
 
 // A scripted exchange with known times: answers carry their latency, repeats their attempt
@@ -400,10 +485,23 @@ TEST(TrafficStoreFilter, EachPartNarrowsTheRows) {
               (V{0, 4}));
     EXPECT_EQ(filtered([](TrafficFilter& f) { f.status = TrafficFilter::kAnyError; }), (V{8}));
     EXPECT_EQ(filtered([](TrafficFilter& f) { f.status = StatusBadBcc; }), (V{8}));
-    EXPECT_EQ(filtered([](TrafficFilter& f) { f.text = "m1"; }), (V{1, 9}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.patterns = TrafficSearchPatterns("m1"); }), (V{1, 9}));
     // New entries pass the filter in force as they come.
     store.Append(Numbered(11, 1));  // Tx m11
     EXPECT_EQ(RowTimes(store), (V{1, 9, 11}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.patterns = TrafficSearchPatterns("JUNK"); }), (V{}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) {
+                  f.patterns = TrafficSearchPatterns("JUNK");
+                  f.ignoreCase = true;
+              }),
+              (V{9}));
+    // Control characters by the names the view shows, and hex byte pairs.
+    EXPECT_EQ(TrafficSearchPatterns("<STX>bad<etx>"), (std::vector<std::string>{"\x02" "bad\x03"}));
+    EXPECT_EQ(TrafficSearchPatterns("03 10"), (std::vector<std::string>{"03 10", "\x03\x10"}));
+    EXPECT_EQ(TrafficSearchPatterns("<xFF>0"), (std::vector<std::string>{"\xff" "0"}));
+    EXPECT_EQ(TrafficSearchPatterns("0 3"), (std::vector<std::string>{"0 3"}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.patterns = TrafficSearchPatterns("<STX>bad<ETX>"); }), (V{8}));
+    EXPECT_EQ(filtered([](TrafficFilter& f) { f.patterns = TrafficSearchPatterns("02 62 61 64"); }), (V{8}));
     EXPECT_EQ(HexDump(bad.data(), 3), "0000  01 43 02" + std::string(13 * 3, ' ') + "  .C.\n");
 }
 
@@ -513,11 +611,13 @@ TEST_F(TrafficLog, TabSeparatedAndJsonRecords) {
         if (format == LogFormat::Tsv) {
             ASSERT_EQ(lines.size(), 5u);
             EXPECT_EQ(lines[0] + "\n", TsvHeader());
-            EXPECT_NE(lines[1].find("\tRx\tMessage\tOK           \tA\t\"n0\"\t"), std::string::npos)
+            // Unpadded, and no TAB at the ends of the lines.
+            EXPECT_NE(lines[1].find("\tRx\tMessage\tOK\tA\t\"n0\"\t"), std::string::npos)
                 << lines[1];
-            EXPECT_NE(lines[2].find("\tTx\tACK\tOK           \tA\t\"ok\"\t"), std::string::npos)
+            EXPECT_NE(lines[2].find("\tTx\tACK\tOK\tA\t\"ok\"\t"), std::string::npos)
                 << lines[2];
-            EXPECT_NE(lines[2].find("\t10\t\t\r"), std::string::npos) << lines[2];
+            EXPECT_EQ(lines[2].substr(lines[2].size() - 5), "\t10\t\r") << lines[2];
+            EXPECT_EQ(lines[0].substr(lines[0].size() - 9), "\tAttempt\r");
         } else {
             ASSERT_EQ(lines.size(), 4u);
             const auto first = nlohmann::json::parse(lines[0]);
@@ -531,32 +631,72 @@ TEST_F(TrafficLog, TabSeparatedAndJsonRecords) {
     }
 }
 
-// Rotation keeps the newest records: the current file and `keep` older ones, none cut apart.
-TEST_F(TrafficLog, RotatesBySizeAndKeepsTheCount) {
-    TrafficMonitor monitor;
-    const auto path = dir / "traffic.tsv";
-    ASSERT_TRUE(monitor.StartLog({path.string(), LogFormat::Tsv, 600, 2}));
-    Exchange(monitor, 40);
-    monitor.Log()->Flush();
-    EXPECT_FALSE(monitor.Log()->Failed());
-    ASSERT_TRUE(std::filesystem::exists(path));
-    ASSERT_TRUE(std::filesystem::exists(dir / "traffic.tsv.1"));
-    ASSERT_TRUE(std::filesystem::exists(dir / "traffic.tsv.2"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "traffic.tsv.3"));
-    std::string all;
-    for (const char* name : {"traffic.tsv.2", "traffic.tsv.1", "traffic.tsv"}) {
-        const std::string text = Read(dir / name);
-        EXPECT_LE(text.size(), 600u) << name;
-        EXPECT_EQ(text.rfind(TsvHeader(), 0), 0u) << name;
-        all += text.substr(TsvHeader().size());
+// Rotation keeps the newest records: the current file and `keep` older ones, none cut apart,
+// none past the size, each rotated file as full as whole records make it (records written in
+// one large batch as much as one by one).
+TEST_F(TrafficLog, RotatesBeforeTheSizeAndKeepsTheCount) {
+    for (const bool oneBatch : {false, true}) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        TrafficMonitor monitor;
+        const auto path = dir / "traffic.tsv";
+        ASSERT_TRUE(monitor.StartLog({path.string(), LogFormat::Tsv, 600, 2}));
+        if (oneBatch) {
+            std::vector<Step> steps;
+            for (int i = 0; i < 40; ++i) {
+                steps.push_back({i * 1000, Direction::Rx, Message('A', "n" + std::to_string(i))});
+                steps.push_back({i * 1000 + 10, Direction::Tx, Ack('A', "ok")});
+            }
+            TrafficBatch out;
+            monitor.Process(Script(steps), out);
+        } else {
+            Exchange(monitor, 40);
+        }
+        monitor.Log()->Flush();
+        EXPECT_FALSE(monitor.Log()->Failed());
+        ASSERT_TRUE(std::filesystem::exists(path));
+        ASSERT_TRUE(std::filesystem::exists(dir / "traffic.tsv.1"));
+        ASSERT_TRUE(std::filesystem::exists(dir / "traffic.tsv.2"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "traffic.tsv.3"));
+        std::string all;
+        for (const char* name : {"traffic.tsv.2", "traffic.tsv.1", "traffic.tsv"}) {
+            const std::string text = Read(dir / name);
+            EXPECT_LE(text.size(), 600u) << name;
+            if (std::string(name) != "traffic.tsv") EXPECT_GT(text.size(), 600u - 90u) << name << " rotated early";
+            EXPECT_EQ(text.rfind(TsvHeader(), 0), 0u) << name;
+            all += text.substr(TsvHeader().size());
+        }
+        // What is kept is the end of the run, in order and whole.
+        EXPECT_NE(all.find("\"n39\""), std::string::npos);
+        const std::size_t oldest = all.find("\"n");
+        const int first = std::stoi(all.substr(oldest + 2));
+        for (int i = first; i < 40; ++i)
+            EXPECT_NE(all.find("\"n" + std::to_string(i) + "\""), std::string::npos) << i;
+        EXPECT_EQ(all.back(), '\n');
     }
-    // What is kept is the end of the run, in order and whole.
-    EXPECT_NE(all.find("\"n39\""), std::string::npos);
-    const std::size_t oldest = all.find("\"n");
-    const int first = std::stoi(all.substr(oldest + 2));
-    for (int i = first; i < 40; ++i)
-        EXPECT_NE(all.find("\"n" + std::to_string(i) + "\""), std::string::npos) << i;
-    EXPECT_EQ(all.back(), '\n');
+}
+
+// A log switched to the other format never appends to a file of the first: its records go to
+// a file named for their format, and back again.
+TEST_F(TrafficLog, AnotherFormatGoesToAFileOfItsOwn) {
+    const auto tsv = dir / "traffic.tsv";
+    const auto jsonl = dir / "traffic.jsonl";
+    for (const LogFormat format : {LogFormat::Tsv, LogFormat::JsonLines, LogFormat::Tsv}) {
+        TrafficMonitor monitor;
+        ASSERT_TRUE(monitor.StartLog({tsv.string(), format, 0, 0}));
+        EXPECT_EQ(monitor.Log()->Path(), (format == LogFormat::Tsv ? tsv : jsonl).string());
+        Exchange(monitor, 1);
+        monitor.StopLog();
+    }
+    std::istringstream tsvLines(Read(tsv)), jsonLines(Read(jsonl));
+    int count = 0;
+    for (std::string line; std::getline(tsvLines, line); ++count) EXPECT_NE(line[0], '{') << line;
+    EXPECT_EQ(count, 5) << "the header and two exchanges";
+    count = 0;
+    for (std::string line; std::getline(jsonLines, line); ++count) EXPECT_EQ(line[0], '{') << line;
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(LogPathFor("a/b.json", LogFormat::Tsv), "a/b.tsv");
+    EXPECT_EQ(LogPathFor("log", LogFormat::JsonLines), "log.jsonl");
 }
 
 // A file size limit stands in for a full disk: logging stops with the reason, and the caller
@@ -581,7 +721,7 @@ TEST_F(TrafficLog, FullDiskStopsLoggingNotTheTraffic) {
     // What is there is whole records.
     const std::string text = Read(path);
     ASSERT_FALSE(text.empty());
-    EXPECT_EQ(text.substr(text.size() - 3), "\t\r\n");
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
     EXPECT_EQ(monitor.stats.frames[0], 100u);  // every exchange was still seen
     Exchange(monitor, 1, 1000000);             // and later traffic is not held up
     EXPECT_EQ(monitor.stats.frames[0], 101u);

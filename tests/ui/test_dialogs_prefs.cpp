@@ -330,6 +330,54 @@ private slots:
         QCOMPARE(prefs_->Get_reply_prefs(4).Action, 3);
     }
 
+    // Esc in the Action drop-down closes only the drop-down, putting the cell back as it was;
+    // Enter keeps the choice. The dialog, and every other edit of it, stays.
+    void escAndEnterBelongToTheActionDropDown() {
+        Show();
+        form_->ShowReplyActionsPage();
+        ClickCell(0, TPreferencesForm::kTextColumn);
+        QWidget* editor = QApplication::focusWidget();
+        QTest::keyClick(editor, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(editor, "ANS-A2");
+        ClickCell(4, TPreferencesForm::kActionColumn);
+        QComboBox* combo = form_->ActionComboBox();
+        QVERIFY(combo);
+        QTRY_VERIFY(combo->hasFocus());
+        QTest::keyClick(combo, Qt::Key_End);
+        QCOMPARE(CellText(4, TPreferencesForm::kActionColumn), QString("BCC Error"));
+        QTest::keyClick(combo, Qt::Key_Escape);
+        QTRY_VERIFY(!form_->ActionComboBox());
+        QVERIFY(form_->isVisible());
+        QCOMPARE(CellText(4, TPreferencesForm::kActionColumn), QString("Normal"));
+        QCOMPARE(CellText(0, TPreferencesForm::kTextColumn), QString("ANS-A2"));
+
+        ClickCell(5, TPreferencesForm::kActionColumn);
+        combo = form_->ActionComboBox();
+        QVERIFY(combo);
+        QTRY_VERIFY(combo->hasFocus());
+        QTest::keyClick(combo, Qt::Key_Down);  // slot 5 holds NAK Error: now Type Error
+        QTest::keyClick(combo, Qt::Key_Return);
+        QTRY_VERIFY(!form_->ActionComboBox());
+        QVERIFY(form_->isVisible());
+        QCOMPARE(CellText(5, TPreferencesForm::kActionColumn), QString("Type Error"));
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(prefs_->Get_reply_prefs(0).Msg, std::string("ANS-A2"));
+        QCOMPARE(prefs_->Get_reply_prefs(4).Action, 0);
+        QCOMPARE(prefs_->Get_reply_prefs(5).Action, 2);
+    }
+
+    // Its caption alone and a frame of fixed size; automatic reconnection is stored.
+    void captionFixedFrameAndReconnection() {
+        Show();
+        QCOMPARE(form_->windowTitle(), QString("Preferences"));
+        QCOMPARE(form_->size(), QSize(709, 452));
+        QCOMPARE(form_->minimumSize(), form_->maximumSize());
+        QVERIFY(!form_->ClientReconnectCheck->isChecked());
+        form_->ClientReconnectCheck->setChecked(true);
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(prefs_->Get_comm_prefs().AutoReconnect, 1);
+    }
+
     void actionCellCanBeReachedAndChangedByKeyboard() {
         Show();
         form_->ShowReplyActionsPage();
@@ -465,6 +513,11 @@ private slots:
         QVERIFY(!editor.NoAnswerCheck->isEnabled());
         QCOMPARE(editor.Faults().Drop, 1);
         QCOMPARE(editor.Faults().DelayMin, 10);  // kept, only greyed out
+        // A caption's "&" marks its access key (shown underlined), never shows as itself:
+        // each such caption names the control the key goes to.
+        for (const QLabel* label : editor.findChildren<QLabel*>())
+            if (label->text().contains('&')) QVERIFY2(label->buddy() != nullptr, qPrintable(label->text()));
+        QCOMPARE(editor.minimumSize(), editor.maximumSize());
     }
 
     void executeOpensOnTheChosenPageAndReportsTheResult() {

@@ -360,9 +360,40 @@ private slots:
     }
 };
 
+// The three dialogs' captions are theirs alone, and their frames have the sizes given and do
+// not change.
+class DialogFramesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void captionsAndFixedFrames() {
+        TBccCalcForm bcc;
+        TFlagHelpForm flags;
+        TAboutBox about;
+        const struct {
+            QDialog* dialog;
+            const char* caption;
+            QSize size;
+        } dialogs[] = {{&bcc, "BCC Calculator", {794, 260}},
+                       {&flags, "Message Flags", {632, 343}},
+                       {&about, "About", {298, 347}}};
+        for (const auto& d : dialogs) {
+            d.dialog->show();
+            QVERIFY(QTest::qWaitForWindowExposed(d.dialog));
+            QCOMPARE(d.dialog->windowTitle(), QString(d.caption));
+            QCOMPARE(d.dialog->size(), d.size);
+            QCOMPARE(d.dialog->minimumSize(), d.dialog->maximumSize());
+            d.dialog->hide();
+        }
+    }
+};
+
 int main(int argc, char** argv) {
     TApplication app(argc, argv);
     int failed = 0;
+    {
+        DialogFramesTest test;
+        failed += QTest::qExec(&test, argc, argv);
+    }
     {
         BccCalculatorTest test;
         failed += QTest::qExec(&test, argc, argv);

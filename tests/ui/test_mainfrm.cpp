@@ -4,7 +4,11 @@
 #include <QSignalSpy>
 
 #include <QCheckBox>
+#include <QDockWidget>
 #include <QGuiApplication>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSplitter>
 #include <QHeaderView>
 #include <QHostAddress>
 #include <QLabel>
@@ -28,6 +32,10 @@
 #include "support/loopback.h"
 #include "support/recording_boxes.h"
 #include "ui/application.h"
+#include "ui/elided_label.h"
+#include "ui/latin1.h"
+#include "ui/link_indicator.h"
+#include "ui/traffic_hub.h"
 #include "ui/message_boxes.h"
 #include "ui/qt_scheduler.h"
 #include "ui/received_model.h"
@@ -192,9 +200,6 @@ private slots:
     void layoutTextsAndTables() {
         Open();
         QCOMPARE(form->windowTitle(), QString("Halvorn Vantor Protocol Simulator"));
-        QCOMPARE(form->StatusPanels[0]->width(), 400);
-        QCOMPARE(form->StatusPanels[1]->width(), 200);
-        QCOMPARE(form->StatusPanels[2]->width(), 200);
         QCOMPARE(form->StatusTexts.size(), 12);
         QCOMPARE(form->StatusTexts.front(), QString(""));
         QCOMPARE(form->StatusTexts.back(), QString("DISABLED ERROR"));
@@ -207,8 +212,12 @@ private slots:
         }
         QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
                                      "Link", "Drop TCP Connections", "Send Break",
-                                     "Hold the Peer with XOFF...", "Send Raw Bytes...", "View", "Traffic",
+                                     "Hold the Peer with XOFF...", "Send Raw Bytes...", "-", "Reconnect",
+                                     "View", "Traffic",
                                      "Statistics", "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
+        QStringList popup;
+        for (QAction* item : form->GridPopupMenu->actions()) popup << (item->isSeparator() ? "-" : item->text());
+        QCOMPARE(popup, QStringList({"Copy", "Select All", "Delete", "-", "Clear"}));
         QCOMPARE(form->ReceiveConfigureButton->toolTip(),
                  QString("Configure how received messages are handled."));
         QCOMPARE(form->SendRows.size(), 9);
@@ -258,12 +267,13 @@ private slots:
         CommPrefs comm;  // serial, COM1, 19200, 8, 1, N
         prefs->Set_comm_prefs(comm);
         form->ShowCommSettings();
-        QCOMPARE(form->StatusPanels[2]->text(), QString("COM1,19200,8,1,N"));
+        // The port by the name this machine gives it, as the preferences list it.
+        QCOMPARE(form->StatusPanels[2]->text(), QString("ttyS0,19200,8,1,N"));
         comm.Baud = -1;  // a list left without a choice
         comm.Parity = 7;
         prefs->Set_comm_prefs(comm);
         form->ShowCommSettings();
-        QCOMPARE(form->StatusPanels[2]->text(), QString("COM1,?,8,1,?"));
+        QCOMPARE(form->StatusPanels[2]->text(), QString("ttyS0,?,8,1,?"));
         comm.Type = 1;
         comm.RemoteIp = "10.1.2.3";
         comm.RemotePort = 5000;
@@ -330,37 +340,86 @@ private slots:
         QVERIFY(form->ReceivedMessages->TabSeparatedText().find("delay") == std::string::npos);
     }
 
-    // The Link menu asks the engine to act on the link now; a bad hold time asks again.
+    // The Link menu asks the engine to act on the link now, offering only what the link can do;
+    // its dialogs refuse what will not do and stay open, marking it.
     void linkMenuPostsItsActions() {
         OpenWithoutLink();
         form->show();
         TakeRequests();
         RecordingBoxes boxes;
-        QString answer;
-        form->AskLinkArgument = [&](const QString&, const QString&) -> std::optional<QString> {
-            if (answer == "cancel") return std::nullopt;
-            return answer;
+        QStringList answers;
+        QStringList problems;
+        // The real dialog's check, as OK would run it; "cancel" cancels.
+        form->AskLinkArgument = [&](const LinkArgumentRequest& request) -> std::optional<QString> {
+            while (!answers.isEmpty()) {
+                const QString answer = answers.takeFirst();
+                if (answer == "cancel") return std::nullopt;
+                int at = 0, length = 0;
+                const QString problem = request.check(answer, at, length);
+                if (problem.isEmpty()) return answer;
+                problems << QStringLiteral("%1 @%2+%3").arg(problem).arg(at).arg(length);
+            }
+            return std::nullopt;
         };
+        const struct {
+            int type;
+            bool drop, brk, reconnect;
+        } kinds[] = {{0, false, true, true}, {2, true, false, false}, {1, true, false, true}};
+        for (const auto& k : kinds) {
+            CommPrefs comm = prefs->Get_comm_prefs();
+            comm.Type = k.type;
+            core->ApplyLink(comm);
+            QCOMPARE(form->DropLinkMenuItem->isEnabled(), k.drop);
+            QCOMPARE(form->BreakMenuItem->isEnabled(), k.brk);
+            QCOMPARE(form->ReconnectMenuItem->isEnabled(), k.reconnect);
+            QVERIFY(form->XoffMenuItem->isEnabled() && form->RawBytesMenuItem->isEnabled());
+        }
+        TakeRequests();
         form->DropLinkMenuItem->trigger();
-        form->BreakMenuItem->trigger();
-        answer = "250";
+        form->BreakMenuItem->trigger();  // disabled on a TCP client: nothing
+        form->ReconnectMenuItem->trigger();
+        answers = {"", "soon", "250"};
         form->XoffMenuItem->trigger();
-        answer = "soon";
-        form->XoffMenuItem->trigger();
-        answer = "\\x01A\\<ETX>";
+        answers = {"\\x01A\\x4", "%D\\x01A\\<ETX>"};
         form->RawBytesMenuItem->trigger();
-        answer = "cancel";
+        answers = {"cancel"};
         form->RawBytesMenuItem->trigger();
+        QCOMPARE(problems, QStringList({"'' is not a valid integer value @0+0",
+                                        "'soon' is not a valid integer value @0+0",
+                                        "\\x needs two hexadecimal digits, as in \\x04. @5+3"}));
         const auto requests = TakeRequests();
         QCOMPARE(requests.size(), std::size_t{4});
         for (const Event& e : requests) QCOMPARE(e.id, EventId::LinkAction);
         QCOMPARE(requests[0].value, LinkActionCode::DropConnections);
-        QCOMPARE(requests[1].value, LinkActionCode::SendBreak);
+        QCOMPARE(requests[1].value, LinkActionCode::Reconnect);
         QCOMPARE(requests[2].value, LinkActionCode::HoldWithXoff);
         QCOMPARE(std::get<LinkActionArgs>(requests[2].payload).ms, 250);
         QCOMPARE(requests[3].value, LinkActionCode::SendRaw);
-        QCOMPARE(std::get<LinkActionArgs>(requests[3].payload).bytes, std::string("\x01" "A\x03"));
-        QCOMPARE(boxes.errors, QStringList({"'soon' is not a valid integer value"}));
+        // No flags: "%D" goes as it is.
+        QCOMPARE(std::get<LinkActionArgs>(requests[3].payload).bytes, std::string("%D\x01" "A\x03"));
+        QVERIFY(boxes.errors.isEmpty());
+    }
+
+    // The dialog itself: an empty hold time keeps it open with the field marked and the reason
+    // under it; a good one closes it.
+    void linkArgumentDialogStaysOpenOnARefusal() {
+        LinkArgumentRequest request;
+        request.title = "Hold the Peer with XOFF";
+        request.check = [](const QString& text, int&, int&) { return TMainForm::HoldTimeProblem(ToBytes(text)); };
+        TLinkArgumentForm dialog(request);
+        dialog.show();
+        QCOMPARE(dialog.windowTitle(), QString("Hold the Peer with XOFF"));
+        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());  // a fixed frame
+        dialog.OkButton->click();
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(dialog.ProblemLabel->text(), QString("'' is not a valid integer value"));
+        QVERIFY(dialog.ArgumentEdit->property("refused").toBool());
+        QTest::keyClicks(dialog.ArgumentEdit, "300");
+        QVERIFY(!dialog.ArgumentEdit->property("refused").toBool());
+        dialog.OkButton->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.Text(), QString("300"));
     }
 
     // Frames from a peer on 127.0.0.1 become rows with every column filled as received.
@@ -536,6 +595,102 @@ private slots:
         QCOMPARE(model->MessageCount(), 0);
     }
 
+    // With "Messages kept" set, rows go on numbering past it: the list never starts again at
+    // the bound, nor repeats a number.
+    void rowNumbersKeepIncreasingPastTheBound() {
+        OpenWithoutLink([](Preferences& p) {
+            TrafficPrefs traffic = p.Get_traffic_prefs();
+            traffic.ListMax = 50;
+            p.Set_traffic_prefs(traffic);
+        });
+        form->show();
+        auto* model = form->ReceivedMessages;
+        for (int i = 1; i <= 150; ++i) {
+            Arrive(Record("m" + std::to_string(i)));
+            if (i % 7 == 0) form->FlushReceivedMessages();  // listed in bursts, as a flood is
+        }
+        form->FlushReceivedMessages();
+        QCOMPARE(model->MessageCount(), 50);
+        for (int r = 0; r < 50; ++r) QCOMPARE(model->Cell(r, 0), std::to_string(101 + r));
+        AddNumbered(3);
+        QCOMPARE(model->Cell(model->MessageCount() - 1, 0), std::string("153"));
+        QCOMPARE(model->Cell(0, 0), std::string("104"));
+    }
+
+    // Tab goes through a row's fields to its Send button, then on to the next row.
+    void tabReachesSendAndTheNextRow() {
+        OpenWithoutLink();
+        form->show();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        TSendFrame* first = form->SendRows[0];
+        first->MsgTypeEdit->setFocus();
+        const std::vector<QWidget*> expected = {first->MsgTextEdit, first->SendCountEdit, first->DelayEdit,
+                                                first->SendButton,
+                                                form->SendRows[1]->MsgTypeEdit};
+        for (QWidget* next : expected) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+    }
+
+    // The status bar fits the window at its default size and never widens it: long texts
+    // end in "…" with the whole in the tooltip. A message about the link goes when a new
+    // connection comes or the link changes.
+    void statusBarFitsAndForgetsOldLinkNews() {
+        OpenWithoutLink();
+        form->resize(800, 560);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        Event state{EventId::LinkState, 0, 0};
+        state.payload = LinkState{LinkState::Server, LinkState::Up, "port 5100", {"127.0.0.1:40001", "127.0.0.1:40002"}};
+        Report(state);
+        Report(Event{EventId::Error, 0, 0, "Connection closed by 127.0.0.1:40001"});
+        Report(Event{EventId::Status, StatusBadBcc, 0});
+        QApplication::processEvents();
+        QCOMPARE(form->width(), 800);
+        QVERIFY(form->statusBar()->minimumSizeHint().width() <= 750);
+        auto* indicator = static_cast<ElidedLabel*>(form->Traffic->Indicator);
+        QCOMPARE(indicator->ShownText(), indicator->text());  // whole at the default size
+        for (QLabel* panel : form->StatusPanels)
+            QCOMPARE(static_cast<ElidedLabel*>(panel)->ShownText(), panel->text());
+        for (int i = 0; i < 2; ++i) {  // neighbours never overlap
+            const QRect left = form->StatusPanels[i]->geometry(), right = form->StatusPanels[i + 1]->geometry();
+            QVERIFY(left.right() < right.left());
+        }
+        form->resize(750, 560);
+        Report(Event{EventId::Error, 0, 0, "Socket error: " + std::string(200, 'x')});
+        QApplication::processEvents();
+        QCOMPARE(form->width(), 750);
+        QVERIFY(static_cast<ElidedLabel*>(form->StatusPanels[0])->ShownText().endsWith(QChar(0x2026)));
+
+        // A new client makes the old message old news; so does another link.
+        state.payload = LinkState{LinkState::Server, LinkState::Up, "port 5100", {"127.0.0.1:40002", "127.0.0.1:40003"}};
+        Report(state);
+        QCOMPARE(form->StatusPanels[0]->text(), QString());
+        QCOMPARE(core->GetStatus().linkError, std::string());
+        Report(Event{EventId::Error, 0, 0, "Connection closed by 127.0.0.1:40002"});
+        CommPrefs serial = prefs->Get_comm_prefs();
+        serial.Type = 0;
+        core->ApplyLink(serial);
+        QCOMPARE(form->StatusPanels[0]->text(), QString());
+    }
+
+    // Opened below, the traffic view leaves two whole send rows in sight at the default size.
+    void theTrafficViewLeavesTheRowsInSight() {
+        OpenWithoutLink();
+        form->resize(800, 560);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        form->Traffic->TrafficDock->show();
+        QTRY_VERIFY(form->Traffic->TrafficDock->isVisible());
+        QApplication::processEvents();
+        QVERIFY2(form->SendScrollBox->viewport()->height() >= 2 * form->SendRows[0]->height(),
+                 qPrintable(QString::number(form->SendScrollBox->viewport()->height())));
+        QVERIFY(form->Traffic->TrafficDock->height() >= 120);
+        QCOMPARE(form->size(), QSize(800, 560));  // the window did not grow to make room
+    }
+
     void clearAsksFirst() {
         OpenWithoutLink();
         AddNumbered(3);
@@ -583,7 +738,7 @@ private slots:
         QCOMPARE(requests[0].id, 10008);
         QCOMPARE(std::get<CommPrefs>(requests[0].payload).Baud, 4);
         QCOMPARE(requests[1].id, 10010);
-        QCOMPARE(form->StatusPanels[2]->text(), QString("COM1,9600,8,1,N"));
+        QCOMPARE(form->StatusPanels[2]->text(), QString("ttyS0,9600,8,1,N"));
         QCOMPARE(dialog.pages, QStringList({"comm", "reply", "comm"}));
     }
 
@@ -661,6 +816,7 @@ private slots:
         form->SendRows[4]->MsgTypeEdit->setText("Z");
         form->SendRows[4]->MsgTextEdit->setText("typed %D\\r");
         form->SendRows[4]->SendCountEdit->setText("not a number");
+        form->TxRxSplitter->setSizes({form->TxRxSplitter->height() - 230, 230});
         QVERIFY(form->close());
         QVERIFY(core->ShutDown());
         QCOMPARE(form->StatusPanels[0]->text(), QString(""));
@@ -674,6 +830,7 @@ private slots:
         QCOMPARE(d.Height, 640);
         QCOMPARE(d.State, 0);
         QCOMPARE(d.Flags, 7);
+        QCOMPARE(d.RxHeight, 230);  // the list's height, as the splitter was left
         const SendPrefs row = reread.Get_send_prefs(4);
         QCOMPARE(row.Type, std::string("Z"));
         QCOMPARE(row.Msg, std::string("typed %D\\r"));

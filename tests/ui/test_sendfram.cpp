@@ -27,6 +27,8 @@
 #include "ui/message_boxes.h"
 #include "ui/qt_scheduler.h"
 
+#include <QElapsedTimer>
+
 namespace {
 
 QString ErrorOf(const std::function<void()>& call) {
@@ -159,9 +161,10 @@ private slots:
         QVERIFY(other.CounterLabel->text().isEmpty());
         QVERIFY(!other.StopButton->isEnabled());
 
-        const std::vector<QWidget*> order = {other.SendButton,    other.MsgTypeEdit,
-                                             other.MsgTextEdit,   other.ReplyTextEdit,
-                                             other.SendCountEdit, other.DelayEdit};
+        // What is typed, then Send, then Stop; the read-only response is not a stop of Tab.
+        const std::vector<QWidget*> order = {other.MsgTypeEdit,   other.MsgTextEdit,
+                                             other.SendCountEdit, other.DelayEdit,
+                                             other.SendButton,    other.StopButton};
         for (std::size_t i = 0; i + 1 < order.size(); ++i) {
             QWidget* next = order[i]->nextInFocusChain();
             while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
@@ -402,6 +405,63 @@ private slots:
         QCOMPARE(sent[2].text, std::string("\x01\xFF" "000043"));
     }
 
+    // Send while the row's run goes on asks first; No leaves the run alone, Yes starts again.
+    void sendDuringARunAsksBeforeStartingAgain() {
+        Prepare("3", "0");
+        row->SendButton->click();
+        QCOMPARE(Sent().size(), std::size_t{1});
+        boxes.answer = false;
+        row->SendButton->click();
+        QCOMPARE(boxes.questions, QStringList({"Row 3 is still sending (1 / 3). Stop it and start again?"}));
+        QVERIFY(Sent().empty());
+        QCOMPARE(row->CounterLabel->text(), QString("1 / 3"));
+        boxes.answer = true;
+        row->SendButton->click();
+        QCOMPARE(Sent().size(), std::size_t{1});
+        // The new run's first message waits behind the old one's, still on the wire.
+        QCOMPARE(row->CounterLabel->text(), QString("0 / 3"));
+        Accept("old");
+        QCOMPARE(row->CounterLabel->text(), QString("1 / 3"));
+        for (int n = 0; n < 3; ++n) Accept("R");
+        QCOMPARE(row->CounterLabel->text(), QString("3 / 3"));
+        QVERIFY(!core->Sends().RowRun(2)->running);
+        row->SendButton->click();  // over: no question
+        QCOMPARE(boxes.questions.size(), 2);
+    }
+
+    // The counter counts what has gone: a message queued behind another row's is not counted
+    // until it goes.
+    void theCounterCountsWhatHasGone() {
+        TSendFrame* other = NewRow(nullptr, 5);
+        std::unique_ptr<TSendFrame> owner(other);
+        other->MsgTypeEdit->setText("B");
+        Prepare("2", "0");
+        row->SendButtonClick(nullptr);
+        other->SendButtonClick(nullptr);
+        Sent();  // the engine has both: row 3's on the wire, row 6's queued behind it
+        QCOMPARE(row->CounterLabel->text(), QString("1 / 2"));
+        QCOMPARE(other->CounterLabel->text(), QString("0 / 1"));
+        Accept("R");  // row 3's first answered: its second queued behind row 6's
+        Sent();
+        QCOMPARE(other->CounterLabel->text(), QString("1 / 1"));
+        QCOMPARE(row->CounterLabel->text(), QString("1 / 2"));
+        Accept("B", 5);
+        QCOMPARE(row->CounterLabel->text(), QString("2 / 2"));
+        rows.pop_back();
+    }
+
+    // The core's timers never end early: every delay is at least what was asked.
+    void delaysAreNeverShorterThanAsked() {
+        std::vector<std::pair<int, qint64>> waited;
+        for (int ms : {1, 2, 3, 5, 7, 10, 15, 16, 17, 20, 33, 50, 99, 100, 101}) {
+            auto clock = std::make_shared<QElapsedTimer>();
+            clock->start();
+            scheduler->Post([&waited, ms, clock] { waited.emplace_back(ms, clock->nsecsElapsed()); }, ms);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(waited.size(), std::size_t{15}, 5000);
+        for (const auto& [ms, ns] : waited) QVERIFY2(ns >= ms * 1000000LL, qPrintable(QString("%1 ms after %2 ns").arg(ms).arg(ns)));
+    }
+
     void sendDuringTheDelayRestartsWithoutTheOldRunsSend() {
         Prepare("3", "300");
         row->SendButtonClick(nullptr);
@@ -458,7 +518,8 @@ private slots:
     }
 
     // The whole road: the row's request through the core and a real control thread over a
-    // TCP link to a peer that answers each message, the responses back to the row.
+    // TCP link to a peer that answers each message, the responses back to the row. The peer
+    // sees each next message no sooner than the delay after its answer.
     void aRunThroughTheControlThreadAndATcpPeer() {
         QTcpServer peer;
         QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
@@ -479,10 +540,13 @@ private slots:
         QTcpSocket* link = peer.nextPendingConnection();
         int answered = 0;
         QByteArray pending;
+        QElapsedTimer sinceAnswer;
+        std::vector<qint64> gaps;  // from an answer to the next message, as the peer sees it
         connect(link, &QTcpSocket::readyRead, link, [&] {
             pending += link->readAll();
             qsizetype end;
             while ((end = pending.indexOf('\r')) >= 0) {
+                if (sinceAnswer.isValid()) gaps.push_back(sinceAnswer.nsecsElapsed());
                 const auto type = static_cast<std::uint8_t>(pending.at(1));
                 pending.remove(0, end + 1);
                 const std::string answer = "OK" + std::to_string(++answered);
@@ -491,15 +555,19 @@ private slots:
                            reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size());
                 link->write(reinterpret_cast<const char*>(frame.Data()),
                             static_cast<qint64>(frame.Size()));
+                link->flush();
+                sinceAnswer.start();
             }
         });
 
-        Prepare("3", "0", "ping");
+        Prepare("4", "100", "ping");
         row->SendButtonClick(nullptr);
-        QTRY_COMPARE_WITH_TIMEOUT(row->ReplyTextEdit->text(), QString("OK3"), 15000);
-        QCOMPARE(row->CounterLabel->text(), QString("3 / 3"));
+        QTRY_COMPARE_WITH_TIMEOUT(row->ReplyTextEdit->text(), QString("OK4"), 15000);
+        QCOMPARE(row->CounterLabel->text(), QString("4 / 4"));
         QVERIFY(!row->StopButton->isEnabled());
-        QCOMPARE(answered, 3);
+        QCOMPARE(answered, 4);
+        QCOMPARE(gaps.size(), std::size_t{3});
+        for (const qint64 gap : gaps) QVERIFY2(gap >= 100'000'000, qPrintable(QString::number(gap)));
         core->Shutdown();
     }
 };

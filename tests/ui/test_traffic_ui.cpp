@@ -17,8 +17,13 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTableView>
+#include <QWindow>
 #include <QTcpSocket>
 #include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
+#include <QtCharts/QValueAxis>
+
+#include <cmath>
 
 #include <memory>
 #include <string>
@@ -144,12 +149,17 @@ private slots:
         panel.FollowBox->setChecked(false);
         panel.Table()->scrollToTop();
         panel.Table()->selectRow(3);
+        const QRect pause = panel.PauseButton->geometry(), hex = panel.HexBox->geometry();
         panel.PauseButton->click();
         QVERIFY(panel.Paused());
         panel.AddBatch(Exchanges(monitor, 100, 50));
         QCOMPARE(panel.Model()->rowCount(), 200);
         QCOMPARE(panel.Table()->verticalScrollBar()->value(), 0);
         QVERIFY(panel.CountLabel->text().contains("100 held"));
+        QApplication::processEvents();
+        // "Resume" and the count of held entries move no button from under the mouse.
+        QCOMPARE(panel.PauseButton->geometry(), pause);
+        QCOMPARE(panel.HexBox->geometry(), hex);
         panel.PauseButton->click();
         QCOMPARE(panel.Model()->rowCount(), 300);
         QCOMPARE(panel.Model()->index(299, TrafficModel::TextColumn).data().toString(),
@@ -171,13 +181,14 @@ private slots:
         QApplication::clipboard()->clear();
         QTest::keyClick(panel.Table(), Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QApplication::clipboard()->text(), panel.SelectedText());
-        const QStringList lines = panel.SelectedText().split("\r\n", Qt::SkipEmptyParts);
+        // The log's fields, the status unpadded, lines without a TAB at the end.
+        const QString text = panel.SelectedText();
+        QVERIFY(!text.contains('\r'));
+        const QStringList lines = text.split("\n", Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[0].contains("\tTx\tACK\tOK           \tB\t\"ok\"\t028\t028\t"),
-                 qPrintable(lines[0]));
-        QVERIFY2(lines[1].contains("\tRx\tMessage\tOK           \tA\t\"m8\"\t230\t230\t\t1\t"),
-                 qPrintable(lines[1]));
-        QVERIFY(lines[0].contains("\t200\t"));  // the answer's latency in microseconds
+        QVERIFY2(lines[0].contains("\tTx\tACK\tOK\tB\t\"ok\"\t028\t028\t"), qPrintable(lines[0]));
+        QVERIFY2(lines[1].endsWith("\tRx\tMessage\tOK\tA\t\"m8\"\t230\t230\t\t1"), qPrintable(lines[1]));
+        QVERIFY(lines[0].endsWith("\t200\t"));  // the answer's latency in microseconds, no try
     }
 
     // The bound keeps the newest entries, also when the list is filtered, paused or rebound.
@@ -246,16 +257,46 @@ private slots:
         QCOMPARE(stats->Figure("Timed out"), QString("1"));
         QCOMPARE(stats->Figure("Type A"), QString("3"));
         QCOMPARE(stats->Figure("Received frames"), QString("4"));
-        QCOMPARE(stats->Figure("Up-time"), QString("0:01:02"));
-        // One point per second with traffic: 1, 1 and 0 messages received in seconds 1..3.
-        QCOMPARE(stats->RxSeries->count(), 3);
+        QCOMPARE(stats->Figure("Link up-time"), QString("0:01:02"));
+        // A point for every second from the first with traffic to now, the quiet ones zero:
+        // 2, 1 and 0 messages received in seconds 1..3, then none up to second 62.
+        QCOMPARE(stats->RxSeries->count(), 62);
         QCOMPARE(stats->RxSeries->at(0), QPointF(1 - 62, 2));
+        QCOMPARE(stats->RxSeries->at(1), QPointF(2 - 62, 1));
+        QCOMPARE(stats->RxSeries->at(30), QPointF(31 - 62, 0));
+        QCOMPARE(stats->RxSeries->at(61), QPointF(0, 0));
+        QCOMPARE(stats->LatencySeries->count(), 2);  // seconds without answers have no latency
         QCOMPARE(stats->LatencySeries->at(0), QPointF(1 - 62, 1.0));
+        // Round ticks on the counts' axis.
+        const auto* counts = qobject_cast<QValueAxis*>(stats->RxSeries->attachedAxes().at(1));
+        QVERIFY(counts);
+        QCOMPARE(counts->min(), 0.0);
+        const double step = (counts->max() - counts->min()) / (counts->tickCount() - 1);
+        const double scale = std::pow(10.0, std::floor(std::log10(step)));
+        const double mantissa = step / scale;
+        QVERIFY2(qFuzzyCompare(mantissa, 1.0) || qFuzzyCompare(mantissa, 2.0) ||
+                     qFuzzyCompare(mantissa, 2.5) || qFuzzyCompare(mantissa, 5.0),
+                 qPrintable(QString::number(step)));
+        // Floated, the panel is a window of its own, above nothing; closed, it docks again.
+        hub.StatisticsDock->setFloating(true);
+        QTRY_COMPARE(hub.StatisticsDock->windowType(), Qt::Window);
+        QVERIFY(hub.StatisticsDock->windowHandle() != nullptr);
+        QCOMPARE(hub.StatisticsDock->windowHandle()->transientParent(), nullptr);
+        hub.StatisticsDock->close();
+        QTRY_VERIFY(!hub.StatisticsDock->isFloating());
+        hub.StatisticsDock->show();
         stats->ResetButton->click();
         QCOMPARE(stats->Figure("Answer latency count"), QString("0"));
-        QCOMPARE(stats->Figure("Type A"), QString("0"));
-        QCOMPARE(stats->Figure("Up-time"), QString("0:00:00"));
+        QCOMPARE(stats->Figure("Type A"), QString());  // types before the reset are gone
+        QCOMPARE(stats->Figure("Link up-time"), QString("0:00:00"));
         QCOMPARE(stats->RxSeries->count(), 0);
+        // A single second of traffic shows as a point.
+        at(62100000, Direction::Rx, msg);
+        hub.Drain();
+        stats->Show(core.Traffic().Stats(), now);
+        QCOMPARE(stats->RxSeries->count(), 1);
+        QVERIFY(stats->RxSeries->pointsVisible());
+        QCOMPARE(stats->Figure("Type A"), QString("1"));
     }
 
     void linkIndicatorForEachKind() {
@@ -282,7 +323,15 @@ private slots:
              "#1a8f1a"},
             {{LinkState::Client, LinkState::Closed, "h:1", {}},
              "Not connected to h:1",
-             "reopen the link",
+             "Link > Reconnect",
+             "#c01010"},
+            {[] {
+                 LinkState waiting{LinkState::Client, LinkState::Closed, "h:1", {}};
+                 waiting.retryIn = 4;
+                 return waiting;
+             }(),
+             "Not connected to h:1, retry in 4 s",
+             "tried again automatically",
              "#c01010"},
             {{LinkState::Serial, LinkState::Up, "/dev/ttyS0", {}, true, false, true},
              "/dev/ttyS0 open  DSR on  CTS off  DCD on",
@@ -296,8 +345,8 @@ private slots:
         LinkIndicator indicator;
         for (const Case& c : cases) {
             indicator.SetState(c.state);
-            QVERIFY2(indicator.text().endsWith(c.text), qPrintable(indicator.text()));
-            QVERIFY2(indicator.text().contains(c.colour), qPrintable(indicator.text()));
+            QCOMPARE(indicator.text(), c.text);
+            QCOMPARE(indicator.Mark().name(), c.colour);
             QVERIFY2(indicator.toolTip().contains(c.tooltipPart), qPrintable(indicator.toolTip()));
         }
     }
@@ -325,6 +374,15 @@ private slots:
         page.LogOnBox->setChecked(false);
         QVERIFY(page.LogPathEdit->isEnabled() == false);
         QVERIFY(page.Store(stored, problem));
+        // Another format, another file: the path follows the choice.
+        page.LogOnBox->setChecked(true);
+        page.LogPathEdit->setText("/tmp/traffic.tsv");
+        page.LogFormatBox->setCurrentIndex(1);
+        emit page.LogFormatBox->activated(1);
+        QCOMPARE(page.LogPathEdit->text(), QString("/tmp/traffic.jsonl"));
+        page.LogFormatBox->setCurrentIndex(0);
+        emit page.LogFormatBox->activated(0);
+        QCOMPARE(page.LogPathEdit->text(), QString("/tmp/traffic.tsv"));
     }
 
     // The received list: the store's bound, follow-newest, Ctrl+C of whole rows, and the
@@ -374,9 +432,10 @@ private slots:
         grid->setFocus();
         QApplication::clipboard()->clear();
         QTest::keyClick(grid, Qt::Key_C, Qt::ControlModifier);
+        // The saved file's fields, the status unpadded, no TAB at the ends of the lines.
         QCOMPARE(QApplication::clipboard()->text(),
-                 QString("01:00:00:000\tOK           \tB\t\"text 3\"\t123\t123\t\r\n"
-                         "01:00:00:000\tOK           \tA\t\"text 4\"\t123\t123\t\r\n"));
+                 QString("01:00:00:000\tOK\tB\t\"text 3\"\t123\t123\n"
+                         "01:00:00:000\tOK\tA\t\"text 4\"\t123\t123\n"));
 
         habits.SearchEdit->setText("b");  // type B, case aside
         QCOMPARE(grid->isRowHidden(0), true);
@@ -388,6 +447,16 @@ private slots:
         QCOMPARE(grid->isRowHidden(3), true);
         habits.SearchEdit->clear();
         for (int row = 0; row < 4; ++row) QVERIFY(!grid->isRowHidden(row));
+        // The injection column is searched too.
+        ReceivedFrame late;
+        late.type = 'C';
+        late.faults = "delay 120 ms";
+        store.Add(late, at, false);
+        model.ShowNew();
+        habits.SearchEdit->setText("DELAY");
+        for (int row = 0; row < 3; ++row) QVERIFY(grid->isRowHidden(row));
+        QVERIFY(!grid->isRowHidden(3));
+        habits.SearchEdit->clear();
         habits.FollowBox->click();
         QCOMPARE(followChanged.count(), 1);
         QCOMPARE(followChanged.at(0).at(0).toBool(), true);
