@@ -9,7 +9,7 @@ PACKAGES=(
     libboost-dev                   # Boost.Asio, Boost.Beast and smart pointers
     nlohmann-json3-dev             # the control API and the logs (JSON)
     libre2-dev liblua5.4-dev       # scenarios: patterns in linear time, the script hook
-    libxml2-utils                  # the scenario reports' test: xmllint
+    libxml2-utils python3-jsonschema  # the scenario reports and schema tests: xmllint, a JSON Schema validator
     qt6-base-dev                   # the windows
     qt6-charts-dev libqt6opengl6-dev  # the statistics charts (its CMake package needs Qt OpenGL)
     libgtest-dev libgmock-dev      # tests

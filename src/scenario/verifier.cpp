@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
 #include "protocol/frame.h"
-#include "text/json_text.h"
 #include "text/times.h"
 
 namespace scenario {
@@ -17,27 +14,11 @@ std::string Type(std::uint8_t type) {
     return std::string(1, static_cast<char>(type));
 }
 
-// A text as a report shows it: control bytes as \xNN, the rest as the characters they are.
-std::string Readable(std::string_view bytes) {
-    std::string out;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char code[8];
-            std::snprintf(code, sizeof code, "\\x%02X", byte);
-            out += code;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string Line(const Observation& o) {
     std::string line = LocalMicrosText(o.ms * 1000).substr(0, 23) + " ";
     switch (o.kind) {
         case Observation::Received:
-            line += "Rx " + Type(o.type) + " '" + Readable(o.text) + "'";
+            line += "Rx " + Type(o.type) + " '" + ReadableBytes(o.text) + "'";
             if (o.status != StatusOk) line += " " + std::string(StatusText(o.status));
             line += o.rule.empty() ? (o.nearMiss.empty() ? "" : " (no rule; " + o.nearMiss + ")")
                                    : " (" + o.rule + ")";
@@ -60,20 +41,6 @@ std::string Line(const Observation& o) {
     return line;
 }
 
-std::string Xml(std::string_view bytes) {
-    std::string out;
-    for (const char c : BytesToJsonText(Readable(bytes))) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
 
 const char* VerdictText(Verifier::Verdict verdict) {
     switch (verdict) {
@@ -334,49 +301,25 @@ bool Verifier::Verified() const {
     return waited;
 }
 
-std::string Verifier::JUnitXml(const std::string& suite, std::int64_t nowMs) const {
-    const std::vector<Result> results = Results();
-    std::size_t failures = 0;
-    for (const Result& r : results) failures += r.verdict == Failed ? 1 : 0;
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(nowMs - startMs_) / 1000.0);
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n  <testsuite name=\"" + Xml(suite) +
-                      "\" tests=\"" + std::to_string(results.size()) + "\" failures=\"" + std::to_string(failures) +
-                      "\" errors=\"0\" skipped=\"0\" time=\"" + seconds + "\" timestamp=\"" +
-                      IsoTime(startMs_).substr(0, 19) + "\">\n";
-    for (const Result& r : results) {
-        std::snprintf(seconds, sizeof seconds, "%.3f",
-                      static_cast<double>((r.decidedMs != 0 ? r.decidedMs : nowMs) - startMs_) / 1000.0);
-        xml += "    <testcase classname=\"expectations\" name=\"" + Xml(r.name) + "\" time=\"" + seconds + "\">\n";
-        std::string evidence = Xml(r.what) + "\n";
-        for (const std::string& line : r.evidence) evidence += Xml(line) + "\n";
-        if (r.verdict == Failed) {
-            xml += "      <failure message=\"" + Xml(r.message) + "\" type=\"expectation\">" + evidence + "</failure>\n";
-        } else {
-            xml += "      <system-out>" + Xml(r.message) + "\n" + evidence + "</system-out>\n";
-        }
-        xml += "    </testcase>\n";
+TestReport Verifier::Report(const std::string& suite, std::int64_t nowMs) const {
+    TestReport report;
+    report.suite = suite;
+    report.kind = "expectations";
+    report.startMs = startMs_;
+    report.endMs = nowMs;
+    report.passed = !AnyFailed() && finished_;
+    for (Result& r : Results()) {
+        TestReport::Case c;
+        c.name = std::move(r.name);
+        c.what = std::move(r.what);
+        c.verdict = VerdictText(r.verdict);
+        c.failed = r.verdict == Failed;
+        c.message = std::move(r.message);
+        c.evidence = std::move(r.evidence);
+        c.decidedMs = r.decidedMs;
+        report.cases.push_back(std::move(c));
     }
-    xml += "  </testsuite>\n</testsuites>\n";
-    return xml;
-}
-
-std::string Verifier::JsonReport(const std::string& suite, std::int64_t nowMs) const {
-    nlohmann::json out = {{"suite", BytesToJsonText(suite)},
-                          {"started", IsoTime(startMs_)},
-                          {"seconds", static_cast<double>(nowMs - startMs_) / 1000.0},
-                          {"passed", !AnyFailed() && finished_},
-                          {"expectations", nlohmann::json::array()}};
-    for (const Result& r : Results()) {
-        nlohmann::json evidence = nlohmann::json::array();
-        for (const std::string& line : r.evidence) evidence.push_back(BytesToJsonText(line));
-        out["expectations"].push_back({{"name", BytesToJsonText(r.name)},
-                                       {"what", BytesToJsonText(r.what)},
-                                       {"verdict", VerdictText(r.verdict)},
-                                       {"message", BytesToJsonText(r.message)},
-                                       {"evidence", evidence}});
-    }
-    return out.dump(2) + "\n";
+    return report;
 }
 
 }  // namespace scenario

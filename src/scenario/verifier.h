@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "report/test_report.h"
 #include "scenario/scenario.h"
 
 namespace scenario {
@@ -66,10 +67,8 @@ public:
     bool Finished() const { return finished_; }
     std::int64_t StartMs() const { return startMs_; }
 
-    // The reports a CI server reads: JUnit XML (one testsuite, one testcase per expectation)
-    // and the same as JSON.
-    std::string JUnitXml(const std::string& suite, std::int64_t nowMs) const;
-    std::string JsonReport(const std::string& suite, std::int64_t nowMs) const;
+    // The run as the reports a CI server reads (JUnit XML, JSON), at `nowMs`.
+    TestReport Report(const std::string& suite, std::int64_t nowMs) const;
 
 private:
     struct Track {

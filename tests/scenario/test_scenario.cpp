@@ -298,10 +298,10 @@ TEST(ScenarioVerifier, EachKindPassesAndFails) {
     }
 
     // The reports: one testcase per expectation, a failure with its message and evidence.
-    const std::string xml = v.JUnitXml("login & \"data\"", 300);
+    const std::string xml = v.Report("login & \"data\"", 300).JUnitXml();
     EXPECT_NE(xml.find("<testsuite name=\"login &amp; &quot;data&quot;\" tests=\"8\" failures=\"4\""), std::string::npos) << xml;
     EXPECT_NE(xml.find("<failure message=\"came 2 times, at most 1 wanted\""), std::string::npos) << xml;
-    const auto json = nlohmann::json::parse(v.JsonReport("run", 300));
+    const auto json = nlohmann::json::parse(v.Report("run", 300).Json());
     EXPECT_EQ(json["expectations"].size(), 8u);
     EXPECT_EQ(json["passed"], false);
 }
