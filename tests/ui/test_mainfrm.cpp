@@ -210,11 +210,12 @@ private slots:
             for (QAction* item : a->menu()->actions())
                 menus << (item->isSeparator() ? "-" : item->text().remove('&'));
         }
-        QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
+        QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Load Scenario...", "Load Expectations...", "-",
+                                     "Exit", "Setup", "Preferences...",
                                      "Link", "Drop TCP Connections", "Send Break",
                                      "Hold the Peer with XOFF...", "Send Raw Bytes...", "-", "Reconnect",
                                      "View", "Traffic",
-                                     "Statistics", "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
+                                     "Statistics", "Scenario", "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
         QStringList popup;
         for (QAction* item : form->GridPopupMenu->actions()) popup << (item->isSeparator() ? "-" : item->text());
         QCOMPARE(popup, QStringList({"Copy", "Select All", "Delete", "-", "Clear"}));
