@@ -190,16 +190,16 @@ void ScenarioPanel::AddViewItem(QMenu* view) {
 bool ScenarioPanel::LoadScenario() {
     const QString path = QFileDialog::getOpenFileName(window_, QStringLiteral("Load Scenario"), QString(),
                                                       QStringLiteral("Scenarios (*.json);;All files (*)"));
-    return !path.isEmpty() && Load(false, path);
+    return !path.isEmpty() && LoadFrom(path, false);
 }
 
 bool ScenarioPanel::LoadExpectations() {
     const QString path = QFileDialog::getOpenFileName(window_, QStringLiteral("Load Expectations"), QString(),
                                                       QStringLiteral("Expectations (*.json);;All files (*)"));
-    return !path.isEmpty() && Load(true, path);
+    return !path.isEmpty() && LoadFrom(path, true);
 }
 
-bool ScenarioPanel::Load(bool expectations, const QString& path) {
+bool ScenarioPanel::LoadFrom(const QString& path, bool expectations) {
     const std::string file = path.toLocal8Bit().toStdString();
     try {
         if (expectations) {

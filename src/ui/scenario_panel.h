@@ -31,6 +31,9 @@ public:
     // Asks for a scenario file and starts it (the dock shows); false when none was loaded.
     bool LoadScenario();
     bool LoadExpectations();
+    // Loads the file (a scenario, or with `expectations` an expectations file); a file that is
+    // refused is told in an error box, and what ran goes on.
+    bool LoadFrom(const QString& path, bool expectations);
 
     QDockWidget* Dock = nullptr;
     QLabel* NameLabel = nullptr;
@@ -58,7 +61,6 @@ public slots:
 
 private:
     void ShowEvidence();
-    bool Load(bool expectations, const QString& path);
 
     QMainWindow* window_;
     AppCore& core_;
