@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "fifty_rules.h"
+#include "loopback_connect.h"
 #include "support/loopback.h"
 
 extern char** environ;
@@ -42,21 +43,10 @@ using namespace std::chrono_literals;
 }
 
 int Connect(int port) {
-    for (int attempt = 0; attempt < 250; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-        ::close(fd);
-        std::this_thread::sleep_for(20ms);
-    }
-    return -1;
+    const int fd = ConnectLoopback(port);
+    const int one = 1;
+    if (fd >= 0) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
 }
 
 // Reads until `answers` more carriage returns came (each answer ends with one); false on EOF.
