@@ -8,7 +8,11 @@
 
 namespace scenario {
 
+
 namespace {
+
+// "1 time", "3 times".
+std::string Times(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " time" : " times"); }
 
 std::string Type(std::uint8_t type) {
     return std::string(1, static_cast<char>(type));
@@ -140,18 +144,18 @@ void Verifier::Observe(const Observation& o) {
                 ++t.count;
                 Note(t, o);
                 if (e.max >= 0 && t.count > e.max) {
-                    Decide(t, Failed, "came " + std::to_string(t.count) + " times, at most " + std::to_string(e.max) + " wanted", o.ms);
+                    Decide(t, Failed, "came " + Times(t.count) + ", at most " + std::to_string(e.max) + " wanted", o.ms);
                 } else if (t.count >= e.min && t.result.verdict == Pending) {
                     // Enough: it passes now unless an upper bound could still be passed.
                     if (e.max < 0) {
-                        Decide(t, Passed, "came " + std::to_string(t.count) + " times", o.ms);
+                        Decide(t, Passed, "came " + Times(t.count), o.ms);
                     } else {
                         t.result.verdict = Holding;
                         ++version_;
-                        t.result.message = "came " + std::to_string(t.count) + " times so far";
+                        t.result.message = "came " + Times(t.count) + " so far";
                     }
                 } else if (t.result.verdict == Holding) {
-                    t.result.message = "came " + std::to_string(t.count) + " times so far";
+                    t.result.message = "came " + Times(t.count) + " so far";
                 }
                 break;
             case Expectation::Order:
@@ -266,7 +270,7 @@ void Verifier::Finish(std::int64_t nowMs) {
         }
         switch (t.e.kind) {
             case Expectation::Count:
-                Decide(t, Failed, "came " + std::to_string(t.count) + " times, at least " + std::to_string(t.e.min) + " wanted", nowMs);
+                Decide(t, Failed, "came " + Times(t.count) + ", at least " + std::to_string(t.e.min) + " wanted", nowMs);
                 break;
             case Expectation::Order:
                 Decide(t, Failed, t.firstSeen ? "the second never came" : "neither came", nowMs);

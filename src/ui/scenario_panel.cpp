@@ -35,6 +35,10 @@ QTableWidget* Table(const QStringList& headers) {
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->horizontalHeader()->setStretchLastSection(true);
+    // The leading columns as wide as their texts; the last takes the rest.
+    for (int column = 0; column + 1 < headers.size(); ++column)
+        table->horizontalHeader()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
     table->setWordWrap(false);
     return table;
 }
@@ -95,17 +99,19 @@ ScenarioPanel::ScenarioPanel(QMainWindow* window, AppCore& core)
     ReloadButton->setToolTip(QStringLiteral("Read the scenario's file again and start it from its start state"));
     StopButton->setToolTip(QStringLiteral("Back to the reply actions alone"));
     ExpectButton->setToolTip(QStringLiteral("Judge the other side by an expectations file"));
-    top->addWidget(NameLabel, 1);
+    // The buttons on a row of their own, so that the dock stays narrow beside the rows.
     top->addWidget(LoadButton);
     top->addWidget(ReloadButton);
     top->addWidget(StopButton);
     top->addWidget(ExpectButton);
+    top->addStretch(1);
     layout->addLayout(top);
-    auto* second = new QHBoxLayout;
+    NameLabel->setWordWrap(true);
+    layout->addWidget(NameLabel);
+    StateLabel->setWordWrap(true);
+    layout->addWidget(StateLabel);
     VerdictLabel = new QLabel;
-    second->addWidget(StateLabel, 1);
-    second->addWidget(VerdictLabel);
-    layout->addLayout(second);
+    layout->addWidget(VerdictLabel);
     ErrorLabel = new QLabel;
     ErrorLabel->setStyleSheet(QStringLiteral("color: #c00000"));
     ErrorLabel->setWordWrap(true);
@@ -140,6 +146,12 @@ ScenarioPanel::ScenarioPanel(QMainWindow* window, AppCore& core)
     Dock->setWidget(panel);
     window->addDockWidget(Qt::RightDockWidgetArea, Dock);
     Dock->hide();
+    connect(Dock, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+        // Opened beside the rows, the dock takes what the buttons need and leaves the rest.
+        if (!visible || Dock->isFloating() || shownOnce_) return;
+        shownOnce_ = true;
+        window_->resizeDocks({Dock}, {Dock->minimumSizeHint().width() + 40}, Qt::Horizontal);
+    });
 
     connect(LoadButton, &QPushButton::clicked, this, [this] { LoadScenario(); });
     connect(ExpectButton, &QPushButton::clicked, this, [this] { LoadExpectations(); });
@@ -274,6 +286,7 @@ void ScenarioPanel::Refresh() {
         SetCell(Expectations, i, 1, ToQString(r.name));
         Expectations->item(i, 1)->setToolTip(ToQString(r.what));
         SetCell(Expectations, i, 2, ToQString(r.message));
+        Expectations->item(i, 2)->setToolTip(ToQString(r.message));
     }
     QString misses;
     for (const std::string& miss : v.nearMisses) misses += ToQString(miss) + QLatin1Char('\n');

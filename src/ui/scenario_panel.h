@@ -67,4 +67,5 @@ private:
     QTimer* refresh_;
     std::size_t errorsShown_ = 0;
     QString lastError_;
+    bool shownOnce_ = false;
 };
