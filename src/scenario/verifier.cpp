@@ -79,11 +79,11 @@ std::string Verifier::Describe(const Expectation& e) {
     switch (e.kind) {
         case Expectation::Count: {
             std::string times;
-            if (e.max < 0) times = "at least " + std::to_string(e.min);
-            else if (e.min == e.max) times = "exactly " + std::to_string(e.min);
-            else if (e.min == 0) times = "at most " + std::to_string(e.max);
-            else times = std::to_string(e.min) + " to " + std::to_string(e.max);
-            return "a message of " + e.message.Describe() + ", " + times + " time(s)";
+            if (e.max < 0) times = "at least " + Times(static_cast<std::uint64_t>(e.min));
+            else if (e.min == e.max) times = "exactly " + Times(static_cast<std::uint64_t>(e.min));
+            else if (e.min == 0) times = "at most " + Times(static_cast<std::uint64_t>(e.max));
+            else times = std::to_string(e.min) + " to " + std::to_string(e.max) + " times";
+            return "a message of " + e.message.Describe() + ", " + times;
         }
         case Expectation::Order:
             return "a message of " + e.message.Describe() + " before one of " + e.then.Describe();

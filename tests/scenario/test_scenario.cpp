@@ -219,7 +219,7 @@ function on_state(name) sim.set("last", name) end
     EXPECT_EQ(link.Send('A', "io"), "nilnilnilnilnil|0|script");
     EXPECT_EQ(link.Send('A', "clock"), "true|0|script");
     EXPECT_EQ(link.Send('A', "binary").rfind("nil", 0), 0u) << "no binary chunks";
-    for (const auto& [text, error] : {std::pair{"loop", "budget"}, std::pair{"bomb", "out of memory"},
+    for (const auto& [text, error] : {std::pair{"loop", "device.lua:5: the script ran over its budget"}, std::pair{"bomb", "out of memory"},
                                       std::pair{"oops", "device.lua:7:"}}) {
         const std::string got = link.Send('A', text);
         EXPECT_NE(got.find(error), std::string::npos) << got;

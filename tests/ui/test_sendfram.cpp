@@ -256,7 +256,7 @@ private slots:
     }
 
     // A message the engine gave up after its time-outs ends nothing the row shows (Stop stays
-    // on); a new Send runs again and shows its own response.
+    // on); a new Send runs again at once and shows its own response.
     void aRowWhoseMessageTimedOutRunsAgain() {
         Prepare("2", "0");
         row->SendButtonClick(nullptr);
@@ -269,8 +269,10 @@ private slots:
         core->TakeEvents();
         QVERIFY(row->StopButton->isEnabled());
         QVERIFY(Sent().empty());
+        // Pressed by the user: nothing is in flight, so nothing asks to stop it first.
         Prepare("1", "0");
-        row->SendButtonClick(nullptr);
+        row->SendButtonClick(row->SendButton);
+        QVERIFY(boxes.questions.isEmpty());
         QCOMPARE(Sent().size(), std::size_t{1});
         Accept("pong");
         QCOMPARE(row->ReplyTextEdit->text(), QString("pong"));
