@@ -43,6 +43,13 @@ std::size_t SerialDriver::ReadBlock(std::uint8_t* buffer, std::size_t capacity) 
     return count;
 }
 
+std::int32_t SerialDriver::ReadCharFromBlock(std::int32_t& value) {
+    std::uint8_t byte = 0;
+    if (ReadBlock(&byte, 1) == 0) return 0;
+    value = byte;
+    return 1;
+}
+
 void SerialDriver::WriteTo(std::uint64_t, const std::uint8_t* data, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) WriteChar(data[i]);
 }

@@ -48,6 +48,9 @@ public:
     // Ends the connection(s) now (TCP); a serial port has nothing to drop (its DTR is dropped
     // through SetDtr instead).
     virtual void DropLink() {}
+    // Ends the connection(s) as a failing network does: TCP sends a reset, not a close. A link
+    // that cannot tell the two apart drops.
+    virtual void ResetLink() { DropLink(); }
     // Holds the line in the break state, or releases it (serial; nothing on TCP).
     virtual void SetBreak(bool) {}
     // Which connection the bytes of the last ReadBlock (or ReadChar) came from, so that an
@@ -69,6 +72,8 @@ public:
     void SetStopToken(std::stop_token token) { stopToken_ = std::move(token); }
 
 protected:
+    // ReadChar for a driver that reads in blocks: one byte through ReadBlock.
+    std::int32_t ReadCharFromBlock(std::int32_t& value);
     bool StopRequested() const { return stopToken_.stop_requested(); }
     std::int64_t Now() const { return clock_(); }
 

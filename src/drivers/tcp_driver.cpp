@@ -67,6 +67,20 @@ void SerialTcpIpDriver::DropLink() {
     }
 }
 
+void SerialTcpIpDriver::ResetLink() {
+    // Lingering for no time makes the close send a reset: the other side reads an error, not
+    // the end of the stream.
+    for (const auto& connection : Connections()) {
+        const std::string peer = connection->peer;
+        boost::system::error_code ignored;
+        connection->socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        connection->connected = false;
+        connection->socket.close(ignored);
+        ConnectionClosed(connection);
+        ReportError("Connection to " + peer + " reset by the simulator");
+    }
+}
+
 void SerialTcpIpDriver::AddRun(std::deque<Run>& runs, std::uint64_t connection, std::size_t count) {
     if (count == 0) return;
     if (!runs.empty() && runs.back().connection == connection) {
@@ -88,13 +102,6 @@ std::size_t SerialTcpIpDriver::ReadBlock(std::uint8_t* buffer, std::size_t capac
     run.count -= count;
     if (run.count == 0) rxRuns_.pop_front();
     return count;
-}
-
-std::int32_t SerialTcpIpDriver::ReadChar(std::int32_t& value) {
-    std::uint8_t byte = 0;
-    if (ReadBlock(&byte, 1) == 0) return 0;
-    value = byte;
-    return 1;
 }
 
 std::int32_t SerialTcpIpDriver::WriteChar(std::uint8_t byte) {

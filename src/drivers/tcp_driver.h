@@ -57,7 +57,7 @@ public:
     void Poll() override;
     void Configure(int, int, int, int) override {}
     void Purge() override {}
-    std::int32_t ReadChar(std::int32_t& value) override;
+    std::int32_t ReadChar(std::int32_t& value) override { return ReadCharFromBlock(value); }
     bool IsOpen() override { return active_; }
     std::int32_t WriteChar(std::uint8_t byte) override;
     void WriteString(const char* text, std::int32_t length) override;
@@ -68,6 +68,7 @@ public:
     bool HasInput() override { return rxQueue.Count() > 0 || !pausedReads_.empty(); }
     void Push() override;
     void DropLink() override;
+    void ResetLink() override;
     std::uint64_t LastOrigin() const override { return lastOrigin_; }
     bool Reaches(std::uint64_t origin) const override;
     void WriteTo(std::uint64_t origin, const std::uint8_t* data, std::size_t length) override;

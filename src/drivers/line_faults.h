@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "drivers/line_pacer.h"
+#include "drivers/serial_driver.h"
+
+// Faults of the line itself, below the frames: what a slow, noisy or failing line does to the
+// bytes whatever they mean. Any link can have them. The one-shot events (a break, DTR or RTS
+// dropped for a while, the TCP connection reset) happen once, at their moment counted from
+// when the faults were set; -1 means never.
+struct LineFaults {
+    std::int32_t bytesPerSecond = 0;  // bandwidth cap; 0: none
+    std::int32_t byteGapUs = 0;       // idle time after every byte
+    std::int32_t sliceBytes = 0;      // each write leaves in pieces of this many bytes; 0: whole
+    std::int32_t sliceGapUs = 0;      // idle time between two pieces of one write
+    double corruptRate = 0;           // chance per byte that one of its bits is flipped
+    std::uint64_t corruptSeed = 1;    // the same seed corrupts the same bytes the same way
+    std::int32_t breakAtMs = -1;      // serial: a break starts then ...
+    std::int32_t breakMs = 250;       // ... and lasts this long
+    std::int32_t dtrDropAtMs = -1;    // serial: DTR off then ...
+    std::int32_t dtrDropMs = 1000;    // ... for this long
+    std::int32_t rtsDropAtMs = -1;    // serial: RTS off then ...
+    std::int32_t rtsDropMs = 1000;    // ... for this long
+    std::int32_t resetAtMs = -1;      // TCP: the connection(s) reset (RST, not a close) then
+
+    bool operator==(const LineFaults&) const = default;
+    // Whether the bytes pass through a queue (anything that changes their timing).
+    bool Shapes() const { return bytesPerSecond > 0 || byteGapUs > 0 || sliceBytes > 0; }
+};
+
+namespace LineFaultLimit {
+inline constexpr std::int32_t kMaxBytesPerSecond = 100'000'000;
+inline constexpr std::int32_t kMaxGapUs = 60'000'000;  // a minute
+inline constexpr std::int32_t kMaxSliceBytes = 1'000'000;
+inline constexpr std::int32_t kMaxMs = 3'600'000;  // an hour, as the reply faults
+}  // namespace LineFaultLimit
+
+// The first value out of its range, as a sentence naming it ("sliceBytes must be 0 to
+// 1000000"); empty when every value is in range.
+std::string LineFaultsError(const LineFaults& faults);
+
+// A link with line faults: wraps the link's driver and passes everything through it, except
+// that written bytes go through the faults first. Bytes that must wait (a cap, a gap, the
+// pieces of a write) wait in a queue released by a timer on the control thread's io_context:
+// nothing waits in the thread. Without shaping faults bytes pass at once, unchanged or
+// corrupted. Reading is untouched.
+class FaultyLine : public SerialDriver {
+public:
+    FaultyLine(boost::asio::io_context& io, std::unique_ptr<SerialDriver> inner);
+    ~FaultyLine() override;
+
+    // Replaces the faults, unless one is out of range: then nothing changes and the error is
+    // returned (empty on success). Moments count from now; the corruption starts its
+    // sequence again; bytes already queued keep their place.
+    std::string SetFaults(const LineFaults& faults);
+    const LineFaults& Faults() const { return faults_; }
+    SerialDriver& Inner() { return *inner_; }
+    std::uint64_t CorruptedBytes() const { return corrupted_; }
+    std::size_t QueuedBytes() const { return queue_.size(); }
+
+    void Poll() override;
+    std::int32_t HandleEvent(const Event& event) override { return In().HandleEvent(event); }
+    void Close() override;
+    void Configure(int baud, int bits, int stop, int parity) override { In().Configure(baud, bits, stop, parity); }
+    void Purge() override { In().Purge(); }
+    void Flush() override { In().Flush(); }
+    std::int32_t ReadChar(std::int32_t& value) override { return In().ReadChar(value); }
+    std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override { return In().ReadBlock(buffer, capacity); }
+    bool HasInput() override { return In().HasInput(); }
+    bool IsOpen() override { return In().IsOpen(); }
+    std::int32_t Open(const char* name) override { return In().Open(name); }
+    std::int32_t WriteChar(std::uint8_t byte) override;
+    void WriteString(const char* text, std::int32_t length) override;
+    void WriteTo(std::uint64_t origin, const std::uint8_t* data, std::size_t length) override;
+    void Push() override;
+    void SetFlowControl(int mode) override { In().SetFlowControl(mode); }
+    // The link's own wishes; a fault holding the line overrides them while it lasts.
+    void SetRts(bool on) override;
+    void SetDtr(bool on) override;
+    void SetBreak(bool on) override;
+    void DropLink() override { In().DropLink(); }
+    void ResetLink() override { In().ResetLink(); }
+    std::uint64_t LastOrigin() const override { return inner_->LastOrigin(); }
+    bool Reaches(std::uint64_t origin) const override { return inner_->Reaches(origin); }
+
+private:
+    struct Queued {
+        std::uint8_t byte;
+        bool startsWrite;
+        std::uint64_t origin;
+    };
+    enum class Act { BreakOn, BreakOff, DtrOff, DtrOn, RtsOff, RtsOn, Reset };
+    struct Moment {
+        std::int64_t at;
+        Act act;
+    };
+
+    SerialDriver& In();
+    std::uint8_t Corrupt(std::uint8_t byte);
+    void Pass(std::uint64_t origin, const std::uint8_t* data, std::size_t length);
+    void Run();
+    void Do(Act act);
+    void Arm(std::int64_t at);
+
+    std::unique_ptr<SerialDriver> inner_;
+    LineFaults faults_;
+    LinePacer pacer_;
+    std::deque<Queued> queue_;
+    bool nextStartsWrite_ = true;
+    std::vector<Moment> moments_;  // one-shot events still to come
+    std::uint64_t random_ = 0;     // the corruption's generator state
+    std::uint64_t corrupted_ = 0;
+    bool breakWanted_ = false, breakHeld_ = false;
+    bool dtrWanted_ = true, dtrHeld_ = false;
+    bool rtsWanted_ = true, rtsHeld_ = false;
+    std::vector<std::uint8_t> batch_;
+
+    boost::asio::steady_timer timer_;
+    std::int64_t armedFor_ = -1;
+    std::int64_t lastRun_ = 0;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
