@@ -8,6 +8,15 @@
 #include "traffic/traffic_stats.h"
 #include "traffic/traffic_tap.h"
 
+// Something else that wants every batch the tap hands out, as it comes (a capture file): it
+// is given each one before the batch is cut into entries, on the thread that takes them, and
+// must not keep the caller waiting.
+class TapConsumer {
+public:
+    virtual ~TapConsumer() = default;
+    virtual void Take(const TapBatch& batch) = 0;
+};
+
 // Turns the tap's batches into entries, keeps the statistics and feeds the continuous log:
 // everything a front end needs from the bytes on the wire, without a toolkit. Runs on the
 // thread that takes the tap's batches.
@@ -28,6 +37,9 @@ public:
     std::string LogError() const { return log_ != nullptr ? log_->Error() : logError_; }
     TrafficLogWriter* Log() { return log_.get(); }
 
+    // The batches go to `consumer` too from now on (null: to none).
+    void SetConsumer(TapConsumer* consumer) { consumer_ = consumer; }
+
     // A new link: a frame cut off by the old one is not continued by the new one's bytes.
     void LinkReset();
 
@@ -43,4 +55,5 @@ private:
     std::unique_ptr<TrafficLogWriter> log_;
     std::string logError_;
     TapBatch scratch_;
+    TapConsumer* consumer_ = nullptr;
 };
