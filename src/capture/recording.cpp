@@ -20,9 +20,7 @@ std::vector<const RecordedFrame*> Recording::Of(Direction direction, bool answer
     return out;
 }
 
-namespace {
-
-RecordedFrame FromEntry(const TrafficEntry& entry, const std::uint8_t* bytes) {
+RecordedFrame FrameFromEntry(const TrafficEntry& entry, const std::uint8_t* bytes) {
     RecordedFrame frame;
     frame.micros = entry.micros;
     frame.direction = entry.direction;
@@ -34,6 +32,8 @@ RecordedFrame FromEntry(const TrafficEntry& entry, const std::uint8_t* bytes) {
     frame.text = entry.kind == EntryKind::Stray ? frame.bytes : DecodeFrame(bytes, entry.length).text;
     return frame;
 }
+
+namespace {
 
 bool Loose(const pcapng::Packet& packet) {
     for (const std::string& comment : packet.comments)
@@ -64,7 +64,7 @@ Recording RecordingFromCapture(const pcapng::Capture& capture) {
         batch.bytes.assign(packet.data.begin(), packet.data.end());
         monitor.Process(batch, out);
         for (const TrafficEntry& entry : out.entries)
-            recording.frames.push_back(FromEntry(entry, out.bytes.data() + entry.offset));
+            recording.frames.push_back(FrameFromEntry(entry, out.bytes.data() + entry.offset));
     }
     return recording;
 }

@@ -36,6 +36,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A traffic view's entry (its bytes at `bytes`) as a recorded frame: what a live run is
+// compared with.
+RecordedFrame FrameFromEntry(const TrafficEntry& entry, const std::uint8_t* bytes);
 // Frames of a capture: the packets of each interface (link) cut as the traffic view cuts
 // them; a packet written outside the frames on its own. Throws RecordingError for a capture of
 // another link type.
