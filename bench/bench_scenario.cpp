@@ -11,26 +11,9 @@
 #include "scenario/runner.h"
 #include "scenario/scenario.h"
 
-namespace {
+#include "fifty_rules.h"
 
-// 50 rules: by turns an exact text, a wildcard and an expression with captures, each for its
-// own type and reading; every fifth only in the state "other".
-std::string FiftyRules(const std::string& extra = "") {
-    std::string rules;
-    for (int i = 0; i < 50; ++i) {
-        const char type = static_cast<char>('A' + i % 26);
-        std::string text;
-        switch (i % 3) {
-            case 0: text = "\"READ " + std::to_string(i) + "\""; break;
-            case 1: text = "{\"wildcard\": \"SET " + std::to_string(i) + " * TO ?\"}"; break;
-            default: text = "{\"regex\": \"T" + std::to_string(i) + "=(\\\\d+)\\\\.(\\\\d+)\"}"; break;
-        }
-        rules += std::string(i == 0 ? "" : ",\n") + "{\"name\": \"r" + std::to_string(i) + "\", \"type\": \"" + type +
-                 "\", \"text\": " + text + (i % 5 == 4 ? ", \"state\": \"other\"" : "") +
-                 ", \"add\": {\"n\": 1}, \"reply\": \"OK $1 $2 ${n}\"}";
-    }
-    return "{\"states\": [\"main\", \"other\"], \"variables\": {\"n\": 0}" + extra + ", \"rules\": [" + rules + "]}";
-}
+namespace {
 
 void Offer(benchmark::State& state, const std::shared_ptr<const scenario::Scenario>& s, char type,
            const std::string& text) {
@@ -64,13 +47,7 @@ BENCHMARK(BM_FiftyRules_NoneMatches);
 void BM_LuaHook_EveryMessage(benchmark::State& state) {
     const auto dir = std::filesystem::temp_directory_path() / ("vantor-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    std::ofstream(dir / "hook.lua") << "seen = 0\n"
-                                       "function on_message(msg)\n"
-                                       "  seen = seen + 1\n"
-                                       "  if msg.type == 'Z' then return 'script ' .. seen end\n"
-                                       "  if string.sub(msg.text, 1, 4) == 'SAVE' then sim.set('saved', msg.text) end\n"
-                                       "  return nil\n"
-                                       "end\n";
+    std::ofstream(dir / "hook.lua") << kEveryMessageHook;
     const auto s = scenario::ParseScenario(FiftyRules(", \"script\": \"hook.lua\""), dir.string());
     Offer(state, s, static_cast<char>('A' + 47 % 26), "T47=21.5");
     std::filesystem::remove_all(dir);

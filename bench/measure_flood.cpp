@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_connect.h"
 #include "support/loopback.h"
 
 extern char** environ;
@@ -46,19 +47,7 @@ using namespace std::chrono_literals;
     std::exit(2);
 }
 
-int Connect(int port) {
-    for (int attempt = 0; attempt < 250; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-        ::close(fd);
-        std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-}
+int Connect(int port) { return ConnectLoopback(port); }
 
 long StatusKb(pid_t pid, const char* field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -62,10 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const Summary got = Take(*chunked);
         Check(expected == got);
+        Check(bytewise->strayBytes == chunked->strayBytes);
     }
     while (pos < size) {
         pos += chunked->Feed(data + pos, size - pos);
         Check(!chunked->FrameReady());
     }
+    Check(bytewise->strayBytes == chunked->strayBytes);
     return 0;
 }

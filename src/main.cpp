@@ -9,12 +9,15 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,11 +40,14 @@ namespace {
 constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
     "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--control-port-file FILE] "
-    "[--control-cert FILE --control-key FILE] [--save-settings]";
+    "[--control-cert FILE --control-key FILE] [--save-settings] [--scenario FILE] [--expect FILE] "
+    "[--junit FILE] [--report FILE] [--until-verified] [--timeout SECONDS]";
 
 // The exit codes, as the manual page lists them.
 constexpr int kExitCannotStart = 1;  // the window, the log, the API's address or the settings
-constexpr int kExitBadStart = 2;     // the command line, the settings file, the token file
+constexpr int kExitFailed = 1;       // an expectation failed, or the time ran out before all were met
+constexpr int kExitBadStart = 2;     // the command line, the settings file, the token file, a
+                                     // scenario or expectations file, a report that cannot be written
 constexpr int kExitLogLost = 3;      // the JSON log lost lines (a write failed)
 
 struct Options {
@@ -51,6 +57,12 @@ struct Options {
     std::string log;
     std::optional<ApiServer::Options> control;
     std::string portFile;
+    std::string scenario;
+    std::string expect;
+    std::string junit;
+    std::string report;
+    bool untilVerified = false;
+    std::optional<double> timeoutSeconds;
 };
 
 [[noreturn]] void Fail(const QString& text) {
@@ -111,7 +123,18 @@ Options ParseCommandLine(int argc, char** argv) {
                                   "FILE");
     const QCommandLineOption key("control-key", "The private key of --control-cert (PEM).", "FILE");
     const QCommandLineOption save("save-settings", "Headless: write the settings file at exit.");
-    parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save});
+    const QCommandLineOption scenario("scenario", "Answer as the scenario in FILE says (JSON).", "FILE");
+    const QCommandLineOption expect("expect", "Judge the other side by the expectations in FILE (JSON).",
+                                    "FILE");
+    const QCommandLineOption junit("junit", "Write the verdict as a JUnit XML report to FILE at the end.",
+                                   "FILE");
+    const QCommandLineOption report("report", "Write the verdict as a JSON report to FILE at the end.",
+                                    "FILE");
+    const QCommandLineOption untilVerified(
+        "until-verified", "Headless: end as soon as the verdict is known (every expectation met, or one failed).");
+    const QCommandLineOption timeout("timeout", "Headless: end after SECONDS.", "SECONDS");
+    parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save,
+                       scenario, expect, junit, report, untilVerified, timeout});
     if (!parser.parse(arguments)) Fail(parser.errorText());
     if (parser.isSet(help)) {
         // Parsed before any application object exists, so Qt knows no program name yet.
@@ -161,6 +184,33 @@ Options ParseCommandLine(int argc, char** argv) {
         api.keyFile = parser.value(key).toLocal8Bit().toStdString();
         options.control = api;
         options.portFile = parser.value(portFile).toLocal8Bit().toStdString();
+    }
+    const auto path = [&parser](const QCommandLineOption& option) {
+        return parser.value(option).toLocal8Bit().toStdString();
+    };
+    options.scenario = path(scenario);
+    options.expect = path(expect);
+    options.junit = path(junit);
+    options.report = path(report);
+    options.untilVerified = parser.isSet(untilVerified);
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        const double seconds = parser.value(timeout).toDouble(&ok);
+        if (!ok || !(seconds > 0) || seconds > 7 * 24 * 3600)
+            Fail("--timeout: '" + parser.value(timeout) + "' is not a number of seconds (above 0, at most a week)");
+        options.timeoutSeconds = seconds;
+    }
+    for (const QCommandLineOption* needs : {&junit, &report, &untilVerified})
+        if (parser.isSet(*needs) && options.scenario.empty() && options.expect.empty())
+            Fail("--" + needs->names().first() + " needs --scenario or --expect");
+    for (const QCommandLineOption* needs : {&untilVerified, &timeout})
+        if (parser.isSet(*needs) && !options.headless) Fail("--" + needs->names().first() + " needs --headless");
+    for (const std::string& file : {options.junit, options.report}) {
+        // Found out now, not after a run of an hour.
+        if (file.empty()) continue;
+        const std::filesystem::path parent = std::filesystem::absolute(file).parent_path();
+        if (!std::filesystem::is_directory(parent) || ::access(parent.c_str(), W_OK) != 0)
+            FailFile("cannot write " + file + ": " + parent.string() + " is not a folder this program may write in");
     }
     if (!options.config.empty()) {
         // A settings file named on the command line is used or refused, never silently
@@ -247,6 +297,57 @@ AppCore::Options CoreOptions(const Options& options) {
     return core;
 }
 
+// The scenario and expectations of the command line, before the link opens (so that no
+// message is answered without them). The reason when a file is refused.
+std::string LoadScenario(AppCore& core, const Options& options) {
+    try {
+        if (!options.scenario.empty()) core.Scenarios().LoadFile(options.scenario);
+        if (!options.expect.empty()) core.Scenarios().SetExpectationsFile(options.expect);
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
+
+// A report file, whole or not at all.
+bool WriteReport(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            std::remove(temp.c_str());
+            return false;
+        }
+    }
+    return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// The run is over: what still waits fails, the reports are written. The exit code of the
+// verdict (0 when nothing was judged).
+int Judge(AppCore& core, const Options& options) {
+    ScenarioService& scenarios = core.Scenarios();
+    if (!scenarios.HasExpectations() && options.junit.empty() && options.report.empty()) return 0;
+    scenarios.Finish();
+    const TestReport report = scenarios.Report();
+    int result = scenarios.AnyFailed() ? kExitFailed : 0;
+    const std::pair<const std::string&, std::string> files[] = {
+        {options.junit, options.junit.empty() ? "" : report.JUnitXml()},
+        {options.report, options.report.empty() ? "" : report.Json()}};
+    for (const auto& [path, text] : files) {
+        if (path.empty() || WriteReport(path, text)) continue;
+        std::fprintf(stderr, "vantor-simulator: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        result = kExitBadStart;
+    }
+    std::size_t passed = 0, failed = 0, pending = 0;
+    scenarios.Tally(passed, failed, pending);
+    if (scenarios.HasExpectations())
+        std::fprintf(stderr, "vantor-simulator: %zu of %zu expectations met%s\n", passed, passed + failed + pending,
+                     failed > 0 ? "; see the report" : "");
+    return result;
+}
+
 int RunHeadless(int argc, char** argv, const Options& options) {
     QCoreApplication app(argc, argv);
     Preferences& prefs = Preferences::Get_instance();
@@ -262,15 +363,34 @@ int RunHeadless(int argc, char** argv, const Options& options) {
             std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
             return kExitCannotStart;
         }
+        if (const std::string problem = LoadScenario(*core, options); !problem.empty()) {
+            std::fprintf(stderr, "vantor-simulator: %s\n", problem.c_str());
+            return kExitBadStart;
+        }
         core->Start();
         // The end, however it comes: no more requests, the link is read no more, and
         // everything read before is recorded before the program goes.
-        const auto end = [&api, &core] {
+        bool ending = false;
+        const auto end = [&api, &core, &ending] {
+            if (ending) return;
+            ending = true;
             if (api) api->Stop();
             core->Shutdown();
             QCoreApplication::quit();
         };
         OnTerminationSignals(&app, end);
+        if (options.untilVerified) {
+            if (!core->Scenarios().HasExpectations()) {
+                std::fprintf(stderr, "vantor-simulator: --until-verified: there are no expectations to meet\n");
+                return kExitBadStart;
+            }
+            // Not from within the core's turn that decided it: a moment later.
+            core->Scenarios().AddOnChange([&core, &app, &end] {
+                if (core->Scenarios().Decided()) QTimer::singleShot(0, &app, end);
+            });
+        }
+        if (options.timeoutSeconds)
+            QTimer::singleShot(static_cast<int>(*options.timeoutSeconds * 1000), &app, end);
         // Announced once everything is up, the end by a signal included: a program that waits
         // for the port file may signal at once.
         if (api && !Announce(*api, options)) {
@@ -282,6 +402,7 @@ int RunHeadless(int argc, char** argv, const Options& options) {
         if (api) api->Stop();
         core->Shutdown();
         api.reset();
+        if (const int verdict = Judge(*core, options); result == 0) result = verdict;
         if (result == 0 && core->LogLost()) result = kExitLogLost;
     }
     try {
@@ -328,6 +449,8 @@ int RunWindow(int argc, char** argv, const Options& options) {
             serving = false;
         }
         if (mainForm && serving) {
+            if (const std::string problem = LoadScenario(*core, options); !problem.empty())
+                ShowError(std::runtime_error(problem));
             core->Start();
             // The program ends with its main window, whatever else is open.
             QObject::connect(mainForm.get(), &TMainForm::Closed, &app, &QApplication::quit,
@@ -344,6 +467,8 @@ int RunWindow(int argc, char** argv, const Options& options) {
         }
         if (api) api->Stop();
         if (core) core->Shutdown();
+        if (core)
+            if (const int verdict = Judge(*core, options); result == 0) result = verdict;
         if (result == 0 && core && core->LogLost()) result = kExitLogLost;
         // The windows go here: the main window stores its placement, each row its texts.
     }

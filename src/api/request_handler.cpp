@@ -11,6 +11,7 @@
 #include "api/metrics_text.h"
 #include "app/app_core.h"
 #include "app/event_hub.h"
+#include "app/scenario_service.h"
 #include "protocol/frame.h"
 #include "settings/names.h"
 #include "text/integer.h"
@@ -592,7 +593,9 @@ json MessageJson(const ReceivedMessage& m) {
             {"type", BytesToJsonText(m.type)},
             {"text", BytesToJsonText(m.text)},
             {"rxBcc", BytesToJsonText(m.rxBcc)},
-            {"calcBcc", BytesToJsonText(m.calcBcc)}};
+            {"calcBcc", BytesToJsonText(m.calcBcc)},
+            {"rule", m.rule.empty() ? json(nullptr) : json(BytesToJsonText(m.rule))},
+            {"nearMiss", m.nearMiss.empty() ? json(nullptr) : json(BytesToJsonText(m.nearMiss))}};
 }
 
 constexpr std::uint64_t kMaxWaitMs = 60000;
@@ -632,12 +635,109 @@ ApiResponse Messages(AppCore& core, const QueryFields& query, bool head) {
     return response;
 }
 
+// ---- scenario and expectations -----------------------------------------------------------
+
+json ScenarioJson(const ScenarioService::View& v, std::int64_t nowMs) {
+    const ResponderStatus& st = v.status;
+    json variables = json::object();
+    for (const auto& [name, value] : st.variables) variables[BytesToJsonText(name)] = BytesToJsonText(value);
+    json rules = json::array();
+    for (const auto& [rule, hits] : st.ruleHits) rules.push_back({{"rule", BytesToJsonText(rule)}, {"hits", hits}});
+    json timers = json::array();
+    for (const std::string& t : st.timers) timers.push_back(BytesToJsonText(t));
+    json errors = json::array();
+    for (const std::string& e : v.errors) errors.push_back(BytesToJsonText(e));
+    json misses = json::array();
+    for (const std::string& m : v.nearMisses) misses.push_back(BytesToJsonText(m));
+    return {{"running", v.running},
+            {"name", v.running ? json(BytesToJsonText(v.name)) : json(nullptr)},
+            {"origin", v.running ? json(BytesToJsonText(v.origin)) : json(nullptr)},
+            {"state", v.running ? json(BytesToJsonText(st.state)) : json(nullptr)},
+            {"enteredAt", v.running && st.enteredMs > 0 ? json(IsoTime(st.enteredMs)) : json(nullptr)},
+            {"variables", variables},
+            {"rules", rules},
+            {"unmatched", st.unmatched},
+            {"timers", timers},
+            {"lastError", st.lastError.empty() ? json(nullptr) : json(BytesToJsonText(st.lastError))},
+            {"errors", errors},
+            {"nearMisses", misses},
+            {"time", IsoTime(nowMs)}};
+}
+
+json VerifyJson(const ScenarioService& scenarios) {
+    const ScenarioService::View v = scenarios.GetView();
+    json list = json::array();
+    for (const scenario::Verifier::Result& r : v.results) {
+        json evidence = json::array();
+        for (const std::string& line : r.evidence) evidence.push_back(BytesToJsonText(line));
+        list.push_back({{"name", BytesToJsonText(r.name)},
+                        {"what", BytesToJsonText(r.what)},
+                        {"verdict", scenario::VerdictText(r.verdict)},
+                        {"message", BytesToJsonText(r.message)},
+                        {"decidedAt", r.decidedMs > 0 ? json(IsoTime(r.decidedMs)) : json(nullptr)},
+                        {"evidence", evidence}});
+    }
+    const char* verdict = !scenarios.HasExpectations() ? "none"
+                          : v.failed > 0               ? "failed"
+                          : v.verified                 ? "passed"
+                                                       : "pending";
+    return {{"verdict", verdict},
+            {"finished", v.finished},
+            {"passed", v.passed},
+            {"failed", v.failed},
+            {"pending", v.pending},
+            {"expectations", list}};
+}
+
+// A scenario or expectations given as a file on this machine or as the document itself.
+// Returns the document's text (empty: a file, named in `file`).
+std::string DocumentOrFile(const json& body, const char* documentField, std::string& file) {
+    OnlyFields(body, {"file", documentField});
+    const bool hasFile = body.contains("file"), hasDocument = body.contains(documentField);
+    if (hasFile == hasDocument)
+        throw ApiError(400, "missing_field", std::string("Give either file or ") + documentField + ".",
+                       hasFile ? "file" : documentField);
+    if (hasFile) {
+        file = Bytes(body["file"], "file");
+        if (file.empty()) throw ApiError(400, "invalid_value", "file is empty.", "file");
+        return "";
+    }
+    return body[documentField].dump();
+}
+
+ApiResponse PutScenario(AppCore& core, const json& body) {
+    std::string file;
+    const std::string document = DocumentOrFile(body, "scenario", file);
+    try {
+        // A scenario that does not load leaves the running one as it is.
+        if (file.empty()) core.Scenarios().LoadText(document, ".", "the control API");
+        else core.Scenarios().LoadFile(file);
+    } catch (const scenario::ScenarioError& error) {
+        throw ApiError(400, "invalid_scenario", BytesToJsonText(error.what()), file.empty() ? "scenario" : "file");
+    }
+    return Json(200, ScenarioJson(core.Scenarios().GetView(), core.Now()));
+}
+
+ApiResponse PutExpectations(AppCore& core, const json& body) {
+    std::string file;
+    const std::string document = DocumentOrFile(body, "expectations", file);
+    try {
+        if (file.empty()) core.Scenarios().SetExpectationsText(document, "the control API");
+        else core.Scenarios().SetExpectationsFile(file);
+    } catch (const scenario::ScenarioError& error) {
+        throw ApiError(400, "invalid_expectations", BytesToJsonText(error.what()),
+                       file.empty() ? "expectations" : "file");
+    }
+    return Json(200, VerifyJson(core.Scenarios()));
+}
+
 // ---- routing ----------------------------------------------------------------------------
 
 // The resources in the order of ApiRoutes().
 enum class R {
     Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, Replies,
-    Row, RowSend, RowStop, BatchSend, Messages, Sends, Send, SendStop, Reset
+    Row, RowSend, RowStop, BatchSend, Messages, Sends, Send, SendStop, Reset, Scenario, ScenarioReload,
+    Expectations, Verify
 };
 
 std::vector<std::string> Segments(std::string_view path) {
@@ -749,7 +849,16 @@ ApiResponse Status(const AppCore& core) {
                    {"failed", counts.failed},
                    {"timedOut", counts.timedOut},
                    {"answersDropped", status.answersDropped}}},
-                 {"log", log}});
+                 {"log", log},
+                 {"scenario",
+                  {{"running", status.scenarioRunning},
+                   {"name", status.scenarioRunning ? json(BytesToJsonText(status.scenario)) : json(nullptr)},
+                   {"state", status.scenarioRunning ? json(BytesToJsonText(status.scenarioState)) : json(nullptr)},
+                   {"error", status.scenarioError.empty() ? json(nullptr) : json(BytesToJsonText(status.scenarioError))},
+                   {"expectations", status.judging ? json{{"passed", status.expectPassed},
+                                                          {"failed", status.expectFailed},
+                                                          {"pending", status.expectPending}}
+                                                   : json(nullptr)}}}});
 }
 
 // Where an events stream starts: what happens next, or after the event a reader names
@@ -926,6 +1035,25 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
             OnlyFields(Body(request), {});
             core.Reset();
             return Json(200, {{"reset", true}});
+        case R::Scenario:
+            if (get) return Json(200, ScenarioJson(core.Scenarios().GetView(), core.Now()));
+            if (method == "PUT") return PutScenario(core, Body(request));
+            core.Scenarios().Stop();
+            return NoContent();
+        case R::ScenarioReload:
+            OnlyFields(Body(request), {});
+            try {
+                core.Scenarios().Reload();
+            } catch (const scenario::ScenarioError& error) {
+                throw ApiError(409, "not_reloaded", BytesToJsonText(error.what()));
+            }
+            return Json(200, ScenarioJson(core.Scenarios().GetView(), core.Now()));
+        case R::Expectations:
+            if (method == "PUT") return PutExpectations(core, Body(request));
+            core.Scenarios().ClearExpectations();
+            return NoContent();
+        case R::Verify:
+            return Json(200, VerifyJson(core.Scenarios()));
         default:
             throw ApiError(404, "not_found", "No such resource.");
     }
@@ -978,6 +1106,10 @@ const std::vector<ApiRoute>& ApiRoutes() {
         {"/sends/{id}", {"GET", "DELETE"}},
         {"/sends/{id}/stop", {"POST"}},
         {"/reset", {"POST"}},
+        {"/scenario", {"GET", "PUT", "DELETE"}},
+        {"/scenario/reload", {"POST"}},
+        {"/expectations", {"PUT", "DELETE"}},
+        {"/verify", {"GET"}},
     };
     return routes;
 }

@@ -43,7 +43,8 @@ AppCore::AppCore(Preferences& prefs, Scheduler& scheduler, Options options)
       toWindow_([this](std::uint32_t) { ScheduleTake(); }, 2026),
       traffic_(gate_, prefs.Get_traffic_prefs(), options_.trafficClock),
       messages_(static_cast<std::size_t>(std::max(0, prefs.Get_traffic_prefs().ListMax))),
-      sends_(prefs, toThread_, scheduler, hub_, clock_) {
+      sends_(prefs, toThread_, scheduler, hub_, clock_),
+      scenarios_(toThread_, hub_, scheduler, clock_) {
     toWindow_.SetGauge(&eventGauge_);
     hub_.SetLagGauge(&gate_.AddGauge("an events stream is behind", std::max<std::size_t>(1, options_.keptEvents / 4)));
     hub_.SetActive(options_.events || !options_.log.empty());
@@ -55,6 +56,11 @@ AppCore::AppCore(Preferences& prefs, Scheduler& scheduler, Options options)
         if (listener_.messagesDropping) listener_.messagesDropping(count);
     });
     SetListener({});
+    // A scenario loaded or judged outside a turn (a request, a timer) shows in the status at
+    // once; within one, the turn's end publishes it.
+    scenarios_.AddOnChange([this] {
+        if (!inTurn_) PublishStatus();
+    });
     PublishStatus();
 }
 
@@ -108,7 +114,13 @@ std::size_t AppCore::TakeEvents() {
     batch_.clear();
     const std::size_t taken = toWindow_.GetEvents(batch_, kEventsPerTurn);
     const std::uint64_t before = received_;
-    for (Event& event : batch_) OnEvent(event);
+    {
+        struct InTurn {
+            bool& flag;
+            ~InTurn() { flag = false; }
+        } turn{inTurn_ = true};
+        for (Event& event : batch_) OnEvent(event);
+    }
     batch_.clear();
     if (received_ != before && listener_.messagesAdded) listener_.messagesAdded();
     PublishStatus();
@@ -130,6 +142,7 @@ std::size_t AppCore::TakeEvents() {
 void AppCore::OnEvent(Event& event) {
     sends_.OnEvent(event);
     traffic_.OnEvent(event);
+    scenarios_.OnEvent(event);
     switch (event.id) {
         case EventId::MessageReceived:
             if (const auto* frame = std::get_if<ReceivedFrame>(&event.payload)) OnMessage(*frame);
@@ -188,6 +201,8 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
             .Text("text", frame.text)
             .Text("rxBcc", frame.rxBcc)
             .Text("calcBcc", frame.calcBcc);
+        if (!frame.rule.empty()) line.Text("rule", frame.rule);
+        if (!frame.nearMiss.empty()) line.Text("nearMiss", frame.nearMiss);
     });
     // What the engine wrote, as it wrote it: nothing here works an answer out again.
     hub_.Publish("answer", [&](JsonObjectWriter& line) {
@@ -361,6 +376,8 @@ void AppCore::Reset() {
     sends_.Reset();
     traffic_.ResetStats();
     injected_ = {};
+    // The scenario starts again from its start state, and the judging from now.
+    scenarios_.Restart();
     hub_.PublishJson("reset", nlohmann::json::object());
     // The engine takes the table afresh: its every-Nth counters and its draws start again.
     PostReplyActions();
@@ -385,6 +402,13 @@ void AppCore::PublishStatus() {
     status.link = link_;
     status.sends = sends_.GetCounts();
     status.injected = injected_;
+    const ResponderStatus& scenario = scenarios_.Status();
+    status.scenarioRunning = scenarios_.Running();
+    status.scenario = scenarios_.Name();
+    status.scenarioState = scenario.state;
+    status.scenarioError = scenario.lastError;
+    status.judging = scenarios_.HasExpectations();
+    scenarios_.Tally(status.expectPassed, status.expectFailed, status.expectPending);
     std::lock_guard<std::mutex> guard(statusLock_);
     status_ = std::move(status);
 }

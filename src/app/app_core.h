@@ -12,6 +12,7 @@
 
 #include "app/event_hub.h"
 #include "app/received_store.h"
+#include "app/scenario_service.h"
 #include "app/send_runs.h"
 #include "app/traffic_service.h"
 #include "base/event.h"
@@ -143,6 +144,10 @@ public:
     SendRuns& Sends() { return sends_; }
     const SendRuns& Sends() const { return sends_; }
     TrafficService& Traffic() { return traffic_; }
+    ScenarioService& Scenarios() { return scenarios_; }
+    // The core's clock: milliseconds since the epoch.
+    std::int64_t Now() const { return clock_(); }
+    const ScenarioService& Scenarios() const { return scenarios_; }
     FlowGate& Gate() { return gate_; }
     EventBroker& ToThread() { return toThread_; }
     EventBroker& ToWindow() { return toWindow_; }
@@ -169,6 +174,14 @@ public:
         std::vector<FlowGate::Level> queues;
         std::uint64_t holds = 0;
         std::int64_t heldMicros = 0;
+        // The scenario: its name ("" for none), state, the script's latest error, and the
+        // expectations' verdicts.
+        bool scenarioRunning = false;
+        std::string scenario;
+        std::string scenarioState;
+        std::string scenarioError;
+        bool judging = false;
+        std::size_t expectPassed = 0, expectFailed = 0, expectPending = 0;
     };
     Status GetStatus() const;
     // Whether the JSON log lost anything (the program's exit code says so).
@@ -195,6 +208,8 @@ private:
     TrafficService traffic_;
     ReceivedStore messages_;
     SendRuns sends_;
+    ScenarioService scenarios_;
+    bool inTurn_ = false;  // taking the control thread's events
     std::unique_ptr<JsonLog> log_;
     std::unique_ptr<TControlThread> thread_;
 

@@ -32,10 +32,11 @@ std::uint64_t ReceivedStore::Add(const ReceivedFrame& frame, std::int64_t arriva
         // A hundredth of the bound at a time: a view then drops rows in large steps.
         DropOldest(std::min(rows_.size(), std::max<std::size_t>(1, bound_ / 100) + rows_.size() - bound_));
     }
-    const std::string_view fields[4] = {frame.rxBcc, frame.calcBcc, frame.text, frame.faults};
+    const std::string_view fields[kTexts] = {frame.rxBcc, frame.calcBcc, frame.text,
+                                             frame.faults, frame.rule, frame.nearMiss};
     Row row;
     std::size_t total = 0;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kTexts; ++i) {
         row.length[i] = static_cast<std::uint32_t>(fields[i].size());
         total += fields[i].size();
     }
@@ -70,10 +71,11 @@ void ReceivedStore::DropOldest(std::size_t count) {
 ReceivedStore::View ReceivedStore::At(std::size_t position) const {
     const Row& row = rows_[position];
     View view{row.id,   row.number, row.micros, row.msecs, row.status,
-              row.type, row.namesShown, {}, {}, {}, {}};
-    std::string_view* fields[4] = {&view.rxBcc, &view.calcBcc, &view.text, &view.faults};
+              row.type, row.namesShown, {}, {}, {}, {}, {}, {}};
+    std::string_view* fields[kTexts] = {&view.rxBcc, &view.calcBcc, &view.text,
+                                        &view.faults, &view.rule, &view.nearMiss};
     const char* at = row.texts.get();
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kTexts; ++i) {
         *fields[i] = std::string_view(at, row.length[i]);
         at += row.length[i];
     }
@@ -101,6 +103,8 @@ ReceivedMessage ReceivedStore::Copy(std::size_t position) const {
     m.calcBcc = v.calcBcc;
     m.text = v.text;
     m.faults = v.faults;
+    m.rule = v.rule;
+    m.nearMiss = v.nearMiss;
     m.namesShown = v.namesShown;
     return m;
 }

@@ -23,6 +23,8 @@ struct ReceivedMessage {
     std::string calcBcc;
     std::string text;    // as received
     std::string faults;  // what the answer's faults did; empty for none
+    std::string rule;      // what of a scenario answered it; empty: the reply table
+    std::string nearMiss;  // no rule answered: the closest one and what it missed
     bool namesShown = false;  // listed with control characters by name
 };
 
@@ -51,7 +53,7 @@ public:
         std::int32_t statusCode;
         std::uint8_t type;
         bool namesShown;
-        std::string_view rxBcc, calcBcc, text, faults;
+        std::string_view rxBcc, calcBcc, text, faults, rule, nearMiss;
     };
 
     // 0: no bound.
@@ -82,9 +84,10 @@ public:
     void Clear();
 
 private:
+    static constexpr int kTexts = 6;
     struct Row {
-        std::unique_ptr<char[]> texts;  // rx BCC, calc BCC, text, faults, one after another
-        std::uint32_t length[4];
+        std::unique_ptr<char[]> texts;  // the texts of View, in its order, one after another
+        std::uint32_t length[kTexts];
         std::uint64_t id;
         std::int64_t micros;
         std::int32_t number;

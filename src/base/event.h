@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "base/link_state.h"
+#include "base/responder.h"
 #include "settings/prefs.h"
 
 // A received message as the engine took and answered it: the facts from where they happened,
@@ -25,6 +27,18 @@ struct ReceivedFrame {
     std::int32_t injected = 0;  // Injected bits: what the row's faults did
     std::string faults;         // the same in words ("delay 120 ms, twice"); empty for none
     std::int32_t row = -1;      // the reply actions row that answered, -1 for none
+    std::string rule;      // what of a scenario decided the answer ("rule 3 'login'"); empty: the table
+    std::string nearMiss;  // a scenario that did not decide: the closest rule and what it missed
+};
+
+// How a message of ours went, reported with its 10011 or 10012 (or the 10017 of a time-out).
+struct SendOutcome {
+    std::uint8_t type = 0;
+    std::int64_t firstSentMicros = 0;  // wall clock, when its first try went; 0: never sent
+    std::int64_t slowestMicros = -1;   // the longest a try waited for its answer; -1: none came
+    std::int32_t tries = 0;
+    std::int32_t naks = 0;     // tries answered with a NAK
+    std::int32_t badBccs = 0;  // answers with a bad block check
 };
 
 // What the reply actions put into an answer.
@@ -57,8 +71,8 @@ struct LinkActionArgs {
     std::string bytes;    // SendRaw: what
 };
 
-using EventPayload =
-    std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs>;
+using EventPayload = std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs,
+                                  SendOutcome, ResponderStatus, std::shared_ptr<Responder>>;
 
 // One request or report between the windows and the control thread; moved whole. Texts that
 // are texts (a message, a response, an error) travel as `text`; everything else as a typed
@@ -99,6 +113,13 @@ inline constexpr std::int32_t Quiesce = 10031;
 inline constexpr std::int32_t HeldBack = 10032;
 // An answer was not sent: the connection its message came from had gone (value: its bytes).
 inline constexpr std::int32_t AnswerDropped = 10033;
+// Answer with this responder before the reply table (std::shared_ptr<Responder>; none: the
+// table alone). Takes effect between two messages.
+inline constexpr std::int32_t SetResponder = 10034;
+// How the responder stands (ResponderStatus), when something changed.
+inline constexpr std::int32_t ResponderReport = 10035;
+// Bytes came outside any frame (value: how many).
+inline constexpr std::int32_t StrayBytes = 10036;
 }  // namespace EventId
 
 // The `value` of a LinkAction request.

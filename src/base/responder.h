@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "settings/prefs.h"
@@ -35,6 +37,21 @@ struct OwnSend {
     std::string text;
 };
 
+// How a responder stands, as views show it, and what happened since it last told: the states
+// it entered (with their wall-clock times) and the errors of its script.
+struct ResponderStatus {
+    std::string name;
+    std::string state;
+    std::int64_t enteredMs = 0;  // wall clock, milliseconds since the epoch
+    std::map<std::string, std::string> variables;
+    std::vector<std::pair<std::string, std::uint64_t>> ruleHits;  // by rule, in order
+    std::uint64_t unmatched = 0;
+    std::vector<std::string> timers;  // running
+    std::string lastError;
+    std::vector<std::pair<std::string, std::int64_t>> entered;  // since the last report
+    std::vector<std::string> errors;                            // since the last report
+};
+
 class Responder {
 public:
     virtual ~Responder() = default;
@@ -44,4 +61,7 @@ public:
     virtual std::optional<std::int64_t> NextDueMs() const = 0;
     // What is due by `nowMs`, in order.
     virtual std::vector<OwnSend> RunDue(std::int64_t nowMs) = 0;
+    // Whether anything changed since the last report; if so, fills `out`. Times in `out` are
+    // wall-clock: `wallMs` is the wall clock at `nowMs` of the steady clock the calls use.
+    virtual bool Report(ResponderStatus& out, std::int64_t nowMs, std::int64_t wallMs) = 0;
 };

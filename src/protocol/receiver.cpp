@@ -21,6 +21,8 @@ void Receiver::ReceiveOther(std::uint8_t byte) {
                 textLength = 0;
                 status = StatusOk;
                 state = WaitType;
+            } else {
+                ++strayBytes;
             }
             break;
         case WaitType:
@@ -133,8 +135,13 @@ std::size_t Receiver::Feed(const std::uint8_t* data, std::size_t length) {
             }
         } else if (state == WaitSoh) {
             const void* soh = std::memchr(data + i, ctrl::SOH, length - i);
-            if (soh == nullptr) return length;
-            i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(soh) - data);
+            if (soh == nullptr) {
+                strayBytes += length - i;
+                return length;
+            }
+            const std::size_t at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(soh) - data);
+            strayBytes += at - i;
+            i = at;
         }
         ReceiveByte(data[i++]);
     }

@@ -47,6 +47,7 @@ public:
     std::uint8_t digitIndex = 0;
     bool messageReady = false;
     bool responseReady = false;
+    std::uint64_t strayBytes = 0;  // bytes that came outside any frame (waiting for an SOH)
 
 private:
     void Fail(std::uint8_t code) {

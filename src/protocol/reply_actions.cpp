@@ -62,9 +62,21 @@ void VantorProtocol::OnMessage() {
     bool corruptBcc = false;
     int lastRow = -1;
     std::int32_t actions = 0;
+    const std::string_view text(reinterpret_cast<const char*>(receiver.text),
+                                static_cast<std::size_t>(receiver.DeliveredTextLength()));
+    // A responder (a scenario) decides first; what it leaves undecided the table answers.
+    Response decided;
+    if (responder) decided = responder->OnMessage({received, text, receiver.status}, micros_() / 1000);
+    if (decided.decided) {
+        reply = &decided.text;
+        actions = decided.actions;
+        if ((actions & AnswerAction::Nak) != 0) code = ctrl::NAK;
+        if ((actions & AnswerAction::WrongType) != 0) type = static_cast<std::uint8_t>(received + 1);
+        corruptBcc = (actions & AnswerAction::WrongBcc) != 0;
+    }
     // Every matching row counts: the last one's text (and its faults) win, while each injected
     // error stays once any row has asked for it.
-    for (std::size_t index = 0; index < replyActions.size(); ++index) {
+    for (std::size_t index = 0; !decided.decided && index < replyActions.size(); ++index) {
         const ReplyPrefs& row = replyActions[index];
         if (row.Type.size() != 1 || static_cast<std::uint8_t>(row.Type[0]) != received) continue;
         reply = &row.Msg;
@@ -107,15 +119,20 @@ void VantorProtocol::OnMessage() {
     frame.type = received;
     frame.rxBcc = receiver.receivedBcc;
     frame.calcBcc = receiver.computedBcc;
-    frame.text.assign(reinterpret_cast<const char*>(receiver.text),
-                      static_cast<std::size_t>(receiver.DeliveredTextLength()));
+    frame.text.assign(text);
     frame.actions = actions;
     frame.row = lastRow;
+    frame.rule = std::move(decided.rule);
+    frame.nearMiss = std::move(decided.nearMiss);
     std::exception_ptr failure;
     try {
         // The answer goes back where the message came from: the connection whose bytes
         // completed the frame.
-        SendAnswer(lastRow, frame, inOrigin_);
+        const ReplyFaults* faults = decided.decided ? &decided.faults
+                                    : lastRow >= 0 && static_cast<std::size_t>(lastRow) < replyActions.size()
+                                        ? &replyActions[static_cast<std::size_t>(lastRow)].Faults
+                                        : nullptr;
+        SendAnswer(faults, lastRow, frame, inOrigin_);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -135,6 +152,7 @@ constexpr std::int64_t Ms(std::int64_t ms) { return ms * 1000; }
 bool VantorProtocol::FaultApplies(const ReplyFaults& faults, int row) {
     switch (faults.When) {
         case 1:
+            if (row < 0) return true;  // counted by whoever gave the faults
             if (rowMatches_.size() <= static_cast<std::size_t>(row)) rowMatches_.resize(row + 1, 0);
             return ++rowMatches_[static_cast<std::size_t>(row)] % std::max(1, faults.EveryN) == 0;
         case 2:
@@ -144,11 +162,8 @@ bool VantorProtocol::FaultApplies(const ReplyFaults& faults, int row) {
     }
 }
 
-void VantorProtocol::SendAnswer(int row, ReceivedFrame& frame, std::uint64_t origin) {
+void VantorProtocol::SendAnswer(const ReplyFaults* faults, int row, ReceivedFrame& frame, std::uint64_t origin) {
     const Route route{origin, false};
-    const ReplyFaults* faults = row >= 0 && static_cast<std::size_t>(row) < replyActions.size()
-                                    ? &replyActions[static_cast<std::size_t>(row)].Faults
-                                    : nullptr;
     std::string& description = frame.faults;
     if (faults == nullptr || !faults->Any() || !FaultApplies(*faults, row)) {
         if (TransmitTo(answer_.Data(), answer_.Size(), route) > 0)
@@ -231,8 +246,13 @@ void VantorProtocol::Schedule(std::int64_t due, Later what, std::vector<std::uin
 }
 
 std::optional<std::int64_t> VantorProtocol::NextDue() const {
-    if (scheduled_.empty()) return std::nullopt;
-    return scheduled_.begin()->first;
+    std::optional<std::int64_t> due;
+    if (!scheduled_.empty()) due = scheduled_.begin()->first;
+    if (responder) {
+        if (const std::optional<std::int64_t> own = responder->NextDueMs(); own && (!due || *own * 1000 < *due))
+            due = *own * 1000;
+    }
+    return due;
 }
 
 void VantorProtocol::RunDue() {

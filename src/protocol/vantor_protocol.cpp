@@ -60,6 +60,13 @@ std::int32_t VantorProtocol::HandleEvent(const Event& event) {
         case EventId::LinkAction:
             HandleLinkAction(event);
             break;
+        case EventId::SetResponder:
+            if (const auto* next = std::get_if<std::shared_ptr<Responder>>(&event.payload)) {
+                responder = *next;
+            } else {
+                responder.reset();
+            }
+            break;
         default:
             break;
     }
@@ -147,14 +154,23 @@ void VantorProtocol::OnResponseAccepted(Packet& packet, const char* text) {
         std::strncpy(packet.responseBuffer, text, packet.responseBufferSize);
         packet.responseBuffer[packet.responseBufferSize - 1] = 0;
     }
-    Event event{EventId::ResponseAccepted, static_cast<std::int8_t>(packet.type), packet.source, text};
-    event.request = packet.request;
-    Post(std::move(event));
+    PostOutcome(Event{EventId::ResponseAccepted, static_cast<std::int8_t>(packet.type), packet.source, text}, packet);
 }
 
 void VantorProtocol::OnResponseFailed(Packet& packet, const char* text) {
-    Event event{EventId::TransactionFailed, static_cast<std::int8_t>(packet.type), packet.source, text};
+    PostOutcome(Event{EventId::TransactionFailed, static_cast<std::int8_t>(packet.type), packet.source, text}, packet);
+}
+
+void VantorProtocol::PostOutcome(Event event, const Packet& packet) {
     event.request = packet.request;
+    SendOutcome outcome;
+    outcome.type = packet.type;
+    outcome.firstSentMicros = packet.firstSentWall;
+    outcome.slowestMicros = packet.slowestMicros;
+    outcome.tries = packet.retries + (event.id == EventId::ResponseAccepted ? 1 : 0);
+    outcome.naks = packet.naks;
+    outcome.badBccs = packet.badBccs;
+    event.payload = outcome;
     Post(std::move(event));
 }
 
@@ -202,6 +218,12 @@ void VantorProtocol::Poll() {
     SampleClock();
     if (tickEnabled) ServiceTick();
     PumpBytes();
+    if (receiver.strayBytes != strayReported_) {
+        // Told once a poll, however many came: a flood of noise is one event per block.
+        const std::uint64_t stray = receiver.strayBytes - strayReported_;
+        strayReported_ = receiver.strayBytes;
+        Post(Event{EventId::StrayBytes, static_cast<std::int32_t>(std::min<std::uint64_t>(stray, INT32_MAX)), deviceId, {}});
+    }
     // Each step takes its frame or packet over before it writes, so a write that fails (a
     // socket send error) ends that step only: the frame is not handled again by the next
     // poll, and the steps after it still run. The first failure is passed on at the end.
@@ -220,6 +242,7 @@ void VantorProtocol::Poll() {
         receiver.messageReady = false;
         step([this] { OnMessage(); });
     }
+    if (responder) step([this] { QueueResponderSends(); });
     if (outstanding.empty() && !sendQueue.empty()) {
         step([this] { SendNextQueued(); });
     } else {
@@ -237,8 +260,20 @@ void VantorProtocol::PushWritten() {
     driver->Push();
 }
 
+void VantorProtocol::QueueResponderSends() {
+    const std::optional<std::int64_t> due = responder->NextDueMs();
+    const std::int64_t nowMs = micros_() / 1000;
+    if (!due || *due > nowMs) return;
+    for (const OwnSend& send : responder->RunDue(nowMs))
+        QueueMessageBytes(kResponderSource, send.type, send.text.data(), send.text.size(), nullptr, 0);
+}
+
 bool VantorProtocol::HasWork() {
     if (!enabled) return false;
+    if (responder) {
+        const std::optional<std::int64_t> due = responder->NextDueMs();
+        if (due && *due * 1000 <= micros_()) return true;
+    }
     if (!scheduled_.empty() && scheduled_.begin()->first <= micros_()) return true;
     if (receiver.FrameReady() || inPos_ < inLen_) return true;
     if (!inputHeld_ && driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
@@ -308,6 +343,11 @@ void VantorProtocol::HandleResponse() {
     FrameDone();
     auto it = outstanding.begin();
     while (it != outstanding.end() && it->type != type) ++it;
+    if (it != outstanding.end()) {
+        it->slowestMicros = std::max(it->slowestMicros, micros_() - it->lastSentMicros);
+        if (status == StatusNak) ++it->naks;
+        if (status == StatusBadBcc) ++it->badBccs;
+    }
     if (it == outstanding.end()) {
         // A late answer to an earlier try, or an answer to nothing: no transaction is touched.
         if (!Suspended()) ReportStatus(status);
@@ -332,6 +372,8 @@ void VantorProtocol::HandleResponse() {
 void VantorProtocol::Retransmit(Packet& packet) {
     Transmit(packet.frame.data(), packet.frame.size());
     packet.sentTime = clock_();
+    packet.lastSentMicros = micros_();
+    if (packet.firstSentWall == 0) packet.firstSentWall = wall_();
 }
 
 void VantorProtocol::SendNextQueued() {
@@ -358,8 +400,11 @@ void VantorProtocol::CheckTimeouts() {
             ++it;
         } else {
             // A transaction that times out ends with the status event alone, which names
-            // the send it gave up.
-            if (!Suspended()) ReportStatus(StatusTimeout, it->request);
+            // the send it gave up (and says how it went).
+            if (!Suspended()) {
+                PostOutcome(Event{EventId::Status, StatusTimeout, deviceId, {}}, *it);
+                commStatus = StatusTimeout;
+            }
             it = outstanding.erase(it);
         }
     }

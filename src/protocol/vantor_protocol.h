@@ -18,6 +18,7 @@
 #include "settings/prefs.h"
 #include "base/device.h"
 #include "base/event.h"
+#include "base/responder.h"
 #include "base/traffic_sink.h"
 
 // One message of the engine's send queue. The frame is built once when the message is queued
@@ -39,6 +40,12 @@ struct Packet {
     std::int32_t retries = 0;            // failed attempts so far
     std::int32_t status = StatusUnknown; // code of the latest failure
     std::vector<std::uint8_t> frame;
+    // How it goes, for the report of how it went (SendOutcome).
+    std::int64_t firstSentWall = 0;   // wall-clock microseconds of the first try
+    std::int64_t lastSentMicros = 0;  // steady microseconds of the latest try
+    std::int64_t slowestMicros = -1;  // the longest a try waited for its answer
+    std::int32_t naks = 0;
+    std::int32_t badBccs = 0;
 };
 
 // The protocol engine: sends queued messages as stop-and-wait transactions (one outstanding
@@ -159,6 +166,11 @@ public:
     std::int32_t pollCount = 0;
     // Receives a copy of every block read and every run of bytes written; none when null.
     TrafficSink* tap = nullptr;
+    // Asked before the reply table for every received message, and for messages of its own
+    // at their times (a scenario); none when null. Set by event 10034, between two polls.
+    std::shared_ptr<Responder> responder;
+    // The source of the responder's own messages in events 10011 and 10012.
+    static constexpr std::int32_t kResponderSource = -2;
 
 private:
     bool Suspended() const { return commStatus == StatusCommDisabled; }
@@ -174,7 +186,11 @@ private:
     void FrameDone();
     // Sends the answer built in answer_ as the row's faults say (at once when it has none),
     // and notes in `frame` what was sent and what the faults did.
-    void SendAnswer(int row, ReceivedFrame& frame, std::uint64_t origin);
+    void SendAnswer(const ReplyFaults* faults, int row, ReceivedFrame& frame, std::uint64_t origin);
+    // The responder's messages that are due, into the send queue.
+    void QueueResponderSends();
+    // Posts 10011, 10012 or (a time-out) 10017 with how the message went.
+    void PostOutcome(Event event, const Packet& packet);
     bool FaultApplies(const ReplyFaults& faults, int row);
     void HandleLinkAction(const Event& event);
     // Work kept for later, in the order it is due (ties in the order it was scheduled).
@@ -205,4 +221,5 @@ private:
     bool inputDrained_ = true;  // the last read found nothing
     bool wrote_ = false;        // bytes went to the driver and were not pushed yet
     std::uint64_t droppedAnswers_ = 0;
+    std::uint64_t strayReported_ = 0;  // the receiver's stray bytes told so far
 };

@@ -60,11 +60,15 @@ void* LuaHook::Allocate(void* self, void* block, std::size_t oldSize, std::size_
     return grown;
 }
 
-void LuaHook::CountInstructions(lua_State* L, lua_Debug*) {
+void LuaHook::CountInstructions(lua_State* L, lua_Debug* where) {
     LuaHook* self = Self(L);
     self->spent_ += 1000;
-    if (self->spent_ > kInstructionBudget)
-        luaL_error(L, "the script ran over its budget of %d instructions", static_cast<int>(kInstructionBudget));
+    if (self->spent_ <= kInstructionBudget) return;
+    // Named by the line it was on, as any other error of the script is.
+    if (lua_getinfo(L, "Sl", where) != 0 && where->currentline > 0)
+        luaL_error(L, "%s:%d: the script ran over its budget of %d instructions", where->short_src,
+                   where->currentline, static_cast<int>(kInstructionBudget));
+    luaL_error(L, "the script ran over its budget of %d instructions", static_cast<int>(kInstructionBudget));
 }
 
 LuaHook::LuaHook(const std::string& name, std::string_view source, Host host) : host_(std::move(host)) {

@@ -115,7 +115,9 @@ Runner::~Runner() = default;
 
 void Runner::Error(std::string error) {
     lastError_ = error;
-    errors_.push_back(std::move(error));
+    // Told a few at a time; a script that fails on every message must not fill the memory
+    // while nobody takes them.
+    if (errors_.size() < kKeptReports) errors_.push_back(std::move(error));
     ++version_;
 }
 
@@ -127,7 +129,7 @@ void Runner::Enter(const std::string& state, std::int64_t nowMs) {
     ++depth_;
     state_ = state;
     enteredMs_ = nowMs;
-    entries_.emplace_back(state, nowMs);
+    if (entries_.size() < kKeptReports) entries_.emplace_back(state, nowMs);
     ++version_;
     if (const State* entered = scenario_->FindState(state)) Apply(entered->onEntry, {}, nowMs, nullptr);
     if (script_) {
@@ -297,6 +299,13 @@ Response Runner::OnMessage(const IncomingMessage& message, std::int64_t nowMs) {
             ++version_;
             response.rule = rule.label;
             Apply(rule.effects, captures, nowMs, &response);
+            if (response.faults.When == 1) {
+                // "Every Nth" counts this rule's answers; a chance is drawn by the engine.
+                if (faultTurns_.size() <= i) faultTurns_.resize(i + 1, 0);
+                if (++faultTurns_[i] % static_cast<std::uint64_t>(std::max(1, response.faults.EveryN)) != 0)
+                    response.faults = ReplyFaults{};
+                response.faults.When = 0;
+            }
             return response;
         }
         if (turnMissed == none) {
@@ -384,7 +393,7 @@ Runner::Snapshot Runner::GetSnapshot() const {
     s.state = state_;
     s.enteredMs = enteredMs_;
     s.variables = variables_;
-    for (std::size_t i = 0; i < scenario_->rules.size(); ++i) s.ruleHits.emplace_back(scenario_->rules[i].name, hits_[i]);
+    for (std::size_t i = 0; i < scenario_->rules.size(); ++i) s.ruleHits.emplace_back(scenario_->rules[i].label, hits_[i]);
     s.unmatched = unmatched_;
     for (const auto& [name, timer] : timers_) s.timers.push_back(name);
     s.lastError = lastError_;
@@ -401,6 +410,25 @@ std::vector<std::string> Runner::TakeErrors() {
     std::vector<std::string> out;
     out.swap(errors_);
     return out;
+}
+
+bool Runner::Report(ResponderStatus& out, std::int64_t nowMs, std::int64_t wallMs) {
+    if (version_ == reported_ && entries_.empty() && errors_.empty()) return false;
+    reported_ = version_;
+    const auto wall = [nowMs, wallMs](std::int64_t ms) { return wallMs - (nowMs - ms); };
+    Snapshot s = GetSnapshot();
+    out.name = std::move(s.scenario);
+    out.state = std::move(s.state);
+    out.enteredMs = wall(s.enteredMs);
+    out.variables = std::move(s.variables);
+    out.ruleHits = std::move(s.ruleHits);
+    out.unmatched = s.unmatched;
+    out.timers = std::move(s.timers);
+    out.lastError = std::move(s.lastError);
+    out.entered = TakeStateEntries();
+    for (auto& [state, ms] : out.entered) ms = wall(ms);
+    out.errors = TakeErrors();
+    return true;
 }
 
 }  // namespace scenario

@@ -22,6 +22,9 @@ class LuaHook;
 // matches gets the reply table's answer, and the runner says which rule came closest.
 class Runner : public Responder {
 public:
+    // States entered and script errors kept between two reports.
+    static constexpr std::size_t kKeptReports = 1000;
+
     // Enters the start state at `nowMs`. Throws ScenarioError when the script does not load.
     Runner(std::shared_ptr<const Scenario> scenario, std::int64_t nowMs);
     ~Runner() override;
@@ -29,6 +32,7 @@ public:
     Response OnMessage(const IncomingMessage& message, std::int64_t nowMs) override;
     std::optional<std::int64_t> NextDueMs() const override;
     std::vector<OwnSend> RunDue(std::int64_t nowMs) override;
+    bool Report(ResponderStatus& out, std::int64_t nowMs, std::int64_t wallMs) override;
 
     struct Snapshot {
         std::string scenario;  // its name
@@ -90,6 +94,8 @@ private:
     std::vector<std::string> errors_;
     std::string lastError_;
     std::uint64_t version_ = 0;
+    std::uint64_t reported_ = static_cast<std::uint64_t>(-1);  // the version last reported
+    std::vector<std::uint64_t> faultTurns_;  // per rule: answers that had faults to give
     std::int64_t now_ = 0;  // the time of the call in progress (for the script's requests)
     int depth_ = 0;         // state entries within one call, so that a loop of them ends
 };

@@ -8,7 +8,11 @@
 
 namespace scenario {
 
+
 namespace {
+
+// "1 time", "3 times".
+std::string Times(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " time" : " times"); }
 
 std::string Type(std::uint8_t type) {
     return std::string(1, static_cast<char>(type));
@@ -27,9 +31,12 @@ std::string Line(const Observation& o) {
             line += "answer to our " + Type(o.sentType) + ": " +
                     (o.status == StatusOk ? std::string("accepted") : std::string(StatusText(o.status))) +
                     (o.latencyMs >= 0 ? " after " + std::to_string(o.latencyMs) + " ms" : "");
+            if (o.naks > 0) line += ", " + std::to_string(o.naks) + " NAK";
+            if (o.badBccs > 0) line += ", " + std::to_string(o.badBccs) + " with a bad BCC";
             break;
         case Observation::TimedOut:
             line += "our " + Type(o.sentType) + " was never answered";
+            if (o.naks > 0) line += " (" + std::to_string(o.naks) + " NAK)";
             break;
         case Observation::StateEntered:
             line += "state '" + o.state + "'";
@@ -41,6 +48,7 @@ std::string Line(const Observation& o) {
     return line;
 }
 
+}  // namespace
 
 const char* VerdictText(Verifier::Verdict verdict) {
     switch (verdict) {
@@ -51,8 +59,6 @@ const char* VerdictText(Verifier::Verdict verdict) {
     }
     return "";
 }
-
-}  // namespace
 
 Verifier::Verifier(std::vector<Expectation> expectations, std::int64_t startMs) : startMs_(startMs) {
     for (Expectation& e : expectations) {
@@ -99,23 +105,28 @@ void Verifier::MetWindow(Track& track) {
     track.oneWindowMet = true;
     if (track.result.verdict == Pending) {
         track.result.verdict = Holding;
+        ++version_;
         track.result.message = "in time so far";
     }
 }
 
-void Verifier::Note(Track& track, const std::string& line) {
+void Verifier::Note(Track& track, const Observation& o) {
+    // Kept as they came and written out only for a report: a count over a flood of messages
+    // costs a copy into a reused slot, not a line of text each.
     ++track.evidenceSeen;
     if (track.first.size() < kEvidence) {
-        track.first.push_back(line);
+        track.first.push_back(o);
         return;
     }
-    track.last.push_back(line);
-    if (track.last.size() > kEvidence) track.last.erase(track.last.begin());
+    track.last[track.lastNext] = o;
+    track.lastNext = (track.lastNext + 1) % kEvidence;
+    track.lastCount = std::min(track.lastCount + 1, kEvidence);
 }
 
 void Verifier::Decide(Track& track, Verdict verdict, std::string message, std::int64_t ms) {
     if (track.result.verdict == Failed || track.result.verdict == Passed) return;
     track.result.verdict = verdict;
+    ++version_;
     track.result.message = std::move(message);
     track.result.decidedMs = ms;
 }
@@ -123,7 +134,6 @@ void Verifier::Decide(Track& track, Verdict verdict, std::string message, std::i
 void Verifier::Observe(const Observation& o) {
     if (finished_) return;
     Tick(o.ms);
-    const std::string line = Line(o);
     for (Track& t : expectations_) {
         const Expectation& e = t.e;
         if (t.result.verdict == Failed) continue;
@@ -132,28 +142,29 @@ void Verifier::Observe(const Observation& o) {
             case Expectation::Count:
                 if (!received || !e.message.Matches(o.type, o.text)) break;
                 ++t.count;
-                Note(t, line);
+                Note(t, o);
                 if (e.max >= 0 && t.count > e.max) {
-                    Decide(t, Failed, "came " + std::to_string(t.count) + " times, at most " + std::to_string(e.max) + " wanted", o.ms);
+                    Decide(t, Failed, "came " + Times(t.count) + ", at most " + std::to_string(e.max) + " wanted", o.ms);
                 } else if (t.count >= e.min && t.result.verdict == Pending) {
                     // Enough: it passes now unless an upper bound could still be passed.
                     if (e.max < 0) {
-                        Decide(t, Passed, "came " + std::to_string(t.count) + " times", o.ms);
+                        Decide(t, Passed, "came " + Times(t.count), o.ms);
                     } else {
                         t.result.verdict = Holding;
-                        t.result.message = "came " + std::to_string(t.count) + " times so far";
+                        ++version_;
+                        t.result.message = "came " + Times(t.count) + " so far";
                     }
                 } else if (t.result.verdict == Holding) {
-                    t.result.message = "came " + std::to_string(t.count) + " times so far";
+                    t.result.message = "came " + Times(t.count) + " so far";
                 }
                 break;
             case Expectation::Order:
                 if (!received) break;
                 if (e.message.Matches(o.type, o.text) && !t.firstSeen) {
                     t.firstSeen = true;
-                    Note(t, line);
+                    Note(t, o);
                 } else if (e.then.Matches(o.type, o.text)) {
-                    Note(t, line);
+                    Note(t, o);
                     if (t.firstSeen) Decide(t, Passed, "in order", o.ms);
                     else Decide(t, Failed, "the second came before the first", o.ms);
                 }
@@ -167,12 +178,12 @@ void Verifier::Observe(const Observation& o) {
                                          o.sentType == *e.afterSendType;
                 if (trigger) {
                     t.windows.push_back(o.ms + e.ms);
-                    Note(t, line);
+                    Note(t, o);
                 } else if (sendTrigger) {
                     // Judged once its answer tells us when it went; the message may have come
                     // before that answer did.
-                    const std::int64_t sent = o.latencyMs >= 0 ? o.ms - o.latencyMs : o.ms;
-                    Note(t, line);
+                    const std::int64_t sent = o.sentMs >= 0 ? o.sentMs : o.latencyMs >= 0 ? o.ms - o.latencyMs : o.ms;
+                    Note(t, o);
                     if (t.lastMatchMs >= sent && t.lastMatchMs <= sent + e.ms) {
                         t.lastMatchMs = -1;
                         MetWindow(t);
@@ -180,7 +191,7 @@ void Verifier::Observe(const Observation& o) {
                         t.windows.push_back(sent + e.ms);
                     }
                 } else if (received && e.message.Matches(o.type, o.text)) {
-                    Note(t, line);
+                    Note(t, o);
                     if (t.windows.empty()) {
                         t.lastMatchMs = o.ms;
                     } else {
@@ -192,34 +203,37 @@ void Verifier::Observe(const Observation& o) {
             }
             case Expectation::AnswersWithin:
                 if (o.kind == Observation::TimedOut) {
-                    Note(t, line);
+                    Note(t, o);
                     Decide(t, Failed, "a message of ours was never answered", o.ms);
                 } else if (o.kind == Observation::Answered && o.latencyMs > e.ms) {
-                    Note(t, line);
+                    Note(t, o);
                     Decide(t, Failed, "answered after " + std::to_string(o.latencyMs) + " ms", o.ms);
                 }
                 break;
             case Expectation::NeverNak:
-                if (o.kind == Observation::Answered && o.status == StatusNak) {
-                    Note(t, line);
+                if ((o.kind == Observation::Answered || o.kind == Observation::TimedOut) &&
+                    (o.status == StatusNak || o.naks > 0)) {
+                    Note(t, o);
                     Decide(t, Failed, "a message of ours was answered with NAK", o.ms);
                 }
                 break;
             case Expectation::NeverBadBcc:
-                if ((received || o.kind == Observation::Answered) && o.status == StatusBadBcc) {
-                    Note(t, line);
+                if ((received && o.status == StatusBadBcc) ||
+                    ((o.kind == Observation::Answered || o.kind == Observation::TimedOut) &&
+                     (o.status == StatusBadBcc || o.badBccs > 0))) {
+                    Note(t, o);
                     Decide(t, Failed, "a frame came with a bad block check", o.ms);
                 }
                 break;
             case Expectation::NeverStray:
                 if (o.kind == Observation::Stray && o.bytes > 0) {
-                    Note(t, line);
+                    Note(t, o);
                     Decide(t, Failed, "bytes came outside any frame", o.ms);
                 }
                 break;
             case Expectation::NoUnmatched:
                 if (received && o.rule.empty()) {
-                    Note(t, line);
+                    Note(t, o);
                     Decide(t, Failed, "a message matched no rule" + (o.nearMiss.empty() ? "" : "; " + o.nearMiss), o.ms);
                 }
                 break;
@@ -256,7 +270,7 @@ void Verifier::Finish(std::int64_t nowMs) {
         }
         switch (t.e.kind) {
             case Expectation::Count:
-                Decide(t, Failed, "came " + std::to_string(t.count) + " times, at least " + std::to_string(t.e.min) + " wanted", nowMs);
+                Decide(t, Failed, "came " + Times(t.count) + ", at least " + std::to_string(t.e.min) + " wanted", nowMs);
                 break;
             case Expectation::Order:
                 Decide(t, Failed, t.firstSeen ? "the second never came" : "neither came", nowMs);
@@ -275,13 +289,24 @@ std::vector<Verifier::Result> Verifier::Results() const {
     std::vector<Result> out;
     for (const Track& t : expectations_) {
         Result r = t.result;
-        r.evidence = t.first;
-        if (t.evidenceSeen > t.first.size() + t.last.size())
-            r.evidence.push_back("... " + std::to_string(t.evidenceSeen - t.first.size() - t.last.size()) + " more ...");
-        r.evidence.insert(r.evidence.end(), t.last.begin(), t.last.end());
+        for (const Observation& o : t.first) r.evidence.push_back(Line(o));
+        if (t.evidenceSeen > t.first.size() + t.lastCount)
+            r.evidence.push_back("... " + std::to_string(t.evidenceSeen - t.first.size() - t.lastCount) + " more ...");
+        // The ring from its oldest slot on.
+        for (std::size_t i = 0; i < t.lastCount; ++i)
+            r.evidence.push_back(Line(t.last[(t.lastNext + kEvidence - t.lastCount + i) % kEvidence]));
         out.push_back(std::move(r));
     }
     return out;
+}
+
+void Verifier::Tally(std::size_t& passed, std::size_t& failed, std::size_t& pending) const {
+    passed = failed = pending = 0;
+    for (const Track& t : expectations_) {
+        if (t.result.verdict == Failed) ++failed;
+        else if (t.result.verdict == Pending) ++pending;
+        else ++passed;
+    }
 }
 
 bool Verifier::AnyFailed() const {

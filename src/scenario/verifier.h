@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -27,7 +28,10 @@ struct Observation {
     std::int32_t status = 0;     // a frame status code
     std::string rule;            // Received: the rule that answered; empty for none
     std::string nearMiss;        // Received, no rule: the closest one
-    std::int64_t latencyMs = -1;  // Answered: since our message first went out
+    std::int64_t latencyMs = -1;  // Answered: the longest a try of it waited for its answer
+    std::int64_t sentMs = -1;     // Answered / TimedOut: when its first try went (wall clock)
+    std::int32_t naks = 0;        // Answered / TimedOut: tries answered with a NAK
+    std::int32_t badBccs = 0;     // Answered / TimedOut: answers with a bad block check
     std::string state;           // StateEntered
     std::uint64_t bytes = 0;     // Stray
     std::uint8_t sentType = 0;   // Answered / TimedOut: the type of our message
@@ -59,6 +63,8 @@ public:
     void Finish(std::int64_t nowMs);
 
     std::vector<Result> Results() const;
+    // How many have passed (holding counts), failed, and wait.
+    void Tally(std::size_t& passed, std::size_t& failed, std::size_t& pending) const;
     std::size_t Count() const { return expectations_.size(); }
     bool AnyFailed() const;
     // Every expectation that waits for something has had it, and none failed: a run under
@@ -66,6 +72,8 @@ public:
     bool Verified() const;
     bool Finished() const { return finished_; }
     std::int64_t StartMs() const { return startMs_; }
+    // Grows whenever a verdict changes.
+    std::uint64_t Version() const { return version_; }
 
     // The run as the reports a CI server reads (JUnit XML, JSON), at `nowMs`.
     TestReport Report(const std::string& suite, std::int64_t nowMs) const;
@@ -79,18 +87,25 @@ private:
         std::deque<std::int64_t> windows;      // Within: open windows' ends
         bool oneWindowMet = false;
         std::int64_t lastMatchMs = -1;  // Within: the last match that no window took
-        std::vector<std::string> first, last;  // evidence
+        // Evidence: the first few, and the last few in a ring.
+        std::vector<Observation> first;
+        std::array<Observation, kEvidence> last;
+        std::size_t lastNext = 0, lastCount = 0;
         std::uint64_t evidenceSeen = 0;
     };
-    void Note(Track& track, const std::string& line);
+    void Note(Track& track, const Observation& o);
     // Within: one window had its message in time.
-    static void MetWindow(Track& track);
+    void MetWindow(Track& track);
     void Decide(Track& track, Verdict verdict, std::string message, std::int64_t ms);
     static std::string Describe(const Expectation& e);
 
     std::vector<Track> expectations_;
     std::int64_t startMs_;
     bool finished_ = false;
+    std::uint64_t version_ = 0;
 };
+
+// "pending", "holding", "passed", "failed".
+const char* VerdictText(Verifier::Verdict verdict);
 
 }  // namespace scenario

@@ -81,7 +81,7 @@ TControlThread::TControlThread(EventBroker* requestBroker, EventBroker* windowBr
                                const CommPrefs& settings, std::int32_t threadNumber)
     : windowBroker(windowBroker), requestBroker(requestBroker), commSettings(settings),
       threadNumber(threadNumber), work_(io_.get_executor()), passTimer_(io_), dueTimer_(io_),
-      wake_(std::make_shared<Wake>()), linkTimer_(io_) {
+      wake_(std::make_shared<Wake>()), linkTimer_(io_), responderTimer_(io_) {
     wake_->io = &io_;
     if (requestBroker != nullptr) {
         requestBroker->SetNotifier([wake = wake_](std::uint32_t) { (*wake)(); }, 1);
@@ -144,6 +144,7 @@ void TControlThread::Execute() {
             if (io_.run_one() == 0) break;  // stopped
             Work();
             ReportLinkState();
+            ReportResponder();
         } catch (const std::exception& error) {
             ReportError(error.what(), 0);
             // The report (and whatever else was left) is passed on without waiting.
@@ -248,6 +249,28 @@ void TControlThread::ReportLinkState() {
     }
 }
 
+void TControlThread::ReportResponder() {
+    if (engine == nullptr || !engine->responder || windowBroker == nullptr) return;
+    constexpr auto kPeriod = std::chrono::milliseconds(20);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - responderReportedAt_ < kPeriod) {
+        if (!responderTimerArmed_) {
+            responderTimerArmed_ = true;
+            responderTimer_.expires_at(responderReportedAt_ + kPeriod);
+            // This check runs again after the handler.
+            responderTimer_.async_wait([this](const boost::system::error_code&) { responderTimerArmed_ = false; });
+        }
+        return;
+    }
+    ResponderStatus status;
+    if (!engine->responder->Report(status, VantorProtocol::SteadyMicros() / 1000, VantorProtocol::WallMicros() / 1000))
+        return;
+    responderReportedAt_ = now;
+    Event event{EventId::ResponderReport, 0, threadNumber, {}};
+    event.payload = std::move(status);
+    windowBroker->PostEvent(std::move(event));
+}
+
 void TControlThread::HandleThreadEvent(Event& event) {
     if (event.id == EventId::CommSettings) {
         const auto* settings = std::get_if<CommPrefs>(&event.payload);
@@ -278,6 +301,13 @@ void TControlThread::HandleThreadEvent(Event& event) {
         while (threadQueue && threadQueue->GetEvent(earlier)) HandleThreadEvent(earlier);
     }
     if (devices) devices->Dispatch(event);
+    if (event.id == EventId::SetResponder) {
+        // The engine holds the responder now; the windows hear only that it took it, so
+        // that it is never used nor ended on their thread.
+        event.payload = std::monostate{};
+        // What the old one had left untold goes with it; the new one tells from its start.
+        responderReportedAt_ = {};
+    }
     if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
 }
 

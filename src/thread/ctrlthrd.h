@@ -78,6 +78,9 @@ private:
     void StopSerialWatch();
     // Posts event LinkState to the windows when the link's state changed since the last report.
     void ReportLinkState();
+    // Posts event ResponderReport when the engine's responder has news: at most every 20 ms,
+    // the rest a little later (the states it entered keep their own times).
+    void ReportResponder();
 
     boost::asio::io_context io_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
@@ -92,6 +95,9 @@ private:
     bool linkTimerArmed_ = false;
     std::chrono::steady_clock::time_point linkCheckedAt_{};
     std::optional<LinkState> linkReported_;
+    boost::asio::steady_timer responderTimer_;
+    bool responderTimerArmed_ = false;
+    std::chrono::steady_clock::time_point responderReportedAt_{};
     bool quiesced_ = false;
     bool heldReported_ = false;
 };

@@ -48,6 +48,7 @@
 #include "ui/received_list_habits.h"
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
+#include "ui/scenario_panel.h"
 #include "ui/traffic_hub.h"
 
 namespace {
@@ -160,6 +161,12 @@ TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
     auto* view = new QMenu(QStringLiteral("&View"), this);
     menuBar()->insertMenu(menuBar()->actions().constLast(), view);  // before Help
     Traffic->AddViewItems(view);
+    Scenario = new ScenarioPanel(this, core_);
+    Scenario->AddViewItem(view);
+    // After Batch Send, before the separator above Exit.
+    const QList<QAction*> fileItems = FileMenu->actions();
+    Scenario->AddFileItems(FileMenu, fileItems.at(fileItems.indexOf(ExitMenuItem) - 1));
+    connect(Scenario, &ScenarioPanel::ScriptError, this, [this](const QString& text) { ShowInFirstPanel(text); });
     statusBar()->addPermanentWidget(Traffic->HeldLabel);
     statusBar()->addPermanentWidget(Traffic->LogLabel);
     statusBar()->addPermanentWidget(Traffic->Indicator);
@@ -302,7 +309,7 @@ void TMainForm::BuildControls() {
 void TMainForm::BuildMenus() {
     // Accelerator letters: without them Alt+F would type an "f" into the focused message
     // text, and it would go out with the next send.
-    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    QMenu* file = FileMenu = menuBar()->addMenu(QStringLiteral("&File"));
     BatchSendMenuItem = file->addAction(QStringLiteral("&Batch Send"));
     file->addSeparator();
     ExitMenuItem = file->addAction(QStringLiteral("E&xit"));

@@ -37,6 +37,7 @@ class QToolButton;
 class QWidget;
 class TSendFrame;
 class TrafficHub;
+class ScenarioPanel;
 class ReceivedListHabits;
 
 // The main window: a view over the application core (which owns the control thread, the
@@ -139,6 +140,8 @@ public:
     QAction* ClearPopupMenuItem;
     // The traffic view, statistics, continuous log and link indicator (View menu, status bar).
     TrafficHub* Traffic = nullptr;
+    ScenarioPanel* Scenario = nullptr;
+    QMenu* FileMenu = nullptr;
     // The received list's bound, follow-newest toggle, Ctrl+C and filter box.
     ReceivedListHabits* ListHabits = nullptr;
 

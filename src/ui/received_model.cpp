@@ -116,6 +116,13 @@ int ReceivedListModel::columnCount(const QModelIndex& parent) const {
 QVariant ReceivedListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
     if (role == Qt::DisplayRole) return ToQString(Cell(index.row(), index.column()));
+    if (role == Qt::ToolTipRole && index.row() < MessageCount()) {
+        // Under a scenario: which rule answered, or the rule that came closest and why not.
+        const ReceivedStore::View m = store_.At(static_cast<std::size_t>(index.row()));
+        if (!m.rule.empty()) return QStringLiteral("Answered by ") + ToQString(m.rule);
+        if (!m.nearMiss.empty()) return QStringLiteral("No rule matched; the closest: ") + ToQString(m.nearMiss);
+        return {};
+    }
     // The number column looks like the fixed column of a grid.
     if (role == Qt::BackgroundRole && index.column() == NumberColumn)
         return QApplication::palette().button();

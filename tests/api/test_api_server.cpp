@@ -82,7 +82,7 @@ TEST(ApiLink, ActionsReachTheLink) {
     Peer before(sim.devicePort);
     before.Write(WireFrame('P', 0, ""));
     EXPECT_EQ(before.ReadFrame(), WireFrame('P', ctrl::ACK, ""));
-    EXPECT_EQ(sim.Post("link/actions", {{"action", "reconnect"}}).status, 202);
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "reconnect"}}).status, 200);
     EXPECT_EQ(before.ReadBytes(1), "");
     Peer again(sim.devicePort);
     again.Write(WireFrame('Q', 0, ""));
@@ -849,3 +849,75 @@ TEST(ApiTls, ServesOverTls) {
 }
 
 }  // namespace
+
+// A scenario through the API: it answers before the table from the next message on, one that
+// does not load changes nothing, its expectations are judged live, and stopping it gives the
+// link back to the table.
+TEST(ApiScenario, LoadJudgeAndStop) {
+    Simulator sim;
+    ASSERT_EQ(sim.Put("replies", {{"replies", {{{"type", "L"}, {"text", "TABLE"}}}}}).status, 200);
+    const json scenario = {
+        {"name", "gate"},
+        {"start", "locked"},
+        {"states", {{"locked", json::object()}, {"open", json::object()}}},
+        {"rules",
+         {{{"name", "login"}, {"state", "locked"}, {"type", "L"}, {"text", {{"regex", "PASS (\\w+)"}}},
+           {"set", {{"who", "$1"}}}, {"reply", "HI $1"}, {"goto", "open"}},
+          {{"name", "refuse"}, {"state", "open"}, {"type", "L"}, {"reply", {{"text", "NO"}, {"action", "NAK Error"}}}}}}};
+    Reply put = sim.Put("scenario", {{"scenario", scenario}});
+    ASSERT_EQ(put.status, 200) << put.raw.body();
+    EXPECT_EQ(put.body["state"], "locked");
+    EXPECT_EQ(sim.Get("status").body["scenario"]["running"], true);
+    // Refused whole, with the place; the running one goes on.
+    const struct {
+        json body;
+        const char* code;
+    } refused[] = {
+        {{{"scenario", {{"start", "nowhere"}, {"states", {{"a", json::object()}}}}}}, "invalid_scenario"},
+        {{{"file", (sim.dir / "missing.json").string()}}, "invalid_scenario"},
+        {{{"file", "x"}, {"scenario", scenario}}, "missing_field"},
+        {json::object(), "missing_field"},
+        {{{"scenario", scenario}, {"extra", 1}}, "unknown_field"},
+    };
+    for (const auto& r : refused) {
+        const Reply reply = sim.Put("scenario", r.body);
+        EXPECT_EQ(reply.status, 400) << r.body.dump();
+        EXPECT_EQ(reply.body["error"]["code"], r.code) << reply.raw.body();
+    }
+    const json expectations = {{"expect",
+                                {{{"name", "logs in once"}, {"message", {{"type", "L"}}}, {"exactly", 1}},
+                                 {{"name", "every message matched"}, {"noUnmatched", true}}}}};
+    Reply judged = sim.Put("expectations", {{"expectations", expectations}});
+    ASSERT_EQ(judged.status, 200) << judged.raw.body();
+    EXPECT_EQ(judged.body["verdict"], "pending");
+
+    Peer device(sim.devicePort);
+    device.Write(WireFrame('L', 0, "PASS ann"));
+    EXPECT_EQ(device.ReadFrame(), WireFrame('L', ctrl::ACK, "HI ann"));
+    ASSERT_TRUE(Eventually([&] { return sim.Get("scenario").body["state"] == "open"; }));
+    const json view = sim.Get("scenario").body;
+    EXPECT_EQ(view["variables"]["who"], "ann");
+    EXPECT_EQ(view["rules"][0]["hits"], 1);
+    ASSERT_TRUE(Eventually([&] { return sim.Get("messages").body["messages"].size() == 1; }));
+    EXPECT_EQ(sim.Get("messages").body["messages"][0]["rule"], "rule 1 'login'");
+    // The second login is refused by the scenario, and breaks "exactly once" at once.
+    device.Write(WireFrame('L', 0, "PASS bob"));
+    EXPECT_EQ(device.ReadFrame(), WireFrame('L', ctrl::NAK, "NO"));
+    ASSERT_TRUE(Eventually([&] { return sim.Get("verify").body["verdict"] == "failed"; }));
+    const json verdict = sim.Get("verify").body;
+    EXPECT_EQ(verdict["expectations"][0]["verdict"], "failed");
+    EXPECT_FALSE(verdict["expectations"][0]["evidence"].empty());
+    EXPECT_EQ(verdict["expectations"][1]["verdict"], "holding");
+    EXPECT_EQ(sim.Get("status").body["scenario"]["expectations"]["failed"], 1);
+    EXPECT_FALSE(sim.Logged("expectation").empty());
+
+    // Stopped: the table answers again; dropped expectations leave nothing to judge.
+    EXPECT_EQ(Call(sim.port, http::verb::delete_, "/api/v1/scenario", "", {}).status, 204);
+    device.Write(WireFrame('L', 0, "PASS cy"));
+    EXPECT_EQ(device.ReadFrame(), WireFrame('L', ctrl::ACK, "TABLE"));
+    EXPECT_EQ(sim.Get("scenario").body["running"], false);
+    EXPECT_EQ(Call(sim.port, http::verb::delete_, "/api/v1/expectations", "", {}).status, 204);
+    EXPECT_EQ(sim.Get("verify").body["verdict"], "none");
+    // Loaded from no file: there is nothing to read again.
+    EXPECT_EQ(sim.Post("scenario/reload").status, 409);
+}

@@ -18,6 +18,9 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTableWidget>
+#include <QPlainTextEdit>
+#include <QTabWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -35,6 +38,7 @@
 #include "ui/elided_label.h"
 #include "ui/latin1.h"
 #include "ui/link_indicator.h"
+#include "ui/scenario_panel.h"
 #include "ui/traffic_hub.h"
 #include "ui/message_boxes.h"
 #include "ui/qt_scheduler.h"
@@ -197,6 +201,93 @@ private slots:
         dir.reset();
     }
 
+    // The Scenario dock over a real link: loaded from a file, it follows what the peer does
+    // (state, variables, hits, verdicts with their evidence, near misses in the list's
+    // tooltips, script errors in the status bar); a refused file changes nothing; Stop gives
+    // the link back to the reply actions.
+    void scenarioDockFollowsTheLinkAndCommandsTheCore() {
+        Open([](Preferences& p) {
+            ReplyPrefs table = p.Get_reply_prefs(0);
+            table.Type = "L";
+            table.Msg = "TABLE";
+            p.Set_reply_prefs(0, table);
+        });
+        const QString scenario = dir->filePath("gate.json");
+        {
+            QFile file(dir->filePath("hook.lua"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("function on_message(msg)\n  if msg.type == 'E' then error('bad ' .. msg.text) end\nend\n");
+        }
+        {
+            QFile file(scenario);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(R"json({"name": "gate", "start": "locked", "states": ["locked", "open"], "script": "hook.lua",
+              "rules": [{"name": "login", "state": "locked", "type": "L", "text": {"regex": "PASS (\\w+)"},
+                         "set": {"who": "$1"}, "reply": "HI $1", "goto": "open"}],
+              "expect": [{"name": "logs in", "message": {"type": "L"}, "atLeast": 1},
+                         {"name": "logs out", "message": {"type": "Q"}, "atLeast": 1}]})json");
+        }
+        form->show();
+        ScenarioPanel* panel = form->Scenario;
+        QVERIFY(!panel->Dock->isVisible());
+        QVERIFY(panel->LoadFrom(scenario, false));
+        QVERIFY(panel->Dock->isVisible());
+        QVERIFY(panel->NameLabel->text().contains("gate"));
+        QCOMPARE(panel->Expectations->rowCount(), 2);
+        QVERIFY(panel->Expectations->item(0, 0)->text().contains("pending"));
+
+        auto peer = ConnectPeer();
+        QVERIFY(peer);
+        const auto exchange = [&](char type, const std::string& text) {
+            const std::string bytes = Frame(type, text);
+            peer->write(bytes.data(), static_cast<qint64>(bytes.size()));
+            QByteArray answer;
+            QDeadlineTimer deadline(5000);
+            while (!answer.endsWith('\r') && !deadline.hasExpired()) {
+                if (peer->bytesAvailable() == 0) peer->waitForReadyRead(100);
+                answer += peer->readAll();
+            }
+            return answer.toStdString();
+        };
+        QCOMPARE(exchange('L', "PASS ann"), WireFrame('L', 0x06, "HI ann"));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->StateLabel->text().contains("open"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->Expectations->item(0, 0)->text().contains("passed"), 5000);
+        QCOMPARE(panel->Variables->item(0, 0)->text(), QString("who"));
+        QCOMPARE(panel->Variables->item(0, 1)->text(), QString("ann"));
+        QCOMPARE(panel->Rules->item(0, 1)->text(), QString("1"));
+        panel->Expectations->selectRow(0);
+        QVERIFY(panel->Evidence->toPlainText().contains("PASS ann"));
+
+        // No rule for it: the table answers, and the list's tooltip names the closest rule.
+        QCOMPARE(exchange('L', "PASS bob"), WireFrame('L', 0x06, "TABLE"));
+        QTRY_COMPARE_WITH_TIMEOUT(form->ReceivedMessages->MessageCount(), 2, 5000);
+        const QString tip = form->ReceivedMessages->data(form->ReceivedMessages->index(1, 0), Qt::ToolTipRole).toString();
+        QVERIFY2(tip.contains("login") && tip.contains("state"), qPrintable(tip));
+        QVERIFY(form->ReceivedMessages->data(form->ReceivedMessages->index(0, 0), Qt::ToolTipRole).toString().contains("rule 1"));
+        // The script fails: the table answers and the status bar says where.
+        exchange('E', "x");
+        QTRY_VERIFY_WITH_TIMEOUT(form->StatusPanels[0]->text().contains("hook.lua:2"), 5000);
+
+        // A broken file is refused with its reason; the scenario in force stays.
+        const QString broken = dir->filePath("broken.json");
+        {
+            QFile file(broken);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(R"({"states": ["a"], "rules": [{"type": "AB"}]})");
+        }
+        QVERIFY(!panel->LoadFrom(broken, false));
+        QCOMPARE(boxes.errors.size(), 1);
+        QVERIFY(boxes.errors.front().contains("broken.json"));
+        QVERIFY(core->Scenarios().Running());
+        QCOMPARE(core->Scenarios().Name(), std::string("gate"));
+
+        QVERIFY(panel->StopButton->isEnabled());
+        panel->StopButton->click();
+        QVERIFY(!core->Scenarios().Running());
+        QVERIFY(!panel->StopButton->isEnabled());
+        QCOMPARE(exchange('Q', "BYE"), WireFrame('Q', 0x06, ""));
+    }
+
     void layoutTextsAndTables() {
         Open();
         QCOMPARE(form->windowTitle(), QString("Halvorn Vantor Protocol Simulator"));
@@ -210,11 +301,12 @@ private slots:
             for (QAction* item : a->menu()->actions())
                 menus << (item->isSeparator() ? "-" : item->text().remove('&'));
         }
-        QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Exit", "Setup", "Preferences...",
+        QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Load Scenario...", "Load Expectations...", "-",
+                                     "Exit", "Setup", "Preferences...",
                                      "Link", "Drop TCP Connections", "Send Break",
                                      "Hold the Peer with XOFF...", "Send Raw Bytes...", "-", "Reconnect",
                                      "View", "Traffic",
-                                     "Statistics", "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
+                                     "Statistics", "Scenario", "Help", "BCC Calculator...", "Flags...", "-", "About..."}));
         QStringList popup;
         for (QAction* item : form->GridPopupMenu->actions()) popup << (item->isSeparator() ? "-" : item->text());
         QCOMPARE(popup, QStringList({"Copy", "Select All", "Delete", "-", "Clear"}));
