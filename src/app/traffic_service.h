@@ -44,6 +44,10 @@ public:
     // A view: `onReady` is called (on the pipeline's thread) when entries wait for it.
     void SetView(std::function<void()> onReady) { pipeline_.SetView(std::move(onReady)); }
     void TakeReady(std::deque<TrafficBatch>& out) { pipeline_.TakeReady(out); }
+    // Every entry, as it is cut, goes to `listener` too, on the pipeline's thread (empty: none).
+    void SetEntryListener(std::function<void(const TrafficBatch&)> listener) {
+        pipeline_.WithMonitor([&](TrafficMonitor& m) { m.SetEntryListener(std::move(listener)); });
+    }
     // Processes what the tap holds now (a view that must be up to date).
     void Drain() { pipeline_.ProcessNow(); }
 

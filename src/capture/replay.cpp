@@ -105,6 +105,15 @@ ReplayPlan PlanReplay(const Recording& recording, Direction played, ReplaySpeed 
     return plan;
 }
 
+ReplayRun RunOf(const ReplayPlan& plan) {
+    ReplayRun run;
+    run.paced = plan.speed.paced;
+    run.answerTimeoutMicros = plan.answerTimeoutMicros;
+    run.steps.reserve(plan.steps.size());
+    for (const ReplayStep& step : plan.steps) run.steps.push_back({step.offsetMicros, step.awaitFrames, step.bytes});
+    return run;
+}
+
 ReplayMask ReplayMask::Parse(std::string_view json) {
     const nlohmann::json doc = nlohmann::json::parse(json, nullptr, false);
     if (doc.is_discarded() || !doc.is_object()) throw ReplayError("mask: not a JSON object");

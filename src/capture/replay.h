@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/replay_run.h"
 #include "capture/recording.h"
 #include "report/test_report.h"
 
@@ -54,6 +55,8 @@ struct ReplayPlan {
 
 // ReplayError when the recording has nothing to play that way.
 ReplayPlan PlanReplay(const Recording& recording, Direction played, ReplaySpeed speed);
+// The plan as the engine plays it (event 10037).
+ReplayRun RunOf(const ReplayPlan& plan);
 
 // What may differ between the recording and a replay: for frames of a type (or of any type),
 // the parts of the text a regular expression finds, or the whole text.

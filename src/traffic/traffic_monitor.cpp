@@ -29,6 +29,7 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
         if (logging) records += FormatRecord(log_->GetOptions().format, entry, bytes);
     }
     if (logging) log_->Write(std::move(records));
+    if (entryListener_ && !out.entries.empty()) entryListener_(out);
 }
 
 void TrafficMonitor::Drain(TrafficTap& tap, TrafficBatch& out) {

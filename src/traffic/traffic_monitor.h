@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,10 @@ public:
     // The batches go to `consumer` too from now on (null: to none).
     void SetConsumer(TapConsumer* consumer) { consumer_ = consumer; }
 
+    // Every batch's entries go to `listener` too, once cut and paired (empty: to none): what a
+    // replay compares with its recording.
+    void SetEntryListener(std::function<void(const TrafficBatch&)> listener) { entryListener_ = std::move(listener); }
+
     // A new link: a frame cut off by the old one is not continued by the new one's bytes.
     void LinkReset();
 
@@ -56,4 +61,5 @@ private:
     std::string logError_;
     TapBatch scratch_;
     TapConsumer* consumer_ = nullptr;
+    std::function<void(const TrafficBatch&)> entryListener_;
 };
