@@ -282,15 +282,18 @@ std::string AppCore::StartCapture(const std::string& path, std::uint64_t rotateB
     capture.path = path;
     capture.rotateBytes = rotateBytes;
     std::weak_ptr<bool> alive = alive_;
-    capture.onFail = [this, alive](const std::string& message) {
+    // A failure while starting is told once, below, not by the writer's callback too.
+    auto started = std::make_shared<std::atomic<bool>>(false);
+    capture.onFail = [this, alive, started](const std::string& message) {
         // The capture's thread: told on the core's.
-        scheduler_.Post([this, alive, message] {
-            if (alive.expired()) return;
+        scheduler_.Post([this, alive, started, message] {
+            if (alive.expired() || !*started) return;
             hub_.PublishJson("capture", {{"state", "failed"}, {"error", BytesToJsonText(message)}});
             if (listener_.captureChanged) listener_.captureChanged();
         });
     };
     const std::string error = traffic_.StartCapture(capture);
+    *started = error.empty();
     if (error.empty()) {
         hub_.PublishJson("capture", {{"state", "started"}, {"file", BytesToJsonText(path)}, {"rotateBytes", rotateBytes}});
     } else {

@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "app/app_core.h"
 #include "ui/dialog_parts.h"
 #include "ui/latin1.h"
@@ -37,6 +39,14 @@ QHBoxLayout* FileRow(QLineEdit* edit, QPushButton* browse) {
     row->addWidget(edit, 1);
     row->addWidget(browse);
     return row;
+}
+
+// A form's row of a line edit with a Browse... button beside it, its caption's accelerator
+// leading to the edit.
+void AddFileRow(QFormLayout* form, const QString& caption, QLineEdit* edit, QPushButton* browse) {
+    auto* label = new QLabel(caption);
+    label->setBuddy(edit);
+    form->addRow(label, FileRow(edit, browse));
 }
 
 QString CaptureText(const CaptureWriter::Status& status) {
@@ -103,7 +113,7 @@ CaptureDialog::CaptureDialog(QWidget* parent, AppCore& core) : QDialog(parent), 
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
 
     auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("&File:"), FileRow(FileEdit, browse));
+    AddFileRow(form, QStringLiteral("&File:"), FileEdit, browse);
     form->addRow(QStringLiteral("&New file every:"), RotateKb);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
@@ -128,6 +138,8 @@ void CaptureDialog::Refresh() {
     StartButton->setEnabled(!status.running);
     StopButton->setEnabled(status.running);
     StateLabel->setText(CaptureText(status));
+    // A capture started elsewhere (the command line, the API) shows its file here.
+    if (status.running) FileEdit->setText(FromPath(status.path));
 }
 
 ReplayDialog::ReplayDialog(QWidget* parent, AppCore& core) : QDialog(parent), core_(core) {
@@ -170,11 +182,11 @@ ReplayDialog::ReplayDialog(QWidget* parent, AppCore& core) : QDialog(parent), co
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
 
     auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("&Recording:"), FileRow(FileEdit, browse));
+    AddFileRow(form, QStringLiteral("&Recording:"), FileEdit, browse);
     form->addRow(QStringLiteral("&Play:"), Direction);
     form->addRow(QStringLiteral("Spee&d:"), Speed);
     form->addRow(QString(), Validate);
-    form->addRow(QStringLiteral("&Mask:"), FileRow(MaskEdit, browseMask));
+    AddFileRow(form, QStringLiteral("&Mask:"), MaskEdit, browseMask);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(StateLabel);
@@ -204,6 +216,14 @@ void ReplayDialog::Refresh() {
     StartButton->setEnabled(!running);
     StopButton->setEnabled(running);
     StateLabel->setText(ReplayText(view));
+    if (running) {
+        // A replay started elsewhere (the command line, the API) shows what it plays.
+        FileEdit->setText(FromPath(view.request.file));
+        Direction->setCurrentIndex(std::max(0, Direction->findData(QString::fromStdString(view.request.direction))));
+        Speed->setCurrentText(QString::fromStdString(view.request.speed));
+        Validate->setChecked(view.request.validate);
+        MaskEdit->setText(FromPath(view.request.mask));
+    }
     QString verdict;
     if (view.report) {
         for (const TestReport::Case& c : view.report->cases) {
