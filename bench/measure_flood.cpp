@@ -6,7 +6,10 @@
 // the messages the log recorded.
 //
 //   build/release/bench/measure_flood [--program PATH] [--seconds S] [--list-max N]
-//                                     [--no-log] [--no-stream]
+//                                     [--no-log] [--no-stream] [--capture]
+//
+// With --capture the program captures the link to a pcapng file meanwhile; at the end the
+// capture is read back and its messages compared with the answers the peer got.
 //
 // Wall-clock figures: a program to run by hand (docs/PERFORMANCE.md), not a test.
 #include <signal.h>
@@ -29,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/recording.h"
 #include "loopback_connect.h"
 #include "support/loopback.h"
 
@@ -41,7 +45,7 @@ using namespace std::chrono_literals;
 
 [[noreturn]] void Usage(const char* why) {
     std::fprintf(stderr,
-                 "usage: measure_flood [--program PATH] [--seconds S] [--list-max N] [--no-log] "
+                 "usage: measure_flood [--program PATH] [--seconds S] [--list-max N] [--no-log] [--capture] "
                  "[--no-stream]\n%s\n",
                  why);
     std::exit(2);
@@ -95,7 +99,7 @@ int main(int argc, char** argv) {
     std::string program = VANTOR_SIMULATOR;
     double seconds = 20;
     int listMax = 1000;
-    bool log = true, stream = true;
+    bool log = true, stream = true, capture = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> std::string {
@@ -116,6 +120,8 @@ int main(int argc, char** argv) {
             if (*end != 0 || listMax < 0) Usage("--list-max takes a whole number");
         } else if (arg == "--no-log") {
             log = false;
+        } else if (arg == "--capture") {
+            capture = true;
         } else if (arg == "--no-stream") {
             stream = false;
         } else {
@@ -136,6 +142,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args = {program, "--headless", "--config", config,
                                      "--control", std::to_string(apiPort)};
     if (log) args.insert(args.end(), {"--log", logPath});
+    const std::string capturePath = (dir / "flood.pcapng").string();
+    if (capture) args.insert(args.end(), {"--capture", capturePath});
     std::vector<char*> argvChild;
     for (std::string& a : args) argvChild.push_back(a.data());
     argvChild.push_back(nullptr);
@@ -317,6 +325,22 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(answered.load()),
                     static_cast<unsigned long long>(logged),
                     static_cast<long long>(answered.load()) - static_cast<long long>(logged));
+    }
+    if (capture) {
+        std::uint64_t captured = 0;
+        std::uintmax_t size = 0;
+        try {
+            size = std::filesystem::file_size(capturePath);
+            const Recording recording = ReadRecording(capturePath);
+            for (const RecordedFrame& frame : recording.frames)
+                if (frame.direction == Direction::Rx && frame.kind == EntryKind::Message) ++captured;
+        } catch (const std::exception& error) {
+            std::printf("the capture cannot be read: %s\n", error.what());
+        }
+        std::printf("capture: %.1f MB, %llu messages in it (missing from it: %lld), %.1f bytes per message and answer\n",
+                    size / 1e6, static_cast<unsigned long long>(captured),
+                    static_cast<long long>(answered.load()) - static_cast<long long>(captured),
+                    captured > 0 ? static_cast<double>(size) / static_cast<double>(captured) : 0.0);
     }
     std::filesystem::remove_all(dir);
     return 0;

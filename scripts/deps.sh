@@ -21,6 +21,7 @@ PACKAGES=(
     libssl-dev openssl             # TLS for the control API (OpenSSL); test certificates
     python3-setuptools python3-pip python3-pytest  # the Python client: built, installed, tested
     python3-prometheus-client      # its test parses the metrics with a real parser
+    tshark                         # captures: the dissector test (asks nothing when installed noninteractively)
 )
 
 PACKAGES+=("$@")

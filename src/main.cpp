@@ -24,6 +24,7 @@
 
 #include "api/api_server.h"
 #include "app/app_core.h"
+#include "capture/learn.h"
 #include "app/scheduler.h"
 #include "settings/preferences.h"
 #include "ui/Bcccalcfrm.h"
@@ -41,7 +42,10 @@ constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
     "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--control-port-file FILE] "
     "[--control-cert FILE --control-key FILE] [--save-settings] [--scenario FILE] [--expect FILE] "
-    "[--junit FILE] [--report FILE] [--until-verified] [--timeout SECONDS]";
+    "[--junit FILE] [--report FILE] [--until-verified] [--timeout SECONDS] "
+    "[--capture FILE.pcapng [--capture-rotate-kb N]] "
+    "[--replay FILE [--replay-direction rx|tx] [--replay-speed FACTOR|paced] [--validate] [--mask FILE]] "
+    "[--learn FILE --scenario-out FILE [--learn-device rx|tx]]";
 
 // The exit codes, as the manual page lists them.
 constexpr int kExitCannotStart = 1;  // the window, the log, the API's address or the settings
@@ -63,6 +67,12 @@ struct Options {
     std::string report;
     bool untilVerified = false;
     std::optional<double> timeoutSeconds;
+    std::string capture;
+    std::uint64_t captureRotateBytes = 0;
+    std::optional<ReplayService::Request> replay;
+    std::string learn;
+    std::string scenarioOut;
+    std::string learnDevice = "rx";
 };
 
 [[noreturn]] void Fail(const QString& text) {
@@ -133,8 +143,33 @@ Options ParseCommandLine(int argc, char** argv) {
     const QCommandLineOption untilVerified(
         "until-verified", "Headless: end as soon as the verdict is known (every expectation met, or one failed).");
     const QCommandLineOption timeout("timeout", "Headless: end after SECONDS.", "SECONDS");
+    const QCommandLineOption capture("capture", "Capture the link to FILE (pcapng) from the start.", "FILE");
+    const QCommandLineOption captureRotate("capture-rotate-kb",
+                                           "Start a new capture file before one passes N KiB (0 never).", "N");
+    const QCommandLineOption replay("replay",
+                                    "Play one side of a recording (a capture of this program, or its JSON Lines "
+                                    "traffic log) on the link; headless, the program ends when it is done.",
+                                    "FILE");
+    const QCommandLineOption replayDirection(
+        "replay-direction", "The side to play: tx, what the simulator wrote (the default), or rx, what it read.",
+        "rx|tx");
+    const QCommandLineOption replaySpeed("replay-speed",
+                                         "A factor of the recorded timing (1.0, 2.0, ...), or paced: each step "
+                                         "once the other side has answered.",
+                                         "SPEED");
+    const QCommandLineOption validate("validate",
+                                      "Compare the frames that come back with the recording; the verdict is the "
+                                      "exit code and --junit/--report.");
+    const QCommandLineOption mask("mask", "What the comparison ignores (JSON).", "FILE");
+    const QCommandLineOption learn("learn", "Learn the recorded device from FILE and write it with --scenario-out.",
+                                   "FILE");
+    const QCommandLineOption scenarioOut("scenario-out", "Where --learn writes the scenario.", "FILE");
+    const QCommandLineOption learnDevice(
+        "learn-device", "Which side of the recording was the device: rx, the other side (the default), or tx.",
+        "rx|tx");
     parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save,
-                       scenario, expect, junit, report, untilVerified, timeout});
+                       scenario, expect, junit, report, untilVerified, timeout, capture, captureRotate, replay,
+                       replayDirection, replaySpeed, validate, mask, learn, scenarioOut, learnDevice});
     if (!parser.parse(arguments)) Fail(parser.errorText());
     if (parser.isSet(help)) {
         // Parsed before any application object exists, so Qt knows no program name yet.
@@ -200,12 +235,54 @@ Options ParseCommandLine(int argc, char** argv) {
             Fail("--timeout: '" + parser.value(timeout) + "' is not a number of seconds (above 0, at most a week)");
         options.timeoutSeconds = seconds;
     }
-    for (const QCommandLineOption* needs : {&junit, &report, &untilVerified})
-        if (parser.isSet(*needs) && options.scenario.empty() && options.expect.empty())
-            Fail("--" + needs->names().first() + " needs --scenario or --expect");
+    options.capture = path(capture);
+    if (parser.isSet(captureRotate)) {
+        if (!parser.isSet(capture)) Fail("--capture-rotate-kb needs --capture");
+        bool ok = false;
+        const qulonglong kb = parser.value(captureRotate).toULongLong(&ok);
+        if (!ok || kb > (1ull << 30)) Fail("--capture-rotate-kb: '" + parser.value(captureRotate) + "' is not a number of KiB");
+        options.captureRotateBytes = kb * 1024;
+    }
+    for (const QCommandLineOption* needs : {&replayDirection, &replaySpeed, &validate, &mask})
+        if (parser.isSet(*needs) && !parser.isSet(replay)) Fail("--" + needs->names().first() + " needs --replay");
+    if (parser.isSet(replay)) {
+        ReplayService::Request request;
+        request.file = path(replay);
+        if (parser.isSet(replayDirection)) request.direction = parser.value(replayDirection).toStdString();
+        if (parser.isSet(replaySpeed)) request.speed = parser.value(replaySpeed).toStdString();
+        request.validate = parser.isSet(validate);
+        request.mask = path(mask);
+        try {
+            ParseReplayDirection(request.direction);
+            ParseReplaySpeed(request.speed);
+        } catch (const ReplayError& error) {
+            Fail(QString::fromStdString(error.what()));
+        }
+        if (request.validate && !options.expect.empty())
+            Fail("--validate and --expect both give the verdict; give one of them");
+        options.replay = request;
+    }
+    const bool validating = options.replay && options.replay->validate;
+    for (const QCommandLineOption* needs : {&junit, &report})
+        if (parser.isSet(*needs) && options.scenario.empty() && options.expect.empty() && !validating)
+            Fail("--" + needs->names().first() + " needs --scenario, --expect or --replay with --validate");
+    if (parser.isSet(untilVerified) && options.scenario.empty() && options.expect.empty())
+        Fail("--until-verified needs --scenario or --expect");
+    if (parser.isSet(learn) != parser.isSet(scenarioOut)) Fail("--learn and --scenario-out go together");
+    if (parser.isSet(learnDevice) && !parser.isSet(learn)) Fail("--learn-device needs --learn");
+    if (parser.isSet(learn)) {
+        if (parser.isSet(replay) || parser.isSet(scenario) || parser.isSet(capture))
+            Fail("--learn only learns: give it without --replay, --scenario or --capture");
+        options.learn = path(learn);
+        options.scenarioOut = path(scenarioOut);
+        options.learnDevice = parser.value(learnDevice).toLower().toStdString();
+        if (options.learnDevice.empty()) options.learnDevice = "rx";
+        if (options.learnDevice != "rx" && options.learnDevice != "tx")
+            Fail("--learn-device: '" + parser.value(learnDevice) + "' is neither rx nor tx");
+    }
     for (const QCommandLineOption* needs : {&untilVerified, &timeout})
         if (parser.isSet(*needs) && !options.headless) Fail("--" + needs->names().first() + " needs --headless");
-    for (const std::string& file : {options.junit, options.report}) {
+    for (const std::string& file : {options.junit, options.report, options.scenarioOut, options.capture}) {
         // Found out now, not after a run of an hour.
         if (file.empty()) continue;
         const std::filesystem::path parent = std::filesystem::absolute(file).parent_path();
@@ -297,18 +374,6 @@ AppCore::Options CoreOptions(const Options& options) {
     return core;
 }
 
-// The scenario and expectations of the command line, before the link opens (so that no
-// message is answered without them). The reason when a file is refused.
-std::string LoadScenario(AppCore& core, const Options& options) {
-    try {
-        if (!options.scenario.empty()) core.Scenarios().LoadFile(options.scenario);
-        if (!options.expect.empty()) core.Scenarios().SetExpectationsFile(options.expect);
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
-}
-
 // A report file, whole or not at all.
 bool WriteReport(const std::string& path, const std::string& text) {
     const std::string temp = path + ".tmp";
@@ -324,22 +389,102 @@ bool WriteReport(const std::string& path, const std::string& text) {
     return std::rename(temp.c_str(), path.c_str()) == 0;
 }
 
-// The run is over: what still waits fails, the reports are written. The exit code of the
-// verdict (0 when nothing was judged).
-int Judge(AppCore& core, const Options& options) {
-    ScenarioService& scenarios = core.Scenarios();
-    if (!scenarios.HasExpectations() && options.junit.empty() && options.report.empty()) return 0;
-    scenarios.Finish();
-    const TestReport report = scenarios.Report();
-    int result = scenarios.AnyFailed() ? kExitFailed : 0;
+// What the command line asks of the core before the link opens: the scenario and the
+// expectations (so that no message is answered without them), the replay (which waits for the
+// link to come up) and the capture (from the link's first byte). Why not, when a file is
+// refused.
+std::string LoadFromCommandLine(AppCore& core, const Options& options) {
+    try {
+        if (!options.scenario.empty()) core.Scenarios().LoadFile(options.scenario);
+        if (!options.expect.empty()) core.Scenarios().SetExpectationsFile(options.expect);
+        if (options.replay) core.Replays().Start(*options.replay);
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    if (!options.capture.empty())
+        if (std::string error = core.StartCapture(options.capture, options.captureRotateBytes); !error.empty())
+            return error;
+    return "";
+}
+
+// --learn: the recording turned into a scenario file; the link is not opened.
+int Learn(const Options& options) {
+    try {
+        LearnOptions learn;
+        learn.device = ParseReplayDirection(options.learnDevice);
+        const Learned learned = LearnScenario(ReadRecording(options.learn), learn);
+        if (!WriteReport(options.scenarioOut, learned.json)) {
+            std::fprintf(stderr, "vantor-simulator: cannot write %s: %s\n", options.scenarioOut.c_str(),
+                         std::strerror(errno));
+            return kExitBadStart;
+        }
+        std::fprintf(stderr, "vantor-simulator: %zu rules learned from %zu messages (%zu unanswered)%s; written to %s\n",
+                     learned.rules, learned.messages, learned.unanswered,
+                     learned.stateful ? ", some answered in turn" : "", options.scenarioOut.c_str());
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
+        return kExitBadStart;
+    }
+}
+
+// The --junit and --report files of a verdict; false (told on stderr) when one cannot be
+// written.
+bool WriteReports(const TestReport& report, const Options& options) {
+    bool written = true;
     const std::pair<const std::string&, std::string> files[] = {
         {options.junit, options.junit.empty() ? "" : report.JUnitXml()},
         {options.report, options.report.empty() ? "" : report.Json()}};
     for (const auto& [path, text] : files) {
         if (path.empty() || WriteReport(path, text)) continue;
         std::fprintf(stderr, "vantor-simulator: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-        result = kExitBadStart;
+        written = false;
     }
+    return written;
+}
+
+// The replay's verdict: every frame as recorded, or not; a replay that did not come to its end
+// fails. The exit code.
+int JudgeReplay(AppCore& core, const Options& options) {
+    const ReplayService::View view = core.Replays().GetView();
+    TestReport report;
+    if (view.report) {
+        report = *view.report;
+    } else {
+        report.suite = "replay";
+        report.kind = "frames";
+        TestReport::Case c;
+        c.name = "replay";
+        c.what = "the replay of " + options.replay->file;
+        c.verdict = "failed";
+        c.failed = true;
+        c.message = "the replay did not come to its end (" + std::string(ReplayService::PhaseName(view.phase)) +
+                    (view.ended.empty() ? "" : ": " + view.ended) + ", " + std::to_string(view.written) + " of " +
+                    std::to_string(view.steps) + " written)";
+        report.cases.push_back(c);
+    }
+    const int result = WriteReports(report, options) ? (report.passed ? 0 : kExitFailed) : kExitBadStart;
+    std::size_t failed = 0;
+    for (const TestReport::Case& c : report.cases) failed += c.failed ? 1 : 0;
+    std::fprintf(stderr, "vantor-simulator: replay %s: %zu of %zu frames as recorded\n",
+                 report.passed ? "passed" : "failed", report.cases.size() - failed, report.cases.size());
+    for (const TestReport::Case& c : report.cases) {
+        if (!c.failed) continue;
+        std::fprintf(stderr, "  %s: %s, %s\n", c.name.c_str(), c.verdict.c_str(), c.message.c_str());
+        for (const std::string& line : c.evidence) std::fprintf(stderr, "    %s\n", line.c_str());
+    }
+    return result;
+}
+
+// The run is over: what still waits fails, the reports are written. The exit code of the
+// verdict (0 when nothing was judged).
+int Judge(AppCore& core, const Options& options) {
+    if (options.replay && options.replay->validate) return JudgeReplay(core, options);
+    ScenarioService& scenarios = core.Scenarios();
+    if (!scenarios.HasExpectations() && options.junit.empty() && options.report.empty()) return 0;
+    scenarios.Finish();
+    const TestReport report = scenarios.Report();
+    const int result = WriteReports(report, options) ? (scenarios.AnyFailed() ? kExitFailed : 0) : kExitBadStart;
     std::size_t passed = 0, failed = 0, pending = 0;
     scenarios.Tally(passed, failed, pending);
     if (scenarios.HasExpectations())
@@ -363,7 +508,7 @@ int RunHeadless(int argc, char** argv, const Options& options) {
             std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
             return kExitCannotStart;
         }
-        if (const std::string problem = LoadScenario(*core, options); !problem.empty()) {
+        if (const std::string problem = LoadFromCommandLine(*core, options); !problem.empty()) {
             std::fprintf(stderr, "vantor-simulator: %s\n", problem.c_str());
             return kExitBadStart;
         }
@@ -387,6 +532,14 @@ int RunHeadless(int argc, char** argv, const Options& options) {
             // Not from within the core's turn that decided it: a moment later.
             core->Scenarios().AddOnChange([&core, &app, &end] {
                 if (core->Scenarios().Decided()) QTimer::singleShot(0, &app, end);
+            });
+        }
+        if (options.replay) {
+            // The run ends with the replay.
+            core->Replays().AddOnChange([&core, &app, &end] {
+                const ReplayService::Phase phase = core->Replays().GetView().phase;
+                if (phase == ReplayService::Phase::Done || phase == ReplayService::Phase::Stopped)
+                    QTimer::singleShot(0, &app, end);
             });
         }
         if (options.timeoutSeconds)
@@ -449,7 +602,7 @@ int RunWindow(int argc, char** argv, const Options& options) {
             serving = false;
         }
         if (mainForm && serving) {
-            if (const std::string problem = LoadScenario(*core, options); !problem.empty())
+            if (const std::string problem = LoadFromCommandLine(*core, options); !problem.empty())
                 ShowError(std::runtime_error(problem));
             core->Start();
             // The program ends with its main window, whatever else is open.
@@ -491,6 +644,7 @@ int main(int argc, char** argv) {
     const Options options = ParseCommandLine(argc, argv);
 
     // The settings first: loaded now, kept until every window is gone, saved last.
+    if (!options.learn.empty()) return Learn(options);
     LoadSettings(options);
     return options.headless ? RunHeadless(argc, argv, options) : RunWindow(argc, argv, options);
 }

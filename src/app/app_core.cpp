@@ -44,7 +44,8 @@ AppCore::AppCore(Preferences& prefs, Scheduler& scheduler, Options options)
       traffic_(gate_, prefs.Get_traffic_prefs(), options_.trafficClock),
       messages_(static_cast<std::size_t>(std::max(0, prefs.Get_traffic_prefs().ListMax))),
       sends_(prefs, toThread_, scheduler, hub_, clock_),
-      scenarios_(toThread_, hub_, scheduler, clock_) {
+      scenarios_(toThread_, hub_, scheduler, clock_),
+      replay_(toThread_, traffic_, hub_, scheduler) {
     toWindow_.SetGauge(&eventGauge_);
     hub_.SetLagGauge(&gate_.AddGauge("an events stream is behind", std::max<std::size_t>(1, options_.keptEvents / 4)));
     hub_.SetActive(options_.events || !options_.log.empty());
@@ -56,6 +57,7 @@ AppCore::AppCore(Preferences& prefs, Scheduler& scheduler, Options options)
         if (listener_.messagesDropping) listener_.messagesDropping(count);
     });
     SetListener({});
+    traffic_.SetLinkSettings(prefs_.Get_comm_prefs());
     // A scenario loaded or judged outside a turn (a request, a timer) shows in the status at
     // once; within one, the turn's end publishes it.
     scenarios_.AddOnChange([this] {
@@ -143,6 +145,7 @@ void AppCore::OnEvent(Event& event) {
     sends_.OnEvent(event);
     traffic_.OnEvent(event);
     scenarios_.OnEvent(event);
+    replay_.OnEvent(event);
     switch (event.id) {
         case EventId::MessageReceived:
             if (const auto* frame = std::get_if<ReceivedFrame>(&event.payload)) OnMessage(*frame);
@@ -263,6 +266,8 @@ bool AppCore::ApplyLink(const CommPrefs& comm) {
 }
 
 void AppCore::PostLink() {
+    // A capture's next interface describes the line as it is now.
+    traffic_.SetLinkSettings(prefs_.Get_comm_prefs());
     Event event{EventId::CommSettings, 0, 0, {}};
     event.payload = prefs_.Get_comm_prefs();
     toThread_.PostEvent(std::move(event));
@@ -270,6 +275,44 @@ void AppCore::PostLink() {
     LogLink();
     PublishStatus();
     if (listener_.linkChanged) listener_.linkChanged();
+}
+
+std::string AppCore::StartCapture(const std::string& path, std::uint64_t rotateBytes) {
+    TrafficService::CaptureOptions capture;
+    capture.path = path;
+    capture.rotateBytes = rotateBytes;
+    std::weak_ptr<bool> alive = alive_;
+    // A failure while starting is told once, below, not by the writer's callback too.
+    auto started = std::make_shared<std::atomic<bool>>(false);
+    capture.onFail = [this, alive, started](const std::string& message) {
+        // The capture's thread: told on the core's.
+        scheduler_.Post([this, alive, started, message] {
+            if (alive.expired() || !*started) return;
+            hub_.PublishJson("capture", {{"state", "failed"}, {"error", BytesToJsonText(message)}});
+            if (listener_.captureChanged) listener_.captureChanged();
+        });
+    };
+    const std::string error = traffic_.StartCapture(capture);
+    *started = error.empty();
+    if (error.empty()) {
+        hub_.PublishJson("capture", {{"state", "started"}, {"file", BytesToJsonText(path)}, {"rotateBytes", rotateBytes}});
+    } else {
+        hub_.PublishJson("capture", {{"state", "failed"}, {"error", BytesToJsonText(error)}});
+    }
+    if (listener_.captureChanged) listener_.captureChanged();
+    return error;
+}
+
+void AppCore::StopCapture() {
+    const bool running = traffic_.CaptureStatus().running;
+    traffic_.StopCapture();
+    if (!running) return;
+    const CaptureWriter::Status status = traffic_.CaptureStatus();
+    hub_.PublishJson("capture", {{"state", "stopped"},
+                                 {"file", BytesToJsonText(status.path)},
+                                 {"packets", status.packets},
+                                 {"bytes", status.bytes}});
+    if (listener_.captureChanged) listener_.captureChanged();
 }
 
 void AppCore::LogLink() {

@@ -12,6 +12,7 @@
 
 #include "app/event_hub.h"
 #include "app/received_store.h"
+#include "app/replay_service.h"
 #include "app/scenario_service.h"
 #include "app/send_runs.h"
 #include "app/traffic_service.h"
@@ -69,6 +70,7 @@ public:
         std::function<void(int row, const std::string& error)> rowError;
         std::function<void()> linkChanged;
         std::function<void()> trafficReady;  // entries wait for the view (any thread!)
+        std::function<void()> captureChanged;  // started, stopped, or stopped on a failure
     };
 
     // Throws std::runtime_error when the JSON log cannot be opened.
@@ -140,6 +142,14 @@ public:
     // Messages that arrive from now on are listed with control characters by name.
     void SetShowNonPrintables(bool on) { showNames_ = on; }
 
+    // A pcapng capture of the link from now on (--capture, POST /api/v1/capture, File >
+    // Capture...): "" when it runs, else why not. A failure later (a full disk) stops it,
+    // shows in its status and in a "capture" event; the link goes on.
+    std::string StartCapture(const std::string& path, std::uint64_t rotateBytes = 0);
+    void StopCapture();
+    CaptureWriter::Status CaptureStatus() const { return traffic_.CaptureStatus(); }
+    ReplayService& Replays() { return replay_; }
+
     EventHub& Hub() { return hub_; }
     SendRuns& Sends() { return sends_; }
     const SendRuns& Sends() const { return sends_; }
@@ -209,6 +219,7 @@ private:
     ReceivedStore messages_;
     SendRuns sends_;
     ScenarioService scenarios_;
+    ReplayService replay_;
     bool inTurn_ = false;  // taking the control thread's events
     std::unique_ptr<JsonLog> log_;
     std::unique_ptr<TControlThread> thread_;

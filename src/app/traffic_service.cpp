@@ -3,12 +3,14 @@
 #include <algorithm>
 
 #include "protocol/frame.h"
+#include "settings/names.h"
 
 namespace {
 
 // How much may wait between the link and the log before the link is held back.
 constexpr std::size_t kTapMark = 4u << 20;
 constexpr std::size_t kLogMark = 8u << 20;
+constexpr std::size_t kCaptureMark = 8u << 20;
 
 std::size_t Bound(const TrafficPrefs& prefs) {
     return static_cast<std::size_t>(std::max(1, prefs.MaxEntries));
@@ -21,7 +23,8 @@ TrafficService::TrafficService(FlowGate& gate, const TrafficPrefs& prefs, Traffi
       tap_(std::move(clock)),
       pipeline_(tap_, Bound(prefs)),
       logGauge_(gate.AddGauge("the traffic log is behind", kLogMark)),
-      prefs_(prefs) {
+      prefs_(prefs),
+      captureGauge_(gate.AddGauge("the capture is behind", kCaptureMark)) {
     tap_.SetGauge(&gate.AddGauge("the traffic view and statistics are behind", kTapMark));
     pipeline_.WithMonitor([this](TrafficMonitor& m) { m.stats.LinkChanged(false, clock_()); });
     prefs_.LogOn = 0;  // so that ApplySettings starts it
@@ -39,6 +42,7 @@ void TrafficService::Start() {
 void TrafficService::Finish() {
     if (finished_) return;
     finished_ = true;
+    StopCapture();
     pipeline_.Stop();
     pipeline_.ProcessNow();
     pipeline_.WithMonitor([](TrafficMonitor& m) {
@@ -57,11 +61,24 @@ void TrafficService::OnEvent(const Event& event) {
                 pipeline_.WithMonitor([](TrafficMonitor& m) { m.LinkReset(); });
                 linkKind_ = state->kind;
                 linkWhere_ = state->where;
+                if (capture_) capture_->NewLink(DescribeLink());
             }
+            NoteLinkChanges(*state);
             const bool up = state->Connected();
             pipeline_.WithMonitor([&](TrafficMonitor& m) { m.stats.LinkChanged(up, clock_()); });
             break;
         }
+        case EventId::MessageReceived:
+            if (capture_)
+                if (const auto* frame = std::get_if<ReceivedFrame>(&event.payload)) capture_->NoteMessage(*frame);
+            break;
+        case EventId::LinkAction:
+            NoteLinkAction(event);
+            break;
+        case EventId::Error:
+        case EventId::OpenFailed:
+            if (capture_) capture_->NoteLinkEvent(clock_(), "error: " + event.text);
+            break;
         case EventId::ResponseAccepted:
             pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionAccepted(); });
             break;
@@ -123,4 +140,112 @@ TrafficService::LogState TrafficService::Log() {
 
 std::uint64_t TrafficService::DroppedBytes() {
     return pipeline_.WithMonitor([](TrafficMonitor& m) { return m.droppedBytes; });
+}
+
+void TrafficService::SetLinkSettings(const CommPrefs& comm) {
+    comm_ = comm;
+    commKnown_ = true;
+}
+
+CaptureLink TrafficService::DescribeLink() const {
+    CommPrefs comm = comm_;
+    // The link's own state says which link is open; the settings add the line settings when
+    // they are of that link.
+    if (linkKind_ >= 0 && (!commKnown_ || comm.Type != linkKind_)) comm = CommPrefs{}, comm.Type = linkKind_;
+    return DescribeCaptureLink(comm, linkKind_ >= 0 ? linkWhere_ : std::string());
+}
+
+void TrafficService::NoteLinkChanges(const LinkState& state) {
+    const std::optional<LinkState> before = lastLink_;
+    lastLink_ = state;
+    if (!capture_) return;
+    const std::int64_t now = clock_();
+    if (!before || before->phase != state.phase || before->kind != state.kind || before->where != state.where) {
+        static const char* const phases[] = {"closed", "connecting", "up"};
+        const int phase = state.phase >= 0 && state.phase <= 2 ? state.phase : 0;
+        capture_->NoteLinkEvent(now, std::string(phases[phase]) + ": " + state.Summary());
+    }
+    const auto has = [](const std::vector<std::string>& peers, const std::string& peer) {
+        return std::find(peers.begin(), peers.end(), peer) != peers.end();
+    };
+    const std::vector<std::string> none;
+    const std::vector<std::string>& old = before ? before->peers : none;
+    for (const std::string& peer : state.peers)
+        if (!has(old, peer)) capture_->NoteLinkEvent(now, "connected: " + peer);
+    for (const std::string& peer : old)
+        if (!has(state.peers, peer)) capture_->NoteLinkEvent(now, "disconnected: " + peer);
+    if (before && state.kind == LinkState::Serial && state.phase == LinkState::Up && before->phase == LinkState::Up) {
+        const auto line = [&](const char* name, bool was, bool is) {
+            if (was != is) capture_->NoteLinkEvent(now, std::string(name) + (is ? " on" : " off"));
+        };
+        line("DSR", before->dsr, state.dsr);
+        line("CTS", before->cts, state.cts);
+        line("DCD", before->dcd, state.dcd);
+    }
+}
+
+void TrafficService::NoteLinkAction(const Event& event) {
+    if (!capture_) return;
+    const auto* args = std::get_if<LinkActionArgs>(&event.payload);
+    std::string text;
+    switch (event.value) {
+        case LinkActionCode::DropConnections:
+            text = "dropped by the simulator";
+            break;
+        case LinkActionCode::SendBreak:
+            text = "break sent (250 ms)";
+            break;
+        case LinkActionCode::HoldWithXoff:
+            text = "XOFF sent, XON after " + std::to_string(args != nullptr ? args->ms : 0) + " ms";
+            break;
+        case LinkActionCode::SendRaw:
+            text = std::to_string(args != nullptr ? args->bytes.size() : 0) + " raw bytes sent";
+            break;
+        case LinkActionCode::Reconnect:
+            text = "reopened";
+            break;
+        default:
+            return;
+    }
+    capture_->NoteLinkEvent(clock_(), text);
+}
+
+std::string TrafficService::StartCapture(const CaptureOptions& options) {
+    StopCapture();
+    if (options.path.empty()) return "No capture file was given.";
+    CaptureWriter::Options writer;
+    writer.path = options.path;
+    writer.rotateBytes = options.rotateBytes;
+    writer.keepFiles = options.keepFiles;
+    writer.link = DescribeLink();
+    writer.gauge = &captureGauge_;
+    writer.onFail = options.onFail;
+    auto capture = std::make_unique<CaptureWriter>(std::move(writer));
+    if (!capture->Start()) {
+        const std::string error = capture->Error();
+        std::lock_guard<std::mutex> guard(captureLock_);
+        capture_ = std::move(capture);  // kept for its status: why it is not running
+        return error;
+    }
+    if (lastLink_) capture->NoteLinkEvent(clock_(), "capture started; the link is " + lastLink_->Summary());
+    CaptureWriter* consumer = capture.get();
+    {
+        std::lock_guard<std::mutex> guard(captureLock_);
+        capture_ = std::move(capture);
+    }
+    pipeline_.WithMonitor([consumer](TrafficMonitor& m) { m.SetConsumer(consumer); });
+    return "";
+}
+
+void TrafficService::StopCapture() {
+    if (!capture_) return;
+    // Everything the tap holds now goes into the file first.
+    pipeline_.ProcessNow();
+    pipeline_.WithMonitor([](TrafficMonitor& m) { m.SetConsumer(nullptr); });
+    capture_->Finish();
+}
+
+CaptureWriter::Status TrafficService::CaptureStatus() const {
+    std::lock_guard<std::mutex> guard(captureLock_);
+    return capture_ ? capture_->GetStatus() : CaptureWriter::Status{};
 }

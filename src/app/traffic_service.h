@@ -3,9 +3,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "base/event.h"
+#include "capture/capture_writer.h"
 #include "base/flow_gate.h"
 #include "settings/prefs.h"
 #include "traffic/traffic_pipeline.h"
@@ -40,6 +44,10 @@ public:
     // A view: `onReady` is called (on the pipeline's thread) when entries wait for it.
     void SetView(std::function<void()> onReady) { pipeline_.SetView(std::move(onReady)); }
     void TakeReady(std::deque<TrafficBatch>& out) { pipeline_.TakeReady(out); }
+    // Every entry, as it is cut, goes to `listener` too, on the pipeline's thread (empty: none).
+    void SetEntryListener(std::function<void(const TrafficBatch&)> listener) {
+        pipeline_.WithMonitor([&](TrafficMonitor& m) { m.SetEntryListener(std::move(listener)); });
+    }
     // Processes what the tap holds now (a view that must be up to date).
     void Drain() { pipeline_.ProcessNow(); }
 
@@ -57,7 +65,31 @@ public:
     LogState Log();
     std::uint64_t DroppedBytes();
 
+    // A pcapng capture of everything on the wire from now on (see CaptureWriter): the front
+    // ends' File > Capture..., --capture and POST /api/v1/capture. Starting one ends the one
+    // running. Returns "" when it runs, else why it could not start. Core's thread.
+    struct CaptureOptions {
+        std::string path;
+        std::uint64_t rotateBytes = 0;  // a new file before one passes this; 0 never
+        std::int32_t keepFiles = 0;     // rotating: the newest this many files stay; 0 all
+        // Called once, on the capture's own thread, with the message when it stops on a
+        // failure (a full disk); the link goes on meanwhile.
+        std::function<void(const std::string& message)> onFail;
+    };
+    std::string StartCapture(const CaptureOptions& options);
+    // Writes what was recorded up to now and closes the file.
+    void StopCapture();
+    // Whether a capture runs, its file, its counts, and why it stopped; any thread.
+    CaptureWriter::Status CaptureStatus() const;
+    // The link's settings, for the description a capture gives of it (the port's line
+    // settings are not in the link's state).
+    void SetLinkSettings(const CommPrefs& comm);
+
 private:
+    CaptureLink DescribeLink() const;
+    void NoteLinkChanges(const LinkState& state);
+    void NoteLinkAction(const Event& event);
+
     TrafficTap::Clock clock_;
     TrafficTap tap_;
     TrafficPipeline pipeline_;  // after the tap: it stops before the tap goes
@@ -66,4 +98,10 @@ private:
     std::string linkWhere_;
     int linkKind_ = -1;
     bool finished_ = false;
+    FlowGate::Gauge& captureGauge_;
+    CommPrefs comm_;
+    bool commKnown_ = false;
+    std::optional<LinkState> lastLink_;
+    mutable std::mutex captureLock_;  // guards the pointer for CaptureStatus from any thread
+    std::unique_ptr<CaptureWriter> capture_;
 };

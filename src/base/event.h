@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/link_state.h"
+#include "base/replay_run.h"
 #include "base/responder.h"
 #include "settings/prefs.h"
 
@@ -72,7 +73,8 @@ struct LinkActionArgs {
 };
 
 using EventPayload = std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs,
-                                  SendOutcome, ResponderStatus, std::shared_ptr<Responder>>;
+                                  SendOutcome, ResponderStatus, std::shared_ptr<Responder>,
+                                  std::shared_ptr<const ReplayRun>>;
 
 // One request or report between the windows and the control thread; moved whole. Texts that
 // are texts (a message, a response, an error) travel as `text`; everything else as a typed
@@ -120,6 +122,13 @@ inline constexpr std::int32_t SetResponder = 10034;
 inline constexpr std::int32_t ResponderReport = 10035;
 // Bytes came outside any frame (value: how many).
 inline constexpr std::int32_t StrayBytes = 10036;
+// Play these bytes on the link (std::shared_ptr<const ReplayRun>; none: stop the replay that
+// runs). The engine answers nothing itself meanwhile: the recording's answers are in the run.
+inline constexpr std::int32_t Replay = 10037;
+// A replay's step went out (value: steps written so far).
+inline constexpr std::int32_t ReplayProgress = 10038;
+// The replay is over (value: steps written; text: empty when all were, else why it stopped).
+inline constexpr std::int32_t ReplayDone = 10039;
 }  // namespace EventId
 
 // The `value` of a LinkAction request.

@@ -132,7 +132,8 @@ void VantorProtocol::OnMessage() {
                                     : lastRow >= 0 && static_cast<std::size_t>(lastRow) < replyActions.size()
                                         ? &replyActions[static_cast<std::size_t>(lastRow)].Faults
                                         : nullptr;
-        SendAnswer(faults, lastRow, frame, inOrigin_);
+        // A replay writes the recording's answers; the engine's own would come twice.
+        if (!replay_) SendAnswer(faults, lastRow, frame, inOrigin_);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -252,7 +253,38 @@ std::optional<std::int64_t> VantorProtocol::NextDue() const {
         if (const std::optional<std::int64_t> own = responder->NextDueMs(); own && (!due || *own * 1000 < *due))
             due = *own * 1000;
     }
+    if (const std::optional<std::int64_t> replay = ReplayDue(); replay && (!due || *replay < *due)) due = replay;
     return due;
+}
+
+std::optional<std::int64_t> VantorProtocol::ReplayDue() const {
+    if (!replay_ || replayNext_ >= replay_->steps.size()) return std::nullopt;
+    const ReplayRun::Step& step = replay_->steps[replayNext_];
+    if (!replay_->paced) return replayStart_ + step.offsetMicros;
+    // Paced: at once when the other side has answered, else when waiting for it is given up.
+    return replayFrames_ >= step.awaitFrames ? replayLast_ : replayLast_ + replay_->answerTimeoutMicros;
+}
+
+void VantorProtocol::RunReplay() {
+    std::size_t written = 0;
+    for (std::optional<std::int64_t> due = ReplayDue(); due && *due <= micros_(); due = ReplayDue()) {
+        const ReplayRun::Step& step = replay_->steps[replayNext_++];
+        replayLast_ = micros_();
+        ++written;
+        // As recorded, outside the engine's own frames: nothing is framed or answered again.
+        if (driver != nullptr && !step.bytes.empty())
+            TransmitTo(reinterpret_cast<const std::uint8_t*>(step.bytes.data()), step.bytes.size(), Route{0, true});
+    }
+    if (written > 0)
+        Post(Event{EventId::ReplayProgress, static_cast<std::int32_t>(replayNext_), deviceId, {}});
+    if (replayNext_ >= replay_->steps.size()) EndReplay("");
+}
+
+void VantorProtocol::EndReplay(const std::string& why) {
+    const auto written = static_cast<std::int32_t>(replayNext_);
+    replay_.reset();
+    replayNext_ = 0;
+    Post(Event{EventId::ReplayDone, written, deviceId, why});
 }
 
 void VantorProtocol::RunDue() {

@@ -60,6 +60,19 @@ std::int32_t VantorProtocol::HandleEvent(const Event& event) {
         case EventId::LinkAction:
             HandleLinkAction(event);
             break;
+        case EventId::Replay:
+        {
+            const auto* run = std::get_if<std::shared_ptr<const ReplayRun>>(&event.payload);
+            const bool starts = run != nullptr && *run != nullptr;
+            if (replay_) EndReplay(starts ? "another replay began" : "stopped");
+            if (starts) {
+                replay_ = *run;
+                replayNext_ = 0;
+                replayStart_ = replayLast_ = micros_();
+                replayFrames_ = 0;
+            }
+            break;
+        }
         case EventId::SetResponder:
             if (const auto* next = std::get_if<std::shared_ptr<Responder>>(&event.payload)) {
                 responder = *next;
@@ -236,12 +249,14 @@ void VantorProtocol::Poll() {
         }
     };
     if (!scheduled_.empty()) step([this] { RunDue(); });
+    if (replay_ && (receiver.responseReady || receiver.messageReady)) ++replayFrames_;
     if (receiver.responseReady) step([this] { HandleResponse(); });
     if (receiver.messageReady) {
         receiver.accepted = true;
         receiver.messageReady = false;
         step([this] { OnMessage(); });
     }
+    if (replay_) step([this] { RunReplay(); });
     if (responder) step([this] { QueueResponderSends(); });
     if (outstanding.empty() && !sendQueue.empty()) {
         step([this] { SendNextQueued(); });
@@ -275,6 +290,7 @@ bool VantorProtocol::HasWork() {
         if (due && *due * 1000 <= micros_()) return true;
     }
     if (!scheduled_.empty() && scheduled_.begin()->first <= micros_()) return true;
+    if (const std::optional<std::int64_t> due = ReplayDue(); due && *due <= micros_()) return true;
     if (receiver.FrameReady() || inPos_ < inLen_) return true;
     if (!inputHeld_ && driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
     return outstanding.empty() && !sendQueue.empty();

@@ -171,6 +171,8 @@ public:
     std::shared_ptr<Responder> responder;
     // The source of the responder's own messages in events 10011 and 10012.
     static constexpr std::int32_t kResponderSource = -2;
+    // Whether a replay (event 10037) is playing: meanwhile the engine answers nothing itself.
+    bool Replaying() const { return replay_ != nullptr; }
 
 private:
     bool Suspended() const { return commStatus == StatusCommDisabled; }
@@ -198,6 +200,10 @@ private:
     void Schedule(std::int64_t due, Later what, std::vector<std::uint8_t> bytes, Route route);
     void Schedule(std::int64_t due, Later what) { Schedule(due, what, {}, Route{}); }
     void RunDue();
+    // The replay's steps that are due, written as they were recorded.
+    void RunReplay();
+    void EndReplay(const std::string& why);
+    std::optional<std::int64_t> ReplayDue() const;
 
     SecondsClock clock_;
     MicrosClock micros_;
@@ -208,6 +214,11 @@ private:
         std::vector<std::uint8_t> bytes;
         Route route;
     };
+    std::shared_ptr<const ReplayRun> replay_;
+    std::size_t replayNext_ = 0;      // the next step to write
+    std::int64_t replayStart_ = 0;    // microseconds clock, when it began
+    std::int64_t replayLast_ = 0;     // when the latest step went (paced: the wait starts)
+    std::uint64_t replayFrames_ = 0;  // frames of the other side since it began
     std::multimap<std::int64_t, Scheduled> scheduled_;  // by due time; equal times keep their order
     std::mt19937 faultRandom_{1};
     std::vector<std::int64_t> rowMatches_;  // messages each row has matched, for "every Nth"

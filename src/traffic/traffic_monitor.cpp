@@ -3,6 +3,7 @@
 void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
     out.Clear();
     droppedBytes += batch.droppedBytes;
+    if (consumer_ != nullptr) consumer_->Take(batch);
     for (const TapChunk& chunk : batch.chunks) {
         const std::uint8_t* bytes = batch.bytes.data() + chunk.offset;
         TrafficSegmenter& stream = segmenters_[static_cast<int>(chunk.direction)];
@@ -28,6 +29,7 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
         if (logging) records += FormatRecord(log_->GetOptions().format, entry, bytes);
     }
     if (logging) log_->Write(std::move(records));
+    if (entryListener_ && !out.entries.empty()) entryListener_(out);
 }
 
 void TrafficMonitor::Drain(TrafficTap& tap, TrafficBatch& out) {

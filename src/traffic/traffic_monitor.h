@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -7,6 +8,15 @@
 #include "traffic/traffic_segmenter.h"
 #include "traffic/traffic_stats.h"
 #include "traffic/traffic_tap.h"
+
+// Something else that wants every batch the tap hands out, as it comes (a capture file): it
+// is given each one before the batch is cut into entries, on the thread that takes them, and
+// must not keep the caller waiting.
+class TapConsumer {
+public:
+    virtual ~TapConsumer() = default;
+    virtual void Take(const TapBatch& batch) = 0;
+};
 
 // Turns the tap's batches into entries, keeps the statistics and feeds the continuous log:
 // everything a front end needs from the bytes on the wire, without a toolkit. Runs on the
@@ -28,6 +38,13 @@ public:
     std::string LogError() const { return log_ != nullptr ? log_->Error() : logError_; }
     TrafficLogWriter* Log() { return log_.get(); }
 
+    // The batches go to `consumer` too from now on (null: to none).
+    void SetConsumer(TapConsumer* consumer) { consumer_ = consumer; }
+
+    // Every batch's entries go to `listener` too, once cut and paired (empty: to none): what a
+    // replay compares with its recording.
+    void SetEntryListener(std::function<void(const TrafficBatch&)> listener) { entryListener_ = std::move(listener); }
+
     // A new link: a frame cut off by the old one is not continued by the new one's bytes.
     void LinkReset();
 
@@ -43,4 +60,6 @@ private:
     std::unique_ptr<TrafficLogWriter> log_;
     std::string logError_;
     TapBatch scratch_;
+    TapConsumer* consumer_ = nullptr;
+    std::function<void(const TrafficBatch&)> entryListener_;
 };

@@ -48,6 +48,7 @@
 #include "ui/received_list_habits.h"
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
+#include "ui/capture_dialogs.h"
 #include "ui/scenario_panel.h"
 #include "ui/traffic_hub.h"
 
@@ -166,7 +167,10 @@ TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
     // After Batch Send, before the separator above Exit.
     const QList<QAction*> fileItems = FileMenu->actions();
     Scenario->AddFileItems(FileMenu, fileItems.at(fileItems.indexOf(ExitMenuItem) - 1));
+    Captures = new CaptureMenu(this, core_);
+    Captures->AddFileItems(FileMenu, fileItems.at(fileItems.indexOf(ExitMenuItem) - 1));
     connect(Scenario, &ScenarioPanel::ScriptError, this, [this](const QString& text) { ShowInFirstPanel(text); });
+    statusBar()->addPermanentWidget(Captures->StatusLabel);
     statusBar()->addPermanentWidget(Traffic->HeldLabel);
     statusBar()->addPermanentWidget(Traffic->LogLabel);
     statusBar()->addPermanentWidget(Traffic->Indicator);
@@ -196,6 +200,8 @@ TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
     listener.rowSettingsChanged = [this](int row) { SendRows[row]->LoadTexts(); };
     TrafficHub* traffic = Traffic;
     listener.trafficReady = [traffic] { traffic->EntriesReady(); };
+    CaptureMenu* captures = Captures;
+    listener.captureChanged = [captures] { captures->Refresh(); };
     core_.SetListener(listener);
 }
 

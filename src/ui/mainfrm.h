@@ -38,6 +38,7 @@ class QWidget;
 class TSendFrame;
 class TrafficHub;
 class ScenarioPanel;
+class CaptureMenu;
 class ReceivedListHabits;
 
 // The main window: a view over the application core (which owns the control thread, the
@@ -141,6 +142,7 @@ public:
     // The traffic view, statistics, continuous log and link indicator (View menu, status bar).
     TrafficHub* Traffic = nullptr;
     ScenarioPanel* Scenario = nullptr;
+    CaptureMenu* Captures = nullptr;  // File > Capture... and Replay..., and their status
     QMenu* FileMenu = nullptr;
     // The received list's bound, follow-newest toggle, Ctrl+C and filter box.
     ReceivedListHabits* ListHabits = nullptr;

@@ -48,10 +48,16 @@ for file in usr/bin/vantor-simulator \
     usr/share/man/man1/vantor-simulator.1.gz \
     usr/share/vantor-simulator/installed \
     usr/share/doc/vantor-simulator/copyright \
-    usr/share/doc/vantor-simulator/changelog.gz; do
+    usr/share/doc/vantor-simulator/changelog.gz \
+    usr/share/vantor-simulator/wireshark/vantor.lua; do
     [[ -f "$root/$file" ]] || fail "$file is not in the package"
 done
 [[ -x "$root/usr/bin/vantor-simulator" ]] || fail "the program is not executable"
+# The dissector where this machine's Wireshark looks for Lua plugins.
+if command -v tshark >/dev/null; then
+    plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+    [[ -f "$root$plugins/vantor.lua" ]] || fail "vantor.lua is not in Wireshark's Lua plugin folder $plugins"
+fi
 [[ -z "$(find "$root" -name ZentrelConfig.ini)" ]] || fail "the package carries a settings file"
 # Dependencies from the libraries the program links, not a hand-made list.
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -301,7 +301,8 @@ private slots:
             for (QAction* item : a->menu()->actions())
                 menus << (item->isSeparator() ? "-" : item->text().remove('&'));
         }
-        QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Load Scenario...", "Load Expectations...", "-",
+        QCOMPARE(menus, QStringList({"File", "Batch Send", "-", "Load Scenario...", "Load Expectations...", "Capture...",
+                                     "Replay...", "-",
                                      "Exit", "Setup", "Preferences...",
                                      "Link", "Drop TCP Connections", "Send Break",
                                      "Hold the Peer with XOFF...", "Send Raw Bytes...", "-", "Reconnect",

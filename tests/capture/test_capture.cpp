@@ -1,0 +1,310 @@
+#include "capture/pcapng.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "capture/capture_session.h"
+#include "capture/recording.h"
+
+namespace fs = std::filesystem;
+using namespace capture_test;
+
+namespace {
+
+class CaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("vantor-capture-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string Path(const char* name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+};
+
+std::vector<Shown> ShownOf(const Recording& recording) {
+    std::vector<Shown> out;
+    for (const RecordedFrame& f : recording.frames) out.push_back(Show(f.direction, f.kind, f.type, f.status, f.text));
+    return out;
+}
+
+void ExpectSameEntries(const std::vector<Shown>& view, const std::vector<Shown>& other) {
+    for (const char* direction : {"Rx", "Tx"}) {
+        SCOPED_TRACE(direction);
+        EXPECT_EQ(Normalise(view, direction), Normalise(other, direction));
+    }
+}
+
+const pcapng::Packet* WithComment(const pcapng::Capture& capture, std::string_view text) {
+    for (const pcapng::Packet& packet : capture.packets)
+        for (const std::string& comment : packet.comments)
+            if (comment.find(text) != std::string::npos) return &packet;
+    return nullptr;
+}
+
+TEST_F(CaptureTest, KeepsEveryReadAndWriteWithTimeDirectionLinkAndFaults) {
+    TrafficPrefs prefs;
+    prefs.LogOn = 1;
+    prefs.LogFormat = 1;
+    prefs.LogPath = Path("traffic.jsonl");
+    Rig rig(prefs);
+    ASSERT_EQ(rig.Service().StartCapture({Path("trace.pcapng"), 0, 0, {}}), "");
+    const Session session = Session::Standard();
+    rig.Play(session);
+    const std::vector<Shown> view = rig.View();
+    rig.Service().StopCapture();
+    rig.Service().Finish();
+
+    const pcapng::Capture capture = pcapng::ReadFile(Path("trace.pcapng"));
+    ASSERT_EQ(capture.sections.size(), 1u);
+    EXPECT_EQ(capture.sections[0].application, "Vantor Protocol Simulator");
+    ASSERT_EQ(capture.interfaces.size(), 1u);
+    EXPECT_EQ(capture.interfaces[0].linkType, pcapng::kLinkType);
+    EXPECT_EQ(capture.interfaces[0].tsresol, 6);
+    EXPECT_EQ(capture.interfaces[0].name, "tcp-server:port 5100");
+    EXPECT_EQ(capture.interfaces[0].description, "TCP/IP server on port 5100");
+
+    // Every read and write is one packet, with its bytes, time and direction, in order.
+    std::vector<const pcapng::Packet*> data;
+    for (const pcapng::Packet& packet : capture.packets)
+        if (!packet.data.empty()) data.push_back(&packet);
+    ASSERT_EQ(data.size(), session.steps.size());
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(data[i]->data, session.steps[i].bytes);
+        EXPECT_EQ(data[i]->micros, rig.times[i]);
+        EXPECT_EQ(data[i]->Inbound(), session.steps[i].direction == Direction::Rx);
+        EXPECT_EQ(data[i]->Outbound(), session.steps[i].direction == Direction::Tx);
+    }
+    // The fault goes on the read that completed the message it was injected into.
+    const pcapng::Packet* faulted = WithComment(capture, "injected faults");
+    ASSERT_NE(faulted, nullptr);
+    EXPECT_EQ(faulted->comments, std::vector<std::string>{"answer to B with injected faults: delay 120 ms"});
+    EXPECT_EQ(faulted->data, session.steps[5].bytes);
+    const pcapng::Packet* xoff = WithComment(capture, kLooseComment);
+    ASSERT_NE(xoff, nullptr);
+    EXPECT_EQ(xoff->data, "\x13");
+    EXPECT_EQ(xoff->comments[0], std::string("XOFF, ") + kLooseComment);
+    // Link events: packets of no bytes and no direction.
+    ASSERT_NE(WithComment(capture, "link: capture started; the link is "), nullptr);
+    const pcapng::Packet* peer = WithComment(capture, "link: connected: 127.0.0.1:40001");
+    ASSERT_NE(peer, nullptr);
+    EXPECT_TRUE(peer->data.empty());
+    EXPECT_FALSE(peer->hasFlags);
+
+    // What the capture and the log hold is what the view listed.
+    ExpectSameEntries(view, ShownOf(RecordingFromCapture(capture)));
+    ExpectSameEntries(view, ShownOf(ReadRecording(Path("traffic.jsonl"))));
+    ASSERT_EQ(Normalise(view, "Rx").size(), 8u);  // the session is what it means to be
+}
+
+// The dissector, in tshark, lists for each frame what the traffic view lists.
+TEST_F(CaptureTest, DissectorDecodesWhatTheViewShows) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+    Rig rig;
+    ASSERT_EQ(rig.Service().StartCapture({Path("trace.pcapng"), 0, 0, {}}), "");
+    rig.Play(Session::Standard());
+    const std::vector<Shown> view = rig.View();
+    rig.Service().StopCapture();
+
+    const std::string command = "tshark -r '" + Path("trace.pcapng") + "' -X lua_script:" VANTOR_SOURCE_DIR
+                                "/data/wireshark/vantor.lua -T json --no-duplicate-keys -J vantor 2>" +
+                                Path("stderr");
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    ASSERT_EQ(::pclose(pipe), 0) << std::ifstream(Path("stderr")).rdbuf();
+    const nlohmann::json packets = nlohmann::json::parse(out);
+
+    std::vector<Shown> decoded;
+    const auto field = [](const nlohmann::json& item, const char* name) {
+        return item.contains(name) ? item[name].get<std::string>() : std::string();
+    };
+    for (const nlohmann::json& packet : packets) {
+        const nlohmann::json& layer = packet["_source"]["layers"]["vantor"];
+        for (const nlohmann::json& item : layer.is_array() ? layer : nlohmann::json::array({layer})) {
+            if (!item.is_object() || !item.contains("vantor.kind")) continue;  // part of a frame, a link event
+            decoded.push_back(Shown{field(item, "vantor.direction"), field(item, "vantor.kind"),
+                                    field(item, "vantor.type"), field(item, "vantor.status"),
+                                    field(item, "vantor.text")});
+        }
+    }
+    ExpectSameEntries(view, decoded);
+}
+
+TEST_F(CaptureTest, RotatesBySizeIntoFilesEachReadableAlone) {
+    Rig rig;
+    TrafficService::CaptureOptions options{Path("trace.pcapng"), 0, 0, {}};
+    options.rotateBytes = 500;
+    ASSERT_EQ(rig.Service().StartCapture(options), "");
+    const Session session = Session::Standard();
+    rig.Play(session);
+    rig.Service().StopCapture();
+
+    const CaptureWriter::Status status = rig.Service().CaptureStatus();
+    ASSERT_GE(status.files, 3u);
+    std::string joined;
+    for (std::uint32_t n = 1; n <= status.files; ++n) {
+        const std::string path = CaptureWriter::RotatedPath(Path("trace.pcapng"), n);
+        SCOPED_TRACE(path);
+        EXPECT_LE(fs::file_size(path), options.rotateBytes);
+        const pcapng::Capture part = pcapng::ReadFile(path);
+        ASSERT_EQ(part.interfaces.size(), 1u);
+        EXPECT_EQ(part.interfaces[0].linkType, pcapng::kLinkType);
+        for (const pcapng::Packet& packet : part.packets) joined += packet.data;
+    }
+    std::string played;
+    for (const Session::Step& step : session.steps) played += step.bytes;
+    EXPECT_EQ(joined, played);
+    EXPECT_FALSE(fs::exists(CaptureWriter::RotatedPath(Path("trace.pcapng"), status.files + 1)));
+}
+
+// A disk that fills up stops the capture with a message; the traffic goes on being listed and
+// the file keeps what was written as whole blocks.
+TEST_F(CaptureTest, FullDiskStopsTheCaptureNotTheTraffic) {
+    Rig rig;
+    std::atomic<int> failures{0};
+    std::string message;
+    TrafficService::CaptureOptions options{Path("trace.pcapng"), 0, 0, {}};
+    options.onFail = [&](const std::string& m) {
+        message = m;
+        ++failures;
+    };
+    ASSERT_EQ(rig.Service().StartCapture(options), "");
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 600;  // past the file's header and a few packets
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Session session = Session::Standard();
+    rig.Play(session);
+    const std::vector<Shown> view = rig.View();
+    rig.Service().StopCapture();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+
+    EXPECT_EQ(failures.load(), 1);
+    EXPECT_NE(message.find("Capture stopped: cannot write"), std::string::npos) << message;
+    const CaptureWriter::Status status = rig.Service().CaptureStatus();
+    EXPECT_FALSE(status.running);
+    EXPECT_EQ(status.error, message);
+    EXPECT_EQ(Normalise(view, "Rx").size(), 8u);
+    const pcapng::Capture capture = pcapng::ReadFile(Path("trace.pcapng"));
+    EXPECT_LE(fs::file_size(Path("trace.pcapng")), small.rlim_cur);
+    EXPECT_LT(capture.packets.size(), session.steps.size());
+}
+
+std::string Block(std::uint32_t type, std::string body, bool bigEndian = false) {
+    while (body.size() % 4 != 0) body.push_back('\0');
+    const auto put = [bigEndian](std::string& out, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (bigEndian ? 24 - 8 * i : 8 * i)));
+    };
+    std::string out;
+    put(out, type);
+    put(out, static_cast<std::uint32_t>(body.size() + 12));
+    out += body;
+    put(out, static_cast<std::uint32_t>(body.size() + 12));
+    return out;
+}
+
+TEST(PcapngReader, RefusesDamagedInputSayingWhere) {
+    std::string good;
+    pcapng::AppendSectionHeader(good, "test");
+    pcapng::AppendInterface(good, "if", "an interface");
+    const std::size_t headers = good.size();
+    const std::uint8_t bytes[] = {1, 2, 3, 4, 5};
+    pcapng::AppendPacket(good, 0, 42, bytes, sizeof bytes, pcapng::kInbound, {"a comment"});
+    ASSERT_EQ(pcapng::Parse(good).packets.at(0).data, "\x01\x02\x03\x04\x05");
+
+    const auto patched = [&](std::size_t at, std::string with) {
+        std::string out = good;
+        out.replace(at, with.size(), with);
+        return out;
+    };
+    struct Case {
+        const char* name;
+        std::string input;
+        const char* error;  // empty: read, as far as it goes, with `packets`
+        std::size_t packets = 0;
+    };
+    const Case cases[] = {
+        {"empty", "", "an empty file"},
+        {"not pcapng", std::string("\xd4\xc3\xb2\xa1", 4) + std::string(20, '\0'), "no section header first"},
+        {"no byte-order magic", patched(8, "XXXX"), "no byte-order magic"},
+        {"version 2", patched(12, std::string("\x02\x00", 2)), "pcapng version 2"},
+        {"length not a multiple of 4", patched(4, std::string("\x1d\x00\x00\x00", 4)), "a block length of 29"},
+        {"two lengths differ", patched(headers - 4, std::string("\x10\x00\x00\x00", 4)), "two lengths differ"},
+        {"cut in a block", good.substr(0, good.size() - 3), "runs past the end"},
+        {"cut in a block header", good.substr(0, headers + 6), "cut short"},
+        {"packet of an undescribed interface", patched(headers + 8, std::string("\x07", 1)),
+         "interface 7, which was not described"},
+        {"captured length past the block", patched(headers + 20, std::string("\xff\x00\x00\x00", 4)),
+         "packet data runs past its block"},
+        {"option past its block", patched(headers + 36, std::string("\x01\x00\x40\x00", 4)),
+         "an option runs past its block"},
+        {"interface block too short", good.substr(0, headers) + Block(pcapng::kInterfaceBlock, "ab"),
+         "interface block too short"},
+        {"big-endian section read", Block(pcapng::kSectionHeaderBlock, std::string("\x1a\x2b\x3c\x4d\x00\x01\x00\x00", 8) +
+                                                                           std::string(8, '\xff'), true),
+         "", 0},
+        {"unknown blocks skipped", good + Block(0x0BAD, "whatever"), "", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (*c.error == '\0') {
+            EXPECT_EQ(pcapng::Parse(c.input).packets.size(), c.packets);
+            continue;
+        }
+        try {
+            pcapng::Parse(c.input);
+            ADD_FAILURE() << "read without complaint";
+        } catch (const pcapng::FormatError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+        }
+    }
+    // A file cut while it was written: what came before the cut, when asked for.
+    EXPECT_EQ(pcapng::Parse(good.substr(0, good.size() - 3), true).packets.size(), 0u);
+    EXPECT_EQ(pcapng::Parse(good + good.substr(headers, 10), true).packets.size(), 1u);
+}
+
+TEST(RecordingReader, RefusesLogLinesItCannotUseSayingWhich) {
+    const std::string good =
+        R"({"micros":5,"direction":"Rx","kind":"Message","bytes":"0141026162033030340d","status":0,"type":"A"})";
+    ASSERT_EQ(RecordingFromLog(good + "\n\n").frames.at(0).text, "ab");
+    const struct {
+        const char* name;
+        std::string line;
+        const char* error;
+    } cases[] = {
+        {"not JSON", "{oops", "line 2: not a JSON object"},
+        {"no micros", R"({"direction":"Rx","kind":"Stray","bytes":""})", "line 2: not a traffic record"},
+        {"direction", R"({"micros":1,"direction":"Up","kind":"Stray","bytes":""})", "line 2: direction 'Up'"},
+        {"kind", R"({"micros":1,"direction":"Rx","kind":"Frame","bytes":""})", "line 2: kind 'Frame'"},
+        {"odd hex", R"({"micros":1,"direction":"Rx","kind":"Stray","bytes":"012"})", "odd number of hex digits"},
+        {"not hex", R"({"micros":1,"direction":"Rx","kind":"Stray","bytes":"0g"})", "'g' is not a hex digit"},
+        {"status", R"({"micros":1,"direction":"Rx","kind":"ACK","bytes":"","status":12,"type":"A"})", "status 12"},
+        {"type", R"({"micros":1,"direction":"Rx","kind":"ACK","bytes":"","type":"AB"})", "not one byte"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            RecordingFromLog(good + "\n" + c.line + "\n");
+            ADD_FAILURE() << "read without complaint";
+        } catch (const RecordingError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+        }
+    }
+}
+
+}  // namespace
