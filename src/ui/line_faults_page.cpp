@@ -26,7 +26,7 @@ constexpr Shown kShown[] = {
     {"&Bandwidth cap:", " bytes/s", "none", "At most this many bytes a second leave, as on a slow line."},
     {"&Gap after each byte:", " µs", "none", "Idle time after every byte (longer than the other side's character time-out, say)."},
     {"&Slices of:", " bytes", "whole writes", "Each write leaves in pieces of this many bytes ..."},
-    {"Gap between s&lices:", " µs", "none", "... with this idle time between two pieces."},
+    {"Gap between sl&ices:", " µs", "none", "... with this idle time between two pieces."},
     {"B&reak at:", " ms", "never", "Serial: a break starts this long after the faults are set ..."},
     {"Break &lasts:", " ms", nullptr, "... and lasts this long."},
     {"&DTR off at:", " ms", "never", "Serial: DTR is dropped this long after the faults are set ..."},
@@ -73,7 +73,7 @@ LineFaultsPage::LineFaultsPage(QWidget* parent) : QWidget(parent) {
     CorruptSeedEdit->setToolTip("The same seed corrupts the same bytes the same way.");
     auto* noise = new QGroupBox("Corruption");
     auto* noiseForm = new QFormLayout(noise);
-    auto* rateLabel = new QLabel("Corrupt &rate:");
+    auto* rateLabel = new QLabel("&Corrupt rate:");
     rateLabel->setBuddy(CorruptRateSpin);
     noiseForm->addRow(rateLabel, CorruptRateSpin);
     auto* seedLabel = new QLabel("S&eed:");
