@@ -457,7 +457,7 @@ private slots:
         const struct {
             int type;
             bool drop, brk, reconnect;
-        } kinds[] = {{0, false, true, true}, {2, true, false, false}, {1, true, false, true}};
+        } kinds[] = {{0, false, true, true}, {2, true, false, false}, {1, true, false, true}, {3, false, true, true}};
         for (const auto& k : kinds) {
             CommPrefs comm = prefs->Get_comm_prefs();
             comm.Type = k.type;
