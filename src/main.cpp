@@ -21,10 +21,14 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+
+#include <boost/asio/io_context.hpp>
 
 #include "api/api_server.h"
 #include "app/app_core.h"
 #include "capture/learn.h"
+#include "drivers/pty_driver.h"
 #include "app/scheduler.h"
 #include "settings/preferences.h"
 #include "ui/Bcccalcfrm.h"
@@ -41,7 +45,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
     "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--control-port-file FILE] "
-    "[--control-cert FILE --control-key FILE] [--save-settings] [--scenario FILE] [--expect FILE] "
+    "[--control-cert FILE --control-key FILE] [--save-settings] [--pty PATH] [--scenario FILE] [--expect FILE] "
     "[--junit FILE] [--report FILE] [--until-verified] [--timeout SECONDS] "
     "[--capture FILE.pcapng [--capture-rotate-kb N]] "
     "[--replay FILE [--replay-direction rx|tx] [--replay-speed FACTOR|paced] [--validate] [--mask FILE]] "
@@ -73,6 +77,7 @@ struct Options {
     std::string learn;
     std::string scenarioOut;
     std::string learnDevice = "rx";
+    std::string pty;  // this run's link: a virtual serial port at this path
 };
 
 [[noreturn]] void Fail(const QString& text) {
@@ -133,6 +138,11 @@ Options ParseCommandLine(int argc, char** argv) {
                                   "FILE");
     const QCommandLineOption key("control-key", "The private key of --control-cert (PEM).", "FILE");
     const QCommandLineOption save("save-settings", "Headless: write the settings file at exit.");
+    const QCommandLineOption pty("pty",
+                                 "Serve the link on a virtual serial port: PATH becomes a link to a "
+                                 "pseudo-terminal that host software opens as a serial port (paced at the "
+                                 "settings' line rate; removed at exit). For this run only.",
+                                 "PATH");
     const QCommandLineOption scenario("scenario", "Answer as the scenario in FILE says (JSON).", "FILE");
     const QCommandLineOption expect("expect", "Judge the other side by the expectations in FILE (JSON).",
                                     "FILE");
@@ -167,7 +177,7 @@ Options ParseCommandLine(int argc, char** argv) {
     const QCommandLineOption learnDevice(
         "learn-device", "Which side of the recording was the device: rx, the other side (the default), or tx.",
         "rx|tx");
-    parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save,
+    parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save, pty,
                        scenario, expect, junit, report, untilVerified, timeout, capture, captureRotate, replay,
                        replayDirection, replaySpeed, validate, mask, learn, scenarioOut, learnDevice});
     if (!parser.parse(arguments)) Fail(parser.errorText());
@@ -280,6 +290,18 @@ Options ParseCommandLine(int argc, char** argv) {
         if (options.learnDevice != "rx" && options.learnDevice != "tx")
             Fail("--learn-device: '" + parser.value(learnDevice) + "' is neither rx nor tx");
     }
+    if (parser.isSet(pty)) {
+        if (parser.isSet(learn)) Fail("--learn only learns: give it without --pty");
+        options.pty = path(pty);
+        if (options.pty.empty()) Fail("--pty needs the path of the port");
+        // Found out now, as for the files above: the port is made and taken down once, so that
+        // a path that cannot be used (a file there, a directory missing, another simulator
+        // serving it) ends the start with the reason.
+        boost::asio::io_context io;
+        PtyDriver probe(io);
+        if (probe.Open(options.pty.c_str()) == 0) FailFile("--pty: " + probe.OpenError());
+        probe.Close();
+    }
     for (const QCommandLineOption* needs : {&untilVerified, &timeout})
         if (parser.isSet(*needs) && !options.headless) Fail("--" + needs->names().first() + " needs --headless");
     for (const std::string& file : {options.junit, options.report, options.scenarioOut, options.capture}) {
@@ -355,12 +377,31 @@ void OnTerminationSignals(QObject* context, std::function<void()> end) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
+// --pty: the link settings of this run, and those of the settings file, which it keeps.
+std::optional<std::pair<CommPrefs, CommPrefs>> g_runLink;
+
 void LoadSettings(const Options& options) {
     if (options.config.empty()) {
         Preferences::Get_instance();
     } else {
         Preferences::Create_instance(options.config);
     }
+    if (options.pty.empty()) return;
+    Preferences& prefs = Preferences::Get_instance();
+    const CommPrefs kept = prefs.Get_comm_prefs();
+    CommPrefs run = kept;
+    run.Type = 3;
+    run.Port = options.pty;
+    prefs.Set_comm_prefs(run);
+    g_runLink = std::pair{run, kept};
+}
+
+// Before the settings are saved: the file keeps its own link unless the user chose another
+// one during the run.
+void KeepFileLink() {
+    if (!g_runLink) return;
+    Preferences& prefs = Preferences::Get_instance();
+    if (prefs.Get_comm_prefs() == g_runLink->first) prefs.Set_comm_prefs(g_runLink->second);
 }
 
 AppCore::Options CoreOptions(const Options& options) {
@@ -559,6 +600,7 @@ int RunHeadless(int argc, char** argv, const Options& options) {
         if (result == 0 && core->LogLost()) result = kExitLogLost;
     }
     try {
+        KeepFileLink();
         Preferences::Destroy_instance(options.saveSettings);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
@@ -627,6 +669,7 @@ int RunWindow(int argc, char** argv, const Options& options) {
     }
 
     try {
+        KeepFileLink();
         Preferences::Destroy_instance();  // writes the configuration file
     } catch (const std::exception& error) {
         ShowError(error);

@@ -1,6 +1,8 @@
 #include "api/request_handler.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <exception>
 #include <map>
 #include <optional>
@@ -288,7 +290,7 @@ json NumberOrText(const std::string& text) {
 
 // ---- link -------------------------------------------------------------------------------
 
-const char* const kLinkKinds[] = {"serial", "tcp-client", "tcp-server"};
+const char* const kLinkKinds[] = {"serial", "tcp-client", "tcp-server", "pty"};
 
 template <class T, std::size_t N>
 json Indexed(const T (&table)[N], std::int32_t index) {
@@ -335,9 +337,9 @@ ApiResponse PutLink(AppCore& core, const json& body) {
         if (kind) {
             comm.Type = *kind;
         } else if (v.is_number_integer()) {
-            comm.Type = Ranged(v, "type", 0, 2);
+            comm.Type = Ranged(v, "type", 0, 3);
         } else {
-            throw ApiError(400, "invalid_value", "type must be serial, tcp-client or tcp-server.", "type");
+            throw ApiError(400, "invalid_value", "type must be serial, tcp-client, tcp-server or pty.", "type");
         }
     }
     if (body.contains("port")) comm.Port = Bytes(body["port"], "port");
@@ -383,8 +385,46 @@ ApiResponse PutLink(AppCore& core, const json& body) {
     }
     if (const std::string problem = AppCore::CheckLink(comm); !problem.empty())
         throw ApiError(400, "out_of_range", problem);
+    if (comm.Type == 3 && comm.Port.empty())
+        throw ApiError(400, "invalid_value", "port must name the path of the virtual serial port.", "port");
     core.ApplyLink(comm);
     return Json(200, LinkJson(core.Link()));
+}
+
+json LineFaultsJson(const LineFaults& faults) {
+    json body = json::object();
+    for (const LineFaultLimit::Field& field : LineFaultLimit::Fields()) body[field.name] = faults.*field.member;
+    body["corruptRate"] = faults.corruptRate;
+    body["corruptSeed"] = faults.corruptSeed;
+    return body;
+}
+
+// The fields given change; every value is checked before anything is applied.
+ApiResponse PutLineFaults(AppCore& core, const json& body) {
+    LineFaults faults = core.GetLineFaults();
+    for (const auto& [key, value] : body.items()) {
+        const auto& fields = LineFaultLimit::Fields();
+        const auto field = std::find_if(fields.begin(), fields.end(),
+                                        [&key](const LineFaultLimit::Field& f) { return key == f.name; });
+        if (field != fields.end()) {
+            faults.*field->member = Integer(value, key);
+        } else if (key == "corruptRate") {
+            if (!value.is_number()) throw ApiError(400, "invalid_type", "corruptRate must be a number.", key);
+            faults.corruptRate = value.get<double>();
+        } else if (key == "corruptSeed") {
+            if (!value.is_number_unsigned() && !(value.is_number_integer() && value.get<std::int64_t>() >= 0))
+                throw ApiError(400, "invalid_type", "corruptSeed must be a whole number, 0 or more.", key);
+            faults.corruptSeed = value.get<std::uint64_t>();
+        } else {
+            throw ApiError(400, "unknown_field", "Unknown field '" + key + "'.", key);
+        }
+    }
+    // The sentence starts with the name of the field it is about.
+    if (const std::string error = LineFaultsError(faults); !error.empty())
+        throw ApiError(400, "out_of_range", error + ".", error.substr(0, error.find(' ')));
+    if (const std::string error = core.ApplyLineFaults(faults); !error.empty())
+        throw ApiError(400, "out_of_range", error + ".");
+    return Json(200, LineFaultsJson(core.GetLineFaults()));
 }
 
 // ---- replies ----------------------------------------------------------------------------
@@ -827,7 +867,7 @@ ApiResponse PostReplay(AppCore& core, const json& body) {
 
 // The resources in the order of ApiRoutes().
 enum class R {
-    Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, Replies,
+    Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, LinkFaults, Replies,
     Row, RowSend, RowStop, BatchSend, Messages, Sends, Send, SendStop, Reset, Scenario, ScenarioReload,
     Expectations, Verify, Capture, Replay
 };
@@ -922,13 +962,20 @@ ApiResponse Status(const AppCore& core) {
                 {"lostBytes", status.logLostBytes}};
     return Json(200,
                 {{"link",
-                  {{"kind", status.linkType >= 0 && status.linkType < 3 ? kLinkKinds[status.linkType] : "none"},
+                  {{"kind", status.linkType >= 0 && status.linkType < static_cast<int>(std::size(kLinkKinds))
+                                ? kLinkKinds[status.linkType]
+                                : "none"},
                    {"summary", BytesToJsonText(status.linkSummary)},
                    {"open", status.link.phase != LinkState::Closed},
                    {"connected", status.link.Connected()},
                    {"state", BytesToJsonText(status.link.Summary())},
                    {"peers", peers},
                    {"error", BytesToJsonText(status.linkError)},
+                   // A virtual serial port: the line as its host set it, and whether it differs.
+                   {"host", status.link.kind == LinkState::Pty && status.link.phase == LinkState::Up
+                                ? json(BytesToJsonText(status.link.host))
+                                : json(nullptr)},
+                   {"mismatch", status.link.kind == LinkState::Pty && status.link.mismatch},
                    {"heldBack", status.heldBy.empty() ? json(nullptr) : json(status.heldBy)}}},
                  {"engine",
                   {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},
@@ -1067,6 +1114,8 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
             return get ? Json(200, LinkJson(core.Link())) : PutLink(core, Body(request));
         case R::LinkActions:
             return LinkActions(core, Body(request));
+        case R::LinkFaults:
+            return get ? Json(200, LineFaultsJson(core.GetLineFaults())) : PutLineFaults(core, Body(request));
         case R::Replies:
             return get ? Json(200, RepliesJson(core.Replies(), core.FaultSeed()))
                        : PutReplies(core, Body(request));
@@ -1192,6 +1241,7 @@ const std::vector<ApiRoute>& ApiRoutes() {
         {"/events", {"GET"}},
         {"/link", {"GET", "PUT"}},
         {"/link/actions", {"POST"}},
+        {"/link/faults", {"GET", "PUT"}},
         {"/replies", {"GET", "PUT"}},
         {"/rows/{row}", {"GET", "PUT"}},
         {"/rows/{row}/send", {"POST"}},

@@ -89,6 +89,7 @@ void AppCore::Start() {
         thread_ = std::make_unique<TControlThread>(&toThread_, &toWindow_, prefs_.Get_comm_prefs(), 0);
         thread_->trafficTap = &traffic_.Sink();
         thread_->gate = &gate_;
+        thread_->lineFaults = prefs_.Get_line_faults();
         thread_->Resume();
     }
     LogLink();
@@ -249,7 +250,7 @@ std::string AppCore::CheckLink(const CommPrefs& comm) {
         std::int32_t value, last;
     };
     for (const Range& r :
-         {Range{"type", comm.Type, 2}, Range{"baud", comm.Baud, 7}, Range{"bits", comm.Bits, 1},
+         {Range{"type", comm.Type, 3}, Range{"baud", comm.Baud, 7}, Range{"bits", comm.Bits, 1},
           Range{"stop", comm.Stop, 1}, Range{"parity", comm.Parity, 2}}) {
         if (r.value < 0 || r.value > r.last)
             return std::string(r.name) + " must be 0 to " + std::to_string(r.last) + ".";
@@ -263,6 +264,17 @@ bool AppCore::ApplyLink(const CommPrefs& comm) {
     if (before == comm) return false;
     PostLink();
     return true;
+}
+
+LineFaults AppCore::GetLineFaults() const { return prefs_.Get_line_faults(); }
+
+std::string AppCore::ApplyLineFaults(const LineFaults& faults) {
+    if (std::string error = LineFaultsError(faults); !error.empty()) return error;
+    prefs_.Set_line_faults(faults);
+    Event event{EventId::SetLineFaults, 0, 0, {}};
+    event.payload = faults;
+    toThread_.PostEvent(std::move(event));
+    return "";
 }
 
 void AppCore::PostLink() {

@@ -107,6 +107,11 @@ public:
     void LinkAction(std::int32_t code, const LinkActionArgs& args = {});
     // "" when the settings can be applied, else why not.
     static std::string CheckLink(const CommPrefs& comm);
+    // The faults of the link's line (none: every byte as it is): stored and handed to the
+    // control thread, which applies them now and to every link it opens later. "" when
+    // applied, else the first value out of range and nothing changes.
+    LineFaults GetLineFaults() const;
+    std::string ApplyLineFaults(const LineFaults& faults);
 
     std::array<ReplyPrefs, kReplySlots> Replies() const;
     std::int32_t FaultSeed() const;

@@ -74,7 +74,7 @@ struct LinkActionArgs {
 
 using EventPayload = std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs,
                                   SendOutcome, ResponderStatus, std::shared_ptr<Responder>,
-                                  std::shared_ptr<const ReplayRun>>;
+                                  std::shared_ptr<const ReplayRun>, LineFaults>;
 
 // One request or report between the windows and the control thread; moved whole. Texts that
 // are texts (a message, a response, an error) travel as `text`; everything else as a typed
@@ -129,6 +129,9 @@ inline constexpr std::int32_t Replay = 10037;
 inline constexpr std::int32_t ReplayProgress = 10038;
 // The replay is over (value: steps written; text: empty when all were, else why it stopped).
 inline constexpr std::int32_t ReplayDone = 10039;
+// Give the link these line faults (LineFaults), now and whenever it opens again; faults out of
+// range change nothing and are reported as 10003.
+inline constexpr std::int32_t SetLineFaults = 10040;
 }  // namespace EventId
 
 // The `value` of a LinkAction request.

@@ -4,7 +4,7 @@
 
 
 bool LinkState::Connected() const {
-    return phase == Up && (kind == Serial || !peers.empty());
+    return phase == Up && (kind == Serial || kind == Pty || !peers.empty());
 }
 
 bool LinkState::Gained(const LinkState& before, const LinkState& after) {
@@ -27,6 +27,10 @@ std::string LinkState::Summary() const {
             if (peers.empty()) return "Listening on " + where + ", no client";
             if (peers.size() == 1) return "Listening on " + where + ", client " + peers[0];
             return "Listening on " + where + ", " + std::to_string(peers.size()) + " clients";
+        case Pty:
+            if (phase != Up) return "Virtual serial port " + where + " closed";
+            return "Virtual serial port " + where + " open, host " + host +
+                   (mismatch ? " (does not match)" : "");
         default:
             if (phase != Up) return where + " closed";
             return where + " open  DSR " + (dsr ? "on" : "off") + "  CTS " + (cts ? "on" : "off") +
@@ -44,6 +48,12 @@ std::string LinkState::Details() const {
                 "each time a little later (Link > Reconnect tries now).";
     } else if (kind == Client && phase == Closed) {
         text += "\nThe connection failed or was closed; Link > Reconnect tries again.";
+    } else if (kind == Pty && phase == Up) {
+        text += "\nThe link leads to " + terminal + "; host software opens " + where +
+                " as a serial port.\nThe host's line: " + host +
+                (mismatch ? "\nIts speed or stop bits differ from the simulator's: a real line would garble the bytes."
+                          : "") +
+                "\n(A pseudo-terminal shows the host's speed and stop bits, not its data bits or parity.)";
     } else if (kind == Serial && phase == Up) {
         text += std::string("\nData Set Ready: ") + (dsr ? "on" : "off") +
                 "\nClear To Send: " + (cts ? "on" : "off") +

@@ -6,7 +6,7 @@
 // What the link is doing, for the status bar: reported by the control thread when it changes
 // (event LinkState), so the window never asks the driver itself.
 struct LinkState {
-    enum Kind { Serial = 0, Client = 1, Server = 2 };
+    enum Kind { Serial = 0, Client = 1, Server = 2, Pty = 3 };
     enum Phase { Closed = 0, Connecting = 1, Up = 2 };
 
     int kind = Serial;
@@ -15,6 +15,11 @@ struct LinkState {
     std::vector<std::string> peers;  // TCP: the other sides' addresses
     bool dsr = false, cts = false, dcd = false;  // serial modem lines
     int retryIn = -1;  // TCP client: seconds until it tries to connect again; -1 no try due
+    // Virtual serial port: the terminal the link leads to, the line as the host last set it
+    // ("115200 baud, 1 stop bit") and whether that differs from the simulator's.
+    std::string terminal;
+    std::string host;
+    bool mismatch = false;
 
     bool operator==(const LinkState&) const = default;
 

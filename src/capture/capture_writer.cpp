@@ -55,11 +55,12 @@ CaptureLink DescribeCaptureLink(const CommPrefs& comm, const std::string& where)
             break;
         }
         default: {
-            const std::string port = where.empty() ? PortDisplayName(comm.Port) : where;
-            link.name = "serial:" + port;
+            const bool pty = comm.Type == 3;
+            const std::string port = where.empty() ? (pty ? comm.Port : PortDisplayName(comm.Port)) : where;
+            link.name = (pty ? "pty:" : "serial:") + port;
             const int bits = comm.Bits >= 0 && comm.Bits < 2 ? kDataBits[comm.Bits] : 0;
             const int stop = comm.Stop >= 0 && comm.Stop < 2 ? kStopBits[comm.Stop] : 0;
-            link.description = "Serial port " + port + ", " + Entry(kBaudRates, comm.Baud) + " baud, " +
+            link.description = (pty ? "Virtual serial port " : "Serial port ") + port + ", " + Entry(kBaudRates, comm.Baud) + " baud, " +
                                Plural(bits, "data bit", "data bits") + ", parity " +
                                Entry(kParityNames, comm.Parity) + ", " + Plural(stop, "stop bit", "stop bits") +
                                " (" + LinkSummaryText(comm) + ")";

@@ -5,16 +5,20 @@
 #include <algorithm>
 #include <chrono>
 
+#include "drivers/line_faults.h"
+#include "drivers/pty_driver.h"
 #include "drivers/serial_tcpip_client.h"
 #include "drivers/serial_tcpip_server.h"
 #include "drivers/serial_win_comm.h"
 #include "settings/names.h"
 #include "settings/prefs.h"
 
-LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
+LinkState DescribeLink(SerialDriver* link, const CommPrefs& settings) {
+    SerialDriver* driver = Unwrapped(link);
     LinkState state;
     state.kind = settings.Type == 1   ? LinkState::Client
                  : settings.Type == 2 ? LinkState::Server
+                 : settings.Type == 3 ? LinkState::Pty
                                       : LinkState::Serial;
     switch (state.kind) {
         case LinkState::Client:
@@ -40,6 +44,16 @@ LinkState DescribeLink(SerialDriver* driver, const CommPrefs& settings) {
                 state.where = "port " + std::to_string(server->LocalPort());
                 state.phase = LinkState::Up;
                 state.peers = server->PeerAddresses();
+            }
+            break;
+        case LinkState::Pty:
+            state.where = settings.Port;
+            if (auto* pty = dynamic_cast<PtyDriver*>(driver); pty != nullptr && pty->IsOpen()) {
+                state.phase = LinkState::Up;
+                state.where = pty->LinkPath();
+                state.terminal = pty->TerminalPath();
+                state.host = pty->HostSettings().SpeedAndStop();
+                state.mismatch = pty->Mismatch();
             }
             break;
         default:

@@ -28,38 +28,7 @@ std::uint64_t NextRandom(std::uint64_t& state) {
     return z ^ (z >> 31);
 }
 
-std::string OutOfRange(const char* name, std::int64_t low, std::int64_t high) {
-    return std::string(name) + " must be " + std::to_string(low) + " to " + std::to_string(high);
-}
-
 }  // namespace
-
-std::string LineFaultsError(const LineFaults& f) {
-    using namespace LineFaultLimit;
-    struct Range {
-        const char* name;
-        std::int64_t value, low, high;
-    };
-    const Range ranges[] = {
-        {"bytesPerSecond", f.bytesPerSecond, 0, kMaxBytesPerSecond},
-        {"byteGapUs", f.byteGapUs, 0, kMaxGapUs},
-        {"sliceBytes", f.sliceBytes, 0, kMaxSliceBytes},
-        {"sliceGapUs", f.sliceGapUs, 0, kMaxGapUs},
-        {"breakAtMs", f.breakAtMs, -1, kMaxMs},
-        {"breakMs", f.breakMs, 0, kMaxMs},
-        {"dtrDropAtMs", f.dtrDropAtMs, -1, kMaxMs},
-        {"dtrDropMs", f.dtrDropMs, 0, kMaxMs},
-        {"rtsDropAtMs", f.rtsDropAtMs, -1, kMaxMs},
-        {"rtsDropMs", f.rtsDropMs, 0, kMaxMs},
-        {"resetAtMs", f.resetAtMs, -1, kMaxMs},
-    };
-    for (const Range& r : ranges) {
-        if (r.value < r.low || r.value > r.high) return OutOfRange(r.name, r.low, r.high);
-    }
-    // Written so that NaN fails too.
-    if (!(f.corruptRate >= 0 && f.corruptRate <= 1)) return "corruptRate must be 0 to 1";
-    return {};
-}
 
 FaultyLine::FaultyLine(asio::io_context& io, std::unique_ptr<SerialDriver> inner)
     : inner_(std::move(inner)), timer_(io) {}

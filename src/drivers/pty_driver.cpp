@@ -65,17 +65,16 @@ std::string Absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
-// What the host sees of a line's speed and stop bits (the rest it cannot show on a pty).
-std::string SpeedAndStop(const LineSettings& line) {
-    const std::string baud = line.baud > 0 ? std::to_string(line.baud) + " baud" : "a non-standard speed";
-    return baud + ", " + std::to_string(line.stopBits) + (line.stopBits == 1 ? " stop bit" : " stop bits");
-}
-
 }  // namespace
 
 std::string LineSettings::Text() const {
     return std::to_string(baud) + "," + std::to_string(dataBits) + "," + parity + "," +
            std::to_string(stopBits);
+}
+
+std::string LineSettings::SpeedAndStop() const {
+    const std::string speed = baud > 0 ? std::to_string(baud) + " baud" : "a non-standard speed";
+    return speed + ", " + std::to_string(stopBits) + (stopBits == 1 ? " stop bit" : " stop bits");
 }
 
 LineSettings LineSettings::Of(const termios& tio) {
@@ -286,8 +285,8 @@ void PtyDriver::RefreshHost() {
     const bool mismatch = Mismatch();
     if (hostListener_) hostListener_(host_, mismatch);
     if (reportMismatch_ && mismatch && !reportedMismatch_) {
-        Report("Virtual serial port " + linkPath_ + ": the host's line is " + SpeedAndStop(host_) +
-               ", the simulator's " + SpeedAndStop(own_) + "; a real line would garble the bytes");
+        Report("Virtual serial port " + linkPath_ + ": the host's line is " + host_.SpeedAndStop() +
+               ", the simulator's " + own_.SpeedAndStop() + "; a real line would garble the bytes");
     }
     reportedMismatch_ = mismatch;
 }

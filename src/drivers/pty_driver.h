@@ -26,6 +26,9 @@ struct LineSettings {
     bool operator==(const LineSettings&) const = default;
     // "115200,8,N,1"
     std::string Text() const;
+    // "115200 baud, 1 stop bit": what a pseudo-terminal shows of a host's line (the rest it
+    // cannot show).
+    std::string SpeedAndStop() const;
     int BitsPerByte() const { return ::BitsPerByte(dataBits, parity != 'N', stopBits); }
     // What a terminal's settings say (speed, CSIZE, PARENB/PARODD, CSTOPB); baud 0 when its
     // speed is not one of the standard rates.

@@ -33,15 +33,19 @@ std::string PortDisplayName(std::string_view port) {
 }
 
 std::string LinkSummaryText(const CommPrefs& comm) {
+    const auto line = [&comm] {
+        return "," + Entry(kBaudRates, comm.Baud) + "," + Entry(kDataBits, comm.Bits) + "," +
+               Entry(kStopBits, comm.Stop) + "," + Entry(kParityLetters, comm.Parity);
+    };
     switch (comm.Type) {
         case 0:
-            return PortDisplayName(comm.Port) + "," + Entry(kBaudRates, comm.Baud) + "," +
-                   Entry(kDataBits, comm.Bits) + "," + Entry(kStopBits, comm.Stop) + "," +
-                   Entry(kParityLetters, comm.Parity);
+            return PortDisplayName(comm.Port) + line();
         case 1:
             return "TCP/IP Client to " + comm.RemoteIp + ":" + std::to_string(comm.RemotePort);
         case 2:
             return "TCP/IP Server on Port " + std::to_string(comm.LocalPort);
+        case 3:
+            return "Virtual serial port " + comm.Port + line();
         default:
             return "";
     }

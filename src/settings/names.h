@@ -13,7 +13,7 @@ inline constexpr int kStopBits[] = {1, 2};
 inline constexpr const char* kParityLetters[] = {"E", "O", "N"};
 inline constexpr const char* kParityNames[] = {"Even", "Odd", "None"};
 inline constexpr const char* kLinkTypeNames[] = {"Serial Port (RS232)", "TCP/IP Client",
-                                                 "TCP/IP Server"};
+                                                 "TCP/IP Server", "Virtual Serial Port"};
 // The reply actions by their number: 0 Normal, 1 NAK Error, 2 Type Error, 3 BCC Error.
 inline constexpr const char* kReplyActionNames[] = {"Normal", "NAK Error", "Type Error",
                                                     "BCC Error"};
@@ -23,7 +23,8 @@ inline constexpr const char* kReplyActionNames[] = {"Normal", "NAK Error", "Type
 std::string PortDisplayName(std::string_view port);
 
 // The link summary the status bar shows: "ttyS0,9600,8,1,N", "TCP/IP Client to 10.0.0.2:5000",
-// "TCP/IP Server on Port 5100", or "" for an unknown type. An index outside its table shows
+// "TCP/IP Server on Port 5100", "Virtual serial port ~/ttyVSIM0,115200,8,1,N", or "" for an
+// unknown type. An index outside its table shows
 // as "?".
 std::string LinkSummaryText(const CommPrefs& comm);
 

@@ -46,6 +46,8 @@ public:
     void Set_fault_seed(std::int32_t seed) { prefs_.FaultSeed = seed; }
     TrafficPrefs Get_traffic_prefs() const { return prefs_.Traffic; }
     void Set_traffic_prefs(const TrafficPrefs& traffic) { prefs_.Traffic = traffic; }
+    LineFaults Get_line_faults() const { return prefs_.Line; }
+    void Set_line_faults(const LineFaults& faults) { prefs_.Line = faults; }
 
     // Reads the file; a missing or unreadable file, missing keys and bad values give the
     // defaults. Never fails.

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/line_fault_prefs.h"
+
 // The settings records. Member initialisers hold the defaults, so a default-constructed
 // record is what a missing configuration file gives. Fields marked reserved are only read
 // from the file and written back.
@@ -36,7 +38,9 @@ struct FileRestorePrefs {
 // The link. Baud, Bits, Stop and Parity are indexes into the choices the dialog offers and
 // are kept as read, even out of range; their users check them.
 struct CommPrefs {
-    std::int32_t Type = 0;  // 0 serial port, 1 TCP/IP client, 2 TCP/IP server
+    // 0 serial port, 1 TCP/IP client, 2 TCP/IP server, 3 virtual serial port (Port: the path
+    // of its link; the serial settings pace it)
+    std::int32_t Type = 0;
     std::string Port = "COM1";
     std::int32_t Baud = 3;    // 115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200
     std::int32_t Bits = 1;    // 7, 8
@@ -153,6 +157,8 @@ struct Prefs {
     // repeated exactly.
     std::int32_t FaultSeed = 1;
     TrafficPrefs Traffic;
+    // The faults of the link's line, applied whenever it opens.
+    LineFaults Line;
 
     bool operator==(const Prefs&) const = default;
 };

@@ -1,5 +1,8 @@
 #include "settings/prefs_ini.h"
 
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <type_traits>
 
@@ -187,6 +190,48 @@ std::string EncodeTextValue(std::string_view text) {
     return value;
 }
 
+namespace {
+
+// The line faults, in a section of their own under the names of their fields; written only
+// where they differ from their default or are in the file already, like the fault keys.
+void ReadLineFaults(const IniFile& file, LineFaults& faults) {
+    for (const LineFaultLimit::Field& field : LineFaultLimit::Fields()) {
+        if (const auto value = file.Find("LineFaults", field.name))
+            if (const auto number = DecodeIntValue(*value)) faults.*field.member = *number;
+    }
+    if (const auto value = file.Find("LineFaults", "corruptRate")) {
+        const std::string text(StripQuotes(*value));
+        char* end = nullptr;
+        const double rate = std::strtod(text.c_str(), &end);
+        if (!text.empty() && end == text.c_str() + text.size()) faults.corruptRate = rate;
+    }
+    if (const auto value = file.Find("LineFaults", "corruptSeed")) {
+        const std::string text(StripQuotes(*value));
+        std::uint64_t seed = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seed);
+        if (error == std::errc() && end == text.data() + text.size()) faults.corruptSeed = seed;
+    }
+    faults = BoundedLineFaults(faults);
+}
+
+void WriteLineFaults(IniFile& file, const LineFaults& faults) {
+    const LineFaults defaults;
+    const auto put = [&file](const char* key, bool isDefault, const std::string& text) {
+        if (isDefault && !file.Find("LineFaults", key)) return;
+        file.Set("LineFaults", key, text);
+    };
+    for (const LineFaultLimit::Field& field : LineFaultLimit::Fields()) {
+        const std::int32_t value = faults.*field.member;
+        put(field.name, value == defaults.*field.member, std::to_string(value));
+    }
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.17g", faults.corruptRate);
+    put("corruptRate", faults.corruptRate == defaults.corruptRate, rate);
+    put("corruptSeed", faults.corruptSeed == defaults.corruptSeed, std::to_string(faults.corruptSeed));
+}
+
+}  // namespace
+
 Prefs ReadPrefs(std::string_view content) {
     const IniFile file(content);
     Prefs prefs;
@@ -213,6 +258,7 @@ Prefs ReadPrefs(std::string_view content) {
     for (ReplyPrefs& reply : prefs.Reply) reply.Faults = BoundedFaults(reply.Faults);
     VisitTrafficKeys(prefs, readKey);
     VisitAddedKeys(prefs, readKey);
+    ReadLineFaults(file, prefs.Line);
     return prefs;
 }
 
@@ -237,5 +283,6 @@ std::string WritePrefs(std::string_view content, const Prefs& prefs) {
     VisitFaultKeys(prefs, writeKey);
     VisitTrafficKeys(prefs, writeKey);
     VisitAddedKeys(prefs, writeKey);
+    WriteLineFaults(file, prefs.Line);
     return file.Text();
 }

@@ -14,6 +14,8 @@
 
 #include "base/flow_gate.h"
 #include "drivers/describe_link.h"
+#include "drivers/line_faults.h"
+#include "drivers/pty_driver.h"
 #include "drivers/serial_tcpip_client.h"
 #include "drivers/serial_tcpip_server.h"
 #include "drivers/serial_win_comm.h"
@@ -240,7 +242,7 @@ void TControlThread::ReportLinkState() {
     if (state.kind == LinkState::Serial && state.phase == LinkState::Up) arm(now + kModemCheckPeriod);
     // A client waiting to try again counts the seconds down: looked at again when the
     // number shown changes.
-    if (const auto* client = dynamic_cast<SerialTcpIpClient*>(driver)) {
+    if (const auto* client = dynamic_cast<SerialTcpIpClient*>(Unwrapped(driver))) {
         if (const auto due = client->RetryDue()) {
             const auto left = *due - now;
             const auto whole = std::chrono::ceil<std::chrono::seconds>(left);
@@ -280,6 +282,17 @@ void TControlThread::HandleThreadEvent(Event& event) {
     if (event.id == EventId::LinkAction && event.value == LinkActionCode::Reconnect) {
         // A new connection (or the port opened again) with the settings in use.
         OpenLink(commSettings);
+    }
+    if (event.id == EventId::SetLineFaults) {
+        if (const auto* faults = std::get_if<LineFaults>(&event.payload)) {
+            auto* line = dynamic_cast<FaultyLine*>(driver);
+            const std::string error = line != nullptr ? line->SetFaults(*faults) : LineFaultsError(*faults);
+            if (error.empty()) {
+                lineFaults = *faults;  // and for every link opened later
+            } else {
+                ReportError(error, 0);
+            }
+        }
     }
     if (event.id == EventId::Quiesce) {
         // Nothing more is read. What was read already is handled now, answered and passed on
@@ -323,24 +336,40 @@ void TControlThread::OpenLink(const CommPrefs& settings) {
         if (engine != nullptr) engine->SetDriver(nullptr);
     }
     commSettings = settings;
+    SerialDriver* link = nullptr;
     switch (settings.Type) {
         case 0:
-            driver = new SerialWinComm("", kSerialBufferSize, kSerialBufferSize);
-            reason = OpenSerialPort(driver, settings);
+            link = new SerialWinComm("", kSerialBufferSize, kSerialBufferSize);
+            reason = OpenSerialPort(link, settings);
             break;
         case 1:
-            driver = new SerialTcpIpClient(io_, settings.RemoteIp, settings.RemotePort,
-                                           kQueueCapacity, kQueueCapacity, {},
-                                           SerialTcpIpClient::Retry{settings.AutoReconnect != 0});
+            link = new SerialTcpIpClient(io_, settings.RemoteIp, settings.RemotePort,
+                                         kQueueCapacity, kQueueCapacity, {},
+                                         SerialTcpIpClient::Retry{settings.AutoReconnect != 0});
             break;
         case 2:
-            driver = new SerialTcpIpServer(io_, settings.LocalPort, kQueueCapacity, kQueueCapacity);
+            link = new SerialTcpIpServer(io_, settings.LocalPort, kQueueCapacity, kQueueCapacity);
             break;
+        case 3: {
+            auto* pty = new PtyDriver(io_);
+            link = pty;
+            if (pty->Open(settings.Port.c_str()) != 0) {
+                pty->Configure(settings.Baud, settings.Bits, settings.Stop, settings.Parity);
+            } else {
+                reason = pty->OpenError();
+            }
+            break;
+        }
         default:
             break;
     }
-    if (driver != nullptr) {
+    if (link != nullptr) {
+        // Every link goes through its line faults; with none they pass everything as it is.
+        auto* line = new FaultyLine(io_, std::unique_ptr<SerialDriver>(link));
+        driver = line;
+        if (const std::string error = line->SetFaults(lineFaults); !error.empty()) ReportError(error, 0);
         driver->SetStopToken(StopToken());
+        link->SetStopToken(StopToken());
         if (devices) devices->Add(driver);
         if (engine != nullptr) engine->SetDriver(driver);
         WatchSerialPort();
@@ -349,7 +378,8 @@ void TControlThread::OpenLink(const CommPrefs& settings) {
 }
 
 void TControlThread::WatchSerialPort() {
-    auto* port = dynamic_cast<SerialWinComm*>(driver);
+    // A virtual serial port watches itself.
+    auto* port = dynamic_cast<SerialWinComm*>(Unwrapped(driver));
     if (port == nullptr || !port->IsOpen()) return;
     boost::system::error_code error;
     serialWatch_ = std::make_unique<asio::posix::stream_descriptor>(io_);

@@ -50,6 +50,9 @@ public:
     // Set before the thread runs: asked before every read of the link; while it says no, the
     // link is not read (a consumer of the events is behind, or the program ends).
     FlowGate* gate = nullptr;
+    // The line faults every link opened gets; set before the thread runs, changed later by
+    // event SetLineFaults.
+    LineFaults lineFaults;
 
     // The settings record a 10008 text stands for (fields that are missing or not decimal
     // integers take their defaults; a field in double quotes may hold commas, inner quotes

@@ -22,11 +22,13 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "settings/preferences.h"
 #include "ui/dialog_parts.h"
 #include "ui/latin1.h"
+#include "ui/line_faults_page.h"
 #include "ui/message_boxes.h"
 #include "ui/reply_faults_dialog.h"
 #include "ui/traffic_prefs_page.h"
@@ -100,7 +102,7 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     TypeRadioGroup = Group(CommPortTabSheet, "TypeRadioGroup", "Communications Interface Type");
     TypeButtons = new QButtonGroup(TypeRadioGroup);
     auto* typeLayout = new QVBoxLayout(TypeRadioGroup);
-    for (int type = 0; type < 3; ++type) {
+    for (int type = 0; type < static_cast<int>(std::size(kLinkTypeNames)); ++type) {
         auto* button = new QRadioButton(QString::fromLatin1(kLinkTypeNames[type]), TypeRadioGroup);
         TypeButtons->addButton(button, type);
         typeLayout->addWidget(button);
@@ -115,6 +117,8 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     CommPortComboBox->setEditable(true);
     CommPortComboBox->setInsertPolicy(QComboBox::NoInsert);
     CommPortComboBox->setMinimumContentsLength(16);
+    CommPortComboBox->setToolTip("A serial port, or for a virtual serial port the path host software opens "
+                                 "(say ~/ttyVSIM0); the line settings below pace it.");
     CommBaudComboBox = FixedList(SerialSettingsGroupBox, "CommBaudComboBox", Texts(kBaudRates));
     CommBitsComboBox = FixedList(SerialSettingsGroupBox, "CommBitsComboBox", Texts(kDataBits));
     CommStopComboBox = FixedList(SerialSettingsGroupBox, "CommStopComboBox", Texts(kStopBits));
@@ -163,6 +167,8 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     PageControl->addTab(ReplyTabSheet, "Reply Actions");
     TrafficPage = Named(new TrafficPrefsPage, "TrafficPage");
     PageControl->addTab(TrafficPage, "Traffic && Logging");
+    LineFaultsTab = Named(new LineFaultsPage, "LineFaultsPage");
+    PageControl->addTab(LineFaultsTab, "Line faults");
     ReplyStringGrid = Named(new QTableWidget(kReplySlots, 3, ReplyTabSheet), "ReplyStringGrid");
     ReplyStringGrid->setHorizontalHeaderLabels({"Type", "Reply Text", "Action"});
     ReplyStringGrid->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -240,6 +246,7 @@ void TPreferencesForm::FormShow() {
     DropActionDropDown();
     comm_ = prefs_.Get_comm_prefs();
     TrafficPage->Load(prefs_.Get_traffic_prefs());
+    LineFaultsTab->Load(prefs_.Get_line_faults());
 
     if (QAbstractButton* button = TypeButtons->button(comm_.Type)) {
         button->setChecked(true);
@@ -294,8 +301,9 @@ void TPreferencesForm::FillPortList(const std::string& port) {
     const std::string device = ResolvePortDevice(port, portPlaces_);
     for (int i = 0; i < entries.size() && selected < 0 && !device.empty(); ++i)
         if (ResolvePortDevice(ToBytes(entries[i]), portPlaces_) == device) selected = i;
-    // A typed pseudo-terminal is listed nowhere; while it exists it stays on offer.
-    if (selected < 0 && IsUnlistedTerminal(port, portPlaces_)) {
+    // A typed pseudo-terminal is listed nowhere; while it exists it stays on offer. The path of
+    // a virtual serial port exists only while the simulator serves it.
+    if (selected < 0 && (IsUnlistedTerminal(port, portPlaces_) || (comm_.Type == 3 && !port.empty()))) {
         entries << wanted;
         selected = static_cast<int>(entries.size()) - 1;
     }
@@ -322,7 +330,7 @@ std::string TPreferencesForm::ChosenPort() const {
 }
 
 void TPreferencesForm::TypeRadioGroupClick(int type) {
-    SerialSettingsGroupBox->setEnabled(type == 0);
+    SerialSettingsGroupBox->setEnabled(type == 0 || type == 3);
     TCPIPClientGroupBox->setEnabled(type == 1);
     TCPIPServerGroupBox->setEnabled(type == 2);
 }
@@ -419,6 +427,13 @@ void TPreferencesForm::OkButtonClick() {
         return;
     }
 
+    LineFaults lineFaults = prefs_.Get_line_faults();
+    if (QString problem; !LineFaultsTab->Store(lineFaults, problem)) {
+        MessageBoxes::Instance().Error(this, problem);
+        PageControl->setCurrentWidget(LineFaultsTab);
+        return;
+    }
+
     CommPrefs comm = comm_;
     comm.Type = TypeButtons->checkedId();
     comm.Port = ChosenPort();
@@ -457,6 +472,7 @@ void TPreferencesForm::OkButtonClick() {
     }
     prefs_.Set_fault_seed(FaultSeedSpin->value());
     prefs_.Set_traffic_prefs(traffic);
+    prefs_.Set_line_faults(lineFaults);
     accept();
 }
 

@@ -24,6 +24,7 @@ class QTabWidget;
 class QTableWidget;
 class QWidget;
 class TrafficPrefsPage;
+class LineFaultsPage;
 
 // Edits the link settings and the reply actions table. Every showing starts from the stored
 // settings, so Cancel discards all edits; OK stores both pages at once.
@@ -72,6 +73,7 @@ public:
     // Where FaultsButton edits a row's faults; tests replace it. True when OK was chosen.
     std::function<bool(int row, ReplyFaults& faults)> EditFaults;
     TrafficPrefsPage* TrafficPage;
+    LineFaultsPage* LineFaultsTab;
     QPushButton* OkButton;
     QPushButton* CancelButton;
 

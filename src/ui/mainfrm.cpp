@@ -390,10 +390,11 @@ void TMainForm::UpdateLinkMenu() {
     // Only what the link in use can do.
     const int type = prefs_.Get_comm_prefs().Type;
     DropLinkMenuItem->setEnabled(type == 1 || type == 2);
-    BreakMenuItem->setEnabled(type == 0);
-    XoffMenuItem->setEnabled(type >= 0 && type <= 2);
-    RawBytesMenuItem->setEnabled(type >= 0 && type <= 2);
-    ReconnectMenuItem->setEnabled(type == 0 || type == 1);
+    BreakMenuItem->setEnabled(type == 0 || type == 3);
+    XoffMenuItem->setEnabled(type >= 0 && type <= 3);
+    RawBytesMenuItem->setEnabled(type >= 0 && type <= 3);
+    // A virtual port made anew gets a new terminal behind the same path.
+    ReconnectMenuItem->setEnabled(type == 0 || type == 1 || type == 3);
 }
 
 void TMainForm::PostLinkAction(std::int32_t code, const std::string& argument) {
@@ -677,7 +678,9 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
     if (sender == PreferencesMenuItem) dialog->ShowCommunicationsPage();
     if (sender == ReceiveConfigureButton) dialog->ShowReplyActionsPage();
     const CommPrefs before = prefs_.Get_comm_prefs();
+    const LineFaults faultsBefore = prefs_.Get_line_faults();
     if (!dialog->Execute()) return;
+    if (prefs_.Get_line_faults() != faultsBefore) core_.ApplyLineFaults(prefs_.Get_line_faults());
     core_.ApplyTrafficSettings();
     Traffic->ApplySettings(prefs_.Get_traffic_prefs());
     ListHabits->ApplySettings(prefs_.Get_traffic_prefs());

@@ -96,6 +96,54 @@ TEST(ApiLink, ActionsReachTheLink) {
     EXPECT_EQ(sim.Get("status").body["counts"]["answersDropped"], 0);
 }
 
+// The line faults through the API: read, changed (each value checked first, the refusal
+// naming its field), kept in the settings, and applied to the link when it opens again: the
+// device sees the answer arrive in slices with the gap between them.
+TEST(ApiLink, LineFaultsAreSetKeptAndReachTheDevice) {
+    Simulator sim;
+    Reply none = sim.Get("link/faults");
+    ASSERT_EQ(none.status, 200);
+    EXPECT_EQ(none.body["sliceBytes"], 0);
+    EXPECT_EQ(none.body["breakAtMs"], -1);
+    const std::pair<json, std::string> refused[] = {
+        {{{"sliceBytes", -1}}, "sliceBytes"},      {{{"corruptRate", 1.5}}, "corruptRate"},
+        {{{"resetAtMs", 3600001}}, "resetAtMs"},   {{{"byteGapUs", "x"}}, "byteGapUs"},
+        {{{"corruptSeed", -2}}, "corruptSeed"},    {{{"gap", 1}}, "gap"},
+    };
+    for (const auto& [body, field] : refused) {
+        Reply put = sim.Put("link/faults", body);
+        EXPECT_EQ(put.status, 400) << body.dump();
+        EXPECT_EQ(put.body["error"]["field"], field) << put.raw.body();
+    }
+    EXPECT_EQ(sim.prefs->Get_line_faults(), LineFaults{}) << "a refused request changes nothing";
+
+    constexpr int kGapUs = 100000;
+    Reply put = sim.Put("link/faults", {{"sliceBytes", 4}, {"sliceGapUs", kGapUs}, {"corruptSeed", 7}});
+    ASSERT_EQ(put.status, 200) << put.raw.body();
+    EXPECT_EQ(sim.Get("link/faults").body, put.body);
+    EXPECT_EQ(sim.prefs->Get_line_faults().sliceBytes, 4);
+    EXPECT_EQ(sim.prefs->Get_line_faults().corruptSeed, 7u);
+
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "reconnect"}}).status, 200);
+    Peer device(sim.devicePort);
+    device.Write(WireFrame('Q', 0, "ping"));
+    const std::string expected = WireFrame('Q', ctrl::ACK, "");
+    std::vector<std::size_t> pieces;
+    std::string answer;
+    const auto start = std::chrono::steady_clock::now();
+    while (answer.size() < expected.size()) {
+        const std::string piece = device.ReadSome();
+        if (piece.empty()) break;
+        pieces.push_back(piece.size());
+        answer += piece;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(answer, expected);
+    for (const std::size_t n : pieces) EXPECT_LE(n, 4u) << "a slice came with more than its bytes";
+    const std::size_t gaps = (expected.size() + 3) / 4 - 1;
+    EXPECT_GE(took, std::chrono::microseconds(kGapUs) * gaps) << "the gaps between slices are a floor";
+}
+
 TEST(ApiReplies, PutTableAnswersTheDeviceAndListsTheMessage) {
     Simulator sim;
     Peer device(sim.devicePort);

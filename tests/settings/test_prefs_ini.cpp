@@ -293,6 +293,12 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
                                                number(), number()})};
         }
         prefs.Traffic = {number(), number(), RandomText(rng), number(), number(), number(), number(), number()};
+        // The line faults: every integer within its range, a rate of any precision, a seed of
+        // 64 bits.
+        for (const LineFaultLimit::Field& field : LineFaultLimit::Fields())
+            prefs.Line.*field.member = std::uniform_int_distribution<std::int32_t>(field.low, field.high)(rng);
+        prefs.Line.corruptRate = std::uniform_real_distribution<double>(0, 1)(rng);
+        prefs.Line.corruptSeed = (static_cast<std::uint64_t>(rng()) << 32) | rng();
         const std::string fresh = WritePrefs("", prefs);
         ASSERT_EQ(ReadPrefs(fresh), prefs) << fresh;
         // Over an older file with other values and foreign lines.
@@ -317,6 +323,25 @@ TEST(PrefsIni, FaultValuesOutOfRangeAreBroughtIntoIt) {
     EXPECT_EQ(f.EveryN, 1);
     EXPECT_EQ(f.Chance, 100);
     EXPECT_EQ(f.Noise, FaultLimit::kMaxNoise);
+}
+
+// The line faults have a section of their own only once set; a hand-edited file's values are
+// brought into their ranges, and what cannot be read keeps its default.
+TEST(PrefsIni, LineFaultsOnlyWhereSetAndBroughtIntoRange) {
+    EXPECT_EQ(WritePrefs("", Prefs{}).find("[LineFaults]"), std::string::npos);
+    const Prefs read = ReadPrefs(
+        "[LineFaults]\nbytesPerSecond=-5\nsliceBytes=99999999\nbreakAtMs=-7\ncorruptRate=3.5\n"
+        "corruptSeed=18446744073709551615\nbyteGapUs=12x\nresetAtMs=250\n");
+    LineFaults expected;
+    expected.bytesPerSecond = 0;
+    expected.sliceBytes = LineFaultLimit::kMaxSliceBytes;
+    expected.breakAtMs = -1;
+    expected.corruptRate = 1;
+    expected.corruptSeed = UINT64_MAX;
+    expected.resetAtMs = 250;
+    EXPECT_EQ(read.Line, expected);
+    EXPECT_EQ(LineFaultsError(read.Line), "");
+    EXPECT_EQ(ReadPrefs("[LineFaults]\ncorruptRate=nan\n").Line.corruptRate, 0);
 }
 
 // Reply faults are written where they are set; a fault cleared later is written back as

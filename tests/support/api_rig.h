@@ -120,6 +120,12 @@ public:
         return "";
     }
     void Write(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+    // What one read takes (as much as has come, at least a byte); "" after 5 s without any.
+    std::string ReadSome() {
+        char chunk[256];
+        const ssize_t r = BoundedRead(socket_, chunk, sizeof chunk);
+        return r > 0 ? std::string(chunk, static_cast<std::size_t>(r)) : std::string();
+    }
     // Up to `n` bytes; fewer after 5 s without more, or at the end of the stream.
     std::string ReadBytes(std::size_t n) {
         std::string bytes(n, '\0');

@@ -204,6 +204,41 @@ private slots:
         QCOMPARE(stored.Flags, comm.Flags);
     }
 
+    // The virtual serial port takes the serial group (a typed path and the line that paces
+    // it); the Line faults page stores its values with OK, and a seed that is not a number
+    // keeps the dialog open with nothing stored.
+    void virtualPortAndLineFaultsAreStoredWithOk() {
+        RecordingBoxes boxes;
+        Show();
+        ClickRadio(form_->TypeButtons->button(3));
+        QVERIFY(form_->SerialSettingsGroupBox->isEnabled());
+        QVERIFY(!form_->TCPIPClientGroupBox->isEnabled() && !form_->TCPIPServerGroupBox->isEnabled());
+        form_->CommPortComboBox->setEditText("/tmp/ttyVSIM0");
+        form_->CommBaudComboBox->setCurrentIndex(0);
+        auto* slices = form_->findChild<QSpinBox*>("sliceBytesSpin");
+        auto* seed = form_->findChild<QLineEdit*>("corruptSeedEdit");
+        QVERIFY(slices != nullptr && seed != nullptr);
+        QCOMPARE(slices->maximum(), LineFaultLimit::kMaxSliceBytes);
+        slices->setValue(3);
+        seed->setText("");
+        const Prefs before = prefs_->Get_prefs();
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(boxes.errors.size(), 1);
+        QVERIFY(form_->isVisible());
+        QVERIFY(prefs_->Get_prefs() == before);
+        seed->setText("18446744073709551615");
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(form_->result(), int(QDialog::Accepted));
+        QCOMPARE(prefs_->Get_comm_prefs().Type, 3);
+        QCOMPARE(prefs_->Get_comm_prefs().Port, std::string("/tmp/ttyVSIM0"));
+        QCOMPARE(prefs_->Get_line_faults().sliceBytes, 3);
+        QCOMPARE(prefs_->Get_line_faults().corruptSeed, UINT64_MAX);
+        // The next showing shows the stored path and faults.
+        Show();
+        QCOMPARE(form_->CommPortComboBox->currentText(), QString("/tmp/ttyVSIM0"));
+        QCOMPARE(slices->value(), 3);
+    }
+
     void outOfRangeIndexesSelectNothingAndStoreMinusOne() {
         CommPrefs comm = prefs_->Get_comm_prefs();
         comm.Type = 5;

@@ -433,7 +433,8 @@ private slots:
         QVERIFY(form->ReceivedMessages->TabSeparatedText().find("delay") == std::string::npos);
     }
 
-    // The Link menu asks the engine to act on the link now, offering only what the link can do;
+    // The Link menu asks the engine to act on the link now, offering only what the link can do
+    // (the last kind tried, a TCP client, is the one acted on below);
     // its dialogs refuse what will not do and stay open, marking it.
     void linkMenuPostsItsActions() {
         OpenWithoutLink();
@@ -457,7 +458,7 @@ private slots:
         const struct {
             int type;
             bool drop, brk, reconnect;
-        } kinds[] = {{0, false, true, true}, {2, true, false, false}, {1, true, false, true}};
+        } kinds[] = {{0, false, true, true}, {3, false, true, true}, {2, true, false, false}, {1, true, false, true}};
         for (const auto& k : kinds) {
             CommPrefs comm = prefs->Get_comm_prefs();
             comm.Type = k.type;
