@@ -17,7 +17,9 @@ namespace {
 // (a line without CRs) is given up on and passed on as it is, so nothing piles up unsent.
 constexpr std::size_t kMaxKeptFrame = MaxFrameSize(Receiver::kMaxText) + 16;
 
-constexpr std::int64_t Ms(std::int64_t ms) { return ms * 1000; }
+constexpr std::int64_t Ms(std::int64_t ms) {
+    return ms * 1000;
+}
 
 enum class Kind { Message, Ack, Nak };
 
@@ -54,8 +56,8 @@ const char* ProxyDirectionText(ProxyDirection way) {
     return way == ProxyDirection::AtoB ? "A→B" : "B→A";
 }
 
-ProxyEngine::ProxyEngine(SerialDriver* a, SerialDriver* b, std::int32_t deviceId, MicrosClock micros,
-                         MicrosClock wall)
+ProxyEngine::ProxyEngine(SerialDriver* a, SerialDriver* b, std::int32_t deviceId,
+                         MicrosClock micros, MicrosClock wall)
     : deviceId(deviceId),
       sides_{nullptr, nullptr},
       micros_(micros ? std::move(micros) : MicrosClock(VantorProtocol::SteadyMicros)),
@@ -91,7 +93,8 @@ std::string ProxyEngine::SetFaults(const ProxyFaults& faults) {
             if ((rule.Way == way || rule.Way == 2) && rule.Any()) lane.rules.push_back(rule);
         lane.matches.assign(lane.rules.size(), 0);
         // Each way draws from its own sequence, so what one way does never shifts the other's.
-        std::seed_seq seed{static_cast<std::uint32_t>(faults.Seed), static_cast<std::uint32_t>(way)};
+        std::seed_seq seed{static_cast<std::uint32_t>(faults.Seed),
+                           static_cast<std::uint32_t>(way)};
         lane.random.seed(seed);
         // A frame kept for a fault keeps it (the lane has its own copy of the rule); one still
         // undecided is decided by the new rules when its kind is known.
@@ -121,7 +124,8 @@ void ProxyEngine::Poll() {
         if (lane.receiver.strayBytes != lane.strayReported) {
             const std::uint64_t stray = lane.receiver.strayBytes - lane.strayReported;
             lane.strayReported = lane.receiver.strayBytes;
-            Post(Event{EventId::StrayBytes, static_cast<std::int32_t>(std::min<std::uint64_t>(stray, INT32_MAX)),
+            Post(Event{EventId::StrayBytes,
+                       static_cast<std::int32_t>(std::min<std::uint64_t>(stray, INT32_MAX)),
                        deviceId, ProxyDirectionText(lane.way)});
         }
     }
@@ -147,7 +151,9 @@ void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t leng
             case Mode::Between: {
                 const void* soh = std::memchr(data + i, ctrl::SOH, length - i);
                 const std::size_t end =
-                    soh != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(soh) - data) : length;
+                    soh != nullptr
+                        ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(soh) - data)
+                        : length;
                 if (end > i) {
                     // Counted as stray by the receiver, and passed on as they are.
                     receiver.Feed(data + i, end - i);
@@ -234,7 +240,8 @@ void ProxyEngine::FrameEnd(Lane& lane) {
     if (lane.mode == Mode::Store) Strike(lane, report);
     // A held frame follows the next one (this one), unless this one is held in its turn:
     // then the earlier goes now and this one waits.
-    for (const Out& out : earlier) Emit(lane, out.bytes.data(), out.bytes.size(), micros_(), out.loose);
+    for (const Out& out : earlier)
+        Emit(lane, out.bytes.data(), out.bytes.size(), micros_(), out.loose);
     receiver.messageReady = receiver.responseReady = false;
     receiver.accepted = true;
     lane.frame.clear();
@@ -256,7 +263,8 @@ void ProxyEngine::Strike(Lane& lane, ReceivedFrame& report) {
     }
     std::vector<std::uint8_t> frame = std::move(lane.frame);
     std::mt19937& random = lane.random;
-    const bool whole = frame.size() >= 8 && frame.back() == ctrl::CR && frame[frame.size() - 5] == ctrl::ETX;
+    const bool whole =
+        frame.size() >= 8 && frame.back() == ctrl::CR && frame[frame.size() - 5] == ctrl::ETX;
     if (rule.BadBcc != 0 && frame.size() >= 2) {
         // The last block check digit, one character code too high ("9" becomes ":"), as a
         // reply's BCC error is made.
@@ -270,11 +278,13 @@ void ProxyEngine::Strike(Lane& lane, ReceivedFrame& report) {
         const std::size_t start = KindOf(frame) == Kind::Message ? 3 : 4;
         const std::size_t end = whole ? frame.size() - 5 : 0;
         if (start < end) {
-            const std::size_t at = std::uniform_int_distribution<std::size_t>(start, end - 1)(random);
+            const std::size_t at =
+                std::uniform_int_distribution<std::size_t>(start, end - 1)(random);
             const int bit = std::uniform_int_distribution<int>(0, 7)(random);
             frame[at] = static_cast<std::uint8_t>(frame[at] ^ (1U << bit));
             bits |= Injected::FlipBit;
-            Note(description, "bit " + std::to_string(bit) + " of byte " + std::to_string(at) + " flipped");
+            Note(description,
+                 "bit " + std::to_string(bit) + " of byte " + std::to_string(at) + " flipped");
         }
     }
     if (rule.SwapAck != 0 && frame.size() > 2 && (frame[2] == ctrl::ACK || frame[2] == ctrl::NAK)) {
@@ -288,7 +298,8 @@ void ProxyEngine::Strike(Lane& lane, ReceivedFrame& report) {
     std::int64_t delay = 0;
     if (rule.Hold == 0) {
         if (rule.Jitter > 0) {
-            const double drawn = std::normal_distribution<double>(rule.DelayMin, rule.Jitter)(random);
+            const double drawn =
+                std::normal_distribution<double>(rule.DelayMin, rule.Jitter)(random);
             delay = std::clamp<std::int64_t>(std::llround(drawn), 0, FaultLimit::kMaxMs);
         } else if (rule.DelayMax > rule.DelayMin) {
             delay = std::uniform_int_distribution<int>(rule.DelayMin, rule.DelayMax)(random);
@@ -393,7 +404,8 @@ bool ProxyEngine::HasWork() {
     for (Lane& lane : lanes_) {
         if (!lane.queue.empty() && lane.queue.front().due <= now) return true;
         SerialDriver* from = From(lane);
-        if (!inputHeld_ && from != nullptr && lane.queued < kMaxQueuedBytes && (!lane.drained || from->HasInput()))
+        if (!inputHeld_ && from != nullptr && lane.queued < kMaxQueuedBytes &&
+            (!lane.drained || from->HasInput()))
             return true;
     }
     return false;
@@ -402,6 +414,7 @@ bool ProxyEngine::HasWork() {
 std::optional<std::int64_t> ProxyEngine::NextDue() const {
     std::optional<std::int64_t> due;
     for (const Lane& lane : lanes_)
-        if (!lane.queue.empty() && (!due || lane.queue.front().due < *due)) due = lane.queue.front().due;
+        if (!lane.queue.empty() && (!due || lane.queue.front().due < *due))
+            due = lane.queue.front().due;
     return due;
 }

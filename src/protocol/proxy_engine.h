@@ -81,7 +81,9 @@ public:
 
     // Bytes passed on each way (written to the receiving side, faults applied), and bytes
     // lost: the receiving side was not open, or the write failed (counted whole).
-    std::uint64_t Forwarded(ProxyDirection way) const { return lanes_[static_cast<int>(way)].forwarded; }
+    std::uint64_t Forwarded(ProxyDirection way) const {
+        return lanes_[static_cast<int>(way)].forwarded;
+    }
     std::uint64_t Lost(ProxyDirection way) const { return lanes_[static_cast<int>(way)].lost; }
     // Bytes waiting for their time each way. Past kMaxQueuedBytes the sending side is not
     // read until they drain (TCP then pushes back on it), so a long delay over a fast link
@@ -115,9 +117,9 @@ private:
         std::vector<std::int64_t> matches;  // frames each rule picked, for every Nth
         ProxyFaultRule striking;            // the rule striking the frame in Store
         std::mt19937 random;
-        std::deque<Out> queue;  // bytes waiting for their time, in the order they leave
+        std::deque<Out> queue;   // bytes waiting for their time, in the order they leave
         std::size_t queued = 0;  // bytes in queue
-        std::vector<Out> held;  // a frame (and its stray bytes) waiting for the next one
+        std::vector<Out> held;   // a frame (and its stray bytes) waiting for the next one
         std::vector<std::uint8_t> input = std::vector<std::uint8_t>(4096);
         bool drained = true;  // the last read found less than a block
         bool wrote = false;   // written to the other side and not pushed yet
@@ -137,7 +139,8 @@ private:
     void Strike(Lane& lane, ReceivedFrame& report);
     // Sends `length` bytes the lane's way at `due`: at once when nothing waits before them and
     // their time has come, else after what waits.
-    void Emit(Lane& lane, const std::uint8_t* data, std::size_t length, std::int64_t due, bool loose);
+    void Emit(Lane& lane, const std::uint8_t* data, std::size_t length, std::int64_t due,
+              bool loose);
     void Write(Lane& lane, const std::uint8_t* data, std::size_t length, bool loose);
     void RunDue(Lane& lane);
     void PushWritten(Lane& lane);

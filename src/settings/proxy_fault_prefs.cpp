@@ -26,7 +26,9 @@ const std::vector<Range> kRanges = {
 
 }  // namespace
 
-const std::vector<ProxyFaultLimit::Field>& ProxyFaultLimit::Fields() { return kRanges; }
+const std::vector<ProxyFaultLimit::Field>& ProxyFaultLimit::Fields() {
+    return kRanges;
+}
 
 std::string ProxyFaultsError(const ProxyFaults& faults) {
     if (faults.Rules.size() > ProxyFaultLimit::kMaxRules)
@@ -38,7 +40,8 @@ std::string ProxyFaultsError(const ProxyFaults& faults) {
         for (const Range& r : kRanges) {
             const std::int32_t value = rule.*r.member;
             if (value < r.low || value > r.high)
-                return which + r.name + " must be " + std::to_string(r.low) + " to " + std::to_string(r.high);
+                return which + r.name + " must be " + std::to_string(r.low) + " to " +
+                       std::to_string(r.high);
         }
         if (rule.DelayMax > 0 && rule.DelayMax < rule.DelayMin)
             return which + "delayMax must be 0 or at least delayMin";

@@ -28,8 +28,8 @@ struct ProxyFaultRule {
 
     // Whether striking a frame changes anything at all.
     bool Any() const {
-        return DelayMin > 0 || DelayMax > 0 || Jitter > 0 || Drop != 0 || Twice != 0 || BadBcc != 0 ||
-               FlipBit != 0 || SwapAck != 0 || Hold != 0 || Stray > 0;
+        return DelayMin > 0 || DelayMax > 0 || Jitter > 0 || Drop != 0 || Twice != 0 ||
+               BadBcc != 0 || FlipBit != 0 || SwapAck != 0 || Hold != 0 || Stray > 0;
     }
     bool operator==(const ProxyFaultRule&) const = default;
 };
