@@ -124,7 +124,13 @@ TEST(ApiLink, LineFaultsAreSetKeptAndReachTheDevice) {
     EXPECT_EQ(sim.prefs->Get_line_faults().sliceBytes, 4);
     EXPECT_EQ(sim.prefs->Get_line_faults().corruptSeed, 7u);
 
+    // The faults take hold when the link opens anew: a connection to the old one ends first,
+    // so the device below reaches the new one.
+    Peer before(sim.devicePort);
+    before.Write(WireFrame('P', 0, ""));
+    EXPECT_EQ(before.ReadFrame(), WireFrame('P', ctrl::ACK, ""));
     EXPECT_EQ(sim.Post("link/actions", {{"action", "reconnect"}}).status, 200);
+    EXPECT_EQ(before.ReadBytes(1), "");
     Peer device(sim.devicePort);
     device.Write(WireFrame('Q', 0, "ping"));
     const std::string expected = WireFrame('Q', ctrl::ACK, "");
