@@ -25,8 +25,9 @@ void CheckEvents(EventManager& events) {
     Event e;
     while (events.GetEvent(e)) {
         Check(e.id == EventId::ResponseAccepted || e.id == EventId::TransactionFailed ||
-              e.id == EventId::MessageReceived || e.id == EventId::Status);
+              e.id == EventId::MessageReceived || e.id == EventId::Status || e.id == EventId::StrayBytes);
         if (e.id == EventId::Status) Check(e.value >= 0 && e.value < kStatusCodeCount);
+        if (e.id == EventId::StrayBytes) Check(e.value > 0);
         if (e.id == EventId::MessageReceived) Check(std::holds_alternative<ReceivedFrame>(e.payload));
     }
 }

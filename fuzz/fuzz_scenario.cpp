@@ -29,9 +29,11 @@ void RunScenario(const std::shared_ptr<const scenario::Scenario>& s, std::string
         messages = end == std::string_view::npos ? std::string_view{} : messages.substr(end + 1);
         if (line.empty()) continue;
         now += 37;
-        const scenario::Response r =
+        const Response r =
             runner.OnMessage({static_cast<std::uint8_t>(line[0]), line.substr(1), 0}, now);
-        Check(r.decided || !r.nearMiss.empty() || !r.error.empty());
+        // Answered by a rule, matched by one that leaves the answer to the table, refused by
+        // the script, or unmatched with its near miss: never nothing.
+        Check(r.decided || !r.rule.empty() || !r.nearMiss.empty() || !r.error.empty());
         Check(r.nearMiss.size() < 4096);
         scenario::Observation o;
         o.kind = scenario::Observation::Received;
@@ -40,7 +42,7 @@ void RunScenario(const std::shared_ptr<const scenario::Scenario>& s, std::string
         o.text = std::string(line.substr(1));
         o.rule = r.rule;
         verifier.Observe(o);
-        for (const scenario::OwnSend& send : runner.RunDue(now)) sent += send.text.size() + 1;
+        for (const OwnSend& send : runner.RunDue(now)) sent += send.text.size() + 1;
     }
     // A day of timers, at most a few thousand turns of them.
     for (int turn = 0; turn < 2000; ++turn) {
@@ -48,7 +50,7 @@ void RunScenario(const std::shared_ptr<const scenario::Scenario>& s, std::string
         if (!due || *due > 86'400'000) break;
         Check(*due >= now);
         now = *due;
-        for (const scenario::OwnSend& send : runner.RunDue(now)) sent += send.text.size() + 1;
+        for (const OwnSend& send : runner.RunDue(now)) sent += send.text.size() + 1;
         verifier.Tick(now);
     }
     verifier.Finish(now);

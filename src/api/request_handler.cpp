@@ -402,7 +402,10 @@ json LineFaultsJson(const LineFaults& faults) {
 // The fields given change; every value is checked before anything is applied.
 ApiResponse PutLineFaults(AppCore& core, const json& body) {
     LineFaults faults = core.GetLineFaults();
-    for (const auto& [key, value] : body.items()) {
+    for (const auto& item : body.items()) {
+        // Named, not bound: a lambda may not capture a structured binding in every compiler.
+        const std::string& key = item.key();
+        const json& value = item.value();
         const auto& fields = LineFaultLimit::Fields();
         const auto field = std::find_if(fields.begin(), fields.end(),
                                         [&key](const LineFaultLimit::Field& f) { return key == f.name; });

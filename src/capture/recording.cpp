@@ -106,7 +106,10 @@ Recording RecordingFromLog(std::string_view text) {
         if (record.is_discarded() || !record.is_object()) throw fail("not a JSON object");
         try {
             RecordedFrame frame;
-            frame.micros = record.at("micros").get<std::int64_t>();
+            // A whole number only: a float out of range would not convert to one.
+            const nlohmann::json& micros = record.at("micros");
+            if (!micros.is_number_integer()) throw fail("micros is not a whole number");
+            frame.micros = micros.get<std::int64_t>();
             const std::string direction = record.at("direction").get<std::string>();
             if (direction != "Rx" && direction != "Tx") throw fail("direction '" + direction + "'");
             frame.direction = direction == "Rx" ? Direction::Rx : Direction::Tx;

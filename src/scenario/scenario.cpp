@@ -377,7 +377,8 @@ std::vector<Expectation> ReadExpectationList(const At& at) {
 json Parse(std::string_view text) {
     try {
         return json::parse(text.begin(), text.end());
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {
+        // A syntax error, or a number too large for a double (out_of_range).
         throw ScenarioError(std::string("not JSON: ") + error.what());
     }
 }

@@ -289,6 +289,8 @@ TEST(RecordingReader, RefusesLogLinesItCannotUseSayingWhich) {
     } cases[] = {
         {"not JSON", "{oops", "line 2: not a JSON object"},
         {"no micros", R"({"direction":"Rx","kind":"Stray","bytes":""})", "line 2: not a traffic record"},
+        {"micros out of range", R"({"micros":7.8e26,"direction":"Rx","kind":"Stray","bytes":""})",
+         "line 2: micros is not a whole number"},
         {"direction", R"({"micros":1,"direction":"Up","kind":"Stray","bytes":""})", "line 2: direction 'Up'"},
         {"kind", R"({"micros":1,"direction":"Rx","kind":"Frame","bytes":""})", "line 2: kind 'Frame'"},
         {"odd hex", R"({"micros":1,"direction":"Rx","kind":"Stray","bytes":"012"})", "odd number of hex digits"},

@@ -49,6 +49,11 @@ for file in usr/bin/vantor-simulator \
     usr/share/vantor-simulator/installed \
     usr/share/doc/vantor-simulator/copyright \
     usr/share/doc/vantor-simulator/changelog.gz \
+    usr/share/doc/vantor-simulator/SCENARIOS.md \
+    usr/share/doc/vantor-simulator/CAPTURE.md \
+    usr/share/doc/vantor-simulator/API.md \
+    usr/share/vantor-simulator/scenario.schema.json \
+    usr/share/vantor-simulator/expectations.schema.json \
     usr/share/vantor-simulator/wireshark/vantor.lua; do
     [[ -f "$root/$file" ]] || fail "$file is not in the package"
 done

@@ -146,6 +146,7 @@ TEST(ScenarioFile, EveryFaultIsRefusedWithItsPlace) {
         const char* error;
     } cases[] = {
         {"[1]", "/: must be an object"},
+        {"{\"states\": [\"a\"], \"variables\": {\"n\": 1e999}}", "not JSON: "},
         {"{\"states\": []}", "/states: at least one state"},
         {"{\"states\": [\"a\"], \"start\": \"b\"}", "/: start: no state 'b'"},
         {"{\"states\": [\"a\"], \"rules\": [{\"goto\": \"c\"}]}", "/: rules/0: no state 'c'"},
