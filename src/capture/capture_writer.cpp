@@ -22,6 +22,11 @@ std::int64_t SteadyMs() {
 
 // Blocks collected before they go to the file in one write.
 constexpr std::size_t kWriteChunk = 256 * 1024;
+// While traffic flows the writer takes what came in this long in one round (or sooner, once
+// this much is waiting) instead of waking for every batch and every report: at full speed a
+// wake-up for each would cost the link more than the writing does.
+constexpr auto kGather = std::chrono::milliseconds(5);
+constexpr std::size_t kGatherBytes = 1u << 20;
 
 template <std::size_t N, class T>
 std::string Entry(const T (&table)[N], int index) {
@@ -200,28 +205,33 @@ void CaptureWriter::Take(const TapBatch& batch) {
         inbox_.bytes.insert(inbox_.bytes.end(), batch.bytes.begin(), batch.bytes.end());
         inbox_.droppedBytes += batch.droppedBytes;
         if (options_.gauge != nullptr) options_.gauge->Add(batch.bytes.size());
-        wake = true;
+        const std::size_t now = inbox_.bytes.size();
+        wake = idle_ || (now >= kGatherBytes && now - batch.bytes.size() < kGatherBytes);
     }
     if (wake) wake_.notify_one();
 }
 
 void CaptureWriter::NoteMessage(const ReceivedFrame& frame) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (failed_ || stop_) return;
         notes_.push_back(Note{frame.micros, frame.type, static_cast<std::uint8_t>(frame.status), frame.text,
                               frame.faults, 0});
+        wake = idle_;
     }
-    wake_.notify_one();
+    if (wake) wake_.notify_one();
 }
 
 void CaptureWriter::NoteLinkEvent(std::int64_t micros, std::string text) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (failed_ || stop_) return;
         events_.push_back(LinkEvent{micros, std::move(text)});
+        wake = idle_;
     }
-    wake_.notify_one();
+    if (wake) wake_.notify_one();
 }
 
 void CaptureWriter::NewLink(CaptureLink link) {
@@ -243,13 +253,21 @@ void CaptureWriter::Run() {
                 return stop_ || failed_ || !inbox_.chunks.empty() || inbox_.droppedBytes != 0 || !notes_.empty() ||
                        !events_.empty() || !switches_.empty();
             };
-            if (frames_.empty() && waitingNotes_.empty()) {
-                wake_.wait(guard, ready);
-            } else {
-                // Something waits for its other half: look again when it may have waited long enough.
-                wake_.wait_for(guard, std::chrono::milliseconds(std::max<std::int64_t>(1, options_.noteWaitMs / 4)),
-                               ready);
+            if (!ready()) {
+                idle_ = true;
+                if (frames_.empty() && waitingNotes_.empty()) {
+                    wake_.wait(guard, ready);
+                } else {
+                    // Something waits for its other half: look again when it may have waited long enough.
+                    wake_.wait_for(guard,
+                                   std::chrono::milliseconds(std::max<std::int64_t>(1, options_.noteWaitMs / 4)),
+                                   ready);
+                }
+                idle_ = false;
             }
+            if (!stop_ && !failed_)
+                wake_.wait_for(guard, kGather,
+                               [this] { return stop_ || failed_ || inbox_.bytes.size() >= kGatherBytes; });
             if (failed_) return;
             finishing = stop_;
             batch.Clear();

@@ -134,6 +134,7 @@ private:
     std::vector<Switch> switches_;
     bool stop_ = false;
     bool failed_ = false;
+    bool idle_ = false;  // the writer waits for work: the next that comes wakes it
     std::string error_;
     Status status_;
 
