@@ -130,6 +130,7 @@ std::uint64_t SendRuns::Start(const Request& request) {
     run.expandFlags = request.expandFlags;
     run.target = request.count;
     run.delayMs = request.delayMs;
+    run.to = request.to;
     run.running = true;
     SendNext(run);
     return run.id;
@@ -185,7 +186,8 @@ std::string SendRuns::SendNext(SendRun& run) {
     if (run.row >= 0 || run.expandFlags) text = Parser().Expand_flags(text);
     const std::int32_t source =
         run.row >= 0 ? run.row : kApiSourceBase + static_cast<std::int32_t>(run.id);
-    Event event{EventId::SendBytes, static_cast<unsigned char>(type[0]), source, text};
+    // Bits 8 and 9 name the proxy's side a message goes to (none: the settings').
+    Event event{EventId::SendBytes, static_cast<unsigned char>(type[0]) | ((run.to & 3) << 8), source, text};
     event.request = nextRequest_++;
     inFlight_[event.request] = run.id;
     broker_.PostEvent(std::move(event));

@@ -144,6 +144,7 @@ std::uint64_t TrafficService::DroppedBytes() {
 
 void TrafficService::SetLinkSettings(const CommPrefs& comm) {
     comm_ = comm;
+    pipeline_.WithMonitor([proxy = comm.Type == 4](TrafficMonitor& m) { m.SetProxy(proxy); });
     commKnown_ = true;
 }
 

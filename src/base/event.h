@@ -84,7 +84,7 @@ struct LinkActionArgs {
 
 using EventPayload = std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs,
                                   SendOutcome, ResponderStatus, std::shared_ptr<Responder>,
-                                  std::shared_ptr<const ReplayRun>, LineFaults>;
+                                  std::shared_ptr<const ReplayRun>, LineFaults, ProxyFaults>;
 
 // One request or report between the windows and the control thread; moved whole. Texts that
 // are texts (a message, a response, an error) travel as `text`; everything else as a typed
@@ -140,8 +140,12 @@ inline constexpr std::int32_t ReplayProgress = 10038;
 // The replay is over (value: steps written; text: empty when all were, else why it stopped).
 inline constexpr std::int32_t ReplayDone = 10039;
 // Give the link these line faults (LineFaults), now and whenever it opens again; faults out of
-// range change nothing and are reported as 10003.
+// range change nothing and are reported as 10003. Value: the side (0 the simulator's own link
+// or the proxy's side A, 1 the proxy's side B).
 inline constexpr std::int32_t SetLineFaults = 10040;
+// Proxy mode: inject these frame faults (ProxyFaults) from now on; faults out of range are
+// refused with an error and change nothing.
+inline constexpr std::int32_t SetProxyFaults = 10041;
 }  // namespace EventId
 
 // The `value` of a LinkAction request.

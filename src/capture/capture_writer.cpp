@@ -47,6 +47,11 @@ std::string Plural(int n, const char* one, const char* many) {
 CaptureLink DescribeCaptureLink(const CommPrefs& comm, const std::string& where) {
     CaptureLink link;
     switch (comm.Type) {
+        case 4:
+            link.name = "proxy:" + comm.ProxyA + " <-> " + comm.ProxyB;
+            link.description = "Proxy between side A (" + comm.ProxyA + ") and side B (" + comm.ProxyB +
+                               "): inbound packets went from A to B, outbound from B to A";
+            break;
         case 1: {
             const std::string to = where.empty() ? comm.RemoteIp + ":" + std::to_string(comm.RemotePort) : where;
             link.name = "tcp-client:" + to;

@@ -118,6 +118,8 @@ void ProxyEngine::Poll() {
     for (Lane& lane : lanes_) {
         Step([&] {
             RunDue(lane);
+            ExpireOurs(lane);
+            SendOurs(lane);
             ReadSide(lane);
             RunDue(lane);
         });
@@ -162,7 +164,9 @@ void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t leng
                 }
                 if (i < length) {
                     lane.frame.clear();
-                    lane.mode = lane.rules.empty() ? Mode::Through : Mode::Pending;
+                    // Rules, or an answer to one of ours that may come: the frame's first
+                    // bytes wait until its type and kind are known.
+                    lane.mode = lane.rules.empty() && lane.awaiting.empty() ? Mode::Through : Mode::Pending;
                 }
                 break;
             }
@@ -201,6 +205,11 @@ void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t leng
 void ProxyEngine::Decide(Lane& lane) {
     const std::uint8_t type = lane.frame.size() > 1 ? lane.frame[1] : 0;
     const Kind kind = KindOf(lane.frame);
+    if (!lane.awaiting.empty() && kind != Kind::Message) {
+        lane.taking = true;
+        lane.mode = Mode::Store;
+        return;
+    }
     bool strikes = false;
     for (std::size_t r = 0; r < lane.rules.size(); ++r) {
         const ProxyFaultRule& rule = lane.rules[r];
@@ -237,7 +246,11 @@ void ProxyEngine::FrameEnd(Lane& lane) {
     std::vector<Out> earlier;
     earlier.swap(lane.held);
 
-    if (lane.mode == Mode::Store) Strike(lane, report);
+    if (lane.taking) {
+        TakeAnswer(lane, report);
+    } else if (lane.mode == Mode::Store) {
+        Strike(lane, report);
+    }
     // A held frame follows the next one (this one), unless this one is held in its turn:
     // then the earlier goes now and this one waits.
     for (const Out& out : earlier)
@@ -246,6 +259,7 @@ void ProxyEngine::FrameEnd(Lane& lane) {
     receiver.accepted = true;
     lane.frame.clear();
     lane.mode = Mode::Between;
+    SendOurs(lane);
 
     Event event{EventId::MessageReceived, static_cast<std::int8_t>(report.type), deviceId, {}};
     event.payload = std::move(report);
@@ -399,10 +413,81 @@ void ProxyEngine::PushWritten(Lane& lane) {
     if (SerialDriver* to = To(lane)) to->Push();
 }
 
+void ProxyEngine::Inject(ProxySide side, std::uint8_t type, const std::string& text, std::int32_t source,
+                         std::uint64_t request) {
+    // The lane that writes to `side` is the one that reads from the other side.
+    Lane& lane = lanes_[1 - static_cast<int>(side)];
+    CharBuffer frame;
+    frame.Reserve(MaxFrameSize(text.size()));
+    BuildFrame(frame, type, 0, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    Ours ours;
+    ours.frame = frame.Bytes();
+    ours.type = type;
+    ours.source = source;
+    ours.request = request;
+    lane.ours.push_back(std::move(ours));
+    Step([&] { SendOurs(lane); });
+    Step([&] { PushWritten(lane); });
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+void ProxyEngine::SendOurs(Lane& lane) {
+    if (lane.mode != Mode::Between || !lane.held.empty()) return;
+    Lane& answers = lanes_[1 - static_cast<int>(lane.way)];
+    while (!lane.ours.empty()) {
+        Ours ours = std::move(lane.ours.front());
+        lane.ours.pop_front();
+        Emit(lane, ours.frame.data(), ours.frame.size(), micros_(), false);
+        ours.sentWall = wall_();
+        ours.deadline = micros_() + kAnswerTimeoutSeconds * 1'000'000;
+        ours.frame = {};
+        answers.awaiting.push_back(std::move(ours));
+    }
+}
+
+void ProxyEngine::TakeAnswer(Lane& lane, ReceivedFrame& report) {
+    lane.taking = false;
+    Ours ours = std::move(lane.awaiting.front());
+    lane.awaiting.pop_front();
+    const bool accepted = report.status == StatusOk && KindOf(lane.frame) == Kind::Ack;
+    report.faults = "the answer to our message: taken, not passed on";
+    Event event{accepted ? EventId::ResponseAccepted : EventId::TransactionFailed, static_cast<std::int8_t>(ours.type),
+                ours.source, report.text};
+    event.request = ours.request;
+    SendOutcome outcome;
+    outcome.type = ours.type;
+    outcome.firstSentMicros = ours.sentWall;
+    outcome.slowestMicros = report.micros - ours.sentWall;
+    outcome.tries = 1;
+    outcome.naks = KindOf(lane.frame) == Kind::Nak ? 1 : 0;
+    outcome.badBccs = report.status == StatusBadBcc ? 1 : 0;
+    event.payload = outcome;
+    Post(std::move(event));
+}
+
+void ProxyEngine::ExpireOurs(Lane& lane) {
+    // An answer that has begun is let finish.
+    if (lane.taking) return;
+    const std::int64_t now = micros_();
+    while (!lane.awaiting.empty() && lane.awaiting.front().deadline <= now) {
+        const Ours& ours = lane.awaiting.front();
+        Event event{EventId::Status, StatusTimeout, deviceId, {}};
+        event.request = ours.request;
+        SendOutcome outcome;
+        outcome.type = ours.type;
+        outcome.firstSentMicros = ours.sentWall;
+        outcome.tries = 1;
+        event.payload = outcome;
+        Post(std::move(event));
+        lane.awaiting.pop_front();
+    }
+}
+
 bool ProxyEngine::HasWork() {
     const std::int64_t now = micros_();
     for (Lane& lane : lanes_) {
         if (!lane.queue.empty() && lane.queue.front().due <= now) return true;
+        if (!lane.awaiting.empty() && lane.awaiting.front().deadline <= now && !lane.taking) return true;
         SerialDriver* from = From(lane);
         if (!inputHeld_ && from != nullptr && lane.queued < kMaxQueuedBytes &&
             (!lane.drained || from->HasInput()))
@@ -413,8 +498,11 @@ bool ProxyEngine::HasWork() {
 
 std::optional<std::int64_t> ProxyEngine::NextDue() const {
     std::optional<std::int64_t> due;
-    for (const Lane& lane : lanes_)
+    for (const Lane& lane : lanes_) {
         if (!lane.queue.empty() && (!due || lane.queue.front().due < *due))
             due = lane.queue.front().due;
+        if (!lane.awaiting.empty() && (!due || lane.awaiting.front().deadline < *due))
+            due = lane.awaiting.front().deadline;
+    }
     return due;
 }

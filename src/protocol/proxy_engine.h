@@ -70,6 +70,14 @@ public:
     std::string SetFaults(const ProxyFaults& faults);
     const ProxyFaults& Faults() const { return faults_; }
 
+    // Our own message (the send rows'), towards `side`: written between two frames going that
+    // way (at once when none is passing), behind whatever waits for its time. That side's next
+    // ACK or NAK is its answer: taken, not passed on, and reported as 10011 or 10012 with
+    // `request`; none within kAnswerTimeoutSeconds ends it with a 10017 time-out.
+    void Inject(ProxySide side, std::uint8_t type, const std::string& text, std::int32_t source,
+                std::uint64_t request);
+    static constexpr std::int64_t kAnswerTimeoutSeconds = 4;
+
     // True when another Poll would do something now: input a side may still hold, or bytes
     // whose time has come.
     bool HasWork();
@@ -107,6 +115,15 @@ private:
         std::vector<std::uint8_t> bytes;
         bool loose;  // injected stray bytes
     };
+    // A message of ours: waiting for a gap between frames, then for its answer.
+    struct Ours {
+        std::vector<std::uint8_t> frame;
+        std::uint8_t type = 0;
+        std::int32_t source = 0;
+        std::uint64_t request = 0;
+        std::int64_t sentWall = 0;
+        std::int64_t deadline = 0;  // microseconds clock
+    };
     // One direction: from sides_[way] to the other side.
     struct Lane {
         ProxyDirection way = ProxyDirection::AtoB;
@@ -117,6 +134,9 @@ private:
         std::vector<std::int64_t> matches;  // frames each rule picked, for every Nth
         ProxyFaultRule striking;            // the rule striking the frame in Store
         std::mt19937 random;
+        std::deque<Ours> ours;      // our messages waiting to go this way
+        std::deque<Ours> awaiting;  // our messages sent to this lane's side, oldest first
+        bool taking = false;        // the frame in Store is the answer to one of ours
         std::deque<Out> queue;   // bytes waiting for their time, in the order they leave
         std::size_t queued = 0;  // bytes in queue
         std::vector<Out> held;   // a frame (and its stray bytes) waiting for the next one
@@ -143,6 +163,11 @@ private:
               bool loose);
     void Write(Lane& lane, const std::uint8_t* data, std::size_t length, bool loose);
     void RunDue(Lane& lane);
+    // Sends our messages waiting to go the lane's way, if no frame is passing now.
+    void SendOurs(Lane& lane);
+    // The frame that ended is the answer to our oldest message waiting for one.
+    void TakeAnswer(Lane& lane, ReceivedFrame& report);
+    void ExpireOurs(Lane& lane);
     void PushWritten(Lane& lane);
     // Runs `work`; a failure is kept for the end of the poll (the first one only).
     template <typename Work>

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Faults the proxy injects into whole frames on their way from one side to the other. Each
@@ -59,3 +60,11 @@ const std::vector<Field>& Fields();
 // The first value out of its range, as a sentence naming the rule and the value ("rule 2:
 // chance must be 0 to 100"); empty when every value is in range.
 std::string ProxyFaultsError(const ProxyFaults& faults);
+
+// A rule as one line of "name=value" pairs by comma, only those that differ from the
+// default ("way=0,type=A,drop=1,when=1,everyN=3"): the settings file's and the command line's
+// form. `type` is one character; a comma as the type is written "type=,".
+std::string ProxyFaultRuleText(const ProxyFaultRule& rule);
+// The rule such a line stands for (names not given keep their defaults); on a fault, `error`
+// says which part is wrong. Values are checked against their ranges too.
+ProxyFaultRule ParseProxyFaultRule(std::string_view text, std::string& error);
