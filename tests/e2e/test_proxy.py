@@ -70,6 +70,14 @@ def receive(fd, count, seconds=5, quiet=0.15):
     return got + b"".join(read_chunks(fd, lambda data: False, quiet))
 
 
+def receive_timed(fd, count, seconds=5):
+    """As receive, with the time the count-th byte came (from the call)."""
+    started = time.monotonic()
+    got = b"".join(read_chunks(fd, lambda data: len(data) >= count, seconds))
+    took = time.monotonic() - started
+    return got + receive(fd, 0), took
+
+
 def receive_until(fd, end, seconds=5):
     return b"".join(read_chunks(fd, lambda data: data.endswith(end), seconds))
 
@@ -84,7 +92,8 @@ class Proxy:
             f.write(CONFIG % baud)
         self.process = subprocess.Popen(
             [PROGRAM, "--headless", "--config", config, "--control", "0", "--control-port-file", self.url_file,
-             "--log", os.path.join(self.dir, "log.jsonl"), "--proxy", a, b, *extra], env=environment(), stderr=subprocess.PIPE, text=True, cwd=self.dir)
+             "--log", os.path.join(self.dir, "log.jsonl"), "--proxy", a, b, *extra],
+            env=environment(), stderr=subprocess.PIPE, text=True, cwd=self.dir)
         test.addCleanup(self.kill)
         self.wait(lambda: os.path.exists(self.url_file) and os.path.getsize(self.url_file) > 0)
         with open(self.url_file) as f:
@@ -129,7 +138,8 @@ class Proxy:
         """The first count frames the JSON log holds, once it holds them."""
         def frames():
             with open(os.path.join(self.dir, "log.jsonl"), encoding="utf-8") as f:
-                return [entry for entry in map(json.loads, f) if entry["kind"] == "received"]
+                lines = [json.loads(line) for line in f if line.endswith("\n")]  # a line being written waits
+            return [entry for entry in lines if entry["kind"] == "received"]
         self.wait(lambda: len(frames()) >= count, 5)
         return frames()[:count]
 
@@ -231,11 +241,10 @@ class VirtualPorts(unittest.TestCase):
                         os.write(device, answer)
                         self.assertEqual(receive(host, len(answer)), answer)
                     back = frame("F", b"from the device \x10\x7f" + b"." * 160) + b"noise"
-                    started = time.monotonic()
                     os.write(device, back)
-                    got = b"".join(read_chunks(host, lambda data: len(data) >= len(back)))
-                    self.assertGreaterEqual(time.monotonic() - started, len(back) / rate, "faster than the line")
-                    self.assertEqual(got + receive(host, 0), back)
+                    got, took = receive_timed(host, len(back))
+                    self.assertEqual(got, back)
+                    self.assertGreaterEqual(took, len(back) / rate, "faster than the line")
                     ways = [m["way"] for m in proxy.api("GET", "/messages")["messages"]]
                     self.assertEqual(ways, ["A→B", "B→A"] * 3 + ["B→A"])
                 finally:
@@ -256,22 +265,21 @@ class FrameFaults(TcpTest):
         a1, a2, b, e = frame("A", b"first"), frame("A", b"second"), frame("B", b"other"), frame("E", b"event")
 
         def stray(got):
-            self.assertEqual(len(got), 200 + len(a1), got)
             self.assertEqual(got[200:], a1)
             self.assertNotIn(b"\x01", got[:200])  # 200 random bytes hold a SOH more often than not
 
         def one_bit(got):
-            self.assertEqual(len(got), len(a1), got)
-            flipped = [bin(x ^ y).count("1") for x, y in zip(got, a1)]
-            self.assertEqual(sum(flipped), 1, got)
+            self.assertEqual(sum(bin(x ^ y).count("1") for x, y in zip(got, a1)), 1, got)
 
-        # name, rule, from (A: the host sends, the device receives), sent, expected, metric, struck, floor
+        # name, rule, from (A: the host sends, the device receives), sent, expected (bytes, or their count
+        # and a check), the metric's kind, frames struck, the least time until the last byte came
         cases = (
             ("drop", {"type": "B", "drop": True}, "A", [a1, b, a2], a1 + a2, "frame_dropped", 1, 0),
             ("badBcc", {"type": "A", "badBcc": True}, "A", [a1, b], bad_bcc(a1) + b, "bad_bcc", 1, 0),
             ("badBcc by literal", {"badBcc": True}, "A", [frame("A", b"hello")],
              b"\x01A\x02hello\x03086\r", "bad_bcc", 1, 0),
-            ("badBcc on a 9: no carry", {"badBcc": True}, "A", [frame("A", b"@")], b"\x01A\x02@\x0312:\r", "bad_bcc", 1, 0),
+            ("badBcc on a 9: no carry", {"badBcc": True}, "A", [frame("A", b"@")],
+             b"\x01A\x02@\x0312:\r", "bad_bcc", 1, 0),
             ("swapAck", {"frames": "answers", "swapAck": True}, "B",
              [frame("A", b"", ACK), frame("B", b"", NAK), e],
              frame("A", b"", NAK) + frame("B", b"", ACK) + e, "swap_ack", 2, 0),
@@ -281,8 +289,8 @@ class FrameFaults(TcpTest):
             ("delay", {"type": "A", "delayMin": 300, "delayMax": 400}, "A", [a1], a1, "delay", 1, 0.3),
             ("twice", {"type": "E", "twice": True}, "B", [a1, e], a1 + e + e, "twice", 1, 0),
             ("hold", {"type": "A", "hold": True}, "A", [a1, b], b + a1, "held", 1, 0),
-            ("stray", {"type": "A", "stray": 200}, "A", [a1], stray, "noise", 1, 0),
-            ("flipBit", {"type": "A", "flipBit": True}, "A", [a1], one_bit, "flip_bit", 1, 0),
+            ("stray", {"type": "A", "stray": 200}, "A", [a1], (200 + len(a1), stray), "noise", 1, 0),
+            ("flipBit", {"type": "A", "flipBit": True}, "A", [a1], (len(a1), one_bit), "flip_bit", 1, 0),
         )
         listed = 0
         for name, rule, sender, sent, expected, metric, struck, floor in cases:
@@ -291,26 +299,23 @@ class FrameFaults(TcpTest):
                 rules = {"seed": 1, "rules": [dict(rule, way="AtoB" if sender == "A" else "BtoA")]}
                 proxy.api("PUT", "/proxy/faults", rules)
                 before = proxy.injected(metric)
-                started = time.monotonic()
+                count, check = (len(expected), None) if isinstance(expected, bytes) else expected
                 writer.sendall(b"".join(sent))
-                count = len(expected) if isinstance(expected, bytes) else len(b"".join(sent)) + 200 * (name == "stray")
-                got = b"".join(read_chunks(reader.fileno(), lambda data: len(data) >= count))
-                took = time.monotonic() - started
-                got += b"".join(read_chunks(reader.fileno(), lambda data: False, 0.15))
-                if callable(expected):
-                    expected(got)
+                got, took = receive_timed(reader.fileno(), count)
+                self.assertEqual(len(got), count, got)
+                if check:
+                    check(got)
                 else:
                     self.assertEqual(got, expected)
                 self.assertGreaterEqual(took, floor)
                 self.assertEqual(proxy.injected(metric) - before, struck)
-                listed += len(sent)
-                marked = [entry for entry in proxy.logged(listed)[-len(sent):] if entry.get("faults")]
-                self.assertEqual(len(marked), struck, marked)
-                # The other way is untouched by a rule of this way.
-                back = frame("G", b"other way")
-                reader.sendall(back)
-                self.assertEqual(receive(writer.fileno(), len(back)), back)
-                listed += 1
+                # The same frames the other way are left alone by a rule of this way.
+                reader.sendall(b"".join(sent))
+                self.assertEqual(receive(writer.fileno(), len(b"".join(sent))), b"".join(sent))
+                listed += 2 * len(sent)
+                marked = [bool(entry.get("faults")) for entry in proxy.logged(listed)[-2 * len(sent):]]
+                self.assertEqual(marked[:len(sent)].count(True), struck, marked)
+                self.assertNotIn(True, marked[len(sent):])
 
     def test_every_nth_frame_is_struck_and_no_other(self):
         proxy, host, device = self.start()
@@ -342,10 +347,10 @@ class LineFaults(TcpTest):
         proxy, host, device = self.start()
         proxy.api("PUT", "/link/faults?side=B", {"bytesPerSecond": 2000})
         data = b"".join(frame("A", b"%02d" % i + b"x" * 90) for i in range(10))
-        started = time.monotonic()
         host.sendall(data)
-        self.assertEqual(receive(device.fileno(), len(data), seconds=10), data)
-        self.assertGreaterEqual(time.monotonic() - started, 0.8 * len(data) / 2000)
+        got, took = receive_timed(device.fileno(), len(data), seconds=10)
+        self.assertEqual(got, data)
+        self.assertGreaterEqual(took, 0.8 * len(data) / 2000)
 
         proxy.api("PUT", "/link/faults?side=B", {"bytesPerSecond": 0, "sliceBytes": 3, "sliceGapUs": 50000})
         message = frame("A", b"sliced in pieces")
