@@ -210,9 +210,12 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
             .Text("calcBcc", frame.calcBcc);
         if (!frame.rule.empty()) line.Text("rule", frame.rule);
         if (!frame.nearMiss.empty()) line.Text("nearMiss", frame.nearMiss);
-        if (frame.way >= 0) line.Text("way", frame.way == 0 ? "A\u2192B" : "B\u2192A");
+        // UTF-8 as it stands, not bytes to be shown one by one.
+        if (frame.way >= 0) line.Json("way", frame.way == 0 ? "\"A\u2192B\"" : "\"B\u2192A\"");
         if (frame.way >= 0 && !frame.faults.empty()) line.Text("faults", frame.faults);
     });
+    // Through the proxy the simulator answers nothing itself.
+    if (frame.way >= 0) return;
     // What the engine wrote, as it wrote it: nothing here works an answer out again.
     hub_.Publish("answer", [&](JsonObjectWriter& line) {
         line.Unsigned("message", id).Text("bytes", frame.answer).Text("action", ActionsText(frame.actions));

@@ -133,8 +133,10 @@ private:
     SendRun& NewRun(int row);
     std::string SendNext(SendRun& run);
     void SendNextOrReport(SendRun& run);
-    void Finish(std::uint64_t request, SendState state, const std::string& text,
-                std::int32_t status);
+    // `tries`: how many times the message went, when the outcome says (0: it does not).
+    void Finish(std::uint64_t request, SendState state, const std::string& text, std::int32_t status,
+                std::int32_t tries = 0);
+    static std::int32_t Tries(const Event& event);
     void Continue(SendRun& run);
     void EndRun(SendRun& run);
     void PromoteHead();

@@ -451,6 +451,12 @@ void ProxyEngine::TakeAnswer(Lane& lane, ReceivedFrame& report) {
     lane.awaiting.pop_front();
     const bool accepted = report.status == StatusOk && KindOf(lane.frame) == Kind::Ack;
     report.faults = "the answer to our message: taken, not passed on";
+    if (!accepted) {
+        // Why it was rejected comes first, as the engine tells it.
+        Event why{EventId::Status, report.status == StatusOk ? StatusNak : report.status, deviceId, {}};
+        why.request = ours.request;
+        Post(std::move(why));
+    }
     Event event{accepted ? EventId::ResponseAccepted : EventId::TransactionFailed, static_cast<std::int8_t>(ours.type),
                 ours.source, report.text};
     event.request = ours.request;

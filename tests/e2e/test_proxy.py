@@ -87,6 +87,7 @@ class Proxy:
 
     def __init__(self, test, a, b, *extra, baud=0):
         self.test, self.dir = test, tempfile.mkdtemp(prefix="proxy-")
+        test.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
         config, self.url_file = os.path.join(self.dir, "c.ini"), os.path.join(self.dir, "url")
         with open(config, "w") as f:
             f.write(CONFIG % baud)
@@ -152,7 +153,6 @@ class Proxy:
         if self.process.poll() is None:
             self.process.kill()
             self.process.communicate(timeout=15)
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class TcpTest(unittest.TestCase):

@@ -419,3 +419,64 @@ TEST(ProxyEngine, FaultsOutOfRangeAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The outcomes of our own messages among the events: "id request", oldest first.
+std::vector<std::string> Outcomes(EventManager& events, std::vector<ReceivedFrame>* frames = nullptr) {
+    std::vector<std::string> out;
+    Event e;
+    while (events.GetEvent(e)) {
+        if (const auto* frame = std::get_if<ReceivedFrame>(&e.payload)) {
+            if (frames != nullptr) frames->push_back(*frame);
+        } else if (e.id == EventId::ResponseAccepted || e.id == EventId::TransactionFailed ||
+                   e.id == EventId::Status) {
+            out.push_back(std::to_string(e.id) + " " + std::to_string(e.request));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Our own message goes to the side it names between two frames passing that way, never into
+// one; that side's next ACK or NAK is its answer, kept from the other side; no answer in
+// time ends it with a time-out. Frames meanwhile pass both ways as ever.
+TEST(ProxyEngine, OurMessageWaitsForAGapAndItsAnswerIsTakenNotPassedOn) {
+    ProxyRig r;
+    const Bytes hostMessage = Message('H', "from the host, in two reads");
+    // The host's frame is half through the proxy when ours is asked for.
+    r.a.Script(Bytes(hostMessage.begin(), hostMessage.begin() + 10));
+    r.proxy.Poll();
+    r.proxy.Inject(ProxySide::B, 'C', "ours", 1, 41);
+    EXPECT_EQ(r.b.written, Bytes(hostMessage.begin(), hostMessage.begin() + 10));
+    r.a.Script(Bytes(hostMessage.begin() + 10, hostMessage.end()));
+    r.proxy.Poll();
+    EXPECT_EQ(r.b.written, Concat({hostMessage, Message('C', "ours")}));
+
+    // The device answers ours (taken), then the host's (passed on), then a message of its own.
+    r.b.Script(Concat({Ack('C', ""), Ack('H', ""), Message('D', "device")}));
+    r.PollUntilIdle();
+    EXPECT_EQ(r.a.written, Concat({Ack('H', ""), Message('D', "device")}));
+    std::vector<ReceivedFrame> frames;
+    EXPECT_EQ(Outcomes(r.events, &frames), std::vector<std::string>{"10011 41"});
+    ASSERT_EQ(frames.size(), 4u);  // the host's message and all three of the device's frames
+    EXPECT_EQ(frames[1].way, 1);
+    EXPECT_NE(frames[1].faults.find("not passed on"), std::string::npos) << frames[1].faults;
+
+    // A NAK fails it; silence times it out, and a late answer then passes on as any frame.
+    r.proxy.Inject(ProxySide::A, 'C', "to the host", 1, 42);
+    r.proxy.Inject(ProxySide::B, 'C', "to the device", 1, 43);
+    r.a.Script(Nak('C', ""));
+    r.PollUntilIdle();
+    EXPECT_EQ(Outcomes(r.events), (std::vector<std::string>{"10017 42", "10012 42"}));
+    ASSERT_TRUE(r.proxy.NextDue());
+    r.us = *r.proxy.NextDue();
+    EXPECT_TRUE(r.proxy.HasWork());
+    r.proxy.Poll();
+    EXPECT_EQ(Outcomes(r.events), std::vector<std::string>{"10017 43"});
+    r.a.written.clear();
+    r.b.Script(Ack('C', ""));
+    r.PollUntilIdle();
+    EXPECT_EQ(r.a.written, Ack('C', ""));
+}
