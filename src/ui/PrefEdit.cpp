@@ -187,7 +187,7 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     PageControl->addTab(TrafficPage, "Traffic && Logging");
     LineFaultsTab = Named(new LineFaultsPage, "LineFaultsPage");
     PageControl->addTab(LineFaultsTab, "Line faults");
-    LineFaultsBTab = Named(new LineFaultsPage, "LineFaultsBPage");
+    LineFaultsBTab = Named(new LineFaultsPage(nullptr, "B"), "LineFaultsBPage");
     PageControl->addTab(LineFaultsBTab, "Line faults B");
     ProxyFaultsTab = Named(new ProxyFaultsPage, "ProxyFaultsPage");
     PageControl->addTab(ProxyFaultsTab, "Proxy faults");
