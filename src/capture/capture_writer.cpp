@@ -239,6 +239,17 @@ void CaptureWriter::NoteLinkEvent(std::int64_t micros, std::string text) {
     if (wake) wake_.notify_one();
 }
 
+void CaptureWriter::NoteComment(std::int64_t micros, std::string text) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (failed_ || stop_) return;
+        events_.push_back(LinkEvent{micros, std::move(text), false});
+        wake = idle_;
+    }
+    if (wake) wake_.notify_one();
+}
+
 void CaptureWriter::NewLink(CaptureLink link) {
     std::lock_guard<std::mutex> guard(lock_);
     if (failed_ || stop_) return;
@@ -405,7 +416,9 @@ void CaptureWriter::Release(bool finishing) {
         if (!linkEvents_.empty() && (pending_.empty() || linkEvents_.front().micros <= pending_.front().micros)) {
             block.clear();
             pcapng::AppendPacket(block, static_cast<std::uint32_t>(interfaces_.size() - 1), linkEvents_.front().micros,
-                                 nullptr, 0, 0, {"link: " + linkEvents_.front().text});
+                                 nullptr, 0, 0,
+                                 {linkEvents_.front().link ? "link: " + linkEvents_.front().text
+                                                           : linkEvents_.front().text});
             linkEvents_.erase(linkEvents_.begin());
         } else if (!pending_.empty() && (pending_.front().waiting <= 0 || finishing)) {
             const Pending& packet = pending_.front();

@@ -67,6 +67,8 @@ public:
     // link, whose packets (from the next batch on) belong to a new interface.
     void NoteMessage(const ReceivedFrame& frame);
     void NoteLinkEvent(std::int64_t micros, std::string text);
+    // A packet of no bytes with this comment, at its time (the proxy's frame faults).
+    void NoteComment(std::int64_t micros, std::string text);
     void NewLink(CaptureLink link);
 
     struct Status {
@@ -108,6 +110,7 @@ private:
     struct LinkEvent {
         std::int64_t micros;
         std::string text;
+        bool link = true;  // "link: " before the text
     };
     struct Switch {
         std::size_t chunk;  // the first chunk of the inbox that belongs to it
