@@ -177,7 +177,11 @@ Options ParseCommandLine(int argc, char** argv) {
     const QCommandLineOption mask("mask", "What the comparison ignores (JSON).", "FILE");
     const QCommandLineOption learn("learn", "Learn the recorded device from FILE and write it with --scenario-out.",
                                    "FILE");
-    const QCommandLineOption scenarioOut("scenario-out", "Where --learn writes the scenario.", "FILE");
+    const QCommandLineOption scenarioOut(
+        "scenario-out",
+        "Where --learn writes the scenario; a FILE ending in .ini gets the reply table instead (the [Reply] "
+        "section of a settings file), when no state is needed.",
+        "FILE");
     const QCommandLineOption learnDevice(
         "learn-device", "Which side of the recording was the device: rx, the other side (the default), or tx.",
         "rx|tx");
@@ -518,10 +522,23 @@ int Learn(const Options& options) {
         LearnOptions learn;
         learn.device = ParseReplayDirection(options.learnDevice);
         const Learned learned = LearnScenario(ReadRecording(options.learn), learn);
-        if (!WriteReport(options.scenarioOut, learned.json)) {
+        // A settings file asked for: the reply table, when one can stand for the device.
+        const bool table = options.scenarioOut.size() > 4 &&
+                           options.scenarioOut.compare(options.scenarioOut.size() - 4, 4, ".ini") == 0;
+        if (table && learned.table.empty()) {
+            std::fprintf(stderr, "vantor-simulator: a reply table cannot stand for this device (%s); write a scenario "
+                                 "(a .json file) instead\n", learned.noTable.c_str());
+            return kExitBadStart;
+        }
+        if (!WriteReport(options.scenarioOut, table ? learned.table : learned.json)) {
             std::fprintf(stderr, "vantor-simulator: cannot write %s: %s\n", options.scenarioOut.c_str(),
                          std::strerror(errno));
             return kExitBadStart;
+        }
+        if (table) {
+            std::fprintf(stderr, "vantor-simulator: a reply table learned from %zu messages (%zu unanswered); written to %s\n",
+                         learned.messages, learned.unanswered, options.scenarioOut.c_str());
+            return 0;
         }
         std::fprintf(stderr, "vantor-simulator: %zu rules learned from %zu messages (%zu unanswered)%s; written to %s\n",
                      learned.rules, learned.messages, learned.unanswered,

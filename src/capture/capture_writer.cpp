@@ -38,6 +38,14 @@ std::string Entry(const T (&table)[N], int index) {
     }
 }
 
+// FNV-1a over the text and its length.
+std::uint64_t TextHash(const void* data, std::size_t length) {
+    std::uint64_t hash = 14695981039346656037ull ^ length;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
+    return hash;
+}
+
 std::string Plural(int n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -221,8 +229,8 @@ void CaptureWriter::NoteMessage(const ReceivedFrame& frame) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (failed_ || stop_) return;
-        notes_.push_back(Note{frame.micros, frame.type, static_cast<std::uint8_t>(frame.status), frame.text,
-                              frame.faults, 0});
+        notes_.push_back(Note{frame.micros, frame.type, static_cast<std::uint8_t>(frame.status),
+                              TextHash(frame.text.data(), frame.text.size()), frame.faults, 0});
         wake = idle_;
     }
     if (wake) wake_.notify_one();
@@ -357,8 +365,8 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
                 if (!receiver_.FrameReady()) continue;
                 if (receiver_.messageReady) {
                     frames_.push_back(FrameRef{base_ + pending_.size(), receiver_.frameType, receiver_.status,
-                                               std::string(reinterpret_cast<const char*>(receiver_.text),
-                                                           static_cast<std::size_t>(receiver_.DeliveredTextLength())),
+                                               TextHash(receiver_.text,
+                                                        static_cast<std::size_t>(receiver_.DeliveredTextLength())),
                                                now});
                     ++packet.waiting;
                 }

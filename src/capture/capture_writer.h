@@ -95,16 +95,19 @@ private:
         std::vector<std::string> comments;
         int waiting = 0;  // reports of messages it completed not yet seen
     };
+    // A frame and its report are matched by type, status and a hash of the text: no copy of
+    // the text per message on either side.
     struct FrameRef {
         std::uint64_t packet;  // sequence number of its packet
         std::uint8_t type, status;
-        std::string text;
+        std::uint64_t text;
         std::int64_t since;  // steady ms
     };
     struct Note {
         std::int64_t micros;
         std::uint8_t type, status;
-        std::string text, faults;
+        std::uint64_t text;
+        std::string faults;
         std::int64_t since;
     };
     struct LinkEvent {
