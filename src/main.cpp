@@ -29,6 +29,7 @@
 #include "app/app_core.h"
 #include "capture/learn.h"
 #include "drivers/pty_driver.h"
+#include "settings/proxy_side.h"
 #include "app/scheduler.h"
 #include "settings/preferences.h"
 #include "ui/Bcccalcfrm.h"
@@ -45,7 +46,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
     "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--control-port-file FILE] "
-    "[--control-cert FILE --control-key FILE] [--save-settings] [--pty PATH] [--scenario FILE] [--expect FILE] "
+    "[--control-cert FILE --control-key FILE] [--save-settings] [--pty PATH] [--proxy A B [--proxy-fault RULE]... [--proxy-seed N]] [--scenario FILE] [--expect FILE] "
     "[--junit FILE] [--report FILE] [--until-verified] [--timeout SECONDS] "
     "[--capture FILE.pcapng [--capture-rotate-kb N]] "
     "[--replay FILE [--replay-direction rx|tx] [--replay-speed FACTOR|paced] [--validate] [--mask FILE]] "
@@ -78,6 +79,9 @@ struct Options {
     std::string scenarioOut;
     std::string learnDevice = "rx";
     std::string pty;  // this run's link: a virtual serial port at this path
+    // This run's link: a proxy between these two sides, with these frame faults.
+    std::string proxyA, proxyB;
+    std::optional<ProxyFaults> proxyFaults;
 };
 
 [[noreturn]] void Fail(const QString& text) {
@@ -173,11 +177,29 @@ Options ParseCommandLine(int argc, char** argv) {
     const QCommandLineOption mask("mask", "What the comparison ignores (JSON).", "FILE");
     const QCommandLineOption learn("learn", "Learn the recorded device from FILE and write it with --scenario-out.",
                                    "FILE");
-    const QCommandLineOption scenarioOut("scenario-out", "Where --learn writes the scenario.", "FILE");
+    const QCommandLineOption scenarioOut(
+        "scenario-out",
+        "Where --learn writes the scenario; a FILE ending in .ini gets the reply table instead (the [Reply] "
+        "section of a settings file), when no state is needed.",
+        "FILE");
     const QCommandLineOption learnDevice(
         "learn-device", "Which side of the recording was the device: rx, the other side (the default), or tx.",
         "rx|tx");
+    const QCommandLineOption proxy(
+        "proxy",
+        "Stand between a host and a device: pass each side's bytes to the other, decoded and listed, "
+        "with the proxy faults. Written --proxy A B, each side serial:PATH[:BAUD], tcp-client:HOST:PORT, "
+        "tcp-server:[ADDRESS:]PORT or pty:PATH. For this run only.",
+        "A B");
+    const QCommandLineOption proxyFault(
+        "proxy-fault",
+        "With --proxy: a frame fault, name=value pairs by comma (way=0|1|2, type=A, frames=0..4, "
+        "delayMin, delayMax, jitter, drop, twice, badBcc, flipBit, swapAck, hold, stray, when, everyN, "
+        "chance); repeat it for more rules. For this run only.",
+        "RULE");
+    const QCommandLineOption proxySeed("proxy-seed", "With --proxy-fault: the seed of the faults' draws.", "N");
     parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save, pty,
+                       proxy, proxyFault, proxySeed,
                        scenario, expect, junit, report, untilVerified, timeout, capture, captureRotate, replay,
                        replayDirection, replaySpeed, validate, mask, learn, scenarioOut, learnDevice});
     if (!parser.parse(arguments)) Fail(parser.errorText());
@@ -192,8 +214,11 @@ Options ParseCommandLine(int argc, char** argv) {
         std::printf("vantor-simulator %s\n", VANTOR_VERSION);
         std::exit(0);
     }
-    if (!parser.positionalArguments().isEmpty())
-        Fail("unexpected argument '" + parser.positionalArguments().first() + "'");
+    QStringList positional = parser.positionalArguments();
+    QStringList sides = parser.values(proxy);
+    // "--proxy A B": side B is the argument after A's.
+    if (sides.size() == 1 && !positional.isEmpty()) sides.append(positional.takeFirst());
+    if (!positional.isEmpty()) Fail("unexpected argument '" + positional.first() + "'");
 
     Options options;
     options.headless = parser.isSet(headless);
@@ -290,6 +315,35 @@ Options ParseCommandLine(int argc, char** argv) {
         if (options.learnDevice != "rx" && options.learnDevice != "tx")
             Fail("--learn-device: '" + parser.value(learnDevice) + "' is neither rx nor tx");
     }
+    if (parser.isSet(proxy)) {
+        if (sides.size() != 2) Fail("--proxy needs two sides: --proxy A B");
+        if (parser.isSet(pty)) Fail("--proxy and --pty are two different links: give one of them");
+        if (parser.isSet(learn)) Fail("--learn only learns: give it without --proxy");
+        options.proxyA = sides[0].toStdString();
+        options.proxyB = sides[1].toStdString();
+        for (const std::string& side : {options.proxyA, options.proxyB}) {
+            std::string error;
+            ParseProxySide(side, CommPrefs{}, error);
+            if (!error.empty()) Fail("--proxy: " + QString::fromStdString(error));
+        }
+    }
+    if (parser.isSet(proxyFault) || parser.isSet(proxySeed)) {
+        if (!parser.isSet(proxy)) Fail("--proxy-fault and --proxy-seed need --proxy");
+        ProxyFaults faults;
+        for (const QString& text : parser.values(proxyFault)) {
+            std::string error;
+            faults.Rules.push_back(ParseProxyFaultRule(text.toStdString(), error));
+            if (!error.empty()) Fail("--proxy-fault '" + text + "': " + QString::fromStdString(error));
+        }
+        if (parser.isSet(proxySeed)) {
+            bool ok = false;
+            faults.Seed = parser.value(proxySeed).toInt(&ok);
+            if (!ok) Fail("--proxy-seed: '" + parser.value(proxySeed) + "' is not a whole number");
+        }
+        if (const std::string error = ProxyFaultsError(faults); !error.empty())
+            Fail("--proxy-fault: " + QString::fromStdString(error));
+        options.proxyFaults = faults;
+    }
     if (parser.isSet(pty)) {
         if (parser.isSet(learn)) Fail("--learn only learns: give it without --pty");
         options.pty = path(pty);
@@ -377,8 +431,10 @@ void OnTerminationSignals(QObject* context, std::function<void()> end) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
-// --pty: the link settings of this run, and those of the settings file, which it keeps.
+// --pty, --proxy: the link settings of this run, and those of the settings file, which it
+// keeps; the same for --proxy-fault's faults.
 std::optional<std::pair<CommPrefs, CommPrefs>> g_runLink;
+std::optional<std::pair<ProxyFaults, ProxyFaults>> g_runProxyFaults;
 
 void LoadSettings(const Options& options) {
     if (options.config.empty()) {
@@ -386,12 +442,22 @@ void LoadSettings(const Options& options) {
     } else {
         Preferences::Create_instance(options.config);
     }
-    if (options.pty.empty()) return;
     Preferences& prefs = Preferences::Get_instance();
+    if (options.proxyFaults) {
+        g_runProxyFaults = std::pair{*options.proxyFaults, prefs.Get_proxy_faults()};
+        prefs.Set_proxy_faults(*options.proxyFaults);
+    }
+    if (options.pty.empty() && options.proxyA.empty()) return;
     const CommPrefs kept = prefs.Get_comm_prefs();
     CommPrefs run = kept;
-    run.Type = 3;
-    run.Port = options.pty;
+    if (!options.proxyA.empty()) {
+        run.Type = 4;
+        run.ProxyA = options.proxyA;
+        run.ProxyB = options.proxyB;
+    } else {
+        run.Type = 3;
+        run.Port = options.pty;
+    }
     prefs.Set_comm_prefs(run);
     g_runLink = std::pair{run, kept};
 }
@@ -399,8 +465,10 @@ void LoadSettings(const Options& options) {
 // Before the settings are saved: the file keeps its own link unless the user chose another
 // one during the run.
 void KeepFileLink() {
-    if (!g_runLink) return;
     Preferences& prefs = Preferences::Get_instance();
+    if (g_runProxyFaults && prefs.Get_proxy_faults() == g_runProxyFaults->first)
+        prefs.Set_proxy_faults(g_runProxyFaults->second);
+    if (!g_runLink) return;
     if (prefs.Get_comm_prefs() == g_runLink->first) prefs.Set_comm_prefs(g_runLink->second);
 }
 
@@ -454,10 +522,23 @@ int Learn(const Options& options) {
         LearnOptions learn;
         learn.device = ParseReplayDirection(options.learnDevice);
         const Learned learned = LearnScenario(ReadRecording(options.learn), learn);
-        if (!WriteReport(options.scenarioOut, learned.json)) {
+        // A settings file asked for: the reply table, when one can stand for the device.
+        const bool table = options.scenarioOut.size() > 4 &&
+                           options.scenarioOut.compare(options.scenarioOut.size() - 4, 4, ".ini") == 0;
+        if (table && learned.table.empty()) {
+            std::fprintf(stderr, "vantor-simulator: a reply table cannot stand for this device (%s); write a scenario "
+                                 "(a .json file) instead\n", learned.noTable.c_str());
+            return kExitBadStart;
+        }
+        if (!WriteReport(options.scenarioOut, table ? learned.table : learned.json)) {
             std::fprintf(stderr, "vantor-simulator: cannot write %s: %s\n", options.scenarioOut.c_str(),
                          std::strerror(errno));
             return kExitBadStart;
+        }
+        if (table) {
+            std::fprintf(stderr, "vantor-simulator: a reply table learned from %zu messages (%zu unanswered); written to %s\n",
+                         learned.messages, learned.unanswered, options.scenarioOut.c_str());
+            return 0;
         }
         std::fprintf(stderr, "vantor-simulator: %zu rules learned from %zu messages (%zu unanswered)%s; written to %s\n",
                      learned.rules, learned.messages, learned.unanswered,

@@ -1,6 +1,8 @@
 #include "api/metrics_text.h"
 
+#include <array>
 #include <cstdio>
+#include <iterator>
 #include <type_traits>
 
 #include "api/request_handler.h"
@@ -90,7 +92,10 @@ private:
 };
 
 const char* const kDirections[] = {"rx", "tx"};
-const char* const kInjected[] = {"delay", "no_answer", "twice", "split", "noise", "drop"};
+// The bits of Injected in order; the last five are the proxy's frame faults.
+const char* const kInjected[] = {"delay",     "no_answer", "twice",    "split",    "noise", "drop",
+                                 "frame_dropped", "bad_bcc", "flip_bit", "swap_ack", "held"};
+static_assert(std::size(kInjected) == std::tuple_size_v<decltype(AppCore::Status::injected)>);
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include "app/scenario_service.h"
 #include "protocol/frame.h"
 #include "settings/names.h"
+#include "settings/proxy_side.h"
 #include "text/integer.h"
 #include "text/json_text.h"
 #include "text/times.h"
@@ -290,7 +291,8 @@ json NumberOrText(const std::string& text) {
 
 // ---- link -------------------------------------------------------------------------------
 
-const char* const kLinkKinds[] = {"serial", "tcp-client", "tcp-server", "pty"};
+const char* const kLinkKinds[] = {"serial", "tcp-client", "tcp-server", "pty", "proxy"};
+const char* const kSideNames[] = {"A", "B"};
 
 template <class T, std::size_t N>
 json Indexed(const T (&table)[N], std::int32_t index) {
@@ -308,6 +310,9 @@ json LinkJson(const CommPrefs& comm) {
             {"remotePort", comm.RemotePort},
             {"localPort", comm.LocalPort},
             {"autoReconnect", comm.AutoReconnect != 0},
+            {"a", BytesToJsonText(comm.ProxyA)},
+            {"b", BytesToJsonText(comm.ProxyB)},
+            {"sendTo", Indexed(kSideNames, comm.ProxyInject)},
             {"summary", BytesToJsonText(LinkSummaryText(comm))}};
 }
 
@@ -328,7 +333,7 @@ std::optional<std::int32_t> IndexOf(const T (&table)[N], const json& value) {
 
 ApiResponse PutLink(AppCore& core, const json& body) {
     OnlyFields(body, {"type", "port", "baud", "bits", "stop", "parity", "remoteIp", "remotePort",
-                      "localPort", "autoReconnect", "summary"});
+                      "localPort", "autoReconnect", "a", "b", "sendTo", "summary"});
     // Every field is checked before anything is applied: a refused request changes nothing.
     CommPrefs comm = core.Link();
     if (body.contains("type")) {
@@ -337,9 +342,10 @@ ApiResponse PutLink(AppCore& core, const json& body) {
         if (kind) {
             comm.Type = *kind;
         } else if (v.is_number_integer()) {
-            comm.Type = Ranged(v, "type", 0, 3);
+            comm.Type = Ranged(v, "type", 0, 4);
         } else {
-            throw ApiError(400, "invalid_value", "type must be serial, tcp-client, tcp-server or pty.", "type");
+            throw ApiError(400, "invalid_value", "type must be serial, tcp-client, tcp-server, pty or proxy.",
+                           "type");
         }
     }
     if (body.contains("port")) comm.Port = Bytes(body["port"], "port");
@@ -383,6 +389,21 @@ ApiResponse PutLink(AppCore& core, const json& body) {
             throw ApiError(400, "invalid_value", "autoReconnect must be true or false.", "autoReconnect");
         comm.AutoReconnect = body["autoReconnect"].get<bool>() ? 1 : 0;
     }
+    if (body.contains("a")) comm.ProxyA = Bytes(body["a"], "a");
+    if (body.contains("b")) comm.ProxyB = Bytes(body["b"], "b");
+    if (body.contains("sendTo")) {
+        const auto side = IndexOf(kSideNames, body["sendTo"]);
+        if (!side) throw ApiError(400, "invalid_value", "sendTo must be A or B.", "sendTo");
+        comm.ProxyInject = *side;
+    }
+    if (comm.Type == 4) {
+        // Each side on its own, so that the error names the field.
+        for (const char* field : {"a", "b"}) {
+            std::string error;
+            ParseProxySide(std::string(field) == "a" ? comm.ProxyA : comm.ProxyB, comm, error);
+            if (!error.empty()) throw ApiError(400, "invalid_value", BytesToJsonText(error) + ".", field);
+        }
+    }
     if (const std::string problem = AppCore::CheckLink(comm); !problem.empty())
         throw ApiError(400, "out_of_range", problem);
     if (comm.Type == 3 && comm.Port.empty())
@@ -399,9 +420,20 @@ json LineFaultsJson(const LineFaults& faults) {
     return body;
 }
 
+// The side a line faults request is about: ?side=A (the simulator's own link, or the proxy's
+// side A; the default) or ?side=B.
+int LineSide(const QueryFields& query) {
+    OnlyParameters(query, {"side"});
+    const auto it = query.find("side");
+    if (it == query.end()) return 0;
+    const auto side = IndexOf(kSideNames, json(it->second));
+    if (!side) throw ApiError(400, "invalid_value", "side must be A or B.", "side");
+    return *side;
+}
+
 // The fields given change; every value is checked before anything is applied.
-ApiResponse PutLineFaults(AppCore& core, const json& body) {
-    LineFaults faults = core.GetLineFaults();
+ApiResponse PutLineFaults(AppCore& core, const json& body, int side) {
+    LineFaults faults = core.GetLineFaults(side);
     for (const auto& item : body.items()) {
         // Named, not bound: a lambda may not capture a structured binding in every compiler.
         const std::string& key = item.key();
@@ -425,9 +457,92 @@ ApiResponse PutLineFaults(AppCore& core, const json& body) {
     // The sentence starts with the name of the field it is about.
     if (const std::string error = LineFaultsError(faults); !error.empty())
         throw ApiError(400, "out_of_range", error + ".", error.substr(0, error.find(' ')));
-    if (const std::string error = core.ApplyLineFaults(faults); !error.empty())
+    if (const std::string error = core.ApplyLineFaults(faults, side); !error.empty())
         throw ApiError(400, "out_of_range", error + ".");
-    return Json(200, LineFaultsJson(core.GetLineFaults()));
+    return Json(200, LineFaultsJson(core.GetLineFaults(side)));
+}
+
+// ---- proxy faults -----------------------------------------------------------------------
+
+const char* const kWayNames[] = {"AtoB", "BtoA", "both"};
+const char* const kFrameNames[] = {"any", "messages", "acks", "naks", "answers"};
+const char* const kRuleWhenNames[] = {"every", "nth", "chance"};
+// The rule's values that are on or off, shown as true or false.
+bool IsSwitch(const ProxyFaultLimit::Field& field) {
+    return field.low == 0 && field.high == 1 && field.member != &ProxyFaultRule::Way;
+}
+
+json ProxyFaultsJson(const ProxyFaults& faults) {
+    json rules = json::array();
+    for (const ProxyFaultRule& rule : faults.Rules) {
+        json out = {{"type", BytesToJsonText(rule.Type)}};
+        for (const ProxyFaultLimit::Field& field : ProxyFaultLimit::Fields()) {
+            const std::int32_t value = rule.*field.member;
+            if (field.member == &ProxyFaultRule::Way) {
+                out[field.name] = Indexed(kWayNames, value);
+            } else if (field.member == &ProxyFaultRule::Frames) {
+                out[field.name] = Indexed(kFrameNames, value);
+            } else if (field.member == &ProxyFaultRule::When) {
+                out[field.name] = Indexed(kRuleWhenNames, value);
+            } else if (IsSwitch(field)) {
+                out[field.name] = value != 0;
+            } else {
+                out[field.name] = value;
+            }
+        }
+        rules.push_back(std::move(out));
+    }
+    return {{"seed", faults.Seed}, {"rules", rules}};
+}
+
+// Replaces the rules (and the seed, when given); every value is checked first.
+ApiResponse PutProxyFaults(AppCore& core, const json& body) {
+    OnlyFields(body, {"seed", "rules"});
+    ProxyFaults faults = core.GetProxyFaults();
+    if (body.contains("seed")) faults.Seed = Integer(body["seed"], "seed");
+    if (body.contains("rules")) {
+        const json& rules = body["rules"];
+        if (!rules.is_array()) throw ApiError(400, "invalid_type", "rules must be an array.", "rules");
+        if (rules.size() > ProxyFaultLimit::kMaxRules)
+            throw ApiError(400, "out_of_range", "At most " + std::to_string(ProxyFaultLimit::kMaxRules) + " rules.",
+                           "rules");
+        faults.Rules.clear();
+        for (std::size_t i = 0; i < rules.size(); ++i) {
+            const json& item = rules[i];
+            const std::string p = "rules[" + std::to_string(i) + "].";
+            if (!item.is_object()) throw ApiError(400, "invalid_type", p + " must be an object.", "rules");
+            ProxyFaultRule rule;
+            for (const auto& entry : item.items()) {
+                const std::string& key = entry.key();
+                const json& value = entry.value();
+                if (key == "type") {
+                    rule.Type = TypeField(value, p + key);
+                    continue;
+                }
+                const auto& fields = ProxyFaultLimit::Fields();
+                const auto field = std::find_if(fields.begin(), fields.end(),
+                                                [&key](const ProxyFaultLimit::Field& f) { return key == f.name; });
+                if (field == fields.end()) throw ApiError(400, "unknown_field", "Unknown field '" + key + "'.", p + key);
+                std::optional<std::int32_t> named;
+                if (field->member == &ProxyFaultRule::Way) named = IndexOf(kWayNames, value);
+                if (field->member == &ProxyFaultRule::Frames) named = IndexOf(kFrameNames, value);
+                if (field->member == &ProxyFaultRule::When) named = IndexOf(kRuleWhenNames, value);
+                if (named) {
+                    rule.*field->member = *named;
+                } else if (IsSwitch(*field)) {
+                    rule.*field->member = Flag(value, p + key) ? 1 : 0;
+                } else {
+                    rule.*field->member = Ranged(value, p + key, field->low, field->high);
+                }
+            }
+            faults.Rules.push_back(rule);
+        }
+    }
+    if (const std::string error = ProxyFaultsError(faults); !error.empty())
+        throw ApiError(400, "out_of_range", error + ".", "rules");
+    if (const std::string error = core.ApplyProxyFaults(faults); !error.empty())
+        throw ApiError(400, "out_of_range", error + ".");
+    return Json(200, ProxyFaultsJson(core.GetProxyFaults()));
 }
 
 // ---- replies ----------------------------------------------------------------------------
@@ -563,6 +678,7 @@ json RunJson(const SendRun& run) {
         out["type"] = BytesToJsonText(run.type);
         out["expandFlags"] = run.expandFlags;
     }
+    if (run.to > 0) out["to"] = kSideNames[(run.to - 1) & 1];
     return out;
 }
 
@@ -599,8 +715,15 @@ std::string RowProblemField(const SendPrefs& settings) {
 }
 
 ApiResponse PostSend(AppCore& core, const json& body) {
-    OnlyFields(body, {"type", "text", "expandFlags", "count", "delayMs"});
+    OnlyFields(body, {"type", "text", "expandFlags", "count", "delayMs", "to"});
     SendRuns::Request request;
+    if (body.contains("to")) {
+        // The proxy's side; a link of the simulator's own has one other side only.
+        const auto side = IndexOf(kSideNames, body["to"]);
+        if (!side) throw ApiError(400, "invalid_value", "to must be A or B.", "to");
+        if (core.Link().Type != 4) throw ApiError(409, "not_a_proxy", "to names a side of the proxy; the link is not one.", "to");
+        request.to = *side + 1;
+    }
     if (body.contains("type")) request.type = TypeField(body["type"], "type");
     if (body.contains("text")) request.text = Bytes(body["text"], "text");
     if (body.contains("expandFlags")) request.expandFlags = Flag(body["expandFlags"], "expandFlags");
@@ -638,7 +761,8 @@ json MessageJson(const ReceivedMessage& m) {
             {"rxBcc", BytesToJsonText(m.rxBcc)},
             {"calcBcc", BytesToJsonText(m.calcBcc)},
             {"rule", m.rule.empty() ? json(nullptr) : json(BytesToJsonText(m.rule))},
-            {"nearMiss", m.nearMiss.empty() ? json(nullptr) : json(BytesToJsonText(m.nearMiss))}};
+            {"nearMiss", m.nearMiss.empty() ? json(nullptr) : json(BytesToJsonText(m.nearMiss))},
+            {"way", m.way == 0 ? json("A\u2192B") : m.way == 1 ? json("B\u2192A") : json(nullptr)}};
 }
 
 constexpr std::uint64_t kMaxWaitMs = 60000;
@@ -870,7 +994,7 @@ ApiResponse PostReplay(AppCore& core, const json& body) {
 
 // The resources in the order of ApiRoutes().
 enum class R {
-    Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, LinkFaults, Replies,
+    Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, LinkFaults, ProxyFaults, Replies,
     Row, RowSend, RowStop, BatchSend, Messages, Sends, Send, SendStop, Reset, Scenario, ScenarioReload,
     Expectations, Verify, Capture, Replay
 };
@@ -960,6 +1084,23 @@ ApiResponse Status(const AppCore& core) {
     const SendRuns::Counts& counts = status.sends;
     json peers = json::array();
     for (const std::string& peer : status.link.peers) peers.push_back(BytesToJsonText(peer));
+    // The proxy: each side as a link of its own.
+    json sides = json(nullptr);
+    if (status.link.kind == LinkState::Proxy) {
+        sides = json::array();
+        for (std::size_t i = 0; i < status.link.sides.size() && i < 2; ++i) {
+            const LinkState& side = status.link.sides[i];
+            json sidePeers = json::array();
+            for (const std::string& peer : side.peers) sidePeers.push_back(BytesToJsonText(peer));
+            sides.push_back({{"side", kSideNames[i]},
+                             {"kind", side.kind >= 0 && side.kind < 4 ? kLinkKinds[side.kind] : "none"},
+                             {"where", BytesToJsonText(side.where)},
+                             {"open", side.phase != LinkState::Closed},
+                             {"connected", side.Connected()},
+                             {"state", BytesToJsonText(side.Summary())},
+                             {"peers", sidePeers}});
+        }
+    }
     json log = {{"enabled", status.logging},
                 {"error", status.logError.empty() ? json(nullptr) : json(BytesToJsonText(status.logError))},
                 {"lostBytes", status.logLostBytes}};
@@ -979,6 +1120,7 @@ ApiResponse Status(const AppCore& core) {
                                 ? json(BytesToJsonText(status.link.host))
                                 : json(nullptr)},
                    {"mismatch", status.link.kind == LinkState::Pty && status.link.mismatch},
+                   {"sides", sides},
                    {"heldBack", status.heldBy.empty() ? json(nullptr) : json(status.heldBy)}}},
                  {"engine",
                   {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},
@@ -1111,14 +1253,19 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
     const Target t = Parse(request);
     const std::string& method = request.method;
     const bool get = method == "GET" || method == "HEAD";
-    if (t.route != R::Messages && t.route != R::Sends) NoParameters(t);
+    if (t.route != R::Messages && t.route != R::Sends && t.route != R::LinkFaults) NoParameters(t);
     switch (t.route) {
         case R::Link:
             return get ? Json(200, LinkJson(core.Link())) : PutLink(core, Body(request));
         case R::LinkActions:
             return LinkActions(core, Body(request));
         case R::LinkFaults:
-            return get ? Json(200, LineFaultsJson(core.GetLineFaults())) : PutLineFaults(core, Body(request));
+        {
+            const int side = LineSide(t.query);
+            return get ? Json(200, LineFaultsJson(core.GetLineFaults(side))) : PutLineFaults(core, Body(request), side);
+        }
+        case R::ProxyFaults:
+            return get ? Json(200, ProxyFaultsJson(core.GetProxyFaults())) : PutProxyFaults(core, Body(request));
         case R::Replies:
             return get ? Json(200, RepliesJson(core.Replies(), core.FaultSeed()))
                        : PutReplies(core, Body(request));
@@ -1245,6 +1392,7 @@ const std::vector<ApiRoute>& ApiRoutes() {
         {"/link", {"GET", "PUT"}},
         {"/link/actions", {"POST"}},
         {"/link/faults", {"GET", "PUT"}},
+        {"/proxy/faults", {"GET", "PUT"}},
         {"/replies", {"GET", "PUT"}},
         {"/rows/{row}", {"GET", "PUT"}},
         {"/rows/{row}/send", {"POST"}},

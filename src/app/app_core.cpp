@@ -8,6 +8,7 @@
 #include "protocol/frame.h"
 #include "settings/names.h"
 #include "settings/preferences.h"
+#include "settings/proxy_side.h"
 #include "text/integer.h"
 #include "text/json_text.h"
 #include "text/times.h"
@@ -89,7 +90,9 @@ void AppCore::Start() {
         thread_ = std::make_unique<TControlThread>(&toThread_, &toWindow_, prefs_.Get_comm_prefs(), 0);
         thread_->trafficTap = &traffic_.Sink();
         thread_->gate = &gate_;
-        thread_->lineFaults = prefs_.Get_line_faults();
+        thread_->lineFaults = prefs_.Get_line_faults(0);
+        thread_->lineFaultsB = prefs_.Get_line_faults(1);
+        thread_->proxyFaults = prefs_.Get_proxy_faults();
         thread_->Resume();
     }
     LogLink();
@@ -207,7 +210,12 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
             .Text("calcBcc", frame.calcBcc);
         if (!frame.rule.empty()) line.Text("rule", frame.rule);
         if (!frame.nearMiss.empty()) line.Text("nearMiss", frame.nearMiss);
+        // UTF-8 as it stands, not bytes to be shown one by one.
+        if (frame.way >= 0) line.Json("way", frame.way == 0 ? "\"A\u2192B\"" : "\"B\u2192A\"");
+        if (frame.way >= 0 && !frame.faults.empty()) line.Text("faults", frame.faults);
     });
+    // Through the proxy the simulator answers nothing itself.
+    if (frame.way >= 0) return;
     // What the engine wrote, as it wrote it: nothing here works an answer out again.
     hub_.Publish("answer", [&](JsonObjectWriter& line) {
         line.Unsigned("message", id).Text("bytes", frame.answer).Text("action", ActionsText(frame.actions));
@@ -250,11 +258,13 @@ std::string AppCore::CheckLink(const CommPrefs& comm) {
         std::int32_t value, last;
     };
     for (const Range& r :
-         {Range{"type", comm.Type, 3}, Range{"baud", comm.Baud, 7}, Range{"bits", comm.Bits, 1},
+         {Range{"type", comm.Type, 4}, Range{"baud", comm.Baud, 7}, Range{"bits", comm.Bits, 1},
           Range{"stop", comm.Stop, 1}, Range{"parity", comm.Parity, 2}}) {
         if (r.value < 0 || r.value > r.last)
             return std::string(r.name) + " must be 0 to " + std::to_string(r.last) + ".";
     }
+    if (comm.Type == 4)
+        if (std::string error = ProxySidesError(comm); !error.empty()) return "Proxy " + error + ".";
     return "";
 }
 
@@ -266,12 +276,23 @@ bool AppCore::ApplyLink(const CommPrefs& comm) {
     return true;
 }
 
-LineFaults AppCore::GetLineFaults() const { return prefs_.Get_line_faults(); }
+LineFaults AppCore::GetLineFaults(int side) const { return prefs_.Get_line_faults(side); }
 
-std::string AppCore::ApplyLineFaults(const LineFaults& faults) {
+std::string AppCore::ApplyLineFaults(const LineFaults& faults, int side) {
     if (std::string error = LineFaultsError(faults); !error.empty()) return error;
-    prefs_.Set_line_faults(faults);
-    Event event{EventId::SetLineFaults, 0, 0, {}};
+    prefs_.Set_line_faults(side, faults);
+    Event event{EventId::SetLineFaults, side == 1 ? 1 : 0, 0, {}};
+    event.payload = faults;
+    toThread_.PostEvent(std::move(event));
+    return "";
+}
+
+ProxyFaults AppCore::GetProxyFaults() const { return prefs_.Get_proxy_faults(); }
+
+std::string AppCore::ApplyProxyFaults(const ProxyFaults& faults) {
+    if (std::string error = ProxyFaultsError(faults); !error.empty()) return error;
+    prefs_.Set_proxy_faults(faults);
+    Event event{EventId::SetProxyFaults, 0, 0, {}};
     event.payload = faults;
     toThread_.PostEvent(std::move(event));
     return "";

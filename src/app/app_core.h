@@ -110,8 +110,13 @@ public:
     // The faults of the link's line (none: every byte as it is): stored and handed to the
     // control thread, which applies them now and to every link it opens later. "" when
     // applied, else the first value out of range and nothing changes.
-    LineFaults GetLineFaults() const;
-    std::string ApplyLineFaults(const LineFaults& faults);
+    // Side 1 is the proxy's side B; side 0 the simulator's own link or the proxy's side A.
+    LineFaults GetLineFaults(int side = 0) const;
+    std::string ApplyLineFaults(const LineFaults& faults, int side = 0);
+    // The frame faults the proxy injects: as the line faults, stored and handed over; "" when
+    // applied, else the first value out of range and nothing changes.
+    ProxyFaults GetProxyFaults() const;
+    std::string ApplyProxyFaults(const ProxyFaults& faults);
 
     std::array<ReplyPrefs, kReplySlots> Replies() const;
     std::int32_t FaultSeed() const;
@@ -185,7 +190,7 @@ public:
         // What the metrics show besides: the traffic's counts, the faults the engine injected
         // by kind (bits of Injected, in bit order), the queues before the link.
         TrafficCounters traffic;
-        std::array<std::uint64_t, 6> injected{};
+        std::array<std::uint64_t, 11> injected{};
         std::vector<FlowGate::Level> queues;
         std::uint64_t holds = 0;
         std::int64_t heldMicros = 0;
@@ -242,7 +247,7 @@ private:
     std::string linkError_;
     std::int32_t engineStatus_ = -1;
     std::uint64_t received_ = 0;
-    std::array<std::uint64_t, 6> injected_{};
+    std::array<std::uint64_t, 11> injected_{};
     std::uint64_t answersDropped_ = 0;
 
     mutable std::mutex statusLock_;

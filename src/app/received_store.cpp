@@ -55,6 +55,7 @@ std::uint64_t ReceivedStore::Add(const ReceivedFrame& frame, std::int64_t arriva
     row.status = static_cast<std::uint8_t>(frame.status);
     row.type = frame.type;
     row.namesShown = namesShown;
+    row.way = static_cast<std::int8_t>(frame.way < 0 || frame.way > 1 ? -1 : frame.way);
     rows_.push_back(std::move(row));
     return lastId_;
 }
@@ -71,7 +72,7 @@ void ReceivedStore::DropOldest(std::size_t count) {
 ReceivedStore::View ReceivedStore::At(std::size_t position) const {
     const Row& row = rows_[position];
     View view{row.id,   row.number, row.micros, row.msecs, row.status,
-              row.type, row.namesShown, {}, {}, {}, {}, {}, {}};
+              row.type, row.namesShown, {}, {}, {}, {}, {}, {}, row.way};
     std::string_view* fields[kTexts] = {&view.rxBcc, &view.calcBcc, &view.text,
                                         &view.faults, &view.rule, &view.nearMiss};
     const char* at = row.texts.get();
@@ -106,6 +107,7 @@ ReceivedMessage ReceivedStore::Copy(std::size_t position) const {
     m.rule = v.rule;
     m.nearMiss = v.nearMiss;
     m.namesShown = v.namesShown;
+    m.way = v.way;
     return m;
 }
 

@@ -25,6 +25,7 @@ struct ReceivedMessage {
     std::string faults;  // what the answer's faults did; empty for none
     std::string rule;      // what of a scenario answered it; empty: the reply table
     std::string nearMiss;  // no rule answered: the closest one and what it missed
+    std::int32_t way = -1;  // through the proxy: 0 A to B, 1 B to A; -1 the simulator's own
     bool namesShown = false;  // listed with control characters by name
 };
 
@@ -54,6 +55,7 @@ public:
         std::uint8_t type;
         bool namesShown;
         std::string_view rxBcc, calcBcc, text, faults, rule, nearMiss;
+        std::int8_t way = -1;  // through the proxy: 0 A to B, 1 B to A; -1 the simulator's own
     };
 
     // 0: no bound.
@@ -95,6 +97,7 @@ private:
         std::uint8_t status;
         std::uint8_t type;
         bool namesShown;
+        std::int8_t way;
     };
     void DropOldest(std::size_t count);
     static void GiveBackMemory();

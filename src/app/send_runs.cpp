@@ -130,6 +130,7 @@ std::uint64_t SendRuns::Start(const Request& request) {
     run.expandFlags = request.expandFlags;
     run.target = request.count;
     run.delayMs = request.delayMs;
+    run.to = request.to;
     run.running = true;
     SendNext(run);
     return run.id;
@@ -185,7 +186,8 @@ std::string SendRuns::SendNext(SendRun& run) {
     if (run.row >= 0 || run.expandFlags) text = Parser().Expand_flags(text);
     const std::int32_t source =
         run.row >= 0 ? run.row : kApiSourceBase + static_cast<std::int32_t>(run.id);
-    Event event{EventId::SendBytes, static_cast<unsigned char>(type[0]), source, text};
+    // Bits 8 and 9 name the proxy's side a message goes to (none: the settings').
+    Event event{EventId::SendBytes, static_cast<unsigned char>(type[0]) | ((run.to & 3) << 8), source, text};
     event.request = nextRequest_++;
     inFlight_[event.request] = run.id;
     broker_.PostEvent(std::move(event));
@@ -208,6 +210,12 @@ std::string SendRuns::SendNext(SendRun& run) {
     return "";
 }
 
+std::int32_t SendRuns::Tries(const Event& event) {
+    // The engine tries every message the same number of times; the proxy's own messages once.
+    const auto* outcome = std::get_if<SendOutcome>(&event.payload);
+    return outcome != nullptr ? outcome->tries : 0;
+}
+
 void SendRuns::OnEvent(const Event& event) {
     switch (event.id) {
         case EventId::SendText:
@@ -223,14 +231,14 @@ void SendRuns::OnEvent(const Event& event) {
             break;
         case EventId::TransactionFailed:
             // The status event that came just before holds why the last try was rejected.
-            Finish(event.request, SendState::Failed, event.text, lastStatus_);
+            Finish(event.request, SendState::Failed, event.text, lastStatus_, Tries(event));
             break;
         case EventId::Status:
             lastStatus_ = event.value;
             // A message given up after its last time-out is reported by this status alone,
             // which names it.
             if (event.value == StatusTimeout && event.request != 0)
-                Finish(event.request, SendState::TimedOut, "", StatusTimeout);
+                Finish(event.request, SendState::TimedOut, "", StatusTimeout, Tries(event));
             break;
         default:
             break;
@@ -238,7 +246,7 @@ void SendRuns::OnEvent(const Event& event) {
 }
 
 void SendRuns::Finish(std::uint64_t request, SendState state, const std::string& text,
-                      std::int32_t status) {
+                      std::int32_t status, std::int32_t tries) {
     const auto found = inFlight_.find(request);
     if (found == inFlight_.end()) return;  // not one of ours
     const std::uint64_t id = found->second;
@@ -251,7 +259,7 @@ void SendRuns::Finish(std::uint64_t request, SendState state, const std::string&
         run->state = state;
         run->response = text;
         run->status = status;
-        run->attempts = state == SendState::Accepted ? 0 : VantorProtocol::kMaxTries;
+        run->attempts = state == SendState::Accepted ? 0 : tries > 0 ? tries : VantorProtocol::kMaxTries;
         run->finishedMs = clock_();
         if (run->sentMs == 0) run->sentMs = run->finishedMs;
         bool over = true;

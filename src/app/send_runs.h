@@ -49,6 +49,7 @@ struct SendRun {
     std::int64_t sentMs = 0;       // the latest message went on the wire
     std::int64_t finishedMs = 0;   // the latest message's outcome
     std::uint64_t generation = 0;  // bumped to cancel a pending delayed send
+    std::int32_t to = 0;  // proxy mode: 1 side A, 2 side B; 0 the side the settings name
 
     bool StopEnabled() const { return running && target > 1 && !stopRequested; }
 };
@@ -101,6 +102,7 @@ public:
         bool expandFlags = true;
         std::int32_t count = 1;
         std::int32_t delayMs = 0;
+        std::int32_t to = 0;  // proxy mode: 1 side A, 2 side B; 0 the side the settings name
     };
     // "" when the request can be sent, else why not.
     static std::string Check(const Request& request);
@@ -131,8 +133,10 @@ private:
     SendRun& NewRun(int row);
     std::string SendNext(SendRun& run);
     void SendNextOrReport(SendRun& run);
-    void Finish(std::uint64_t request, SendState state, const std::string& text,
-                std::int32_t status);
+    // `tries`: how many times the message went, when the outcome says (0: it does not).
+    void Finish(std::uint64_t request, SendState state, const std::string& text, std::int32_t status,
+                std::int32_t tries = 0);
+    static std::int32_t Tries(const Event& event);
     void Continue(SendRun& run);
     void EndRun(SendRun& run);
     void PromoteHead();

@@ -69,8 +69,19 @@ void TrafficService::OnEvent(const Event& event) {
             break;
         }
         case EventId::MessageReceived:
-            if (capture_)
-                if (const auto* frame = std::get_if<ReceivedFrame>(&event.payload)) capture_->NoteMessage(*frame);
+            if (capture_) {
+                const auto* frame = std::get_if<ReceivedFrame>(&event.payload);
+                if (frame == nullptr) break;
+                if (frame->way < 0) {
+                    capture_->NoteMessage(*frame);
+                } else if (!frame->faults.empty()) {
+                    // Through the proxy a struck frame may never be written (dropped), or
+                    // later (delayed, held): its fault is a packet of its own, at its time.
+                    std::string what = std::string("frame fault ") + (frame->way == 0 ? "A\u2192B" : "B\u2192A") +
+                                       ", type " + static_cast<char>(frame->type) + ": " + frame->faults;
+                    capture_->NoteComment(frame->micros, std::move(what));
+                }
+            }
             break;
         case EventId::LinkAction:
             NoteLinkAction(event);
@@ -144,6 +155,7 @@ std::uint64_t TrafficService::DroppedBytes() {
 
 void TrafficService::SetLinkSettings(const CommPrefs& comm) {
     comm_ = comm;
+    pipeline_.WithMonitor([proxy = comm.Type == 4](TrafficMonitor& m) { m.SetProxy(proxy); });
     commKnown_ = true;
 }
 

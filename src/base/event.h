@@ -30,6 +30,9 @@ struct ReceivedFrame {
     std::int32_t row = -1;      // the reply actions row that answered, -1 for none
     std::string rule;      // what of a scenario decided the answer ("rule 3 'login'"); empty: the table
     std::string nearMiss;  // a scenario that did not decide: the closest rule and what it missed
+    // Proxy mode: which way the frame went (ProxyDirection: 0 A to B, 1 B to A); -1 for a
+    // frame the simulator itself received.
+    std::int32_t way = -1;
 };
 
 // How a message of ours went, reported with its 10011 or 10012 (or the 10017 of a time-out).
@@ -57,6 +60,13 @@ inline constexpr std::int32_t Twice = 4;
 inline constexpr std::int32_t Split = 8;
 inline constexpr std::int32_t Noise = 16;
 inline constexpr std::int32_t Drop = 32;
+// Proxy mode: what a frame fault did to a frame passing through (Delay, Twice and Noise, the
+// stray bytes before it, as above).
+inline constexpr std::int32_t FrameDropped = 64;
+inline constexpr std::int32_t BadBcc = 128;
+inline constexpr std::int32_t FlipBit = 256;
+inline constexpr std::int32_t SwapAck = 512;
+inline constexpr std::int32_t Held = 1024;
 }  // namespace Injected
 
 // The reply actions table as the engine takes it: each row's type, text, action and faults,
@@ -74,7 +84,7 @@ struct LinkActionArgs {
 
 using EventPayload = std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs,
                                   SendOutcome, ResponderStatus, std::shared_ptr<Responder>,
-                                  std::shared_ptr<const ReplayRun>, LineFaults>;
+                                  std::shared_ptr<const ReplayRun>, LineFaults, ProxyFaults>;
 
 // One request or report between the windows and the control thread; moved whole. Texts that
 // are texts (a message, a response, an error) travel as `text`; everything else as a typed
@@ -130,8 +140,12 @@ inline constexpr std::int32_t ReplayProgress = 10038;
 // The replay is over (value: steps written; text: empty when all were, else why it stopped).
 inline constexpr std::int32_t ReplayDone = 10039;
 // Give the link these line faults (LineFaults), now and whenever it opens again; faults out of
-// range change nothing and are reported as 10003.
+// range change nothing and are reported as 10003. Value: the side (0 the simulator's own link
+// or the proxy's side A, 1 the proxy's side B).
 inline constexpr std::int32_t SetLineFaults = 10040;
+// Proxy mode: inject these frame faults (ProxyFaults) from now on; faults out of range are
+// refused with an error and change nothing.
+inline constexpr std::int32_t SetProxyFaults = 10041;
 }  // namespace EventId
 
 // The `value` of a LinkAction request.

@@ -4,12 +4,16 @@
 
 
 bool LinkState::Connected() const {
+    if (kind == Proxy)
+        return sides.size() == 2 && sides[0].Connected() && sides[1].Connected();
     return phase == Up && (kind == Serial || kind == Pty || !peers.empty());
 }
 
 bool LinkState::Gained(const LinkState& before, const LinkState& after) {
     if (!after.Connected()) return false;
     if (!before.Connected() || before.kind != after.kind || before.where != after.where) return true;
+    if (after.kind == Proxy && before.sides.size() == 2 && after.sides.size() == 2)
+        return Gained(before.sides[0], after.sides[0]) || Gained(before.sides[1], after.sides[1]);
     for (const std::string& peer : after.peers)
         if (std::find(before.peers.begin(), before.peers.end(), peer) == before.peers.end()) return true;
     return false;
@@ -17,6 +21,9 @@ bool LinkState::Gained(const LinkState& before, const LinkState& after) {
 
 std::string LinkState::Summary() const {
     switch (kind) {
+        case Proxy:
+            if (sides.size() != 2) return "Proxy: not open";
+            return "Proxy  A: " + sides[0].Summary() + "  B: " + sides[1].Summary();
         case Client:
             if (phase == Up) return "Connected to " + where;
             if (phase == Connecting) return "Connecting to " + where;
@@ -39,6 +46,8 @@ std::string LinkState::Summary() const {
 }
 
 std::string LinkState::Details() const {
+    if (kind == Proxy && sides.size() == 2)
+        return "Proxy between side A and side B\n\nSide A: " + sides[0].Details() + "\n\nSide B: " + sides[1].Details();
     std::string text = Summary();
     if (kind == Server && !peers.empty()) {
         text += "\nConnected clients:";

@@ -6,7 +6,7 @@
 // What the link is doing, for the status bar: reported by the control thread when it changes
 // (event LinkState), so the window never asks the driver itself.
 struct LinkState {
-    enum Kind { Serial = 0, Client = 1, Server = 2, Pty = 3 };
+    enum Kind { Serial = 0, Client = 1, Server = 2, Pty = 3, Proxy = 4 };
     enum Phase { Closed = 0, Connecting = 1, Up = 2 };
 
     int kind = Serial;
@@ -20,13 +20,16 @@ struct LinkState {
     std::string terminal;
     std::string host;
     bool mismatch = false;
+    // Proxy: side A's link and side B's, each described as a link of its own.
+    std::vector<LinkState> sides;
 
     bool operator==(const LinkState&) const = default;
 
     // One short line for the status bar, and the details for its tooltip.
     std::string Summary() const;
     std::string Details() const;
-    // Whether bytes can flow (serial open, TCP connected to at least one peer).
+    // Whether bytes can flow (serial open, TCP connected to at least one peer; a proxy: both
+    // sides).
     bool Connected() const;
     // Whether `after` has a connection `before` had not: the link came up, or a new client.
     static bool Gained(const LinkState& before, const LinkState& after);

@@ -6,6 +6,16 @@
 // Which way bytes went, seen from the simulator.
 enum class Direction : std::uint8_t { Rx = 0, Tx = 1 };
 
+// Which way bytes went through the proxy, between its side A and its side B.
+enum class ProxyDirection : std::uint8_t { AtoB = 0, BtoA = 1 };
+
+// The proxy stands where the simulator would stand in place of side B: what A sends is what
+// the simulator would receive. So the traffic service cuts, pairs and counts the proxy's two
+// directions as it does the simulator's own.
+constexpr Direction TapDirection(ProxyDirection way) {
+    return way == ProxyDirection::AtoB ? Direction::Rx : Direction::Tx;
+}
+
 // Where the engine copies every block it reads and every run of bytes it writes. The engine
 // knows only this; the traffic service behind it (segmenter, statistics, logs, view) is not
 // its business.

@@ -38,6 +38,14 @@ std::string Entry(const T (&table)[N], int index) {
     }
 }
 
+// FNV-1a over the text and its length.
+std::uint64_t TextHash(const void* data, std::size_t length) {
+    std::uint64_t hash = 14695981039346656037ull ^ length;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
+    return hash;
+}
+
 std::string Plural(int n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -47,6 +55,11 @@ std::string Plural(int n, const char* one, const char* many) {
 CaptureLink DescribeCaptureLink(const CommPrefs& comm, const std::string& where) {
     CaptureLink link;
     switch (comm.Type) {
+        case 4:
+            link.name = "proxy:" + comm.ProxyA + " <-> " + comm.ProxyB;
+            link.description = "Proxy between side A (" + comm.ProxyA + ") and side B (" + comm.ProxyB +
+                               "): inbound packets went from A to B, outbound from B to A";
+            break;
         case 1: {
             const std::string to = where.empty() ? comm.RemoteIp + ":" + std::to_string(comm.RemotePort) : where;
             link.name = "tcp-client:" + to;
@@ -216,8 +229,8 @@ void CaptureWriter::NoteMessage(const ReceivedFrame& frame) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (failed_ || stop_) return;
-        notes_.push_back(Note{frame.micros, frame.type, static_cast<std::uint8_t>(frame.status), frame.text,
-                              frame.faults, 0});
+        notes_.push_back(Note{frame.micros, frame.type, static_cast<std::uint8_t>(frame.status),
+                              TextHash(frame.text.data(), frame.text.size()), frame.faults, 0});
         wake = idle_;
     }
     if (wake) wake_.notify_one();
@@ -229,6 +242,17 @@ void CaptureWriter::NoteLinkEvent(std::int64_t micros, std::string text) {
         std::lock_guard<std::mutex> guard(lock_);
         if (failed_ || stop_) return;
         events_.push_back(LinkEvent{micros, std::move(text)});
+        wake = idle_;
+    }
+    if (wake) wake_.notify_one();
+}
+
+void CaptureWriter::NoteComment(std::int64_t micros, std::string text) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (failed_ || stop_) return;
+        events_.push_back(LinkEvent{micros, std::move(text), false});
         wake = idle_;
     }
     if (wake) wake_.notify_one();
@@ -341,8 +365,8 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
                 if (!receiver_.FrameReady()) continue;
                 if (receiver_.messageReady) {
                     frames_.push_back(FrameRef{base_ + pending_.size(), receiver_.frameType, receiver_.status,
-                                               std::string(reinterpret_cast<const char*>(receiver_.text),
-                                                           static_cast<std::size_t>(receiver_.DeliveredTextLength())),
+                                               TextHash(receiver_.text,
+                                                        static_cast<std::size_t>(receiver_.DeliveredTextLength())),
                                                now});
                     ++packet.waiting;
                 }
@@ -400,7 +424,9 @@ void CaptureWriter::Release(bool finishing) {
         if (!linkEvents_.empty() && (pending_.empty() || linkEvents_.front().micros <= pending_.front().micros)) {
             block.clear();
             pcapng::AppendPacket(block, static_cast<std::uint32_t>(interfaces_.size() - 1), linkEvents_.front().micros,
-                                 nullptr, 0, 0, {"link: " + linkEvents_.front().text});
+                                 nullptr, 0, 0,
+                                 {linkEvents_.front().link ? "link: " + linkEvents_.front().text
+                                                           : linkEvents_.front().text});
             linkEvents_.erase(linkEvents_.begin());
         } else if (!pending_.empty() && (pending_.front().waiting <= 0 || finishing)) {
             const Pending& packet = pending_.front();

@@ -67,6 +67,8 @@ public:
     // link, whose packets (from the next batch on) belong to a new interface.
     void NoteMessage(const ReceivedFrame& frame);
     void NoteLinkEvent(std::int64_t micros, std::string text);
+    // A packet of no bytes with this comment, at its time (the proxy's frame faults).
+    void NoteComment(std::int64_t micros, std::string text);
     void NewLink(CaptureLink link);
 
     struct Status {
@@ -93,21 +95,25 @@ private:
         std::vector<std::string> comments;
         int waiting = 0;  // reports of messages it completed not yet seen
     };
+    // A frame and its report are matched by type, status and a hash of the text: no copy of
+    // the text per message on either side.
     struct FrameRef {
         std::uint64_t packet;  // sequence number of its packet
         std::uint8_t type, status;
-        std::string text;
+        std::uint64_t text;
         std::int64_t since;  // steady ms
     };
     struct Note {
         std::int64_t micros;
         std::uint8_t type, status;
-        std::string text, faults;
+        std::uint64_t text;
+        std::string faults;
         std::int64_t since;
     };
     struct LinkEvent {
         std::int64_t micros;
         std::string text;
+        bool link = true;  // "link: " before the text
     };
     struct Switch {
         std::size_t chunk;  // the first chunk of the inbox that belongs to it

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "protocol/frame.h"
+#include "settings/prefs_ini.h"
 #include "report/test_report.h"
 #include "text/json_text.h"
 
@@ -192,6 +193,11 @@ Learned LearnScenario(const Recording& recording, const LearnOptions& options) {
     }
 
     nlohmann::json rules = nlohmann::json::array();
+    // The reply table's row of each type, while a table can still stand for the device.
+    std::map<std::uint8_t, ReplyPrefs> rows;
+    const auto noTable = [&learned](std::string why) {
+        if (learned.noTable.empty()) learned.noTable = std::move(why);
+    };
     for (const Group& g : groups) {
         // Digit runs that vary across the group's messages are captured; the others are literal.
         std::vector<std::size_t> captured;
@@ -229,6 +235,27 @@ Learned LearnScenario(const Recording& recording, const LearnOptions& options) {
                 return s.answer.came && Render(t, s, captured) == s.answer.text && ActionOf(s.answer, g.type) == action;
             });
             reply = ReplyJson(ReplyText(t), action, delay);
+            if (std::any_of(t.begin(), t.end(), [](const Part& p) { return p.capture >= 0; }))
+                noTable("answers to type " + ReadableBytes(std::string(1, static_cast<char>(g.type))) +
+                        " repeat digits of the message");
+        }
+        if (oneReply) {
+            ReplyPrefs row;
+            row.Type = std::string(1, static_cast<char>(g.type));
+            if (reply.contains("faults") && reply["faults"].contains("noAnswer")) {
+                row.Faults.NoAnswer = 1;
+            } else {
+                row.Msg = Render(TemplateFor(answered, captured), *answered.front(), captured);
+                // The table's actions by their number.
+                static const char* const kActions[] = {"Normal", "NAK Error", "Type Error", "BCC Error"};
+                const std::string action = ActionOf(answered.front()->answer, g.type);
+                for (int n = 0; n < 4; ++n)
+                    if (action == kActions[n]) row.Action = n;
+                if (delay / 1000 >= 1) row.Faults.DelayMin = row.Faults.DelayMax = static_cast<std::int32_t>(delay / 1000);
+            }
+            const auto [it, added] = rows.emplace(g.type, row);
+            if (!added && !(it->second == row))
+                noTable("messages of type " + ReadableBytes(row.Type) + " are answered by their text");
         }
         if (oneReply) {
             nlohmann::json rule = base;
@@ -241,6 +268,7 @@ Learned LearnScenario(const Recording& recording, const LearnOptions& options) {
         // only the messages that reach it, so each turn is the first time its rule is reached:
         // "nth": 1 on every one.
         learned.stateful = true;
+        noTable("some answers changed over time");
         const std::size_t turns = std::min<std::size_t>(g.samples.size(), static_cast<std::size_t>(options.maxTurns));
         for (std::size_t n = 0; n <= turns; ++n) {
             const Answer& a = g.samples[std::min(n, turns - 1)].answer;
@@ -258,5 +286,18 @@ Learned LearnScenario(const Recording& recording, const LearnOptions& options) {
         {"rules", rules},
     };
     learned.json = scenario.dump(2) + "\n";
+    if (rows.size() > static_cast<std::size_t>(kReplySlots))
+        noTable(std::to_string(rows.size()) + " message types, more than the table's " + std::to_string(kReplySlots) +
+                " rows");
+    if (learned.noTable.empty()) {
+        Prefs prefs;
+        int slot = 0;
+        for (const auto& [type, row] : rows) prefs.Reply[static_cast<std::size_t>(slot++)] = row;
+        // The [Reply] section alone: a settings file of its own, or lines to put into one.
+        const std::string all = WritePrefs("", prefs);
+        const std::size_t start = all.find("[Reply]");
+        const std::size_t end = all.find("\n[", start);
+        learned.table = all.substr(start, end == std::string::npos ? std::string::npos : end + 1 - start);
+    }
     return learned;
 }

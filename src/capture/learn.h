@@ -30,6 +30,12 @@ struct Learned {
     std::size_t messages = 0;  // messages of the other side it learned from
     std::size_t unanswered = 0;
     bool stateful = false;     // some answers changed over time (rules with "nth")
+    // The same device as a reply table, as the settings file's [Reply] section, when a table
+    // can stand for it: every message of a type answered alike whatever its text, no answer
+    // changing over time, at most as many types as the table has rows. Empty otherwise, with
+    // `noTable` saying why.
+    std::string table;
+    std::string noTable;
 };
 
 // RecordingError when the recording holds no message the device answered.

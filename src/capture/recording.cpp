@@ -111,8 +111,11 @@ Recording RecordingFromLog(std::string_view text) {
             if (!micros.is_number_integer()) throw fail("micros is not a whole number");
             frame.micros = micros.get<std::int64_t>();
             const std::string direction = record.at("direction").get<std::string>();
-            if (direction != "Rx" && direction != "Tx") throw fail("direction '" + direction + "'");
-            frame.direction = direction == "Rx" ? Direction::Rx : Direction::Tx;
+            // Through the proxy, A to B stands where the simulator's own Rx would.
+            const bool rx = direction == "Rx" || direction == DirectionText(Direction::Rx, true);
+            if (!rx && direction != "Tx" && direction != DirectionText(Direction::Tx, true))
+                throw fail("direction '" + direction + "'");
+            frame.direction = rx ? Direction::Rx : Direction::Tx;
             const std::string kind = record.at("kind").get<std::string>();
             bool known = false;
             for (EntryKind k : {EntryKind::Message, EntryKind::Ack, EntryKind::Nak, EntryKind::Stray}) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -10,8 +11,9 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 
 SerialTcpIpServer::SerialTcpIpServer(asio::io_context& io, int port, std::int32_t rxCapacity,
-                                     std::int32_t txCapacity)
-    : SerialTcpIpDriver(io, rxCapacity, txCapacity), port_(port), acceptor_(io), acceptRetry_(io) {
+                                     std::int32_t txCapacity, std::string address)
+    : SerialTcpIpDriver(io, rxCapacity, txCapacity), port_(port), address_(std::move(address)), acceptor_(io),
+      acceptRetry_(io) {
     Activate();
 }
 
@@ -24,8 +26,12 @@ void SerialTcpIpServer::Activate() {
     boost::system::error_code error;
     // Listen on all local addresses, IPv6 and IPv4 alike where the system allows it.
     tcp::endpoint endpoint(tcp::v6(), static_cast<unsigned short>(port_));
-    acceptor_.open(endpoint.protocol(), error);
-    if (!error) {
+    if (!address_.empty()) {
+        const auto address = asio::ip::make_address(address_, error);
+        if (error) throw SocketError("Cannot listen on " + address_ + ": not an IP address");
+        endpoint = tcp::endpoint(address, static_cast<unsigned short>(port_));
+        acceptor_.open(endpoint.protocol(), error);
+    } else if (acceptor_.open(endpoint.protocol(), error); !error) {
         acceptor_.set_option(asio::ip::v6_only(false), error);
     } else {
         endpoint = tcp::endpoint(tcp::v4(), static_cast<unsigned short>(port_));

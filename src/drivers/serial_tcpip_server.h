@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <deque>
+#include <string>
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -14,9 +15,10 @@
 // flush, or to the connection that raised a write notification.
 class SerialTcpIpServer : public SerialTcpIpDriver {
 public:
-    // Raises SocketError when the port cannot be listened on.
+    // Raises SocketError when the port cannot be listened on. `address`: listen on that local
+    // address only (an IPv4 or IPv6 literal); empty, on all of them.
     SerialTcpIpServer(boost::asio::io_context& io, int port, std::int32_t rxCapacity,
-                      std::int32_t txCapacity);
+                      std::int32_t txCapacity, std::string address = {});
     ~SerialTcpIpServer() override;
 
     void Close() override;
@@ -37,6 +39,7 @@ private:
     }
 
     int port_;
+    std::string address_;
     boost::asio::ip::tcp::acceptor acceptor_;
     std::deque<ConnectionPtr> connections_;  // oldest first
     // A failing accept (out of descriptors, say) is tried again later, each time twice as

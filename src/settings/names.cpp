@@ -46,6 +46,8 @@ std::string LinkSummaryText(const CommPrefs& comm) {
             return "TCP/IP Server on Port " + std::to_string(comm.LocalPort);
         case 3:
             return "Virtual serial port " + comm.Port + line();
+        case 4:
+            return "Proxy between A " + comm.ProxyA + " and B " + comm.ProxyB;
         default:
             return "";
     }

@@ -13,7 +13,7 @@ inline constexpr int kStopBits[] = {1, 2};
 inline constexpr const char* kParityLetters[] = {"E", "O", "N"};
 inline constexpr const char* kParityNames[] = {"Even", "Odd", "None"};
 inline constexpr const char* kLinkTypeNames[] = {"Serial Port (RS232)", "TCP/IP Client",
-                                                 "TCP/IP Server", "Virtual Serial Port"};
+                                                 "TCP/IP Server", "Virtual Serial Port", "Proxy"};
 // The reply actions by their number: 0 Normal, 1 NAK Error, 2 Type Error, 3 BCC Error.
 inline constexpr const char* kReplyActionNames[] = {"Normal", "NAK Error", "Type Error",
                                                     "BCC Error"};

@@ -48,6 +48,11 @@ public:
     void Set_traffic_prefs(const TrafficPrefs& traffic) { prefs_.Traffic = traffic; }
     LineFaults Get_line_faults() const { return prefs_.Line; }
     void Set_line_faults(const LineFaults& faults) { prefs_.Line = faults; }
+    // Side 0 is the simulator's own link and the proxy's side A; side 1 the proxy's side B.
+    LineFaults Get_line_faults(int side) const { return side == 1 ? prefs_.LineB : prefs_.Line; }
+    void Set_line_faults(int side, const LineFaults& faults) { (side == 1 ? prefs_.LineB : prefs_.Line) = faults; }
+    ProxyFaults Get_proxy_faults() const { return prefs_.Proxy; }
+    void Set_proxy_faults(const ProxyFaults& faults) { prefs_.Proxy = faults; }
 
     // Reads the file; a missing or unreadable file, missing keys and bad values give the
     // defaults. Never fails.

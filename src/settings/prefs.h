@@ -5,6 +5,7 @@
 #include <string>
 
 #include "settings/line_fault_prefs.h"
+#include "settings/proxy_fault_prefs.h"
 
 // The settings records. Member initialisers hold the defaults, so a default-constructed
 // record is what a missing configuration file gives. Fields marked reserved are only read
@@ -39,7 +40,7 @@ struct FileRestorePrefs {
 // are kept as read, even out of range; their users check them.
 struct CommPrefs {
     // 0 serial port, 1 TCP/IP client, 2 TCP/IP server, 3 virtual serial port (Port: the path
-    // of its link; the serial settings pace it)
+    // of its link; the serial settings pace it), 4 proxy between side A and side B
     std::int32_t Type = 0;
     std::string Port = "COM1";
     std::int32_t Baud = 3;    // 115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200
@@ -53,6 +54,13 @@ struct CommPrefs {
     // TCP client: 1 connects again by itself after a failed or lost connection, waiting
     // longer after each failed try.
     std::int32_t AutoReconnect = 0;
+    // Proxy: each side written as on the command line ("serial:/dev/ttyUSB0:115200",
+    // "tcp-client:HOST:PORT", "tcp-server:[ADDRESS:]PORT", "pty:PATH"); a serial side takes
+    // the data bits, stop bits and parity above, and their baud rate when it names none.
+    std::string ProxyA = "tcp-server:5100";
+    std::string ProxyB = "tcp-client:127.0.0.1:5000";
+    // Proxy: which side the send rows' messages go to (0 side A, 1 side B).
+    std::int32_t ProxyInject = 1;
 
     bool operator==(const CommPrefs&) const = default;
 };
@@ -157,8 +165,11 @@ struct Prefs {
     // repeated exactly.
     std::int32_t FaultSeed = 1;
     TrafficPrefs Traffic;
-    // The faults of the link's line, applied whenever it opens.
+    // The faults of the link's line, applied whenever it opens (in proxy mode, side A's).
     LineFaults Line;
+    // Proxy mode: the faults of side B's line, and those the proxy injects into frames.
+    LineFaults LineB;
+    ProxyFaults Proxy;
 
     bool operator==(const Prefs&) const = default;
 };

@@ -116,6 +116,9 @@ template <class P, class Visitor>
 void VisitAddedKeys(P& prefs, Visitor&& visit) {
     visit("Display", "RxHeight", prefs.Display.RxHeight, DisplayPrefs{}.RxHeight);
     visit("Comm", "AutoReconnect", prefs.Comm.AutoReconnect, CommPrefs{}.AutoReconnect);
+    visit("Comm", "ProxyA", prefs.Comm.ProxyA, CommPrefs{}.ProxyA);
+    visit("Comm", "ProxyB", prefs.Comm.ProxyB, CommPrefs{}.ProxyB);
+    visit("Comm", "ProxyInject", prefs.Comm.ProxyInject, CommPrefs{}.ProxyInject);
 }
 
 std::string_view StripEnclosing(std::string_view value, char mark) {
@@ -194,18 +197,18 @@ namespace {
 
 // The line faults, in a section of their own under the names of their fields; written only
 // where they differ from their default or are in the file already, like the fault keys.
-void ReadLineFaults(const IniFile& file, LineFaults& faults) {
+void ReadLineFaults(const IniFile& file, LineFaults& faults, const char* section) {
     for (const LineFaultLimit::Field& field : LineFaultLimit::Fields()) {
-        if (const auto value = file.Find("LineFaults", field.name))
+        if (const auto value = file.Find(section, field.name))
             if (const auto number = DecodeIntValue(*value)) faults.*field.member = *number;
     }
-    if (const auto value = file.Find("LineFaults", "corruptRate")) {
+    if (const auto value = file.Find(section, "corruptRate")) {
         const std::string text(StripQuotes(*value));
         char* end = nullptr;
         const double rate = std::strtod(text.c_str(), &end);
         if (!text.empty() && end == text.c_str() + text.size()) faults.corruptRate = rate;
     }
-    if (const auto value = file.Find("LineFaults", "corruptSeed")) {
+    if (const auto value = file.Find(section, "corruptSeed")) {
         const std::string text(StripQuotes(*value));
         std::uint64_t seed = 0;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seed);
@@ -214,11 +217,11 @@ void ReadLineFaults(const IniFile& file, LineFaults& faults) {
     faults = BoundedLineFaults(faults);
 }
 
-void WriteLineFaults(IniFile& file, const LineFaults& faults) {
+void WriteLineFaults(IniFile& file, const LineFaults& faults, const char* section) {
     const LineFaults defaults;
-    const auto put = [&file](const char* key, bool isDefault, const std::string& text) {
-        if (isDefault && !file.Find("LineFaults", key)) return;
-        file.Set("LineFaults", key, text);
+    const auto put = [&file, section](const char* key, bool isDefault, const std::string& text) {
+        if (isDefault && !file.Find(section, key)) return;
+        file.Set(section, key, text);
     };
     for (const LineFaultLimit::Field& field : LineFaultLimit::Fields()) {
         const std::int32_t value = faults.*field.member;
@@ -228,6 +231,38 @@ void WriteLineFaults(IniFile& file, const LineFaults& faults) {
     std::snprintf(rate, sizeof rate, "%.17g", faults.corruptRate);
     put("corruptRate", faults.corruptRate == defaults.corruptRate, rate);
     put("corruptSeed", faults.corruptSeed == defaults.corruptSeed, std::to_string(faults.corruptSeed));
+}
+
+// The proxy's frame faults: the seed and one line per rule ("Rule1=way=0,drop=1"). Rules that
+// cannot be read (a hand-edited file) are left out; the count written is the count kept.
+void ReadProxyFaults(const IniFile& file, ProxyFaults& faults) {
+    if (const auto value = file.Find("ProxyFaults", "Seed"))
+        if (const auto number = DecodeIntValue(*value)) faults.Seed = *number;
+    const auto count = file.Find("ProxyFaults", "Rules");
+    const auto rules = count ? DecodeIntValue(*count) : std::nullopt;
+    if (!rules) return;
+    for (std::int32_t n = 1; n <= *rules && faults.Rules.size() < ProxyFaultLimit::kMaxRules; ++n) {
+        const auto value = file.Find("ProxyFaults", "Rule" + std::to_string(n));
+        if (!value) continue;
+        std::string error;
+        const ProxyFaultRule rule = ParseProxyFaultRule(DecodeTextValue(*value), error);
+        if (error.empty()) faults.Rules.push_back(rule);
+    }
+}
+
+void WriteProxyFaults(IniFile& file, const ProxyFaults& faults) {
+    const std::int32_t before = [&file] {
+        const auto count = file.Find("ProxyFaults", "Rules");
+        return count ? DecodeIntValue(*count).value_or(0) : 0;
+    }();
+    if (faults == ProxyFaults{} && !file.Find("ProxyFaults", "Rules") && !file.Find("ProxyFaults", "Seed")) return;
+    file.Set("ProxyFaults", "Seed", std::to_string(faults.Seed));
+    file.Set("ProxyFaults", "Rules", std::to_string(faults.Rules.size()));
+    for (std::size_t n = 0; n < faults.Rules.size(); ++n)
+        file.Set("ProxyFaults", "Rule" + std::to_string(n + 1), EncodeTextValue(ProxyFaultRuleText(faults.Rules[n])));
+    // Rules beyond the count are not read; emptied so that the file does not mislead.
+    for (std::int32_t n = static_cast<std::int32_t>(faults.Rules.size()) + 1; n <= before; ++n)
+        file.Set("ProxyFaults", "Rule" + std::to_string(n), EncodeTextValue(""));
 }
 
 }  // namespace
@@ -258,7 +293,9 @@ Prefs ReadPrefs(std::string_view content) {
     for (ReplyPrefs& reply : prefs.Reply) reply.Faults = BoundedFaults(reply.Faults);
     VisitTrafficKeys(prefs, readKey);
     VisitAddedKeys(prefs, readKey);
-    ReadLineFaults(file, prefs.Line);
+    ReadLineFaults(file, prefs.Line, "LineFaults");
+    ReadLineFaults(file, prefs.LineB, "LineFaultsB");
+    ReadProxyFaults(file, prefs.Proxy);
     return prefs;
 }
 
@@ -283,6 +320,8 @@ std::string WritePrefs(std::string_view content, const Prefs& prefs) {
     VisitFaultKeys(prefs, writeKey);
     VisitTrafficKeys(prefs, writeKey);
     VisitAddedKeys(prefs, writeKey);
-    WriteLineFaults(file, prefs.Line);
+    WriteLineFaults(file, prefs.Line, "LineFaults");
+    WriteLineFaults(file, prefs.LineB, "LineFaultsB");
+    WriteProxyFaults(file, prefs.Proxy);
     return file.Text();
 }

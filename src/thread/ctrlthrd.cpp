@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <stop_token>
@@ -19,7 +20,9 @@
 #include "drivers/serial_tcpip_client.h"
 #include "drivers/serial_tcpip_server.h"
 #include "drivers/serial_win_comm.h"
+#include "protocol/proxy_engine.h"
 #include "protocol/vantor_protocol.h"
+#include "settings/proxy_side.h"
 #include "text/integer.h"
 #include "text/next_token.h"
 
@@ -177,6 +180,7 @@ void TControlThread::Work() {
         if (engine != nullptr && gate != nullptr) {
             const bool held = quiesced_ || !gate->MayRead();
             engine->HoldInput(held);
+            if (proxy != nullptr) proxy->HoldInput(held);
             if (!quiesced_ && held != heldReported_) {
                 heldReported_ = held;
                 if (windowBroker != nullptr)
@@ -194,7 +198,7 @@ void TControlThread::Work() {
             HandleThreadEvent(event);
             moved = true;
         }
-        if (!moved && (engine == nullptr || !engine->HasWork())) {
+        if (!moved && (engine == nullptr || !engine->HasWork()) && (proxy == nullptr || !proxy->HasWork())) {
             if (engine != nullptr) engine->PushWritten();
             ArmTimers();
             return;
@@ -208,7 +212,9 @@ void TControlThread::Work() {
 void TControlThread::ArmTimers() {
     if (engine == nullptr) return;
     if (!passTimerArmed_ && engine->NeedsClock()) ArmPassTimer();
-    const std::optional<std::int64_t> due = engine->NextDue();
+    std::optional<std::int64_t> due = engine->NextDue();
+    if (proxy != nullptr)
+        if (const auto proxyDue = proxy->NextDue(); proxyDue && (!due || *proxyDue < *due)) due = proxyDue;
     if (!due || due == dueArmedFor_) return;
     // The engine's microseconds are those of the steady clock.
     dueTimer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::microseconds(*due)));
@@ -232,21 +238,43 @@ void TControlThread::ReportLinkState() {
         return;
     }
     linkCheckedAt_ = now;
-    const LinkState state = DescribeLink(driver, commSettings);
+    LinkState state;
+    std::vector<SerialDriver*> links{driver};
+    if (ProxyMode()) {
+        state.kind = LinkState::Proxy;
+        links = {sides[0], sides[1]};
+        for (int side = 0; side < 2; ++side) {
+            std::string error;
+            const ProxySideLink link = ParseProxySide(side == 0 ? commSettings.ProxyA : commSettings.ProxyB,
+                                                      commSettings, error);
+            state.sides.push_back(DescribeLink(sides[side], link.comm));
+        }
+        state.phase = state.Connected() ? LinkState::Up : LinkState::Closed;
+        state.where = commSettings.ProxyA + " <-> " + commSettings.ProxyB;
+    } else {
+        state = DescribeLink(driver, commSettings);
+    }
     if (!linkReported_ || state != *linkReported_) {
         linkReported_ = state;
         Event event{EventId::LinkState, 0, threadNumber, {}};
         event.payload = state;
         if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
     }
-    if (state.kind == LinkState::Serial && state.phase == LinkState::Up) arm(now + kModemCheckPeriod);
+    const auto serialUp = [](const LinkState& link) {
+        return link.kind == LinkState::Serial && link.phase == LinkState::Up;
+    };
+    if (serialUp(state) || std::any_of(state.sides.begin(), state.sides.end(), serialUp))
+        arm(now + kModemCheckPeriod);
     // A client waiting to try again counts the seconds down: looked at again when the
     // number shown changes.
-    if (const auto* client = dynamic_cast<SerialTcpIpClient*>(Unwrapped(driver))) {
-        if (const auto due = client->RetryDue()) {
-            const auto left = *due - now;
-            const auto whole = std::chrono::ceil<std::chrono::seconds>(left);
-            arm(std::max(now + kLinkCheckPeriod, *due - whole + std::chrono::seconds(1) + std::chrono::milliseconds(1)));
+    for (SerialDriver* link : links) {
+        if (const auto* client = dynamic_cast<SerialTcpIpClient*>(Unwrapped(link))) {
+            if (const auto due = client->RetryDue()) {
+                const auto left = *due - now;
+                const auto whole = std::chrono::ceil<std::chrono::seconds>(left);
+                arm(std::max(now + kLinkCheckPeriod,
+                             *due - whole + std::chrono::seconds(1) + std::chrono::milliseconds(1)));
+            }
         }
     }
 }
@@ -285,19 +313,56 @@ void TControlThread::HandleThreadEvent(Event& event) {
     }
     if (event.id == EventId::SetLineFaults) {
         if (const auto* faults = std::get_if<LineFaults>(&event.payload)) {
-            auto* line = dynamic_cast<FaultyLine*>(driver);
+            const bool sideB = event.value == 1;
+            SerialDriver* link = ProxyMode() ? sides[sideB ? 1 : 0] : (sideB ? nullptr : driver);
+            auto* line = dynamic_cast<FaultyLine*>(link);
             const std::string error = line != nullptr ? line->SetFaults(*faults) : LineFaultsError(*faults);
             if (error.empty()) {
-                lineFaults = *faults;  // and for every link opened later
+                (sideB ? lineFaultsB : lineFaults) = *faults;  // and for every link opened later
             } else {
                 ReportError(error, 0);
             }
         }
     }
+    if (event.id == EventId::SetProxyFaults) {
+        if (const auto* faults = std::get_if<ProxyFaults>(&event.payload)) {
+            const std::string error = proxy != nullptr ? proxy->SetFaults(*faults) : ProxyFaultsError(*faults);
+            if (error.empty()) {
+                proxyFaults = *faults;
+            } else {
+                ReportError("Proxy faults: " + error, 0);
+            }
+        }
+    }
+    if (ProxyMode() && (event.id == EventId::SendText || event.id == EventId::SendBytes)) {
+        // The proxy sends our message to a side; the engine, which has no link now, never
+        // sees it. Bits 8 and 9 of the value may name the side (1 A, 2 B); else the settings'.
+        const int named = (event.value >> 8) & 3;
+        const ProxySide side = named == 1   ? ProxySide::A
+                               : named == 2 ? ProxySide::B
+                                            : (commSettings.ProxyInject == 0 ? ProxySide::A : ProxySide::B);
+        std::string text = event.text;
+        if (event.id == EventId::SendText) text.resize(std::strlen(text.c_str()));
+        if (proxy != nullptr) {
+            proxy->Inject(side, static_cast<std::uint8_t>(event.value & 0xFF), text, event.source, event.request);
+        } else {
+            Event status{EventId::Status, StatusCommDisabled, threadNumber, {}};
+            status.request = event.request;
+            Event failed{EventId::TransactionFailed, event.value & 0xFF, event.source, "the proxy is not open"};
+            failed.request = event.request;
+            if (threadQueue) {
+                threadQueue->AddEvent(std::move(status));
+                threadQueue->AddEvent(std::move(failed));
+            }
+        }
+        if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
+        return;
+    }
     if (event.id == EventId::Quiesce) {
         // Nothing more is read. What was read already is handled now, answered and passed on
         // before this, so that the last event of the run follows every message it read.
         quiesced_ = true;
+        if (proxy != nullptr) proxy->HoldInput(true);
         if (engine != nullptr) {
             engine->HoldInput(true);
             // At most a block's frames are left; a write that fails ends the answering, not
@@ -324,18 +389,23 @@ void TControlThread::HandleThreadEvent(Event& event) {
     if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
 }
 
-void TControlThread::OpenLink(const CommPrefs& settings) {
-    std::string reason;
-    if (driver != nullptr) {
-        StopSerialWatch();
-        driver->Close();
-        if (devices) devices->Remove(driver);
-        delete driver;
-        driver = nullptr;
-        // Until a new driver exists the engine must not touch the old one.
-        if (engine != nullptr) engine->SetDriver(nullptr);
+void TControlThread::CloseLinks() {
+    StopSerialWatch();
+    for (SerialDriver** link : {&driver, &sides[0], &sides[1]}) {
+        if (*link == nullptr) continue;
+        // Until a new driver exists the engines must not touch the old one.
+        if (*link == driver && engine != nullptr) engine->SetDriver(nullptr);
+        if (proxy != nullptr && *link == sides[0]) proxy->SetSide(ProxySide::A, nullptr);
+        if (proxy != nullptr && *link == sides[1]) proxy->SetSide(ProxySide::B, nullptr);
+        (*link)->Close();
+        if (devices) devices->Remove(*link);
+        delete *link;
+        *link = nullptr;
     }
-    commSettings = settings;
+}
+
+SerialDriver* TControlThread::MakeLink(const CommPrefs& settings, const std::string& listenAddress,
+                                       const LineFaults& faults, std::string& reason) {
     SerialDriver* link = nullptr;
     switch (settings.Type) {
         case 0:
@@ -348,7 +418,7 @@ void TControlThread::OpenLink(const CommPrefs& settings) {
                                          SerialTcpIpClient::Retry{settings.AutoReconnect != 0});
             break;
         case 2:
-            link = new SerialTcpIpServer(io_, settings.LocalPort, kQueueCapacity, kQueueCapacity);
+            link = new SerialTcpIpServer(io_, settings.LocalPort, kQueueCapacity, kQueueCapacity, listenAddress);
             break;
         case 3: {
             auto* pty = new PtyDriver(io_);
@@ -361,56 +431,94 @@ void TControlThread::OpenLink(const CommPrefs& settings) {
             break;
         }
         default:
-            break;
+            return nullptr;
     }
-    if (link != nullptr) {
-        // Every link goes through its line faults; with none they pass everything as it is.
-        auto* line = new FaultyLine(io_, std::unique_ptr<SerialDriver>(link));
-        driver = line;
-        if (const std::string error = line->SetFaults(lineFaults); !error.empty()) ReportError(error, 0);
-        driver->SetStopToken(StopToken());
-        link->SetStopToken(StopToken());
-        if (devices) devices->Add(driver);
-        if (engine != nullptr) engine->SetDriver(driver);
-        WatchSerialPort();
+    // Every link goes through its line faults; with none they pass everything as it is.
+    auto* line = new FaultyLine(io_, std::unique_ptr<SerialDriver>(link));
+    if (const std::string error = line->SetFaults(faults); !error.empty()) ReportError(error, 0);
+    line->SetStopToken(StopToken());
+    link->SetStopToken(StopToken());
+    if (devices) devices->Add(line);
+    WatchSerialPort(line);
+    return line;
+}
+
+void TControlThread::OpenLink(const CommPrefs& settings) {
+    CloseLinks();
+    commSettings = settings;
+    if (ProxyMode()) {
+        OpenProxy(settings);
+        return;
     }
+    std::string reason;
+    driver = MakeLink(settings, {}, lineFaults, reason);
+    if (engine != nullptr) engine->SetDriver(driver);
     if (!reason.empty()) ReportError("Error opening the comm port: " + reason, EventId::OpenFailed);
 }
 
-void TControlThread::WatchSerialPort() {
-    // A virtual serial port watches itself.
-    auto* port = dynamic_cast<SerialWinComm*>(Unwrapped(driver));
-    if (port == nullptr || !port->IsOpen()) return;
-    boost::system::error_code error;
-    serialWatch_ = std::make_unique<asio::posix::stream_descriptor>(io_);
-    serialWatch_->assign(port->handle, error);
-    if (error) {
-        serialWatch_.reset();  // the 10 ms timer still polls the port
-        return;
+void TControlThread::OpenProxy(const CommPrefs& settings) {
+    if (proxy == nullptr) {
+        proxy = new ProxyEngine(nullptr, nullptr, 2);
+        proxy->tap = trafficTap;
+        if (const std::string error = proxy->SetFaults(proxyFaults); !error.empty())
+            ReportError("Proxy faults: " + error, 0);
+        if (devices) devices->Add(proxy);
     }
-    ArmSerialWatch();
+    for (int side = 0; side < 2; ++side) {
+        const char* name = side == 0 ? "A" : "B";
+        std::string error;
+        const ProxySideLink link = ParseProxySide(side == 0 ? settings.ProxyA : settings.ProxyB, settings, error);
+        std::string reason = error;
+        if (error.empty()) {
+            try {
+                sides[side] = MakeLink(link.comm, link.listenAddress, side == 0 ? lineFaults : lineFaultsB, reason);
+            } catch (const std::exception& failure) {
+                // One side that cannot open leaves the other working (and showing why).
+                reason = failure.what();
+            }
+        }
+        proxy->SetSide(side == 0 ? ProxySide::A : ProxySide::B, sides[side]);
+        if (!reason.empty())
+            ReportError(std::string("Error opening the proxy's side ") + name + ": " + reason, EventId::OpenFailed);
+    }
 }
 
-void TControlThread::ArmSerialWatch() {
+void TControlThread::WatchSerialPort(SerialDriver* link) {
+    // A virtual serial port watches itself.
+    auto* port = dynamic_cast<SerialWinComm*>(Unwrapped(link));
+    if (port == nullptr || !port->IsOpen()) return;
+    boost::system::error_code error;
+    auto watch = std::make_unique<asio::posix::stream_descriptor>(io_);
+    watch->assign(port->handle, error);
+    if (error) {
+        watch->release();
+        return;  // the 10 ms timer still polls the port
+    }
+    serialWatches_.push_back(std::move(watch));
+    ArmSerialWatch(serialWatches_.back().get());
+}
+
+void TControlThread::ArmSerialWatch(asio::posix::stream_descriptor* watch) {
     // Armed again before the bytes are read (Work runs after this handler), so bytes that
     // arrive meanwhile wake the thread once more.
-    serialWatch_->async_wait(asio::posix::stream_descriptor::wait_read,
-                             [this, watch = serialWatch_.get()](const boost::system::error_code& error) {
-                                 if (error || watch != serialWatch_.get()) return;
-                                 // A port whose other end is gone stays "readable": stop
-                                 // watching it rather than waking for ever.
-                                 pollfd p{watch->native_handle(), POLLIN, 0};
-                                 if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return;
-                                 ArmSerialWatch();
-                             });
+    watch->async_wait(asio::posix::stream_descriptor::wait_read,
+                      [this, watch](const boost::system::error_code& error) {
+                          if (error) return;  // cancelled: the watch is gone
+                          // A port whose other end is gone stays "readable": stop watching it
+                          // rather than waking for ever.
+                          pollfd p{watch->native_handle(), POLLIN, 0};
+                          if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return;
+                          ArmSerialWatch(watch);
+                      });
 }
 
 void TControlThread::StopSerialWatch() {
-    if (!serialWatch_) return;
-    boost::system::error_code ignored;
-    serialWatch_->cancel(ignored);
-    serialWatch_->release();  // the driver closes its descriptor itself
-    serialWatch_.reset();
+    for (auto& watch : serialWatches_) {
+        boost::system::error_code ignored;
+        watch->cancel(ignored);
+        watch->release();  // the driver closes its descriptor itself
+    }
+    serialWatches_.clear();
 }
 
 std::string TControlThread::OpenSerialPort(SerialDriver* driver, const CommPrefs& settings) {

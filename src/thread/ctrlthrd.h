@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -19,6 +20,7 @@
 #include "thread/thread_wrapper.h"
 
 class FlowGate;
+class ProxyEngine;
 class SerialDriver;
 class TrafficSink;
 class VantorProtocol;
@@ -44,6 +46,10 @@ public:
     CommPrefs commSettings;
     SerialDriver* driver = nullptr;
     VantorProtocol* engine = nullptr;
+    // Proxy mode (link type 4): side A's link and side B's, and the engine that passes bytes
+    // between them; `driver` is then null and `engine` reads nothing.
+    SerialDriver* sides[2] = {nullptr, nullptr};
+    ProxyEngine* proxy = nullptr;
     std::int32_t threadNumber;
     // Set before the thread runs: the engine copies what it reads and writes into it.
     TrafficSink* trafficTap = nullptr;
@@ -53,6 +59,10 @@ public:
     // The line faults every link opened gets; set before the thread runs, changed later by
     // event SetLineFaults.
     LineFaults lineFaults;
+    // Proxy mode: side B's line faults (side A has `lineFaults`) and the frame faults; set
+    // before the thread runs, changed later by events SetLineFaults and SetProxyFaults.
+    LineFaults lineFaultsB;
+    ProxyFaults proxyFaults;
 
     // The settings record a 10008 text stands for (fields that are missing or not decimal
     // integers take their defaults; a field in double quotes may hold commas, inner quotes
@@ -66,6 +76,13 @@ private:
     struct Wake;
 
     void OpenLink(const CommPrefs& settings);
+    void CloseLinks();
+    // A link of the kind the settings name (types 0 to 3) inside its line faults, or null with
+    // `reason` set when it cannot be made or opened.
+    SerialDriver* MakeLink(const CommPrefs& settings, const std::string& listenAddress, const LineFaults& faults,
+                           std::string& reason);
+    void OpenProxy(const CommPrefs& settings);
+    bool ProxyMode() const { return commSettings.Type == 4; }
     std::string OpenSerialPort(SerialDriver* driver, const CommPrefs& settings);
     void HandleThreadEvent(Event& event);
     void ReportError(const std::string& text, std::int32_t id);
@@ -76,8 +93,8 @@ private:
     // The timers a round of work leaves behind: the 10 ms pass while the engine needs the
     // clock, and one for the engine's next scheduled fault (a delayed answer, say).
     void ArmTimers();
-    void WatchSerialPort();
-    void ArmSerialWatch();
+    void WatchSerialPort(SerialDriver* link);
+    void ArmSerialWatch(boost::asio::posix::stream_descriptor* watch);
     void StopSerialWatch();
     // Posts event LinkState to the windows when the link's state changed since the last report.
     void ReportLinkState();
@@ -91,8 +108,9 @@ private:
     bool passTimerArmed_ = false;
     boost::asio::steady_timer dueTimer_;
     std::optional<std::int64_t> dueArmedFor_;
-    // Readiness of the serial port's descriptor (borrowed from the driver, never closed here).
-    std::unique_ptr<boost::asio::posix::stream_descriptor> serialWatch_;
+    // Readiness of the serial ports' descriptors (borrowed from the drivers, never closed here):
+    // the simulator's port, or the proxy's serial sides.
+    std::vector<std::unique_ptr<boost::asio::posix::stream_descriptor>> serialWatches_;
     std::shared_ptr<Wake> wake_;
     boost::asio::steady_timer linkTimer_;
     bool linkTimerArmed_ = false;

@@ -22,6 +22,7 @@ struct TrafficEntry {
     std::uint8_t status = 0;        // frame status code (0 for stray bytes)
     std::uint8_t attempt = 0;       // a message: 1 for its first transmission, 2, 3 for repeats
     std::uint8_t answeredType = 0;  // an answer: the type of the message it answers, 0 unknown
+    bool proxy = false;  // it passed through the proxy: Rx went from A to B, Tx from B to A
 };
 
 // Entries with their bytes, in the order they completed.
@@ -45,5 +46,6 @@ FrameParts DecodeFrame(const std::uint8_t* bytes, std::size_t length);
 // Sixteen bytes a line: offset, hex, and the printable ones (others as '.').
 std::string HexDump(const std::uint8_t* bytes, std::size_t length);
 
-const char* DirectionText(Direction direction);
+// "Rx" or "Tx"; through the proxy "A→B" or "B→A" (UTF-8).
+const char* DirectionText(Direction direction, bool proxy = false);
 const char* KindText(EntryKind kind);

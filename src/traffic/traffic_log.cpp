@@ -66,7 +66,7 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
     if (format == LogFormat::JsonLines) {
         nlohmann::json record = {{"time", LocalMicrosText(e.micros)},
                                  {"micros", e.micros},
-                                 {"direction", DirectionText(e.direction)},
+                                 {"direction", DirectionText(e.direction, e.proxy)},
                                  {"kind", KindText(e.kind)},
                                  {"bytes", Hex(bytes, e.length)}};
         if (frame) {
@@ -82,7 +82,7 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
     }
     std::string line = LocalMicrosText(e.micros);
     line += '\t';
-    line += DirectionText(e.direction);
+    line += DirectionText(e.direction, e.proxy);
     line += '\t';
     line += KindText(e.kind);
     line += '\t';

@@ -22,8 +22,10 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
     for (TrafficSegmenter& segmenter : segmenters_) segmenter.FlushStray(out);
     std::string records;
     const bool logging = Logging();
+    const bool proxy = proxy_.load(std::memory_order_relaxed);
     for (TrafficEntry& entry : out.entries) {
         const std::uint8_t* bytes = out.bytes.data() + entry.offset;
+        entry.proxy = proxy;
         correlator_.Apply(entry, bytes);
         stats.Add(entry);
         if (logging) records += FormatRecord(log_->GetOptions().format, entry, bytes);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,6 +48,8 @@ public:
 
     // A new link: a frame cut off by the old one is not continued by the new one's bytes.
     void LinkReset();
+    // Entries from now on passed through the proxy (any thread).
+    void SetProxy(bool on) { proxy_.store(on, std::memory_order_relaxed); }
 
     TrafficStats stats;
     std::uint64_t droppedBytes = 0;  // the tap's overflow, summed
@@ -58,6 +61,7 @@ private:
     TrafficSegmenter loose_[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
     TrafficCorrelator correlator_;
     std::unique_ptr<TrafficLogWriter> log_;
+    std::atomic<bool> proxy_{false};
     std::string logError_;
     TapBatch scratch_;
     TapConsumer* consumer_ = nullptr;

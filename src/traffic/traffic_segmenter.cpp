@@ -42,7 +42,8 @@ std::string HexDump(const std::uint8_t* bytes, std::size_t length) {
     return out;
 }
 
-const char* DirectionText(Direction direction) {
+const char* DirectionText(Direction direction, bool proxy) {
+    if (proxy) return direction == Direction::Rx ? "A\u2192B" : "B\u2192A";
     return direction == Direction::Rx ? "Rx" : "Tx";
 }
 

@@ -1,6 +1,7 @@
 #include "ui/PrefEdit.h"
 
 #include "settings/names.h"
+#include "settings/proxy_side.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -29,6 +30,7 @@
 #include "ui/dialog_parts.h"
 #include "ui/latin1.h"
 #include "ui/line_faults_page.h"
+#include "ui/proxy_faults_page.h"
 #include "ui/message_boxes.h"
 #include "ui/reply_faults_dialog.h"
 #include "ui/traffic_prefs_page.h"
@@ -150,6 +152,21 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     serverLayout->addRow(new QLabel("Accept connections on...", TCPIPServerGroupBox));
     serverLayout->addRow("Port", ServerPortEdit);
 
+    ProxyGroupBox = Group(CommPortTabSheet, "ProxyGroupBox", "Proxy Settings");
+    ProxyAEdit = Edit(ProxyGroupBox, "ProxyAEdit");
+    ProxyBEdit = Edit(ProxyGroupBox, "ProxyBEdit");
+    const QString sideTip =
+        "serial:PATH[:BAUD], tcp-client:HOST:PORT, tcp-server:[ADDRESS:]PORT or pty:PATH. A serial side "
+        "takes the data bits, stop bits and parity above.";
+    ProxyAEdit->setToolTip("Side A (the host, say): " + sideTip);
+    ProxyBEdit->setToolTip("Side B (the device, say): " + sideTip);
+    ProxySendToCombo = FixedList(ProxyGroupBox, "ProxySendToCombo", {"Side A", "Side B"});
+    ProxySendToCombo->setToolTip("Where the send rows' messages go; that side's next ACK or NAK answers them.");
+    auto* proxyLayout = new QFormLayout(ProxyGroupBox);
+    proxyLayout->addRow("Side &A", ProxyAEdit);
+    proxyLayout->addRow("Side &B", ProxyBEdit);
+    proxyLayout->addRow("Send rows to", ProxySendToCombo);
+
     auto* leftColumn = new QVBoxLayout;
     leftColumn->addWidget(TypeRadioGroup);
     leftColumn->addWidget(SerialSettingsGroupBox);
@@ -157,6 +174,7 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     auto* rightColumn = new QVBoxLayout;
     rightColumn->addWidget(TCPIPClientGroupBox);
     rightColumn->addWidget(TCPIPServerGroupBox);
+    rightColumn->addWidget(ProxyGroupBox);
     rightColumn->addStretch();
     auto* commLayout = new QHBoxLayout(CommPortTabSheet);
     commLayout->addLayout(leftColumn);
@@ -169,6 +187,10 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     PageControl->addTab(TrafficPage, "Traffic && Logging");
     LineFaultsTab = Named(new LineFaultsPage, "LineFaultsPage");
     PageControl->addTab(LineFaultsTab, "Line faults");
+    LineFaultsBTab = Named(new LineFaultsPage(nullptr, "B"), "LineFaultsBPage");
+    PageControl->addTab(LineFaultsBTab, "Line faults B");
+    ProxyFaultsTab = Named(new ProxyFaultsPage, "ProxyFaultsPage");
+    PageControl->addTab(ProxyFaultsTab, "Proxy faults");
     ReplyStringGrid = Named(new QTableWidget(kReplySlots, 3, ReplyTabSheet), "ReplyStringGrid");
     ReplyStringGrid->setHorizontalHeaderLabels({"Type", "Reply Text", "Action"});
     ReplyStringGrid->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -247,6 +269,8 @@ void TPreferencesForm::FormShow() {
     comm_ = prefs_.Get_comm_prefs();
     TrafficPage->Load(prefs_.Get_traffic_prefs());
     LineFaultsTab->Load(prefs_.Get_line_faults());
+    LineFaultsBTab->Load(prefs_.Get_line_faults(1));
+    ProxyFaultsTab->Load(prefs_.Get_proxy_faults());
 
     if (QAbstractButton* button = TypeButtons->button(comm_.Type)) {
         button->setChecked(true);
@@ -264,6 +288,9 @@ void TPreferencesForm::FormShow() {
     ClientPortEdit->setText(QString::number(comm_.RemotePort));
     ClientReconnectCheck->setChecked(comm_.AutoReconnect != 0);
     ServerPortEdit->setText(QString::number(comm_.LocalPort));
+    ProxyAEdit->setText(ToQString(comm_.ProxyA));
+    ProxyBEdit->setText(ToQString(comm_.ProxyB));
+    SelectIndex(ProxySendToCombo, comm_.ProxyInject);
     TypeRadioGroupClick(comm_.Type);
 
     FaultSeedSpin->setValue(prefs_.Get_fault_seed());
@@ -330,9 +357,15 @@ std::string TPreferencesForm::ChosenPort() const {
 }
 
 void TPreferencesForm::TypeRadioGroupClick(int type) {
-    SerialSettingsGroupBox->setEnabled(type == 0 || type == 3);
+    // A proxy's serial sides take their line settings from the serial box.
+    SerialSettingsGroupBox->setEnabled(type == 0 || type == 3 || type == 4);
     TCPIPClientGroupBox->setEnabled(type == 1);
     TCPIPServerGroupBox->setEnabled(type == 2);
+    ProxyGroupBox->setEnabled(type == 4);
+    const bool proxy = type == 4;
+    PageControl->setTabText(PageControl->indexOf(LineFaultsTab), proxy ? "Line faults A" : "Line faults");
+    PageControl->setTabVisible(PageControl->indexOf(LineFaultsBTab), proxy);
+    PageControl->setTabVisible(PageControl->indexOf(ProxyFaultsTab), proxy);
 }
 
 void TPreferencesForm::ReplyStringGridSelectCell(int column, int row) {
@@ -433,6 +466,12 @@ void TPreferencesForm::OkButtonClick() {
         PageControl->setCurrentWidget(LineFaultsTab);
         return;
     }
+    LineFaults lineFaultsB = prefs_.Get_line_faults(1);
+    if (QString problem; !LineFaultsBTab->Store(lineFaultsB, problem)) {
+        MessageBoxes::Instance().Error(this, problem);
+        PageControl->setCurrentWidget(LineFaultsBTab);
+        return;
+    }
 
     CommPrefs comm = comm_;
     comm.Type = TypeButtons->checkedId();
@@ -443,6 +482,22 @@ void TPreferencesForm::OkButtonClick() {
     comm.Parity = CommParityComboBox->currentIndex();
     comm.RemoteIp = ToBytes(ClientAddressEdit->text());
     comm.AutoReconnect = ClientReconnectCheck->isChecked() ? 1 : 0;
+    comm.ProxyA = ToBytes(ProxyAEdit->text().trimmed());
+    comm.ProxyB = ToBytes(ProxyBEdit->text().trimmed());
+    comm.ProxyInject = ProxySendToCombo->currentIndex();
+    if (comm.Type == 4) {
+        // Each side on its own, so that the cursor goes to the one that is wrong.
+        for (auto [edit, side] : {std::pair{ProxyAEdit, &comm.ProxyA}, std::pair{ProxyBEdit, &comm.ProxyB}}) {
+            std::string error;
+            ParseProxySide(*side, comm, error);
+            if (!error.empty()) {
+                MessageBoxes::Instance().Error(this, "Proxy side " + QString(edit == ProxyAEdit ? "A" : "B") + ": " +
+                                                         ToQString(error));
+                edit->setFocus();
+                return;
+            }
+        }
+    }
     for (auto [edit, field] : {std::pair{ClientPortEdit, &comm.RemotePort},
                                std::pair{ServerPortEdit, &comm.LocalPort}}) {
         if (!ToInteger(edit->text(), *field)) {
@@ -473,6 +528,8 @@ void TPreferencesForm::OkButtonClick() {
     prefs_.Set_fault_seed(FaultSeedSpin->value());
     prefs_.Set_traffic_prefs(traffic);
     prefs_.Set_line_faults(lineFaults);
+    prefs_.Set_line_faults(1, lineFaultsB);
+    prefs_.Set_proxy_faults(ProxyFaultsTab->Store());
     accept();
 }
 

@@ -25,6 +25,7 @@ class QTableWidget;
 class QWidget;
 class TrafficPrefsPage;
 class LineFaultsPage;
+class ProxyFaultsPage;
 
 // Edits the link settings and the reply actions table. Every showing starts from the stored
 // settings, so Cancel discards all edits; OK stores both pages at once.
@@ -65,6 +66,11 @@ public:
     QCheckBox* ClientReconnectCheck;
     QGroupBox* TCPIPServerGroupBox;
     QLineEdit* ServerPortEdit;
+    // Proxy: the two sides as written on the command line, and where the send rows go.
+    QGroupBox* ProxyGroupBox;
+    QLineEdit* ProxyAEdit;
+    QLineEdit* ProxyBEdit;
+    QComboBox* ProxySendToCombo;
     QTableWidget* ReplyStringGrid;
     // Below the table: the faults of the current row, and the seed of their draws.
     QPushButton* FaultsButton;
@@ -74,6 +80,8 @@ public:
     std::function<bool(int row, ReplyFaults& faults)> EditFaults;
     TrafficPrefsPage* TrafficPage;
     LineFaultsPage* LineFaultsTab;
+    LineFaultsPage* LineFaultsBTab;  // the proxy's side B
+    ProxyFaultsPage* ProxyFaultsTab;
     QPushButton* OkButton;
     QPushButton* CancelButton;
 

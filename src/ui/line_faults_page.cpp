@@ -38,7 +38,7 @@ constexpr Shown kShown[] = {
 
 }  // namespace
 
-LineFaultsPage::LineFaultsPage(QWidget* parent) : QWidget(parent) {
+LineFaultsPage::LineFaultsPage(QWidget* parent, const QString& suffix) : QWidget(parent) {
     auto* shaping = new QGroupBox("Timing");
     auto* shapingForm = new QFormLayout(shaping);
     auto* events = new QGroupBox("Once, counted from when the faults are set");
@@ -47,7 +47,7 @@ LineFaultsPage::LineFaultsPage(QWidget* parent) : QWidget(parent) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const Shown& shown = kShown[i];
         auto* spin = new QSpinBox;
-        spin->setObjectName(QString::fromLatin1(fields[i].name) + "Spin");
+        spin->setObjectName(QString::fromLatin1(fields[i].name) + "Spin" + suffix);
         spin->setRange(fields[i].low, fields[i].high);
         spin->setSuffix(QString::fromUtf8(shown.suffix));
         if (shown.never != nullptr) spin->setSpecialValueText(shown.never);
@@ -61,14 +61,14 @@ LineFaultsPage::LineFaultsPage(QWidget* parent) : QWidget(parent) {
     }
 
     CorruptRateSpin = new QDoubleSpinBox;
-    CorruptRateSpin->setObjectName("corruptRateSpin");
+    CorruptRateSpin->setObjectName("corruptRateSpin" + suffix);
     CorruptRateSpin->setRange(0, 1);
     CorruptRateSpin->setDecimals(6);
     CorruptRateSpin->setSingleStep(0.001);
     CorruptRateSpin->setSpecialValueText("none");
     CorruptRateSpin->setToolTip("The chance for each byte that one of its bits is flipped (0.001: one byte in a thousand).");
     CorruptSeedEdit = new QLineEdit;
-    CorruptSeedEdit->setObjectName("corruptSeedEdit");
+    CorruptSeedEdit->setObjectName("corruptSeedEdit" + suffix);
     CorruptSeedEdit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{1,20}"), CorruptSeedEdit));
     CorruptSeedEdit->setToolTip("The same seed corrupts the same bytes the same way.");
     auto* noise = new QGroupBox("Corruption");

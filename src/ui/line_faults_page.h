@@ -16,7 +16,8 @@ class QSpinBox;
 class LineFaultsPage : public QWidget {
     Q_OBJECT
 public:
-    explicit LineFaultsPage(QWidget* parent = nullptr);
+    // `suffix` ends the names of its fields, so that two pages in one dialog are told apart.
+    explicit LineFaultsPage(QWidget* parent = nullptr, const QString& suffix = {});
     void Load(const LineFaults& faults);
     // The page's values; false (and the reason) when the seed is not a whole number.
     bool Store(LineFaults& faults, QString& problem) const;

@@ -58,7 +58,7 @@ constexpr int kRxPanelHeight = 175;
 // Longest wait of a received message before it is listed, during a burst.
 constexpr qint64 kListUpdateMs = 50;
 // Widths of the list's columns but the message text; that one gets the rest.
-constexpr int kColumnWidths[ReceivedListModel::ColumnCount] = {40, 110, 100, 45, 0, 55, 70, 160};
+constexpr int kColumnWidths[ReceivedListModel::ColumnCount] = {40, 110, 100, 45, 0, 55, 70, 160, 50};
 constexpr int kOtherColumnsWidth = 420;
 
 QToolButton* PictureButton(QWidget* parent, QStyle::StandardPixmap icon, const char* hint) {
@@ -597,6 +597,8 @@ void TMainForm::PostReplyActions() {
 }
 
 void TMainForm::ShowCommSettings() {
+    // The way a message went shows only where there are two ways: between the proxy's sides.
+    ReceivedMsgsGrid->setColumnHidden(ReceivedListModel::WayColumn, core_.Link().Type != 4);
     const QString summary = ToQString(LinkSummaryText(prefs_.Get_comm_prefs()));
     StatusPanels[2]->setText(summary);
     StatusPanels[2]->setToolTip(summary);
@@ -678,9 +680,13 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
     if (sender == PreferencesMenuItem) dialog->ShowCommunicationsPage();
     if (sender == ReceiveConfigureButton) dialog->ShowReplyActionsPage();
     const CommPrefs before = prefs_.Get_comm_prefs();
-    const LineFaults faultsBefore = prefs_.Get_line_faults();
+    const LineFaults faultsBefore = prefs_.Get_line_faults(0);
+    const LineFaults faultsBeforeB = prefs_.Get_line_faults(1);
+    const ProxyFaults proxyBefore = prefs_.Get_proxy_faults();
     if (!dialog->Execute()) return;
-    if (prefs_.Get_line_faults() != faultsBefore) core_.ApplyLineFaults(prefs_.Get_line_faults());
+    if (prefs_.Get_line_faults(0) != faultsBefore) core_.ApplyLineFaults(prefs_.Get_line_faults(0), 0);
+    if (prefs_.Get_line_faults(1) != faultsBeforeB) core_.ApplyLineFaults(prefs_.Get_line_faults(1), 1);
+    if (prefs_.Get_proxy_faults() != proxyBefore) core_.ApplyProxyFaults(prefs_.Get_proxy_faults());
     core_.ApplyTrafficSettings();
     Traffic->ApplySettings(prefs_.Get_traffic_prefs());
     ListHabits->ApplySettings(prefs_.Get_traffic_prefs());

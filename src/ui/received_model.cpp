@@ -15,7 +15,7 @@
 namespace {
 
 const char* const kHeaders[ReceivedListModel::ColumnCount] = {
-    "", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC", "Injection"};
+    "", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC", "Injection", "Way"};
 
 // The text as the list shows it: with control characters by name when the box was ticked as
 // the message arrived.
@@ -81,6 +81,7 @@ std::string ReceivedListModel::Cell(int row, int column) const {
         case RxBccColumn: return std::string(m.rxBcc);
         case CalcBccColumn: return std::string(m.calcBcc);
         case InjectionColumn: return std::string(m.faults);
+        case WayColumn: return m.way == 0 ? "A\u2192B" : m.way == 1 ? "B\u2192A" : "";
         default: return {};
     }
 }
@@ -115,7 +116,11 @@ int ReceivedListModel::columnCount(const QModelIndex& parent) const {
 
 QVariant ReceivedListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
-    if (role == Qt::DisplayRole) return ToQString(Cell(index.row(), index.column()));
+    if (role == Qt::DisplayRole) {
+        // The way is UTF-8 (an arrow); the other cells are bytes.
+        if (index.column() == WayColumn) return QString::fromStdString(Cell(index.row(), index.column()));
+        return ToQString(Cell(index.row(), index.column()));
+    }
     if (role == Qt::ToolTipRole && index.row() < MessageCount()) {
         // Under a scenario: which rule answered, or the rule that came closest and why not.
         const ReceivedStore::View m = store_.At(static_cast<std::size_t>(index.row()));

@@ -20,7 +20,7 @@ class ReceivedListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { NumberColumn, TimeColumn, StatusColumn, TypeColumn, TextColumn, RxBccColumn,
-                  CalcBccColumn, InjectionColumn, ColumnCount };
+                  CalcBccColumn, InjectionColumn, WayColumn, ColumnCount };
 
     explicit ReceivedListModel(const ReceivedStore& store, QObject* parent = nullptr);
     ~ReceivedListModel() override;

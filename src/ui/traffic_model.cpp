@@ -75,7 +75,7 @@ QString TrafficModel::Cell(const TrafficEntry& e, const std::uint8_t* bytes, int
                        .toString(QStringLiteral("HH:mm:ss.zzz")) +
                    QStringLiteral("%1").arg(e.micros % 1000, 3, 10, QLatin1Char('0'));
         case DirectionColumn:
-            return QString::fromLatin1(DirectionText(e.direction));
+            return QString::fromUtf8(DirectionText(e.direction, e.proxy));
         case KindColumn:
             return QString::fromLatin1(KindText(e.kind));
         case StatusColumn:

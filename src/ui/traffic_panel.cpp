@@ -234,7 +234,7 @@ void TrafficPanel::ShowCurrent() {
     const std::uint64_t sequence = model_->SequenceOfRow(current.row());
     const TrafficEntry& entry = model_->Store().Entry(sequence);
     QString text = QStringLiteral("%1 %2, %3 bytes")
-                       .arg(QString::fromLatin1(DirectionText(entry.direction)),
+                       .arg(QString::fromUtf8(DirectionText(entry.direction, entry.proxy)),
                             QString::fromLatin1(KindText(entry.kind)))
                        .arg(entry.length);
     if (entry.latency >= 0)

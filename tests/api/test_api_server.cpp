@@ -152,6 +152,61 @@ TEST(ApiLink, LineFaultsAreSetKeptAndReachTheDevice) {
     EXPECT_GE(took, std::chrono::microseconds(kGapUs) * gaps) << "the gaps between slices are a floor";
 }
 
+// The proxy through the API: the link becomes one (each side checked, the refusal naming its
+// field), its sides show in the status, its frame faults and side B's line faults are read,
+// checked and kept apart from side A's; a send to a side is only for a proxy.
+TEST(ApiLink, ProxyLinkFaultsAndSidesAreCheckedAndKept) {
+    Simulator sim;
+    EXPECT_EQ(sim.Post("sends", {{"type", "C"}, {"to", "B"}}).status, 409);
+    Reply bad = sim.Put("link", {{"type", "proxy"}, {"a", "tcp-server:0"}, {"b", "tcp-client:127.0.0.1"}});
+    EXPECT_EQ(bad.status, 400);
+    EXPECT_EQ(bad.body["error"]["field"], "b") << bad.raw.body();
+    EXPECT_EQ(sim.prefs->Get_comm_prefs().Type, 2) << "a refused request changes nothing";
+    Reply put = sim.Put("link", {{"type", "proxy"}, {"a", "tcp-server:0"}, {"b", "tcp-server:127.0.0.1:0"},
+                                 {"sendTo", "A"}});
+    ASSERT_EQ(put.status, 200) << put.raw.body();
+    EXPECT_EQ(put.body["type"], "proxy");
+    EXPECT_EQ(put.body["sendTo"], "A");
+    json sides;
+    for (int i = 0; i < 200 && !(sides.is_array() && sides[1]["open"] == true); ++i) {
+        std::this_thread::sleep_for(10ms);
+        sides = sim.Get("status").body["link"]["sides"];
+    }
+    ASSERT_TRUE(sides.is_array()) << sides.dump();
+    EXPECT_EQ(sides[0]["kind"], "tcp-server");
+    EXPECT_EQ(sides[1]["side"], "B");
+    EXPECT_EQ(sides[1]["open"], true) << sides.dump();
+
+    const std::pair<json, std::string> refused[] = {
+        {{{"rules", {{{"chance", 101}}}}}, "rules[0].chance"},
+        {{{"rules", {{{"way", "sideways"}}}}}, "rules[0].way"},
+        {{{"rules", {{{"loud", true}}}}}, "rules[0].loud"},
+        {{{"rules", {{{"delayMin", 50}, {"delayMax", 10}}}}}, "rules"},
+        {{{"rules", "drop"}}, "rules"},
+        {{{"seed", "x"}}, "seed"},
+    };
+    for (const auto& [body, field] : refused) {
+        Reply r = sim.Put("proxy/faults", body);
+        EXPECT_EQ(r.status, 400) << body.dump();
+        EXPECT_EQ(r.body["error"]["field"], field) << r.raw.body();
+    }
+    EXPECT_EQ(sim.prefs->Get_proxy_faults(), ProxyFaults{});
+    Reply faults = sim.Put("proxy/faults", {{"seed", 5},
+                                            {"rules", {{{"way", "BtoA"}, {"type", "A"}, {"frames", "acks"},
+                                                        {"swapAck", true}, {"when", "nth"}, {"everyN", 2}}}}});
+    ASSERT_EQ(faults.status, 200) << faults.raw.body();
+    EXPECT_EQ(sim.Get("proxy/faults").body, faults.body);
+    ASSERT_EQ(sim.prefs->Get_proxy_faults().Rules.size(), 1u);
+    EXPECT_EQ(ProxyFaultRuleText(sim.prefs->Get_proxy_faults().Rules[0]), "way=1,type=A,frames=2,swapAck=1,when=1,everyN=2");
+
+    EXPECT_EQ(sim.Put("link/faults?side=B", {{"sliceBytes", 3}}).status, 200);
+    EXPECT_EQ(sim.Get("link/faults?side=B").body["sliceBytes"], 3);
+    EXPECT_EQ(sim.Get("link/faults").body["sliceBytes"], 0);
+    EXPECT_EQ(sim.prefs->Get_line_faults(1).sliceBytes, 3);
+    EXPECT_EQ(sim.Get("link/faults?side=C").status, 400);
+    EXPECT_EQ(sim.Get("link/faults?sides=B").status, 400);
+}
+
 TEST(ApiReplies, PutTableAnswersTheDeviceAndListsTheMessage) {
     Simulator sim;
     Peer device(sim.devicePort);

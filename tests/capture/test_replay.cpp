@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "settings/prefs_ini.h"
+
 #include "capture/capture_session.h"
 #include "capture/learn.h"
 #include "scenario/runner.h"
@@ -231,6 +233,38 @@ TEST(Learn, TheScenarioAnswersLikeTheRecordedDevice) {
     Recording silent;
     silent.frames = {Ask(1, 'A', "x")};
     EXPECT_THROW(LearnScenario(silent), RecordingError);
+    // Answers that repeat the message's digits or change over time need the scenario.
+    EXPECT_EQ(learned.table, "");
+    EXPECT_NE(learned.noTable, "");
+}
+
+// A device that answers every message of a type alike is a reply table: each type's row with
+// its text, action, delay or silence, read back as the settings file reads it.
+TEST(Learn, AStatelessDeviceIsAReplyTable) {
+    Recording r;
+    r.frames = {Ask(1'000'000, 'C', "CLOCK"), Ack(1'006'000, 'C', "12:00"),
+                Ask(1'100'000, 'C', "CLOCK AGAIN"), Ack(1'106'000, 'C', "12:00"),
+                Ask(1'200'000, 'X', "FORBIDDEN"), At(1'203'000, Direction::Rx, EntryKind::Nak, 'X', "NO"),
+                Ask(1'300'000, 'Q', "QUIET"), Ask(1'400'000, 'P', "50% $5"), Ack(1'400'500, 'P', "got 50% $5")};
+    const Learned learned = LearnScenario(r);
+    ASSERT_EQ(learned.noTable, "");
+    const Prefs prefs = ReadPrefs(learned.table);
+    EXPECT_EQ(learned.table.rfind("[Reply]", 0), 0u) << learned.table;
+    ReplyPrefs c{"C", "12:00", 0, 0, {}}, x{"X", "NO", 1, 0, {}}, q{"Q", "", 0, 0, {}}, p{"P", "got 50% $5", 0, 0, {}};
+    c.Faults.DelayMin = c.Faults.DelayMax = 6;
+    x.Faults.DelayMin = x.Faults.DelayMax = 3;
+    q.Faults.NoAnswer = 1;
+    // In the order of their types; the rest of the table empty.
+    EXPECT_EQ(prefs.Reply[0], c);
+    EXPECT_EQ(prefs.Reply[1], p);
+    EXPECT_EQ(prefs.Reply[2], q);
+    EXPECT_EQ(prefs.Reply[3], x);
+    EXPECT_EQ(prefs.Reply[4], ReplyPrefs{});
+
+    // Two texts of one type answered differently: the table, which goes by type, cannot.
+    r.frames.push_back(Ask(1'500'000, 'C', "DATE"));
+    r.frames.push_back(Ack(1'501'000, 'C', "2026-12-07"));
+    EXPECT_NE(LearnScenario(r).noTable.find("type C"), std::string::npos) << LearnScenario(r).noTable;
 }
 
 }  // namespace

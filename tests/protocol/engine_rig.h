@@ -19,6 +19,15 @@ inline std::string RecordOf(const Event& e) {
                               frame->text.size());
 }
 
+// The received messages posted to `events` so far, oldest first; other events are dropped.
+inline std::vector<ReceivedFrame> TakeReceivedFrames(EventManager& events) {
+    std::vector<ReceivedFrame> out;
+    Event e;
+    while (events.GetEvent(e))
+        if (const auto* frame = std::get_if<ReceivedFrame>(&e.payload)) out.push_back(*frame);
+    return out;
+}
+
 // An engine on a fake driver with a fake clock and its own event queue.
 struct EngineRig {
     explicit EngineRig(std::int32_t deviceId = 1)
@@ -44,13 +53,7 @@ struct EngineRig {
         return out;
     }
     // The received messages posted so far, oldest first.
-    std::vector<ReceivedFrame> TakeFrames() {
-        std::vector<ReceivedFrame> out;
-        Event e;
-        while (events.GetEvent(e))
-            if (const auto* frame = std::get_if<ReceivedFrame>(&e.payload)) out.push_back(*frame);
-        return out;
-    }
+    std::vector<ReceivedFrame> TakeFrames() { return TakeReceivedFrames(events); }
 
     void PollTimes(int n) {
         for (int i = 0; i < n; ++i) engine.Poll();

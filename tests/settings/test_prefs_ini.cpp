@@ -299,6 +299,21 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
             prefs.Line.*field.member = std::uniform_int_distribution<std::int32_t>(field.low, field.high)(rng);
         prefs.Line.corruptRate = std::uniform_real_distribution<double>(0, 1)(rng);
         prefs.Line.corruptSeed = (static_cast<std::uint64_t>(rng()) << 32) | rng();
+        // The proxy: both sides' texts, side B's line faults, frame fault rules of every value
+        // in range and a type that may be a comma or an equals sign.
+        prefs.Comm.ProxyA = RandomText(rng);
+        prefs.Comm.ProxyB = RandomText(rng);
+        prefs.Comm.ProxyInject = number();
+        for (const LineFaultLimit::Field& field : LineFaultLimit::Fields())
+            prefs.LineB.*field.member = std::uniform_int_distribution<std::int32_t>(field.low, field.high)(rng);
+        prefs.Proxy.Seed = number();
+        prefs.Proxy.Rules.resize(rng() % 4);
+        for (ProxyFaultRule& rule : prefs.Proxy.Rules) {
+            for (const ProxyFaultLimit::Field& field : ProxyFaultLimit::Fields())
+                rule.*field.member = std::uniform_int_distribution<std::int32_t>(field.low, field.high)(rng);
+            if (rule.DelayMax < rule.DelayMin) rule.DelayMax = 0;
+            rule.Type = rng() % 4 == 0 ? "" : std::string(1, ",=`A;"[rng() % 5]);
+        }
         const std::string fresh = WritePrefs("", prefs);
         ASSERT_EQ(ReadPrefs(fresh), prefs) << fresh;
         // Over an older file with other values and foreign lines.

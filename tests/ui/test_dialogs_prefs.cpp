@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -21,6 +22,8 @@
 #include "settings/preferences.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
+#include "ui/line_faults_page.h"
+#include "ui/proxy_faults_page.h"
 #include "ui/reply_faults_dialog.h"
 #include "ui/serial_ports.h"
 #include "dialogs_support.h"
@@ -237,6 +240,78 @@ private slots:
         Show();
         QCOMPARE(form_->CommPortComboBox->currentText(), QString("/tmp/ttyVSIM0"));
         QCOMPARE(slices->value(), 3);
+    }
+
+    // The proxy: its sides and pages show only for it; a side that cannot be read keeps the
+    // dialog open on that side's field with nothing stored; rules made on the Proxy faults
+    // page with mouse and keyboard are stored with OK, side B's line faults apart from A's.
+    void proxySidesRulesAndSideBLineFaultsAreStoredWithOk() {
+        RecordingBoxes boxes;
+        Show();
+        const int proxyTab = form_->PageControl->indexOf(form_->ProxyFaultsTab);
+        QVERIFY(!form_->PageControl->isTabVisible(proxyTab));
+        QVERIFY(!form_->ProxyGroupBox->isEnabled());
+        ClickRadio(form_->TypeButtons->button(4));
+        QVERIFY(form_->ProxyGroupBox->isEnabled() && form_->SerialSettingsGroupBox->isEnabled());
+        QVERIFY(form_->PageControl->isTabVisible(proxyTab));
+        QVERIFY(form_->PageControl->isTabVisible(form_->PageControl->indexOf(form_->LineFaultsBTab)));
+        form_->ProxyAEdit->setText("tcp-server:5190");
+        form_->ProxyBEdit->setText("tcp-client:device");
+        const Prefs before = prefs_->Get_prefs();
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(boxes.errors.size(), 1);
+        QVERIFY2(boxes.errors[0].startsWith("Proxy side B: "), qPrintable(boxes.errors[0]));
+        QVERIFY(form_->isVisible() && form_->ProxyBEdit->hasFocus());
+        QVERIFY(prefs_->Get_prefs() == before);
+        form_->ProxyBEdit->setText("serial:/dev/ttyUSB0:9600");
+        form_->ProxySendToCombo->setCurrentIndex(0);
+
+        form_->PageControl->setCurrentWidget(form_->ProxyFaultsTab);
+        ProxyFaultsPage* page = form_->ProxyFaultsTab;
+        QVERIFY(!page->WayCombo->isEnabled());  // no rule chosen, nothing to edit
+        QTest::mouseClick(page->AddButton, Qt::LeftButton);
+        QVERIFY(page->WayCombo->hasFocus());
+        QTest::keyClick(page->WayCombo, Qt::Key_Up);  // both ways -> B to A
+        QTest::keyClicks(page->TypeEdit, "QX");  // one character only
+        page->FramesCombo->setCurrentIndex(2);
+        // On the box itself: a check box takes clicks on its box and text only.
+        const QPoint box(6, page->DropCheck->height() / 2);
+        QTest::mouseClick(page->DropCheck, Qt::LeftButton, {}, box);  // a new rule drops: undone
+        QTest::mouseClick(page->SwapAckCheck, Qt::LeftButton, {}, box);
+        page->WhenCombo->setCurrentIndex(1);
+        QVERIFY(page->EveryNSpin->isEnabled() && !page->ChanceSpin->isEnabled());
+        page->EveryNSpin->setValue(2);
+        QCOMPARE(page->RuleList->item(0)->text(),
+                 QString::fromUtf8("B \u2192 A, acks of type Q: swap ACK/NAK, every 2nd"));
+        QTest::mouseClick(page->AddButton, Qt::LeftButton);
+        page->DelayMinSpin->setValue(300);
+        page->DelayMaxSpin->setValue(100);  // below the delay: the delay alone
+        QTest::mouseClick(page->RemoveButton, Qt::LeftButton);
+        QTest::mouseClick(page->AddButton, Qt::LeftButton);
+        page->DelayMinSpin->setValue(30);
+        page->SeedSpin->setValue(-4);
+        form_->LineFaultsBTab->findChild<QSpinBox*>("sliceBytesSpinB")->setValue(5);
+
+        QTest::mouseClick(form_->OkButton, Qt::LeftButton);
+        QCOMPARE(boxes.errors.size(), 1);
+        QCOMPARE(form_->result(), int(QDialog::Accepted));
+        const CommPrefs comm = prefs_->Get_comm_prefs();
+        QCOMPARE(comm.Type, 4);
+        QCOMPARE(comm.ProxyA, std::string("tcp-server:5190"));
+        QCOMPARE(comm.ProxyB, std::string("serial:/dev/ttyUSB0:9600"));
+        QCOMPARE(comm.ProxyInject, 0);
+        const ProxyFaults faults = prefs_->Get_proxy_faults();
+        QCOMPARE(faults.Seed, -4);
+        QCOMPARE(int(faults.Rules.size()), 2);
+        QCOMPARE(ProxyFaultRuleText(faults.Rules[0]), std::string("way=1,type=Q,frames=2,swapAck=1,when=1,everyN=2"));
+        QCOMPARE(ProxyFaultRuleText(faults.Rules[1]), std::string("delayMin=30,drop=1"));
+        QCOMPARE(ProxyFaultsError(faults), std::string());
+        QCOMPARE(prefs_->Get_line_faults(1).sliceBytes, 5);
+        QCOMPARE(prefs_->Get_line_faults(0).sliceBytes, 0);
+        // The next showing starts from what was stored.
+        Show();
+        QCOMPARE(page->RuleList->count(), 2);
+        QVERIFY(page->SwapAckCheck->isChecked());
     }
 
     void outOfRangeIndexesSelectNothingAndStoreMinusOne() {

@@ -1,0 +1,514 @@
+#include "protocol/proxy_engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "base/event_manager.h"
+#include "protocol/frame.h"
+#include "protocol/vantor_protocol.h"
+#include "settings/prefs.h"
+
+namespace {
+
+// Past the longest frame the receiver accepts: a frame kept for a fault that grows beyond it
+// (a line without CRs) is given up on and passed on as it is, so nothing piles up unsent.
+constexpr std::size_t kMaxKeptFrame = MaxFrameSize(Receiver::kMaxText) + 16;
+
+constexpr std::int64_t Ms(std::int64_t ms) {
+    return ms * 1000;
+}
+
+enum class Kind { Message, Ack, Nak };
+
+Kind KindOf(const std::vector<std::uint8_t>& frame) {
+    if (frame.size() < 3) return Kind::Message;
+    if (frame[2] == ctrl::ACK) return Kind::Ack;
+    if (frame[2] == ctrl::NAK) return Kind::Nak;
+    return Kind::Message;  // STX, or a frame that is broken at its start (listed as a message)
+}
+
+bool Picks(const ProxyFaultRule& rule, std::uint8_t type, Kind kind) {
+    if (!rule.Type.empty() && static_cast<std::uint8_t>(rule.Type[0]) != type) return false;
+    switch (rule.Frames) {
+        case 1:
+            return kind == Kind::Message;
+        case 2:
+            return kind == Kind::Ack;
+        case 3:
+            return kind == Kind::Nak;
+        case 4:
+            return kind != Kind::Message;
+        default:
+            return true;
+    }
+}
+
+void Note(std::string& description, const std::string& what) {
+    description += (description.empty() ? "" : ", ") + what;
+}
+
+}  // namespace
+
+const char* ProxyDirectionText(ProxyDirection way) {
+    return way == ProxyDirection::AtoB ? "A→B" : "B→A";
+}
+
+ProxyEngine::ProxyEngine(SerialDriver* a, SerialDriver* b, std::int32_t deviceId,
+                         MicrosClock micros, MicrosClock wall)
+    : deviceId(deviceId),
+      sides_{nullptr, nullptr},
+      micros_(micros ? std::move(micros) : MicrosClock(VantorProtocol::SteadyMicros)),
+      wall_(wall ? std::move(wall) : MicrosClock(VantorProtocol::WallMicros)) {
+    SetSide(ProxySide::A, a);
+    SetSide(ProxySide::B, b);
+    lanes_[0].way = ProxyDirection::AtoB;
+    lanes_[1].way = ProxyDirection::BtoA;
+    SetFaults(ProxyFaults{});
+}
+
+ProxyEngine::~ProxyEngine() = default;
+
+void ProxyEngine::SetSide(ProxySide side, SerialDriver* driver) {
+    sides_[static_cast<int>(side)] = driver;
+    // Software flow control would take XON and XOFF out of the bytes passing through, and
+    // the two sides' own flow control, if they use it, passes through like any other byte.
+    if (driver != nullptr) driver->SetFlowControl(2);
+}
+
+void ProxyEngine::Post(Event event) {
+    if (eventSink != nullptr) eventSink->AddEvent(std::move(event));
+}
+
+std::string ProxyEngine::SetFaults(const ProxyFaults& faults) {
+    std::string error = ProxyFaultsError(faults);
+    if (!error.empty()) return error;
+    faults_ = faults;
+    for (Lane& lane : lanes_) {
+        const int way = static_cast<int>(lane.way);
+        lane.rules.clear();
+        for (const ProxyFaultRule& rule : faults.Rules)
+            if ((rule.Way == way || rule.Way == 2) && rule.Any()) lane.rules.push_back(rule);
+        lane.matches.assign(lane.rules.size(), 0);
+        // Each way draws from its own sequence, so what one way does never shifts the other's.
+        std::seed_seq seed{static_cast<std::uint32_t>(faults.Seed),
+                           static_cast<std::uint32_t>(way)};
+        lane.random.seed(seed);
+        // A frame kept for a fault keeps it (the lane has its own copy of the rule); one still
+        // undecided is decided by the new rules when its kind is known.
+    }
+    return {};
+}
+
+template <typename Work>
+void ProxyEngine::Step(Work&& work) {
+    try {
+        work();
+    } catch (...) {
+        if (!failure_) failure_ = std::current_exception();
+    }
+}
+
+void ProxyEngine::Poll() {
+    // A side that fails (a socket send error) loses what was being written to it and nothing
+    // else: the rest of the block is still passed on and reported, the other way still runs,
+    // and the first failure is passed on at the end.
+    for (Lane& lane : lanes_) {
+        Step([&] {
+            RunDue(lane);
+            ExpireOurs(lane);
+            SendOurs(lane);
+            ReadSide(lane);
+            RunDue(lane);
+        });
+        if (lane.receiver.strayBytes != lane.strayReported) {
+            const std::uint64_t stray = lane.receiver.strayBytes - lane.strayReported;
+            lane.strayReported = lane.receiver.strayBytes;
+            Post(Event{EventId::StrayBytes,
+                       static_cast<std::int32_t>(std::min<std::uint64_t>(stray, INT32_MAX)),
+                       deviceId, ProxyDirectionText(lane.way)});
+        }
+    }
+    for (Lane& lane : lanes_) Step([&] { PushWritten(lane); });
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+void ProxyEngine::ReadSide(Lane& lane) {
+    SerialDriver* from = From(lane);
+    if (from == nullptr || inputHeld_ || lane.queued >= kMaxQueuedBytes) return;
+    // One block a poll per side, so that a flood one way never starves the other.
+    const std::size_t n = from->ReadBlock(lane.input.data(), lane.input.size());
+    lane.drained = n < lane.input.size();
+    if (n > 0) Process(lane, lane.input.data(), n);
+}
+
+void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t length) {
+    const std::int64_t now = micros_();
+    Receiver& receiver = lane.receiver;
+    std::size_t i = 0;
+    while (i < length) {
+        switch (lane.mode) {
+            case Mode::Between: {
+                const void* soh = std::memchr(data + i, ctrl::SOH, length - i);
+                const std::size_t end =
+                    soh != nullptr
+                        ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(soh) - data)
+                        : length;
+                if (end > i) {
+                    // Counted as stray by the receiver, and passed on as they are.
+                    receiver.Feed(data + i, end - i);
+                    Emit(lane, data + i, end - i, now, false);
+                    i = end;
+                }
+                if (i < length) {
+                    lane.frame.clear();
+                    // Rules, or an answer to one of ours that may come: the frame's first
+                    // bytes wait until its type and kind are known.
+                    lane.mode = lane.rules.empty() && lane.awaiting.empty() ? Mode::Through : Mode::Pending;
+                }
+                break;
+            }
+            case Mode::Through: {
+                const std::size_t used = receiver.Feed(data + i, length - i);
+                Emit(lane, data + i, used, now, false);
+                i += used;
+                if (receiver.FrameReady()) FrameEnd(lane);
+                break;
+            }
+            case Mode::Pending:
+                receiver.ReceiveByte(data[i]);
+                lane.frame.push_back(data[i]);
+                ++i;
+                if (lane.frame.size() >= 3 || receiver.FrameReady()) Decide(lane);
+                if (receiver.FrameReady()) FrameEnd(lane);
+                break;
+            case Mode::Store: {
+                const std::size_t used = receiver.Feed(data + i, length - i);
+                lane.frame.insert(lane.frame.end(), data + i, data + i + used);
+                i += used;
+                if (receiver.FrameReady()) {
+                    FrameEnd(lane);
+                } else if (lane.frame.size() > kMaxKeptFrame) {
+                    // No end in sight: what was kept goes on unchanged and the rest streams.
+                    Emit(lane, lane.frame.data(), lane.frame.size(), now, false);
+                    lane.frame.clear();
+                    lane.mode = Mode::Through;
+                }
+                break;
+            }
+        }
+    }
+}
+
+void ProxyEngine::Decide(Lane& lane) {
+    const std::uint8_t type = lane.frame.size() > 1 ? lane.frame[1] : 0;
+    const Kind kind = KindOf(lane.frame);
+    if (!lane.awaiting.empty() && kind != Kind::Message) {
+        lane.taking = true;
+        lane.mode = Mode::Store;
+        return;
+    }
+    bool strikes = false;
+    for (std::size_t r = 0; r < lane.rules.size(); ++r) {
+        const ProxyFaultRule& rule = lane.rules[r];
+        if (!Picks(rule, type, kind)) continue;
+        strikes = true;
+        if (rule.When == 1) {
+            strikes = ++lane.matches[r] % std::max(1, rule.EveryN) == 0;
+        } else if (rule.When == 2) {
+            strikes = std::uniform_int_distribution<int>(0, 99)(lane.random) < rule.Chance;
+        }
+        if (strikes) lane.striking = rule;
+        break;  // the first rule that picks the frame decides
+    }
+    if (strikes) {
+        lane.mode = Mode::Store;
+        return;
+    }
+    Emit(lane, lane.frame.data(), lane.frame.size(), micros_(), false);
+    lane.frame.clear();
+    lane.mode = Mode::Through;
+}
+
+void ProxyEngine::FrameEnd(Lane& lane) {
+    Receiver& receiver = lane.receiver;
+    ReceivedFrame report;
+    report.micros = wall_();
+    report.status = receiver.status;
+    report.type = receiver.frameType;
+    report.rxBcc = receiver.receivedBcc;
+    report.calcBcc = receiver.computedBcc;
+    report.text.assign(reinterpret_cast<const char*>(receiver.text),
+                       static_cast<std::size_t>(receiver.DeliveredTextLength()));
+    report.way = static_cast<std::int32_t>(lane.way);
+    std::vector<Out> earlier;
+    earlier.swap(lane.held);
+
+    if (lane.taking) {
+        TakeAnswer(lane, report);
+    } else if (lane.mode == Mode::Store) {
+        Strike(lane, report);
+    }
+    // A held frame follows the next one (this one), unless this one is held in its turn:
+    // then the earlier goes now and this one waits.
+    for (const Out& out : earlier)
+        Emit(lane, out.bytes.data(), out.bytes.size(), micros_(), out.loose);
+    receiver.messageReady = receiver.responseReady = false;
+    receiver.accepted = true;
+    lane.frame.clear();
+    lane.mode = Mode::Between;
+    SendOurs(lane);
+
+    Event event{EventId::MessageReceived, static_cast<std::int8_t>(report.type), deviceId, {}};
+    event.payload = std::move(report);
+    Post(std::move(event));
+}
+
+void ProxyEngine::Strike(Lane& lane, ReceivedFrame& report) {
+    const ProxyFaultRule& rule = lane.striking;
+    std::string& description = report.faults;
+    std::int32_t bits = 0;
+    if (rule.Drop != 0) {
+        report.injected = Injected::FrameDropped;
+        description = "dropped";
+        return;
+    }
+    std::vector<std::uint8_t> frame = std::move(lane.frame);
+    std::mt19937& random = lane.random;
+    const bool whole =
+        frame.size() >= 8 && frame.back() == ctrl::CR && frame[frame.size() - 5] == ctrl::ETX;
+    if (rule.BadBcc != 0 && frame.size() >= 2) {
+        // The last block check digit, one character code too high ("9" becomes ":"), as a
+        // reply's BCC error is made.
+        std::uint8_t& digit = frame[frame.size() - 2];
+        digit = static_cast<std::uint8_t>(digit + 1);
+        bits |= Injected::BadBcc;
+        Note(description, "bad BCC");
+    }
+    if (rule.FlipBit != 0) {
+        // Within the text as it is on the line: between the STX and the ETX of a whole frame.
+        const std::size_t start = KindOf(frame) == Kind::Message ? 3 : 4;
+        const std::size_t end = whole ? frame.size() - 5 : 0;
+        if (start < end) {
+            const std::size_t at =
+                std::uniform_int_distribution<std::size_t>(start, end - 1)(random);
+            const int bit = std::uniform_int_distribution<int>(0, 7)(random);
+            frame[at] = static_cast<std::uint8_t>(frame[at] ^ (1U << bit));
+            bits |= Injected::FlipBit;
+            Note(description,
+                 "bit " + std::to_string(bit) + " of byte " + std::to_string(at) + " flipped");
+        }
+    }
+    if (rule.SwapAck != 0 && frame.size() > 2 && (frame[2] == ctrl::ACK || frame[2] == ctrl::NAK)) {
+        // The block check covers the type and the text, not the code: the swapped answer is
+        // still a good frame.
+        const bool wasAck = frame[2] == ctrl::ACK;
+        frame[2] = wasAck ? ctrl::NAK : ctrl::ACK;
+        bits |= Injected::SwapAck;
+        Note(description, wasAck ? "ACK made NAK" : "NAK made ACK");
+    }
+    std::int64_t delay = 0;
+    if (rule.Hold == 0) {
+        if (rule.Jitter > 0) {
+            const double drawn =
+                std::normal_distribution<double>(rule.DelayMin, rule.Jitter)(random);
+            delay = std::clamp<std::int64_t>(std::llround(drawn), 0, FaultLimit::kMaxMs);
+        } else if (rule.DelayMax > rule.DelayMin) {
+            delay = std::uniform_int_distribution<int>(rule.DelayMin, rule.DelayMax)(random);
+        } else {
+            delay = rule.DelayMin;
+        }
+        if (delay > 0 || rule.Jitter > 0) {
+            bits |= Injected::Delay;
+            Note(description, "delay " + std::to_string(delay) + " ms");
+        }
+    }
+    std::vector<std::uint8_t> stray;
+    if (rule.Stray > 0) {
+        // Random bytes that never start a frame.
+        std::uniform_int_distribution<int> noise(0, 254);
+        for (int i = 0; i < rule.Stray; ++i) {
+            const int value = noise(random);
+            stray.push_back(static_cast<std::uint8_t>(value >= ctrl::SOH ? value + 1 : value));
+        }
+        bits |= Injected::Noise;
+        Note(description, std::to_string(rule.Stray) + " stray bytes before");
+    }
+    if (rule.Twice != 0) {
+        const std::vector<std::uint8_t> once = frame;
+        frame.insert(frame.end(), once.begin(), once.end());
+        bits |= Injected::Twice;
+        Note(description, "twice");
+    }
+    if (rule.Hold != 0) {
+        // Sent, stray bytes and all, after the next frame this way ends (FrameEnd), at that
+        // frame's time: a hold replaces a delay.
+        if (!stray.empty()) lane.held.push_back(Out{0, std::move(stray), true});
+        lane.held.push_back(Out{0, std::move(frame), false});
+        bits |= Injected::Held;
+        Note(description, "held for the next frame");
+    } else {
+        const std::int64_t due = micros_() + Ms(delay);
+        if (!stray.empty()) Emit(lane, stray.data(), stray.size(), due, true);
+        Emit(lane, frame.data(), frame.size(), due, false);
+    }
+    report.injected = bits;
+}
+
+void ProxyEngine::Emit(Lane& lane, const std::uint8_t* data, std::size_t length, std::int64_t due,
+                       bool loose) {
+    if (length == 0) return;
+    if (lane.queue.empty() && due <= micros_()) {
+        Write(lane, data, length, loose);
+        return;
+    }
+    // Behind what waits already: the line keeps its order.
+    if (!lane.queue.empty()) due = std::max(due, lane.queue.back().due);
+    lane.queued += length;
+    if (!lane.queue.empty() && lane.queue.back().due == due && lane.queue.back().loose == loose) {
+        lane.queue.back().bytes.insert(lane.queue.back().bytes.end(), data, data + length);
+        return;
+    }
+    lane.queue.push_back(Out{due, std::vector<std::uint8_t>(data, data + length), loose});
+}
+
+void ProxyEngine::Write(Lane& lane, const std::uint8_t* data, std::size_t length, bool loose) {
+    SerialDriver* to = To(lane);
+    if (to == nullptr) {
+        lane.lost += length;
+        return;
+    }
+    if (tap != nullptr) {
+        if (loose) {
+            tap->RecordLoose(TapDirection(lane.way), data, length);
+        } else {
+            tap->Record(TapDirection(lane.way), data, length);
+        }
+    }
+    lane.wrote = true;
+    try {
+        to->WriteTo(0, data, length);
+        lane.forwarded += length;
+    } catch (...) {
+        lane.lost += length;
+        if (!failure_) failure_ = std::current_exception();
+    }
+}
+
+void ProxyEngine::RunDue(Lane& lane) {
+    const std::int64_t now = micros_();
+    while (!lane.queue.empty() && lane.queue.front().due <= now) {
+        Out out = std::move(lane.queue.front());
+        lane.queue.pop_front();
+        lane.queued -= out.bytes.size();
+        Write(lane, out.bytes.data(), out.bytes.size(), out.loose);
+    }
+}
+
+void ProxyEngine::PushWritten(Lane& lane) {
+    if (!lane.wrote) return;
+    lane.wrote = false;
+    if (SerialDriver* to = To(lane)) to->Push();
+}
+
+void ProxyEngine::Inject(ProxySide side, std::uint8_t type, const std::string& text, std::int32_t source,
+                         std::uint64_t request) {
+    // The lane that writes to `side` is the one that reads from the other side.
+    Lane& lane = lanes_[1 - static_cast<int>(side)];
+    CharBuffer frame;
+    frame.Reserve(MaxFrameSize(text.size()));
+    BuildFrame(frame, type, 0, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    Ours ours;
+    ours.frame = frame.Bytes();
+    ours.type = type;
+    ours.source = source;
+    ours.request = request;
+    lane.ours.push_back(std::move(ours));
+    Step([&] { SendOurs(lane); });
+    Step([&] { PushWritten(lane); });
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+void ProxyEngine::SendOurs(Lane& lane) {
+    if (lane.mode != Mode::Between || !lane.held.empty()) return;
+    Lane& answers = lanes_[1 - static_cast<int>(lane.way)];
+    while (!lane.ours.empty()) {
+        Ours ours = std::move(lane.ours.front());
+        lane.ours.pop_front();
+        Emit(lane, ours.frame.data(), ours.frame.size(), micros_(), false);
+        ours.sentWall = wall_();
+        ours.deadline = micros_() + kAnswerTimeoutSeconds * 1'000'000;
+        ours.frame = {};
+        answers.awaiting.push_back(std::move(ours));
+    }
+}
+
+void ProxyEngine::TakeAnswer(Lane& lane, ReceivedFrame& report) {
+    lane.taking = false;
+    Ours ours = std::move(lane.awaiting.front());
+    lane.awaiting.pop_front();
+    const bool accepted = report.status == StatusOk && KindOf(lane.frame) == Kind::Ack;
+    report.faults = "the answer to our message: taken, not passed on";
+    if (!accepted) {
+        // Why it was rejected comes first, as the engine tells it.
+        Event why{EventId::Status, report.status == StatusOk ? StatusNak : report.status, deviceId, {}};
+        why.request = ours.request;
+        Post(std::move(why));
+    }
+    Event event{accepted ? EventId::ResponseAccepted : EventId::TransactionFailed, static_cast<std::int8_t>(ours.type),
+                ours.source, report.text};
+    event.request = ours.request;
+    SendOutcome outcome;
+    outcome.type = ours.type;
+    outcome.firstSentMicros = ours.sentWall;
+    outcome.slowestMicros = report.micros - ours.sentWall;
+    outcome.tries = 1;
+    outcome.naks = KindOf(lane.frame) == Kind::Nak ? 1 : 0;
+    outcome.badBccs = report.status == StatusBadBcc ? 1 : 0;
+    event.payload = outcome;
+    Post(std::move(event));
+}
+
+void ProxyEngine::ExpireOurs(Lane& lane) {
+    // An answer that has begun is let finish.
+    if (lane.taking) return;
+    const std::int64_t now = micros_();
+    while (!lane.awaiting.empty() && lane.awaiting.front().deadline <= now) {
+        const Ours& ours = lane.awaiting.front();
+        Event event{EventId::Status, StatusTimeout, deviceId, {}};
+        event.request = ours.request;
+        SendOutcome outcome;
+        outcome.type = ours.type;
+        outcome.firstSentMicros = ours.sentWall;
+        outcome.tries = 1;
+        event.payload = outcome;
+        Post(std::move(event));
+        lane.awaiting.pop_front();
+    }
+}
+
+bool ProxyEngine::HasWork() {
+    const std::int64_t now = micros_();
+    for (Lane& lane : lanes_) {
+        if (!lane.queue.empty() && lane.queue.front().due <= now) return true;
+        if (!lane.awaiting.empty() && lane.awaiting.front().deadline <= now && !lane.taking) return true;
+        SerialDriver* from = From(lane);
+        if (!inputHeld_ && from != nullptr && lane.queued < kMaxQueuedBytes &&
+            (!lane.drained || from->HasInput()))
+            return true;
+    }
+    return false;
+}
+
+std::optional<std::int64_t> ProxyEngine::NextDue() const {
+    std::optional<std::int64_t> due;
+    for (const Lane& lane : lanes_) {
+        if (!lane.queue.empty() && (!due || lane.queue.front().due < *due))
+            due = lane.queue.front().due;
+        if (!lane.awaiting.empty() && (!due || lane.awaiting.front().deadline < *due))
+            due = lane.awaiting.front().deadline;
+    }
+    return due;
+}

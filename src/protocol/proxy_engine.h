@@ -1,0 +1,183 @@
+#pragma once
+
+// Proxy mode: the simulator sits between two real sides, a host and a device, and passes on
+// what each sends to the other, decoding it on the way and breaking it on purpose.
+//
+// Why it is built this way:
+// - Two links, side A and side B, each any driver kind (serial port, TCP client, TCP server,
+//   virtual port), each wrapped in a FaultyLine for the line faults, both owned by the control
+//   thread like the simulator's own link. The engine only holds pointers to them: reopening a
+//   side swaps its pointer (SetSide) and keeps both directions' state.
+// - Bytes read on one side are written to the other as they arrive, in the same poll, so a
+//   proxy without faults adds no latency of its own. Bytes outside frames pass untouched.
+// - Each direction runs the same Receiver the engine and the segmenter use (reused, not
+//   copied), so every frame is reported once, with its direction, as a received frame
+//   (event 10013, `way` set); the tap gets the bytes as they were written to the receiving
+//   side, A to B as Rx and B to A as Tx (TapDirection), so the traffic service, its log and
+//   the capture cut and pair them as they do the simulator's own traffic.
+// - Frame faults need the frame's type and kind, which its first three bytes give: while
+//   rules exist for a direction, a frame's first bytes wait until the rule is known. A frame
+//   no rule strikes then streams on at once; a struck one is kept whole, changed and sent (now
+//   or when its delay is over). Later bytes never overtake earlier ones, except a frame held
+//   on purpose to follow the next one.
+// - Every draw (probability, delay, stray bytes, which bit) comes from a generator per
+//   direction seeded from the faults' seed, so a seeded run repeats whatever the other
+//   direction does meanwhile.
+// - The simulator's own answering is off: the proxy answers nothing itself.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/device.h"
+#include "base/event.h"
+#include "base/traffic_sink.h"
+#include "drivers/serial_driver.h"
+#include "protocol/receiver.h"
+#include "settings/proxy_fault_prefs.h"
+
+enum class ProxySide : std::uint8_t { A = 0, B = 1 };
+
+// "A→B" or "B→A".
+const char* ProxyDirectionText(ProxyDirection way);
+
+class ProxyEngine : public Device {
+public:
+    using MicrosClock = std::function<std::int64_t()>;
+
+    // Does not own the drivers; either may be null (that side is not open: what would go to
+    // it is dropped, and nothing is read from it). `micros` times the delays; `wall` stamps
+    // the frames reported.
+    ProxyEngine(SerialDriver* a, SerialDriver* b, std::int32_t deviceId, MicrosClock micros = {},
+                MicrosClock wall = {});
+    ~ProxyEngine() override;
+
+    // Reads what each side has, passes it on with the faults, sends what is due, and reports
+    // the frames that completed.
+    void Poll() override;
+    void SetSide(ProxySide side, SerialDriver* driver);
+    SerialDriver* Side(ProxySide side) const { return sides_[static_cast<int>(side)]; }
+
+    // Replaces the frame faults unless one is out of range: then nothing changes and the error
+    // is returned (empty on success). Counts and draws start again; frames already on their
+    // way keep their faults.
+    std::string SetFaults(const ProxyFaults& faults);
+    const ProxyFaults& Faults() const { return faults_; }
+
+    // Our own message (the send rows'), towards `side`: written between two frames going that
+    // way (at once when none is passing), behind whatever waits for its time. That side's next
+    // ACK or NAK is its answer: taken, not passed on, and reported as 10011 or 10012 with
+    // `request`; none within kAnswerTimeoutSeconds ends it with a 10017 time-out.
+    void Inject(ProxySide side, std::uint8_t type, const std::string& text, std::int32_t source,
+                std::uint64_t request);
+    static constexpr std::int64_t kAnswerTimeoutSeconds = 4;
+
+    // True when another Poll would do something now: input a side may still hold, or bytes
+    // whose time has come.
+    bool HasWork();
+    // The earliest time (of the microseconds clock) at which delayed bytes are due.
+    std::optional<std::int64_t> NextDue() const;
+    // While held, neither side is read; what was read is still passed on.
+    void HoldInput(bool held) { inputHeld_ = held; }
+    bool InputHeld() const { return inputHeld_; }
+
+    // Bytes passed on each way (written to the receiving side, faults applied), and bytes
+    // lost: the receiving side was not open, or the write failed (counted whole).
+    std::uint64_t Forwarded(ProxyDirection way) const {
+        return lanes_[static_cast<int>(way)].forwarded;
+    }
+    std::uint64_t Lost(ProxyDirection way) const { return lanes_[static_cast<int>(way)].lost; }
+    // Bytes waiting for their time each way. Past kMaxQueuedBytes the sending side is not
+    // read until they drain (TCP then pushes back on it), so a long delay over a fast link
+    // never grows memory without end.
+    static constexpr std::size_t kMaxQueuedBytes = 1u << 20;
+    std::size_t Queued(ProxyDirection way) const { return lanes_[static_cast<int>(way)].queued; }
+
+    // Receives a copy of every run of bytes written to either side; none when null.
+    TrafficSink* tap = nullptr;
+    std::int32_t deviceId;
+
+private:
+    enum class Mode {
+        Between,  // outside a frame: bytes pass at once
+        Pending,  // a frame began; its first bytes wait until the rule for it is known
+        Through,  // a frame no fault strikes: it streams on
+        Store,    // a frame a fault strikes: kept whole until its end
+    };
+    struct Out {
+        std::int64_t due;
+        std::vector<std::uint8_t> bytes;
+        bool loose;  // injected stray bytes
+    };
+    // A message of ours: waiting for a gap between frames, then for its answer.
+    struct Ours {
+        std::vector<std::uint8_t> frame;
+        std::uint8_t type = 0;
+        std::int32_t source = 0;
+        std::uint64_t request = 0;
+        std::int64_t sentWall = 0;
+        std::int64_t deadline = 0;  // microseconds clock
+    };
+    // One direction: from sides_[way] to the other side.
+    struct Lane {
+        ProxyDirection way = ProxyDirection::AtoB;
+        Receiver receiver;
+        Mode mode = Mode::Between;
+        std::vector<std::uint8_t> frame;    // the frame's bytes so far (Pending, Store)
+        std::vector<ProxyFaultRule> rules;  // the rules for this way, in order
+        std::vector<std::int64_t> matches;  // frames each rule picked, for every Nth
+        ProxyFaultRule striking;            // the rule striking the frame in Store
+        std::mt19937 random;
+        std::deque<Ours> ours;      // our messages waiting to go this way
+        std::deque<Ours> awaiting;  // our messages sent to this lane's side, oldest first
+        bool taking = false;        // the frame in Store is the answer to one of ours
+        std::deque<Out> queue;   // bytes waiting for their time, in the order they leave
+        std::size_t queued = 0;  // bytes in queue
+        std::vector<Out> held;   // a frame (and its stray bytes) waiting for the next one
+        std::vector<std::uint8_t> input = std::vector<std::uint8_t>(4096);
+        bool drained = true;  // the last read found less than a block
+        bool wrote = false;   // written to the other side and not pushed yet
+        std::uint64_t strayReported = 0;
+        std::uint64_t forwarded = 0;
+        std::uint64_t lost = 0;
+    };
+
+    SerialDriver* To(const Lane& lane) const { return sides_[1 - static_cast<int>(lane.way)]; }
+    SerialDriver* From(const Lane& lane) const { return sides_[static_cast<int>(lane.way)]; }
+    void Post(Event event);
+    void ReadSide(Lane& lane);
+    void Process(Lane& lane, const std::uint8_t* data, std::size_t length);
+    void Decide(Lane& lane);
+    void FrameEnd(Lane& lane);
+    // Changes a struck frame as its rule says and sends or schedules it; notes what it did.
+    void Strike(Lane& lane, ReceivedFrame& report);
+    // Sends `length` bytes the lane's way at `due`: at once when nothing waits before them and
+    // their time has come, else after what waits.
+    void Emit(Lane& lane, const std::uint8_t* data, std::size_t length, std::int64_t due,
+              bool loose);
+    void Write(Lane& lane, const std::uint8_t* data, std::size_t length, bool loose);
+    void RunDue(Lane& lane);
+    // Sends our messages waiting to go the lane's way, if no frame is passing now.
+    void SendOurs(Lane& lane);
+    // The frame that ended is the answer to our oldest message waiting for one.
+    void TakeAnswer(Lane& lane, ReceivedFrame& report);
+    void ExpireOurs(Lane& lane);
+    void PushWritten(Lane& lane);
+    // Runs `work`; a failure is kept for the end of the poll (the first one only).
+    template <typename Work>
+    void Step(Work&& work);
+
+    SerialDriver* sides_[2];
+    MicrosClock micros_;
+    MicrosClock wall_;
+    ProxyFaults faults_;
+    Lane lanes_[2];
+    bool inputHeld_ = false;
+    std::exception_ptr failure_;
+};

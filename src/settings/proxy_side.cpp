@@ -1,0 +1,125 @@
+#include "settings/proxy_side.h"
+
+#include <charconv>
+#include <iterator>
+#include <optional>
+
+#include "settings/names.h"
+
+namespace {
+
+// Decimal digits only, nothing around them.
+std::optional<std::int32_t> Digits(std::string_view text) {
+    std::int32_t value = 0;
+    if (text.empty() || text.front() == '-' || text.front() == '+') return std::nullopt;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// "HOST:PORT" or "[V6]:PORT": the host and the port's text; false when there is no port.
+bool SplitHostPort(std::string_view text, std::string& host, std::string_view& port) {
+    std::size_t colon;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') return false;
+        host.assign(text.substr(1, close - 1));
+        colon = close + 1;
+    } else {
+        colon = text.rfind(':');
+        if (colon == std::string_view::npos) return false;
+        host.assign(text.substr(0, colon));
+    }
+    port = text.substr(colon + 1);
+    return true;
+}
+
+bool ParsePort(std::string_view text, std::int32_t& port, bool zeroAllowed) {
+    const auto value = Digits(text);
+    if (!value || *value < (zeroAllowed ? 0 : 1) || *value > 65535) return false;
+    port = static_cast<std::int32_t>(*value);
+    return true;
+}
+
+}  // namespace
+
+ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::string& error) {
+    ProxySideLink side;
+    side.comm = base;
+    error.clear();
+    const std::size_t colon = text.find(':');
+    const std::string_view kind = text.substr(0, colon);
+    const std::string_view rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+    const std::string quoted = "\"" + std::string(text) + "\"";
+    if (kind == "serial" || kind == "pty") {
+        side.comm.Type = kind == "serial" ? 0 : 3;
+        std::string_view path = rest;
+        if (kind == "serial") {
+            // A last part of digits is the baud rate.
+            const std::size_t last = rest.rfind(':');
+            if (last != std::string_view::npos) {
+                const auto baud = Digits(rest.substr(last + 1));
+                if (baud) {
+                    int index = -1;
+                    for (std::size_t i = 0; i < std::size(kBaudRates); ++i)
+                        if (kBaudRates[i] == *baud) index = static_cast<int>(i);
+                    if (index < 0) {
+                        error = quoted + ": " + std::to_string(*baud) + " is not a baud rate offered";
+                        return side;
+                    }
+                    side.comm.Baud = index;
+                    path = rest.substr(0, last);
+                }
+            }
+        }
+        if (path.empty()) {
+            error = quoted + ": the port's path is missing";
+            return side;
+        }
+        side.comm.Port.assign(path);
+        return side;
+    }
+    if (kind == "tcp-client") {
+        side.comm.Type = 1;
+        std::string host;
+        std::string_view port;
+        if (!SplitHostPort(rest, host, port) || host.empty()) {
+            error = quoted + ": write tcp-client:HOST:PORT";
+        } else if (!ParsePort(port, side.comm.RemotePort, false)) {
+            error = quoted + ": the port must be 1 to 65535";
+        } else {
+            side.comm.RemoteIp = host;
+        }
+        return side;
+    }
+    if (kind == "tcp-server") {
+        side.comm.Type = 2;
+        std::string address;
+        std::string_view port = rest;
+        if (rest.find(':') != std::string_view::npos || (!rest.empty() && rest.front() == '[')) {
+            if (!SplitHostPort(rest, address, port) || address.empty()) {
+                error = quoted + ": write tcp-server:[ADDRESS:]PORT";
+                return side;
+            }
+        }
+        // 0 listens on a port the system picks (tests, scripts that read it from the status).
+        if (!ParsePort(port, side.comm.LocalPort, true)) {
+            error = quoted + ": the port must be 0 to 65535";
+            return side;
+        }
+        side.listenAddress = address;
+        return side;
+    }
+    error = quoted + ": a side is serial:PATH[:BAUD], tcp-client:HOST:PORT, tcp-server:[ADDRESS:]PORT or pty:PATH";
+    return side;
+}
+
+std::string ProxySidesError(const CommPrefs& comm) {
+    std::string error;
+    ParseProxySide(comm.ProxyA, comm, error);
+    if (!error.empty()) return "side A: " + error;
+    ParseProxySide(comm.ProxyB, comm, error);
+    if (!error.empty()) return "side B: " + error;
+    if (comm.ProxyInject != 0 && comm.ProxyInject != 1) return "the side to send to must be 0 (A) or 1 (B)";
+    return {};
+}

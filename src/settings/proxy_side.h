@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "settings/prefs.h"
+
+// One side of the proxy as a link of its own: the settings a link of that kind opens with.
+struct ProxySideLink {
+    CommPrefs comm;            // Type 0 serial, 1 TCP client, 2 TCP server, 3 virtual port
+    std::string listenAddress;  // TCP server: listen on this address only; empty: on all
+};
+
+// A side written "serial:PATH[:BAUD]", "tcp-client:HOST:PORT", "tcp-server:[ADDRESS:]PORT" or
+// "pty:PATH" (an IPv6 host or address in brackets: "tcp-client:[::1]:5000"). The line settings
+// a serial or virtual side does not name come from `base`. On a fault `error` says what is
+// wrong and the result is not to be used.
+ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::string& error);
+
+// Both sides of a proxy's settings, each checked; the first fault names its side ("side B:
+// ..."); empty when both are sound.
+std::string ProxySidesError(const CommPrefs& comm);
