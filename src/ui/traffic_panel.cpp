@@ -207,6 +207,11 @@ void TrafficPanel::SetPaused(bool paused) {
     UpdateCount();
 }
 
+void TrafficPanel::ShowProxyWays(bool proxy) {
+    DirectionBox->setItemText(1, proxy ? QString::fromUtf8("A \u2192 B") : QStringLiteral("Received"));
+    DirectionBox->setItemText(2, proxy ? QString::fromUtf8("B \u2192 A") : QStringLiteral("Sent"));
+}
+
 void TrafficPanel::ApplyFilter() {
     TrafficFilter filter;
     filter.direction = DirectionBox->currentIndex() - 1;
