@@ -146,7 +146,9 @@ struct ApiServer::Impl {
     template <class Stream>
     net::awaitable<void> ReadUntilClosed(Stream& stream, std::shared_ptr<StreamReader> reader);
     net::awaitable<std::optional<ApiResponse>> OnCore(ApiRequest request);
-    net::awaitable<void> LongPoll(const ApiRequest& request, ApiResponse& answer);
+    // `seen`: the hub's news counted before the first answer was worked out, so that news
+    // that came while it was on its way is not missed.
+    net::awaitable<void> LongPoll(const ApiRequest& request, ApiResponse& answer, std::uint64_t seen);
 
     // A timer that the hub's news cuts short, for as long as it lives.
     struct Waiter {
@@ -374,6 +376,7 @@ net::awaitable<void> ApiServer::Impl::Serve(Stream& stream, Connection& connecti
             authFailures.erase(peer);
         }
         if (!handled) handled = QuickApiRequest(request, core, &counters);
+        const std::uint64_t wakesBefore = wakes;
         if (!handled) handled = co_await OnCore(request);
         if (!handled) {
             handled = ApiResponse{};
@@ -381,7 +384,7 @@ net::awaitable<void> ApiServer::Impl::Serve(Stream& stream, Connection& connecti
             handled->body =
                 ApiErrorBody("busy", "The simulator is busy; the request was not carried out.");
         }
-        if (handled->poll) co_await LongPoll(request, *handled);
+        if (handled->poll) co_await LongPoll(request, *handled, wakesBefore);
         if (handled->stream) {
             if (head) {
                 handled->stream = false;
@@ -468,11 +471,11 @@ net::awaitable<std::optional<ApiResponse>> ApiServer::Impl::OnCore(ApiRequest re
 
 // A listing that found nothing yet: asked again whenever the hub has news, until it finds
 // something or its time is up. `answer` is the answer either way.
-net::awaitable<void> ApiServer::Impl::LongPoll(const ApiRequest& request, ApiResponse& answer) {
+net::awaitable<void> ApiServer::Impl::LongPoll(const ApiRequest& request, ApiResponse& answer,
+                                               std::uint64_t seen) {
     Waiter waiter(*this);
     net::steady_timer& timer = waiter.timer;
     const auto deadline = Steady::now() + std::chrono::milliseconds(answer.pollMs);
-    std::uint64_t seen = wakes;
     beast::error_code ec;
     while (!stopping && Steady::now() < deadline) {
         if (wakes == seen) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Which way bytes went, seen from the simulator.
 enum class Direction : std::uint8_t { Rx = 0, Tx = 1 };
@@ -29,5 +30,11 @@ public:
     // there.
     virtual void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length) {
         Record(direction, data, length);
+    }
+    // What a fault did to the next bytes going this way (the proxy's "dropped", "bad BCC"):
+    // shown among them, never counted as bytes on the line.
+    virtual void RecordNote(Direction direction, std::string_view text) {
+        (void)direction;
+        (void)text;
     }
 };

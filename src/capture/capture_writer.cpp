@@ -346,6 +346,11 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
         }
         if (i == batch.chunks.size()) break;
         const TapChunk& chunk = batch.chunks[i];
+        if (chunk.note) {
+            // The proxy's faults come as packets of their own (NoteComment); off the gauge.
+            releasedBytes_ += chunk.length;
+            continue;
+        }
         Pending packet;
         packet.micros = chunk.micros;
         packet.interface = static_cast<std::uint32_t>(interfaces_.size() - 1);

@@ -273,6 +273,7 @@ void ProxyEngine::Strike(Lane& lane, ReceivedFrame& report) {
     if (rule.Drop != 0) {
         report.injected = Injected::FrameDropped;
         description = "dropped";
+        if (tap != nullptr) tap->RecordNote(TapDirection(lane.way), description);
         return;
     }
     std::vector<std::uint8_t> frame = std::move(lane.frame);
@@ -343,12 +344,16 @@ void ProxyEngine::Strike(Lane& lane, ReceivedFrame& report) {
         Note(description, "twice");
     }
     if (rule.Hold != 0) {
+        bits |= Injected::Held;
+        Note(description, "held for the next frame");
+    }
+    // Shown with the traffic before the frame it is about.
+    if (tap != nullptr && !description.empty()) tap->RecordNote(TapDirection(lane.way), description);
+    if (rule.Hold != 0) {
         // Sent, stray bytes and all, after the next frame this way ends (FrameEnd), at that
         // frame's time: a hold replaces a delay.
         if (!stray.empty()) lane.held.push_back(Out{0, std::move(stray), true});
         lane.held.push_back(Out{0, std::move(frame), false});
-        bits |= Injected::Held;
-        Note(description, "held for the next frame");
     } else {
         const std::int64_t due = micros_() + Ms(delay);
         if (!stray.empty()) Emit(lane, stray.data(), stray.size(), due, true);
@@ -451,6 +456,7 @@ void ProxyEngine::TakeAnswer(Lane& lane, ReceivedFrame& report) {
     lane.awaiting.pop_front();
     const bool accepted = report.status == StatusOk && KindOf(lane.frame) == Kind::Ack;
     report.faults = "the answer to our message: taken, not passed on";
+    if (tap != nullptr) tap->RecordNote(TapDirection(lane.way), report.faults);
     if (!accepted) {
         // Why it was rejected comes first, as the engine tells it.
         Event why{EventId::Status, report.status == StatusOk ? StatusNak : report.status, deviceId, {}};

@@ -7,7 +7,12 @@
 
 #include "traffic/traffic_tap.h"
 
-enum class EntryKind : std::uint8_t { Message = 0, Ack = 1, Nak = 2, Stray = 3 };
+// Fault: not bytes of the line, but what a fault of the proxy did to the frame that follows
+// (its text: "dropped", "bad BCC", ...).
+enum class EntryKind : std::uint8_t { Message = 0, Ack = 1, Nak = 2, Stray = 3, Fault = 4 };
+inline bool IsFrame(EntryKind kind) {
+    return kind == EntryKind::Message || kind == EntryKind::Ack || kind == EntryKind::Nak;
+}
 
 // One frame or one run of bytes outside a frame. The bytes live in the batch (or the store)
 // that holds the entry: [offset, offset + length).

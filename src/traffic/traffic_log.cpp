@@ -53,7 +53,7 @@ std::string LogPathFor(const std::string& path, LogFormat format) {
 }
 
 std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uint8_t* bytes) {
-    const bool frame = e.kind != EntryKind::Stray;
+    const bool frame = IsFrame(e.kind);
     FrameParts parts;
     if (frame) {
         parts = DecodeFrame(bytes, e.length);

@@ -7,7 +7,18 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
     for (const TapChunk& chunk : batch.chunks) {
         const std::uint8_t* bytes = batch.bytes.data() + chunk.offset;
         TrafficSegmenter& stream = segmenters_[static_cast<int>(chunk.direction)];
-        if (chunk.loose) {
+        if (chunk.note) {
+            // After the bytes before it, before those it is about.
+            stream.FlushStray(out);
+            TrafficEntry note;
+            note.micros = chunk.micros;
+            note.offset = static_cast<std::uint32_t>(out.bytes.size());
+            note.length = chunk.length;
+            note.direction = chunk.direction;
+            note.kind = EntryKind::Fault;
+            out.bytes.insert(out.bytes.end(), bytes, bytes + chunk.length);
+            out.entries.push_back(note);
+        } else if (chunk.loose) {
             // Neither joined to nor cutting into the frames around them; stray bytes before
             // them are listed before them.
             TrafficSegmenter& loose = loose_[static_cast<int>(chunk.direction)];
@@ -26,8 +37,10 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
     for (TrafficEntry& entry : out.entries) {
         const std::uint8_t* bytes = out.bytes.data() + entry.offset;
         entry.proxy = proxy;
-        correlator_.Apply(entry, bytes);
-        stats.Add(entry);
+        if (entry.kind != EntryKind::Fault) {
+            correlator_.Apply(entry, bytes);
+            stats.Add(entry);
+        }
         if (logging) records += FormatRecord(log_->GetOptions().format, entry, bytes);
     }
     if (logging) log_->Write(std::move(records));

@@ -55,6 +55,8 @@ const char* KindText(EntryKind kind) {
             return "ACK";
         case EntryKind::Nak:
             return "NAK";
+        case EntryKind::Fault:
+            return "Fault";
         default:
             return "Stray";
     }

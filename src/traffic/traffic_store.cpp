@@ -74,7 +74,7 @@ std::vector<std::string> TrafficSearchPatterns(std::string_view typed) {
 bool TrafficFilter::Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const {
     if (direction >= 0 && static_cast<int>(entry.direction) != direction) return false;
     if ((kinds & (1u << static_cast<unsigned>(entry.kind))) == 0) return false;
-    const bool frame = entry.kind != EntryKind::Stray;
+    const bool frame = IsFrame(entry.kind);
     if (type >= 0 && (!frame || entry.type != type)) return false;
     if (status >= 0) {
         if (!frame) return false;

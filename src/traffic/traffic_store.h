@@ -12,7 +12,7 @@
 // Which entries a view shows. Every part that is set must match.
 struct TrafficFilter {
     int direction = -1;    // Direction, or -1 both
-    unsigned kinds = 0xF;  // bit per EntryKind
+    unsigned kinds = 0x1F;  // bit per EntryKind
     int type = -1;         // the type byte, or -1 any
     int status = -1;       // a status code, -1 any, kAnyError any but OK
     // Byte strings of which at least one must appear in the entry (frame or run); none: any.
@@ -21,7 +21,7 @@ struct TrafficFilter {
     static constexpr int kAnyError = 100;
 
     bool MatchesAll() const {
-        return direction < 0 && kinds == 0xF && type < 0 && status < 0 && patterns.empty();
+        return direction < 0 && kinds == 0x1F && type < 0 && status < 0 && patterns.empty();
     }
     bool Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const;
 };

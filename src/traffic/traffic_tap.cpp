@@ -63,22 +63,26 @@ void TrafficTap::RecordLoose(Direction direction, const std::uint8_t* data, std:
     Add(direction, data, length, true);
 }
 
-void TrafficTap::Add(Direction direction, const std::uint8_t* data, std::size_t length, bool loose) {
+void TrafficTap::RecordNote(Direction direction, std::string_view text) {
+    Add(direction, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), true, true);
+}
+
+void TrafficTap::Add(Direction direction, const std::uint8_t* data, std::size_t length, bool loose, bool note) {
     if (length == 0 || data == nullptr) return;
     const std::int64_t now = Stamp();
     bool first = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        first = RecordLocked(direction, data, length, now, loose);
+        first = RecordLocked(direction, data, length, note, now, loose);
         // Under the lock, so that a Take in between cannot count these bytes down first.
         if (gauge_ != nullptr) gauge_->Add(length);
     }
     if (first && onData_) onData_();
 }
 
-bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length,
+bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length, bool note,
                               std::int64_t now, bool loose) {
-    total_[static_cast<int>(direction)] += length;
+    if (!note) total_[static_cast<int>(direction)] += length;
     const bool first = pending_.chunks.empty() && pending_.droppedBytes == 0;
     if (pending_.bytes.size() + length > capacity_) {
         pending_.droppedBytes += length;
@@ -96,7 +100,7 @@ bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std
         }
     }
     pending_.chunks.push_back(TapChunk{now, static_cast<std::uint32_t>(pending_.bytes.size()),
-                                       static_cast<std::uint32_t>(length), direction, loose});
+                                       static_cast<std::uint32_t>(length), direction, loose, note});
     pending_.bytes.insert(pending_.bytes.end(), data, data + length);
     return first;
 }

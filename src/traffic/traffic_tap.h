@@ -17,6 +17,7 @@ struct TapChunk {
     std::uint32_t length = 0;
     Direction direction = Direction::Rx;
     bool loose = false;  // written outside the engine's frames: an entry (or a few) of its own
+    bool note = false;   // not bytes of the line: what a fault did (its text)
 };
 
 // What the tap collected since it was last taken.
@@ -63,6 +64,7 @@ public:
     // Engine side (control thread).
     void Record(Direction direction, const std::uint8_t* data, std::size_t length) override;
     void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length) override;
+    void RecordNote(Direction direction, std::string_view text) override;
     // Reader side (one thread): swaps the collected batch into `out` (whose old contents are
     // cleared and whose buffers are kept for the next round, so no allocation happens in
     // steady state).
@@ -73,8 +75,8 @@ public:
 private:
     std::int64_t Stamp() const;
     // Returns whether the batch was empty before.
-    void Add(Direction direction, const std::uint8_t* data, std::size_t length, bool loose);
-    bool RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length,
+    void Add(Direction direction, const std::uint8_t* data, std::size_t length, bool loose, bool note = false);
+    bool RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length, bool note,
                       std::int64_t now, bool loose);
 
     Clock clock_;

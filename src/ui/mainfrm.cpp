@@ -51,6 +51,7 @@
 #include "ui/capture_dialogs.h"
 #include "ui/scenario_panel.h"
 #include "ui/traffic_hub.h"
+#include "ui/traffic_panel.h"
 
 namespace {
 
@@ -443,6 +444,9 @@ void TMainForm::BuildReceivedList() {
     for (int c = 0; c < ReceivedListModel::ColumnCount; ++c) {
         if (c != ReceivedListModel::TextColumn) grid->setColumnWidth(c, kColumnWidths[c]);
     }
+    // The way (shown for the proxy only) beside the type, where it is read with it.
+    grid->horizontalHeader()->moveSection(ReceivedListModel::WayColumn, ReceivedListModel::TypeColumn);
+    grid->setColumnHidden(ReceivedListModel::WayColumn, prefs_.Get_comm_prefs().Type != 4);
     // The message text takes what the others leave of the grid; set once, at the first show.
     grid->setColumnWidth(ReceivedListModel::TextColumn, 295);
 
@@ -599,6 +603,7 @@ void TMainForm::PostReplyActions() {
 void TMainForm::ShowCommSettings() {
     // The way a message went shows only where there are two ways: between the proxy's sides.
     ReceivedMsgsGrid->setColumnHidden(ReceivedListModel::WayColumn, core_.Link().Type != 4);
+    if (Traffic != nullptr) Traffic->Traffic->ShowProxyWays(core_.Link().Type == 4);
     const QString summary = ToQString(LinkSummaryText(prefs_.Get_comm_prefs()));
     StatusPanels[2]->setText(summary);
     StatusPanels[2]->setToolTip(summary);

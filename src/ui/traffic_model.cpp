@@ -68,7 +68,7 @@ std::string TrafficModel::RowText(int row) const {
 }
 
 QString TrafficModel::Cell(const TrafficEntry& e, const std::uint8_t* bytes, int column) const {
-    const bool frame = e.kind != EntryKind::Stray;
+    const bool frame = IsFrame(e.kind);
     switch (column) {
         case TimeColumn:
             return QDateTime::fromMSecsSinceEpoch(e.micros / 1000)
@@ -116,7 +116,7 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const {
     const TrafficEntry& entry = store_.Entry(sequence);
     if (role == Qt::DisplayRole) return Cell(entry, store_.Bytes(sequence), index.column());
     if (role == Qt::ForegroundRole) {
-        if (entry.kind == EntryKind::Stray || entry.status != StatusOk ||
+        if (entry.kind == EntryKind::Stray || entry.kind == EntryKind::Fault || entry.status != StatusOk ||
             entry.kind == EntryKind::Nak) {
             return QBrush(QColor(0xb0, 0x00, 0x00));
         }

@@ -30,7 +30,7 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     DirectionBox = new QComboBox(this);
     DirectionBox->addItems({"Both ways", "Received", "Sent"});
     KindBox = new QComboBox(this);
-    KindBox->addItems({"All kinds", "Messages", "ACK", "NAK", "Answers", "Stray bytes"});
+    KindBox->addItems({"All kinds", "Messages", "ACK", "NAK", "Answers", "Stray bytes", "Faults"});
     TypeEdit = new QLineEdit(this);
     TypeEdit->setMaxLength(1);
     TypeEdit->setPlaceholderText("Type");
@@ -207,12 +207,17 @@ void TrafficPanel::SetPaused(bool paused) {
     UpdateCount();
 }
 
+void TrafficPanel::ShowProxyWays(bool proxy) {
+    DirectionBox->setItemText(1, proxy ? QString::fromUtf8("A \u2192 B") : QStringLiteral("Received"));
+    DirectionBox->setItemText(2, proxy ? QString::fromUtf8("B \u2192 A") : QStringLiteral("Sent"));
+}
+
 void TrafficPanel::ApplyFilter() {
     TrafficFilter filter;
     filter.direction = DirectionBox->currentIndex() - 1;
-    static const unsigned kinds[] = {0xF,    1u << 0, 1u << 1, 1u << 2, (1u << 1) | (1u << 2),
-                                     1u << 3};
-    filter.kinds = kinds[std::clamp(KindBox->currentIndex(), 0, 5)];
+    static const unsigned kinds[] = {0x1F,   1u << 0, 1u << 1, 1u << 2, (1u << 1) | (1u << 2),
+                                     1u << 3, 1u << 4};
+    filter.kinds = kinds[std::clamp(KindBox->currentIndex(), 0, 6)];
     const std::string type = ToBytes(TypeEdit->text());
     filter.type = type.empty() ? -1 : static_cast<std::uint8_t>(type[0]);
     const int status = StatusBox->currentIndex();

@@ -22,6 +22,8 @@ class TrafficModel;
 class TrafficPanel : public QWidget {
     Q_OBJECT
 public:
+    // Through the proxy the ways are A to B and B to A rather than received and sent.
+    void ShowProxyWays(bool proxy);
     explicit TrafficPanel(std::size_t bound, QWidget* parent = nullptr);
 
     // New entries; while paused they wait (bounded like the list) and the view stays put.

@@ -23,12 +23,21 @@ using Bytes = frame_stream::Bytes;
 struct RecordingTap : TrafficSink {
     void Record(Direction d, const std::uint8_t* data, std::size_t n) override {
         bytes[static_cast<int>(d)].insert(bytes[static_cast<int>(d)].end(), data, data + n);
+        marked[static_cast<int>(d)].insert(marked[static_cast<int>(d)].end(), data, data + n);
     }
     void RecordLoose(Direction d, const std::uint8_t* data, std::size_t n) override {
         ++loose[static_cast<int>(d)];
         Record(d, data, n);
     }
+    // A note marks its place among the bytes: "[note]".
+    void RecordNote(Direction d, std::string_view text) override {
+        notes[static_cast<int>(d)].push_back(std::string(text));
+        const std::string mark = "[" + std::string(text) + "]";
+        marked[static_cast<int>(d)].insert(marked[static_cast<int>(d)].end(), mark.begin(), mark.end());
+    }
     Bytes bytes[2];
+    std::vector<std::string> notes[2];
+    Bytes marked[2];  // the bytes with the notes in their places
     int loose[2] = {0, 0};
 };
 
@@ -203,6 +212,11 @@ TEST(ProxyEngine, EachFrameFaultAsTheReceiverSeesIt) {
             }
             EXPECT_EQ(struck != nullptr ? struck->faults : "", c.faults);
             EXPECT_EQ(struck != nullptr ? struck->injected : 0, c.injected);
+            // The traffic view shows each fault before the bytes it changed.
+            const auto& notes = r.tap.notes[static_cast<int>(Direction::Rx)];
+            EXPECT_EQ(notes.empty() ? "" : notes.front(), c.faults);
+            if (std::string(c.name) == "bad BCC")
+                EXPECT_EQ(r.tap.marked[static_cast<int>(Direction::Rx)], Concat({Bytes{'[', 'b', 'a', 'd', ' ', 'B', 'C', 'C', ']'}, badBcc, r1}));
         }
     }
 }

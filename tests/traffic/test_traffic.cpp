@@ -741,3 +741,32 @@ TEST_F(TrafficLog, UnwritablePathIsReportedAtStart) {
 }
 
 }  // namespace
+
+// What a fault of the proxy did shows among the traffic, after the bytes before it and before
+// the frame it is about, in the view and the log, and is never counted as bytes of the line.
+TEST(TrafficMonitor, FaultNotesShowBeforeTheirFrameAndCountAsNothing) {
+    TrafficTap tap([] { return std::int64_t{7}; });
+    const Bytes stray = B("xx"), message = Message('A', "q");
+    tap.Record(Direction::Rx, stray.data(), stray.size());
+    tap.RecordNote(Direction::Rx, "bad BCC");
+    tap.Record(Direction::Rx, message.data(), message.size());
+    TapBatch batch;
+    tap.Take(batch);
+    TrafficMonitor monitor;
+    TrafficBatch out;
+    monitor.Process(batch, out);
+    std::vector<std::string> got;
+    for (const TrafficEntry& e : out.entries)
+        got.push_back(std::string(KindText(e.kind)) + " " +
+                      std::string(out.bytes.begin() + e.offset, out.bytes.begin() + e.offset + e.length));
+    EXPECT_EQ(got, (std::vector<std::string>{"Stray xx", "Fault bad BCC",
+                                             "Message " + std::string(message.begin(), message.end())}));
+    EXPECT_EQ(monitor.stats.bytes[static_cast<int>(Direction::Rx)], stray.size() + message.size());
+    const std::string record = FormatRecord(LogFormat::JsonLines, out.entries[1], out.bytes.data() + out.entries[1].offset);
+    EXPECT_NE(record.find("\"kind\":\"Fault\""), std::string::npos) << record;
+    EXPECT_EQ(record.find("\"status\""), std::string::npos) << "a note is no frame: " << record;
+    TrafficFilter faults;
+    faults.kinds = 1u << static_cast<unsigned>(EntryKind::Fault);
+    EXPECT_TRUE(faults.Matches(out.entries[1], out.bytes.data() + out.entries[1].offset));
+    EXPECT_FALSE(faults.Matches(out.entries[2], out.bytes.data() + out.entries[2].offset));
+}

@@ -322,7 +322,9 @@ private slots:
         for (int c = 0; c < ReceivedListModel::ColumnCount; ++c)
             headers << form->ReceivedMessages->headerData(c, Qt::Horizontal).toString();
         QCOMPARE(headers, QStringList({"", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC",
-                                       "Injection"}));
+                                       "Injection", "Way"}));
+        // The way a message went is for the proxy only.
+        QVERIFY(form->ReceivedMsgsGrid->isColumnHidden(ReceivedListModel::WayColumn));
         QCOMPARE(form->ReceivedMessages->rowCount(), 1);  // the input row
         QVERIFY(!form->ShowNonPrintablesCheckBox->isChecked());
     }
