@@ -503,7 +503,11 @@ void TControlThread::ArmSerialWatch(asio::posix::stream_descriptor* watch) {
     // arrive meanwhile wake the thread once more.
     watch->async_wait(asio::posix::stream_descriptor::wait_read,
                       [this, watch](const boost::system::error_code& error) {
-                          if (error) return;  // cancelled: the watch is gone
+                          // Cancelled, or done before the link closed and run after: the watch
+                          // is gone either way.
+                          if (error || std::none_of(serialWatches_.begin(), serialWatches_.end(),
+                                                    [watch](const auto& w) { return w.get() == watch; }))
+                              return;
                           // A port whose other end is gone stays "readable": stop watching it
                           // rather than waking for ever.
                           pollfd p{watch->native_handle(), POLLIN, 0};
