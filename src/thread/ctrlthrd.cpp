@@ -310,6 +310,17 @@ void TControlThread::HandleThreadEvent(Event& event) {
     if (event.id == EventId::LinkAction && event.value == LinkActionCode::Reconnect) {
         // A new connection (or the port opened again) with the settings in use.
         OpenLink(commSettings);
+    } else if (event.id == EventId::LinkAction && ProxyMode()) {
+        // The proxy has no line of its own: dropping drops both sides' connections; the rest
+        // belongs to one side, and says so rather than doing nothing.
+        if (event.value == LinkActionCode::DropConnections) {
+            for (SerialDriver* side : sides)
+                if (side != nullptr) side->DropLink();
+        } else {
+            ReportError("The proxy has no line of its own: a break, XOFF or raw bytes go to a side as its line "
+                        "faults, or as a message of ours",
+                        0);
+        }
     }
     if (event.id == EventId::SetLineFaults) {
         if (const auto* faults = std::get_if<LineFaults>(&event.payload)) {

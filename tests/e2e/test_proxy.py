@@ -211,6 +211,18 @@ class Forwarding(TcpTest):
                 self.assertEqual(receive(host.fileno(), len(frame("D", b"", ACK))), frame("D", b"", ACK))
 
 
+    def test_link_actions_act_on_both_sides_or_say_why_not(self):
+        proxy, host, device = self.start()
+        # Drop: both connections end; the client side connects again by itself when told to.
+        proxy.api("POST", "/link/actions", {"action": "drop"})
+        for side in (host, device):
+            side.settimeout(5)
+            self.assertEqual(side.recv(100), b"", "the connection was not closed")
+        # A break has no line of its own to go on: an error says so, nothing is written.
+        proxy.api("POST", "/link/actions", {"action": "break"})
+        proxy.wait(lambda: "no line of its own" in proxy.api("GET", "/status")["link"]["error"], 5)
+
+
 class VirtualPorts(unittest.TestCase):
     def test_a_round_trip_through_pty_sides_and_their_links_go_at_sigterm(self):
         # side B's kind, the [Comm] Baud index, bytes a second (8N1: ten bits a byte)
