@@ -99,7 +99,8 @@ class Proxy:
         self.wait(lambda: os.path.exists(self.url_file) and os.path.getsize(self.url_file) > 0)
         with open(self.url_file) as f:
             self.url = f.read().strip()
-        self.wait(lambda: all(side["open"] for side in self.sides()))
+        # The sides show once the link's first state is reported (null before).
+        self.wait(lambda: all(side["open"] for side in self.sides() or [{"open": False}]))
 
     def wait(self, condition, seconds=10):
         deadline = time.monotonic() + seconds
