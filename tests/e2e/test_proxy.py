@@ -70,9 +70,9 @@ def receive(fd, count, seconds=5, quiet=0.15):
     return got + b"".join(read_chunks(fd, lambda data: False, quiet))
 
 
-def receive_timed(fd, count, seconds=5):
-    """As receive, with the time the count-th byte came (from the call)."""
-    started = time.monotonic()
+def receive_timed(fd, count, seconds=5, started=None):
+    """As receive, with the time the count-th byte came (from `started`, else the call)."""
+    started = time.monotonic() if started is None else started
     got = b"".join(read_chunks(fd, lambda data: len(data) >= count, seconds))
     took = time.monotonic() - started
     return got + receive(fd, 0), took
@@ -254,8 +254,10 @@ class VirtualPorts(unittest.TestCase):
                         os.write(device, answer)
                         self.assertEqual(receive(host, len(answer)), answer)
                     back = frame("F", b"from the device \x10\x7f" + b"." * 160) + b"noise"
+                    # Timed from before the write: the line may start before this side looks.
+                    started = time.monotonic()
                     os.write(device, back)
-                    got, took = receive_timed(host, len(back))
+                    got, took = receive_timed(host, len(back), started=started)
                     self.assertEqual(got, back)
                     self.assertGreaterEqual(took, len(back) / rate, "faster than the line")
                     ways = [m["way"] for m in proxy.api("GET", "/messages")["messages"]]
@@ -313,8 +315,9 @@ class FrameFaults(TcpTest):
                 proxy.api("PUT", "/proxy/faults", rules)
                 before = proxy.injected(metric)
                 count, check = (len(expected), None) if isinstance(expected, bytes) else expected
+                started = time.monotonic()
                 writer.sendall(b"".join(sent))
-                got, took = receive_timed(reader.fileno(), count)
+                got, took = receive_timed(reader.fileno(), count, started=started)
                 self.assertEqual(len(got), count, got)
                 if check:
                     check(got)
@@ -360,8 +363,9 @@ class LineFaults(TcpTest):
         proxy, host, device = self.start()
         proxy.api("PUT", "/link/faults?side=B", {"bytesPerSecond": 2000})
         data = b"".join(frame("A", b"%02d" % i + b"x" * 90) for i in range(10))
+        started = time.monotonic()
         host.sendall(data)
-        got, took = receive_timed(device.fileno(), len(data), seconds=10)
+        got, took = receive_timed(device.fileno(), len(data), seconds=10, started=started)
         self.assertEqual(got, data)
         self.assertGreaterEqual(took, 0.8 * len(data) / 2000)
 

@@ -110,7 +110,8 @@ run() {
         fail "$program: no window"
         cat "$work/run.log" >&2
     elif [[ -n "${LISTEN_PORT:-}" ]]; then
-        for _ in $(seq 50); do listening "$LISTEN_PORT" && break; sleep 0.1; done
+        # A loaded machine may take a while between the window and the link.
+        for _ in $(seq 150); do listening "$LISTEN_PORT" && break; sleep 0.1; done
         listening "$LISTEN_PORT" || fail "$program: not listening on $LISTEN_PORT"
     fi
     kill -TERM "$pid" 2>/dev/null || true
