@@ -19,8 +19,7 @@
 #include <vector>
 
 #include "support/api_rig.h"
-
-extern char** environ;
+#include "spawn_program.h"
 
 namespace {
 
@@ -173,15 +172,8 @@ void HeadlessMemory(const char* program) {
     const std::string config = dir + "/ZentrelConfig.ini";
     const std::string port = std::to_string(FreeTcpPort());
     std::vector<std::string> args = {program, "--headless", "--config", config, "--control", port};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::string(*e).rfind("DISPLAY=", 0) != 0) env.push_back(*e);
-    env.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program, nullptr, nullptr, argv.data(), env.data()) != 0) {
+    const pid_t pid = SpawnWithoutDisplay(args);
+    if (pid < 0) {
         std::printf("cannot start %s\n", program);
         return;
     }

@@ -34,9 +34,8 @@
 
 #include "capture/recording.h"
 #include "loopback_connect.h"
+#include "spawn_program.h"
 #include "support/loopback.h"
-
-extern char** environ;
 
 namespace {
 
@@ -144,15 +143,8 @@ int main(int argc, char** argv) {
     if (log) args.insert(args.end(), {"--log", logPath});
     const std::string capturePath = (dir / "flood.pcapng").string();
     if (capture) args.insert(args.end(), {"--capture", capturePath});
-    std::vector<char*> argvChild;
-    for (std::string& a : args) argvChild.push_back(a.data());
-    argvChild.push_back(nullptr);
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
-    env.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argvChild.data(), env.data()) != 0) {
+    const pid_t pid = SpawnWithoutDisplay(args);
+    if (pid < 0) {
         std::fprintf(stderr, "cannot start %s\n", program.c_str());
         return 1;
     }

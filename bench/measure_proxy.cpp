@@ -31,9 +31,8 @@
 #include <vector>
 
 #include "loopback_connect.h"
+#include "spawn_program.h"
 #include "support/loopback.h"
-
-extern char** environ;
 
 namespace {
 
@@ -160,15 +159,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args = {program, "--headless", "--config", config, "--proxy",
                                      "tcp-server:" + std::to_string(sideA),
                                      "tcp-client:127.0.0.1:" + std::to_string(devicePort)};
-    std::vector<char*> argvChild;
-    for (std::string& a : args) argvChild.push_back(a.data());
-    argvChild.push_back(nullptr);
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
-    env.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argvChild.data(), env.data()) != 0) {
+    const pid_t pid = SpawnWithoutDisplay(args);
+    if (pid < 0) {
         std::fprintf(stderr, "cannot start %s\n", program.c_str());
         return 1;
     }

@@ -28,9 +28,8 @@
 
 #include "fifty_rules.h"
 #include "loopback_connect.h"
+#include "spawn_program.h"
 #include "support/loopback.h"
-
-extern char** environ;
 
 namespace {
 
@@ -73,15 +72,8 @@ Figures Measure(const std::string& program, const std::filesystem::path& dir, co
     std::ofstream(config) << "[Comm]\nType=2\nLocalPort=" << port << "\n[Reply]\nType1=V\nMsg1=table\n";
     std::vector<std::string> args = {program, "--headless", "--config", config};
     if (!scenario.empty()) args.insert(args.end(), {"--scenario", scenario});
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
-    env.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), env.data()) != 0) {
+    const pid_t pid = SpawnWithoutDisplay(args);
+    if (pid < 0) {
         std::fprintf(stderr, "cannot start %s\n", program.c_str());
         std::exit(1);
     }

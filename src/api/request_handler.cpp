@@ -15,6 +15,7 @@
 #include "app/event_hub.h"
 #include "app/scenario_service.h"
 #include "protocol/frame.h"
+#include "base/traffic_sink.h"
 #include "settings/names.h"
 #include "settings/proxy_side.h"
 #include "text/integer.h"
@@ -762,7 +763,7 @@ json MessageJson(const ReceivedMessage& m) {
             {"calcBcc", BytesToJsonText(m.calcBcc)},
             {"rule", m.rule.empty() ? json(nullptr) : json(BytesToJsonText(m.rule))},
             {"nearMiss", m.nearMiss.empty() ? json(nullptr) : json(BytesToJsonText(m.nearMiss))},
-            {"way", m.way == 0 ? json("A\u2192B") : m.way == 1 ? json("B\u2192A") : json(nullptr)}};
+            {"way", m.way < 0 ? json(nullptr) : json(ProxyDirectionText(static_cast<ProxyDirection>(m.way)))}};
 }
 
 constexpr std::uint64_t kMaxWaitMs = 60000;

@@ -211,7 +211,8 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
         if (!frame.rule.empty()) line.Text("rule", frame.rule);
         if (!frame.nearMiss.empty()) line.Text("nearMiss", frame.nearMiss);
         // UTF-8 as it stands, not bytes to be shown one by one.
-        if (frame.way >= 0) line.Json("way", frame.way == 0 ? "\"A\u2192B\"" : "\"B\u2192A\"");
+        if (frame.way >= 0)
+            line.Json("way", "\"" + std::string(ProxyDirectionText(static_cast<ProxyDirection>(frame.way))) + "\"");
         if (frame.way >= 0 && !frame.faults.empty()) line.Text("faults", frame.faults);
     });
     // Through the proxy the simulator answers nothing itself.

@@ -77,7 +77,7 @@ void TrafficService::OnEvent(const Event& event) {
                 } else if (!frame->faults.empty()) {
                     // Through the proxy a struck frame may never be written (dropped), or
                     // later (delayed, held): its fault is a packet of its own, at its time.
-                    std::string what = std::string("frame fault ") + (frame->way == 0 ? "A\u2192B" : "B\u2192A") +
+                    std::string what = std::string("frame fault ") + ProxyDirectionText(static_cast<ProxyDirection>(frame->way)) +
                                        ", type " + static_cast<char>(frame->type) + ": " + frame->faults;
                     capture_->NoteComment(frame->micros, std::move(what));
                 }

@@ -17,6 +17,11 @@ constexpr Direction TapDirection(ProxyDirection way) {
     return way == ProxyDirection::AtoB ? Direction::Rx : Direction::Tx;
 }
 
+// "A→B" or "B→A" (UTF-8): how every view names the proxy's ways.
+constexpr const char* ProxyDirectionText(ProxyDirection way) {
+    return way == ProxyDirection::AtoB ? "A\u2192B" : "B\u2192A";
+}
+
 // Where the engine copies every block it reads and every run of bytes it writes. The engine
 // knows only this; the traffic service behind it (segmenter, statistics, logs, view) is not
 // its business.

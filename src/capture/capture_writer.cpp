@@ -237,22 +237,19 @@ void CaptureWriter::NoteMessage(const ReceivedFrame& frame) {
 }
 
 void CaptureWriter::NoteLinkEvent(std::int64_t micros, std::string text) {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (failed_ || stop_) return;
-        events_.push_back(LinkEvent{micros, std::move(text)});
-        wake = idle_;
-    }
-    if (wake) wake_.notify_one();
+    AddEvent(LinkEvent{micros, std::move(text), true});
 }
 
 void CaptureWriter::NoteComment(std::int64_t micros, std::string text) {
+    AddEvent(LinkEvent{micros, std::move(text), false});
+}
+
+void CaptureWriter::AddEvent(LinkEvent event) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (failed_ || stop_) return;
-        events_.push_back(LinkEvent{micros, std::move(text), false});
+        events_.push_back(std::move(event));
         wake = idle_;
     }
     if (wake) wake_.notify_one();

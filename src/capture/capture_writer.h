@@ -120,6 +120,7 @@ private:
         CaptureLink link;
     };
 
+    void AddEvent(LinkEvent event);
     void Run();
     void Sort(TapBatch& batch, std::vector<Switch>& switches, std::int64_t now);
     void Match(std::int64_t now, bool finishing);

@@ -226,9 +226,14 @@ Learned LearnScenario(const Recording& recording, const LearnOptions& options) {
         }
         const std::int64_t delay = Median(latencies);
         // One reply for all when it gives every recorded answer (or the answers mostly did not come).
-        bool oneReply = answered.size() * 2 < g.samples.size();
+        const bool silent = answered.size() * 2 < g.samples.size();
+        bool oneReply = silent;
         nlohmann::json reply = NoAnswer();
-        if (!oneReply) {
+        // The same as a row of the reply table.
+        ReplyPrefs row;
+        row.Type = std::string(1, static_cast<char>(g.type));
+        row.Faults.NoAnswer = silent ? 1 : 0;
+        if (!silent) {
             const Template t = TemplateFor(answered, captured);
             const std::string action = ActionOf(answered.front()->answer, g.type);
             oneReply = std::all_of(g.samples.begin(), g.samples.end(), [&](const Sample& s) {
@@ -236,23 +241,15 @@ Learned LearnScenario(const Recording& recording, const LearnOptions& options) {
             });
             reply = ReplyJson(ReplyText(t), action, delay);
             if (std::any_of(t.begin(), t.end(), [](const Part& p) { return p.capture >= 0; }))
-                noTable("answers to type " + ReadableBytes(std::string(1, static_cast<char>(g.type))) +
-                        " repeat digits of the message");
+                noTable("answers to type " + ReadableBytes(row.Type) + " repeat digits of the message");
+            row.Msg = Render(t, *answered.front(), captured);
+            // The table's actions by their number.
+            static const char* const kActions[] = {"Normal", "NAK Error", "Type Error", "BCC Error"};
+            for (int n = 0; n < 4; ++n)
+                if (action == kActions[n]) row.Action = n;
+            if (delay / 1000 >= 1) row.Faults.DelayMin = row.Faults.DelayMax = static_cast<std::int32_t>(delay / 1000);
         }
         if (oneReply) {
-            ReplyPrefs row;
-            row.Type = std::string(1, static_cast<char>(g.type));
-            if (reply.contains("faults") && reply["faults"].contains("noAnswer")) {
-                row.Faults.NoAnswer = 1;
-            } else {
-                row.Msg = Render(TemplateFor(answered, captured), *answered.front(), captured);
-                // The table's actions by their number.
-                static const char* const kActions[] = {"Normal", "NAK Error", "Type Error", "BCC Error"};
-                const std::string action = ActionOf(answered.front()->answer, g.type);
-                for (int n = 0; n < 4; ++n)
-                    if (action == kActions[n]) row.Action = n;
-                if (delay / 1000 >= 1) row.Faults.DelayMin = row.Faults.DelayMax = static_cast<std::int32_t>(delay / 1000);
-            }
             const auto [it, added] = rows.emplace(g.type, row);
             if (!added && !(it->second == row))
                 noTable("messages of type " + ReadableBytes(row.Type) + " are answered by their text");

@@ -52,9 +52,6 @@ void Note(std::string& description, const std::string& what) {
 
 }  // namespace
 
-const char* ProxyDirectionText(ProxyDirection way) {
-    return way == ProxyDirection::AtoB ? "A→B" : "B→A";
-}
 
 ProxyEngine::ProxyEngine(SerialDriver* a, SerialDriver* b, std::int32_t deviceId,
                          MicrosClock micros, MicrosClock wall)

@@ -44,8 +44,6 @@
 
 enum class ProxySide : std::uint8_t { A = 0, B = 1 };
 
-// "A→B" or "B→A".
-const char* ProxyDirectionText(ProxyDirection way);
 
 class ProxyEngine : public Device {
 public:

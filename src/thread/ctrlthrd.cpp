@@ -243,12 +243,7 @@ void TControlThread::ReportLinkState() {
     if (ProxyMode()) {
         state.kind = LinkState::Proxy;
         links = {sides[0], sides[1]};
-        for (int side = 0; side < 2; ++side) {
-            std::string error;
-            const ProxySideLink link = ParseProxySide(side == 0 ? commSettings.ProxyA : commSettings.ProxyB,
-                                                      commSettings, error);
-            state.sides.push_back(DescribeLink(sides[side], link.comm));
-        }
+        for (int side = 0; side < 2; ++side) state.sides.push_back(DescribeLink(sides[side], sideSettings[side]));
         state.phase = state.Connected() ? LinkState::Up : LinkState::Closed;
         state.where = commSettings.ProxyA + " <-> " + commSettings.ProxyB;
     } else {
@@ -479,6 +474,7 @@ void TControlThread::OpenProxy(const CommPrefs& settings) {
         const char* name = side == 0 ? "A" : "B";
         std::string error;
         const ProxySideLink link = ParseProxySide(side == 0 ? settings.ProxyA : settings.ProxyB, settings, error);
+        sideSettings[side] = link.comm;
         std::string reason = error;
         if (error.empty()) {
             try {

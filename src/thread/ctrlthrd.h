@@ -49,6 +49,7 @@ public:
     // Proxy mode (link type 4): side A's link and side B's, and the engine that passes bytes
     // between them; `driver` is then null and `engine` reads nothing.
     SerialDriver* sides[2] = {nullptr, nullptr};
+    CommPrefs sideSettings[2];  // each side's settings as its link, for the link's state
     ProxyEngine* proxy = nullptr;
     std::int32_t threadNumber;
     // Set before the thread runs: the engine copies what it reads and writes into it.

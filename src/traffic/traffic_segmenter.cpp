@@ -43,7 +43,7 @@ std::string HexDump(const std::uint8_t* bytes, std::size_t length) {
 }
 
 const char* DirectionText(Direction direction, bool proxy) {
-    if (proxy) return direction == Direction::Rx ? "A\u2192B" : "B\u2192A";
+    if (proxy) return ProxyDirectionText(direction == Direction::Rx ? ProxyDirection::AtoB : ProxyDirection::BtoA);
     return direction == Direction::Rx ? "Rx" : "Tx";
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "app/received_store.h"
+#include "base/traffic_sink.h"
 #include "protocol/frame.h"
 #include "text/parser.h"
 #include "text/quote.h"
@@ -81,7 +82,7 @@ std::string ReceivedListModel::Cell(int row, int column) const {
         case RxBccColumn: return std::string(m.rxBcc);
         case CalcBccColumn: return std::string(m.calcBcc);
         case InjectionColumn: return std::string(m.faults);
-        case WayColumn: return m.way == 0 ? "A\u2192B" : m.way == 1 ? "B\u2192A" : "";
+        case WayColumn: return m.way < 0 ? "" : ProxyDirectionText(static_cast<ProxyDirection>(m.way));
         default: return {};
     }
 }
