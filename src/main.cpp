@@ -27,6 +27,7 @@
 
 #include "api/api_server.h"
 #include "app/app_core.h"
+#include "base/regular_file.h"
 #include "capture/learn.h"
 #include "drivers/pty_driver.h"
 #include "settings/proxy_side.h"
@@ -46,7 +47,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
     "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--control-port-file FILE] "
-    "[--control-cert FILE --control-key FILE] [--save-settings] [--pty PATH] [--proxy A B [--proxy-fault RULE]... [--proxy-seed N]] [--scenario FILE] [--expect FILE] "
+    "[--control-cert FILE --control-key FILE] [--scenario-dir DIR] [--save-settings] [--pty PATH] [--proxy A B [--proxy-fault RULE]... [--proxy-seed N]] [--scenario FILE] [--expect FILE] "
     "[--junit FILE] [--report FILE] [--until-verified] [--timeout SECONDS] "
     "[--capture FILE.pcapng [--capture-rotate-kb N]] "
     "[--replay FILE [--replay-direction rx|tx] [--replay-speed FACTOR|paced] [--validate] [--mask FILE]] "
@@ -56,7 +57,8 @@ constexpr const char* kUsage =
 constexpr int kExitCannotStart = 1;  // the window, the log, the API's address or the settings
 constexpr int kExitFailed = 1;       // an expectation failed, or the time ran out before all were met
 constexpr int kExitBadStart = 2;     // the command line, the settings file, the token file, a
-                                     // scenario or expectations file, a report that cannot be written
+                                     // scenario or expectations file, a report that cannot be written,
+                                     // a link that cannot open at start (headless)
 constexpr int kExitLogLost = 3;      // the JSON log lost lines (a write failed)
 
 struct Options {
@@ -105,9 +107,12 @@ std::string ReadTokenFile(const QString& name) {
     if ((st.st_mode & 077) != 0)
         FailFile(path + " can be read by others (mode " + QString::number(st.st_mode & 0777, 8).toStdString() +
                  "); make it private: chmod 600 " + path);
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly)) FailFile("cannot read " + path);
-    const std::string token = file.readAll().trimmed().toStdString();
+    std::string token;
+    try {
+        token = QByteArray::fromStdString(files::ReadRegular(path, files::kMaxSecretBytes)).trimmed().toStdString();
+    } catch (const files::FileError& error) {
+        FailFile(error.what());
+    }
     if (token.size() < 16)
         FailFile(path + " holds a token of " + std::to_string(token.size()) +
                  " characters; at least 16 are needed");
@@ -198,8 +203,13 @@ Options ParseCommandLine(int argc, char** argv) {
         "chance); repeat it for more rules. For this run only.",
         "RULE");
     const QCommandLineOption proxySeed("proxy-seed", "With --proxy-fault: the seed of the faults' draws.", "N");
+    const QCommandLineOption scenarioDir(
+        "scenario-dir",
+        "With --control: scenario, script and expectations files that API requests name must lie in "
+        "DIR (default: the working folder).",
+        "DIR");
     parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save, pty,
-                       proxy, proxyFault, proxySeed,
+                       proxy, proxyFault, proxySeed, scenarioDir,
                        scenario, expect, junit, report, untilVerified, timeout, capture, captureRotate, replay,
                        replayDirection, replaySpeed, validate, mask, learn, scenarioOut, learnDevice});
     if (!parser.parse(arguments)) Fail(parser.errorText());
@@ -225,7 +235,7 @@ Options ParseCommandLine(int argc, char** argv) {
     options.saveSettings = parser.isSet(save);
     options.config = parser.value(config).toLocal8Bit().toStdString();
     options.log = parser.value(log).toLocal8Bit().toStdString();
-    for (const QCommandLineOption* needs : {&token, &portFile, &cert, &key})
+    for (const QCommandLineOption* needs : {&token, &portFile, &cert, &key, &scenarioDir})
         if (parser.isSet(*needs) && !parser.isSet(control))
             Fail("--" + needs->names().first() + " needs --control");
     if (parser.isSet(cert) != parser.isSet(key))
@@ -252,6 +262,12 @@ Options ParseCommandLine(int argc, char** argv) {
         if (parser.isSet(token)) api.policy.token = ReadTokenFile(parser.value(token));
         api.certFile = parser.value(cert).toLocal8Bit().toStdString();
         api.keyFile = parser.value(key).toLocal8Bit().toStdString();
+        if (parser.isSet(scenarioDir)) {
+            const std::string folder = parser.value(scenarioDir).toLocal8Bit().toStdString();
+            std::error_code error;
+            if (!std::filesystem::is_directory(folder, error)) Fail("--scenario-dir: '" + parser.value(scenarioDir) + "' is not a folder");
+            api.policy.filesFolder = folder;
+        }
         options.control = api;
         options.portFile = parser.value(portFile).toLocal8Bit().toStdString();
     }
@@ -443,6 +459,8 @@ void LoadSettings(const Options& options) {
         Preferences::Create_instance(options.config);
     }
     Preferences& prefs = Preferences::Get_instance();
+    for (const std::string& warning : prefs.LoadWarnings())
+        std::fprintf(stderr, "vantor-simulator: %s\n", warning.c_str());
     if (options.proxyFaults) {
         g_runProxyFaults = std::pair{*options.proxyFaults, prefs.Get_proxy_faults()};
         prefs.Set_proxy_faults(*options.proxyFaults);
@@ -623,8 +641,21 @@ int RunHeadless(int argc, char** argv, const Options& options) {
     {
         std::unique_ptr<AppCore> core;
         std::unique_ptr<ApiServer> api;
+        // A link that cannot open at start ends the run: nobody is there to fix it. One that
+        // retries says why, and goes on.
+        std::function<void()> endRun;
+        bool cannotOpen = false;
+        AppCore::Options coreOptions = CoreOptions(options);
+        coreOptions.onStartProblem = [&app, &endRun, &cannotOpen](const std::string& text, bool lasting) {
+            std::fprintf(stderr, "vantor-simulator: %s\n", text.c_str());
+            if (!lasting || cannotOpen) return;
+            cannotOpen = true;
+            QTimer::singleShot(0, &app, [&endRun] {
+                if (endRun) endRun();
+            });
+        };
         try {
-            core = std::make_unique<AppCore>(prefs, scheduler, CoreOptions(options));
+            core = std::make_unique<AppCore>(prefs, scheduler, coreOptions);
             if (options.control) api = std::make_unique<ApiServer>(*core, scheduler, *options.control);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "vantor-simulator: %s\n", error.what());
@@ -646,6 +677,7 @@ int RunHeadless(int argc, char** argv, const Options& options) {
             QCoreApplication::quit();
         };
         OnTerminationSignals(&app, end);
+        endRun = end;
         if (options.untilVerified) {
             if (!core->Scenarios().HasExpectations()) {
                 std::fprintf(stderr, "vantor-simulator: --until-verified: there are no expectations to meet\n");
@@ -677,6 +709,7 @@ int RunHeadless(int argc, char** argv, const Options& options) {
         if (api) api->Stop();
         core->Shutdown();
         api.reset();
+        if (cannotOpen && result == 0) result = kExitBadStart;
         if (const int verdict = Judge(*core, options); result == 0) result = verdict;
         if (result == 0 && core->LogLost()) result = kExitLogLost;
     }

@@ -33,6 +33,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/app_core.h"
+#include "base/regular_file.h"
 #include "app/event_hub.h"
 #include "app/scheduler.h"
 
@@ -47,6 +48,7 @@ constexpr std::size_t kMaxHeader = 8 * 1024;
 constexpr std::size_t kEventsPerWrite = 2048;
 constexpr auto kAuthMemory = std::chrono::minutes(1);
 constexpr std::size_t kAuthAddresses = 4096;
+constexpr int kAuthQueue = 8;  // requests of a throttled address waiting their turn at most
 
 using Steady = std::chrono::steady_clock;
 
@@ -133,6 +135,9 @@ struct ApiServer::Impl {
     struct AuthFailures {
         int count = 0;
         Steady::time_point last;
+        // Once throttled, the address's requests are looked at one per authDelay, across all
+        // its connections: the next one's turn.
+        Steady::time_point nextTurn;
     };
     std::map<std::string, AuthFailures> authFailures;
 
@@ -183,10 +188,21 @@ struct ApiServer::Impl {
         oldest->close();
         return true;
     }
-    bool Throttled(const std::string& peer) {
+    // How long a request of this address waits before it is looked at: nothing until it has
+    // failed authFailuresBeforeDelay times within a minute; then each request takes the next
+    // turn, authDelay after the one before (and at least authDelay from now), so parallel
+    // connections gain no guesses. Nothing when too many are queued already: the request is
+    // then refused unseen.
+    std::optional<Steady::duration> Turn(const std::string& peer) {
         const auto it = authFailures.find(peer);
-        return it != authFailures.end() && it->second.count >= options.authFailuresBeforeDelay &&
-               Steady::now() - it->second.last < kAuthMemory;
+        if (it == authFailures.end() || it->second.count < options.authFailuresBeforeDelay ||
+            Steady::now() - it->second.last >= kAuthMemory)
+            return Steady::duration::zero();
+        const Steady::time_point now = Steady::now();
+        const Steady::time_point turn = std::max(now, it->second.nextTurn) + options.authDelay;
+        if (turn - now > kAuthQueue * options.authDelay) return std::nullopt;
+        it->second.nextTurn = turn;
+        return turn - now;
     }
     void AuthFailed(const std::string& peer) {
         counters.AuthFailed();
@@ -351,6 +367,9 @@ net::awaitable<void> ApiServer::Impl::Serve(Stream& stream, Connection& connecti
         request.method = std::string(message.method_string());
         request.target = std::string(message.target());
         request.host = Header(message, http::field::host);
+        request.ambiguous = message.count(http::field::host) > 1 || message.count(http::field::origin) > 1 ||
+                            message.count(http::field::authorization) > 1;
+        request.tls = std::is_same_v<Stream, beast::ssl_stream<beast::tcp_stream>>;
         request.origin = Header(message, http::field::origin);
         request.contentType = Header(message, http::field::content_type);
         request.authorization = Header(message, http::field::authorization);
@@ -361,20 +380,24 @@ net::awaitable<void> ApiServer::Impl::Serve(Stream& stream, Connection& connecti
         request.loopbackPeer = loopback;
         const bool head = request.method == "HEAD";
 
-        // An address that keeps failing to authenticate waits a moment for every answer.
-        if (Throttled(peer)) {
-            net::steady_timer pause(io, options.authDelay);
+        // An address that keeps failing to authenticate is looked at once a turn, whatever
+        // the connection; a right token does not clear its count (it may be one of many
+        // guesses): the count runs out a minute after the last failure.
+        std::optional<ApiResponse> handled;
+        if (const auto wait = Turn(peer); !wait) {
+            handled = ApiResponse{};
+            handled->status = 429;
+            handled->body = ApiErrorBody("too_many_requests", "Too many failed authentications; try again later.");
+            handled->headers.emplace_back("Retry-After", "60");
+        } else if (*wait > Steady::duration::zero()) {
+            net::steady_timer pause(io, *wait);
             pauses.insert(&pause);
             co_await pause.async_wait(net::redirect_error(net::use_awaitable, ec));
             pauses.erase(&pause);
             if (stopping) break;
         }
-        std::optional<ApiResponse> handled = CheckApiRequest(request, options.policy);
-        if (handled && handled->authFailed) {
-            AuthFailed(peer);
-        } else if (!handled && !options.policy.token.empty()) {
-            authFailures.erase(peer);
-        }
+        if (!handled) handled = CheckApiRequest(request, options.policy);
+        if (handled && handled->authFailed) AuthFailed(peer);
         if (!handled) handled = QuickApiRequest(request, core, &counters);
         const std::uint64_t wakesBefore = wakes;
         if (!handled) handled = co_await OnCore(request);
@@ -435,11 +458,11 @@ net::awaitable<void> ApiServer::Impl::Serve(Stream& stream, Connection& connecti
 
 net::awaitable<std::optional<ApiResponse>> ApiServer::Impl::OnCore(ApiRequest request) {
     auto call = std::make_shared<CoreCall>(io);
-    scheduler.Post([call, open = open, &core = core, &io = io, request = std::move(request)] {
+    scheduler.Post([call, open = open, &core = core, &io = io, &policy = options.policy, request = std::move(request)] {
         int waiting = CoreCall::Waiting;
         if (!open->load() || !call->state.compare_exchange_strong(waiting, CoreCall::Begun))
             return;  // withdrawn: never carried out
-        ApiResponse response = RouteApiRequest(request, core);
+        ApiResponse response = RouteApiRequest(request, core, policy);
         // The server stops on this thread too, so it is either still open here or was never
         // left with this call (its io_context is gone only after `open` turned false).
         if (!open->load()) return;
@@ -618,13 +641,23 @@ ApiServer::ApiServer(AppCore& core, Scheduler& scheduler, Options options)
         s.tls->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
                            net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 |
                            net::ssl::context::no_tlsv1_1);
-        s.tls->use_certificate_chain_file(s.options.certFile, ec);
+        // Read here, as every file is, so a device or a huge file at the path is refused
+        // before the TLS library sees it.
+        std::string certificate, key;
+        try {
+            certificate = files::ReadRegular(s.options.certFile, files::kMaxSecretBytes);
+            key = files::ReadRegular(s.options.keyFile, files::kMaxSecretBytes);
+        } catch (const files::FileError& error) {
+            throw std::runtime_error(std::string("Cannot use ") + error.what());
+        }
+        s.tls->use_certificate_chain(net::buffer(certificate), ec);
         if (ec)
-            throw std::runtime_error("Cannot use the certificate " + s.options.certFile + ": " +
-                                     ec.message());
-        s.tls->use_private_key_file(s.options.keyFile, net::ssl::context::pem, ec);
+            throw std::runtime_error("Cannot use the certificate " + s.options.certFile +
+                                     ": it holds no PEM certificate");
+        s.tls->use_private_key(net::buffer(key), net::ssl::context::pem, ec);
         if (ec)
-            throw std::runtime_error("Cannot use the key " + s.options.keyFile + ": " + ec.message());
+            throw std::runtime_error("Cannot use the key " + s.options.keyFile +
+                                     ": it holds no PEM private key that fits the certificate");
     }
     const auto address = net::ip::make_address(s.options.address, ec);
     if (ec) throw std::runtime_error("'" + s.options.address + "' is not an IP address.");

@@ -12,6 +12,7 @@
 
 #include "api/metrics_text.h"
 #include "app/app_core.h"
+#include "base/regular_file.h"
 #include "app/event_hub.h"
 #include "app/scenario_service.h"
 #include "protocol/frame.h"
@@ -95,13 +96,6 @@ bool IsLoopbackName(const std::string& host) {
             return false;
     }
     return dots == 3;
-}
-
-// "http://127.0.0.1:8080" gives "127.0.0.1:8080" (the port is part of it: another local site
-// is another origin); "null" stays as it is.
-std::string Authority(const std::string& origin) {
-    const auto scheme = origin.find("://");
-    return Lower(scheme == std::string::npos ? origin : origin.substr(scheme + 3));
 }
 
 bool SameToken(const std::string& given, const std::string& wanted) {
@@ -349,6 +343,10 @@ ApiResponse PutLink(AppCore& core, const json& body) {
                            "type");
         }
     }
+    // The serial port's name is no path for a virtual port: one that becomes a virtual port
+    // names its path.
+    if (body.contains("type") && comm.Type == 3 && core.Link().Type != 3 && !body.contains("port"))
+        throw ApiError(400, "missing_field", "type pty needs port: the path of the virtual serial port.", "port");
     if (body.contains("port")) comm.Port = Bytes(body["port"], "port");
     if (body.contains("baud")) {
         const json& v = body["baud"];
@@ -873,22 +871,36 @@ std::string DocumentOrFile(const json& body, const char* documentField, std::str
     return body[documentField].dump();
 }
 
-ApiResponse PutScenario(AppCore& core, const json& body) {
+// A caller's file, only inside the policy's folder.
+std::string FileInside(const std::string& folder, const std::string& file, const char* code) {
+    try {
+        return files::ResolveInside(folder, file);
+    } catch (const files::FileError& error) {
+        throw ApiError(400, code, BytesToJsonText(error.what()), "file");
+    }
+}
+
+std::string FolderOf(const ApiPolicy& policy) { return policy.filesFolder.empty() ? "." : policy.filesFolder; }
+
+ApiResponse PutScenario(AppCore& core, const json& body, const ApiPolicy& policy) {
     std::string file;
     const std::string document = DocumentOrFile(body, "scenario", file);
+    const std::string folder = FolderOf(policy);
+    if (!file.empty()) file = FileInside(folder, file, "invalid_scenario");
     try {
         // A scenario that does not load leaves the running one as it is.
-        if (file.empty()) core.Scenarios().LoadText(document, ".", "the control API");
-        else core.Scenarios().LoadFile(file);
+        if (file.empty()) core.Scenarios().LoadText(document, folder, "the control API", folder);
+        else core.Scenarios().LoadFile(file, folder);
     } catch (const scenario::ScenarioError& error) {
         throw ApiError(400, "invalid_scenario", BytesToJsonText(error.what()), file.empty() ? "scenario" : "file");
     }
     return Json(200, ScenarioJson(core.Scenarios().GetView(), core.Now()));
 }
 
-ApiResponse PutExpectations(AppCore& core, const json& body) {
+ApiResponse PutExpectations(AppCore& core, const json& body, const ApiPolicy& policy) {
     std::string file;
     const std::string document = DocumentOrFile(body, "expectations", file);
+    if (!file.empty()) file = FileInside(FolderOf(policy), file, "invalid_expectations");
     try {
         if (file.empty()) core.Scenarios().SetExpectationsText(document, "the control API");
         else core.Scenarios().SetExpectationsFile(file);
@@ -1249,7 +1261,7 @@ const SendRun& FindSend(AppCore& core, const std::string& text) {
     return *run;
 }
 
-ApiResponse Route(const ApiRequest& request, AppCore& core) {
+ApiResponse Route(const ApiRequest& request, AppCore& core, const ApiPolicy& policy) {
     if (auto quick = Quick(request, core, nullptr)) return *quick;
     const Target t = Parse(request);
     const std::string& method = request.method;
@@ -1329,7 +1341,7 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
             return Json(200, {{"reset", true}});
         case R::Scenario:
             if (get) return Json(200, ScenarioJson(core.Scenarios().GetView(), core.Now()));
-            if (method == "PUT") return PutScenario(core, Body(request));
+            if (method == "PUT") return PutScenario(core, Body(request), policy);
             core.Scenarios().Stop();
             return NoContent();
         case R::ScenarioReload:
@@ -1341,7 +1353,7 @@ ApiResponse Route(const ApiRequest& request, AppCore& core) {
             }
             return Json(200, ScenarioJson(core.Scenarios().GetView(), core.Now()));
         case R::Expectations:
-            if (method == "PUT") return PutExpectations(core, Body(request));
+            if (method == "PUT") return PutExpectations(core, Body(request), policy);
             core.Scenarios().ClearExpectations();
             return NoContent();
         case R::Verify:
@@ -1423,6 +1435,9 @@ std::string ApiErrorBody(const std::string& code, const std::string& message, co
 
 std::optional<ApiResponse> CheckApiRequest(const ApiRequest& request, const ApiPolicy& policy) {
     try {
+        // Two answers to who is asking: proxies and servers may each believe another one.
+        if (request.ambiguous)
+            return Error(400, "bad_request", "A request names its Host, Origin and Authorization once each.");
         if (!policy.token.empty()) {
             const auto given = BearerToken(request.authorization);
             if (!given || !SameToken(*given, policy.token)) {
@@ -1442,7 +1457,9 @@ std::optional<ApiResponse> CheckApiRequest(const ApiRequest& request, const ApiP
         }
         // A web page may send simple requests anywhere, and read nothing back; it cannot send
         // these, and a page of another origin (another port too) holds no stream open.
-        if (!request.origin.empty() && Authority(request.origin) != Lower(request.host))
+        // The origin is ours only with our scheme too: a page over https is not this plain server.
+        if (!request.origin.empty() &&
+            Lower(request.origin) != (request.tls ? "https://" : "http://") + Lower(request.host))
             return Error(403, "cross_site", "Cross-site requests are refused.");
         const bool changes = request.method == "PUT" || request.method == "POST" ||
                              (request.method == "DELETE" && !request.body.empty());
@@ -1465,11 +1482,11 @@ std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& c
     return Answered<std::optional<ApiResponse>>([&] { return Quick(request, core, counters); });
 }
 
-ApiResponse RouteApiRequest(const ApiRequest& request, AppCore& core) {
-    return Answered<ApiResponse>([&] { return Route(request, core); });
+ApiResponse RouteApiRequest(const ApiRequest& request, AppCore& core, const ApiPolicy& policy) {
+    return Answered<ApiResponse>([&] { return Route(request, core, policy); });
 }
 
 ApiResponse HandleApiRequest(const ApiRequest& request, AppCore& core, const ApiPolicy& policy) {
     if (auto refused = CheckApiRequest(request, policy)) return *refused;
-    return RouteApiRequest(request, core);
+    return RouteApiRequest(request, core, policy);
 }

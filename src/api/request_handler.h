@@ -22,6 +22,8 @@ struct ApiRequest {
     std::string body;
     unsigned version = 11;     // 10 for HTTP/1.0
     bool loopbackPeer = true;  // it came in on a loopback address
+    bool tls = false;          // it came over TLS (an Origin must then be https)
+    bool ambiguous = false;    // it named a Host, Origin or Authorization more than once
 };
 
 struct ApiResponse {
@@ -49,6 +51,10 @@ struct ApiResponse {
 struct ApiPolicy {
     std::string token;
     std::vector<std::string> hosts;  // accepted host names beside the loopback ones
+    // The folder that scenario, script and expectations files named by a caller must lie in
+    // ("" is the working folder), so no request can make the program read, or quote in an
+    // error, a file outside it.
+    std::string filesFolder;
 };
 
 // What the API itself counts, for the metrics: any thread.
@@ -92,6 +98,6 @@ std::optional<ApiResponse> CheckApiRequest(const ApiRequest& request, const ApiP
 std::optional<ApiResponse> QuickApiRequest(const ApiRequest& request, AppCore& core,
                                            const ApiCounters* counters = nullptr);
 // 3. Everything else, on the core's thread.
-ApiResponse RouteApiRequest(const ApiRequest& request, AppCore& core);
+ApiResponse RouteApiRequest(const ApiRequest& request, AppCore& core, const ApiPolicy& policy);
 // The three in order, on the core's thread (tests, fuzzing).
 ApiResponse HandleApiRequest(const ApiRequest& request, AppCore& core, const ApiPolicy& policy);

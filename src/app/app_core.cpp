@@ -157,12 +157,14 @@ void AppCore::OnEvent(Event& event) {
         case EventId::Error:
         case EventId::OpenFailed:
             linkError_ = event.text;
+            if (starting_ && options_.onStartProblem) options_.onStartProblem(event.text, event.id == EventId::OpenFailed);
             hub_.PublishJson("error", {{"code", event.id}, {"text", BytesToJsonText(event.text)}});
             break;
         case EventId::LinkState:
             if (const auto* state = std::get_if<LinkState>(&event.payload)) {
                 if (LinkState::Gained(link_, *state)) linkError_.clear();  // old news now
                 link_ = *state;
+                if (link_.Connected()) starting_ = false;
                 hub_.PublishJson("linkState", {{"connected", link_.Connected()},
                                                {"state", BytesToJsonText(link_.Summary())}});
             }
@@ -254,15 +256,9 @@ CommPrefs AppCore::Link() const {
 }
 
 std::string AppCore::CheckLink(const CommPrefs& comm) {
-    struct Range {
-        const char* name;
-        std::int32_t value, last;
-    };
-    for (const Range& r :
-         {Range{"type", comm.Type, 4}, Range{"baud", comm.Baud, 7}, Range{"bits", comm.Bits, 1},
-          Range{"stop", comm.Stop, 1}, Range{"parity", comm.Parity, 2}}) {
-        if (r.value < 0 || r.value > r.last)
-            return std::string(r.name) + " must be 0 to " + std::to_string(r.last) + ".";
+    for (const CommRange& r : kCommRanges) {
+        const std::int32_t value = comm.*r.member;
+        if (value < 0 || value > r.last) return std::string(r.field) + " must be 0 to " + std::to_string(r.last) + ".";
     }
     if (comm.Type == 4)
         if (std::string error = ProxySidesError(comm); !error.empty()) return "Proxy " + error + ".";
@@ -306,6 +302,7 @@ void AppCore::PostLink() {
     event.payload = prefs_.Get_comm_prefs();
     toThread_.PostEvent(std::move(event));
     linkError_.clear();
+    starting_ = false;
     LogLink();
     PublishStatus();
     if (listener_.linkChanged) listener_.linkChanged();
@@ -356,6 +353,7 @@ void AppCore::LogLink() {
 }
 
 void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
+    if (code == LinkActionCode::Reconnect) starting_ = false;
     Event event{EventId::LinkAction, code, 0, {}};
     event.payload = args;
     toThread_.PostEvent(std::move(event));

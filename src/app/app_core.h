@@ -57,6 +57,11 @@ public:
         // Called once, on the log's writer thread, with the reason when a write to the JSON
         // log fails (the program tells its user at once).
         std::function<void(const std::string& reason)> onLogFailure;
+        // Called on the core's thread with what went wrong with the link opened at start,
+        // until it first connects: `lasting` when it could not be opened at all (an address in
+        // use, no such device, no permission), which waiting will not mend; otherwise a
+        // failure the link retries (a server not up yet). Not called for later reopens.
+        std::function<void(const std::string& text, bool lasting)> onStartProblem;
     };
 
     // What a window needs to hear; all called on the core's thread.
@@ -245,6 +250,7 @@ private:
 
     LinkState link_;
     std::string linkError_;
+    bool starting_ = true;  // the link opened at start has not yet connected, nor been replaced
     std::int32_t engineStatus_ = -1;
     std::uint64_t received_ = 0;
     std::array<std::uint64_t, 11> injected_{};

@@ -31,19 +31,22 @@ ScenarioService::ScenarioService(EventBroker& toThread, EventHub& hub, Scheduler
 
 ScenarioService::~ScenarioService() { *alive_ = false; }
 
-void ScenarioService::LoadFile(const std::string& path) {
-    Start(scenario::LoadScenario(path), path);
+void ScenarioService::LoadFile(const std::string& path, const std::string& confine) {
+    Start(scenario::LoadScenario(path, confine), path);
     path_ = path;
+    confine_ = confine;
 }
 
-void ScenarioService::LoadText(const std::string& text, const std::string& baseDir, const std::string& origin) {
-    Start(scenario::ParseScenario(text, baseDir), origin);
+void ScenarioService::LoadText(const std::string& text, const std::string& baseDir, const std::string& origin,
+                               const std::string& confine) {
+    Start(scenario::ParseScenario(text, baseDir, confine), origin);
     path_.clear();
+    confine_.clear();
 }
 
 void ScenarioService::Reload() {
     if (path_.empty()) throw scenario::ScenarioError("there is no scenario file to read again");
-    LoadFile(path_);
+    LoadFile(path_, confine_);
 }
 
 void ScenarioService::Restart() {

@@ -31,9 +31,11 @@ public:
 
     // Reads the scenario and starts it in place of the running one; throws ScenarioError
     // (the message names the file and the place) and leaves the running one as it is.
-    void LoadFile(const std::string& path);
+    // With `confine`, the scenario's script must lie inside that folder.
+    void LoadFile(const std::string& path, const std::string& confine = "");
     // The same from a text; `baseDir` is where its script is looked for.
-    void LoadText(const std::string& text, const std::string& baseDir, const std::string& origin);
+    void LoadText(const std::string& text, const std::string& baseDir, const std::string& origin,
+                  const std::string& confine = "");
     // Reads the file it came from again.
     void Reload();
     // Starts the scenario in force again from its start state, and the judging from now.
@@ -101,6 +103,7 @@ private:
     std::shared_ptr<const scenario::Scenario> scenario_;
     std::string origin_;
     std::string path_;  // "" when it did not come from a file
+    std::string confine_;  // the folder its script must lie in, when a remote caller gave it
     bool running_ = false;
     ResponderStatus status_;
     std::vector<scenario::Expectation> extra_;

@@ -171,7 +171,8 @@ void TrafficService::NoteLinkChanges(const LinkState& state) {
     const std::optional<LinkState> before = lastLink_;
     lastLink_ = state;
     if (!capture_) return;
-    const std::int64_t now = clock_();
+    // Stamped where it was seen, so it stands before the frames that followed it.
+    const std::int64_t now = state.micros != 0 ? state.micros : clock_();
     if (!before || before->phase != state.phase || before->kind != state.kind || before->where != state.where) {
         static const char* const phases[] = {"closed", "connecting", "up"};
         const int phase = state.phase >= 0 && state.phase <= 2 ? state.phase : 0;

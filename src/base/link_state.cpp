@@ -3,6 +3,12 @@
 #include <algorithm>
 
 
+bool LinkState::operator==(const LinkState& other) const {
+    return kind == other.kind && phase == other.phase && where == other.where && peers == other.peers &&
+           dsr == other.dsr && cts == other.cts && dcd == other.dcd && retryIn == other.retryIn &&
+           terminal == other.terminal && host == other.host && mismatch == other.mismatch && sides == other.sides;
+}
+
 bool LinkState::Connected() const {
     if (kind == Proxy)
         return sides.size() == 2 && sides[0].Connected() && sides[1].Connected();

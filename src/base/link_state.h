@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,11 @@ struct LinkState {
     // Proxy: side A's link and side B's, each described as a link of its own.
     std::vector<LinkState> sides;
 
-    bool operator==(const LinkState&) const = default;
+    // When the state was seen (wall clock, microseconds since the epoch; 0 not known), so that
+    // a record of the link can place it among the frames. Not part of the state itself.
+    std::int64_t micros = 0;
+
+    bool operator==(const LinkState& other) const;
 
     // One short line for the status bar, and the details for its tooltip.
     std::string Summary() const;

@@ -1,9 +1,10 @@
 #include "capture/pcapng.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
+#include <optional>
+
+#include "base/regular_file.h"
 
 namespace pcapng {
 
@@ -272,11 +273,14 @@ Capture Parse(std::string_view bytes, bool tolerateCut) {
 }
 
 Capture ReadFile(const std::string& path, bool tolerateCut) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw FormatError(path + ": cannot be opened: " + std::strerror(errno));
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::optional<files::MappedFile> file;
     try {
-        return Parse(bytes, tolerateCut);
+        file.emplace(path, files::kMaxRecordingBytes);
+    } catch (const files::FileError& error) {
+        throw FormatError(error.what());
+    }
+    try {
+        return Parse(file->Bytes(), tolerateCut);
     } catch (const FormatError& error) {
         throw FormatError(path + ": " + error.what());
     }

@@ -1,12 +1,14 @@
 #include "capture/recording.h"
 
 #include <cerrno>
+#include <optional>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include <nlohmann/json.hpp>
 
+#include "base/regular_file.h"
 #include "capture/capture_writer.h"
 #include "text/json_text.h"
 #include "traffic/traffic_monitor.h"
@@ -150,14 +152,18 @@ Recording RecordingFromLog(std::string_view text) {
 }
 
 Recording ReadRecording(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw RecordingError(path + ": cannot be opened: " + std::strerror(errno));
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::optional<files::MappedFile> file;
+    try {
+        file.emplace(path, files::kMaxRecordingBytes);
+    } catch (const files::FileError& error) {
+        throw RecordingError(error.what());
+    }
+    const std::string_view bytes = file->Bytes();
     try {
         Recording recording;
         if (bytes.size() >= 4 && bytes.compare(0, 4, "\x0A\x0D\x0D\x0A") == 0) {
             recording = RecordingFromCapture(pcapng::Parse(bytes, true));
-        } else if (!bytes.empty() && bytes.find_first_not_of(" \t\r\n") != std::string::npos &&
+        } else if (!bytes.empty() && bytes.find_first_not_of(" \t\r\n") != std::string_view::npos &&
                    bytes[bytes.find_first_not_of(" \t\r\n")] == '{') {
             recording = RecordingFromLog(bytes);
         } else {

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "base/regular_file.h"
 #include "protocol/frame.h"
 #include "text/json_text.h"
 
@@ -152,9 +153,12 @@ ReplayMask ReplayMask::Parse(std::string_view json) {
 }
 
 ReplayMask ReplayMask::Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ReplayError(path + ": cannot be opened: " + std::strerror(errno));
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    try {
+        text = files::ReadRegular(path, files::kMaxScriptBytes);
+    } catch (const files::FileError& error) {
+        throw ReplayError(std::string("mask ") + error.what());
+    }
     try {
         return Parse(text);
     } catch (const ReplayError& error) {

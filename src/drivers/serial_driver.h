@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stop_token>
 #include <utility>
 
@@ -70,8 +71,14 @@ public:
     // driver waits any longer: a write held back by the line gives up, Flush stops waiting and
     // ReadLine returns -1. Requesting stop is safe from any thread.
     void SetStopToken(std::stop_token token) { stopToken_ = std::move(token); }
+    // Called when a connection is made or ends, before any of a new connection's bytes are
+    // read: whoever records the link says so before its first frame.
+    void SetOnPeersChanged(std::function<void()> changed) { peersChanged_ = std::move(changed); }
 
 protected:
+    void PeersChanged() {
+        if (peersChanged_) peersChanged_();
+    }
     // ReadChar for a driver that reads in blocks: one byte through ReadBlock.
     std::int32_t ReadCharFromBlock(std::int32_t& value);
     bool StopRequested() const { return stopToken_.stop_requested(); }
@@ -80,4 +87,5 @@ protected:
 private:
     SecondsClock clock_ = SteadySeconds;
     std::stop_token stopToken_;
+    std::function<void()> peersChanged_;
 };

@@ -163,6 +163,7 @@ void SerialTcpIpDriver::Connected(const ConnectionPtr& connection) {
     const auto remote = connection->socket.remote_endpoint(ignored);
     connection->peer = ignored ? std::string("the other side") : EndpointText(remote);
     connection->connected = true;
+    PeersChanged();
     ArmRead(connection);
     // The first write notification of a new connection: queued bytes go out to it.
     asio::post(io_, Guarded([this, connection] { WriteNotification(connection); }));
@@ -175,6 +176,7 @@ void SerialTcpIpDriver::CloseConnection(const ConnectionPtr& connection) {
     connection->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     connection->socket.close(ignored);
     ConnectionClosed(connection);
+    PeersChanged();
 }
 
 void SerialTcpIpDriver::ArmRead(const ConnectionPtr& connection) {

@@ -10,6 +10,7 @@
 #include <re2/re2.h>
 
 #include "base/event.h"
+#include "base/regular_file.h"
 #include "settings/names.h"
 #include "text/json_text.h"
 
@@ -383,12 +384,12 @@ json Parse(std::string_view text) {
     }
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in || std::filesystem::is_directory(path)) throw ScenarioError(path + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+std::string ReadFile(const std::string& path, std::uint64_t maxBytes) {
+    try {
+        return files::ReadRegular(path, maxBytes);
+    } catch (const files::FileError& error) {
+        throw ScenarioError(error.what());
+    }
 }
 
 // Every state named anywhere exists; every timer started has something to do.
@@ -416,7 +417,8 @@ void CheckNames(const Scenario& s, const At& root) {
 
 }  // namespace
 
-std::shared_ptr<const Scenario> ParseScenario(std::string_view text, const std::string& baseDir) {
+std::shared_ptr<const Scenario> ParseScenario(std::string_view text, const std::string& baseDir,
+                                              const std::string& confine) {
     const json document = Parse(text);
     const At root{document, ""};
     root.Keys({"$schema", "name", "start", "states", "variables", "rules", "timers", "script", "expect"});
@@ -461,9 +463,16 @@ std::shared_ptr<const Scenario> ParseScenario(std::string_view text, const std::
     }
     if (root.Has("script")) {
         s->scriptName = root["script"].Text();
-        const std::filesystem::path path = std::filesystem::path(baseDir) / s->scriptName;
+        std::filesystem::path path = std::filesystem::path(baseDir) / s->scriptName;
         try {
-            s->script = ReadFile(path.string());
+            if (!confine.empty()) {
+                try {
+                    path = files::ResolveInside(confine, std::filesystem::absolute(path).string());
+                } catch (const files::FileError& error) {
+                    throw ScenarioError(error.what());
+                }
+            }
+            s->script = ReadFile(path.string(), files::kMaxScriptBytes);
         } catch (const ScenarioError& error) {
             root["script"].Fail(error.what());
         }
@@ -483,17 +492,17 @@ std::vector<Expectation> ParseExpectations(std::string_view text) {
     return ReadExpectationList(root["expect"]);
 }
 
-std::shared_ptr<const Scenario> LoadScenario(const std::string& path) {
-    const std::string text = ReadFile(path);
+std::shared_ptr<const Scenario> LoadScenario(const std::string& path, const std::string& confine) {
+    const std::string text = ReadFile(path, files::kMaxDocumentBytes);
     try {
-        return ParseScenario(text, std::filesystem::path(path).parent_path().string());
+        return ParseScenario(text, std::filesystem::path(path).parent_path().string(), confine);
     } catch (const ScenarioError& error) {
         throw ScenarioError(path + ": " + error.what());
     }
 }
 
 std::vector<Expectation> LoadExpectations(const std::string& path) {
-    const std::string text = ReadFile(path);
+    const std::string text = ReadFile(path, files::kMaxDocumentBytes);
     try {
         return ParseExpectations(text);
     } catch (const ScenarioError& error) {

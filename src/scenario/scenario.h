@@ -151,11 +151,14 @@ struct Scenario {
 
 // A scenario from its JSON text. `baseDir` is where a script named by the file is looked
 // for. Throws ScenarioError.
-std::shared_ptr<const Scenario> ParseScenario(std::string_view json, const std::string& baseDir = ".");
+// With `confine` given, the script must lie inside that folder (for scenarios that a remote
+// caller hands over).
+std::shared_ptr<const Scenario> ParseScenario(std::string_view json, const std::string& baseDir = ".",
+                                              const std::string& confine = "");
 // Expectations alone (an expectations file: {"expect": [...]} or a bare array).
 std::vector<Expectation> ParseExpectations(std::string_view json);
 // The file read and parsed; ScenarioError names the file when it cannot be read.
-std::shared_ptr<const Scenario> LoadScenario(const std::string& path);
+std::shared_ptr<const Scenario> LoadScenario(const std::string& path, const std::string& confine = "");
 std::vector<Expectation> LoadExpectations(const std::string& path);
 
 }  // namespace scenario

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/regular_file.h"
 #include "settings/config_location.h"
 #include "settings/prefs_ini.h"
 
@@ -25,11 +26,13 @@ int ReadFileBytes(const std::string& path, std::string& out) {
     out.clear();
     struct stat st {};
     int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (error == 0 && static_cast<std::uint64_t>(st.st_size) > files::kMaxSettingsBytes) error = EFBIG;
     char buffer[65536];
     while (error == 0) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
             out.append(buffer, static_cast<std::size_t>(n));
+            if (out.size() > files::kMaxSettingsBytes) error = EFBIG;
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
@@ -187,7 +190,9 @@ void Preferences::Set_reply_prefs(int slot, const ReplyPrefs& reply) {
 void Preferences::Load() {
     std::string content;
     if (ReadFileBytes(path_, content) != 0) content.clear();
-    prefs_ = ReadPrefs(content);
+    loadWarnings_.clear();
+    prefs_ = ReadPrefs(content, &loadWarnings_);
+    for (std::string& warning : loadWarnings_) warning = path_ + ": " + warning;
 }
 
 void Preferences::Save() const {
@@ -240,8 +245,10 @@ SettingsFileCheck CheckSettingsFile(const std::string& path) {
     }
     std::string content;
     if (const int error = ReadFileBytes(path, content); error != 0) {
-        check.problem = error == EINVAL ? path + " is not a regular file"
-                                        : "cannot read " + path + ": " + std::strerror(error);
+        check.problem = error == EINVAL  ? path + " is not a regular file"
+                        : error == EFBIG ? path + " is larger than a settings file may be (" +
+                                               std::to_string(files::kMaxSettingsBytes >> 20) + " MiB)"
+                                         : "cannot read " + path + ": " + std::strerror(error);
         return check;
     }
     if (!LooksLikeSettings(content)) check.problem = path + " is not a settings file";

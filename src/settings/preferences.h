@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <boost/scoped_ptr.hpp>
 
@@ -57,6 +58,9 @@ public:
     // Reads the file; a missing or unreadable file, missing keys and bad values give the
     // defaults. Never fails.
     void Load();
+    // What the last Load() replaced by its default, one text a key ("PATH: [Comm] Baud=9600 is
+    // out of its range 0 to 7; the default 3 is used"); for the front end to show.
+    const std::vector<std::string>& LoadWarnings() const { return loadWarnings_; }
     // Writes every key into the file, keeping the lines it does not know. The new file is
     // written beside the old one and renamed over it, so a failure leaves the old file
     // whole; a link is followed and its target replaced. A file that cannot be read (its
@@ -69,6 +73,7 @@ public:
 private:
     std::string path_;
     Prefs prefs_;
+    std::vector<std::string> loadWarnings_;
 
     static boost::scoped_ptr<Preferences> instance_;
 };

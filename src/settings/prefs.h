@@ -36,8 +36,8 @@ struct FileRestorePrefs {
     bool operator==(const FileRestorePrefs&) const = default;
 };
 
-// The link. Baud, Bits, Stop and Parity are indexes into the choices the dialog offers and
-// are kept as read, even out of range; their users check them.
+// The link. Type, Baud, Bits, Stop and Parity are indexes into the choices the dialog offers;
+// CommRanges() bounds them.
 struct CommPrefs {
     // 0 serial port, 1 TCP/IP client, 2 TCP/IP server, 3 virtual serial port (Port: the path
     // of its link; the serial settings pace it), 4 proxy between side A and side B
@@ -64,6 +64,20 @@ struct CommPrefs {
 
     bool operator==(const CommPrefs&) const = default;
 };
+
+// The link's indexed fields with their bounds (0 to `last`): the settings file, the core's
+// check and the API read them here.
+struct CommRange {
+    const char* key;    // in the settings file
+    const char* field;  // in the API
+    std::int32_t CommPrefs::*member;
+    std::int32_t last;
+};
+inline constexpr CommRange kCommRanges[] = {{"Type", "type", &CommPrefs::Type, 4},
+                                            {"Baud", "baud", &CommPrefs::Baud, 7},
+                                            {"Bits", "bits", &CommPrefs::Bits, 1},
+                                            {"Stop", "stop", &CommPrefs::Stop, 1},
+                                            {"Parity", "parity", &CommPrefs::Parity, 2}};
 
 // Reserved: read and written back, used by nothing else.
 struct PasswordPrefs {

@@ -267,7 +267,20 @@ void WriteProxyFaults(IniFile& file, const ProxyFaults& faults) {
 
 }  // namespace
 
-Prefs ReadPrefs(std::string_view content) {
+namespace {
+
+const CommRange* CommRangeOf(std::string_view section, std::string_view key) {
+    if (section != "Comm") return nullptr;
+    for (const CommRange& range : kCommRanges)
+        if (key == range.key) return &range;
+    return nullptr;
+}
+
+bool InRange(const CommRange& range, std::int32_t value) { return value >= 0 && value <= range.last; }
+
+}  // namespace
+
+Prefs ReadPrefs(std::string_view content, std::vector<std::string>* warnings) {
     const IniFile file(content);
     Prefs prefs;
     VisitKeys(prefs, [&file](std::string_view section, std::string_view key, auto& field) {
@@ -296,15 +309,33 @@ Prefs ReadPrefs(std::string_view content) {
     ReadLineFaults(file, prefs.Line, "LineFaults");
     ReadLineFaults(file, prefs.LineB, "LineFaultsB");
     ReadProxyFaults(file, prefs.Proxy);
+    // An index out of range would reach the driver, the API and the dialog as a value none of
+    // them offers.
+    const CommPrefs defaults;
+    for (const CommRange& range : kCommRanges) {
+        std::int32_t& value = prefs.Comm.*range.member;
+        if (InRange(range, value)) continue;
+        if (warnings != nullptr)
+            warnings->push_back("[Comm] " + std::string(range.key) + "=" + std::to_string(value) +
+                                " is out of its range 0 to " + std::to_string(range.last) + "; the default " +
+                                std::to_string(defaults.*range.member) + " is used");
+        value = defaults.*range.member;
+    }
     return prefs;
 }
 
 std::string WritePrefs(std::string_view content, const Prefs& prefs) {
     IniFile file(content);
-    VisitKeys(prefs, [&file](std::string_view section, std::string_view key, const auto& field) {
+    const CommPrefs defaults;
+    VisitKeys(prefs, [&file, &defaults](std::string_view section, std::string_view key, const auto& field) {
         if constexpr (std::is_same_v<std::decay_t<decltype(field)>, std::string>) {
             file.Set(section, key, EncodeTextValue(field));
         } else {
+            if (const CommRange* range = CommRangeOf(section, key); range != nullptr && field == defaults.*range->member) {
+                const auto written = file.Find(section, key);
+                const auto number = written ? DecodeIntValue(*written) : std::nullopt;
+                if (number && !InRange(*range, *number)) return;
+            }
             file.Set(section, key, std::to_string(field));
         }
     });

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "settings/prefs.h"
 
@@ -11,11 +12,14 @@
 // file handling around them.
 
 // Every key in `content`; a missing key or a value that does not decode gives the default.
-// Never fails, whatever the content.
-Prefs ReadPrefs(std::string_view content);
+// A link setting out of its range gives the default too, and a warning naming the key is
+// added to `warnings` when given. Never fails, whatever the content.
+Prefs ReadPrefs(std::string_view content, std::vector<std::string>* warnings = nullptr);
 
 // `content` with all keys of `prefs` written into it, in file order: texts in backquotes,
-// integers in decimal. Lines the program does not know stay as they are.
+// integers in decimal. Lines the program does not know stay as they are, and so does a link
+// setting out of its range while it still holds the default it was read as: the file keeps
+// what the user wrote until the setting is changed.
 std::string WritePrefs(std::string_view content, const Prefs& prefs);
 
 // The longest text a value reads back as.

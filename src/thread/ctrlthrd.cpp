@@ -250,6 +250,7 @@ void TControlThread::ReportLinkState() {
         state = DescribeLink(driver, commSettings);
     }
     if (!linkReported_ || state != *linkReported_) {
+        state.micros = VantorProtocol::WallMicros();
         linkReported_ = state;
         Event event{EventId::LinkState, 0, threadNumber, {}};
         event.payload = state;
@@ -444,6 +445,8 @@ SerialDriver* TControlThread::MakeLink(const CommPrefs& settings, const std::str
     if (const std::string error = line->SetFaults(faults); !error.empty()) ReportError(error, 0);
     line->SetStopToken(StopToken());
     link->SetStopToken(StopToken());
+    // A new connection is told before its first frame is read, not at the next look.
+    link->SetOnPeersChanged([this] { linkCheckedAt_ = {}; });
     if (devices) devices->Add(line);
     WatchSerialPort(line);
     return line;
@@ -457,7 +460,12 @@ void TControlThread::OpenLink(const CommPrefs& settings) {
         return;
     }
     std::string reason;
-    driver = MakeLink(settings, {}, lineFaults, reason);
+    try {
+        driver = MakeLink(settings, {}, lineFaults, reason);
+    } catch (const std::exception& failure) {
+        // A server whose address is in use, say: told as the link not opening.
+        reason = failure.what();
+    }
     if (engine != nullptr) engine->SetDriver(driver);
     if (!reason.empty()) ReportError("Error opening the comm port: " + reason, EventId::OpenFailed);
 }

@@ -627,6 +627,13 @@ void TMainForm::FormShow() {
     const int rest = ReceivedMsgsGrid->width() - kOtherColumnsWidth - 30;
     if (rest > 0) ReceivedMsgsGrid->setColumnWidth(ReceivedListModel::TextColumn, rest);
     ShowCommSettings();
+    // Settings the file held out of range, replaced by their defaults: said once, all of them
+    // in the tooltip.
+    if (const auto& warnings = prefs_.LoadWarnings(); !warnings.empty()) {
+        QStringList all;
+        for (const std::string& warning : warnings) all << QString::fromLocal8Bit(warning.c_str());
+        ShowInFirstPanel(all.join('\n'));
+    }
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -280,6 +280,47 @@ TEST_F(Core, FinishedRunsAreForgottenBeyondTheirBound) {
     EXPECT_NE(core.Sends().Find(SendRuns::kKeepFinished + 50), nullptr);
 }
 
+// Headless, a link that cannot open at start ends the run; what it retries is only said; and
+// nothing of a later reopen, or after the link first came up, counts as the start.
+TEST(CoreStart, TellsTheStartsLinkProblemsLastingOnlyWhenItCouldNotOpen) {
+    for (const int ending : {0, 1, 2}) {  // reopened, reconnected, came up
+        Preferences prefs{TempPath("absent.ini").string()};
+        ManualScheduler scheduler;
+        std::vector<std::pair<std::string, bool>> told;
+        AppCore::Options options = NoLink();
+        options.onStartProblem = [&told](const std::string& text, bool lasting) { told.emplace_back(text, lasting); };
+        AppCore core{prefs, scheduler, options};
+        const auto deliver = [&core](Event event) {
+            core.ToWindow().PostEvent(std::move(event));
+            core.TakeEvents();
+        };
+        deliver(Event{EventId::Error, 0, 0, "Socket error: Connection refused"});
+        deliver(Event{EventId::OpenFailed, 0, 0, "Error opening the comm port: in use"});
+        ASSERT_EQ(told.size(), 2u);
+        EXPECT_EQ(told[0], std::make_pair(std::string("Socket error: Connection refused"), false));
+        EXPECT_EQ(told[1], std::make_pair(std::string("Error opening the comm port: in use"), true));
+        if (ending == 0) {
+            CommPrefs comm = prefs.Get_comm_prefs();
+            comm.LocalPort = 6001;
+            core.ApplyLink(comm);
+        } else if (ending == 1) {
+            core.LinkAction(LinkActionCode::Reconnect, {});
+        } else {
+            LinkState up;
+            up.kind = LinkState::Client;
+            up.phase = LinkState::Up;
+            up.peers = {"127.0.0.1:5000"};
+            Event event{EventId::LinkState, 0, 0, {}};
+            event.payload = up;
+            deliver(std::move(event));
+        }
+        deliver(Event{EventId::OpenFailed, 0, 0, "Error opening the comm port: later"});
+        deliver(Event{EventId::Error, 0, 0, "Connection closed by 127.0.0.1:5000"});
+        EXPECT_EQ(told.size(), 2u) << "ending " << ending;
+        EXPECT_NE(core.GetStatus().linkError, "") << "still shown as the link's error";
+    }
+}
+
 TEST_F(Core, LinkAndRepliesTravelAsRecordsAndAnErrorGoesWithItsLink) {
     CommPrefs comm = prefs.Get_comm_prefs();
     EXPECT_FALSE(core.ApplyLink(comm));

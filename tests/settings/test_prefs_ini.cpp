@@ -99,7 +99,7 @@ TEST(PrefsIni, ReadsAHandWrittenFileWithEveryOddCase) {
         "[Comm]\n"
         "Port=  COM3  \n"      // blanks around a bare value are dropped
         "RemoteIp=`  10.0.0.1 `\n"  // kept inside backquotes
-        "Baud=12\n"            // out of range, kept as read
+        "Baud=12\n"            // out of range: the default
         "RemotePort=0x1388\n"
         "LocalPort=\n"
         "Parity=2147483648\n"  // not a 32-bit integer: default
@@ -122,7 +122,7 @@ TEST(PrefsIni, ReadsAHandWrittenFileWithEveryOddCase) {
     EXPECT_EQ(prefs.Display, (DisplayPrefs{-20, 16, 560, 800, 2, 0}));
     EXPECT_EQ(prefs.Comm.Port, "COM3");
     EXPECT_EQ(prefs.Comm.RemoteIp, "  10.0.0.1 ");
-    EXPECT_EQ(prefs.Comm.Baud, 12);
+    EXPECT_EQ(prefs.Comm.Baud, 3);
     EXPECT_EQ(prefs.Comm.RemotePort, 5000);
     EXPECT_EQ(prefs.Comm.LocalPort, 5100);
     EXPECT_EQ(prefs.Comm.Parity, 2);
@@ -280,6 +280,9 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
                              RandomText(rng), number()};
         prefs.Comm = {number(), RandomText(rng), number(), number(), number(), number(),
                       RandomText(rng), number(), number(), number(), number()};
+        // The link's indexes round-trip within their ranges (outside, they read as the default).
+        for (const CommRange& range : kCommRanges)
+            prefs.Comm.*range.member = std::uniform_int_distribution<std::int32_t>(0, range.last)(rng);
         prefs.Password = {RandomText(rng), RandomText(rng), RandomText(rng), RandomText(rng),
                           number()};
         for (SendPrefs& send : prefs.Send) {
@@ -324,6 +327,39 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
 
 // A file cannot ask for more than the dialog offers: each fault value is brought into its
 // range when the file is read.
+// A link index out of range (a baud rate written where its index belongs) would reach the
+// driver, the API and the dialog as a choice none of them has: the default is used and the
+// key named, while the file keeps what its user wrote until the setting is changed.
+TEST(PrefsIni, LinkIndexesOutOfRangeGiveTheDefaultAWarningAndStayInTheFile) {
+    const std::string file = "[Comm]\nType=9\nBaud=9600\nBits=3\nStop=-1\nParity=7\nLocalPort=6000\n";
+    std::vector<std::string> warnings;
+    const Prefs prefs = ReadPrefs(file, &warnings);
+    const CommPrefs defaults;
+    EXPECT_EQ(prefs.Comm.Type, defaults.Type);
+    EXPECT_EQ(prefs.Comm.Baud, defaults.Baud);
+    EXPECT_EQ(prefs.Comm.Bits, defaults.Bits);
+    EXPECT_EQ(prefs.Comm.Stop, defaults.Stop);
+    EXPECT_EQ(prefs.Comm.Parity, defaults.Parity);
+    EXPECT_EQ(prefs.Comm.LocalPort, 6000);
+    ASSERT_EQ(warnings.size(), 5u);
+    EXPECT_EQ(warnings[1], "[Comm] Baud=9600 is out of its range 0 to 7; the default 3 is used");
+    for (const char* key : {"Type=9", "Bits=3", "Stop=-1", "Parity=7"})
+        EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(),
+                                [key](const std::string& w) { return w.find(key) != std::string::npos; }))
+            << key;
+    // Saved unchanged: the user's values stay; a setting changed meanwhile is written.
+    Prefs changed = prefs;
+    changed.Comm.Parity = 0;
+    changed.Comm.LocalPort = 6001;
+    const std::vector<std::string> lines = Lines(WritePrefs(file, changed));
+    for (const char* kept : {"Type=9", "Baud=9600", "Bits=3", "Stop=-1", "Parity=0", "LocalPort=6001"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), kept), lines.end()) << kept;
+    // In range, nothing is said.
+    warnings.clear();
+    ReadPrefs("[Comm]\nBaud=7\nType=4\n", &warnings);
+    EXPECT_TRUE(warnings.empty());
+}
+
 TEST(PrefsIni, FaultValuesOutOfRangeAreBroughtIntoIt) {
     const Prefs prefs = ReadPrefs(
         "[Reply]\nDelayMin0=7200000\nDelayMax0=-3\nSplitGap0=99999999\nDropMs0=2147483647\n"

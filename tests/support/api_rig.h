@@ -185,6 +185,8 @@ struct Simulator {
             core = std::make_unique<AppCore>(*prefs, *scheduler);
             core->Start();
         });
+        // Files that requests name are taken from the simulator's own folder.
+        if (options.policy.filesFolder.empty()) options.policy.filesFolder = dir.string();
         api = std::make_unique<ApiServer>(*core, *scheduler, options);
         port = api->Port();
     }

@@ -373,9 +373,9 @@ TEST_F(ControlThread, ClientConnectsAndARefusalIsReportedWithoutStoppingTheThrea
 TEST_F(ControlThread, APortInUseAtStartIsReportedAndTheEngineStillRuns) {
     tcp::acceptor taken(io, tcp::endpoint(tcp::v4(), 0));
     Start(Server(taken.local_endpoint().port()));
-    const Event* error = WaitForId(EventId::Error);
+    const Event* error = WaitForId(EventId::OpenFailed);
     ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->text, "Socket error: Address already in use (98), on API 'bind'");
+    EXPECT_EQ(error->text, "Error opening the comm port: Socket error: Address already in use (98), on API 'bind'");
     // After the user picks another port, messages are answered.
     const int port = FreeTcpPort();
     toThread.PostEvent(Reopen(Server(port)));
@@ -610,9 +610,9 @@ TEST_F(ControlThread, AFailedReopenIsReportedAndTheNextReopenAnswersAgain) {
 
     tcp::acceptor taken(io, tcp::endpoint(tcp::v4(), 0));
     toThread.PostEvent(Reopen(Server(taken.local_endpoint().port())));
-    const Event* error = WaitForId(EventId::Error);
+    const Event* error = WaitForId(EventId::OpenFailed);
     ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->text, "Socket error: Address already in use (98), on API 'bind'");
+    EXPECT_EQ(error->text, "Error opening the comm port: Socket error: Address already in use (98), on API 'bind'");
     // The old connection went with its driver.
     boost::system::error_code ignored;
     asio::write(*peer, asio::buffer(WireFrame('B', 0, "")), ignored);
