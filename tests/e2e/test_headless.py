@@ -154,6 +154,93 @@ class FailsLoudly(unittest.TestCase):
             self.assertEqual(process.wait(timeout=10), 0)
             process.stderr.close()
 
+    def test_files_that_are_no_regular_files_are_refused_at_once(self):
+        """/dev/zero once ate the memory and a FIFO hung the start: every file read is checked
+        first, so each of these ends at once with 2 and the path."""
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        config = self.path("c.ini", b"[Comm]\nType=2\nLocalPort=%d\n" % free_port())
+        for arguments in (["--scenario", "/dev/zero"], ["--expect", fifo], ["--scenario", fifo],
+                          ["--learn", "/dev/zero", "--scenario-out", self.path("out.json")],
+                          ["--replay", fifo], ["--config", "/dev/zero"],
+                          ["--control", "0", "--control-token-file", fifo]):
+            with self.subTest(arguments=arguments):
+                result = run("--headless", "--config", config, *arguments)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertRegex(result.stderr, r"(not a regular file|is not a settings file)")
+
+    def test_a_link_that_cannot_open_at_start_ends_the_run_with_two(self):
+        """Headless, nobody would see a link that never opened: a reason that waiting will not
+        mend ends the start, one it retries is said and the run goes on."""
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        busy = taken.getsockname()[1]
+        try:
+            for name, arguments, reason in (
+                    ("port in use", ["--config", self.path("busy.ini", b"[Comm]\nType=2\nLocalPort=%d\n" % busy)],
+                     "Address already in use"),
+                    ("no such serial device", ["--proxy", "serial:/nonexistent/ttyX", "tcp-server:0"], "/nonexistent/ttyX"),
+                    ("not a terminal", ["--proxy", "tcp-server:0", "pty:/etc/passwd"], "/etc/passwd")):
+                with self.subTest(name):
+                    if "--config" not in arguments:
+                        arguments = ["--config", self.path("c.ini", b"[Comm]\nType=2\n")] + arguments
+                    result = run("--headless", *arguments)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertIn(reason, result.stderr)
+        finally:
+            taken.close()
+        # A server not up yet: said on stderr, retried, the run goes on until ended.
+        dead = free_port()
+        process = subprocess.Popen([PROGRAM, "--headless", "--config",
+                                    self.path("client.ini", b"[Comm]\nType=1\nRemoteIp=127.0.0.1\nRemotePort=%d\n" % dead)],
+                                   env=environment(), stderr=subprocess.PIPE)
+        try:
+            time.sleep(1.0)
+            self.assertIsNone(process.poll(), "a client whose server is not up ended the run")
+        finally:
+            process.send_signal(signal.SIGTERM)
+            self.assertEqual(process.wait(timeout=10), 0)
+            self.assertIn("refused", process.stderr.read().decode())
+            process.stderr.close()
+
+    def test_a_connection_at_once_is_recorded_before_its_frames(self):
+        """A client that connects the moment the server listens: the log says it connected
+        before it lists what the client sent."""
+        port = free_port()
+        log = self.path("log.jsonl")
+        process = subprocess.Popen([PROGRAM, "--headless", "--config", self.path("c.ini", b"[Comm]\nType=2\nLocalPort=%d\n" % port),
+                                    "--log", log], env=environment(), stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    peer = socket.create_connection(("127.0.0.1", port), timeout=5)
+                    break
+                except OSError:
+                    if time.monotonic() > deadline or process.poll() is not None:
+                        raise
+                    time.sleep(0.005)
+            peer.sendall(frame("A", b"first"))
+            peer.settimeout(5)
+            self.assertTrue(peer.recv(64).startswith(b"\x01A"))
+            peer.close()
+        finally:
+            process.send_signal(signal.SIGTERM)
+            self.assertEqual(process.wait(timeout=10), 0)
+            process.stderr.close()
+        with open(log) as f:
+            kinds = []
+            for line in f:
+                record = json.loads(line)
+                if record.get("kind") == "linkState" and record.get("connected"):
+                    kinds.append("connected")
+                elif record.get("kind") in ("message", "received"):
+                    kinds.append("message")
+        self.assertIn("message", kinds)
+        self.assertIn("connected", kinds)
+        self.assertLess(kinds.index("connected"), kinds.index("message"), kinds)
+
     def test_a_log_that_loses_lines_is_told_at_once_and_ends_with_three(self):
         if not os.path.exists("/dev/full"):
             self.skipTest("no /dev/full")
