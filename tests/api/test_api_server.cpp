@@ -1073,6 +1073,21 @@ TEST(ApiScenario, HostilePathsAreRefusedAtOnceAndQuoteNothing) {
     EXPECT_EQ(sim.Get("health").status, 200) << "the core still answers";
 }
 
+// Ready means the link is open: a server listening with nobody connected is ready, one whose
+// port is taken is not, and says why.
+TEST(ApiLink, ReadyWhileListeningAndNotWhenTheLinkCannotOpen) {
+    Simulator sim;
+    ASSERT_TRUE(Eventually([&] { return sim.Get("ready").status == 200; })) << sim.Get("ready").raw.body();
+    EXPECT_EQ(sim.Get("ready").body["ready"], true);
+    asio::io_context io;
+    tcp::acceptor taken(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    ASSERT_EQ(sim.Put("link", {{"localPort", taken.local_endpoint().port()}}).status, 200);
+    ASSERT_TRUE(Eventually([&] { return sim.Get("ready").status == 503; }));
+    const Reply ready = sim.Get("ready");
+    EXPECT_EQ(ready.body["ready"], false);
+    EXPECT_NE(ready.body["reason"].get<std::string>().find("in use"), std::string::npos) << ready.raw.body();
+}
+
 // A link kind whose address field is another's is not opened on the other's value.
 TEST(ApiLink, AVirtualPortNeedsItsPath) {
     Simulator sim;

@@ -316,6 +316,33 @@ TEST(ScenarioVerifier, EvidenceIsBounded) {
     EXPECT_LE(result.evidence.size(), 2 * Verifier::kEvidence + 1);
 }
 
+// The JUnit report is read by CI tools: every markup character of a name, message or evidence
+// escaped, control bytes readable, and each case's time from the run's start, never negative
+// (an undecided case counts to the run's end).
+TEST(ScenarioReport, JUnitEscapesEverythingAndTimesEachCaseFromTheStart) {
+    TestReport report;
+    report.suite = "suite <1>";
+    report.kind = "expectations";
+    report.startMs = 10'000;
+    report.endMs = 12'500;
+    report.cases.push_back({"a<b & 'c'", "what > \"x\"", "failed", true, "got <NAK>\x15", {"frame \x01" "A<&>"}, 11'250});
+    report.cases.push_back({"undecided", "w", "pending", false, "m", {}, 0});
+    const std::string xml = report.JUnitXml();
+    for (const char* expected :
+         {"<testsuite name=\"suite &lt;1&gt;\"", "name=\"a&lt;b &amp; &apos;c&apos;\" time=\"1.250\"",
+          "<failure message=\"got &lt;NAK&gt;\\x15\" type=\"failed\">what &gt; &quot;x&quot;",
+          "frame \\x01A&lt;&amp;&gt;", "name=\"undecided\" time=\"2.500\"", "time=\"2.500\" timestamp="})
+        EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\n" << xml;
+    // Nothing unescaped is left between the tags.
+    for (std::size_t at = xml.find('>'); at != std::string::npos; at = xml.find('>', at + 1)) {
+        const std::size_t next = xml.find('<', at);
+        if (next == std::string::npos) break;
+        const std::string between = xml.substr(at + 1, next - at - 1);
+        EXPECT_EQ(between.find_first_of("<>\"'\x01\x15"), std::string::npos) << between;
+    }
+    EXPECT_EQ(xml.find("time=\"-"), std::string::npos) << xml;
+}
+
 }  // namespace
 
 namespace {
