@@ -194,7 +194,7 @@ Options ParseCommandLine(int argc, char** argv) {
         "proxy",
         "Stand between a host and a device: pass each side's bytes to the other, decoded and listed, "
         "with the proxy faults. Written --proxy A B, each side serial:PATH[:BAUD], tcp-client:HOST:PORT, "
-        "tcp-server:[ADDRESS:]PORT or pty:PATH. For this run only.",
+        "tcp-server:[ADDRESS:]PORT or pty:PATH[:BAUD]. For this run only.",
         "A B");
     const QCommandLineOption proxyFault(
         "proxy-fault",

@@ -121,6 +121,14 @@ std::string MetricsText(const AppCore::Status& status, const ApiCounters* api) {
         w.Sample("vantor_stray_bytes_total", std::string("direction=\"") + kDirections[way] + "\"",
                  t.strayBytes[way]);
 
+    w.Family("vantor_proxy_frames_total", "counter",
+             "Frames through the proxy by way: passed on, or not delivered (the other side could not take them).");
+    for (int way = 0; way < 2; ++way) {
+        const std::string label = std::string("way=\"") + (way == 0 ? "AtoB" : "BtoA") + "\",outcome=";
+        w.Sample("vantor_proxy_frames_total", label + "\"forwarded\"", status.proxy.forwarded[way]);
+        w.Sample("vantor_proxy_frames_total", label + "\"undelivered\"", status.proxy.undelivered[way]);
+    }
+
     w.Family("vantor_answers_total", "counter", "Answers the simulator sent, by reply action.");
     for (std::size_t a = 0; a < t.answers.size(); ++a)
         w.Sample("vantor_answers_total",

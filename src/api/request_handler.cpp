@@ -1114,6 +1114,12 @@ ApiResponse Status(const AppCore& core) {
                              {"peers", sidePeers}});
         }
     }
+    // The proxy: frames passed on each way, and frames not delivered.
+    json forwarded = json(nullptr), undelivered = json(nullptr);
+    if (status.link.kind == LinkState::Proxy) {
+        forwarded = {{"AtoB", status.proxy.forwarded[0]}, {"BtoA", status.proxy.forwarded[1]}};
+        undelivered = {{"AtoB", status.proxy.undelivered[0]}, {"BtoA", status.proxy.undelivered[1]}};
+    }
     json log = {{"enabled", status.logging},
                 {"error", status.logError.empty() ? json(nullptr) : json(BytesToJsonText(status.logError))},
                 {"lostBytes", status.logLostBytes}};
@@ -1134,6 +1140,8 @@ ApiResponse Status(const AppCore& core) {
                                 : json(nullptr)},
                    {"mismatch", status.link.kind == LinkState::Pty && status.link.mismatch},
                    {"sides", sides},
+                   {"forwarded", forwarded},
+                   {"undelivered", undelivered},
                    {"heldBack", status.heldBy.empty() ? json(nullptr) : json(status.heldBy)}}},
                  {"engine",
                   {{"status", status.engineStatus < 0 ? json(nullptr) : json(status.engineStatus)},
@@ -1222,12 +1230,29 @@ std::optional<ApiResponse> Quick(const ApiRequest& request, AppCore& core, const
 }
 
 ApiResponse LinkActions(AppCore& core, const json& body) {
-    OnlyFields(body, {"action", "ms", "bytes"});
+    OnlyFields(body, {"action", "ms", "bytes", "side"});
     if (!body.contains("action"))
         throw ApiError(400, "missing_field", "action must be one of drop, break, xoff, raw, reconnect.", "action");
     const std::string action = Bytes(body["action"], "action");
+    const bool proxy = core.Link().Type == 4;
+    // The proxy has no line of its own to put a break, an XOFF or raw bytes on.
+    if (proxy && (action == "break" || action == "xoff" || action == "raw"))
+        throw ApiError(409, "not_supported",
+                       "The proxy has no line of its own: a break, XOFF or raw bytes go to a side as its line "
+                       "faults, or as a message of ours.",
+                       "action");
+    // Through the proxy, a drop or a reconnect may be for one side only.
+    LinkActionArgs sideArgs;
+    if (body.contains("side")) {
+        const auto side = IndexOf(kSideNames, body["side"]);
+        if (!side) throw ApiError(400, "invalid_value", "side must be A or B.", "side");
+        if (!proxy) throw ApiError(409, "not_a_proxy", "side names a side of the proxy; the link is not one.", "side");
+        if (action != "drop" && action != "reconnect")
+            throw ApiError(400, "invalid_value", "side is for drop and reconnect.", "side");
+        sideArgs.side = *side + 1;
+    }
     if (action == "drop") {
-        core.LinkAction(LinkActionCode::DropConnections);
+        core.LinkAction(LinkActionCode::DropConnections, sideArgs);
     } else if (action == "break") {
         core.LinkAction(LinkActionCode::SendBreak);
     } else if (action == "xoff") {
@@ -1236,7 +1261,7 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
         args.ms = Ranged(body["ms"], "ms", 0, FaultLimit::kMaxMs);
         core.LinkAction(LinkActionCode::HoldWithXoff, args);
     } else if (action == "reconnect") {
-        core.LinkAction(LinkActionCode::Reconnect);
+        core.LinkAction(LinkActionCode::Reconnect, sideArgs);
     } else if (action == "raw") {
         if (!body.contains("bytes")) throw ApiError(400, "missing_field", "raw needs bytes.", "bytes");
         LinkActionArgs args;
@@ -1245,7 +1270,9 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
     } else {
         throw ApiError(400, "invalid_value", "action must be one of drop, break, xoff, raw, reconnect.", "action");
     }
-    return Json(200, {{"action", action}});
+    json done = {{"action", action}};
+    if (sideArgs.side != 0) done["side"] = kSideNames[sideArgs.side - 1];
+    return Json(200, done);
 }
 
 int RowNumber(const std::string& text) {

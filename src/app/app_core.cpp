@@ -184,6 +184,18 @@ void AppCore::OnEvent(Event& event) {
             ++answersDropped_;
             hub_.PublishJson("answerDropped", {{"bytes", event.value}});
             break;
+        case EventId::Undelivered:
+            if (const auto* lost = std::get_if<Undelivered>(&event.payload)) {
+                hub_.PublishJson("undelivered",
+                                 {{"way", ProxyDirectionText(static_cast<ProxyDirection>(lost->way & 1))},
+                                  {"bytes", lost->bytes},
+                                  {"frame", lost->frame},
+                                  {"reason", BytesToJsonText(event.text)}});
+            }
+            break;
+        case EventId::ProxyTally:
+            if (const auto* tally = std::get_if<ProxyTally>(&event.payload)) proxyTally_ = *tally;
+            break;
         case EventId::HeldBack:
             hub_.PublishJson("heldBack", {{"held", !event.text.empty()},
                                           {"reason", event.text.empty() ? nlohmann::json(nullptr)
@@ -362,6 +374,7 @@ void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
     if (code >= 1 && code <= 5) fields["action"] = kActions[code];
     if (code == LinkActionCode::HoldWithXoff) fields["ms"] = args.ms;
     if (code == LinkActionCode::SendRaw) fields["bytes"] = BytesToJsonText(args.bytes);
+    if (args.side == 1 || args.side == 2) fields["side"] = args.side == 1 ? "A" : "B";
     hub_.PublishJson("linkAction", fields);
 }
 
@@ -451,6 +464,7 @@ void AppCore::Reset() {
     sends_.Reset();
     traffic_.ResetStats();
     injected_ = {};
+    proxyBaseline_ = proxyTally_;
     // The scenario starts again from its start state, and the judging from now.
     scenarios_.Restart();
     hub_.PublishJson("reset", nlohmann::json::object());
@@ -474,6 +488,10 @@ void AppCore::PublishStatus() {
     status.received = messages_.LastId();
     status.listed = messages_.Size();
     status.answersDropped = answersDropped_;
+    for (int way = 0; way < 2; ++way) {
+        status.proxy.forwarded[way] = proxyTally_.forwarded[way] - proxyBaseline_.forwarded[way];
+        status.proxy.undelivered[way] = proxyTally_.undelivered[way] - proxyBaseline_.undelivered[way];
+    }
     status.link = link_;
     status.sends = sends_.GetCounts();
     status.injected = injected_;

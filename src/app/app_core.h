@@ -108,7 +108,8 @@ public:
     // Posts the stored link settings to the control thread and logs them: for the window,
     // whose dialog has stored them already.
     void PostLink();
-    // Acts on the link now, as the window's Link menu does (LinkActionCode).
+    // Acts on the link now, as the window's Link menu does (LinkActionCode); through the
+    // proxy `args.side` may name the side a drop or a reconnect is for.
     void LinkAction(std::int32_t code, const LinkActionArgs& args = {});
     // "" when the settings can be applied, else why not.
     static std::string CheckLink(const CommPrefs& comm);
@@ -186,6 +187,9 @@ public:
         std::uint64_t received = 0;
         std::uint64_t listed = 0;
         std::uint64_t answersDropped = 0;  // the client that asked had gone
+        // Proxy mode: frames passed on each way and frames not delivered, since the start or
+        // the last reset.
+        ProxyTally proxy;
         LinkState link;             // as the control thread last reported it
         SendRuns::Counts sends;
         std::string heldBy;         // what holds the link back now; empty for nothing
@@ -255,6 +259,8 @@ private:
     std::uint64_t received_ = 0;
     std::array<std::uint64_t, 11> injected_{};
     std::uint64_t answersDropped_ = 0;
+    ProxyTally proxyTally_;     // as the control thread last reported it
+    ProxyTally proxyBaseline_;  // the same at the last reset
 
     mutable std::mutex statusLock_;
     Status status_;

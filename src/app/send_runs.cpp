@@ -211,9 +211,10 @@ std::string SendRuns::SendNext(SendRun& run) {
 }
 
 std::int32_t SendRuns::Tries(const Event& event) {
-    // The engine tries every message the same number of times; the proxy's own messages once.
+    // The engine and the proxy tell how often the message went (the proxy's own messages go
+    // once, or not at all when the side cannot take them); -1 when the event does not say.
     const auto* outcome = std::get_if<SendOutcome>(&event.payload);
-    return outcome != nullptr ? outcome->tries : 0;
+    return outcome != nullptr ? outcome->tries : -1;
 }
 
 void SendRuns::OnEvent(const Event& event) {
@@ -227,7 +228,7 @@ void SendRuns::OnEvent(const Event& event) {
             }
             break;
         case EventId::ResponseAccepted:
-            Finish(event.request, SendState::Accepted, event.text, StatusOk);
+            Finish(event.request, SendState::Accepted, event.text, StatusOk, Tries(event));
             break;
         case EventId::TransactionFailed:
             // The status event that came just before holds why the last try was rejected.
@@ -259,7 +260,9 @@ void SendRuns::Finish(std::uint64_t request, SendState state, const std::string&
         run->state = state;
         run->response = text;
         run->status = status;
-        run->attempts = state == SendState::Accepted ? 0 : tries > 0 ? tries : VantorProtocol::kMaxTries;
+        // An outcome that does not say: left untold for an accepted message; a rejected or
+        // timed-out one went every time the engine tries.
+        run->attempts = tries >= 0 ? tries : state == SendState::Accepted ? 0 : VantorProtocol::kMaxTries;
         run->finishedMs = clock_();
         if (run->sentMs == 0) run->sentMs = run->finishedMs;
         bool over = true;

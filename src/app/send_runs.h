@@ -44,7 +44,7 @@ struct SendRun {
     std::string lastText;       // the latest message as sent, flags expanded
     std::string response;       // its answer's text, or the last rejected one
     std::int32_t status = -1;   // frame status code of the latest outcome; -1 none yet
-    std::int32_t attempts = 0;  // 0 when the engine does not tell
+    std::int32_t attempts = 0;  // 0 when the engine does not tell, or the message never went
     std::int64_t createdMs = 0;
     std::int64_t sentMs = 0;       // the latest message went on the wire
     std::int64_t finishedMs = 0;   // the latest message's outcome
@@ -133,9 +133,9 @@ private:
     SendRun& NewRun(int row);
     std::string SendNext(SendRun& run);
     void SendNextOrReport(SendRun& run);
-    // `tries`: how many times the message went, when the outcome says (0: it does not).
+    // `tries`: how many times the message went, when the outcome says (-1: it does not).
     void Finish(std::uint64_t request, SendState state, const std::string& text, std::int32_t status,
-                std::int32_t tries = 0);
+                std::int32_t tries = -1);
     static std::int32_t Tries(const Event& event);
     void Continue(SendRun& run);
     void EndRun(SendRun& run);

@@ -80,11 +80,30 @@ struct ReplyTable {
 struct LinkActionArgs {
     std::int32_t ms = 0;  // HoldWithXoff: how long
     std::string bytes;    // SendRaw: what
+    // Proxy mode: the side a drop or a reconnect is for (1 A, 2 B); 0 both.
+    std::int32_t side = 0;
+};
+
+// Proxy mode: bytes one way that the receiving side did not take (it was not open or not
+// connected, or the write failed), with event Undelivered; the text says why.
+struct Undelivered {
+    std::int32_t way = 0;  // ProxyDirection
+    std::uint64_t bytes = 0;
+    bool frame = false;  // the end of a frame (its bytes, as far as they went undelivered)
+};
+
+// Proxy mode: frames passed on each way and frames that were not (by ProxyDirection), since
+// the proxy was made.
+struct ProxyTally {
+    std::uint64_t forwarded[2] = {0, 0};
+    std::uint64_t undelivered[2] = {0, 0};
+    bool operator==(const ProxyTally&) const = default;
 };
 
 using EventPayload = std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs,
                                   SendOutcome, ResponderStatus, std::shared_ptr<Responder>,
-                                  std::shared_ptr<const ReplayRun>, LineFaults, ProxyFaults>;
+                                  std::shared_ptr<const ReplayRun>, LineFaults, ProxyFaults, Undelivered,
+                                  ProxyTally>;
 
 // One request or report between the windows and the control thread; moved whole. Texts that
 // are texts (a message, a response, an error) travel as `text`; everything else as a typed
@@ -146,6 +165,10 @@ inline constexpr std::int32_t SetLineFaults = 10040;
 // Proxy mode: inject these frame faults (ProxyFaults) from now on; faults out of range are
 // refused with an error and change nothing.
 inline constexpr std::int32_t SetProxyFaults = 10041;
+// Proxy mode: bytes were not passed on (Undelivered; text: why).
+inline constexpr std::int32_t Undelivered = 10042;
+// Proxy mode: the frame counts changed (ProxyTally); reported at most every 50 ms.
+inline constexpr std::int32_t ProxyTally = 10043;
 }  // namespace EventId
 
 // The `value` of a LinkAction request.

@@ -56,6 +56,7 @@ public:
     void ResetLink() override { In().ResetLink(); }
     std::uint64_t LastOrigin() const override { return inner_->LastOrigin(); }
     bool Reaches(std::uint64_t origin) const override { return inner_->Reaches(origin); }
+    bool CanDeliver() override { return In().CanDeliver(); }
 
 private:
     struct Queued {

@@ -142,8 +142,22 @@ bool PtyDriver::ClaimPath(const std::string& absolute) {
     char target[PATH_MAX];
     const ssize_t n = ::readlink(linkPath_.c_str(), target, sizeof target - 1);
     const std::string to = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-    // A link to a pseudo-terminal that no running simulator holds is what a crash leaves.
-    if (to.rfind("/dev/pts/", 0) == 0) return true;
+    if (to.rfind("/dev/pts/", 0) == 0) {
+        // Stale only when nobody holds that terminal any more: what a crash leaves. The kernel
+        // removes /dev/pts/N as soon as its master side is closed, so a node that is still
+        // there belongs to a running program (another port emulator, a terminal). Opening it
+        // to find out would not tell more, and closing it again hangs up on its holder.
+        struct stat terminal {};
+        if (::stat(to.c_str(), &terminal) != 0) {
+            if (errno == ENOENT) return true;
+            Fail("Cannot tell whether " + to + ", where " + linkPath_ + " leads, is in use: " + ErrnoText() +
+                 "; it is left as it is");
+            return false;
+        }
+        Fail(linkPath_ + " is a symbolic link to " + to + (S_ISCHR(terminal.st_mode) ? ", a pseudo-terminal" : "") +
+             " that is in use by another program; it is left as it is");
+        return false;
+    }
     Fail(linkPath_ + " is a symbolic link to " + (to.empty() ? "nowhere readable" : to) +
          ", which is not a pseudo-terminal; it is left as it is");
     return false;

@@ -54,9 +54,10 @@ public:
     ~PtyDriver() override;
 
     // Creates the pair and makes `linkPath` a symbolic link to its terminal side. A link left
-    // by an earlier run that crashed (one to a pseudo-terminal) is replaced; anything else at
-    // the path (a file, a directory, a link elsewhere) is left alone and the open fails, as it
-    // does while another running simulator serves the same path. 1 on success (also when
+    // by an earlier run that crashed (one to a pseudo-terminal that no longer exists) is
+    // replaced; anything else at the path (a file, a directory, a link elsewhere, a link to a
+    // pseudo-terminal another program holds) is left alone and the open fails, as it does
+    // while another running simulator serves the same path. 1 on success (also when
     // already open), else 0 with the reason in OpenError(). Null reopens the last path.
     std::int32_t Open(const char* linkPath) override;
     const std::string& OpenError() const { return openError_; }

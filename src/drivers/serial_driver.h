@@ -60,6 +60,9 @@ public:
     virtual std::uint64_t LastOrigin() const { return 0; }
     // Whether bytes written to `origin` would reach it now (0: the link as a whole).
     virtual bool Reaches(std::uint64_t origin) const { return origin == 0; }
+    // Whether bytes written now would leave for the other end at all: a TCP link needs a
+    // connection; a serial or virtual port, being open (a line cannot tell who listens).
+    virtual bool CanDeliver() { return IsOpen(); }
     // Writes like WriteChar, to the connection `origin` only (0: as WriteChar does). Bytes for
     // a connection that has gone by the time they are sent are dropped, never sent elsewhere.
     virtual void WriteTo(std::uint64_t origin, const std::uint8_t* data, std::size_t length);

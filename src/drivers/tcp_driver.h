@@ -71,6 +71,7 @@ public:
     void ResetLink() override;
     std::uint64_t LastOrigin() const override { return lastOrigin_; }
     bool Reaches(std::uint64_t origin) const override;
+    bool CanDeliver() override { return active_ && !Connections().empty(); }
     void WriteTo(std::uint64_t origin, const std::uint8_t* data, std::size_t length) override;
     // Bytes meant for a connection that had gone when they were to be sent.
     std::uint64_t DroppedBytes() const { return droppedBytes_; }

@@ -50,6 +50,10 @@ void Note(std::string& description, const std::string& what) {
     description += (description.empty() ? "" : ", ") + what;
 }
 
+const char* SideName(ProxyDirection towards) {
+    return towards == ProxyDirection::AtoB ? "side B" : "side A";
+}
+
 }  // namespace
 
 
@@ -128,7 +132,10 @@ void ProxyEngine::Poll() {
                        deviceId, ProxyDirectionText(lane.way)});
         }
     }
-    for (Lane& lane : lanes_) Step([&] { PushWritten(lane); });
+    for (Lane& lane : lanes_) {
+        TellLooseMissed(lane);
+        Step([&] { PushWritten(lane); });
+    }
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
@@ -156,7 +163,7 @@ void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t leng
                 if (end > i) {
                     // Counted as stray by the receiver, and passed on as they are.
                     receiver.Feed(data + i, end - i);
-                    Emit(lane, data + i, end - i, now, false);
+                    Emit(lane, data + i, end - i, now, Part::Between);
                     i = end;
                 }
                 if (i < length) {
@@ -169,7 +176,8 @@ void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t leng
             }
             case Mode::Through: {
                 const std::size_t used = receiver.Feed(data + i, length - i);
-                Emit(lane, data + i, used, now, false);
+                lane.ended.reset();
+                Emit(lane, data + i, used, now, receiver.FrameReady() ? Part::FrameEnd : Part::Frame);
                 i += used;
                 if (receiver.FrameReady()) FrameEnd(lane);
                 break;
@@ -178,6 +186,7 @@ void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t leng
                 receiver.ReceiveByte(data[i]);
                 lane.frame.push_back(data[i]);
                 ++i;
+                lane.ended.reset();
                 if (lane.frame.size() >= 3 || receiver.FrameReady()) Decide(lane);
                 if (receiver.FrameReady()) FrameEnd(lane);
                 break;
@@ -189,7 +198,7 @@ void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t leng
                     FrameEnd(lane);
                 } else if (lane.frame.size() > kMaxKeptFrame) {
                     // No end in sight: what was kept goes on unchanged and the rest streams.
-                    Emit(lane, lane.frame.data(), lane.frame.size(), now, false);
+                    Emit(lane, lane.frame.data(), lane.frame.size(), now, Part::Frame);
                     lane.frame.clear();
                     lane.mode = Mode::Through;
                 }
@@ -224,7 +233,8 @@ void ProxyEngine::Decide(Lane& lane) {
         lane.mode = Mode::Store;
         return;
     }
-    Emit(lane, lane.frame.data(), lane.frame.size(), micros_(), false);
+    Emit(lane, lane.frame.data(), lane.frame.size(), micros_(),
+         lane.receiver.FrameReady() ? Part::FrameEnd : Part::Frame);
     lane.frame.clear();
     lane.mode = Mode::Through;
 }
@@ -243,15 +253,21 @@ void ProxyEngine::FrameEnd(Lane& lane) {
     std::vector<Out> earlier;
     earlier.swap(lane.held);
 
-    if (lane.taking) {
+    const bool taken = lane.taking;
+    if (taken) {
         TakeAnswer(lane, report);
     } else if (lane.mode == Mode::Store) {
+        lane.ended.reset();
         Strike(lane, report);
     }
+    // Known when the frame went out at once; one that waits for its time is told when it
+    // goes (a note and an event, not this report).
+    if (!taken && lane.ended.value_or(false)) Note(report.faults, "not delivered: " + lane.missedWhy);
+    lane.ended.reset();
     // A held frame follows the next one (this one), unless this one is held in its turn:
     // then the earlier goes now and this one waits.
     for (const Out& out : earlier)
-        Emit(lane, out.bytes.data(), out.bytes.size(), micros_(), out.loose);
+        Emit(lane, out.bytes.data(), out.bytes.size(), micros_(), out.part);
     receiver.messageReady = receiver.responseReady = false;
     receiver.accepted = true;
     lane.frame.clear();
@@ -349,54 +365,116 @@ void ProxyEngine::Strike(Lane& lane, ReceivedFrame& report) {
     if (rule.Hold != 0) {
         // Sent, stray bytes and all, after the next frame this way ends (FrameEnd), at that
         // frame's time: a hold replaces a delay.
-        if (!stray.empty()) lane.held.push_back(Out{0, std::move(stray), true});
-        lane.held.push_back(Out{0, std::move(frame), false});
+        if (!stray.empty()) lane.held.push_back(Out{0, std::move(stray), Part::Loose});
+        lane.held.push_back(Out{0, std::move(frame), Part::FrameEnd});
     } else {
         const std::int64_t due = micros_() + Ms(delay);
-        if (!stray.empty()) Emit(lane, stray.data(), stray.size(), due, true);
-        Emit(lane, frame.data(), frame.size(), due, false);
+        if (!stray.empty()) Emit(lane, stray.data(), stray.size(), due, Part::Loose);
+        Emit(lane, frame.data(), frame.size(), due, Part::FrameEnd);
     }
     report.injected = bits;
 }
 
 void ProxyEngine::Emit(Lane& lane, const std::uint8_t* data, std::size_t length, std::int64_t due,
-                       bool loose) {
-    if (length == 0) return;
+                       Part part) {
+    // An empty end still goes through: it ends the frame's count.
+    if (length == 0 && part != Part::FrameEnd) return;
     if (lane.queue.empty() && due <= micros_()) {
-        Write(lane, data, length, loose);
+        Write(lane, data, length, part);
         return;
     }
     // Behind what waits already: the line keeps its order.
     if (!lane.queue.empty()) due = std::max(due, lane.queue.back().due);
     lane.queued += length;
-    if (!lane.queue.empty() && lane.queue.back().due == due && lane.queue.back().loose == loose) {
-        lane.queue.back().bytes.insert(lane.queue.back().bytes.end(), data, data + length);
-        return;
-    }
-    lane.queue.push_back(Out{due, std::vector<std::uint8_t>(data, data + length), loose});
-}
-
-void ProxyEngine::Write(Lane& lane, const std::uint8_t* data, std::size_t length, bool loose) {
-    SerialDriver* to = To(lane);
-    if (to == nullptr) {
-        lane.lost += length;
-        return;
-    }
-    if (tap != nullptr) {
-        if (loose) {
-            tap->RecordLoose(TapDirection(lane.way), data, length);
-        } else {
-            tap->Record(TapDirection(lane.way), data, length);
+    if (!lane.queue.empty() && lane.queue.back().due == due) {
+        Out& last = lane.queue.back();
+        // One frame's parts join (the end makes the whole an end); runs of the same kind
+        // outside frames join; a frame's end never joins what follows it.
+        const bool joins = last.part == Part::Frame ? (part == Part::Frame || part == Part::FrameEnd)
+                                                    : last.part == part && (part == Part::Between || part == Part::Loose);
+        if (joins) {
+            last.bytes.insert(last.bytes.end(), data, data + length);
+            last.part = part;
+            return;
         }
     }
-    lane.wrote = true;
-    try {
-        to->WriteTo(0, data, length);
-        lane.forwarded += length;
-    } catch (...) {
-        lane.lost += length;
-        if (!failure_) failure_ = std::current_exception();
+    lane.queue.push_back(Out{due, std::vector<std::uint8_t>(data, data + length), part});
+}
+
+std::string ProxyEngine::CannotTake(const Lane& lane) {
+    SerialDriver* to = To(lane);
+    const std::string side = SideName(lane.way);
+    if (to == nullptr) return side + " is not open";
+    if (!to->CanDeliver()) return side + " is not connected";
+    return {};
+}
+
+void ProxyEngine::Write(Lane& lane, const std::uint8_t* data, std::size_t length, Part part) {
+    const bool framePart = part == Part::Frame || part == Part::FrameEnd;
+    if (part != Part::Between && part != Part::Loose) TellLooseMissed(lane);
+    std::string why = framePart && lane.frameMissed ? lane.missedWhy : CannotTake(lane);
+    if (why.empty()) {
+        lane.wrote = true;
+        try {
+            To(lane)->WriteTo(0, data, length);
+        } catch (...) {
+            why = "the write to " + std::string(SideName(lane.way)) + " failed";
+            if (!failure_) failure_ = std::current_exception();
+        }
     }
+    if (why.empty()) {
+        lane.forwarded += length;
+        if (tap != nullptr && length > 0) {
+            if (part == Part::Loose) {
+                tap->RecordLoose(TapDirection(lane.way), data, length);
+            } else {
+                tap->Record(TapDirection(lane.way), data, length);
+            }
+        }
+        if (part == Part::FrameEnd) {
+            ++lane.forwardedFrames;
+            lane.ended = false;
+        }
+        return;
+    }
+    lane.undelivered += length;
+    if (!framePart) {
+        if (lane.looseMissed == 0) lane.looseWhy = why;
+        lane.looseMissed += length;
+        return;
+    }
+    if (!lane.frameMissed) {
+        lane.frameMissed = true;
+        lane.missedWhy = why;
+    }
+    lane.missedBytes += length;
+    if (part == Part::Frame) return;  // told once, at the frame's end
+    ++lane.undeliveredFrames;
+    lane.ended = true;
+    TellUndelivered(lane, std::exchange(lane.missedBytes, 0), true, lane.missedWhy);
+    lane.frameMissed = false;
+}
+
+void ProxyEngine::TellLooseMissed(Lane& lane) {
+    if (lane.looseMissed == 0) return;
+    TellUndelivered(lane, std::exchange(lane.looseMissed, 0), false, lane.looseWhy);
+}
+
+void ProxyEngine::TellUndelivered(Lane& lane, std::uint64_t bytes, bool frame, const std::string& why) {
+    if (tap != nullptr) tap->RecordNote(TapDirection(lane.way), "not delivered: " + why);
+    Event event{EventId::Undelivered, static_cast<std::int32_t>(std::min<std::uint64_t>(bytes, INT32_MAX)),
+                deviceId, why};
+    event.payload = ::Undelivered{static_cast<std::int32_t>(lane.way), bytes, frame};
+    Post(std::move(event));
+}
+
+ProxyTally ProxyEngine::Tally() const {
+    ProxyTally tally;
+    for (const Lane& lane : lanes_) {
+        tally.forwarded[static_cast<int>(lane.way)] = lane.forwardedFrames;
+        tally.undelivered[static_cast<int>(lane.way)] = lane.undeliveredFrames;
+    }
+    return tally;
 }
 
 void ProxyEngine::RunDue(Lane& lane) {
@@ -405,7 +483,7 @@ void ProxyEngine::RunDue(Lane& lane) {
         Out out = std::move(lane.queue.front());
         lane.queue.pop_front();
         lane.queued -= out.bytes.size();
-        Write(lane, out.bytes.data(), out.bytes.size(), out.loose);
+        Write(lane, out.bytes.data(), out.bytes.size(), out.part);
     }
 }
 
@@ -429,6 +507,7 @@ void ProxyEngine::Inject(ProxySide side, std::uint8_t type, const std::string& t
     ours.request = request;
     lane.ours.push_back(std::move(ours));
     Step([&] { SendOurs(lane); });
+    TellLooseMissed(lane);
     Step([&] { PushWritten(lane); });
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
@@ -439,12 +518,29 @@ void ProxyEngine::SendOurs(Lane& lane) {
     while (!lane.ours.empty()) {
         Ours ours = std::move(lane.ours.front());
         lane.ours.pop_front();
-        Emit(lane, ours.frame.data(), ours.frame.size(), micros_(), false);
+        if (const std::string why = CannotTake(lane); !why.empty()) {
+            Refuse(ours, why);
+            continue;
+        }
+        Emit(lane, ours.frame.data(), ours.frame.size(), micros_(), Part::Ours);
         ours.sentWall = wall_();
         ours.deadline = micros_() + kAnswerTimeoutSeconds * 1'000'000;
         ours.frame = {};
         answers.awaiting.push_back(std::move(ours));
     }
+}
+
+void ProxyEngine::Refuse(const Ours& ours, const std::string& why) {
+    Event status{EventId::Status, StatusCommDisabled, deviceId, {}};
+    status.request = ours.request;
+    Post(std::move(status));
+    Event failed{EventId::TransactionFailed, static_cast<std::int8_t>(ours.type), ours.source, why};
+    failed.request = ours.request;
+    SendOutcome outcome;
+    outcome.type = ours.type;
+    outcome.tries = 0;  // it never went
+    failed.payload = outcome;
+    Post(std::move(failed));
 }
 
 void ProxyEngine::TakeAnswer(Lane& lane, ReceivedFrame& report) {

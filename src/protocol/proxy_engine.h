@@ -24,6 +24,11 @@
 //   direction seeded from the faults' seed, so a seeded run repeats whatever the other
 //   direction does meanwhile.
 // - The simulator's own answering is off: the proxy answers nothing itself.
+// - Bytes are only ever written to a side that can take them (open, and connected when it is
+//   TCP). Whatever a side cannot take is not written, not tapped as traffic and not counted
+//   as passed on: each frame (or run of bytes outside frames) lost so is told as a traffic
+//   note, an Undelivered event and a count. A frame whose start was lost is not finished
+//   later either: its tail alone would only be noise to the receiver.
 
 #include <cstddef>
 #include <cstdint>
@@ -50,7 +55,7 @@ public:
     using MicrosClock = std::function<std::int64_t()>;
 
     // Does not own the drivers; either may be null (that side is not open: what would go to
-    // it is dropped, and nothing is read from it). `micros` times the delays; `wall` stamps
+    // it is undelivered, and nothing is read from it). `micros` times the delays; `wall` stamps
     // the frames reported.
     ProxyEngine(SerialDriver* a, SerialDriver* b, std::int32_t deviceId, MicrosClock micros = {},
                 MicrosClock wall = {});
@@ -71,7 +76,9 @@ public:
     // Our own message (the send rows'), towards `side`: written between two frames going that
     // way (at once when none is passing), behind whatever waits for its time. That side's next
     // ACK or NAK is its answer: taken, not passed on, and reported as 10011 or 10012 with
-    // `request`; none within kAnswerTimeoutSeconds ends it with a 10017 time-out.
+    // `request`; none within kAnswerTimeoutSeconds ends it with a 10017 time-out. A side that
+    // cannot take it when its turn comes fails it at once (10017 "comm disabled", then 10012
+    // saying why).
     void Inject(ProxySide side, std::uint8_t type, const std::string& text, std::int32_t source,
                 std::uint64_t request);
     static constexpr std::int64_t kAnswerTimeoutSeconds = 4;
@@ -86,11 +93,14 @@ public:
     bool InputHeld() const { return inputHeld_; }
 
     // Bytes passed on each way (written to the receiving side, faults applied), and bytes
-    // lost: the receiving side was not open, or the write failed (counted whole).
+    // undelivered: the receiving side was not open or not connected, or the write failed
+    // (counted whole).
     std::uint64_t Forwarded(ProxyDirection way) const {
         return lanes_[static_cast<int>(way)].forwarded;
     }
-    std::uint64_t Lost(ProxyDirection way) const { return lanes_[static_cast<int>(way)].lost; }
+    std::uint64_t Undelivered(ProxyDirection way) const { return lanes_[static_cast<int>(way)].undelivered; }
+    // Frames each way passed on whole, and frames not (or not all of them).
+    ProxyTally Tally() const;
     // Bytes waiting for their time each way. Past kMaxQueuedBytes the sending side is not
     // read until they drain (TCP then pushes back on it), so a long delay over a fast link
     // never grows memory without end.
@@ -108,10 +118,19 @@ private:
         Through,  // a frame no fault strikes: it streams on
         Store,    // a frame a fault strikes: kept whole until its end
     };
+    // What a run of bytes going out is: decides how it is tapped, and what is told when the
+    // receiving side cannot take it.
+    enum class Part : std::uint8_t {
+        Between,   // outside frames, passed on as they came
+        Loose,     // stray bytes a fault put in
+        Frame,     // bytes of a frame, not its last
+        FrameEnd,  // the last bytes of a frame (or a whole one)
+        Ours,      // a message of ours, whole
+    };
     struct Out {
         std::int64_t due;
         std::vector<std::uint8_t> bytes;
-        bool loose;  // injected stray bytes
+        Part part;
     };
     // A message of ours: waiting for a gap between frames, then for its answer.
     struct Ours {
@@ -143,7 +162,21 @@ private:
         bool wrote = false;   // written to the other side and not pushed yet
         std::uint64_t strayReported = 0;
         std::uint64_t forwarded = 0;
-        std::uint64_t lost = 0;
+        std::uint64_t undelivered = 0;
+        std::uint64_t forwardedFrames = 0;
+        std::uint64_t undeliveredFrames = 0;
+        // The frame going out lost bytes (`missedBytes` so far, for `missedWhy`): the rest of
+        // it is not written either, and its end is told.
+        bool frameMissed = false;
+        std::uint64_t missedBytes = 0;
+        std::string missedWhy;
+        // Bytes outside frames lost in this poll (told once, at its end or before the next
+        // frame's fate, not run by run), and why.
+        std::uint64_t looseMissed = 0;
+        std::string looseWhy;
+        // Whether the last frame end written since it was cleared went undelivered; unset
+        // when none was written (it still waits for its time).
+        std::optional<bool> ended;
     };
 
     SerialDriver* To(const Lane& lane) const { return sides_[1 - static_cast<int>(lane.way)]; }
@@ -157,9 +190,16 @@ private:
     void Strike(Lane& lane, ReceivedFrame& report);
     // Sends `length` bytes the lane's way at `due`: at once when nothing waits before them and
     // their time has come, else after what waits.
-    void Emit(Lane& lane, const std::uint8_t* data, std::size_t length, std::int64_t due,
-              bool loose);
-    void Write(Lane& lane, const std::uint8_t* data, std::size_t length, bool loose);
+    void Emit(Lane& lane, const std::uint8_t* data, std::size_t length, std::int64_t due, Part part);
+    void Write(Lane& lane, const std::uint8_t* data, std::size_t length, Part part);
+    // Why the lane's receiving side cannot take bytes now; empty when it can.
+    std::string CannotTake(const Lane& lane);
+    // A traffic note and event Undelivered for bytes lost one way.
+    void TellUndelivered(Lane& lane, std::uint64_t bytes, bool frame, const std::string& why);
+    // Tells the bytes outside frames lost since they were last told.
+    void TellLooseMissed(Lane& lane);
+    // Our message cannot go: it fails at once, saying why.
+    void Refuse(const Ours& ours, const std::string& why);
     void RunDue(Lane& lane);
     // Sends our messages waiting to go the lane's way, if no frame is passing now.
     void SendOurs(Lane& lane);

@@ -55,8 +55,9 @@ struct CommPrefs {
     // longer after each failed try.
     std::int32_t AutoReconnect = 0;
     // Proxy: each side written as on the command line ("serial:/dev/ttyUSB0:115200",
-    // "tcp-client:HOST:PORT", "tcp-server:[ADDRESS:]PORT", "pty:PATH"); a serial side takes
-    // the data bits, stop bits and parity above, and their baud rate when it names none.
+    // "tcp-client:HOST:PORT", "tcp-server:[ADDRESS:]PORT", "pty:PATH[:BAUD]"); a serial or
+    // virtual side takes the data bits, stop bits and parity above, and their baud rate when
+    // it names none.
     std::string ProxyA = "tcp-server:5100";
     std::string ProxyB = "tcp-client:127.0.0.1:5000";
     // Proxy: which side the send rows' messages go to (0 side A, 1 side B).

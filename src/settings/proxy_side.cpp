@@ -54,23 +54,22 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
     if (kind == "serial" || kind == "pty") {
         side.comm.Type = kind == "serial" ? 0 : 3;
         std::string_view path = rest;
-        if (kind == "serial") {
-            // A last part of digits is the baud rate.
-            const std::size_t last = rest.rfind(':');
-            if (last != std::string_view::npos) {
-                const auto baud = Digits(rest.substr(last + 1));
-                if (baud) {
-                    int index = -1;
-                    for (std::size_t i = 0; i < std::size(kBaudRates); ++i)
-                        if (kBaudRates[i] == *baud) index = static_cast<int>(i);
-                    if (index < 0) {
-                        error = quoted + ": " + std::to_string(*baud) + " is not a baud rate offered";
-                        return side;
-                    }
-                    side.comm.Baud = index;
-                    path = rest.substr(0, last);
-                }
+        // Both read alike: whatever follows the last colon is the baud rate, and must be one
+        // offered. A path that holds a colon itself is written with its rate after it.
+        const std::size_t last = rest.rfind(':');
+        if (last != std::string_view::npos) {
+            const std::string_view suffix = rest.substr(last + 1);
+            const auto baud = Digits(suffix);
+            int index = -1;
+            for (std::size_t i = 0; baud && i < std::size(kBaudRates); ++i)
+                if (kBaudRates[i] == *baud) index = static_cast<int>(i);
+            if (index < 0) {
+                error = quoted + ": \"" + std::string(suffix) + "\" is not a baud rate offered (write " +
+                        std::string(kind) + ":PATH[:BAUD]; a path with a colon needs its baud rate after it)";
+                return side;
             }
+            side.comm.Baud = index;
+            path = rest.substr(0, last);
         }
         if (path.empty()) {
             error = quoted + ": the port's path is missing";
@@ -89,6 +88,10 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
             error = quoted + ": the port must be 1 to 65535";
         } else {
             side.comm.RemoteIp = host;
+            // A proxy stands between two devices that come and go: a side that is down (at
+            // the start, or later) is tried again with the client's back-off, whatever the
+            // simulator's own link does.
+            side.comm.AutoReconnect = 1;
         }
         return side;
     }
@@ -110,7 +113,7 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
         side.listenAddress = address;
         return side;
     }
-    error = quoted + ": a side is serial:PATH[:BAUD], tcp-client:HOST:PORT, tcp-server:[ADDRESS:]PORT or pty:PATH";
+    error = quoted + ": a side is serial:PATH[:BAUD], tcp-client:HOST:PORT, tcp-server:[ADDRESS:]PORT or pty:PATH[:BAUD]";
     return side;
 }
 

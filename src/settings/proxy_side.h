@@ -12,9 +12,11 @@ struct ProxySideLink {
 };
 
 // A side written "serial:PATH[:BAUD]", "tcp-client:HOST:PORT", "tcp-server:[ADDRESS:]PORT" or
-// "pty:PATH" (an IPv6 host or address in brackets: "tcp-client:[::1]:5000"). The line settings
-// a serial or virtual side does not name come from `base`. On a fault `error` says what is
-// wrong and the result is not to be used.
+// "pty:PATH[:BAUD]" (an IPv6 host or address in brackets: "tcp-client:[::1]:5000"). A serial or
+// virtual side reads alike: after the last colon comes a baud rate offered, or the side is
+// refused. The line settings a serial or virtual side does not name come from `base`; a TCP
+// client side always connects again by itself. On a fault `error` says what is wrong and the
+// result is not to be used.
 ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::string& error);
 
 // Both sides of a proxy's settings, each checked; the first fault names its side ("side B:

@@ -256,6 +256,16 @@ void TControlThread::ReportLinkState() {
         event.payload = state;
         if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
     }
+    // The proxy's frame counts go with the link's state, at most as often.
+    if (proxy != nullptr) {
+        const ProxyTally tally = proxy->Tally();
+        if (!tallyReported_ || tally != *tallyReported_) {
+            tallyReported_ = tally;
+            Event event{EventId::ProxyTally, 0, threadNumber, {}};
+            event.payload = tally;
+            if (windowBroker != nullptr) windowBroker->PostEvent(std::move(event));
+        }
+    }
     const auto serialUp = [](const LinkState& link) {
         return link.kind == LinkState::Serial && link.phase == LinkState::Up;
     };
@@ -303,15 +313,26 @@ void TControlThread::HandleThreadEvent(Event& event) {
         OpenLink(settings != nullptr ? *settings : ParseCommSettings(event.text));
         return;
     }
+    const auto* actionArgs = std::get_if<LinkActionArgs>(&event.payload);
+    // Proxy mode: the side a drop or reconnect names (0 A, 1 B), or -1 for both.
+    const int namedSide = actionArgs != nullptr && ProxyMode() && (actionArgs->side == 1 || actionArgs->side == 2)
+                              ? actionArgs->side - 1
+                              : -1;
     if (event.id == EventId::LinkAction && event.value == LinkActionCode::Reconnect) {
-        // A new connection (or the port opened again) with the settings in use.
-        OpenLink(commSettings);
+        // A new connection (or the port opened again) with the settings in use; one side of
+        // the proxy alone leaves the other side's connection as it is.
+        if (namedSide >= 0) {
+            CloseSide(namedSide);
+            OpenSide(namedSide);
+        } else {
+            OpenLink(commSettings);
+        }
     } else if (event.id == EventId::LinkAction && ProxyMode()) {
-        // The proxy has no line of its own: dropping drops both sides' connections; the rest
-        // belongs to one side, and says so rather than doing nothing.
+        // The proxy has no line of its own: dropping drops both sides' connections (or the
+        // named side's); the rest belongs to one side, and says so rather than doing nothing.
         if (event.value == LinkActionCode::DropConnections) {
-            for (SerialDriver* side : sides)
-                if (side != nullptr) side->DropLink();
+            for (int side = 0; side < 2; ++side)
+                if (sides[side] != nullptr && (namedSide < 0 || namedSide == side)) sides[side]->DropLink();
         } else {
             ReportError("The proxy has no line of its own: a break, XOFF or raw bytes go to a side as its line "
                         "faults, or as a message of ours",
@@ -357,6 +378,9 @@ void TControlThread::HandleThreadEvent(Event& event) {
             status.request = event.request;
             Event failed{EventId::TransactionFailed, event.value & 0xFF, event.source, "the proxy is not open"};
             failed.request = event.request;
+            SendOutcome never;  // it never went
+            never.type = static_cast<std::uint8_t>(event.value & 0xFF);
+            failed.payload = never;
             if (threadQueue) {
                 threadQueue->AddEvent(std::move(status));
                 threadQueue->AddEvent(std::move(failed));
@@ -470,7 +494,7 @@ void TControlThread::OpenLink(const CommPrefs& settings) {
     if (!reason.empty()) ReportError("Error opening the comm port: " + reason, EventId::OpenFailed);
 }
 
-void TControlThread::OpenProxy(const CommPrefs& settings) {
+void TControlThread::OpenProxy(const CommPrefs&) {
     if (proxy == nullptr) {
         proxy = new ProxyEngine(nullptr, nullptr, 2);
         proxy->tap = trafficTap;
@@ -478,24 +502,39 @@ void TControlThread::OpenProxy(const CommPrefs& settings) {
             ReportError("Proxy faults: " + error, 0);
         if (devices) devices->Add(proxy);
     }
-    for (int side = 0; side < 2; ++side) {
-        const char* name = side == 0 ? "A" : "B";
-        std::string error;
-        const ProxySideLink link = ParseProxySide(side == 0 ? settings.ProxyA : settings.ProxyB, settings, error);
-        sideSettings[side] = link.comm;
-        std::string reason = error;
-        if (error.empty()) {
-            try {
-                sides[side] = MakeLink(link.comm, link.listenAddress, side == 0 ? lineFaults : lineFaultsB, reason);
-            } catch (const std::exception& failure) {
-                // One side that cannot open leaves the other working (and showing why).
-                reason = failure.what();
-            }
+    for (int side = 0; side < 2; ++side) OpenSide(side);
+}
+
+void TControlThread::OpenSide(int side) {
+    const char* name = side == 0 ? "A" : "B";
+    std::string error;
+    const ProxySideLink link =
+        ParseProxySide(side == 0 ? commSettings.ProxyA : commSettings.ProxyB, commSettings, error);
+    sideSettings[side] = link.comm;
+    std::string reason = error;
+    if (error.empty()) {
+        try {
+            sides[side] = MakeLink(link.comm, link.listenAddress, side == 0 ? lineFaults : lineFaultsB, reason);
+        } catch (const std::exception& failure) {
+            // One side that cannot open leaves the other working (and showing why).
+            reason = failure.what();
         }
-        proxy->SetSide(side == 0 ? ProxySide::A : ProxySide::B, sides[side]);
-        if (!reason.empty())
-            ReportError(std::string("Error opening the proxy's side ") + name + ": " + reason, EventId::OpenFailed);
     }
+    if (proxy != nullptr) proxy->SetSide(side == 0 ? ProxySide::A : ProxySide::B, sides[side]);
+    if (!reason.empty())
+        ReportError(std::string("Error opening the proxy's side ") + name + ": " + reason, EventId::OpenFailed);
+}
+
+void TControlThread::CloseSide(int side) {
+    SerialDriver*& link = sides[side];
+    if (link == nullptr) return;
+    // Until a new driver exists the proxy must not touch the old one.
+    if (proxy != nullptr) proxy->SetSide(side == 0 ? ProxySide::A : ProxySide::B, nullptr);
+    StopSerialWatch(link);
+    link->Close();
+    if (devices) devices->Remove(link);
+    delete link;
+    link = nullptr;
 }
 
 void TControlThread::WatchSerialPort(SerialDriver* link) {
@@ -509,8 +548,8 @@ void TControlThread::WatchSerialPort(SerialDriver* link) {
         watch->release();
         return;  // the 10 ms timer still polls the port
     }
-    serialWatches_.push_back(std::move(watch));
-    ArmSerialWatch(serialWatches_.back().get());
+    serialWatches_.push_back(SerialWatch{link, std::move(watch)});
+    ArmSerialWatch(serialWatches_.back().watch.get());
 }
 
 void TControlThread::ArmSerialWatch(asio::posix::stream_descriptor* watch) {
@@ -521,7 +560,7 @@ void TControlThread::ArmSerialWatch(asio::posix::stream_descriptor* watch) {
                           // Cancelled, or done before the link closed and run after: the watch
                           // is gone either way.
                           if (error || std::none_of(serialWatches_.begin(), serialWatches_.end(),
-                                                    [watch](const auto& w) { return w.get() == watch; }))
+                                                    [watch](const auto& w) { return w.watch.get() == watch; }))
                               return;
                           // A port whose other end is gone stays "readable": stop watching it
                           // rather than waking for ever.
@@ -531,13 +570,14 @@ void TControlThread::ArmSerialWatch(asio::posix::stream_descriptor* watch) {
                       });
 }
 
-void TControlThread::StopSerialWatch() {
-    for (auto& watch : serialWatches_) {
+void TControlThread::StopSerialWatch(SerialDriver* link) {
+    std::erase_if(serialWatches_, [link](SerialWatch& w) {
+        if (link != nullptr && w.link != link) return false;
         boost::system::error_code ignored;
-        watch->cancel(ignored);
-        watch->release();  // the driver closes its descriptor itself
-    }
-    serialWatches_.clear();
+        w.watch->cancel(ignored);
+        w.watch->release();  // the driver closes its descriptor itself
+        return true;
+    });
 }
 
 std::string TControlThread::OpenSerialPort(SerialDriver* driver, const CommPrefs& settings) {

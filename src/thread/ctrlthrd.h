@@ -12,6 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/scoped_ptr.hpp>
 
+#include "base/event.h"
 #include "base/link_state.h"
 #include "settings/prefs.h"
 #include "thread/device_manager.h"
@@ -83,6 +84,9 @@ private:
     SerialDriver* MakeLink(const CommPrefs& settings, const std::string& listenAddress, const LineFaults& faults,
                            std::string& reason);
     void OpenProxy(const CommPrefs& settings);
+    // Opens one side of the proxy (0 A, 1 B) from the settings in use; CloseSide closes it.
+    void OpenSide(int side);
+    void CloseSide(int side);
     bool ProxyMode() const { return commSettings.Type == 4; }
     std::string OpenSerialPort(SerialDriver* driver, const CommPrefs& settings);
     void HandleThreadEvent(Event& event);
@@ -96,7 +100,8 @@ private:
     void ArmTimers();
     void WatchSerialPort(SerialDriver* link);
     void ArmSerialWatch(boost::asio::posix::stream_descriptor* watch);
-    void StopSerialWatch();
+    // Stops watching `link` (null: every link).
+    void StopSerialWatch(SerialDriver* link = nullptr);
     // Posts event LinkState to the windows when the link's state changed since the last report.
     void ReportLinkState();
     // Posts event ResponderReport when the engine's responder has news: at most every 20 ms,
@@ -111,7 +116,11 @@ private:
     std::optional<std::int64_t> dueArmedFor_;
     // Readiness of the serial ports' descriptors (borrowed from the drivers, never closed here):
     // the simulator's port, or the proxy's serial sides.
-    std::vector<std::unique_ptr<boost::asio::posix::stream_descriptor>> serialWatches_;
+    struct SerialWatch {
+        SerialDriver* link;
+        std::unique_ptr<boost::asio::posix::stream_descriptor> watch;
+    };
+    std::vector<SerialWatch> serialWatches_;
     std::shared_ptr<Wake> wake_;
     boost::asio::steady_timer linkTimer_;
     bool linkTimerArmed_ = false;
@@ -120,6 +129,7 @@ private:
     boost::asio::steady_timer responderTimer_;
     bool responderTimerArmed_ = false;
     std::chrono::steady_clock::time_point responderReportedAt_{};
+    std::optional<ProxyTally> tallyReported_;
     bool quiesced_ = false;
     bool heldReported_ = false;
 };

@@ -156,8 +156,9 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     ProxyAEdit = Edit(ProxyGroupBox, "ProxyAEdit");
     ProxyBEdit = Edit(ProxyGroupBox, "ProxyBEdit");
     const QString sideTip =
-        "serial:PATH[:BAUD], tcp-client:HOST:PORT, tcp-server:[ADDRESS:]PORT or pty:PATH. A serial side "
-        "takes the data bits, stop bits and parity above.";
+        "serial:PATH[:BAUD], tcp-client:HOST:PORT, tcp-server:[ADDRESS:]PORT or pty:PATH[:BAUD]. A serial or "
+        "virtual side takes the data bits, stop bits and parity above; a TCP client side connects again by "
+        "itself.";
     ProxyAEdit->setToolTip("Side A (the host, say): " + sideTip);
     ProxyBEdit->setToolTip("Side B (the device, say): " + sideTip);
     ProxySendToCombo = FixedList(ProxyGroupBox, "ProxySendToCombo", {"Side A", "Side B"});

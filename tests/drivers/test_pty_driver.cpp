@@ -144,8 +144,26 @@ TEST_F(PtyTest, TheHostsLineIsReadAndAMismatchReported) {
     EXPECT_FALSE(sink.GetEvent(event)) << "a match is not an error";
 }
 
+// A pseudo-terminal pair of another program's; its terminal's name.
+struct OtherPty {
+    OtherPty() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128] = {};
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) ::ptsname_r(master, name, sizeof name);
+        terminal = name;
+    }
+    ~OtherPty() { Release(); }
+    // The program ends: its terminal goes with the master side.
+    void Release() {
+        if (master >= 0) ::close(master);
+        master = -1;
+    }
+    int master = -1;
+    std::string terminal;
+};
+
 // What is at the path decides: nothing or a stale link is taken (and removed at close);
-// anything else is left exactly as it was.
+// anything else is left exactly as it was: a link to a terminal another program holds too.
 TEST_F(PtyTest, ThePathIsTakenOnlyWhenItIsFreeOrAStaleLink) {
     struct Case {
         const char* name;
@@ -154,18 +172,28 @@ TEST_F(PtyTest, ThePathIsTakenOnlyWhenItIsFreeOrAStaleLink) {
     };
     const std::string elsewhere = dir.path + "/data.bin";
     std::ofstream(elsewhere) << "keep";
+    OtherPty held, gone;
+    ASSERT_EQ(held.terminal.rfind("/dev/pts/", 0), 0u);
+    ASSERT_EQ(gone.terminal.rfind("/dev/pts/", 0), 0u);
+    gone.Release();
+    ASSERT_FALSE(fs::exists(gone.terminal)) << "the terminal outlived its master";
     const Case cases[] = {
         {"free", [](const std::string&) {}, nullptr},
         {"stale link", [](const std::string& p) { fs::create_symlink("/dev/pts/987654", p); }, nullptr},
+        {"link to a terminal whose program ended", [&](const std::string& p) { fs::create_symlink(gone.terminal, p); },
+         nullptr},
         {"regular file", [](const std::string& p) { std::ofstream(p) << "keep"; }, "not a symbolic link"},
         {"directory", [](const std::string& p) { fs::create_directory(p); }, "is a directory"},
         {"link elsewhere", [&](const std::string& p) { fs::create_symlink(elsewhere, p); }, "not a pseudo-terminal"},
+        {"link to a terminal another program holds", [&](const std::string& p) { fs::create_symlink(held.terminal, p); },
+         "in use by another program"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string link = dir.path + "/port-" + std::to_string(&c - cases);
         c.prepare(link);
         const auto before = fs::symlink_status(link).type();
+        const fs::path target = before == fs::file_type::symlink ? fs::read_symlink(link) : fs::path();
         PtyDriver port(io);
         const bool opened = port.Open(link.c_str()) == 1;
         if (c.refusal == nullptr) {
@@ -177,6 +205,8 @@ TEST_F(PtyTest, ThePathIsTakenOnlyWhenItIsFreeOrAStaleLink) {
             EXPECT_NE(second.OpenError().find("another running simulator"), std::string::npos);
             port.Close();
             EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link goes at close";
+            // Nobody else was hurt: the other program's terminal is still there.
+            EXPECT_TRUE(fs::exists(held.terminal));
         } else {
             EXPECT_FALSE(opened);
             EXPECT_FALSE(port.IsOpen());
@@ -184,7 +214,7 @@ TEST_F(PtyTest, ThePathIsTakenOnlyWhenItIsFreeOrAStaleLink) {
             EXPECT_NE(port.OpenError().find(link), std::string::npos) << "the error names the path";
             EXPECT_EQ(fs::symlink_status(link).type(), before);
             if (before == fs::file_type::symlink) {
-                EXPECT_EQ(fs::read_symlink(link).string(), elsewhere);
+                EXPECT_EQ(fs::read_symlink(link), target);
             }
             if (before == fs::file_type::regular) {
                 std::ifstream in(link);

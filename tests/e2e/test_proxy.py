@@ -21,6 +21,7 @@ import termios
 import time
 import tty
 import unittest
+import urllib.error
 import urllib.request
 
 PROGRAM = None
@@ -163,6 +164,7 @@ class TcpTest(unittest.TestCase):
         listener = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(listener.close)
         listener.settimeout(10)
+        self.listener = listener
         proxy = Proxy(self, "tcp-server:0", "tcp-client:127.0.0.1:%d" % listener.getsockname()[1], *extra)
         device, _ = listener.accept()
         self.addCleanup(device.close)
@@ -219,9 +221,31 @@ class Forwarding(TcpTest):
         for side in (host, device):
             side.settimeout(5)
             self.assertEqual(side.recv(100), b"", "the connection was not closed")
-        # A break has no line of its own to go on: an error says so, nothing is written.
-        proxy.api("POST", "/link/actions", {"action": "break"})
-        proxy.wait(lambda: "no line of its own" in proxy.api("GET", "/status")["link"]["error"], 5)
+        # A break, an XOFF or raw bytes have no line of the proxy's own to go on: refused, saying why.
+        for body in ({"action": "break"}, {"action": "xoff", "ms": 50}, {"action": "raw", "bytes": "\u0001x"}):
+            with self.subTest(body=body):
+                with self.assertRaises(urllib.error.HTTPError) as refused:
+                    proxy.api("POST", "/link/actions", body)
+                self.assertEqual(refused.exception.code, 409)
+                error = json.loads(refused.exception.read())["error"]
+                self.assertEqual(error["code"], "not_supported")
+                self.assertIn("no line of its own", error["message"])
+
+    def test_reconnecting_the_device_side_keeps_the_host_connected(self):
+        proxy, host, device = self.start()
+        listener = self.listener
+        proxy.api("POST", "/link/actions", {"action": "reconnect", "side": "B"})
+        device.settimeout(5)
+        self.assertEqual(device.recv(100), b"", "side B's old connection stayed")
+        again, _ = listener.accept()
+        self.addCleanup(again.close)
+        message, answer = frame("A", b"still here"), frame("A", b"", ACK)
+        proxy.wait(lambda: all(side["connected"] for side in proxy.sides()))
+        host.sendall(message)
+        self.assertEqual(receive(again.fileno(), len(message)), message)
+        again.sendall(answer)
+        self.assertEqual(receive(host.fileno(), len(answer)), answer)
+        proxy.wait(lambda: proxy.api("GET", "/status")["link"]["forwarded"] == {"AtoB": 1, "BtoA": 1}, 5)
 
 
 class VirtualPorts(unittest.TestCase):

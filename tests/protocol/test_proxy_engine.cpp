@@ -394,12 +394,187 @@ TEST(ProxyEngine, FailedWriteLosesOnlyItsBytes) {
     EXPECT_THROW(r.proxy.Poll(), std::runtime_error);
     EXPECT_EQ(r.b.written, Concat({Bytes(q.begin(), q.begin() + 3), m}));
     EXPECT_EQ(r.a.written, ack);
-    EXPECT_EQ(r.proxy.Lost(ProxyDirection::AtoB), q.size());
+    EXPECT_EQ(r.proxy.Undelivered(ProxyDirection::AtoB), q.size());
     EXPECT_EQ(r.proxy.Forwarded(ProxyDirection::AtoB), m.size());
     EXPECT_EQ(r.TakeFrames().size(), 3u);
     r.a.Script(q);
     EXPECT_NO_THROW(r.proxy.Poll());
     EXPECT_EQ(Bytes(r.b.written.end() - static_cast<std::ptrdiff_t>(q.size()), r.b.written.end()), q);
+}
+
+// Every event Undelivered in the queue, and the frames reported, taken apart.
+struct Losses {
+    std::vector<Undelivered> lost;
+    std::vector<std::string> why;
+    std::vector<ReceivedFrame> frames;
+};
+Losses TakeLosses(EventManager& events) {
+    Losses out;
+    Event e;
+    while (events.GetEvent(e)) {
+        if (const auto* lost = std::get_if<Undelivered>(&e.payload)) {
+            EXPECT_EQ(e.id, EventId::Undelivered);
+            out.lost.push_back(*lost);
+            out.why.push_back(e.text);
+        } else if (const auto* frame = std::get_if<ReceivedFrame>(&e.payload)) {
+            out.frames.push_back(*frame);
+        }
+    }
+    return out;
+}
+
+// While side B cannot take bytes (closed, or no side at all), nothing is written to it,
+// tapped as traffic or counted as passed on: each frame is told undelivered once (a note, an
+// event, its report), the bytes between frames once a poll, whatever the reads; the other way
+// runs on; once B is back, frames pass again and are counted.
+TEST(ProxyEngine, FramesASideCannotTakeAreToldUndeliveredNeverForwarded) {
+    const Bytes q = Message('Q', "abc"), r1 = Message('R', "0123456789"), ack = Ack('Q', "ok");
+    const Bytes junk = {'x', 0xFF, 0x00};
+    struct Case {
+        const char* name;
+        std::size_t chunk;
+        bool noSide;  // B is not even open (null), rather than closed
+        const char* why;
+    };
+    const Case cases[] = {
+        {"closed, one read", 0, false, "side B is not connected"},
+        {"closed, a byte a read", 1, false, "side B is not connected"},
+        {"closed, odd reads", 7, false, "side B is not connected"},
+        {"no side", 0, true, "side B is not open"},
+        {"no side, a byte a read", 1, true, "side B is not open"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProxyRig r;
+        if (c.noSide) {
+            r.proxy.SetSide(ProxySide::B, nullptr);
+        } else {
+            r.b.Close();
+        }
+        const Bytes in = Concat({junk, q, r1, q});
+        r.a.Script(in, c.chunk);
+        for (int i = 0; i < 1000 && r.a.InputLeft(); ++i) r.proxy.Poll();
+        r.proxy.Poll();
+        EXPECT_EQ(r.b.written, Bytes{});
+        EXPECT_EQ(r.tap.bytes[static_cast<int>(Direction::Rx)], Bytes{}) << "listed as if passed on";
+        EXPECT_EQ(r.proxy.Forwarded(ProxyDirection::AtoB), 0u);
+        EXPECT_EQ(r.proxy.Undelivered(ProxyDirection::AtoB), in.size());
+        EXPECT_EQ(r.proxy.Tally().forwarded[0], 0u);
+        EXPECT_EQ(r.proxy.Tally().undelivered[0], 3u);
+
+        const Losses l = TakeLosses(r.events);
+        std::uint64_t frameBytes = 0, looseBytes = 0;
+        int frames = 0;
+        for (const Undelivered& u : l.lost) {
+            EXPECT_EQ(u.way, 0);
+            (u.frame ? frameBytes : looseBytes) += u.bytes;
+            frames += u.frame ? 1 : 0;
+        }
+        EXPECT_EQ(frames, 3);
+        EXPECT_EQ(frameBytes, 2 * q.size() + r1.size());
+        EXPECT_EQ(looseBytes, junk.size());
+        for (const std::string& why : l.why) EXPECT_EQ(why, c.why);
+        // One note per event, in the traffic B would have got.
+        const auto& notes = r.tap.notes[static_cast<int>(Direction::Rx)];
+        EXPECT_EQ(notes.size(), l.lost.size());
+        for (const std::string& note : notes) EXPECT_EQ(note, std::string("not delivered: ") + c.why);
+        ASSERT_EQ(l.frames.size(), 3u);
+        for (const ReceivedFrame& f : l.frames) {
+            EXPECT_EQ(f.way, 0);
+            EXPECT_EQ(f.faults, std::string("not delivered: ") + c.why);
+            EXPECT_EQ(f.injected, 0) << "not a fault of ours";
+        }
+
+        // The other way is not held up by it.
+        r.b.Script(ack);
+        if (!c.noSide) {
+            r.PollUntilIdle();
+            EXPECT_EQ(r.a.written, ack);
+            EXPECT_EQ(r.proxy.Tally().forwarded[1], 1u);
+        }
+        // Back: frames pass again and count as passed on; nothing lost earlier follows them.
+        if (c.noSide) {
+            r.proxy.SetSide(ProxySide::B, &r.b);
+        } else {
+            r.b.Open("");
+        }
+        r.a.Script(r1, c.chunk);
+        r.PollUntilIdle();
+        EXPECT_EQ(r.b.written, r1);
+        EXPECT_EQ(r.tap.bytes[static_cast<int>(Direction::Rx)], r1);
+        EXPECT_EQ(r.proxy.Tally().forwarded[0], 1u);
+        EXPECT_EQ(r.proxy.Tally().undelivered[0], 3u);
+    }
+}
+
+// A frame belongs whole to one fate: one whose start was lost is not finished when the side
+// comes back mid-frame (its tail alone would be noise to the receiver), and one whose side
+// goes mid-frame counts as undelivered with the bytes it lost.
+TEST(ProxyEngine, AFrameCutByTheSideComingOrGoingIsUndeliveredWhole) {
+    const Bytes q = Message('Q', "a frame in two reads"), next = Message('N', "next");
+    const auto half = static_cast<std::ptrdiff_t>(q.size() / 2);
+    for (const bool comes : {true, false}) {
+        SCOPED_TRACE(comes ? "B comes mid-frame" : "B goes mid-frame");
+        ProxyRig r;
+        if (comes) r.b.Close();
+        r.a.Script(Bytes(q.begin(), q.begin() + half));
+        r.proxy.Poll();
+        if (comes) {
+            r.b.Open("");
+        } else {
+            r.b.Close();
+        }
+        r.a.Script(Concat({Bytes(q.begin() + half, q.end())}));
+        r.proxy.Poll();
+        if (!comes) r.b.Open("");
+        r.a.Script(next);
+        r.PollUntilIdle();
+        EXPECT_EQ(r.b.written, comes ? next : Concat({Bytes(q.begin(), q.begin() + half), next}));
+        EXPECT_EQ(r.proxy.Tally().undelivered[0], 1u);
+        EXPECT_EQ(r.proxy.Tally().forwarded[0], 1u);
+        const Losses l = TakeLosses(r.events);
+        ASSERT_EQ(l.lost.size(), 1u);
+        EXPECT_TRUE(l.lost[0].frame);
+        // Coming back mid-frame, the tail held back is lost too.
+        EXPECT_EQ(l.lost[0].bytes, comes ? q.size() : q.size() - static_cast<std::uint64_t>(half));
+    }
+}
+
+// A delayed frame whose side has gone by its time is told then, not passed on; a message of
+// ours for a side that cannot take it fails at once, saying why, never having gone.
+TEST(ProxyEngine, LateFramesAndOurMessagesForAnAbsentSideAreTold) {
+    ProxyRig r;
+    ProxyFaults faults;
+    faults.Rules = {Rule([](auto& x) { x.Type = "Q", x.DelayMin = 20; })};
+    ASSERT_EQ(r.proxy.SetFaults(faults), "");
+    r.a.Script(Message('Q', "late"));
+    r.proxy.Poll();
+    Losses l = TakeLosses(r.events);
+    ASSERT_EQ(l.frames.size(), 1u);
+    EXPECT_EQ(l.frames[0].faults, "delay 20 ms") << "its fate is not known yet";
+    r.b.Close();
+    r.us += 20'000;
+    r.proxy.Poll();
+    l = TakeLosses(r.events);
+    ASSERT_EQ(l.lost.size(), 1u);
+    EXPECT_EQ(l.why[0], "side B is not connected");
+    EXPECT_EQ(r.b.written, Bytes{});
+    EXPECT_EQ(r.proxy.Tally().undelivered[0], 1u);
+
+    r.proxy.Inject(ProxySide::B, 'C', "ours", 1, 51);
+    EXPECT_EQ(r.b.written, Bytes{});
+    Event e;
+    std::vector<Event> told;
+    while (r.events.GetEvent(e)) told.push_back(e);
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0].id, EventId::Status);
+    EXPECT_EQ(told[0].value, StatusCommDisabled);
+    EXPECT_EQ(told[1].id, EventId::TransactionFailed);
+    EXPECT_EQ(told[1].request, 51u);
+    EXPECT_EQ(told[1].text, "side B is not connected");
+    ASSERT_NE(std::get_if<SendOutcome>(&told[1].payload), nullptr);
+    EXPECT_EQ(std::get<SendOutcome>(told[1].payload).tries, 0);
+    EXPECT_FALSE(r.proxy.NextDue()) << "no answer is waited for";
 }
 
 // Values out of range are named and change nothing.

@@ -13,18 +13,13 @@ struct SideCase {
     const char* where;  // port/path, or host, or listen address
     int port;
     int baud;  // index into the baud table; -1: the base's
+    const char* why = "";  // refused: part of the error
 };
 
 TEST(ProxySide, EachKindParsedOrRefusedSayingWhy) {
     CommPrefs base;
     base.Baud = 4;
     const SideCase cases[] = {
-        {"serial:/dev/ttyUSB0", 0, "/dev/ttyUSB0", 0, -1},
-        {"serial:/dev/ttyUSB0:115200", 0, "/dev/ttyUSB0", 0, 0},
-        {"serial:/dev/ttyUSB0:1200", 0, "/dev/ttyUSB0", 0, 7},
-        {"serial:/dev/ttyUSB0:12345", -1, "", 0, 0},  // not a baud rate offered
-        {"serial:", -1, "", 0, 0},
-        {"pty:/tmp/ttyVSIM0", 3, "/tmp/ttyVSIM0", 0, -1},
         {"tcp-client:127.0.0.1:5000", 1, "127.0.0.1", 5000, -1},
         {"tcp-client:[::1]:5000", 1, "::1", 5000, -1},
         {"tcp-client:device.local:1", 1, "device.local", 1, -1},
@@ -51,23 +46,58 @@ TEST(ProxySide, EachKindParsedOrRefusedSayingWhy) {
         }
         ASSERT_EQ(error, "") << c.text;
         EXPECT_EQ(side.comm.Type, c.type) << c.text;
-        switch (c.type) {
-            case 1:
-                EXPECT_EQ(side.comm.RemoteIp, c.where) << c.text;
-                EXPECT_EQ(side.comm.RemotePort, c.port) << c.text;
-                break;
-            case 2:
-                EXPECT_EQ(side.listenAddress, c.where) << c.text;
-                EXPECT_EQ(side.comm.LocalPort, c.port) << c.text;
-                break;
-            default:
-                EXPECT_EQ(side.comm.Port, c.where) << c.text;
-                EXPECT_EQ(side.comm.Baud, c.baud < 0 ? base.Baud : c.baud) << c.text;
+        if (c.type == 1) {
+            EXPECT_EQ(side.comm.RemoteIp, c.where) << c.text;
+            EXPECT_EQ(side.comm.RemotePort, c.port) << c.text;
+            EXPECT_EQ(side.comm.AutoReconnect, 1) << "a client side connects again by itself: " << c.text;
+        } else {
+            EXPECT_EQ(side.listenAddress, c.where) << c.text;
+            EXPECT_EQ(side.comm.LocalPort, c.port) << c.text;
         }
     }
     CommPrefs comm;
     comm.ProxyB = "tcp-client:nowhere";
     EXPECT_EQ(ProxySidesError(comm).rfind("side B: ", 0), 0u) << ProxySidesError(comm);
+}
+
+// A serial side and a virtual one read alike: PATH, then a baud rate offered after the last
+// colon, or nothing; any other suffix is refused naming it, never taken into the path.
+TEST(ProxySide, SerialAndVirtualPortsReadThePathAndBaudAlike) {
+    CommPrefs base;
+    base.Baud = 4;
+    for (const std::string kind : {"serial", "pty"}) {
+        const int type = kind == "serial" ? 0 : 3;
+        const SideCase cases[] = {
+            {"/dev/ttyUSB0", type, "/dev/ttyUSB0", 0, -1},
+            {"/dev/ttyUSB0:115200", type, "/dev/ttyUSB0", 0, 0},
+            {"/tmp/ttyVSIM0:9600", type, "/tmp/ttyVSIM0", 0, 4},
+            {"/dev/ttyUSB0:1200", type, "/dev/ttyUSB0", 0, 7},
+            // A path with colons of its own, written with its rate after it.
+            {"/dev/serial/by-path/pci-0:1.0:57600", type, "/dev/serial/by-path/pci-0:1.0", 0, 1},
+            {"/tmp/ttyVSIM0:abc", -1, "", 0, 0, "\"abc\" is not a baud rate offered"},
+            {"/dev/ttyUSB0:12345", -1, "", 0, 0, "\"12345\" is not a baud rate offered"},
+            {"/dev/ttyUSB0:-9600", -1, "", 0, 0, "\"-9600\" is not a baud rate offered"},
+            {"/dev/ttyUSB0:", -1, "", 0, 0, "\"\" is not a baud rate offered"},
+            {"/dev/serial/by-path/pci-0:1.0", -1, "", 0, 0, "a path with a colon needs its baud rate after it"},
+            {":9600", -1, "", 0, 0, "the port's path is missing"},
+            {"", -1, "", 0, 0, "the port's path is missing"},
+        };
+        for (const SideCase& c : cases) {
+            const std::string text = kind + ":" + c.text;
+            SCOPED_TRACE(text);
+            std::string error;
+            const ProxySideLink side = ParseProxySide(text, base, error);
+            if (c.type < 0) {
+                EXPECT_NE(error.find("\"" + text + "\""), std::string::npos) << error;
+                EXPECT_NE(error.find(c.why), std::string::npos) << error;
+                continue;
+            }
+            ASSERT_EQ(error, "");
+            EXPECT_EQ(side.comm.Type, c.type);
+            EXPECT_EQ(side.comm.Port, c.where);
+            EXPECT_EQ(side.comm.Baud, c.baud < 0 ? base.Baud : c.baud);
+        }
+    }
 }
 
 TEST(ProxyFaultRules, ReadBackAsWrittenAndRefusedSayingWhere) {
