@@ -54,18 +54,20 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
     if (kind == "serial" || kind == "pty") {
         side.comm.Type = kind == "serial" ? 0 : 3;
         std::string_view path = rest;
-        // Both read alike: whatever follows the last colon is the baud rate, and must be one
-        // offered. A path that holds a colon itself is written with its rate after it.
+        // Both read alike: a number after the last colon is the baud rate, and must be one
+        // offered; anything else there belongs to the path (/dev/serial/by-path/ names hold
+        // colons of their own).
         const std::size_t last = rest.rfind(':');
-        if (last != std::string_view::npos) {
-            const std::string_view suffix = rest.substr(last + 1);
+        const std::string_view suffix = last == std::string_view::npos ? std::string_view() : rest.substr(last + 1);
+        if (last != std::string_view::npos &&
+            (suffix.empty() || suffix.find_first_not_of("+-0123456789") == std::string_view::npos)) {
             const auto baud = Digits(suffix);
             int index = -1;
             for (std::size_t i = 0; baud && i < std::size(kBaudRates); ++i)
                 if (kBaudRates[i] == *baud) index = static_cast<int>(i);
             if (index < 0) {
                 error = quoted + ": \"" + std::string(suffix) + "\" is not a baud rate offered (write " +
-                        std::string(kind) + ":PATH[:BAUD]; a path with a colon needs its baud rate after it)";
+                        std::string(kind) + ":PATH[:BAUD])";
                 return side;
             }
             side.comm.Baud = index;

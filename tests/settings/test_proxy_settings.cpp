@@ -72,13 +72,14 @@ TEST(ProxySide, SerialAndVirtualPortsReadThePathAndBaudAlike) {
             {"/dev/ttyUSB0:115200", type, "/dev/ttyUSB0", 0, 0},
             {"/tmp/ttyVSIM0:9600", type, "/tmp/ttyVSIM0", 0, 4},
             {"/dev/ttyUSB0:1200", type, "/dev/ttyUSB0", 0, 7},
-            // A path with colons of its own, written with its rate after it.
+            // A path with colons of its own: what follows the last is part of it unless a number.
             {"/dev/serial/by-path/pci-0:1.0:57600", type, "/dev/serial/by-path/pci-0:1.0", 0, 1},
-            {"/tmp/ttyVSIM0:abc", -1, "", 0, 0, "\"abc\" is not a baud rate offered"},
+            {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", type,
+             "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", 0, -1},
+            {"/tmp/ttyVSIM0:abc", type, "/tmp/ttyVSIM0:abc", 0, -1},
             {"/dev/ttyUSB0:12345", -1, "", 0, 0, "\"12345\" is not a baud rate offered"},
             {"/dev/ttyUSB0:-9600", -1, "", 0, 0, "\"-9600\" is not a baud rate offered"},
             {"/dev/ttyUSB0:", -1, "", 0, 0, "\"\" is not a baud rate offered"},
-            {"/dev/serial/by-path/pci-0:1.0", -1, "", 0, 0, "a path with a colon needs its baud rate after it"},
             {":9600", -1, "", 0, 0, "the port's path is missing"},
             {"", -1, "", 0, 0, "the port's path is missing"},
         };
