@@ -1229,6 +1229,11 @@ std::optional<ApiResponse> Quick(const ApiRequest& request, AppCore& core, const
     }
 }
 
+// A link action the core refused (nobody to take it) is a conflict with the link's state.
+void Taken(const std::string& refused) {
+    if (!refused.empty()) throw ApiError(409, "not_connected", BytesToJsonText(refused), "action");
+}
+
 ApiResponse LinkActions(AppCore& core, const json& body) {
     OnlyFields(body, {"action", "ms", "bytes", "side"});
     if (!body.contains("action"))
@@ -1252,21 +1257,21 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
         sideArgs.side = *side + 1;
     }
     if (action == "drop") {
-        core.LinkAction(LinkActionCode::DropConnections, sideArgs);
+        Taken(core.LinkAction(LinkActionCode::DropConnections, sideArgs));
     } else if (action == "break") {
-        core.LinkAction(LinkActionCode::SendBreak);
+        Taken(core.LinkAction(LinkActionCode::SendBreak));
     } else if (action == "xoff") {
         if (!body.contains("ms")) throw ApiError(400, "missing_field", "xoff needs ms.", "ms");
         LinkActionArgs args;
         args.ms = Ranged(body["ms"], "ms", 0, FaultLimit::kMaxMs);
-        core.LinkAction(LinkActionCode::HoldWithXoff, args);
+        Taken(core.LinkAction(LinkActionCode::HoldWithXoff, args));
     } else if (action == "reconnect") {
-        core.LinkAction(LinkActionCode::Reconnect, sideArgs);
+        Taken(core.LinkAction(LinkActionCode::Reconnect, sideArgs));
     } else if (action == "raw") {
         if (!body.contains("bytes")) throw ApiError(400, "missing_field", "raw needs bytes.", "bytes");
         LinkActionArgs args;
         args.bytes = Bytes(body["bytes"], "bytes");
-        core.LinkAction(LinkActionCode::SendRaw, args);
+        Taken(core.LinkAction(LinkActionCode::SendRaw, args));
     } else {
         throw ApiError(400, "invalid_value", "action must be one of drop, break, xoff, raw, reconnect.", "action");
     }

@@ -364,7 +364,9 @@ void AppCore::LogLink() {
                               {"summary", BytesToJsonText(LinkSummaryText(comm))}});
 }
 
-void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
+std::string AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
+    if (code != LinkActionCode::Reconnect && link_.kind != LinkState::Proxy && !link_.Connected())
+        return "Nobody is connected: the link action was not taken.";
     if (code == LinkActionCode::Reconnect) starting_ = false;
     Event event{EventId::LinkAction, code, 0, {}};
     event.payload = args;
@@ -376,6 +378,7 @@ void AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
     if (code == LinkActionCode::SendRaw) fields["bytes"] = BytesToJsonText(args.bytes);
     if (args.side == 1 || args.side == 2) fields["side"] = args.side == 1 ? "A" : "B";
     hub_.PublishJson("linkAction", fields);
+    return "";
 }
 
 std::array<ReplyPrefs, kReplySlots> AppCore::Replies() const {

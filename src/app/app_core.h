@@ -109,8 +109,10 @@ public:
     // whose dialog has stored them already.
     void PostLink();
     // Acts on the link now, as the window's Link menu does (LinkActionCode); through the
-    // proxy `args.side` may name the side a drop or a reconnect is for.
-    void LinkAction(std::int32_t code, const LinkActionArgs& args = {});
+    // proxy `args.side` may name the side a drop or a reconnect is for. Returns why it was
+    // refused ("" when taken): bytes, a hold, a break or a drop with nobody connected would
+    // otherwise wait for whoever connects next.
+    std::string LinkAction(std::int32_t code, const LinkActionArgs& args = {});
     // "" when the settings can be applied, else why not.
     static std::string CheckLink(const CommPrefs& comm);
     // The faults of the link's line (none: every byte as it is): stored and handed to the

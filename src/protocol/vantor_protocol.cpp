@@ -142,7 +142,37 @@ void VantorProtocol::QueueMessageBytes(std::int32_t source, std::uint8_t type, c
     sendQueue.push_back(std::move(packet));
 }
 
-void VantorProtocol::SetDriver(SerialDriver* newDriver) { driver = newDriver; }
+void VantorProtocol::SetDriver(SerialDriver* newDriver) {
+    if (newDriver != driver && newDriver != nullptr && !receiver.FrameReady()) {
+        // A new link is a new conversation: what the old one left unfinished is not its start.
+        const std::uint64_t stray = receiver.strayBytes;
+        receiver = Receiver{};
+        receiver.strayBytes = stray;
+        parked_.clear();
+        rxOrigin_ = 0;
+    }
+    driver = newDriver;
+}
+
+void VantorProtocol::SwitchReceiver(std::uint64_t origin) {
+    // Two clients whose frames interleave are told apart: one's bytes never complete the
+    // other's frame, and a client that went mid-frame leaves nothing for the next one.
+    const std::uint64_t stray = receiver.strayBytes;
+    if (receiver.state != Receiver::WaitSoh) parked_.insert_or_assign(rxOrigin_, receiver);
+    if (const auto it = parked_.find(origin); it != parked_.end()) {
+        receiver = it->second;
+        parked_.erase(it);
+    } else {
+        receiver = Receiver{};
+    }
+    receiver.strayBytes = stray;
+    rxOrigin_ = origin;
+    // The frames of connections that have gone are dropped, now and then.
+    if (parked_.size() >= sweepParkedAt_ && driver != nullptr) {
+        std::erase_if(parked_, [this](const auto& entry) { return !driver->Reaches(entry.first); });
+        sweepParkedAt_ = std::max<std::size_t>(64, 2 * parked_.size());
+    }
+}
 
 void VantorProtocol::BuildFrame(CharBuffer& buffer, std::uint8_t type, std::uint8_t code,
                                 const std::uint8_t* text, std::size_t length) {
@@ -326,8 +356,8 @@ void VantorProtocol::PumpBytes() {
     // Bytes are read in blocks and fed to the receiver's bulk path, which stops at the end of a
     // frame: the rest of the block waits for the next poll, so one frame is handled per poll.
     // A read that returns less than a block means the driver had no more; the pump then stops
-    // until the next poll. Without a driver nothing new is read; the receiver keeps its state,
-    // so a frame cut off by a reopen is completed by the next driver's bytes.
+    // until the next poll. Without a driver nothing new is read. Each block is of one
+    // connection, and goes to that connection's frame in progress.
     // Held, the rest of the block read already is still handled (those bytes are off the
     // line: the other side counts them as delivered), but no new block is read.
     bool readNow = false;
@@ -337,6 +367,7 @@ void VantorProtocol::PumpBytes() {
             if (driver == nullptr || inputHeld_ || (readNow && inputDrained_)) return;
             inLen_ = driver->ReadBlock(input_.data(), input_.size());
             inOrigin_ = driver->LastOrigin();
+            if (inOrigin_ != rxOrigin_) SwitchReceiver(inOrigin_);
             readNow = true;
             inputDrained_ = inLen_ < input_.size();
             if (inLen_ == 0) return;

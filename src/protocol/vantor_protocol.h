@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -92,8 +93,10 @@ public:
     virtual void QueueMessageBytes(std::int32_t source, std::uint8_t type, const char* data,
                                    std::size_t length, char* responseBuffer,
                                    std::uint32_t responseBufferSize, std::uint64_t request = 0);
-    // Swaps the byte stream (after a reopen); queue, outstanding message and receiver state
-    // stay. Null leaves the engine without a link: nothing is read and sends are dropped.
+    // Swaps the byte stream (after a reopen); queue and outstanding message stay, and another
+    // link's frames start afresh: nothing of a frame cut off by the reopen is joined to the
+    // next link's bytes. Null leaves the engine without a link: nothing is read and sends are
+    // dropped.
     virtual void SetDriver(SerialDriver* newDriver);
     virtual void BuildFrame(CharBuffer& buffer, std::uint8_t type, std::uint8_t code,
                             const std::uint8_t* text, std::size_t length);
@@ -229,6 +232,12 @@ private:
     std::vector<std::uint8_t> input_ = std::vector<std::uint8_t>(kInputBlock);
     std::size_t inPos_ = 0, inLen_ = 0;
     std::uint64_t inOrigin_ = 0;  // the connection the block in input_ came from
+    // Each connection's frame in progress is its own: `receiver` holds that of rxOrigin_, the
+    // others wait here until their connection's bytes come again (or it is gone).
+    std::uint64_t rxOrigin_ = 0;
+    std::unordered_map<std::uint64_t, Receiver> parked_;
+    std::size_t sweepParkedAt_ = 64;
+    void SwitchReceiver(std::uint64_t origin);
     bool inputDrained_ = true;  // the last read found nothing
     bool wrote_ = false;        // bytes went to the driver and were not pushed yet
     std::uint64_t droppedAnswers_ = 0;

@@ -409,7 +409,7 @@ void TMainForm::PostLinkAction(std::int32_t code, const std::string& argument) {
     } else if (code == LinkActionCode::SendRaw) {
         args.bytes = argument;
     }
-    core_.LinkAction(code, args);
+    if (const std::string refused = core_.LinkAction(code, args); !refused.empty()) ShowInFirstPanel(ToQString(refused));
 }
 
 void TMainForm::BuildReceivedList() {

@@ -1088,6 +1088,23 @@ TEST(ApiLink, ReadyWhileListeningAndNotWhenTheLinkCannotOpen) {
     EXPECT_NE(ready.body["reason"].get<std::string>().find("in use"), std::string::npos) << ready.raw.body();
 }
 
+// Bytes, a hold, a break or a drop with nobody connected are refused, never kept for whoever
+// connects next; with a client they reach it.
+TEST(ApiLink, LinkActionsWithNobodyConnectedAreRefused) {
+    Simulator sim;
+    ASSERT_TRUE(Eventually([&] { return sim.Get("ready").status == 200; }));
+    for (const json& action : {json{{"action", "raw"}, {"bytes", "early"}}, json{{"action", "xoff"}, {"ms", 100}},
+                               json{{"action", "break"}}, json{{"action", "drop"}}}) {
+        const Reply reply = sim.Post("link/actions", action);
+        EXPECT_EQ(reply.status, 409) << action.dump();
+        EXPECT_EQ(reply.body["error"]["code"], "not_connected") << reply.raw.body();
+    }
+    Peer device(sim.devicePort);
+    ASSERT_TRUE(Eventually([&] { return sim.Get("status").body["link"]["connected"] == true; }));
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "raw"}, {"bytes", "late"}}).status, 200);
+    EXPECT_EQ(device.ReadBytes(4), "late") << "the refused bytes were kept for the client";
+}
+
 // A link kind whose address field is another's is not opened on the other's value.
 TEST(ApiLink, AVirtualPortNeedsItsPath) {
     Simulator sim;

@@ -370,6 +370,38 @@ TEST_F(ControlThread, ClientConnectsAndARefusalIsReportedWithoutStoppingTheThrea
     EXPECT_EQ(Read(*peer, 9), WireFrame('D', ctrl::ACK, ""));
 }
 
+// Each client's frame in progress is its own: two clients whose frames interleave are each
+// answered with their own type, and a client that leaves mid-frame leaves nothing for the next.
+TEST_F(ControlThread, EachClientsFrameInProgressIsItsOwn) {
+    const int port = FreeTcpPort();
+    Start(Server(port));
+    auto x = Connect(port);
+    auto y = Connect(port);
+    ASSERT_TRUE(x && y);
+    const std::string fx = WireFrame('X', 0, "FROM-X-0123456789"), fy = WireFrame('Y', 0, "FROM-Y-abcdefghij");
+    // Apart in time, so that each piece is a read of its own.
+    const auto piece = [](tcp::socket& peer, const std::string& bytes) {
+        asio::write(peer, asio::buffer(bytes));
+        std::this_thread::sleep_for(30ms);
+    };
+    piece(*x, fx.substr(0, 10));
+    piece(*y, fy.substr(0, 12));
+    piece(*x, fx.substr(10));
+    piece(*y, fy.substr(12));
+    EXPECT_EQ(Read(*x, 9), WireFrame('X', ctrl::ACK, ""));
+    EXPECT_EQ(Read(*y, 9), WireFrame('Y', ctrl::ACK, ""));
+    EXPECT_EQ(Read(*x, 1, 100ms), "") << "X got more than its answer";
+    auto z = Connect(port);
+    ASSERT_TRUE(z);
+    piece(*z, std::string("\x01" "A\x02PARTIAL-FROM-Z"));
+    z->close();
+    std::this_thread::sleep_for(50ms);
+    auto w = Connect(port);
+    ASSERT_TRUE(w);
+    asio::write(*w, asio::buffer(WireFrame('B', 0, "whole")));
+    EXPECT_EQ(Read(*w, 9), WireFrame('B', ctrl::ACK, "")) << "the next client's message was glued to the last one's";
+}
+
 TEST_F(ControlThread, APortInUseAtStartIsReportedAndTheEngineStillRuns) {
     tcp::acceptor taken(io, tcp::endpoint(tcp::v4(), 0));
     Start(Server(taken.local_endpoint().port()));

@@ -471,6 +471,17 @@ private slots:
             QVERIFY(form->XoffMenuItem->isEnabled() && form->RawBytesMenuItem->isEnabled());
         }
         TakeRequests();
+        // Nobody connected: refused and said, nothing posted.
+        form->DropLinkMenuItem->trigger();
+        QVERIFY(TakeRequests().empty());
+        QCOMPARE(form->StatusPanels[0]->text(), QString("Nobody is connected: the link action was not taken."));
+        LinkState connected;
+        connected.kind = LinkState::Client;
+        connected.phase = LinkState::Up;
+        connected.peers = {"127.0.0.1:5000"};
+        Event up{EventId::LinkState, 0, 0, {}};
+        up.payload = connected;
+        Report(std::move(up));
         form->DropLinkMenuItem->trigger();
         form->BreakMenuItem->trigger();  // disabled on a TCP client: nothing
         form->ReconnectMenuItem->trigger();
