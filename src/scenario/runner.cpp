@@ -113,6 +113,18 @@ Runner::Runner(std::shared_ptr<const Scenario> scenario, std::int64_t nowMs)
 
 Runner::~Runner() = default;
 
+std::string Runner::ScriptError(const std::string& error) {
+    if (!script_->Disabled()) {
+        Error(error);
+        return error;
+    }
+    // Stopped: told once, though a call within the call (on_state from sim.go) may tell it first.
+    std::string told = error + "; the script is disabled";
+    if (!scriptOff_) Error(told);
+    scriptOff_ = true;
+    return told;
+}
+
 void Runner::Error(std::string error) {
     lastError_ = error;
     // Told a few at a time; a script that fails on every message must not fill the memory
@@ -132,9 +144,9 @@ void Runner::Enter(const std::string& state, std::int64_t nowMs) {
     if (entries_.size() < kKeptReports) entries_.emplace_back(state, nowMs);
     ++version_;
     if (const State* entered = scenario_->FindState(state)) Apply(entered->onEntry, {}, nowMs, nullptr);
-    if (script_) {
+    if (Scripted()) {
         const std::string error = script_->OnState(state);
-        if (!error.empty()) Error(error);
+        if (!error.empty()) ScriptError(error);
     }
     --depth_;
 }
@@ -256,12 +268,11 @@ std::size_t Runner::Distance(const Rule& rule, const IncomingMessage& message, s
 }
 
 bool Runner::ScriptAnswer(const IncomingMessage& message, std::int64_t nowMs, Response& response) {
-    if (!script_) return false;
+    if (!Scripted()) return false;
     LuaHook::Answer answer;
     const std::string error = script_->OnMessage(message.type, message.text, message.status, answer);
     if (!error.empty()) {
-        Error(error);
-        response.error = error;
+        response.error = ScriptError(error);
         return false;
     }
     if (!answer.decided) return false;
@@ -379,9 +390,9 @@ std::vector<OwnSend> Runner::RunDue(std::int64_t nowMs) {
         ++version_;
         const auto effects = scenario_->timers.find(name);
         if (effects != scenario_->timers.end()) Apply(effects->second, {}, nowMs, nullptr);
-        if (script_) {
+        if (Scripted()) {
             const std::string error = script_->OnTimer(name);
-            if (!error.empty()) Error(error);
+            if (!error.empty()) ScriptError(error);
         }
     }
     return out;

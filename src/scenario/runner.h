@@ -79,9 +79,13 @@ private:
                          std::vector<std::string>* why, std::vector<std::string>* captures) const;
     bool ScriptAnswer(const IncomingMessage& message, std::int64_t nowMs, Response& response);
     void Error(std::string error);
+    // Reports a script call's error (a stop once, with "the script is disabled"); returns its text.
+    std::string ScriptError(const std::string& error);
+    bool Scripted() const { return script_ && !scriptOff_; }
 
     std::shared_ptr<const Scenario> scenario_;
     std::unique_ptr<LuaHook> script_;
+    bool scriptOff_ = false;  // stopped (budget or time): called no more
     std::string state_;
     std::int64_t enteredMs_ = 0;
     std::map<std::string, std::string> variables_;

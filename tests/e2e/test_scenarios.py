@@ -172,7 +172,8 @@ class Verdicts(unittest.TestCase):
             sys.path.insert(0, EXAMPLES)
             import peer as example_peer
             link = example_peer.Link(sim.port)
-            for text in ("loop", "x", "y"):
+            # An error leaves the script running; a loop is stopped and disables it.
+            for text in ("x", "loop", "y"):
                 self.assertEqual(link.request("A", text), (example_peer.ACK, "table"), text)
             link.close()
         finally:
@@ -180,8 +181,9 @@ class Verdicts(unittest.TestCase):
         with open(log) as f:
             errors = [json.loads(line) for line in f if '"scenarioError"' in line]
         texts = [e.get("text", "") for e in errors]
-        self.assertTrue(any("line 2" in t or ":2:" in t for t in texts), texts)
+        self.assertTrue(any(":2:" in t and "the script is disabled" in t for t in texts), texts)
         self.assertTrue(any("no x" in t for t in texts), texts)
+        self.assertFalse(any("no y" in t for t in texts), texts)
 
 
 class Schemas(unittest.TestCase):

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -199,7 +200,7 @@ count = 0
 function on_message(msg)
   count = count + 1
   if msg.text == "loop" then while true do end end
-  if msg.text == "bomb" then local t = {} for i = 1, 1e9 do t[i] = string.rep("x", 1000) end end
+  if msg.text == "bomb" then local s = string.rep("x", 64 * 1024 * 1024) end
   if msg.text == "oops" then local x = nil; return x.field end
   if msg.text == "io" then return tostring(io) .. tostring(require) .. tostring(debug) .. tostring(os.execute) .. tostring(dofile) end
   if msg.text == "clock" then return tostring(type(os.time()) == "number") end
@@ -220,18 +221,90 @@ function on_state(name) sim.set("last", name) end
     EXPECT_EQ(link.Send('A', "io"), "nilnilnilnilnil|0|script");
     EXPECT_EQ(link.Send('A', "clock"), "true|0|script");
     EXPECT_EQ(link.Send('A', "binary").rfind("nil", 0), 0u) << "no binary chunks";
-    for (const auto& [text, error] : {std::pair{"loop", "device.lua:5: the script ran over its budget"}, std::pair{"bomb", "out of memory"},
-                                      std::pair{"oops", "device.lua:7:"}}) {
+    for (const auto& [text, error] : {std::pair{"bomb", "out of memory"}, std::pair{"oops", "device.lua:7:"}}) {
         const std::string got = link.Send('A', text);
         EXPECT_NE(got.find(error), std::string::npos) << got;
         EXPECT_EQ(got.rfind("error|", 0), 0u) << got;
     }
-    EXPECT_EQ(link.Send('A', "after"), "rule|0|rule 1") << "the script survives its errors";
+    EXPECT_EQ(link.Send('A', "clock"), "true|0|script") << "the script survives its errors";
+    // A loop is stopped and the script with it; the rules answer on.
+    EXPECT_EQ(link.Send('A', "loop"),
+              "error|device.lua:5: the script ran over its budget of 2000000 instructions; the script is disabled");
+    EXPECT_EQ(link.Send('A', "clock"), "rule|0|rule 1");
     EXPECT_EQ(link.runner->TakeErrors().size(), 3u);
     std::filesystem::remove_all(dir);
 
     EXPECT_THROW(Runner(ParseScenario(R"json({"states": ["a"], "script": "bad.lua"})json", "/nonexistent"), 0),
                  ScenarioError);
+}
+
+// A scenario whose script is `lua` (written as device.lua), with two rules that answer anything.
+Link Scripted(const std::string& lua, const std::string& tag) {
+    const auto dir = std::filesystem::temp_directory_path() / ("vantor-lua-" + tag + "-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "device.lua") << lua;
+    const std::string json = R"json({"states": ["a", "b"], "script": "device.lua",
+        "rules": [{"text": "go", "reply": "rule go"}, {"reply": "rule"}]})json";
+    Link link{std::make_shared<Runner>(ParseScenario(json, dir.string()), 0)};
+    std::filesystem::remove_all(dir);
+    return link;
+}
+
+// A call stopped, however deep (on_state from sim.go in on_message), disables the script: the
+// stop is told once with its line and "disabled", the message gets the rules' answer, and the
+// rules answer on without the script.
+TEST(ScenarioScript, AStoppedScriptIsDisabledAndTheRulesAnswerOn) {
+    const std::string budget = "the script ran over its budget of 2000000 instructions; the script is disabled";
+    const struct {
+        const char* what;
+        const char* lua;
+        std::string error;
+    } cases[] = {
+        {"on_message loops under pcall",
+         "function on_message(msg)\n  sim.set('seen', msg.text)\n  if msg.text == 'go' then\n"
+         "    while true do pcall(function() while true do end end) end\n  end\nend\n",
+         "device.lua:4: " + budget},
+        {"on_state loops, entered from on_message",
+         "function on_message(msg)\n  sim.set('seen', msg.text)\n  if msg.text == 'go' then sim.go('b') end\nend\n"
+         "function on_state(name)\n  if name == 'b' then while true do end end\nend\n",
+         "device.lua:6: " + budget},
+        {"on_state stuck in C, entered from on_message",
+         "function on_message(msg)\n  sim.set('seen', msg.text)\n  if msg.text == 'go' then sim.go('b') end\nend\n"
+         "function on_state(name)\n  if name == 'b' then\n"
+         "    string.find(string.rep('a', 40), '(.-)(.-)(.-)(.-)(.-)(.-)(.-)(.-)b')\n  end\nend\n",
+         "device.lua: the script ran over its time of 100 ms; the script is disabled"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Link link = Scripted(c.lua, "stop");
+        const auto start = std::chrono::steady_clock::now();
+        const Response r = link.runner->OnMessage(IncomingMessage{'A', "go", 0}, 10);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_TRUE(r.decided);
+        EXPECT_EQ(r.text, "rule go");
+        EXPECT_EQ(link.Send('A', "later", 20), "rule|0|rule 2");
+        EXPECT_EQ(link.Send('A', "go", 30), "rule go|0|rule 1");
+        EXPECT_EQ(link.runner->TakeErrors(), std::vector<std::string>{c.error}) << "told once";
+        const Runner::Snapshot s = link.runner->GetSnapshot();
+        EXPECT_EQ(s.lastError, c.error);
+        EXPECT_EQ(s.variables.at("seen"), "go") << "not called after the stop";
+    }
+}
+
+// A timer's call stopped: the same, and on_message is called no more.
+TEST(ScenarioScript, AStoppedTimerDisablesTheScript) {
+    Link link = Scripted("function on_message(msg)\n  sim.set('seen', msg.text)\n  sim.start_timer('t', 10)\nend\n"
+                         "function on_timer(name)\n  while true do end\nend\n",
+                         "timer");
+    EXPECT_EQ(link.Send('A', "first", 0), "rule|0|rule 2");
+    EXPECT_TRUE(link.Due(10).empty());
+    const std::string error = "device.lua:6: the script ran over its budget of 2000000 instructions; the script is disabled";
+    EXPECT_EQ(link.runner->TakeErrors(), std::vector<std::string>{error});
+    EXPECT_EQ(link.Send('A', "second", 20), "rule|0|rule 2");
+    EXPECT_EQ(link.runner->GetSnapshot().variables.at("seen"), "first");
+    EXPECT_TRUE(link.Due(40).empty());
+    EXPECT_TRUE(link.runner->TakeErrors().empty()) << "the timer fires on without calling the script";
 }
 
 Observation Rx(std::int64_t ms, char type, const std::string& text, const std::string& rule = "r") {

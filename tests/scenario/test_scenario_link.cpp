@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,6 +118,48 @@ TEST(ScenarioOnTheLink, RulesAnswerBeforeTheTableAndTheRestIsTheTables) {
     EXPECT_EQ(snap.state, "ready");
     EXPECT_EQ(snap.variables.at("seen"), "yes");
     EXPECT_EQ(snap.unmatched, 1u);
+}
+
+// A script that loops on a message: that message gets the table's answer, the script is
+// disabled with its line in the report, and the rules go on answering.
+TEST(ScenarioOnTheLink, ALoopingScriptIsStoppedAndTheRulesAnswerOn) {
+    const auto dir = std::filesystem::temp_directory_path() / ("vantor-link-lua-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "device.lua") << "function on_message(msg)\n"
+                                         "  if msg.type == 'L' then\n"
+                                         "    while true do pcall(function() while true do end end) end\n"
+                                         "  end\n"
+                                         "end\n";
+    const auto scenario = scenario::ParseScenario(
+        R"json({"states": ["s"], "script": "device.lua", "rules": [{"type": "R", "reply": "RULE"}]})json", dir.string());
+    std::filesystem::remove_all(dir);
+    EngineRig r;
+    LoadTable(r);
+    auto runner = std::make_shared<scenario::Runner>(scenario, r.ms);
+    Event attach{EventId::SetResponder, 0, 0};
+    attach.payload = std::shared_ptr<Responder>(runner);
+    r.engine.HandleEvent(attach);
+    const struct {
+        char type;
+        std::string answer;
+    } steps[] = {{'L', Wire(Ack('L', "TABLE-L"))}, {'R', Wire(Ack('R', "RULE"))}, {'L', Wire(Ack('L', "TABLE-L"))},
+                 {'R', Wire(Ack('R', "RULE"))}};
+    for (const auto& step : steps) {
+        r.driver.Script(Message(static_cast<std::uint8_t>(step.type), "x"));
+        const std::size_t before = r.driver.written.size();
+        const auto start = std::chrono::steady_clock::now();
+        r.engine.Poll();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(WrittenFrom(r, before), step.answer) << step.type;
+        r.ms += 1;
+    }
+    ResponderStatus status;
+    ASSERT_TRUE(runner->Report(status, r.ms, 0));
+    const std::string error =
+        "device.lua:3: the script ran over its budget of 2000000 instructions; the script is disabled";
+    EXPECT_EQ(status.errors, std::vector<std::string>{error});
+    EXPECT_EQ(status.lastError, error);
+    EXPECT_EQ(status.ruleHits.at(0).second, 2u);
 }
 
 TEST(ScenarioOnTheLink, ItsOwnMessagesGoOutAndTheirOutcomeIsReported) {
