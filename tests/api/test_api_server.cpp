@@ -80,6 +80,8 @@ TEST(ApiLink, PutReopensTheLinkAndStatusShowsIt) {
 TEST(ApiLink, ActionsReachTheLink) {
     Simulator sim;
     Peer device(sim.devicePort);
+    // Connected as the simulator sees it (until then a link action has nobody to go to).
+    ASSERT_TRUE(Eventually([&] { return sim.Get("status").body["link"]["connected"] == true; }));
     EXPECT_EQ(sim.Post("link/actions", {{"action", "raw"}, {"bytes", "\u0001raw\u00ff"}}).status, 200);
     EXPECT_EQ(device.ReadBytes(5), "\x01raw\xff");
     EXPECT_EQ(sim.Post("link/actions", {{"action", "xoff"}, {"ms", 50}}).status, 200);
