@@ -366,7 +366,7 @@ void AppCore::LogLink() {
 
 std::string AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
     if (code != LinkActionCode::Reconnect && link_.kind != LinkState::Proxy && !link_.Connected())
-        return "Nobody is connected: the link action was not taken.";
+        return "Nobody is connected: not done.";
     if (code == LinkActionCode::Reconnect) starting_ = false;
     Event event{EventId::LinkAction, code, 0, {}};
     event.payload = args;

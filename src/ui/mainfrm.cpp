@@ -630,9 +630,16 @@ void TMainForm::FormShow() {
     // Settings the file held out of range, replaced by their defaults: said once, all of them
     // in the tooltip.
     if (const auto& warnings = prefs_.LoadWarnings(); !warnings.empty()) {
-        QStringList all;
-        for (const std::string& warning : warnings) all << QString::fromLocal8Bit(warning.c_str());
-        ShowInFirstPanel(all.join('\n'));
+        QStringList all, keys;
+        for (const std::string& warning : warnings) {
+            const QString text = QString::fromLocal8Bit(warning.c_str());
+            all << text;
+            // "PATH: [Comm] Baud=9600 is out of ..." gives "Baud=9600".
+            const qsizetype from = text.indexOf("] ") + 2, to = text.indexOf(" is out of");
+            if (from >= 2 && to > from) keys << text.mid(from, to - from);
+        }
+        ShowInFirstPanel("Default used for " + keys.join(", "));
+        StatusPanels[0]->setToolTip(all.join('\n'));
     }
 }
 

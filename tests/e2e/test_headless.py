@@ -205,12 +205,13 @@ class FailsLoudly(unittest.TestCase):
             process.stderr.close()
 
     def test_a_connection_at_once_is_recorded_before_its_frames(self):
-        """A client that connects the moment the server listens: the log says it connected
-        before it lists what the client sent."""
+        """A client that connects the moment the server listens: the log and the capture say
+        it connected before they hold what the client sent."""
         port = free_port()
         log = self.path("log.jsonl")
+        capture = self.path("link.pcapng")
         process = subprocess.Popen([PROGRAM, "--headless", "--config", self.path("c.ini", b"[Comm]\nType=2\nLocalPort=%d\n" % port),
-                                    "--log", log], env=environment(), stderr=subprocess.PIPE)
+                                    "--log", log, "--capture", capture], env=environment(), stderr=subprocess.PIPE)
         try:
             deadline = time.monotonic() + 10
             while True:
@@ -240,6 +241,11 @@ class FailsLoudly(unittest.TestCase):
         self.assertIn("message", kinds)
         self.assertIn("connected", kinds)
         self.assertLess(kinds.index("connected"), kinds.index("message"), kinds)
+        # The capture's packets are in time order: the connection's note before its frame.
+        with open(capture, "rb") as f:
+            packets = f.read()
+        self.assertGreater(packets.find(b"\x01A\x02first"), packets.find(b"connected: 127.0.0.1"))
+        self.assertGreaterEqual(packets.find(b"connected: 127.0.0.1"), 0)
 
     def test_a_log_that_loses_lines_is_told_at_once_and_ends_with_three(self):
         if not os.path.exists("/dev/full"):

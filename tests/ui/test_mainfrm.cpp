@@ -474,7 +474,7 @@ private slots:
         // Nobody connected: refused and said, nothing posted.
         form->DropLinkMenuItem->trigger();
         QVERIFY(TakeRequests().empty());
-        QCOMPARE(form->StatusPanels[0]->text(), QString("Nobody is connected: the link action was not taken."));
+        QCOMPARE(form->StatusPanels[0]->text(), QString("Nobody is connected: not done."));
         LinkState connected;
         connected.kind = LinkState::Client;
         connected.phase = LinkState::Up;
