@@ -54,6 +54,7 @@ public:
     void SetBreak(bool on) override;
     void DropLink() override { In().DropLink(); }
     void ResetLink() override { In().ResetLink(); }
+    void DropConnection(std::uint64_t origin) override { In().DropConnection(origin); }
     std::uint64_t LastOrigin() const override { return inner_->LastOrigin(); }
     bool Reaches(std::uint64_t origin) const override { return inner_->Reaches(origin); }
     bool CanDeliver() override { return In().CanDeliver(); }

@@ -52,6 +52,11 @@ public:
     // Ends the connection(s) as a failing network does: TCP sends a reset, not a close. A link
     // that cannot tell the two apart drops.
     virtual void ResetLink() { DropLink(); }
+    // Ends the one connection `origin` (0, or a link that is one line: the whole link).
+    virtual void DropConnection(std::uint64_t origin) {
+        (void)origin;
+        DropLink();
+    }
     // Holds the line in the break state, or releases it (serial; nothing on TCP).
     virtual void SetBreak(bool) {}
     // Which connection the bytes of the last ReadBlock (or ReadChar) came from, so that an

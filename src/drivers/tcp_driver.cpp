@@ -67,6 +67,19 @@ void SerialTcpIpDriver::DropLink() {
     }
 }
 
+void SerialTcpIpDriver::DropConnection(std::uint64_t origin) {
+    if (origin == 0) {
+        DropLink();
+        return;
+    }
+    for (const auto& connection : Connections()) {
+        if (connection->id != origin) continue;
+        const std::string peer = connection->peer;
+        CloseConnection(connection);
+        ReportError("Connection to " + peer + " dropped by the simulator");
+    }
+}
+
 void SerialTcpIpDriver::ResetLink() {
     // Lingering for no time makes the close send a reset: the other side reads an error, not
     // the end of the stream.

@@ -69,6 +69,7 @@ public:
     void Push() override;
     void DropLink() override;
     void ResetLink() override;
+    void DropConnection(std::uint64_t origin) override;
     std::uint64_t LastOrigin() const override { return lastOrigin_; }
     bool Reaches(std::uint64_t origin) const override;
     bool CanDeliver() override { return active_ && !Connections().empty(); }

@@ -173,12 +173,13 @@ void VantorProtocol::SendAnswer(const ReplyFaults* faults, int row, ReceivedFram
     }
     const std::int64_t now = micros_();
     if (faults->Drop != 0) {
-        // Instead of an answer: TCP connections close; a serial line drops DTR for a while.
+        // Instead of an answer: the connection the message came from closes (the other
+        // clients' stay); a serial line drops DTR for a while.
         description = "link dropped";
         if (driver != nullptr) {
             // What was answered before in this block leaves first.
             PushWritten();
-            driver->DropLink();
+            driver->DropConnection(origin);
             driver->SetDtr(false);
         }
         Schedule(now + Ms(std::max(0, faults->DropMs)), Later::DtrOn);

@@ -823,6 +823,9 @@ TEST_P(FaultsOverTheLink, ADroppedLinkEndsTheConnectionInsteadOfAnAnswer) {
     faults.Drop = 1;
     faults.DropMs = 100;
     Table(faults);
+    // A second client: the drop is of the connection whose message it answers, not of this one.
+    std::unique_ptr<tcp::socket> other = GetParam() ? nullptr : Connect(peer_->remote_endpoint().port());
+    if (!GetParam()) ASSERT_TRUE(other);
     Send(WireFrame('A', 0, "x"));
     const auto reads = Reads(1, 500ms);
     EXPECT_EQ(All(reads), "") << "no answer";
@@ -841,6 +844,8 @@ TEST_P(FaultsOverTheLink, ADroppedLinkEndsTheConnectionInsteadOfAnAnswer) {
         const Event* said = WaitForId(EventId::Error);
         ASSERT_NE(said, nullptr);
         EXPECT_NE(said->text.find("dropped by the simulator"), std::string::npos) << said->text;
+        asio::write(*other, asio::buffer(WireFrame('B', 0, "")));
+        EXPECT_EQ(ControlThread::Read(*other, 9), WireFrame('B', ctrl::ACK, "")) << "the other client was dropped too";
     }
     EXPECT_EQ(Faults(), "link dropped");
 }
