@@ -154,6 +154,34 @@ void VantorProtocol::SetDriver(SerialDriver* newDriver) {
     driver = newDriver;
 }
 
+void VantorProtocol::EndGoneFrames() {
+    peersChanged_ = false;
+    if (driver == nullptr) return;
+    const auto tell = [this](const Receiver& cut) {
+        const char type = static_cast<char>(cut.frameType);
+        Post(Event{EventId::Error, 0, deviceId,
+                   "A connection ended in the middle of a frame" +
+                       (cut.state > Receiver::WaitType && type >= 0x20 && type < 0x7F ? std::string(" of type ") + type
+                                                                                       : std::string()) +
+                       ": it was not taken as a message"});
+    };
+    for (auto it = parked_.begin(); it != parked_.end();) {
+        if (driver->Reaches(it->first)) {
+            ++it;
+            continue;
+        }
+        tell(it->second);
+        it = parked_.erase(it);
+    }
+    if (rxOrigin_ != 0 && receiver.state != Receiver::WaitSoh && !receiver.FrameReady() &&
+        !driver->Reaches(rxOrigin_)) {
+        tell(receiver);
+        const std::uint64_t stray = receiver.strayBytes;
+        receiver = Receiver{};
+        receiver.strayBytes = stray;
+    }
+}
+
 void VantorProtocol::SwitchReceiver(std::uint64_t origin) {
     // Two clients whose frames interleave are told apart: one's bytes never complete the
     // other's frame, and a client that went mid-frame leaves nothing for the next one.
@@ -366,6 +394,7 @@ void VantorProtocol::PumpBytes() {
             inPos_ = inLen_ = 0;
             if (driver == nullptr || inputHeld_ || (readNow && inputDrained_)) return;
             inLen_ = driver->ReadBlock(input_.data(), input_.size());
+            if (inLen_ == 0 && peersChanged_) EndGoneFrames();
             inOrigin_ = driver->LastOrigin();
             if (inOrigin_ != rxOrigin_) SwitchReceiver(inOrigin_);
             readNow = true;

@@ -124,6 +124,10 @@ public:
     // keep no faults.
     virtual void SetReplyActions(std::int32_t count, const std::string& text);
 
+    // A connection was made or ended (the driver says so): a frame that an ended connection
+    // left unfinished is told as cut off once its last bytes are handled.
+    void PeersChanged() { peersChanged_ = true; }
+
     // Sends what was written and not yet pushed to the driver (Poll does it once the block
     // it read is used up; the control thread when it stops polling).
     void PushWritten();
@@ -237,7 +241,11 @@ private:
     std::uint64_t rxOrigin_ = 0;
     std::unordered_map<std::uint64_t, Receiver> parked_;
     std::size_t sweepParkedAt_ = 64;
+    bool peersChanged_ = false;
     void SwitchReceiver(std::uint64_t origin);
+    // Once everything read is handled: the frames in progress of connections that have
+    // ended are told as cut off and dropped.
+    void EndGoneFrames();
     bool inputDrained_ = true;  // the last read found nothing
     bool wrote_ = false;        // bytes went to the driver and were not pushed yet
     std::uint64_t droppedAnswers_ = 0;

@@ -470,7 +470,10 @@ SerialDriver* TControlThread::MakeLink(const CommPrefs& settings, const std::str
     line->SetStopToken(StopToken());
     link->SetStopToken(StopToken());
     // A new connection is told before its first frame is read, not at the next look.
-    link->SetOnPeersChanged([this] { linkCheckedAt_ = {}; });
+    link->SetOnPeersChanged([this] {
+        linkCheckedAt_ = {};
+        if (engine != nullptr) engine->PeersChanged();
+    });
     if (devices) devices->Add(line);
     WatchSerialPort(line);
     return line;

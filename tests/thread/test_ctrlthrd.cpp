@@ -395,7 +395,11 @@ TEST_F(ControlThread, EachClientsFrameInProgressIsItsOwn) {
     ASSERT_TRUE(z);
     piece(*z, std::string("\x01" "A\x02PARTIAL-FROM-Z"));
     z->close();
-    std::this_thread::sleep_for(50ms);
+    // The half frame is told as cut off, not kept.
+    const Event* cut = WaitFor([](const Event& e) {
+        return e.id == EventId::Error && e.text.find("ended in the middle of a frame of type A") != std::string::npos;
+    });
+    EXPECT_NE(cut, nullptr);
     auto w = Connect(port);
     ASSERT_TRUE(w);
     asio::write(*w, asio::buffer(WireFrame('B', 0, "whole")));
