@@ -101,6 +101,9 @@ TControlThread::~TControlThread() {
         wake_->io = nullptr;
     }
     StopSerialWatch();
+    // The list may delete the engine before a link, whose closing then tells of its ended
+    // connections: to nobody.
+    engine = nullptr;
     devices.reset();  // deletes the driver (closing the link) and the engine, in list order
     threadQueue.reset();
 }
