@@ -169,6 +169,45 @@ class FailsLoudly(unittest.TestCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertRegex(result.stderr, r"(not a regular file|is not a settings file)")
 
+    def test_a_script_that_never_returns_holds_nothing(self):
+        """A hook that catches its own budget in a loop once held the link and SIGTERM for
+        good: its message gets the table's answer, the rules go on, and the end comes at once."""
+        self.path("loop.lua", b"function on_message(m)\n  while true do pcall(function() while true do end end) end\nend\n")
+        scenario = self.path("s.json", b'{"states": ["a"], "script": "loop.lua", "rules": [{"type": "R", "reply": "RULE"}]}')
+        port = free_port()
+        config = self.path("c.ini", b"[Comm]\nType=2\nLocalPort=%d\n[Reply]\nType0=`L`\nMsg0=`TABLE`\n" % port)
+        process = subprocess.Popen([PROGRAM, "--headless", "--config", config, "--scenario", scenario],
+                                   env=environment(), stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    peer = socket.create_connection(("127.0.0.1", port), timeout=5)
+                    break
+                except OSError:
+                    if time.monotonic() > deadline or process.poll() is not None:
+                        raise
+                    time.sleep(0.02)
+            peer.settimeout(5)
+
+            def ask(msg_type):
+                peer.sendall(frame(msg_type, b""))
+                got = b""
+                while not got.endswith(b"\r"):
+                    got += peer.recv(256)
+                return got
+
+            self.assertIn(b"TABLE", ask("L"))
+            self.assertIn(b"RULE", ask("R"))
+            self.assertIn(b"TABLE", ask("L"))
+            peer.close()
+        finally:
+            started = time.monotonic()
+            process.send_signal(signal.SIGTERM)
+            self.assertEqual(process.wait(timeout=10), 0)
+            self.assertLess(time.monotonic() - started, 5, "SIGTERM was held")
+            process.stderr.close()
+
     def test_a_link_that_cannot_open_at_start_ends_the_run_with_two(self):
         """Headless, nobody would see a link that never opened: a reason that waiting will not
         mend ends the start, one it retries is said and the run goes on."""
