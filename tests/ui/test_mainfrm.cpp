@@ -1,5 +1,6 @@
 #include "ui/mainfrm.h"
 
+#include <QFile>
 #include <QtTest>
 #include <QSignalSpy>
 
@@ -199,6 +200,20 @@ private slots:
         prefs.reset();
         MessageBoxes::Install(nullptr);
         dir.reset();
+    }
+
+    // A settings file with a link value out of range: the window says which keys it replaced,
+    // all of the text in the tooltip.
+    void settingsReplacedByTheirDefaultsAreSaidWhenShown() {
+        {
+            QFile file(ConfigPath());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[Comm]\nType=2\nBaud=9600\nParity=7\n");
+        }
+        OpenWithoutLink([](Preferences& p) { p.Load(); });
+        form->show();
+        QTRY_COMPARE(form->StatusPanels[0]->text(), QString("Default used for Baud=9600, Parity=7"));
+        QVERIFY(form->StatusPanels[0]->toolTip().contains("[Comm] Parity=7 is out of its range 0 to 2"));
     }
 
     // The Scenario dock over a real link: loaded from a file, it follows what the peer does
