@@ -459,8 +459,8 @@ void LoadSettings(const Options& options) {
         Preferences::Create_instance(options.config);
     }
     Preferences& prefs = Preferences::Get_instance();
-    for (const std::string& warning : prefs.LoadWarnings())
-        std::fprintf(stderr, "vantor-simulator: %s\n", warning.c_str());
+    for (const SettingWarning& warning : prefs.LoadWarnings())
+        std::fprintf(stderr, "vantor-simulator: %s\n", warning.text.c_str());
     if (options.proxyFaults) {
         g_runProxyFaults = std::pair{*options.proxyFaults, prefs.Get_proxy_faults()};
         prefs.Set_proxy_faults(*options.proxyFaults);

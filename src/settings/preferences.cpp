@@ -192,7 +192,7 @@ void Preferences::Load() {
     if (ReadFileBytes(path_, content) != 0) content.clear();
     loadWarnings_.clear();
     prefs_ = ReadPrefs(content, &loadWarnings_);
-    for (std::string& warning : loadWarnings_) warning = path_ + ": " + warning;
+    for (SettingWarning& warning : loadWarnings_) warning.text = path_ + ": " + warning.text;
 }
 
 void Preferences::Save() const {

@@ -6,6 +6,7 @@
 #include <boost/scoped_ptr.hpp>
 
 #include "settings/prefs.h"
+#include "settings/prefs_ini.h"
 
 // The one settings object of the program. Every operation copies a whole record in or
 // out; nothing hands out a reference into the stored record. Only the user-interface
@@ -58,9 +59,10 @@ public:
     // Reads the file; a missing or unreadable file, missing keys and bad values give the
     // defaults. Never fails.
     void Load();
-    // What the last Load() replaced by its default, one text a key ("PATH: [Comm] Baud=9600 is
-    // out of its range 0 to 7; the default 3 is used"); for the front end to show.
-    const std::vector<std::string>& LoadWarnings() const { return loadWarnings_; }
+    // What the last Load() replaced by its default, one a key, its text led by the file's path
+    // ("PATH: [Comm] Baud=9600 is out of its range 0 to 7; the default 3 is used"); for the
+    // front end to show.
+    const std::vector<SettingWarning>& LoadWarnings() const { return loadWarnings_; }
     // Writes every key into the file, keeping the lines it does not know. The new file is
     // written beside the old one and renamed over it, so a failure leaves the old file
     // whole; a link is followed and its target replaced. A file that cannot be read (its
@@ -73,7 +75,7 @@ public:
 private:
     std::string path_;
     Prefs prefs_;
-    std::vector<std::string> loadWarnings_;
+    std::vector<SettingWarning> loadWarnings_;
 
     static boost::scoped_ptr<Preferences> instance_;
 };

@@ -280,7 +280,7 @@ bool InRange(const CommRange& range, std::int32_t value) { return value >= 0 && 
 
 }  // namespace
 
-Prefs ReadPrefs(std::string_view content, std::vector<std::string>* warnings) {
+Prefs ReadPrefs(std::string_view content, std::vector<SettingWarning>* warnings) {
     const IniFile file(content);
     Prefs prefs;
     VisitKeys(prefs, [&file](std::string_view section, std::string_view key, auto& field) {
@@ -315,10 +315,12 @@ Prefs ReadPrefs(std::string_view content, std::vector<std::string>* warnings) {
     for (const CommRange& range : kCommRanges) {
         std::int32_t& value = prefs.Comm.*range.member;
         if (InRange(range, value)) continue;
-        if (warnings != nullptr)
-            warnings->push_back("[Comm] " + std::string(range.key) + "=" + std::to_string(value) +
-                                " is out of its range 0 to " + std::to_string(range.last) + "; the default " +
-                                std::to_string(defaults.*range.member) + " is used");
+        if (warnings != nullptr) {
+            std::string setting = std::string(range.key) + "=" + std::to_string(value);
+            std::string text = "[Comm] " + setting + " is out of its range 0 to " + std::to_string(range.last) +
+                               "; the default " + std::to_string(defaults.*range.member) + " is used";
+            warnings->push_back({std::move(setting), std::move(text)});
+        }
         value = defaults.*range.member;
     }
     return prefs;

@@ -11,10 +11,16 @@
 // The configuration file's contents, both ways. Pure text in and out; Preferences does the
 // file handling around them.
 
+// A value the file held that was replaced by its default.
+struct SettingWarning {
+    std::string setting;  // as the file has it: "Baud=9600"
+    std::string text;     // "[Comm] Baud=9600 is out of its range 0 to 7; the default 3 is used"
+};
+
 // Every key in `content`; a missing key or a value that does not decode gives the default.
 // A link setting out of its range gives the default too, and a warning naming the key is
 // added to `warnings` when given. Never fails, whatever the content.
-Prefs ReadPrefs(std::string_view content, std::vector<std::string>* warnings = nullptr);
+Prefs ReadPrefs(std::string_view content, std::vector<SettingWarning>* warnings = nullptr);
 
 // `content` with all keys of `prefs` written into it, in file order: texts in backquotes,
 // integers in decimal. Lines the program does not know stay as they are, and so does a link

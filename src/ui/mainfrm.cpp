@@ -631,12 +631,9 @@ void TMainForm::FormShow() {
     // in the tooltip.
     if (const auto& warnings = prefs_.LoadWarnings(); !warnings.empty()) {
         QStringList all, keys;
-        for (const std::string& warning : warnings) {
-            const QString text = QString::fromLocal8Bit(warning.c_str());
-            all << text;
-            // "PATH: [Comm] Baud=9600 is out of ..." gives "Baud=9600".
-            const qsizetype from = text.indexOf("] ") + 2, to = text.indexOf(" is out of");
-            if (from >= 2 && to > from) keys << text.mid(from, to - from);
+        for (const SettingWarning& warning : warnings) {
+            all << QString::fromLocal8Bit(warning.text.c_str());
+            keys << QString::fromLocal8Bit(warning.setting.c_str());
         }
         ShowInFirstPanel("Default used for " + keys.join(", "));
         StatusPanels[0]->setToolTip(all.join('\n'));

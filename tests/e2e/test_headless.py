@@ -179,15 +179,7 @@ class FailsLoudly(unittest.TestCase):
         process = subprocess.Popen([PROGRAM, "--headless", "--config", config, "--scenario", scenario],
                                    env=environment(), stderr=subprocess.PIPE)
         try:
-            deadline = time.monotonic() + 10
-            while True:
-                try:
-                    peer = socket.create_connection(("127.0.0.1", port), timeout=5)
-                    break
-                except OSError:
-                    if time.monotonic() > deadline or process.poll() is not None:
-                        raise
-                    time.sleep(0.02)
+            peer = connect_when_listening(port, process)
             peer.settimeout(5)
 
             def ask(msg_type):
@@ -252,15 +244,7 @@ class FailsLoudly(unittest.TestCase):
         process = subprocess.Popen([PROGRAM, "--headless", "--config", self.path("c.ini", b"[Comm]\nType=2\nLocalPort=%d\n" % port),
                                     "--log", log, "--capture", capture], env=environment(), stderr=subprocess.PIPE)
         try:
-            deadline = time.monotonic() + 10
-            while True:
-                try:
-                    peer = socket.create_connection(("127.0.0.1", port), timeout=5)
-                    break
-                except OSError:
-                    if time.monotonic() > deadline or process.poll() is not None:
-                        raise
-                    time.sleep(0.005)
+            peer = connect_when_listening(port, process)
             peer.sendall(frame("A", b"first"))
             peer.settimeout(5)
             self.assertTrue(peer.recv(64).startswith(b"\x01A"))
@@ -309,6 +293,18 @@ class FailsLoudly(unittest.TestCase):
         self.assertEqual(process.wait(timeout=10), 3)
         self.assertIn("Logging stopped: cannot write /dev/full", process.stderr.read().decode())
         process.stderr.close()
+
+
+def connect_when_listening(port, process, seconds=10):
+    """A connection to the program's TCP server as soon as it listens (tried every 5 ms)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", port), timeout=5)
+        except OSError:
+            if time.monotonic() > deadline or process.poll() is not None:
+                raise
+            time.sleep(0.005)
 
 
 def wait_for(condition, process, seconds=10):

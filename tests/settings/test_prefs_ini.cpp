@@ -332,7 +332,7 @@ TEST(PrefsIni, RandomRecordsSurviveASaveAndLoad) {
 // key named, while the file keeps what its user wrote until the setting is changed.
 TEST(PrefsIni, LinkIndexesOutOfRangeGiveTheDefaultAWarningAndStayInTheFile) {
     const std::string file = "[Comm]\nType=9\nBaud=9600\nBits=3\nStop=-1\nParity=7\nLocalPort=6000\n";
-    std::vector<std::string> warnings;
+    std::vector<SettingWarning> warnings;
     const Prefs prefs = ReadPrefs(file, &warnings);
     const CommPrefs defaults;
     EXPECT_EQ(prefs.Comm.Type, defaults.Type);
@@ -342,10 +342,11 @@ TEST(PrefsIni, LinkIndexesOutOfRangeGiveTheDefaultAWarningAndStayInTheFile) {
     EXPECT_EQ(prefs.Comm.Parity, defaults.Parity);
     EXPECT_EQ(prefs.Comm.LocalPort, 6000);
     ASSERT_EQ(warnings.size(), 5u);
-    EXPECT_EQ(warnings[1], "[Comm] Baud=9600 is out of its range 0 to 7; the default 3 is used");
+    EXPECT_EQ(warnings[1].text, "[Comm] Baud=9600 is out of its range 0 to 7; the default 3 is used");
+    EXPECT_EQ(warnings[1].setting, "Baud=9600");
     for (const char* key : {"Type=9", "Bits=3", "Stop=-1", "Parity=7"})
         EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(),
-                                [key](const std::string& w) { return w.find(key) != std::string::npos; }))
+                                [key](const SettingWarning& w) { return w.setting == key; }))
             << key;
     // Saved unchanged: the user's values stay; a setting changed meanwhile is written.
     Prefs changed = prefs;
