@@ -44,7 +44,7 @@ void BM_CaptureWrite(benchmark::State& state) {
     for (auto _ : state) {
         CaptureWriter::Options options;
         options.path = path;
-        options.noteWaitMs = 0;  // no engine reports in a benchmark: nothing waits for one
+        options.holdMs = 0;  // nothing waits for the engine's word in a benchmark
         CaptureWriter writer(options);
         writer.Start();
         for (int i = 0; i < 100; ++i) writer.Take(batch);

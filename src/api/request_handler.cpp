@@ -678,6 +678,9 @@ json RunJson(const SendRun& run) {
         out["expandFlags"] = run.expandFlags;
     }
     if (run.to > 0) out["to"] = kSideNames[(run.to - 1) & 1];
+    // The session asked for, or else the one the latest message went to.
+    const std::uint32_t session = run.session != 0 ? run.session : run.sentSession;
+    out["session"] = session == 0 ? json(nullptr) : json(session);
     return out;
 }
 
@@ -713,9 +716,12 @@ std::string RowProblemField(const SendPrefs& settings) {
     return "type";
 }
 
+std::uint32_t SessionField(const AppCore& core, const json& value, const char* field);
+
 ApiResponse PostSend(AppCore& core, const json& body) {
-    OnlyFields(body, {"type", "text", "expandFlags", "count", "delayMs", "to"});
+    OnlyFields(body, {"type", "text", "expandFlags", "count", "delayMs", "to", "session"});
     SendRuns::Request request;
+    if (body.contains("session")) request.session = SessionField(core, body["session"], "session");
     if (body.contains("to")) {
         // The proxy's side; a link of the simulator's own has one other side only.
         const auto side = IndexOf(kSideNames, body["to"]);
@@ -761,13 +767,44 @@ json MessageJson(const ReceivedMessage& m) {
             {"calcBcc", BytesToJsonText(m.calcBcc)},
             {"rule", m.rule.empty() ? json(nullptr) : json(BytesToJsonText(m.rule))},
             {"nearMiss", m.nearMiss.empty() ? json(nullptr) : json(BytesToJsonText(m.nearMiss))},
-            {"way", m.way < 0 ? json(nullptr) : json(ProxyDirectionText(static_cast<ProxyDirection>(m.way)))}};
+            {"way", m.way < 0 ? json(nullptr) : json(ProxyDirectionText(static_cast<ProxyDirection>(m.way)))},
+            {"session", m.session == 0 ? json(nullptr) : json(m.session)}};
+}
+
+// ---- sessions ---------------------------------------------------------------------------
+
+json SessionJson(const SessionTable::Row& row) {
+    const SessionTable::Counts& c = row.counts;
+    return {{"session", row.session},
+            {"peer", BytesToJsonText(row.peer)},
+            {"since", IsoTime(row.sinceMicros / 1000)},
+            {"received", c.received},
+            {"answered", c.answered},
+            {"errors", c.errors},
+            {"faulted", c.faulted},
+            {"sent", c.sent},
+            {"accepted", c.accepted},
+            {"failed", c.failed}};
+}
+
+ApiResponse Sessions(const AppCore& core) {
+    json list = json::array();
+    for (const SessionTable::Row& row : core.Sessions().Open()) list.push_back(SessionJson(row));
+    return Json(200, {{"sessions", list}, {"begun", core.Sessions().Begun()}});
+}
+
+// A session named by a request: a number of one that is open.
+std::uint32_t SessionField(const AppCore& core, const json& value, const char* field) {
+    const std::int32_t number = Ranged(value, field, 1, INT32_MAX);
+    if (core.Sessions().Find(static_cast<std::uint32_t>(number)) == nullptr)
+        throw ApiError(409, "session_not_open", "Session " + std::to_string(number) + " is not open.", field);
+    return static_cast<std::uint32_t>(number);
 }
 
 constexpr std::uint64_t kMaxWaitMs = 60000;
 
 ApiResponse Messages(AppCore& core, const QueryFields& query, bool head) {
-    OnlyParameters(query, {"after", "limit", "wait", "type", "status", "text", "since"});
+    OnlyParameters(query, {"after", "limit", "wait", "type", "status", "text", "since", "session"});
     const std::uint64_t after = QueryNumber(query, "after", 0);
     const std::uint64_t limit = QueryNumber(query, "limit", 100, 1, 1000);
     const std::uint64_t wait = QueryNumber(query, "wait", 0, 0, kMaxWaitMs);
@@ -777,6 +814,7 @@ ApiResponse Messages(AppCore& core, const QueryFields& query, bool head) {
         throw ApiError(400, "invalid_value", "The message type is one character.", "type");
     filter.status = QueryBytes(query, "status");
     filter.text = QueryBytes(query, "text");
+    filter.session = static_cast<std::uint32_t>(QueryNumber(query, "session", 0, 0, UINT32_MAX));
     if (const auto since = query.find("since"); since != query.end()) {
         // An ISO 8601 time as the messages show it, or epoch milliseconds.
         if (const auto ms = ToUnsigned(since->second)) {
@@ -1009,7 +1047,7 @@ ApiResponse PostReplay(AppCore& core, const json& body) {
 enum class R {
     Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, LinkFaults, ProxyFaults, Replies,
     Row, RowSend, RowStop, BatchSend, Messages, Sends, Send, SendStop, Reset, Scenario, ScenarioReload,
-    Expectations, Verify, Capture, Replay
+    Expectations, Verify, Capture, Replay, Sessions
 };
 
 std::vector<std::string> Segments(std::string_view path) {
@@ -1235,7 +1273,7 @@ void Taken(const std::string& refused) {
 }
 
 ApiResponse LinkActions(AppCore& core, const json& body) {
-    OnlyFields(body, {"action", "ms", "bytes", "side"});
+    OnlyFields(body, {"action", "ms", "bytes", "side", "session"});
     if (!body.contains("action"))
         throw ApiError(400, "missing_field", "action must be one of drop, break, xoff, raw, reconnect.", "action");
     const std::string action = Bytes(body["action"], "action");
@@ -1256,6 +1294,14 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
             throw ApiError(400, "invalid_value", "side is for drop and reconnect.", "side");
         sideArgs.side = *side + 1;
     }
+    // Drop, XOFF and raw bytes may be for one session (the others' connections stay).
+    std::uint32_t session = 0;
+    if (body.contains("session")) {
+        if (action != "drop" && action != "xoff" && action != "raw")
+            throw ApiError(400, "invalid_value", "session is for drop, xoff and raw.", "session");
+        session = SessionField(core, body["session"], "session");
+        sideArgs.session = session;
+    }
     if (action == "drop") {
         Taken(core.LinkAction(LinkActionCode::DropConnections, sideArgs));
     } else if (action == "break") {
@@ -1263,6 +1309,7 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
     } else if (action == "xoff") {
         if (!body.contains("ms")) throw ApiError(400, "missing_field", "xoff needs ms.", "ms");
         LinkActionArgs args;
+        args.session = session;
         args.ms = Ranged(body["ms"], "ms", 0, FaultLimit::kMaxMs);
         Taken(core.LinkAction(LinkActionCode::HoldWithXoff, args));
     } else if (action == "reconnect") {
@@ -1270,6 +1317,7 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
     } else if (action == "raw") {
         if (!body.contains("bytes")) throw ApiError(400, "missing_field", "raw needs bytes.", "bytes");
         LinkActionArgs args;
+        args.session = session;
         args.bytes = Bytes(body["bytes"], "bytes");
         Taken(core.LinkAction(LinkActionCode::SendRaw, args));
     } else {
@@ -1277,6 +1325,7 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
     }
     json done = {{"action", action}};
     if (sideArgs.side != 0) done["side"] = kSideNames[sideArgs.side - 1];
+    if (session != 0) done["session"] = session;
     return Json(200, done);
 }
 
@@ -1394,6 +1443,8 @@ ApiResponse Route(const ApiRequest& request, AppCore& core, const ApiPolicy& pol
             return get ? Json(200, CaptureJson(core.CaptureStatus())) : PostCapture(core, Body(request));
         case R::Replay:
             return get ? Json(200, ReplayJson(core.Replays().GetView())) : PostReplay(core, Body(request));
+        case R::Sessions:
+            return Sessions(core);
         default:
             throw ApiError(404, "not_found", "No such resource.");
     }
@@ -1454,6 +1505,7 @@ const std::vector<ApiRoute>& ApiRoutes() {
         {"/verify", {"GET"}},
         {"/capture", {"GET", "POST"}},
         {"/replay", {"GET", "POST"}},
+        {"/sessions", {"GET"}},
     };
     return routes;
 }

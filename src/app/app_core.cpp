@@ -150,7 +150,16 @@ void AppCore::OnEvent(Event& event) {
     traffic_.OnEvent(event);
     scenarios_.OnEvent(event);
     replay_.OnEvent(event);
+    sessions_.OnEvent(event, link_.where);
     switch (event.id) {
+        case EventId::Session:
+            if (const auto* info = std::get_if<SessionInfo>(&event.payload)) {
+                const SessionTable::Row* row = sessions_.Find(info->session);
+                hub_.PublishJson("session", {{"session", info->session},
+                                             {"open", info->open},
+                                             {"peer", BytesToJsonText(row != nullptr ? row->peer : info->peer)}});
+            }
+            break;
         case EventId::MessageReceived:
             if (const auto* frame = std::get_if<ReceivedFrame>(&event.payload)) OnMessage(*frame);
             break;
@@ -222,6 +231,7 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
             .Text("text", frame.text)
             .Text("rxBcc", frame.rxBcc)
             .Text("calcBcc", frame.calcBcc);
+        if (frame.session != 0) line.Unsigned("session", frame.session);
         if (!frame.rule.empty()) line.Text("rule", frame.rule);
         if (!frame.nearMiss.empty()) line.Text("nearMiss", frame.nearMiss);
         // UTF-8 as it stands, not bytes to be shown one by one.
@@ -234,6 +244,7 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
     // What the engine wrote, as it wrote it: nothing here works an answer out again.
     hub_.Publish("answer", [&](JsonObjectWriter& line) {
         line.Unsigned("message", id).Text("bytes", frame.answer).Text("action", ActionsText(frame.actions));
+        if (frame.session != 0) line.Unsigned("session", frame.session);
         if (!frame.faults.empty()) line.Text("faults", frame.faults);
     });
 }
@@ -465,6 +476,7 @@ void AppCore::ClearMessages() {
 void AppCore::Reset() {
     ClearMessages();
     sends_.Reset();
+    sessions_.Reset();
     traffic_.ResetStats();
     injected_ = {};
     proxyBaseline_ = proxyTally_;

@@ -15,6 +15,7 @@
 #include "app/replay_service.h"
 #include "app/scenario_service.h"
 #include "app/send_runs.h"
+#include "app/session_table.h"
 #include "app/traffic_service.h"
 #include "base/event.h"
 #include "base/flow_gate.h"
@@ -171,6 +172,8 @@ public:
     EventHub& Hub() { return hub_; }
     SendRuns& Sends() { return sends_; }
     const SendRuns& Sends() const { return sends_; }
+    // The open sessions (one per peer) and their counts.
+    const SessionTable& Sessions() const { return sessions_; }
     TrafficService& Traffic() { return traffic_; }
     ScenarioService& Scenarios() { return scenarios_; }
     // The core's clock: milliseconds since the epoch.
@@ -239,6 +242,7 @@ private:
     TrafficService traffic_;
     ReceivedStore messages_;
     SendRuns sends_;
+    SessionTable sessions_;
     ScenarioService scenarios_;
     ReplayService replay_;
     bool inTurn_ = false;  // taking the control thread's events

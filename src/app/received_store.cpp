@@ -56,6 +56,7 @@ std::uint64_t ReceivedStore::Add(const ReceivedFrame& frame, std::int64_t arriva
     row.type = frame.type;
     row.namesShown = namesShown;
     row.way = static_cast<std::int8_t>(frame.way < 0 || frame.way > 1 ? -1 : frame.way);
+    row.session = frame.session;
     rows_.push_back(std::move(row));
     return lastId_;
 }
@@ -72,7 +73,7 @@ void ReceivedStore::DropOldest(std::size_t count) {
 ReceivedStore::View ReceivedStore::At(std::size_t position) const {
     const Row& row = rows_[position];
     View view{row.id,   row.number, row.micros, row.msecs, row.status,
-              row.type, row.namesShown, {}, {}, {}, {}, {}, {}, row.way};
+              row.type, row.namesShown, {}, {}, {}, {}, {}, {}, row.way, row.session};
     std::string_view* fields[kTexts] = {&view.rxBcc, &view.calcBcc, &view.text,
                                         &view.faults, &view.rule, &view.nearMiss};
     const char* at = row.texts.get();
@@ -108,6 +109,7 @@ ReceivedMessage ReceivedStore::Copy(std::size_t position) const {
     m.nearMiss = v.nearMiss;
     m.namesShown = v.namesShown;
     m.way = v.way;
+    m.session = v.session;
     return m;
 }
 
@@ -133,6 +135,7 @@ bool Matches(const ReceivedStore::View& v, const MessageFilter& filter) {
     if (!filter.status.empty() && !SameNoCase(StatusName(v.statusCode), Trimmed(filter.status)))
         return false;
     if (!filter.text.empty() && v.text.find(filter.text) == std::string_view::npos) return false;
+    if (filter.session != 0 && v.session != filter.session) return false;
     return v.arrivalMicros / 1000 >= filter.sinceMs;
 }
 

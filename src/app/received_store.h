@@ -27,6 +27,7 @@ struct ReceivedMessage {
     std::string nearMiss;  // no rule answered: the closest one and what it missed
     std::int32_t way = -1;  // through the proxy: 0 A to B, 1 B to A; -1 the simulator's own
     bool namesShown = false;  // listed with control characters by name
+    std::uint32_t session = 0;  // the conversation it came in; 0 for none
 };
 
 // Which messages a listing shows; an empty field takes any.
@@ -35,7 +36,8 @@ struct MessageFilter {
     std::string status;         // the list's status text, blanks around it and case ignored
     std::string text;           // bytes the text holds
     std::int64_t sinceMs = 0;   // arrived at or after this time (epoch milliseconds)
-    bool Any() const { return type.empty() && status.empty() && text.empty() && sinceMs == 0; }
+    std::uint32_t session = 0;  // came in this session; 0 any
+    bool Any() const { return type.empty() && status.empty() && text.empty() && sinceMs == 0 && session == 0; }
 };
 
 // Every received message of the run, for the window's list and the control API alike: one
@@ -56,6 +58,7 @@ public:
         bool namesShown;
         std::string_view rxBcc, calcBcc, text, faults, rule, nearMiss;
         std::int8_t way = -1;  // through the proxy: 0 A to B, 1 B to A; -1 the simulator's own
+        std::uint32_t session = 0;
     };
 
     // 0: no bound.
@@ -98,6 +101,7 @@ private:
         std::uint8_t type;
         bool namesShown;
         std::int8_t way;
+        std::uint32_t session;
     };
     void DropOldest(std::size_t count);
     static void GiveBackMemory();

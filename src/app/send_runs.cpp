@@ -131,6 +131,7 @@ std::uint64_t SendRuns::Start(const Request& request) {
     run.target = request.count;
     run.delayMs = request.delayMs;
     run.to = request.to;
+    run.session = request.session;
     run.running = true;
     SendNext(run);
     return run.id;
@@ -189,6 +190,7 @@ std::string SendRuns::SendNext(SendRun& run) {
     // Bits 8 and 9 name the proxy's side a message goes to (none: the settings').
     Event event{EventId::SendBytes, static_cast<unsigned char>(type[0]) | ((run.to & 3) << 8), source, text};
     event.request = nextRequest_++;
+    event.session = run.session;
     inFlight_[event.request] = run.id;
     broker_.PostEvent(std::move(event));
     ++run.sent;
@@ -205,6 +207,7 @@ std::string SendRuns::SendNext(SendRun& run) {
                              {"n", run.sent},
                              {"of", run.target}};
     if (run.row >= 0) fields["row"] = run.row + 1;
+    if (run.session != 0) fields["session"] = run.session;
     hub_.PublishJson("send", fields);
     Changed(run);
     return "";
@@ -228,18 +231,18 @@ void SendRuns::OnEvent(const Event& event) {
             }
             break;
         case EventId::ResponseAccepted:
-            Finish(event.request, SendState::Accepted, event.text, StatusOk, Tries(event));
+            Finish(event.request, SendState::Accepted, event.text, StatusOk, event);
             break;
         case EventId::TransactionFailed:
             // The status event that came just before holds why the last try was rejected.
-            Finish(event.request, SendState::Failed, event.text, lastStatus_, Tries(event));
+            Finish(event.request, SendState::Failed, event.text, lastStatus_, event);
             break;
         case EventId::Status:
             lastStatus_ = event.value;
             // A message given up after its last time-out is reported by this status alone,
             // which names it.
             if (event.value == StatusTimeout && event.request != 0)
-                Finish(event.request, SendState::TimedOut, "", StatusTimeout, Tries(event));
+                Finish(event.request, SendState::TimedOut, "", StatusTimeout, event);
             break;
         default:
             break;
@@ -247,7 +250,8 @@ void SendRuns::OnEvent(const Event& event) {
 }
 
 void SendRuns::Finish(std::uint64_t request, SendState state, const std::string& text,
-                      std::int32_t status, std::int32_t tries) {
+                      std::int32_t status, const Event& event) {
+    const std::int32_t tries = Tries(event);
     const auto found = inFlight_.find(request);
     if (found == inFlight_.end()) return;  // not one of ours
     const std::uint64_t id = found->second;
@@ -264,6 +268,7 @@ void SendRuns::Finish(std::uint64_t request, SendState state, const std::string&
         // timed-out one went every time the engine tries.
         run->attempts = tries >= 0 ? tries : state == SendState::Accepted ? 0 : VantorProtocol::kMaxTries;
         run->finishedMs = clock_();
+        if (const auto* outcome = std::get_if<SendOutcome>(&event.payload)) run->sentSession = outcome->session;
         if (run->sentMs == 0) run->sentMs = run->finishedMs;
         bool over = true;
         if (state == SendState::Accepted)

@@ -50,6 +50,8 @@ struct SendRun {
     std::int64_t finishedMs = 0;   // the latest message's outcome
     std::uint64_t generation = 0;  // bumped to cancel a pending delayed send
     std::int32_t to = 0;  // proxy mode: 1 side A, 2 side B; 0 the side the settings name
+    std::uint32_t session = 0;      // the session it goes to; 0 the first open one
+    std::uint32_t sentSession = 0;  // the session the latest message went to; 0 none yet
 
     bool StopEnabled() const { return running && target > 1 && !stopRequested; }
 };
@@ -103,6 +105,7 @@ public:
         std::int32_t count = 1;
         std::int32_t delayMs = 0;
         std::int32_t to = 0;  // proxy mode: 1 side A, 2 side B; 0 the side the settings name
+        std::uint32_t session = 0;  // the session it goes to; 0 the first open one
     };
     // "" when the request can be sent, else why not.
     static std::string Check(const Request& request);
@@ -135,7 +138,7 @@ private:
     void SendNextOrReport(SendRun& run);
     // `tries`: how many times the message went, when the outcome says (-1: it does not).
     void Finish(std::uint64_t request, SendState state, const std::string& text, std::int32_t status,
-                std::int32_t tries = -1);
+                const Event& event);
     static std::int32_t Tries(const Event& event);
     void Continue(SendRun& run);
     void EndRun(SendRun& run);

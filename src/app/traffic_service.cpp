@@ -72,9 +72,8 @@ void TrafficService::OnEvent(const Event& event) {
             if (capture_) {
                 const auto* frame = std::get_if<ReceivedFrame>(&event.payload);
                 if (frame == nullptr) break;
-                if (frame->way < 0) {
-                    capture_->NoteMessage(*frame);
-                } else if (!frame->faults.empty()) {
+                // The simulator's own answers' faults come with the bytes, from the engine.
+                if (frame->way >= 0 && !frame->faults.empty()) {
                     // Through the proxy a struck frame may never be written (dropped), or
                     // later (delayed, held): its fault is a packet of its own, at its time.
                     std::string what = std::string("frame fault ") + ProxyDirectionText(static_cast<ProxyDirection>(frame->way)) +

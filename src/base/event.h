@@ -33,6 +33,17 @@ struct ReceivedFrame {
     // Proxy mode: which way the frame went (ProxyDirection: 0 A to B, 1 B to A); -1 for a
     // frame the simulator itself received.
     std::int32_t way = -1;
+    // The conversation it came in (numbered from 1 in the order they began); 0 for none.
+    std::uint32_t session = 0;
+};
+
+// A conversation with one peer began or ended: a TCP connection, or a serial or virtual port
+// from its opening to its closing.
+struct SessionInfo {
+    std::uint32_t session = 0;
+    std::string peer;         // the other side's address; empty for a serial or virtual port
+    std::int64_t micros = 0;  // wall clock, when it began or ended
+    bool open = true;
 };
 
 // How a message of ours went, reported with its 10011 or 10012 (or the 10017 of a time-out).
@@ -43,6 +54,7 @@ struct SendOutcome {
     std::int32_t tries = 0;
     std::int32_t naks = 0;     // tries answered with a NAK
     std::int32_t badBccs = 0;  // answers with a bad block check
+    std::uint32_t session = 0; // the conversation it went to; 0 for none
 };
 
 // What the reply actions put into an answer.
@@ -82,6 +94,9 @@ struct LinkActionArgs {
     std::string bytes;    // SendRaw: what
     // Proxy mode: the side a drop or a reconnect is for (1 A, 2 B); 0 both.
     std::int32_t side = 0;
+    // The conversation a drop, raw bytes, XOFF or break are for; 0: a drop ends every one,
+    // the others go to the first that began.
+    std::uint32_t session = 0;
 };
 
 // Proxy mode: bytes one way that the receiving side did not take (it was not open or not
@@ -103,7 +118,7 @@ struct ProxyTally {
 using EventPayload = std::variant<std::monostate, CommPrefs, ReplyTable, ReceivedFrame, LinkState, LinkActionArgs,
                                   SendOutcome, ResponderStatus, std::shared_ptr<Responder>,
                                   std::shared_ptr<const ReplayRun>, LineFaults, ProxyFaults, Undelivered,
-                                  ProxyTally>;
+                                  ProxyTally, SessionInfo>;
 
 // One request or report between the windows and the control thread; moved whole. Texts that
 // are texts (a message, a response, an error) travel as `text`; everything else as a typed
@@ -120,6 +135,8 @@ struct Event {
     // A send's own number: given with 10014/10015, returned with the 10011 or 10012 that ends
     // it, and with the 10017 of a time-out that gives it up. 0 for none.
     std::uint64_t request = 0;
+    // A send (10014, 10015): the conversation it goes to; 0: the first that began.
+    std::uint32_t session = 0;
     EventPayload payload;
 };
 
@@ -169,6 +186,8 @@ inline constexpr std::int32_t SetProxyFaults = 10041;
 inline constexpr std::int32_t Undelivered = 10042;
 // Proxy mode: the frame counts changed (ProxyTally); reported at most every 50 ms.
 inline constexpr std::int32_t ProxyTally = 10043;
+// A conversation began or ended (SessionInfo).
+inline constexpr std::int32_t Session = 10044;
 }  // namespace EventId
 
 // The `value` of a LinkAction request.

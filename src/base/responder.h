@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,6 +51,7 @@ struct ResponderStatus {
     std::string lastError;
     std::vector<std::pair<std::string, std::int64_t>> entered;  // since the last report
     std::vector<std::string> errors;                            // since the last report
+    std::uint32_t session = 0;  // whose state and variables these are; 0: shared by all
 };
 
 class Responder {
@@ -64,4 +66,11 @@ public:
     // Whether anything changed since the last report; if so, fills `out`. Times in `out` are
     // wall-clock: `wallMs` is the wall clock at `nowMs` of the steady clock the calls use.
     virtual bool Report(ResponderStatus& out, std::int64_t nowMs, std::int64_t wallMs) = 0;
+    // A fresh instance of the same behaviour for one more conversation, started at `nowMs`,
+    // so that each peer has state, variables and timers of its own; null: this one instance
+    // serves every conversation.
+    virtual std::shared_ptr<Responder> ForSession(std::int64_t nowMs) {
+        (void)nowMs;
+        return nullptr;
+    }
 };

@@ -28,18 +28,34 @@ constexpr const char* ProxyDirectionText(ProxyDirection way) {
 class TrafficSink {
 public:
     virtual ~TrafficSink() = default;
-    // Called on the link's thread; must not block.
-    virtual void Record(Direction direction, const std::uint8_t* data, std::size_t length) = 0;
+    // Called on the link's thread; must not block. `session`: whose bytes (0 for none).
+    virtual void Record(Direction direction, const std::uint8_t* data, std::size_t length,
+                        std::uint32_t session = 0) = 0;
     // Bytes the engine writes outside its own frames (raw bytes, XOFF, XON): whatever they
     // hold ends with them, and the bytes around them are cut into frames as if they were not
     // there.
-    virtual void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length) {
-        Record(direction, data, length);
+    virtual void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length,
+                             std::uint32_t session = 0) {
+        Record(direction, data, length, session);
     }
     // What a fault did to the next bytes going this way (the proxy's "dropped", "bad BCC"):
     // shown among them, never counted as bytes on the line.
     virtual void RecordNote(Direction direction, std::string_view text) {
         (void)direction;
         (void)text;
+    }
+    // Marks among the bytes, never counted as bytes on the line: a session began (with the
+    // other side's address) or ended; what the faults of the answer to the message of `type`
+    // just read did ("delay 120 ms, twice"), told by the engine that injected them, so that
+    // nobody downstream has to find the message again to say so.
+    virtual void RecordSession(std::uint32_t session, bool open, std::string_view peer) {
+        (void)session;
+        (void)open;
+        (void)peer;
+    }
+    virtual void RecordFaults(std::uint32_t session, std::uint8_t type, std::string_view faults) {
+        (void)session;
+        (void)type;
+        (void)faults;
     }
 };

@@ -38,14 +38,6 @@ std::string Entry(const T (&table)[N], int index) {
     }
 }
 
-// FNV-1a over the text and its length.
-std::uint64_t TextHash(const void* data, std::size_t length) {
-    std::uint64_t hash = 14695981039346656037ull ^ length;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
-    return hash;
-}
-
 std::string Plural(int n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -160,12 +152,11 @@ void CaptureWriter::Fail(const std::string& what, int error) {
         status_.error = error_;
         message = error_;
         inbox_.Clear();
-        notes_.clear();
         events_.clear();
         if (options_.gauge != nullptr) options_.gauge->Set(0);
     }
     pending_.clear();
-    frames_.clear();
+    held_.reset();
     out_.clear();
     if (options_.onFail) options_.onFail(message);
 }
@@ -224,18 +215,6 @@ void CaptureWriter::Take(const TapBatch& batch) {
     if (wake) wake_.notify_one();
 }
 
-void CaptureWriter::NoteMessage(const ReceivedFrame& frame) {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (failed_ || stop_) return;
-        notes_.push_back(Note{frame.micros, frame.type, static_cast<std::uint8_t>(frame.status),
-                              TextHash(frame.text.data(), frame.text.size()), frame.faults, 0});
-        wake = idle_;
-    }
-    if (wake) wake_.notify_one();
-}
-
 void CaptureWriter::NoteLinkEvent(std::int64_t micros, std::string text) {
     AddEvent(LinkEvent{micros, std::move(text), true});
 }
@@ -263,7 +242,6 @@ void CaptureWriter::NewLink(CaptureLink link) {
 
 void CaptureWriter::Run() {
     TapBatch batch;
-    std::vector<Note> notes;
     std::vector<LinkEvent> events;
     std::vector<Switch> switches;
     for (;;) {
@@ -271,18 +249,17 @@ void CaptureWriter::Run() {
         {
             std::unique_lock<std::mutex> guard(lock_);
             const auto ready = [this] {
-                return stop_ || failed_ || !inbox_.chunks.empty() || inbox_.droppedBytes != 0 || !notes_.empty() ||
-                       !events_.empty() || !switches_.empty();
+                return stop_ || failed_ || !inbox_.chunks.empty() || inbox_.droppedBytes != 0 || !events_.empty() ||
+                       !switches_.empty();
             };
             if (!ready()) {
                 idle_ = true;
-                if (frames_.empty() && waitingNotes_.empty()) {
+                if (!held_) {
                     wake_.wait(guard, ready);
                 } else {
-                    // Something waits for its other half: look again when it may have waited long enough.
-                    wake_.wait_for(guard,
-                                   std::chrono::milliseconds(std::max<std::int64_t>(1, options_.noteWaitMs / 4)),
-                                   ready);
+                    // The latest block read waits for the engine's word: look again once it
+                    // has waited long enough.
+                    wake_.wait_for(guard, std::chrono::milliseconds(std::max<std::int64_t>(1, options_.holdMs)), ready);
                 }
                 idle_ = false;
             }
@@ -293,8 +270,6 @@ void CaptureWriter::Run() {
             finishing = stop_;
             batch.Clear();
             std::swap(batch, inbox_);
-            notes.clear();
-            notes.swap(notes_);
             events.clear();
             events.swap(events_);
             switches.clear();
@@ -307,15 +282,10 @@ void CaptureWriter::Run() {
                                                 " bytes of traffic lost before the capture took them"});
         }
         Sort(batch, switches, now);
-        for (Note& note : notes) {
-            note.since = now;
-            waitingNotes_.push_back(std::move(note));
-        }
         for (LinkEvent& event : events) linkEvents_.push_back(std::move(event));
         std::stable_sort(linkEvents_.begin(), linkEvents_.end(),
                          [](const LinkEvent& a, const LinkEvent& b) { return a.micros < b.micros; });
-        Match(now, finishing);
-        Release(finishing);
+        Release(finishing, now);
         if (failed_) return;
         if (!out_.empty()) {
             if (!WriteAll(out_.data(), out_.size())) return;
@@ -332,17 +302,62 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
     std::size_t nextSwitch = 0;
     for (std::size_t i = 0; i <= batch.chunks.size(); ++i) {
         while (nextSwitch < switches.size() && switches[nextSwitch].chunk == i) {
-            // A new link: its packets on an interface of their own, its frames from scratch.
-            // Behind whatever of the old link still waits.
+            // A new link: its packets on an interface of their own, its sessions anew. Behind
+            // whatever of the old link still waits.
             Release(true);
             interfaces_.push_back(switches[nextSwitch].link);
+            linkInterface_ = static_cast<std::uint32_t>(interfaces_.size() - 1);
             pcapng::AppendInterface(out_, interfaces_.back().name, interfaces_.back().description);
-            receiver_ = Receiver{};
-            frames_.clear();
+            sessionInterface_.clear();
+            lastRead_.clear();
             ++nextSwitch;
         }
         if (i == batch.chunks.size()) break;
         const TapChunk& chunk = batch.chunks[i];
+        const std::string_view text(reinterpret_cast<const char*>(batch.bytes.data() + chunk.offset), chunk.length);
+        const auto interfaceOf = [this](std::uint32_t session) {
+            const auto it = sessionInterface_.find(session);
+            return it != sessionInterface_.end() ? it->second : linkInterface_;
+        };
+        switch (chunk.mark) {
+            case TapMark::SessionOpened: {
+                // Each peer's packets on an interface of their own, its address in the description.
+                const CaptureLink& link = interfaces_[linkInterface_];
+                const std::string number = std::to_string(chunk.session);
+                CaptureLink own{link.name + " session " + number,
+                                link.description + "; session " + number +
+                                    (text.empty() ? std::string() : " with " + std::string(text))};
+                interfaces_.push_back(std::move(own));
+                sessionInterface_[chunk.session] = static_cast<std::uint32_t>(interfaces_.size() - 1);
+                pcapng::AppendInterface(out_, interfaces_.back().name, interfaces_.back().description);
+                releasedBytes_ += chunk.length;
+                continue;
+            }
+            case TapMark::SessionEnded:
+                releasedBytes_ += chunk.length;
+                continue;
+            case TapMark::Faults: {
+                // The engine's word on the message the latest block of its session completed.
+                releasedBytes_ += chunk.length;
+                if (text.empty()) continue;
+                const std::string comment = "answer to " + std::string(text.substr(0, 1)) +
+                                            " with injected faults: " + std::string(text.substr(1));
+                const auto read = lastRead_.find(chunk.session);
+                if (read != lastRead_.end() && read->second >= base_ && read->second - base_ < pending_.size()) {
+                    pending_[read->second - base_].comments.push_back(comment);
+                } else {
+                    // Its block is written already (it waited longer than it may): a packet of its own.
+                    Pending alone;
+                    alone.micros = chunk.micros;
+                    alone.interface = interfaceOf(chunk.session);
+                    alone.comments.push_back(comment);
+                    pending_.push_back(std::move(alone));
+                }
+                continue;
+            }
+            case TapMark::None:
+                break;
+        }
         if (chunk.note) {
             // The proxy's faults come as packets of their own (NoteComment); off the gauge.
             releasedBytes_ += chunk.length;
@@ -350,87 +365,41 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
         }
         Pending packet;
         packet.micros = chunk.micros;
-        packet.interface = static_cast<std::uint32_t>(interfaces_.size() - 1);
+        packet.interface = interfaceOf(chunk.session);
         packet.flags = chunk.direction == Direction::Rx ? pcapng::kInbound : pcapng::kOutbound;
-        packet.bytes.assign(reinterpret_cast<const char*>(batch.bytes.data() + chunk.offset), chunk.length);
+        packet.bytes.assign(text);
         if (chunk.loose) {
             const std::string what = packet.bytes == "\x13"   ? "XOFF, "
                                      : packet.bytes == "\x11" ? "XON, "
                                                               : "raw bytes ";
             packet.comments.push_back(what + kLooseComment);
         } else if (chunk.direction == Direction::Rx) {
-            // The messages this block completes: each waits for the engine's report of it.
-            const auto* data = batch.bytes.data() + chunk.offset;
-            std::size_t at = 0;
-            while (at < chunk.length) {
-                at += receiver_.Feed(data + at, chunk.length - at);
-                if (!receiver_.FrameReady()) continue;
-                if (receiver_.messageReady) {
-                    frames_.push_back(FrameRef{base_ + pending_.size(), receiver_.frameType, receiver_.status,
-                                               TextHash(receiver_.text,
-                                                        static_cast<std::size_t>(receiver_.DeliveredTextLength())),
-                                               now});
-                    ++packet.waiting;
-                }
-                receiver_.messageReady = receiver_.responseReady = false;
-                receiver_.accepted = true;
-            }
+            // The engine reads the next block only once it has handled this one's messages:
+            // until then (or for a short while) this block and what follows wait.
+            const std::uint64_t sequence = base_ + pending_.size();
+            lastRead_[chunk.session] = sequence;
+            held_ = sequence;
+            heldSince_ = now;
         }
         pending_.push_back(std::move(packet));
     }
 }
 
-void CaptureWriter::Match(std::int64_t now, bool finishing) {
-    const auto done = [this](const FrameRef& frame) {
-        if (frame.packet >= base_ && frame.packet - base_ < pending_.size()) --pending_[frame.packet - base_].waiting;
-    };
-    while (!frames_.empty() && !waitingNotes_.empty()) {
-        FrameRef& frame = frames_.front();
-        Note& note = waitingNotes_.front();
-        if (frame.type == note.type && frame.status == note.status && frame.text == note.text) {
-            if (!note.faults.empty() && frame.packet >= base_ && frame.packet - base_ < pending_.size()) {
-                std::string what = "answer to ";
-                what += static_cast<char>(frame.type);
-                pending_[frame.packet - base_].comments.push_back(what + " with injected faults: " + note.faults);
-            }
-            done(frame);
-            frames_.pop_front();
-            waitingNotes_.pop_front();
-            continue;
-        }
-        // Out of step: a report older than the packet is of a message read before the
-        // capture began; otherwise the engine reported nothing for this frame.
-        const std::int64_t packetMicros =
-            frame.packet >= base_ && frame.packet - base_ < pending_.size() ? pending_[frame.packet - base_].micros : 0;
-        if (note.micros + 1000 < packetMicros) {
-            waitingNotes_.pop_front();
-        } else {
-            done(frame);
-            frames_.pop_front();
-        }
-    }
-    // Neither half waits for ever.
-    while (!frames_.empty() && (finishing || now - frames_.front().since >= options_.noteWaitMs)) {
-        done(frames_.front());
-        frames_.pop_front();
-    }
-    while (!waitingNotes_.empty() && (finishing || now - waitingNotes_.front().since >= options_.noteWaitMs))
-        waitingNotes_.pop_front();
-}
-
-void CaptureWriter::Release(bool finishing) {
+void CaptureWriter::Release(bool finishing, std::int64_t now) {
+    // A held block is let go once it has waited long enough, or once the engine has read on.
+    if (held_ && (finishing || now - heldSince_ >= options_.holdMs)) held_.reset();
     std::string block;
     std::uint64_t packets = 0, bytes = 0;
     for (;;) {
         if (failed_) return;
         if (!linkEvents_.empty() && (pending_.empty() || linkEvents_.front().micros <= pending_.front().micros)) {
             block.clear();
-            pcapng::AppendPacket(block, static_cast<std::uint32_t>(interfaces_.size() - 1), linkEvents_.front().micros,
+            pcapng::AppendPacket(block, linkInterface_, linkEvents_.front().micros,
                                  nullptr, 0, 0,
                                  {linkEvents_.front().link ? "link: " + linkEvents_.front().text
                                                            : linkEvents_.front().text});
             linkEvents_.erase(linkEvents_.begin());
-        } else if (!pending_.empty() && (pending_.front().waiting <= 0 || finishing)) {
+        } else if (!pending_.empty() && (!held_ || base_ < *held_)) {
             const Pending& packet = pending_.front();
             block.clear();
             pcapng::AppendPacket(block, packet.interface, packet.micros,

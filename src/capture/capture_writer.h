@@ -3,6 +3,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <optional>
+#include <unordered_map>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -11,7 +13,6 @@
 
 #include "base/event.h"
 #include "base/flow_gate.h"
-#include "protocol/receiver.h"
 #include "traffic/traffic_monitor.h"
 
 // What a capture's interface says of its link.
@@ -26,15 +27,18 @@ CaptureLink DescribeCaptureLink(const CommPrefs& comm, const std::string& where 
 inline constexpr const char* kLooseComment = "written outside the frames";
 
 // Writes what the tap hands out as a pcapng file: one packet per block read and per run
-// written, with its time and direction, on a thread of its own. Received messages whose
-// answers carried injected faults get a comment saying which; link events (connections,
-// drops, breaks, XOFF/XON, reopening, errors) are packets of no bytes with a comment.
+// written, with its time and direction, on a thread of its own. Each session (the
+// conversation with one peer) has an interface of its own, its peer in the description.
+// Received messages whose answers carried injected faults get a comment saying which; link
+// events (connections, drops, breaks, XOFF/XON, reopening, errors) are packets of no bytes with
+// a comment.
 //
-// The facts about faults come from the engine's reports, which travel by another road than
-// the bytes: each received message waits (at most `noteWaitMs`) for its report before it and
-// what follows are written, so packets stay in order. The bytes waiting show on a gauge of the
-// link's flow gate: a disk that cannot keep up holds the link back rather than losing packets.
-// A write that fails (a full disk) stops the capture with a message; the link goes on.
+// The facts about faults come from the engine, as marks in the tap's stream right after the
+// block that completed the message: the latest block read waits (at most `holdMs`) until the
+// engine has moved past it, so that its comment is in the packet. The bytes waiting show on a
+// gauge of the link's flow gate: a disk that cannot keep up holds the link back rather than
+// losing packets. A write that fails (a full disk) stops the capture with a message; the link
+// goes on.
 class CaptureWriter : public TapConsumer {
 public:
     struct Options {
@@ -47,7 +51,7 @@ public:
         // Called once, on the writer's thread, with the message when the capture stops on a
         // failure.
         std::function<void(const std::string& message)> onFail;
-        std::int64_t noteWaitMs = 2000;
+        std::int64_t holdMs = 50;
     };
 
     explicit CaptureWriter(Options options);
@@ -63,9 +67,8 @@ public:
 
     // The pipeline's thread: the tap's batch as it comes.
     void Take(const TapBatch& batch) override;
-    // The core's thread: the engine's report of a received message; a link event; a new
-    // link, whose packets (from the next batch on) belong to a new interface.
-    void NoteMessage(const ReceivedFrame& frame);
+    // The core's thread: a link event; a new link, whose packets (from the next batch on)
+    // belong to a new interface.
     void NoteLinkEvent(std::int64_t micros, std::string text);
     // A packet of no bytes with this comment, at its time (the proxy's frame faults).
     void NoteComment(std::int64_t micros, std::string text);
@@ -93,22 +96,6 @@ private:
         std::uint32_t flags = 0;
         std::string bytes;
         std::vector<std::string> comments;
-        int waiting = 0;  // reports of messages it completed not yet seen
-    };
-    // A frame and its report are matched by type, status and a hash of the text: no copy of
-    // the text per message on either side.
-    struct FrameRef {
-        std::uint64_t packet;  // sequence number of its packet
-        std::uint8_t type, status;
-        std::uint64_t text;
-        std::int64_t since;  // steady ms
-    };
-    struct Note {
-        std::int64_t micros;
-        std::uint8_t type, status;
-        std::uint64_t text;
-        std::string faults;
-        std::int64_t since;
     };
     struct LinkEvent {
         std::int64_t micros;
@@ -123,8 +110,9 @@ private:
     void AddEvent(LinkEvent event);
     void Run();
     void Sort(TapBatch& batch, std::vector<Switch>& switches, std::int64_t now);
-    void Match(std::int64_t now, bool finishing);
-    void Release(bool finishing);
+    // Writes what waits, in order: all of it when finishing, else up to the latest block read
+    // until the engine has moved past it (or it has waited long enough).
+    void Release(bool finishing, std::int64_t now = 0);
     bool Emit(const std::string& block);
     bool OpenFile(std::uint32_t n);
     bool WriteAll(const char* data, std::size_t length);
@@ -136,7 +124,6 @@ private:
     mutable std::mutex lock_;
     std::condition_variable wake_;
     TapBatch inbox_;
-    std::vector<Note> notes_;
     std::vector<LinkEvent> events_;
     std::vector<Switch> switches_;
     bool stop_ = false;
@@ -148,11 +135,13 @@ private:
     // The writer's own.
     std::deque<Pending> pending_;
     std::uint64_t base_ = 0;  // sequence number of pending_.front()
-    std::deque<FrameRef> frames_;
-    std::deque<Note> waitingNotes_;
     std::vector<LinkEvent> linkEvents_;  // by time
     std::vector<CaptureLink> interfaces_;
-    Receiver receiver_;
+    std::uint32_t linkInterface_ = 0;                         // the link's own
+    std::unordered_map<std::uint32_t, std::uint32_t> sessionInterface_;  // by session
+    std::unordered_map<std::uint32_t, std::uint64_t> lastRead_;  // by session: its latest block read
+    std::optional<std::uint64_t> held_;  // the latest block read, which waits for the engine's word
+    std::int64_t heldSince_ = 0;          // steady ms
     std::string out_;
     int fd_ = -1;
     std::uint64_t size_ = 0;

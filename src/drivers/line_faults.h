@@ -58,6 +58,7 @@ public:
     std::uint64_t LastOrigin() const override { return inner_->LastOrigin(); }
     bool Reaches(std::uint64_t origin) const override { return inner_->Reaches(origin); }
     bool CanDeliver() override { return In().CanDeliver(); }
+    bool TellsPeers() const override { return inner_->TellsPeers(); }
 
 private:
     struct Queued {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <stop_token>
+#include <string>
 #include <utility>
 
 #include "drivers/seconds_clock.h"
@@ -79,13 +80,18 @@ public:
     // driver waits any longer: a write held back by the line gives up, Flush stops waiting and
     // ReadLine returns -1. Requesting stop is safe from any thread.
     void SetStopToken(std::stop_token token) { stopToken_ = std::move(token); }
-    // Called when a connection is made or ends, before any of a new connection's bytes are
-    // read: whoever records the link says so before its first frame.
-    void SetOnPeersChanged(std::function<void()> changed) { peersChanged_ = std::move(changed); }
+    // Called when a connection is made (`up`) or ends, with its origin and the other side's
+    // address, before any of a new connection's bytes are read: whoever records the link says
+    // so before its first frame. A link that is one line (serial) never calls it.
+    using PeerChanged = std::function<void(std::uint64_t origin, const std::string& peer, bool up)>;
+    void SetOnPeersChanged(PeerChanged changed) { peersChanged_ = std::move(changed); }
+    // Whether the link tells its connections through the call above (TCP); a link that does
+    // not is one conversation for as long as it is open.
+    virtual bool TellsPeers() const { return false; }
 
 protected:
-    void PeersChanged() {
-        if (peersChanged_) peersChanged_();
+    void PeersChanged(std::uint64_t origin, const std::string& peer, bool up) {
+        if (peersChanged_) peersChanged_(origin, peer, up);
     }
     // ReadChar for a driver that reads in blocks: one byte through ReadBlock.
     std::int32_t ReadCharFromBlock(std::int32_t& value);
@@ -95,5 +101,5 @@ protected:
 private:
     SecondsClock clock_ = SteadySeconds;
     std::stop_token stopToken_;
-    std::function<void()> peersChanged_;
+    PeerChanged peersChanged_;
 };

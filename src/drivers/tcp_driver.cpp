@@ -176,7 +176,7 @@ void SerialTcpIpDriver::Connected(const ConnectionPtr& connection) {
     const auto remote = connection->socket.remote_endpoint(ignored);
     connection->peer = ignored ? std::string("the other side") : EndpointText(remote);
     connection->connected = true;
-    PeersChanged();
+    PeersChanged(connection->id, connection->peer, true);
     ArmRead(connection);
     // The first write notification of a new connection: queued bytes go out to it.
     asio::post(io_, Guarded([this, connection] { WriteNotification(connection); }));
@@ -189,7 +189,7 @@ void SerialTcpIpDriver::CloseConnection(const ConnectionPtr& connection) {
     connection->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     connection->socket.close(ignored);
     ConnectionClosed(connection);
-    PeersChanged();
+    PeersChanged(connection->id, connection->peer, false);
 }
 
 void SerialTcpIpDriver::ArmRead(const ConnectionPtr& connection) {

@@ -73,6 +73,7 @@ public:
     std::uint64_t LastOrigin() const override { return lastOrigin_; }
     bool Reaches(std::uint64_t origin) const override;
     bool CanDeliver() override { return active_ && !Connections().empty(); }
+    bool TellsPeers() const override { return true; }
     void WriteTo(std::uint64_t origin, const std::uint8_t* data, std::size_t length) override;
     // Bytes meant for a connection that had gone when they were to be sent.
     std::uint64_t DroppedBytes() const { return droppedBytes_; }

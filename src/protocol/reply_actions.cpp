@@ -45,13 +45,21 @@ void VantorProtocol::SetReplyActions(std::int32_t count, const std::string& text
         replyActions.push_back(std::move(row));
     }
     rowMatches_.assign(replyActions.size(), 0);
+    for (auto& [origin, session] : sessions_) session.rowMatches.assign(replyActions.size(), 0);
 }
 
 void VantorProtocol::SetReplyTable(const ReplyTable& table) {
     replyActions = table.rows;
     for (ReplyPrefs& row : replyActions) row.Faults = BoundedFaults(row.Faults);
+    seed_ = table.seed;
     faultRandom_.seed(static_cast<std::uint32_t>(table.seed));
     rowMatches_.assign(replyActions.size(), 0);
+    // Each session draws from a stream of its own, so that a run repeats whatever the order
+    // in which its peers' messages interleave.
+    for (auto& [origin, session] : sessions_) {
+        session.random.seed(SessionSeed(session.number));
+        session.rowMatches.assign(replyActions.size(), 0);
+    }
 }
 
 void VantorProtocol::OnMessage() {
@@ -66,7 +74,7 @@ void VantorProtocol::OnMessage() {
                                 static_cast<std::size_t>(receiver.DeliveredTextLength()));
     // A responder (a scenario) decides first; what it leaves undecided the table answers.
     Response decided;
-    if (responder) decided = responder->OnMessage({received, text, receiver.status}, micros_() / 1000);
+    if (Responder* own = ResponderOf(current_)) decided = own->OnMessage({received, text, receiver.status}, micros_() / 1000);
     if (decided.decided) {
         reply = &decided.text;
         actions = decided.actions;
@@ -124,6 +132,7 @@ void VantorProtocol::OnMessage() {
     frame.row = lastRow;
     frame.rule = std::move(decided.rule);
     frame.nearMiss = std::move(decided.nearMiss);
+    frame.session = current_ != nullptr ? current_->number : 0;
     std::exception_ptr failure;
     try {
         // The answer goes back where the message came from: the connection whose bytes
@@ -137,6 +146,7 @@ void VantorProtocol::OnMessage() {
     } catch (...) {
         failure = std::current_exception();
     }
+    if (tap != nullptr && !frame.faults.empty()) tap->RecordFaults(frame.session, received, frame.faults);
     Event event{EventId::MessageReceived, static_cast<std::int8_t>(received), deviceId, {}};
     event.payload = std::move(frame);
     Post(std::move(event));
@@ -151,13 +161,15 @@ constexpr std::int64_t Ms(std::int64_t ms) { return ms * 1000; }
 }  // namespace
 
 bool VantorProtocol::FaultApplies(const ReplyFaults& faults, int row) {
+    // "Every Nth" counts, and chances are drawn, per session.
+    std::vector<std::int64_t>& matches = current_ != nullptr ? current_->rowMatches : rowMatches_;
     switch (faults.When) {
         case 1:
             if (row < 0) return true;  // counted by whoever gave the faults
-            if (rowMatches_.size() <= static_cast<std::size_t>(row)) rowMatches_.resize(row + 1, 0);
-            return ++rowMatches_[static_cast<std::size_t>(row)] % std::max(1, faults.EveryN) == 0;
+            if (matches.size() <= static_cast<std::size_t>(row)) matches.resize(row + 1, 0);
+            return ++matches[static_cast<std::size_t>(row)] % std::max(1, faults.EveryN) == 0;
         case 2:
-            return std::uniform_int_distribution<int>(0, 99)(faultRandom_) < faults.Chance;
+            return std::uniform_int_distribution<int>(0, 99)(Random()) < faults.Chance;
         default:
             return true;
     }
@@ -200,7 +212,7 @@ void VantorProtocol::SendAnswer(const ReplyFaults* faults, int row, ReceivedFram
     std::int64_t delay = 0;
     if (faults->DelayMin > 0 || faults->DelayMax > 0) {
         const int low = std::max(0, faults->DelayMin);
-        delay = faults->DelayMax > low ? std::uniform_int_distribution<int>(low, faults->DelayMax)(faultRandom_) : low;
+        delay = faults->DelayMax > low ? std::uniform_int_distribution<int>(low, faults->DelayMax)(Random()) : low;
         bits |= Injected::Delay;
         note("delay " + std::to_string(delay) + " ms");
     }
@@ -208,7 +220,7 @@ void VantorProtocol::SendAnswer(const ReplyFaults* faults, int row, ReceivedFram
         // Random bytes that never start a frame.
         std::uniform_int_distribution<int> noise(0, 254);
         for (int i = 0; i < faults->Noise; ++i) {
-            const int value = noise(faultRandom_);
+            const int value = noise(Random());
             bytes.push_back(static_cast<std::uint8_t>(value >= ctrl::SOH ? value + 1 : value));
         }
         bits |= Injected::Noise;
@@ -251,10 +263,22 @@ std::optional<std::int64_t> VantorProtocol::NextDue() const {
     std::optional<std::int64_t> due;
     if (!scheduled_.empty()) due = scheduled_.begin()->first;
     if (responder) {
-        if (const std::optional<std::int64_t> own = responder->NextDueMs(); own && (!due || *own * 1000 < *due))
+        if (const std::optional<std::int64_t> own = ResponderDueMs(); own && (!due || *own * 1000 < *due))
             due = *own * 1000;
     }
     if (const std::optional<std::int64_t> replay = ReplayDue(); replay && (!due || *replay < *due)) due = replay;
+    return due;
+}
+
+std::optional<std::int64_t> VantorProtocol::ResponderDueMs() const {
+    if (!ForkedResponders()) return responder ? responder->NextDueMs() : std::nullopt;
+    std::optional<std::int64_t> due;
+    for (const auto& [number, origin] : live_) {
+        const Session& session = sessions_.at(origin);
+        if (!session.responder) continue;
+        if (const std::optional<std::int64_t> own = session.responder->NextDueMs(); own && (!due || *own < *due))
+            due = own;
+    }
     return due;
 }
 
@@ -311,27 +335,46 @@ void VantorProtocol::RunDue() {
 void VantorProtocol::HandleLinkAction(const Event& event) {
     if (driver == nullptr) return;
     const std::int64_t now = micros_();
+    const auto* args = std::get_if<LinkActionArgs>(&event.payload);
+    const std::uint32_t number = args != nullptr ? args->session : 0;
+    // Bytes go to one session, never kept for a peer that is yet to come.
+    const auto target = [&]() -> const Session* {
+        const Session* session = Target(number);
+        if (session == nullptr)
+            Post(Event{EventId::Error, 0, deviceId,
+                       number != 0 ? "Session " + std::to_string(number) + " is not open: not done."
+                                   : std::string("Nobody is connected: not done.")});
+        return session;
+    };
     switch (event.value) {
         case LinkActionCode::DropConnections:
-            driver->DropLink();
+            if (number == 0) {
+                driver->DropLink();
+            } else if (const Session* session = target()) {
+                driver->DropConnection(session->origin);
+            }
             break;
         case LinkActionCode::SendBreak:
             driver->SetBreak(true);
             Schedule(now + Ms(250), Later::BreakOff);  // a quarter second, as a break usually lasts
             break;
         case LinkActionCode::HoldWithXoff: {
-            const auto* args = std::get_if<LinkActionArgs>(&event.payload);
-            const std::int64_t hold =
-                Ms(std::clamp(args != nullptr ? args->ms : 0, 0, FaultLimit::kMaxMs));
+            const Session* session = target();
+            if (session == nullptr) return;
+            const std::int64_t hold = Ms(std::clamp(args != nullptr ? args->ms : 0, 0, FaultLimit::kMaxMs));
             const std::uint8_t xoff = 0x13;
-            TransmitTo(&xoff, 1, Route{0, true});
-            Schedule(now + hold, Later::Bytes, {0x11}, Route{0, true});
+            const Route route{session->origin, true, false};
+            TransmitTo(&xoff, 1, route);
+            Schedule(now + hold, Later::Bytes, {0x11}, route);
             break;
         }
         case LinkActionCode::SendRaw:
-            if (const auto* args = std::get_if<LinkActionArgs>(&event.payload))
+            if (args != nullptr) {
+                const Session* session = target();
+                if (session == nullptr) return;
                 TransmitTo(reinterpret_cast<const std::uint8_t*>(args->bytes.data()), args->bytes.size(),
-                           Route{0, true});
+                           Route{session->origin, true, false});
+            }
             break;
         default:
             return;

@@ -51,11 +51,11 @@ std::int32_t VantorProtocol::HandleEvent(const Event& event) {
             break;
         case EventId::SendText:
             QueueMessageBytes(event.source, type, event.text.c_str(),
-                              std::strlen(event.text.c_str()), nullptr, 0, event.request);
+                              std::strlen(event.text.c_str()), nullptr, 0, event.request, event.session);
             break;
         case EventId::SendBytes:
             QueueMessageBytes(event.source, type, event.text.data(), event.text.size(), nullptr,
-                              0, event.request);
+                              0, event.request, event.session);
             break;
         case EventId::LinkAction:
             HandleLinkAction(event);
@@ -79,6 +79,10 @@ std::int32_t VantorProtocol::HandleEvent(const Event& event) {
             } else {
                 responder.reset();
             }
+            // Every open session starts the new behaviour, each with an instance of its own:
+            // the first takes the one given (as a single peer always has), the others fresh ones.
+            templateAdopted_ = false;
+            for (const auto& [number, origin] : live_) AdoptResponder(sessions_.at(origin));
             break;
         default:
             break;
@@ -124,11 +128,13 @@ void VantorProtocol::QueueMessage(std::int32_t source, std::uint8_t type, const 
 
 void VantorProtocol::QueueMessageBytes(std::int32_t source, std::uint8_t type, const char* data,
                                        std::size_t length, char* responseBuffer,
-                                       std::uint32_t responseBufferSize, std::uint64_t request) {
+                                       std::uint32_t responseBufferSize, std::uint64_t request,
+                                       std::uint32_t session) {
     if (data == nullptr) length = 0;
     Packet packet;
     packet.source = source;
     packet.request = request;
+    packet.session = session;
     packet.type = type;
     packet.responseBuffer = responseBuffer;
     packet.responseBufferSize = responseBufferSize;
@@ -143,63 +149,202 @@ void VantorProtocol::QueueMessageBytes(std::int32_t source, std::uint8_t type, c
 }
 
 void VantorProtocol::SetDriver(SerialDriver* newDriver) {
-    if (newDriver != driver && newDriver != nullptr && !receiver.FrameReady()) {
+    if (newDriver != driver) {
         // A new link is a new conversation: what the old one left unfinished is not its start.
-        const std::uint64_t stray = receiver.strayBytes;
-        receiver = Receiver{};
-        receiver.strayBytes = stray;
-        parked_.clear();
-        rxOrigin_ = 0;
+        if (!receiver.FrameReady()) {
+            EndAllSessions();
+        } else {
+            // The frame already taken is still handled, as of no session.
+            const Receiver ready = receiver;
+            EndAllSessions();
+            receiver = ready;
+        }
     }
     driver = newDriver;
+    // A link that is one line is one conversation from its opening.
+    if (driver != nullptr && !driver->TellsPeers() && driver->IsOpen()) SessionFor(0);
+}
+
+VantorProtocol::Session& VantorProtocol::SessionFor(std::uint64_t origin, const std::string& peer) {
+    if (const auto it = sessions_.find(origin); it != sessions_.end()) {
+        if (!peer.empty() && it->second.peer.empty()) it->second.peer = peer;
+        return it->second;
+    }
+    Session& session = sessions_[origin];
+    session.number = nextSession_++;
+    session.origin = origin;
+    session.peer = peer;
+    session.random.seed(SessionSeed(session.number));
+    session.rowMatches.assign(replyActions.size(), 0);
+    AdoptResponder(session);
+    live_.emplace(session.number, origin);
+    const std::int64_t now = wall_();
+    if (tap != nullptr) tap->RecordSession(session.number, true, peer);
+    Event event{EventId::Session, static_cast<std::int32_t>(session.number), deviceId, {}};
+    event.payload = SessionInfo{session.number, peer, now, true};
+    Post(std::move(event));
+    // Bytes of a connection the driver no longer has (it came and went between two looks)
+    // are read to their end and then closed like any other.
+    if (driver != nullptr && driver->TellsPeers() && !driver->Reaches(origin)) {
+        session.gone = true;
+        live_.erase(session.number);
+        gone_.push_back(origin);
+        peersChanged_ = true;
+    }
+    return session;
+}
+
+void VantorProtocol::AdoptResponder(Session& session) {
+    session.responder.reset();
+    if (!responder) return;
+    if (!templateAdopted_) {
+        templateAdopted_ = true;
+        session.responder = responder;
+        return;
+    }
+    try {
+        session.responder = responder->ForSession(micros_() / 1000);
+    } catch (const std::exception& error) {
+        Post(Event{EventId::Error, 0, deviceId, std::string("Scenario: ") + error.what()});
+    }
+}
+
+void VantorProtocol::PeerChanged(std::uint64_t origin, const std::string& peer, bool up) {
+    if (up) {
+        SessionFor(origin, peer);
+        return;
+    }
+    const auto it = sessions_.find(origin);
+    if (it == sessions_.end() || it->second.gone) return;
+    it->second.gone = true;
+    live_.erase(it->second.number);
+    gone_.push_back(origin);
+    peersChanged_ = true;
+}
+
+void VantorProtocol::EndSession(std::uint64_t origin) {
+    const auto it = sessions_.find(origin);
+    if (it == sessions_.end()) return;
+    Session& session = it->second;
+    const Receiver* cut = nullptr;
+    if (&session == current_) {
+        if (receiver.state != Receiver::WaitSoh && !receiver.FrameReady()) cut = &receiver;
+    } else if (session.hasParked) {
+        cut = &session.parked;
+    }
+    if (cut != nullptr) {
+        const char type = static_cast<char>(cut->frameType);
+        std::string who = "Session " + std::to_string(session.number);
+        if (!session.peer.empty()) who += " (" + session.peer + ")";
+        Post(Event{EventId::Error, 0, deviceId,
+                   who + " ended in the middle of a frame" +
+                       (cut->state > Receiver::WaitType && type >= 0x20 && type < 0x7F ? std::string(" of type ") + type
+                                                                                     : std::string()) +
+                       ": it was not taken as a message"});
+    }
+    if (&session == current_) {
+        const std::uint64_t stray = receiver.strayBytes;
+        if (!receiver.FrameReady()) {
+            receiver = Receiver{};
+            receiver.strayBytes = stray;
+        }
+        current_ = nullptr;
+    }
+    if (tap != nullptr) tap->RecordSession(session.number, false, {});
+    Event event{EventId::Session, static_cast<std::int32_t>(session.number), deviceId, {}};
+    event.payload = SessionInfo{session.number, session.peer, wall_(), false};
+    Post(std::move(event));
+    live_.erase(session.number);
+    sessions_.erase(it);
+}
+
+void VantorProtocol::EndAllSessions() {
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> all;
+    for (const auto& [origin, session] : sessions_) all.emplace_back(session.number, origin);
+    std::sort(all.begin(), all.end());
+    for (const auto& [number, origin] : all) EndSession(origin);
+    gone_.clear();
+    current_ = nullptr;
+    rxOrigin_ = 0;
+    peersChanged_ = false;
 }
 
 void VantorProtocol::EndGoneFrames() {
     peersChanged_ = false;
-    if (driver == nullptr) return;
-    const auto tell = [this](const Receiver& cut) {
-        const char type = static_cast<char>(cut.frameType);
-        Post(Event{EventId::Error, 0, deviceId,
-                   "A connection ended in the middle of a frame" +
-                       (cut.state > Receiver::WaitType && type >= 0x20 && type < 0x7F ? std::string(" of type ") + type
-                                                                                       : std::string()) +
-                       ": it was not taken as a message"});
-    };
-    for (auto it = parked_.begin(); it != parked_.end();) {
-        if (driver->Reaches(it->first)) {
-            ++it;
-            continue;
+    std::vector<std::uint64_t> gone;
+    gone.swap(gone_);
+    for (const std::uint64_t origin : gone) EndSession(origin);
+}
+
+std::vector<VantorProtocol::SessionView> VantorProtocol::Sessions() const {
+    std::vector<SessionView> open;
+    for (const auto& [number, origin] : live_) {
+        const Session& session = sessions_.at(origin);
+        open.push_back(SessionView{number, origin, session.peer});
+    }
+    return open;
+}
+
+VantorProtocol::Session* VantorProtocol::Target(std::uint32_t number) {
+    if (live_.empty() && driver != nullptr && !driver->TellsPeers() && driver->IsOpen()) SessionFor(0);
+    const auto it = number == 0 ? live_.begin() : live_.find(number);
+    if (it == live_.end()) return nullptr;
+    return &sessions_.at(it->second);
+}
+
+std::uint32_t VantorProtocol::NumberOf(std::uint64_t origin) const {
+    if (current_ != nullptr && current_->origin == origin) return current_->number;
+    const auto it = sessions_.find(origin);
+    return it != sessions_.end() ? it->second.number : 0;
+}
+
+bool VantorProtocol::ForkedResponders() const {
+    if (!responder) return false;
+    for (const auto& [origin, session] : sessions_)
+        if (session.responder) return true;
+    return false;
+}
+
+bool VantorProtocol::ReportResponder(ResponderStatus& out, std::int64_t nowMs, std::int64_t wallMs) {
+    if (!responder) return false;
+    Session* shown = live_.empty() ? nullptr : &sessions_.at(live_.begin()->second);
+    Responder* own = ResponderOf(shown);
+    bool changed = own->Report(out, nowMs, wallMs);
+    out.session = shown != nullptr && shown->responder ? shown->number : 0;
+    // The others' states entered and errors count as much (expectations judge them).
+    for (auto& [origin, session] : sessions_) {
+        if (!session.responder || session.responder.get() == own) continue;
+        ResponderStatus other;
+        if (!session.responder->Report(other, nowMs, wallMs)) continue;
+        if (other.entered.empty() && other.errors.empty()) continue;
+        if (!changed) {
+            // Nothing new of the shown one: its picture goes again with the others' news.
+            own->Report(out, nowMs, wallMs);
+            changed = true;
         }
-        tell(it->second);
-        it = parked_.erase(it);
+        out.entered.insert(out.entered.end(), other.entered.begin(), other.entered.end());
+        out.errors.insert(out.errors.end(), other.errors.begin(), other.errors.end());
     }
-    if (rxOrigin_ != 0 && receiver.state != Receiver::WaitSoh && !receiver.FrameReady() &&
-        !driver->Reaches(rxOrigin_)) {
-        tell(receiver);
-        const std::uint64_t stray = receiver.strayBytes;
-        receiver = Receiver{};
-        receiver.strayBytes = stray;
-    }
+    return changed;
 }
 
 void VantorProtocol::SwitchReceiver(std::uint64_t origin) {
     // Two clients whose frames interleave are told apart: one's bytes never complete the
     // other's frame, and a client that went mid-frame leaves nothing for the next one.
     const std::uint64_t stray = receiver.strayBytes;
-    if (receiver.state != Receiver::WaitSoh) parked_.insert_or_assign(rxOrigin_, receiver);
-    if (const auto it = parked_.find(origin); it != parked_.end()) {
-        receiver = it->second;
-        parked_.erase(it);
+    if (current_ != nullptr) {
+        current_->hasParked = receiver.state != Receiver::WaitSoh;
+        if (current_->hasParked) current_->parked = receiver;
+    }
+    current_ = &SessionFor(origin);
+    if (current_->hasParked) {
+        receiver = current_->parked;
+        current_->hasParked = false;
     } else {
         receiver = Receiver{};
     }
     receiver.strayBytes = stray;
     rxOrigin_ = origin;
-    // The frames of connections that have gone are dropped, now and then.
-    if (parked_.size() >= sweepParkedAt_ && driver != nullptr) {
-        std::erase_if(parked_, [this](const auto& entry) { return !driver->Reaches(entry.first); });
-        sweepParkedAt_ = std::max<std::size_t>(64, 2 * parked_.size());
-    }
 }
 
 void VantorProtocol::BuildFrame(CharBuffer& buffer, std::uint8_t type, std::uint8_t code,
@@ -241,6 +386,7 @@ void VantorProtocol::PostOutcome(Event event, const Packet& packet) {
     outcome.tries = packet.retries + (event.id == EventId::ResponseAccepted ? 1 : 0);
     outcome.naks = packet.naks;
     outcome.badBccs = packet.badBccs;
+    outcome.session = packet.sentSession;
     event.payload = outcome;
     Post(std::move(event));
 }
@@ -262,15 +408,18 @@ std::size_t VantorProtocol::TransmitTo(const std::uint8_t* data, std::size_t len
     if (length == 0) length = std::strlen(reinterpret_cast<const char*>(data));
     if (route.to != 0 && driver != nullptr && !driver->Reaches(route.to)) {
         // The client that asked has gone: its answer goes to no one else.
-        ++droppedAnswers_;
-        Post(Event{EventId::AnswerDropped, static_cast<std::int32_t>(length), deviceId, {}});
+        if (route.answer) {
+            ++droppedAnswers_;
+            Post(Event{EventId::AnswerDropped, static_cast<std::int32_t>(length), deviceId, {}});
+        }
         return 0;
     }
     if (tap != nullptr && driver != nullptr) {
+        const std::uint32_t session = NumberOf(route.to);
         if (route.loose) {
-            tap->RecordLoose(Direction::Tx, data, length);
+            tap->RecordLoose(Direction::Tx, data, length, session);
         } else {
-            tap->Record(Direction::Tx, data, length);
+            tap->Record(Direction::Tx, data, length, session);
         }
     }
     if (route.to == 0 || driver == nullptr) {
@@ -286,6 +435,8 @@ void VantorProtocol::OnServiceTick() {}
 
 void VantorProtocol::Poll() {
     if (!enabled) return;
+    // A line is one conversation from the first poll after it opened.
+    if (sessions_.empty() && driver != nullptr && !driver->TellsPeers() && driver->IsOpen()) SessionFor(0);
     SampleClock();
     if (tickEnabled) ServiceTick();
     PumpBytes();
@@ -316,11 +467,8 @@ void VantorProtocol::Poll() {
     }
     if (replay_) step([this] { RunReplay(); });
     if (responder) step([this] { QueueResponderSends(); });
-    if (outstanding.empty() && !sendQueue.empty()) {
-        step([this] { SendNextQueued(); });
-    } else {
-        step([this] { CheckTimeouts(); });
-    }
+    if (!outstanding.empty()) step([this] { CheckTimeouts(); });
+    if (CanSendNext()) step([this] { SendNextQueued(); });
     // What was written leaves in one piece once the block read is used up: the answers to
     // every frame of one read go out in one write, not one write (and one system call) each.
     if (inPos_ == inLen_) step([this] { PushWritten(); });
@@ -334,24 +482,47 @@ void VantorProtocol::PushWritten() {
 }
 
 void VantorProtocol::QueueResponderSends() {
-    const std::optional<std::int64_t> due = responder->NextDueMs();
     const std::int64_t nowMs = micros_() / 1000;
-    if (!due || *due > nowMs) return;
-    for (const OwnSend& send : responder->RunDue(nowMs))
-        QueueMessageBytes(kResponderSource, send.type, send.text.data(), send.text.size(), nullptr, 0);
+    const auto run = [&](Responder& own, std::uint32_t session) {
+        const std::optional<std::int64_t> due = own.NextDueMs();
+        if (!due || *due > nowMs) return;
+        for (const OwnSend& send : own.RunDue(nowMs))
+            QueueMessageBytes(kResponderSource, send.type, send.text.data(), send.text.size(), nullptr, 0, 0, session);
+    };
+    if (!ForkedResponders()) {
+        run(*responder, 0);
+        return;
+    }
+    // Each session's own messages go to it.
+    for (const auto& [number, origin] : live_) {
+        Session& session = sessions_.at(origin);
+        if (session.responder) run(*session.responder, number);
+    }
 }
 
 bool VantorProtocol::HasWork() {
     if (!enabled) return false;
     if (responder) {
-        const std::optional<std::int64_t> due = responder->NextDueMs();
-        if (due && *due * 1000 <= micros_()) return true;
+        if (const std::optional<std::int64_t> due = ResponderDueMs(); due && *due * 1000 <= micros_()) return true;
     }
     if (!scheduled_.empty() && scheduled_.begin()->first <= micros_()) return true;
     if (const std::optional<std::int64_t> due = ReplayDue(); due && *due <= micros_()) return true;
     if (receiver.FrameReady() || inPos_ < inLen_) return true;
     if (!inputHeld_ && driver != nullptr && (!inputDrained_ || driver->HasInput())) return true;
-    return outstanding.empty() && !sendQueue.empty();
+    return CanSendNext();
+}
+
+bool VantorProtocol::CanSendNext() {
+    if (sendQueue.empty()) return false;
+    if (outstanding.empty()) return true;
+    // One message at a time per session: another session's may go meanwhile.
+    const Packet& next = sendQueue.front();
+    const Session* target = Target(next.session);
+    if (target == nullptr && next.session != 0) return true;  // it ends at once
+    const std::uint64_t origin = target != nullptr ? target->origin : 0;
+    for (const Packet& packet : outstanding)
+        if (packet.origin == origin || packet.origin == 0 || origin == 0) return false;
+    return true;
 }
 
 void VantorProtocol::SampleClock() {
@@ -394,13 +565,15 @@ void VantorProtocol::PumpBytes() {
             inPos_ = inLen_ = 0;
             if (driver == nullptr || inputHeld_ || (readNow && inputDrained_)) return;
             inLen_ = driver->ReadBlock(input_.data(), input_.size());
-            if (inLen_ == 0 && peersChanged_) EndGoneFrames();
-            inOrigin_ = driver->LastOrigin();
-            if (inOrigin_ != rxOrigin_) SwitchReceiver(inOrigin_);
             readNow = true;
             inputDrained_ = inLen_ < input_.size();
-            if (inLen_ == 0) return;
-            if (tap != nullptr) tap->Record(Direction::Rx, input_.data(), inLen_);
+            if (inLen_ == 0) {
+                if (peersChanged_) EndGoneFrames();
+                return;
+            }
+            inOrigin_ = driver->LastOrigin();
+            if (inOrigin_ != rxOrigin_ || current_ == nullptr) SwitchReceiver(inOrigin_);
+            if (tap != nullptr) tap->Record(Direction::Rx, input_.data(), inLen_, current_ != nullptr ? current_->number : 0);
         }
         inPos_ += receiver.Feed(input_.data() + inPos_, inLen_ - inPos_);
     }
@@ -417,8 +590,9 @@ void VantorProtocol::HandleResponse() {
     const std::int32_t status = receiver.status;
     const char* text = reinterpret_cast<const char*>(receiver.text);  // valid until the next SOH
     FrameDone();
+    // Only the session a message went to answers it.
     auto it = outstanding.begin();
-    while (it != outstanding.end() && it->type != type) ++it;
+    while (it != outstanding.end() && (it->type != type || (it->origin != 0 && it->origin != inOrigin_))) ++it;
     if (it != outstanding.end()) {
         it->slowestMicros = std::max(it->slowestMicros, micros_() - it->lastSentMicros);
         if (status == StatusNak) ++it->naks;
@@ -446,7 +620,7 @@ void VantorProtocol::HandleResponse() {
 }
 
 void VantorProtocol::Retransmit(Packet& packet) {
-    Transmit(packet.frame.data(), packet.frame.size());
+    TransmitTo(packet.frame.data(), packet.frame.size(), Route{packet.origin, false, false});
     packet.sentTime = clock_();
     packet.lastSentMicros = micros_();
     if (packet.firstSentWall == 0) packet.firstSentWall = wall_();
@@ -457,6 +631,16 @@ void VantorProtocol::SendNextQueued() {
     sendQueue.pop_front();
     // While communication is suspended, queued messages are dropped without a trace.
     if (Suspended()) return;
+    // To the session it names, else the first open one; with none (a server nobody has
+    // reached yet) it waits in the link for the first peer, as a message on a line would.
+    const Session* target = Target(packet.session);
+    if (target == nullptr && packet.session != 0) {
+        packet.status = StatusUnknown;
+        OnResponseFailed(packet, ("session " + std::to_string(packet.session) + " is not open").c_str());
+        return;
+    }
+    packet.origin = target != nullptr ? target->origin : 0;
+    packet.sentSession = target != nullptr ? target->number : 0;
     packet.retries = 0;
     outstanding.push_back(std::move(packet));
     Retransmit(outstanding.back());

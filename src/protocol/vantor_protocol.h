@@ -47,6 +47,11 @@ struct Packet {
     std::int64_t slowestMicros = -1;  // the longest a try waited for its answer
     std::int32_t naks = 0;
     std::int32_t badBccs = 0;
+    // The session it is for (0: the first open one, chosen when it is sent), and the
+    // connection and session it went to.
+    std::uint32_t session = 0;
+    std::uint64_t origin = 0;
+    std::uint32_t sentSession = 0;
 };
 
 // The protocol engine: sends queued messages as stop-and-wait transactions (one outstanding
@@ -92,7 +97,8 @@ public:
     // Queues a message of exactly `length` bytes, NULs included.
     virtual void QueueMessageBytes(std::int32_t source, std::uint8_t type, const char* data,
                                    std::size_t length, char* responseBuffer,
-                                   std::uint32_t responseBufferSize, std::uint64_t request = 0);
+                                   std::uint32_t responseBufferSize, std::uint64_t request = 0,
+                                   std::uint32_t session = 0);
     // Swaps the byte stream (after a reopen); queue and outstanding message stay, and another
     // link's frames start afresh: nothing of a frame cut off by the reopen is joined to the
     // next link's bytes. Null leaves the engine without a link: nothing is read and sends are
@@ -113,6 +119,7 @@ public:
     struct Route {
         std::uint64_t to = 0;
         bool loose = false;
+        bool answer = true;  // a connection that has gone is told as an answer dropped
     };
     // As Transmit; an answer whose connection has gone is not sent but reported (event
     // AnswerDropped), and 0 is returned.
@@ -124,9 +131,21 @@ public:
     // keep no faults.
     virtual void SetReplyActions(std::int32_t count, const std::string& text);
 
-    // A connection was made or ended (the driver says so): a frame that an ended connection
-    // left unfinished is told as cut off once its last bytes are handled.
-    void PeersChanged() { peersChanged_ = true; }
+    // A connection was made (`up`) or ended, as the driver tells it: a made one is a new
+    // session at once; an ended one ends once its last bytes are handled, a frame it left
+    // unfinished told as cut off.
+    void PeerChanged(std::uint64_t origin, const std::string& peer, bool up);
+    // The open sessions, in the order they began.
+    struct SessionView {
+        std::uint32_t number = 0;
+        std::uint64_t origin = 0;
+        std::string peer;
+    };
+    std::vector<SessionView> Sessions() const;
+    // The state of the scenario the views show (the first session's own, or the one shared by
+    // all), when it changed since the last call; every session's states entered and script
+    // errors are passed on.
+    bool ReportResponder(ResponderStatus& out, std::int64_t nowMs, std::int64_t wallMs);
 
     // Sends what was written and not yet pushed to the driver (Poll does it once the block
     // it read is used up; the control thread when it stops polling).
@@ -201,6 +220,7 @@ private:
     // Posts 10011, 10012 or (a time-out) 10017 with how the message went.
     void PostOutcome(Event event, const Packet& packet);
     bool FaultApplies(const ReplyFaults& faults, int row);
+    std::mt19937& Random() { return current_ != nullptr ? current_->random : faultRandom_; }
     void HandleLinkAction(const Event& event);
     // Work kept for later, in the order it is due (ties in the order it was scheduled).
     enum class Later { Bytes, DtrOn, BreakOff };
@@ -227,6 +247,7 @@ private:
     std::int64_t replayLast_ = 0;     // when the latest step went (paced: the wait starts)
     std::uint64_t replayFrames_ = 0;  // frames of the other side since it began
     std::multimap<std::int64_t, Scheduled> scheduled_;  // by due time; equal times keep their order
+    // Draws and counts for a message of no session (the link was swapped under its frame).
     std::mt19937 faultRandom_{1};
     std::vector<std::int64_t> rowMatches_;  // messages each row has matched, for "every Nth"
     CharBuffer answer_;  // reused for every answer so that answering does not allocate
@@ -236,16 +257,52 @@ private:
     std::vector<std::uint8_t> input_ = std::vector<std::uint8_t>(kInputBlock);
     std::size_t inPos_ = 0, inLen_ = 0;
     std::uint64_t inOrigin_ = 0;  // the connection the block in input_ came from
-    // Each connection's frame in progress is its own: `receiver` holds that of rxOrigin_, the
-    // others wait here until their connection's bytes come again (or it is gone).
+    // The conversation with one peer: its frame in progress (while another session's bytes
+    // are read), its fault draws and "every Nth" counts, its own scenario instance.
+    struct Session {
+        std::uint32_t number = 0;
+        std::uint64_t origin = 0;
+        std::string peer;
+        Receiver parked;
+        bool hasParked = false;
+        std::mt19937 random;
+        std::vector<std::int64_t> rowMatches;
+        std::shared_ptr<Responder> responder;  // null: the shared one
+        bool gone = false;                     // its connection ended; its bytes are still read
+    };
+    std::unordered_map<std::uint64_t, Session> sessions_;  // by origin
+    std::map<std::uint32_t, std::uint64_t> live_;          // number to origin, of those not gone
+    std::vector<std::uint64_t> gone_;                      // ended, to be closed when drained
+    std::uint32_t nextSession_ = 1;
+    std::int32_t seed_ = 1;
+    Session* current_ = nullptr;  // whose bytes `receiver` takes
     std::uint64_t rxOrigin_ = 0;
-    std::unordered_map<std::uint64_t, Receiver> parked_;
-    std::size_t sweepParkedAt_ = 64;
     bool peersChanged_ = false;
+    Session& SessionFor(std::uint64_t origin, const std::string& peer = {});
+    void EndSession(std::uint64_t origin);
+    void EndAllSessions();
+    // The session a send or a link action goes to: `number`, or the first open one; null for
+    // none. A link that is one line has one for as long as it is open.
+    Session* Target(std::uint32_t number);
+    std::uint32_t NumberOf(std::uint64_t origin) const;
+    Responder* ResponderOf(const Session* session) const {
+        return session != nullptr && session->responder ? session->responder.get() : responder.get();
+    }
+    bool ForkedResponders() const;
+    // Gives a session its scenario instance: the one loaded, to the first session that comes
+    // after it was loaded; a fresh one to every other.
+    void AdoptResponder(Session& session);
+    bool templateAdopted_ = false;
+    // When the next of the scenario's own messages is due, of whichever instance.
+    std::optional<std::int64_t> ResponderDueMs() const;
+    std::uint32_t SessionSeed(std::uint32_t number) const {
+        return static_cast<std::uint32_t>(seed_) + (number - 1) * 0x9E3779B9u;
+    }
     void SwitchReceiver(std::uint64_t origin);
-    // Once everything read is handled: the frames in progress of connections that have
-    // ended are told as cut off and dropped.
+    // Once everything read is handled: the sessions whose connections ended are closed.
     void EndGoneFrames();
+    // Whether a message may go out now: nothing of its session is outstanding.
+    bool CanSendNext();
     bool inputDrained_ = true;  // the last read found nothing
     bool wrote_ = false;        // bytes went to the driver and were not pushed yet
     std::uint64_t droppedAnswers_ = 0;

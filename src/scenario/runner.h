@@ -33,6 +33,10 @@ public:
     std::optional<std::int64_t> NextDueMs() const override;
     std::vector<OwnSend> RunDue(std::int64_t nowMs) override;
     bool Report(ResponderStatus& out, std::int64_t nowMs, std::int64_t wallMs) override;
+    // Each peer runs the scenario from its start state, with variables and timers of its own.
+    std::shared_ptr<Responder> ForSession(std::int64_t nowMs) override {
+        return std::make_shared<Runner>(scenario_, nowMs);
+    }
 
     struct Snapshot {
         std::string scenario;  // its name

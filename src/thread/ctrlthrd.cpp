@@ -302,7 +302,7 @@ void TControlThread::ReportResponder() {
         return;
     }
     ResponderStatus status;
-    if (!engine->responder->Report(status, VantorProtocol::SteadyMicros() / 1000, VantorProtocol::WallMicros() / 1000))
+    if (!engine->ReportResponder(status, VantorProtocol::SteadyMicros() / 1000, VantorProtocol::WallMicros() / 1000))
         return;
     responderReportedAt_ = now;
     Event event{EventId::ResponderReport, 0, threadNumber, {}};
@@ -473,9 +473,9 @@ SerialDriver* TControlThread::MakeLink(const CommPrefs& settings, const std::str
     line->SetStopToken(StopToken());
     link->SetStopToken(StopToken());
     // A new connection is told before its first frame is read, not at the next look.
-    link->SetOnPeersChanged([this] {
+    link->SetOnPeersChanged([this](std::uint64_t origin, const std::string& peer, bool up) {
         linkCheckedAt_ = {};
-        if (engine != nullptr) engine->PeersChanged();
+        if (engine != nullptr) engine->PeerChanged(origin, peer, up);
     });
     if (devices) devices->Add(line);
     WatchSerialPort(line);

@@ -28,6 +28,7 @@ struct TrafficEntry {
     std::uint8_t attempt = 0;       // a message: 1 for its first transmission, 2, 3 for repeats
     std::uint8_t answeredType = 0;  // an answer: the type of the message it answers, 0 unknown
     bool proxy = false;  // it passed through the proxy: Rx went from A to B, Tx from B to A
+    std::uint32_t session = 0;  // the conversation it belongs to; 0 for none
 };
 
 // Entries with their bytes, in the order they completed.

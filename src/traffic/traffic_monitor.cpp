@@ -1,15 +1,50 @@
 #include "traffic/traffic_monitor.h"
 
+TrafficMonitor::Stream& TrafficMonitor::StreamOf(std::uint32_t session) {
+    if (last_ != nullptr && lastSession_ == session) return *last_;
+    std::unique_ptr<Stream>& stream = streams_[session];
+    if (!stream) stream = std::make_unique<Stream>();
+    lastSession_ = session;
+    last_ = stream.get();
+    return *stream;
+}
+
 void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
     out.Clear();
     droppedBytes += batch.droppedBytes;
     if (consumer_ != nullptr) consumer_->Take(batch);
+    // Entries are stamped with their session as they are cut: the bytes of one chunk, and
+    // what a chunk flushes, are all of its session.
+    const bool proxy = proxy_.load(std::memory_order_relaxed);
+    const auto stamp = [this, &out, proxy](std::size_t from, std::uint32_t session, Stream& stream) {
+        for (std::size_t i = from; i < out.entries.size(); ++i) {
+            TrafficEntry& entry = out.entries[i];
+            entry.session = session;
+            entry.proxy = proxy;
+            if (entry.kind == EntryKind::Fault) continue;
+            stream.correlator.Apply(entry, out.bytes.data() + entry.offset);
+            stats.Add(entry);
+        }
+    };
     for (const TapChunk& chunk : batch.chunks) {
         const std::uint8_t* bytes = batch.bytes.data() + chunk.offset;
-        TrafficSegmenter& stream = segmenters_[static_cast<int>(chunk.direction)];
+        const std::size_t before = out.entries.size();
+        if (chunk.mark == TapMark::SessionEnded) {
+            // Whatever it left unfinished shows as bytes outside a frame, and its state goes.
+            if (const auto it = streams_.find(chunk.session); it != streams_.end()) {
+                for (TrafficSegmenter& segmenter : it->second->segmenters) segmenter.Finish(out);
+                stamp(before, chunk.session, *it->second);
+                if (last_ == it->second.get()) last_ = nullptr;
+                streams_.erase(it);
+            }
+            continue;
+        }
+        if (chunk.mark != TapMark::None) continue;
+        Stream& stream = StreamOf(chunk.session);
+        TrafficSegmenter& segmenter = stream.segmenters[static_cast<int>(chunk.direction)];
         if (chunk.note) {
             // After the bytes before it, before those it is about.
-            stream.FlushStray(out);
+            segmenter.FlushStray(out);
             TrafficEntry note;
             note.micros = chunk.micros;
             note.offset = static_cast<std::uint32_t>(out.bytes.size());
@@ -21,29 +56,27 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
         } else if (chunk.loose) {
             // Neither joined to nor cutting into the frames around them; stray bytes before
             // them are listed before them.
-            TrafficSegmenter& loose = loose_[static_cast<int>(chunk.direction)];
-            stream.FlushStray(out);
+            TrafficSegmenter& loose = stream.loose[static_cast<int>(chunk.direction)];
+            segmenter.FlushStray(out);
             loose.Feed(chunk.micros, bytes, chunk.length, out);
             loose.Finish(out);
         } else {
-            stream.Feed(chunk.micros, bytes, chunk.length, out);
+            segmenter.Feed(chunk.micros, bytes, chunk.length, out);
         }
+        stamp(before, chunk.session, stream);
     }
     // Bytes outside frames show with the batch they came in rather than waiting for a frame.
-    for (TrafficSegmenter& segmenter : segmenters_) segmenter.FlushStray(out);
-    std::string records;
-    const bool logging = Logging();
-    const bool proxy = proxy_.load(std::memory_order_relaxed);
-    for (TrafficEntry& entry : out.entries) {
-        const std::uint8_t* bytes = out.bytes.data() + entry.offset;
-        entry.proxy = proxy;
-        if (entry.kind != EntryKind::Fault) {
-            correlator_.Apply(entry, bytes);
-            stats.Add(entry);
-        }
-        if (logging) records += FormatRecord(log_->GetOptions().format, entry, bytes);
+    for (auto& [session, stream] : streams_) {
+        const std::size_t before = out.entries.size();
+        for (TrafficSegmenter& segmenter : stream->segmenters) segmenter.FlushStray(out);
+        stamp(before, session, *stream);
     }
-    if (logging) log_->Write(std::move(records));
+    std::string records;
+    if (Logging()) {
+        for (const TrafficEntry& entry : out.entries)
+            records += FormatRecord(log_->GetOptions().format, entry, out.bytes.data() + entry.offset);
+        log_->Write(std::move(records));
+    }
     if (entryListener_ && !out.entries.empty()) entryListener_(out);
 }
 
@@ -70,6 +103,6 @@ void TrafficMonitor::StopLog() {
 }
 
 void TrafficMonitor::LinkReset() {
-    for (TrafficSegmenter& segmenter : segmenters_) segmenter.Reset();
-    correlator_.Reset();
+    streams_.clear();
+    last_ = nullptr;
 }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "traffic/traffic_log.h"
 #include "traffic/traffic_segmenter.h"
@@ -54,12 +55,21 @@ public:
     TrafficStats stats;
     std::uint64_t droppedBytes = 0;  // the tap's overflow, summed
 
+    // Sessions whose bytes are being cut (those that have not ended).
+    std::size_t OpenStreams() const { return streams_.size(); }
+
 private:
-    TrafficSegmenter segmenters_[2] = {TrafficSegmenter(Direction::Rx),
-                                       TrafficSegmenter(Direction::Tx)};
-    // For bytes written outside the engine's frames: cut on their own, ended with their write.
-    TrafficSegmenter loose_[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
-    TrafficCorrelator correlator_;
+    // Each session's bytes are cut and paired on their own: two peers' frames never join.
+    struct Stream {
+        TrafficSegmenter segmenters[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
+        // For bytes written outside the engine's frames: cut on their own, ended with their write.
+        TrafficSegmenter loose[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
+        TrafficCorrelator correlator;
+    };
+    Stream& StreamOf(std::uint32_t session);
+    std::unordered_map<std::uint32_t, std::unique_ptr<Stream>> streams_;
+    std::uint32_t lastSession_ = 0;
+    Stream* last_ = nullptr;
     std::unique_ptr<TrafficLogWriter> log_;
     std::atomic<bool> proxy_{false};
     std::string logError_;

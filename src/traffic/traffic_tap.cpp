@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <string>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -55,44 +56,62 @@ std::uint64_t TrafficTap::TotalBytes(Direction direction) {
     return total_[static_cast<int>(direction)];
 }
 
-void TrafficTap::Record(Direction direction, const std::uint8_t* data, std::size_t length) {
-    Add(direction, data, length, false);
+void TrafficTap::Record(Direction direction, const std::uint8_t* data, std::size_t length, std::uint32_t session) {
+    Add(direction, data, length, Kind{false, false, session});
 }
 
-void TrafficTap::RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length) {
-    Add(direction, data, length, true);
+void TrafficTap::RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length,
+                             std::uint32_t session) {
+    Add(direction, data, length, Kind{true, false, session});
 }
 
 void TrafficTap::RecordNote(Direction direction, std::string_view text) {
-    Add(direction, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), true, true);
+    Add(direction, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), Kind{true, true});
 }
 
-void TrafficTap::Add(Direction direction, const std::uint8_t* data, std::size_t length, bool loose, bool note) {
-    if (length == 0 || data == nullptr) return;
+void TrafficTap::RecordSession(std::uint32_t session, bool open, std::string_view peer) {
+    Add(Direction::Rx, reinterpret_cast<const std::uint8_t*>(peer.data()), peer.size(),
+        Kind{false, false, session, open ? TapMark::SessionOpened : TapMark::SessionEnded});
+}
+
+void TrafficTap::RecordFaults(std::uint32_t session, std::uint8_t type, std::string_view faults) {
+    std::string mark(1, static_cast<char>(type));
+    mark += faults;
+    Add(Direction::Rx, reinterpret_cast<const std::uint8_t*>(mark.data()), mark.size(),
+        Kind{false, false, session, TapMark::Faults});
+}
+
+void TrafficTap::Add(Direction direction, const std::uint8_t* data, std::size_t length, Kind kind) {
+    if ((length == 0 || data == nullptr) && kind.mark == TapMark::None) return;
+    if (data == nullptr) length = 0;
     const std::int64_t now = Stamp();
     bool first = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        first = RecordLocked(direction, data, length, note, now, loose);
+        first = RecordLocked(direction, data, length, now, kind);
         // Under the lock, so that a Take in between cannot count these bytes down first.
         if (gauge_ != nullptr) gauge_->Add(length);
     }
     if (first && onData_) onData_();
 }
 
-bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length, bool note,
-                              std::int64_t now, bool loose) {
-    if (!note) total_[static_cast<int>(direction)] += length;
+bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length, std::int64_t now,
+                              Kind kind) {
+    const bool line = !kind.note && kind.mark == TapMark::None;
+    if (line) total_[static_cast<int>(direction)] += length;
     const bool first = pending_.chunks.empty() && pending_.droppedBytes == 0;
-    if (pending_.bytes.size() + length > capacity_) {
+    // Marks are kept whatever the bytes (they are few and short): a session's end must not be
+    // lost with them.
+    if (line && pending_.bytes.size() + length > capacity_) {
         pending_.droppedBytes += length;
         return first;
     }
     // A write that follows a write of the same moment joins it: an answer leaves as one run
     // even when it was passed on in pieces.
-    if (!pending_.chunks.empty() && !loose) {
+    if (!pending_.chunks.empty() && line && !kind.loose) {
         TapChunk& last = pending_.chunks.back();
-        if (last.direction == direction && last.micros == now && !last.loose &&
+        if (last.direction == direction && last.micros == now && !last.loose && !last.note &&
+            last.mark == TapMark::None && last.session == kind.session &&
             last.offset + last.length == pending_.bytes.size()) {
             pending_.bytes.insert(pending_.bytes.end(), data, data + length);
             last.length += static_cast<std::uint32_t>(length);
@@ -100,8 +119,9 @@ bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std
         }
     }
     pending_.chunks.push_back(TapChunk{now, static_cast<std::uint32_t>(pending_.bytes.size()),
-                                       static_cast<std::uint32_t>(length), direction, loose, note});
-    pending_.bytes.insert(pending_.bytes.end(), data, data + length);
+                                       static_cast<std::uint32_t>(length), direction, kind.loose, kind.note,
+                                       kind.session, kind.mark});
+    if (length > 0) pending_.bytes.insert(pending_.bytes.end(), data, data + length);
     return first;
 }
 

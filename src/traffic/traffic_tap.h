@@ -9,6 +9,10 @@
 #include "base/flow_gate.h"
 #include "base/traffic_sink.h"
 
+// What a chunk of no line bytes marks (its bytes: the peer's address; the message's type and
+// then the faults in words).
+enum class TapMark : std::uint8_t { None = 0, SessionOpened = 1, SessionEnded = 2, Faults = 3 };
+
 // One run of bytes the engine read or wrote at one time: bytes [offset, offset + length) of
 // the batch's byte store.
 struct TapChunk {
@@ -18,6 +22,8 @@ struct TapChunk {
     Direction direction = Direction::Rx;
     bool loose = false;  // written outside the engine's frames: an entry (or a few) of its own
     bool note = false;   // not bytes of the line: what a fault did (its text)
+    std::uint32_t session = 0;     // whose bytes; 0 for none
+    TapMark mark = TapMark::None;  // not bytes of the line: a mark
 };
 
 // What the tap collected since it was last taken.
@@ -62,9 +68,13 @@ public:
     void SetOnData(std::function<void()> onData) { onData_ = std::move(onData); }
 
     // Engine side (control thread).
-    void Record(Direction direction, const std::uint8_t* data, std::size_t length) override;
-    void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length) override;
+    void Record(Direction direction, const std::uint8_t* data, std::size_t length,
+                std::uint32_t session = 0) override;
+    void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length,
+                     std::uint32_t session = 0) override;
     void RecordNote(Direction direction, std::string_view text) override;
+    void RecordSession(std::uint32_t session, bool open, std::string_view peer) override;
+    void RecordFaults(std::uint32_t session, std::uint8_t type, std::string_view faults) override;
     // Reader side (one thread): swaps the collected batch into `out` (whose old contents are
     // cleared and whose buffers are kept for the next round, so no allocation happens in
     // steady state).
@@ -75,9 +85,14 @@ public:
 private:
     std::int64_t Stamp() const;
     // Returns whether the batch was empty before.
-    void Add(Direction direction, const std::uint8_t* data, std::size_t length, bool loose, bool note = false);
-    bool RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length, bool note,
-                      std::int64_t now, bool loose);
+    struct Kind {
+        bool loose = false;
+        bool note = false;
+        std::uint32_t session = 0;
+        TapMark mark = TapMark::None;
+    };
+    void Add(Direction direction, const std::uint8_t* data, std::size_t length, Kind kind);
+    bool RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length, std::int64_t now, Kind kind);
 
     Clock clock_;
     bool counter_;  // stamps are counter readings (the processor's, or counterClock_)

@@ -69,9 +69,12 @@ struct Session {
         Direction direction;
         std::string bytes;
         bool loose = false;
+        // What the engine says after this read: the faults of the answer to the message of
+        // this type it completed ("" for nothing).
+        char faultType = 0;
+        std::string faults = {};
     };
     std::vector<Step> steps;
-    std::vector<Event> notes;  // reported to the service after the steps
 
     static Session Standard() {
         Session s;
@@ -82,29 +85,16 @@ struct Session {
         const std::string ackA = Frame('A', "", ctrl::ACK);
         s.steps.push_back({Direction::Tx, ackA.substr(0, 4)});
         s.steps.push_back({Direction::Tx, ackA.substr(4)});
-        s.steps.push_back({Direction::Rx, "zz" + Frame('B', "one") + WithBcc(Frame('C', "two"), "999") +
-                                              Frame('D', std::string("esc\x03\x10") + "aped\r")});
+        s.steps.push_back({Direction::Rx,
+                           "zz" + Frame('B', "one") + WithBcc(Frame('C', "two"), "999") +
+                               Frame('D', std::string("esc\x03\x10") + "aped\r"),
+                           false, 'B', "delay 120 ms"});
         s.steps.push_back({Direction::Tx, Frame('B', "", ctrl::ACK) + Frame('C', "", ctrl::NAK)});
         s.steps.push_back({Direction::Tx, "\x13", true});
         s.steps.push_back({Direction::Tx, Frame('D', "", ctrl::ACK)});
         s.steps.push_back({Direction::Tx, Frame('S', "from the simulator")});
         s.steps.push_back({Direction::Rx, Frame('S', "", ctrl::NAK)});
         s.steps.push_back({Direction::Rx, std::string("\x01" "Fx text\r", 9) + "junk"});
-        const auto note = [&s](char type, std::uint8_t status, std::string text, std::string faults) {
-            ReceivedFrame frame;
-            frame.type = static_cast<std::uint8_t>(type);
-            frame.status = status;
-            frame.text = std::move(text);
-            frame.faults = std::move(faults);
-            Event event(EventId::MessageReceived, 0, 0);
-            event.payload = frame;
-            s.notes.push_back(event);
-        };
-        note('A', StatusOk, "split over three reads", "");
-        note('B', StatusOk, "one", "delay 120 ms");
-        note('C', StatusBadBcc, "two", "");
-        note('D', StatusOk, std::string("esc\x03\x10") + "aped\r", "");
-        note('F', StatusBadStx, "", "");
         return s;
     }
 };
@@ -144,13 +134,11 @@ public:
             } else {
                 service_.Sink().Record(step.direction, data, step.bytes.size());
             }
+            if (!step.faults.empty())
+                service_.Sink().RecordFaults(0, static_cast<std::uint8_t>(step.faultType), step.faults);
             times.push_back(now_.load());
         }
         service_.Drain();
-        for (Event event : session.notes) {
-            std::get<ReceivedFrame>(event.payload).micros = now_.load();
-            service_.OnEvent(event);
-        }
     }
 
     // The traffic view's entries so far.

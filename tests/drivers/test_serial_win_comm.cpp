@@ -317,6 +317,12 @@ TEST_F(Pty, EngineExchangesFramesBothWays) {
     VantorProtocol engine(&port, 1, [] { return std::int64_t{1000}; });
     engine.eventSink = &events;
     EXPECT_EQ(port.flowMode, 1) << "the engine asks for software flow control";
+    // The open port is one conversation from the first poll.
+    engine.Poll();
+    Event e;
+    ASSERT_TRUE(events.GetEvent(e));
+    EXPECT_EQ(e.id, EventId::Session);
+    EXPECT_EQ(std::get<SessionInfo>(e.payload).session, 1u);
 
     // The peer sends a message; the engine answers and reports it.
     PeerWrite(frame_stream::Frame('M', 0, "PING"));
@@ -324,7 +330,6 @@ TEST_F(Pty, EngineExchangesFramesBothWays) {
         engine.Poll();
         return !events.Empty();
     }));
-    Event e;
     ASSERT_TRUE(events.GetEvent(e));
     EXPECT_EQ(e.id, EventId::MessageReceived);
     EXPECT_EQ(RecordOf(e), "OK           {DELIM]M{DELIM]123{DELIM]123{DELIM]PING");

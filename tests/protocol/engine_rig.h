@@ -19,6 +19,13 @@ inline std::string RecordOf(const Event& e) {
                               frame->text.size());
 }
 
+// The next event other than a session's beginning or end (the sessions' own tests look at those).
+inline bool NextEvent(EventManager& events, Event& e) {
+    while (events.GetEvent(e))
+        if (e.id != EventId::Session) return true;
+    return false;
+}
+
 // The received messages posted to `events` so far, oldest first; other events are dropped.
 inline std::vector<ReceivedFrame> TakeReceivedFrames(EventManager& events) {
     std::vector<ReceivedFrame> out;
@@ -41,11 +48,13 @@ struct EngineRig {
     }
 
     // Every event posted so far, oldest first, as "id value source 'text'"; a received
-    // message's text is its received-message record.
+    // message's text is its received-message record. The line's session beginning is left
+    // out (the sessions' own tests look at it).
     std::vector<std::string> TakeEvents() {
         std::vector<std::string> out;
         Event e;
         while (events.GetEvent(e)) {
+            if (e.id == EventId::Session) continue;
             const std::string text = e.id == EventId::MessageReceived ? RecordOf(e) : e.text;
             out.push_back(std::to_string(e.id) + " " + std::to_string(e.value) + " " +
                           std::to_string(e.source) + " '" + text + "'");

@@ -21,11 +21,11 @@ using Bytes = frame_stream::Bytes;
 
 // Every run of bytes the proxy hands to the tap, per tap direction.
 struct RecordingTap : TrafficSink {
-    void Record(Direction d, const std::uint8_t* data, std::size_t n) override {
+    void Record(Direction d, const std::uint8_t* data, std::size_t n, std::uint32_t = 0) override {
         bytes[static_cast<int>(d)].insert(bytes[static_cast<int>(d)].end(), data, data + n);
         marked[static_cast<int>(d)].insert(marked[static_cast<int>(d)].end(), data, data + n);
     }
-    void RecordLoose(Direction d, const std::uint8_t* data, std::size_t n) override {
+    void RecordLoose(Direction d, const std::uint8_t* data, std::size_t n, std::uint32_t = 0) override {
         ++loose[static_cast<int>(d)];
         Record(d, data, n);
     }

@@ -91,6 +91,8 @@ TEST(ReplyActions, EveryMessageIsAnsweredAndReportedWhateverItsStatus) {
     Load(r, {"A\tOK\t0"});
     Bytes message = Message('A', "HI");
     message[message.size() - 3] = '9';  // 210 becomes 290
+    r.engine.Poll();  // the line's session begins
+    r.TakeEvents();
     r.driver.Script(message);
     r.driver.watchedQueue = &r.events;
     r.engine.Poll();
@@ -121,7 +123,7 @@ TEST(ReplyActions, RecordKeepsEveryTextByteAndTheTypeIsSigned) {
     r.driver.Script(Message(0xC8, text));
     r.engine.Poll();
     Event e;
-    ASSERT_TRUE(r.events.GetEvent(e));
+    ASSERT_TRUE(NextEvent(r.events, e));
     EXPECT_EQ(e.value, -56);
     const Bytes frame = Message(0xC8, text);
     const std::string bcc(frame.end() - 4, frame.end() - 1);

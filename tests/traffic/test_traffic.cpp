@@ -170,9 +170,13 @@ TEST(TrafficMonitor, BytesOutsideFramesEndTheirEntries) {
     r.engine.Poll();
     TapBatch taken;
     tap.Take(taken);
-    ASSERT_EQ(taken.chunks.size(), 2u);
-    EXPECT_TRUE(taken.chunks[0].loose);
-    EXPECT_FALSE(taken.chunks[1].loose);
+    // The line's session began with the raw bytes, which went to it.
+    ASSERT_EQ(taken.chunks.size(), 3u);
+    EXPECT_EQ(taken.chunks[0].mark, TapMark::SessionOpened);
+    EXPECT_TRUE(taken.chunks[1].loose);
+    EXPECT_FALSE(taken.chunks[2].loose);
+    EXPECT_EQ(taken.chunks[1].session, 1u);
+    EXPECT_EQ(taken.chunks[2].session, 1u);
 }
 
 // An answer with a wrong block check counts as one in the statistics, whatever its text.
@@ -299,9 +303,13 @@ TEST(TrafficTapOnEngine, BothDirectionsWithoutAllocating) {
     EngineRig rig;
     rig.engine.tap = &tap;
     const Bytes incoming = Message('A', "hi");
+    rig.engine.Poll();  // the line's session begins: a mark, not bytes
+    TapBatch batch;
+    tap.Take(batch);
+    ASSERT_EQ(batch.chunks.size(), 1u);
+    EXPECT_EQ(batch.chunks[0].mark, TapMark::SessionOpened);
     rig.driver.Script(incoming);
     rig.PollTimes(2);
-    TapBatch batch;
     tap.Take(batch);
     ASSERT_EQ(batch.chunks.size(), 2u);
     EXPECT_EQ(batch.chunks[0].direction, Direction::Rx);
