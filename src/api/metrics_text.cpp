@@ -1,8 +1,8 @@
 #include "api/metrics_text.h"
 
 #include <array>
+#include <bit>
 #include <cstdio>
-#include <iterator>
 #include <type_traits>
 
 #include "api/request_handler.h"
@@ -92,10 +92,27 @@ private:
 };
 
 const char* const kDirections[] = {"rx", "tx"};
-// The bits of Injected in order; the last five are the proxy's frame faults.
-const char* const kInjected[] = {"delay",     "no_answer", "twice",    "split",    "noise", "drop",
-                                 "frame_dropped", "bad_bcc", "flip_bit", "swap_ack", "held"};
-static_assert(std::size(kInjected) == std::tuple_size_v<decltype(AppCore::Status::injected)>);
+using InjectedNames =
+    std::array<const char*, std::tuple_size_v<decltype(AppCore::Status::injected)>>;
+
+// The kind of each bit of Injected, in bit order: the reply faults' from their table, then the
+// proxy's frame faults.
+InjectedNames InjectedKinds() {
+    InjectedNames names;
+    names.fill("");
+    const auto name = [&names](std::int32_t bit, const char* kind) {
+        names.at(static_cast<std::size_t>(std::countr_zero(static_cast<std::uint32_t>(bit)))) =
+            kind;
+    };
+    for (const ReplyFaultField& field : ReplyFaultFields())
+        if (field.injected != 0) name(field.injected, field.metric);
+    name(Injected::FrameDropped, "frame_dropped");
+    name(Injected::BadBcc, "bad_bcc");
+    name(Injected::FlipBit, "flip_bit");
+    name(Injected::SwapAck, "swap_ack");
+    name(Injected::Held, "held");
+    return names;
+}
 
 }  // namespace
 
@@ -136,6 +153,7 @@ std::string MetricsText(const AppCore::Status& status, const ApiCounters* api) {
                  t.answers[a]);
     w.Family("vantor_faults_injected_total", "counter",
              "Answers the reply faults changed, by kind of fault.");
+    static const InjectedNames kInjected = InjectedKinds();
     for (std::size_t k = 0; k < status.injected.size(); ++k)
         w.Sample("vantor_faults_injected_total", std::string("kind=\"") + kInjected[k] + "\"",
                  status.injected[k]);

@@ -546,14 +546,21 @@ ApiResponse PutProxyFaults(AppCore& core, const json& body) {
 
 // ---- replies ----------------------------------------------------------------------------
 
-const char* const kWhenNames[] = {"every", "nth", "chance"};
-
 json FaultsJson(const ReplyFaults& f) {
-    return {{"delayMin", f.DelayMin}, {"delayMax", f.DelayMax}, {"noAnswer", f.NoAnswer != 0},
-            {"twice", f.Twice != 0},  {"splitAt", f.SplitAt},   {"splitGap", f.SplitGap},
-            {"noise", f.Noise},       {"drop", f.Drop != 0},    {"dropMs", f.DropMs},
-            {"when", Indexed(kWhenNames, f.When)},              {"everyN", f.EveryN},
-            {"chance", f.Chance}};
+    json out = json::object();
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        const std::int32_t value = f.*field.member;
+        if (field.kind == ReplyFaultField::Flag) {
+            out[field.name] = value != 0;
+        } else if (field.kind == ReplyFaultField::Choice) {
+            const bool named = value >= 0 && static_cast<std::size_t>(value) < field.choices.size();
+            out[field.name] =
+                named ? json(field.choices[static_cast<std::size_t>(value)]) : json(nullptr);
+        } else {
+            out[field.name] = value;
+        }
+    }
+    return out;
 }
 
 json RepliesJson(const std::array<ReplyPrefs, kReplySlots>& replies, std::int32_t seed) {
@@ -569,40 +576,33 @@ json RepliesJson(const std::array<ReplyPrefs, kReplySlots>& replies, std::int32_
     return {{"replies", rows}, {"seed", seed}};
 }
 
+// One fault value as the request gives it: a flag true or false, a choice by its name, any
+// other a number within its range; refused naming `name`.
+std::int32_t FaultValue(const ReplyFaultField& field, const json& value, const std::string& name) {
+    if (field.kind == ReplyFaultField::Flag) return Flag(value, name) ? 1 : 0;
+    if (field.kind != ReplyFaultField::Choice) return Ranged(value, name, field.low, field.high);
+    std::string names;
+    for (std::size_t i = 0; i < field.choices.size(); ++i) {
+        if (value.is_string() && Lower(value.get<std::string>()) == Lower(field.choices[i]))
+            return static_cast<std::int32_t>(i);
+        names += i == 0 ? "" : i + 1 == field.choices.size() ? " or " : ", ";
+        names += field.choices[i];
+    }
+    throw ApiError(400, "invalid_value", name + " must be " + names + ".", name);
+}
+
 // The fields given change; each value within the range the Faults dialog offers.
 void PutFaults(ReplyFaults& f, const json& body, const std::string& prefix) {
     if (!body.is_object())
         throw ApiError(400, "invalid_type", prefix + " must be an object.", prefix);
     const std::string p = prefix + ".";
-    OnlyFields(body,
-               {"delayMin", "delayMax", "noAnswer", "twice", "splitAt", "splitGap", "noise", "drop",
-                "dropMs", "when", "everyN", "chance"},
-               p);
-    const std::pair<const char*, std::int32_t*> flags[] = {
-        {"noAnswer", &f.NoAnswer}, {"twice", &f.Twice}, {"drop", &f.Drop}};
-    for (const auto& [name, field] : flags)
-        if (body.contains(name)) *field = Flag(body[name], p + name) ? 1 : 0;
-    struct Range {
-        const char* name;
-        std::int32_t* field;
-        std::int32_t low, high;
-    };
-    const Range ranges[] = {{"delayMin", &f.DelayMin, 0, FaultLimit::kMaxMs},
-                            {"delayMax", &f.DelayMax, 0, FaultLimit::kMaxMs},
-                            {"splitAt", &f.SplitAt, 0, FaultLimit::kMaxSplitAt},
-                            {"splitGap", &f.SplitGap, 0, FaultLimit::kMaxMs},
-                            {"noise", &f.Noise, 0, FaultLimit::kMaxNoise},
-                            {"dropMs", &f.DropMs, 0, FaultLimit::kMaxMs},
-                            {"everyN", &f.EveryN, 1, FaultLimit::kMaxEveryN},
-                            {"chance", &f.Chance, 0, 100}};
-    for (const Range& r : ranges)
-        if (body.contains(r.name)) *r.field = Ranged(body[r.name], p + r.name, r.low, r.high);
-    if (body.contains("when")) {
-        const auto when = IndexOf(kWhenNames, body["when"]);
-        if (!when)
-            throw ApiError(400, "invalid_value", p + "when must be every, nth or chance.", p + "when");
-        f.When = *when;
-    }
+    for (const auto& item : body.items())
+        if (FindReplyFaultField(item.key()) == nullptr)
+            throw ApiError(400, "unknown_field", "Unknown field '" + item.key() + "'.",
+                           p + item.key());
+    for (const ReplyFaultField& field : ReplyFaultFields())
+        if (body.contains(field.name))
+            f.*field.member = FaultValue(field, body[field.name], p + field.name);
 }
 
 ApiResponse PutReplies(AppCore& core, const json& body) {

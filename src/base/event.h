@@ -64,16 +64,11 @@ inline constexpr std::int32_t WrongType = 2;
 inline constexpr std::int32_t WrongBcc = 4;
 }  // namespace AnswerAction
 
-// What a row's faults did to an answer.
+// The bits of Injected the proxy's frame faults add to those of the reply faults (beside
+// ReplyFaults).
 namespace Injected {
-inline constexpr std::int32_t Delay = 1;
-inline constexpr std::int32_t NoAnswer = 2;
-inline constexpr std::int32_t Twice = 4;
-inline constexpr std::int32_t Split = 8;
-inline constexpr std::int32_t Noise = 16;
-inline constexpr std::int32_t Drop = 32;
 // Proxy mode: what a frame fault did to a frame passing through (Delay, Twice and Noise, the
-// stray bytes before it, as above).
+// stray bytes before it, as for answers).
 inline constexpr std::int32_t FrameDropped = 64;
 inline constexpr std::int32_t BadBcc = 128;
 inline constexpr std::int32_t FlipBit = 256;

@@ -22,26 +22,17 @@ std::int32_t ActionBits(const std::string& name) {
     return 0;
 }
 
-// A script's fault names, bounded as the file's are.
+// A script's fault names, bounded as the file's are; as in the file, a choice (When) is
+// picked by the field that belongs to one of its values.
 ReplyFaults ScriptFaults(const std::map<std::string, std::int64_t>& given) {
     ReplyFaults f;
-    const auto field = [&given](const char* name, std::int32_t& into) {
-        const auto it = given.find(name);
-        if (it != given.end()) into = static_cast<std::int32_t>(std::clamp<std::int64_t>(it->second, INT32_MIN, INT32_MAX));
-    };
-    field("delayMin", f.DelayMin);
-    field("delayMax", f.DelayMax);
-    field("noAnswer", f.NoAnswer);
-    field("twice", f.Twice);
-    field("splitAt", f.SplitAt);
-    field("splitGap", f.SplitGap);
-    field("noise", f.Noise);
-    field("drop", f.Drop);
-    field("dropMs", f.DropMs);
-    if (given.count("everyN") != 0) f.When = 1;
-    if (given.count("chance") != 0) f.When = 2;
-    field("everyN", f.EveryN);
-    field("chance", f.Chance);
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        const auto it = given.find(field.name);
+        if (it == given.end() || field.kind == ReplyFaultField::Choice) continue;
+        f.*field.member =
+            static_cast<std::int32_t>(std::clamp<std::int64_t>(it->second, INT32_MIN, INT32_MAX));
+        if (field.picksWhen >= 0) f.When = field.picksWhen;
+    }
     return BoundedFaults(f);
 }
 

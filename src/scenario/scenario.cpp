@@ -1,5 +1,6 @@
 #include "scenario/scenario.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -126,13 +127,17 @@ struct At {
     [[noreturn]] void Fail(const std::string& what) const {
         throw ScenarioError((path.empty() ? "/" : path) + ": " + what);
     }
-    void Keys(std::initializer_list<const char*> allowed) const {
+    // Refuses a key that `known` does not take.
+    template <class Known>
+    void KeysWhere(Known&& known) const {
         if (!value.is_object()) Fail("must be an object");
-        for (const auto& [key, unused] : value.items()) {
-            bool known = false;
-            for (const char* name : allowed) known = known || key == name;
-            if (!known) Fail("unknown field '" + key + "'");
-        }
+        for (const auto& [key, unused] : value.items())
+            if (!known(key)) Fail("unknown field '" + key + "'");
+    }
+    void Keys(std::initializer_list<const char*> allowed) const {
+        KeysWhere([allowed](const std::string& key) {
+            return std::find(allowed.begin(), allowed.end(), key) != allowed.end();
+        });
     }
     std::string Text() const {
         if (!value.is_string()) Fail("must be a string");
@@ -197,29 +202,24 @@ std::int32_t ReadActions(const At& at) {
     at.Fail("must be Normal, NAK Error, Type Error or BCC Error");
 }
 
+// A choice (When) is taken as a key but not read: the field that belongs to one of its values
+// picks it.
 ReplyFaults ReadFaults(const At& at) {
-    at.Keys({"delayMin", "delayMax", "noAnswer", "twice", "splitAt", "splitGap", "noise", "drop",
-             "dropMs", "when", "everyN", "chance"});
+    at.KeysWhere([](const std::string& key) { return FindReplyFaultField(key) != nullptr; });
     ReplyFaults f;
-    const std::pair<const char*, std::int32_t*> times[] = {
-        {"delayMin", &f.DelayMin}, {"delayMax", &f.DelayMax}, {"splitGap", &f.SplitGap}, {"dropMs", &f.DropMs}};
-    for (const auto& [name, field] : times)
-        if (at.Has(name)) *field = static_cast<std::int32_t>(at[name].Number(0, FaultLimit::kMaxMs));
-    const std::pair<const char*, std::int32_t*> flags[] = {
-        {"noAnswer", &f.NoAnswer}, {"twice", &f.Twice}, {"drop", &f.Drop}};
-    for (const auto& [name, field] : flags)
-        if (at.Has(name)) *field = at[name].Bool() ? 1 : 0;
-    if (at.Has("splitAt")) f.SplitAt = static_cast<std::int32_t>(at["splitAt"].Number(0, FaultLimit::kMaxSplitAt));
-    if (at.Has("noise")) f.Noise = static_cast<std::int32_t>(at["noise"].Number(0, FaultLimit::kMaxNoise));
-    if (at.Has("everyN")) {
-        f.EveryN = static_cast<std::int32_t>(at["everyN"].Number(1, FaultLimit::kMaxEveryN));
-        f.When = 1;
+    const ReplyFaultField* picked = nullptr;
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        if (!at.Has(field.name) || field.kind == ReplyFaultField::Choice) continue;
+        const At value = at[field.name];
+        f.*field.member = field.kind == ReplyFaultField::Flag
+                              ? (value.Bool() ? 1 : 0)
+                              : static_cast<std::int32_t>(value.Number(field.low, field.high));
+        if (field.picksWhen < 0) continue;
+        if (picked != nullptr)
+            at.Fail(std::string(picked->name) + " or " + field.name + ", not both");
+        picked = &field;
+        f.When = field.picksWhen;
     }
-    if (at.Has("chance")) {
-        f.Chance = static_cast<std::int32_t>(at["chance"].Number(0, 100));
-        f.When = 2;
-    }
-    if (at.Has("everyN") && at.Has("chance")) at.Fail("everyN or chance, not both");
     return f;
 }
 

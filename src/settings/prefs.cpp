@@ -2,22 +2,138 @@
 
 #include <algorithm>
 
+namespace {
+
+using F = ReplyFaultField;
+
+const char* const kWhenNames[] = {"every", "nth", "chance"};
+const char* const kWhenLabels[] = {"Every message", "Every Nth message", "With a probability"};
+
+// In the order the struct declares them, which is also the dialog's order.
+const ReplyFaultField kFields[] = {
+    {.name = "delayMin",
+     .key = "DelayMin",
+     .label = "&Delay from",
+     .kind = F::Ms,
+     .low = 0,
+     .high = FaultLimit::kMaxMs,
+     .member = &ReplyFaults::DelayMin,
+     .injected = Injected::Delay,
+     .metric = "delay"},
+    {.name = "delayMax",
+     .key = "DelayMax",
+     .label = "to",
+     .kind = F::Ms,
+     .low = 0,
+     .high = FaultLimit::kMaxMs,
+     .member = &ReplyFaults::DelayMax,
+     .sameLine = true},
+    {.name = "noAnswer",
+     .key = "NoAnswer",
+     .label = "&No answer (the message is listed, nothing is sent)",
+     .kind = F::Flag,
+     .low = 0,
+     .high = 1,
+     .member = &ReplyFaults::NoAnswer,
+     .injected = Injected::NoAnswer,
+     .metric = "no_answer"},
+    {.name = "twice",
+     .key = "Twice",
+     .label = "Answer &twice",
+     .kind = F::Flag,
+     .low = 0,
+     .high = 1,
+     .member = &ReplyFaults::Twice,
+     .injected = Injected::Twice,
+     .metric = "twice"},
+    {.name = "splitAt",
+     .key = "SplitAt",
+     .label = "&Split after",
+     .kind = F::Bytes,
+     .low = 0,
+     .high = FaultLimit::kMaxSplitAt,
+     .member = &ReplyFaults::SplitAt,
+     .injected = Injected::Split,
+     .metric = "split"},
+    {.name = "splitGap",
+     .key = "SplitGap",
+     .label = "then wait",
+     .kind = F::Ms,
+     .low = 0,
+     .high = FaultLimit::kMaxMs,
+     .member = &ReplyFaults::SplitGap,
+     .sameLine = true},
+    {.name = "noise",
+     .key = "Noise",
+     .label = "N&oise before it",
+     .kind = F::Bytes,
+     .low = 0,
+     .high = FaultLimit::kMaxNoise,
+     .member = &ReplyFaults::Noise,
+     .injected = Injected::Noise,
+     .metric = "noise"},
+    {.name = "drop",
+     .key = "Drop",
+     .label = "&Drop the link instead of answering",
+     .kind = F::Flag,
+     .low = 0,
+     .high = 1,
+     .member = &ReplyFaults::Drop,
+     .injected = Injected::Drop,
+     .metric = "drop"},
+    {.name = "dropMs",
+     .key = "DropMs",
+     .label = "Serial: DTR down for",
+     .kind = F::Ms,
+     .low = 0,
+     .high = FaultLimit::kMaxMs,
+     .member = &ReplyFaults::DropMs},
+    {.name = "when",
+     .key = "When",
+     .label = "&Applies to",
+     .kind = F::Choice,
+     .low = 0,
+     .high = 2,
+     .member = &ReplyFaults::When,
+     .choices = kWhenNames,
+     .choiceLabels = kWhenLabels},
+    {.name = "everyN",
+     .key = "EveryN",
+     .label = "",
+     .kind = F::Count,
+     .low = 1,
+     .high = FaultLimit::kMaxEveryN,
+     .member = &ReplyFaults::EveryN,
+     .sameLine = true,
+     .picksWhen = 1},
+    {.name = "chance",
+     .key = "Chance",
+     .label = "",
+     .kind = F::Percent,
+     .low = 0,
+     .high = 100,
+     .member = &ReplyFaults::Chance,
+     .sameLine = true,
+     .picksWhen = 2},
+};
+
+}  // namespace
+
+std::span<const ReplyFaultField> ReplyFaultFields() {
+    return kFields;
+}
+
+const ReplyFaultField* FindReplyFaultField(std::string_view name) {
+    for (const ReplyFaultField& field : kFields)
+        if (name == field.name) return &field;
+    return nullptr;
+}
+
 ReplyFaults BoundedFaults(ReplyFaults f) {
-    const auto within = [](std::int32_t& value, std::int32_t low, std::int32_t high) {
-        value = std::clamp(value, low, high);
-    };
-    const auto flag = [](std::int32_t& value) { value = value != 0 ? 1 : 0; };
-    within(f.DelayMin, 0, FaultLimit::kMaxMs);
-    within(f.DelayMax, 0, FaultLimit::kMaxMs);
-    flag(f.NoAnswer);
-    flag(f.Twice);
-    within(f.SplitAt, 0, FaultLimit::kMaxSplitAt);
-    within(f.SplitGap, 0, FaultLimit::kMaxMs);
-    within(f.Noise, 0, FaultLimit::kMaxNoise);
-    flag(f.Drop);
-    within(f.DropMs, 0, FaultLimit::kMaxMs);
-    within(f.When, 0, 2);
-    within(f.EveryN, 1, FaultLimit::kMaxEveryN);
-    within(f.Chance, 0, 100);
+    for (const ReplyFaultField& field : kFields) {
+        std::int32_t& value = f.*field.member;
+        value = field.kind == ReplyFaultField::Flag ? (value != 0 ? 1 : 0)
+                                                    : std::clamp(value, field.low, field.high);
+    }
     return f;
 }

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "settings/line_fault_prefs.h"
 #include "settings/proxy_fault_prefs.h"
@@ -135,6 +137,55 @@ inline constexpr std::int32_t kMaxSplitAt = 1100;  // past the longest frame
 inline constexpr std::int32_t kMaxNoise = 10000;
 inline constexpr std::int32_t kMaxEveryN = 1'000'000;
 }  // namespace FaultLimit
+
+// What a row's faults did to an answer (the engine's report, bit by bit); the proxy's frame
+// faults add their bits after these.
+namespace Injected {
+inline constexpr std::int32_t Delay = 1;
+inline constexpr std::int32_t NoAnswer = 2;
+inline constexpr std::int32_t Twice = 4;
+inline constexpr std::int32_t Split = 8;
+inline constexpr std::int32_t Noise = 16;
+inline constexpr std::int32_t Drop = 32;
+}  // namespace Injected
+
+// One value of ReplyFaults as everything that reads, writes, checks or shows it knows it: the
+// control API, scenarios and scripts, the settings file, the dialog and the metrics iterate
+// ReplyFaultFields() rather than list the values themselves, so that a new fault is one more
+// row.
+struct ReplyFaultField {
+    enum Kind {
+        Flag,     // 0 or 1; true or false in JSON
+        Ms,       // milliseconds
+        Bytes,    // a number of bytes
+        Count,    // a plain number
+        Percent,  // 0 to 100
+        Choice,   // an index into `choices`; by its name in JSON
+    };
+    const char* name;  // in the API, scenarios and scripts
+    const char* key;   // in the settings file (the row's digit follows); the dialog's control is
+                       // named after it
+    // In the dialog: a check box's text; the caption of the line the value starts; or, on the
+    // line of the field before it, the words between the two ("to").
+    const char* label;
+    Kind kind;
+    std::int32_t low, high;
+    std::int32_t ReplyFaults::*member;
+    bool sameLine = false;  // the dialog shows it on the line of the field before it
+    std::span<const char* const> choices = {};       // Choice: the names of its values...
+    std::span<const char* const> choiceLabels = {};  // ...and the dialog's texts for them
+    // Giving this field alone (in a scenario or a script) sets When to this value, and the
+    // dialog shows it only for that When; -1: it belongs to no When.
+    std::int32_t picksWhen = -1;
+    std::int32_t injected = 0;  // the Injected bit of the fault it sets off; 0: it only tunes one
+    const char* metric = "";    // that fault's kind in the metrics
+};
+
+// The fields in the order the struct declares them.
+std::span<const ReplyFaultField> ReplyFaultFields();
+// The field of that API name; nullptr for none.
+const ReplyFaultField* FindReplyFaultField(std::string_view name);
+
 // `faults` with every value brought into its range (flags to 0 or 1).
 ReplyFaults BoundedFaults(ReplyFaults faults);
 

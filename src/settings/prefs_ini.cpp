@@ -79,18 +79,8 @@ void VisitFaultKeys(P& prefs, Visitor&& visit) {
     for (int n = 0; n < kReplySlots; ++n) {
         const std::string digit = std::to_string(n);
         auto& faults = prefs.Reply[n].Faults;
-        visit("Reply", "DelayMin" + digit, faults.DelayMin, 0);
-        visit("Reply", "DelayMax" + digit, faults.DelayMax, 0);
-        visit("Reply", "NoAnswer" + digit, faults.NoAnswer, 0);
-        visit("Reply", "Twice" + digit, faults.Twice, 0);
-        visit("Reply", "SplitAt" + digit, faults.SplitAt, 0);
-        visit("Reply", "SplitGap" + digit, faults.SplitGap, 0);
-        visit("Reply", "Noise" + digit, faults.Noise, 0);
-        visit("Reply", "Drop" + digit, faults.Drop, 0);
-        visit("Reply", "DropMs" + digit, faults.DropMs, 0);
-        visit("Reply", "When" + digit, faults.When, 0);
-        visit("Reply", "EveryN" + digit, faults.EveryN, 1);
-        visit("Reply", "Chance" + digit, faults.Chance, 100);
+        for (const ReplyFaultField& field : ReplyFaultFields())
+            visit("Reply", field.key + digit, faults.*field.member, ReplyFaults{}.*field.member);
     }
     visit("Reply", "FaultSeed", prefs.FaultSeed, 1);
 }

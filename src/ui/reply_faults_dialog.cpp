@@ -9,18 +9,48 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <vector>
+
 #include "ui/dialog_parts.h"
 
 namespace {
 
-QSpinBox* Spin(QWidget* parent, const char* name, int low, int high, const char* suffix) {
-    auto* spin = Named(new QSpinBox(parent), name);
-    spin->setRange(low, high);
-    spin->setSuffix(QString::fromLatin1(suffix));
+const char* Suffix(ReplyFaultField::Kind kind) {
+    switch (kind) {
+        case ReplyFaultField::Ms:
+            return " ms";
+        case ReplyFaultField::Bytes:
+            return " bytes";
+        case ReplyFaultField::Percent:
+            return " %";
+        default:
+            return "";
+    }
+}
+
+// The control of one field: a check box for a flag, a list for a choice, else a spin box of the
+// field's range; named after its settings key ("DelayMinSpin").
+QWidget* Control(QWidget* parent, const ReplyFaultField& field) {
+    const QString key = QString::fromLatin1(field.key);
+    if (field.kind == ReplyFaultField::Flag) {
+        auto* box = new QCheckBox(QString::fromLatin1(field.label), parent);
+        box->setObjectName(key + "Check");
+        return box;
+    }
+    if (field.kind == ReplyFaultField::Choice) {
+        auto* combo = new QComboBox(parent);
+        combo->setObjectName(key + "Combo");
+        for (const char* text : field.choiceLabels) combo->addItem(QString::fromLatin1(text));
+        return combo;
+    }
+    auto* spin = new QSpinBox(parent);
+    spin->setObjectName(key + "Spin");
+    spin->setRange(field.low, field.high);
+    spin->setSuffix(QString::fromLatin1(Suffix(field.kind)));
     return spin;
 }
 
-QHBoxLayout* Line(std::initializer_list<QWidget*> widgets) {
+QHBoxLayout* Line(const std::vector<QWidget*>& widgets) {
     auto* line = new QHBoxLayout;
     for (QWidget* w : widgets) line->addWidget(w);
     line->addStretch();
@@ -29,23 +59,33 @@ QHBoxLayout* Line(std::initializer_list<QWidget*> widgets) {
 
 }  // namespace
 
+template <class Widget>
+Widget* TReplyFaultsForm::Of(std::int32_t ReplyFaults::*member) const {
+    const auto fields = ReplyFaultFields();
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        if (fields[i].member == member) return static_cast<Widget*>(controls_[i]);
+    return nullptr;
+}
+
 TReplyFaultsForm::TReplyFaultsForm(QWidget* parent) : QDialog(parent) {
     setObjectName("ReplyFaultsForm");
-    DelayMinSpin = Spin(this, "DelayMinSpin", 0, FaultLimit::kMaxMs, " ms");
-    DelayMaxSpin = Spin(this, "DelayMaxSpin", 0, FaultLimit::kMaxMs, " ms");
-    NoAnswerCheck = Named(new QCheckBox("&No answer (the message is listed, nothing is sent)", this), "NoAnswerCheck");
-    TwiceCheck = Named(new QCheckBox("Answer &twice", this), "TwiceCheck");
-    SplitAtSpin = Spin(this, "SplitAtSpin", 0, FaultLimit::kMaxSplitAt, " bytes");
+    const auto fields = ReplyFaultFields();
+    // Created in the table's order, the order Tab goes through them.
+    for (const ReplyFaultField& field : fields) controls_.push_back(Control(this, field));
+    DelayMinSpin = Of<QSpinBox>(&ReplyFaults::DelayMin);
+    DelayMaxSpin = Of<QSpinBox>(&ReplyFaults::DelayMax);
+    NoAnswerCheck = Of<QCheckBox>(&ReplyFaults::NoAnswer);
+    TwiceCheck = Of<QCheckBox>(&ReplyFaults::Twice);
+    SplitAtSpin = Of<QSpinBox>(&ReplyFaults::SplitAt);
     SplitAtSpin->setSpecialValueText("no split");
-    SplitGapSpin = Spin(this, "SplitGapSpin", 0, FaultLimit::kMaxMs, " ms");
-    NoiseSpin = Spin(this, "NoiseSpin", 0, FaultLimit::kMaxNoise, " bytes");
-    DropCheck = Named(new QCheckBox("&Drop the link instead of answering", this), "DropCheck");
-    DropMsSpin = Spin(this, "DropMsSpin", 0, FaultLimit::kMaxMs, " ms");
-    WhenCombo = Named(new QComboBox(this), "WhenCombo");
-    WhenCombo->addItems({"Every message", "Every Nth message", "With a probability"});
-    EveryNSpin = Spin(this, "EveryNSpin", 1, FaultLimit::kMaxEveryN, "");
+    SplitGapSpin = Of<QSpinBox>(&ReplyFaults::SplitGap);
+    NoiseSpin = Of<QSpinBox>(&ReplyFaults::Noise);
+    DropCheck = Of<QCheckBox>(&ReplyFaults::Drop);
+    DropMsSpin = Of<QSpinBox>(&ReplyFaults::DropMs);
+    WhenCombo = Of<QComboBox>(&ReplyFaults::When);
+    EveryNSpin = Of<QSpinBox>(&ReplyFaults::EveryN);
     EveryNSpin->setPrefix("N = ");
-    ChanceSpin = Spin(this, "ChanceSpin", 0, 100, " %");
+    ChanceSpin = Of<QSpinBox>(&ReplyFaults::Chance);
 
     // A label shows its "&" as the underlined access key only when it names the control the
     // key goes to.
@@ -54,15 +94,29 @@ TReplyFaultsForm::TReplyFaultsForm(QWidget* parent) : QDialog(parent) {
         caption->setBuddy(buddy);
         return caption;
     };
+    // A flag is a line of its own; any other field starts a line that the fields marked for it
+    // continue, each after its words.
     auto* form = new QFormLayout;
-    form->addRow(label("&Delay from", DelayMinSpin), Line({DelayMinSpin, new QLabel("to", this), DelayMaxSpin}));
-    form->addRow(QString(), NoAnswerCheck);
-    form->addRow(QString(), TwiceCheck);
-    form->addRow(label("&Split after", SplitAtSpin), Line({SplitAtSpin, new QLabel("then wait", this), SplitGapSpin}));
-    form->addRow(label("N&oise before it", NoiseSpin), NoiseSpin);
-    form->addRow(QString(), DropCheck);
-    form->addRow(label("Serial: DTR down for", DropMsSpin), DropMsSpin);
-    form->addRow(label("&Applies to", WhenCombo), Line({WhenCombo, EveryNSpin, ChanceSpin}));
+    for (std::size_t i = 0; i < fields.size();) {
+        const ReplyFaultField& field = fields[i];
+        QWidget* control = controls_[i];
+        if (field.kind == ReplyFaultField::Flag) {
+            form->addRow(QString(), control);
+            ++i;
+            continue;
+        }
+        std::vector<QWidget*> line{control};
+        for (++i; i < fields.size() && fields[i].sameLine; ++i) {
+            if (*fields[i].label != '\0')
+                line.push_back(new QLabel(QString::fromLatin1(fields[i].label), this));
+            line.push_back(controls_[i]);
+        }
+        if (line.size() == 1) {
+            form->addRow(label(field.label, control), control);
+        } else {
+            form->addRow(label(field.label, control), Line(line));
+        }
+    }
 
     OkButton = Named(new QPushButton("OK", this), "OkButton");
     OkButton->setDefault(true);
@@ -74,42 +128,47 @@ TReplyFaultsForm::TReplyFaultsForm(QWidget* parent) : QDialog(parent) {
     layout->addLayout(ButtonRow({OkButton, CancelButton}));
     layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed dialog frame, as its siblings
 
-    for (QCheckBox* box : {NoAnswerCheck, DropCheck}) connect(box, &QCheckBox::toggled, this, [this] { UpdateEnabled(); });
-    connect(WhenCombo, &QComboBox::currentIndexChanged, this, [this] { UpdateEnabled(); });
-    connect(SplitAtSpin, &QSpinBox::valueChanged, this, [this] { UpdateEnabled(); });
+    for (QWidget* control : controls_) {
+        if (auto* box = qobject_cast<QCheckBox*>(control)) {
+            connect(box, &QCheckBox::toggled, this, [this] { UpdateEnabled(); });
+        } else if (auto* combo = qobject_cast<QComboBox*>(control)) {
+            connect(combo, &QComboBox::currentIndexChanged, this, [this] { UpdateEnabled(); });
+        } else {
+            connect(static_cast<QSpinBox*>(control), &QSpinBox::valueChanged, this,
+                    [this] { UpdateEnabled(); });
+        }
+    }
 }
 
 void TReplyFaultsForm::SetFaults(int row, const ReplyFaults& f) {
     setWindowTitle(QStringLiteral("Faults of reply row %1").arg(row + 1));
-    DelayMinSpin->setValue(f.DelayMin);
-    DelayMaxSpin->setValue(f.DelayMax);
-    NoAnswerCheck->setChecked(f.NoAnswer != 0);
-    TwiceCheck->setChecked(f.Twice != 0);
-    SplitAtSpin->setValue(f.SplitAt);
-    SplitGapSpin->setValue(f.SplitGap);
-    NoiseSpin->setValue(f.Noise);
-    DropCheck->setChecked(f.Drop != 0);
-    DropMsSpin->setValue(f.DropMs);
-    WhenCombo->setCurrentIndex(f.When >= 0 && f.When < 3 ? f.When : 0);
-    EveryNSpin->setValue(f.EveryN);
-    ChanceSpin->setValue(f.Chance);
+    const auto fields = ReplyFaultFields();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::int32_t value = f.*fields[i].member;
+        if (auto* box = qobject_cast<QCheckBox*>(controls_[i])) {
+            box->setChecked(value != 0);
+        } else if (auto* combo = qobject_cast<QComboBox*>(controls_[i])) {
+            combo->setCurrentIndex(value >= 0 && value < combo->count() ? value : 0);
+        } else {
+            static_cast<QSpinBox*>(controls_[i])->setValue(value);
+        }
+    }
     UpdateEnabled();
 }
 
 ReplyFaults TReplyFaultsForm::Faults() const {
     ReplyFaults f;
-    f.DelayMin = DelayMinSpin->value();
-    f.DelayMax = DelayMaxSpin->value();
-    f.NoAnswer = NoAnswerCheck->isChecked() ? 1 : 0;
-    f.Twice = TwiceCheck->isChecked() ? 1 : 0;
-    f.SplitAt = SplitAtSpin->value();
-    f.SplitGap = SplitGapSpin->value();
-    f.Noise = NoiseSpin->value();
-    f.Drop = DropCheck->isChecked() ? 1 : 0;
-    f.DropMs = DropMsSpin->value();
-    f.When = WhenCombo->currentIndex();
-    f.EveryN = EveryNSpin->value();
-    f.Chance = ChanceSpin->value();
+    const auto fields = ReplyFaultFields();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        std::int32_t& value = f.*fields[i].member;
+        if (const auto* box = qobject_cast<const QCheckBox*>(controls_[i])) {
+            value = box->isChecked() ? 1 : 0;
+        } else if (const auto* combo = qobject_cast<const QComboBox*>(controls_[i])) {
+            value = combo->currentIndex();
+        } else {
+            value = static_cast<const QSpinBox*>(controls_[i])->value();
+        }
+    }
     return f;
 }
 
@@ -121,8 +180,10 @@ void TReplyFaultsForm::UpdateEnabled() {
     SplitGapSpin->setEnabled(answers && SplitAtSpin->value() > 0);
     NoAnswerCheck->setEnabled(!DropCheck->isChecked());
     DropMsSpin->setEnabled(DropCheck->isChecked());
-    EveryNSpin->setVisible(WhenCombo->currentIndex() == 1);
-    ChanceSpin->setVisible(WhenCombo->currentIndex() == 2);
+    const auto fields = ReplyFaultFields();
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        if (fields[i].picksWhen >= 0)
+            controls_[i]->setVisible(WhenCombo->currentIndex() == fields[i].picksWhen);
 }
 
 QString FaultsSummary(const ReplyFaults& f) {

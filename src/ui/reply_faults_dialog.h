@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+#include <vector>
+
 #include "settings/prefs.h"
 
 class QCheckBox;
@@ -37,6 +39,11 @@ public:
 
 private:
     void UpdateEnabled();
+    // The control of the field of `member`.
+    template <class Widget>
+    Widget* Of(std::int32_t ReplyFaults::*member) const;
+
+    std::vector<QWidget*> controls_;  // one per field, in the order of ReplyFaultFields()
 };
 
 // A short summary of a row's faults for the table ("" when there are none).

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
@@ -18,8 +19,10 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/ssl.hpp>
 
-#include "text/json_text.h"
+#include "api/metrics_text.h"
 #include "support/api_rig.h"
+#include "support/reply_fault_values.h"
+#include "text/json_text.h"
 
 // The control API end to end: a real control thread serving the link on 127.0.0.1, a device
 // played over TCP, and HTTP requests over real sockets.
@@ -269,6 +272,80 @@ TEST(ApiReplies, FaultsAndSeedAreSetReadAndInjected) {
     device.Write(WireFrame('A', 0, "x"));
     EXPECT_EQ(device.ReadFrame(), WireFrame('A', ctrl::ACK, "new"));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+}
+
+// Each fault value on its own goes into a row and comes back as it went, in the table and in
+// the settings; just outside its range it is refused naming it, and the row keeps what it had.
+TEST(ApiReplies, EachFaultValueIsSetReadAndCheckedAgainstItsRange) {
+    Simulator sim;
+    const json untouched = sim.Get("replies").body["replies"][2]["faults"];
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        SCOPED_TRACE(field.name);
+        const std::int32_t value = reply_fault_values::OtherValue(field);
+        const ReplyFaults expected = reply_fault_values::With(field, value);
+        json faults = untouched;
+        faults[field.name] = field.kind == ReplyFaultField::Flag ? json(value != 0)
+                             : field.kind == ReplyFaultField::Choice
+                                 ? json(field.choices[static_cast<std::size_t>(value)])
+                                 : json(value);
+        const Reply put = sim.Put("replies", {{"replies", {{{"row", 2}, {"faults", faults}}}}});
+        ASSERT_EQ(put.status, 200) << put.raw.body();
+        EXPECT_EQ(sim.prefs->Get_reply_prefs(1).Faults, expected);
+        EXPECT_EQ(sim.Get("replies").body["replies"][1]["faults"], faults);
+
+        const std::string name = std::string("replies[0].faults.") + field.name;
+        for (const std::int32_t outside : {field.low - 1, field.high + 1}) {
+            SCOPED_TRACE(outside);
+            const Reply refused = sim.Put(
+                "replies", {{"replies", {{{"row", 2}, {"faults", {{field.name, outside}}}}}}});
+            EXPECT_EQ(refused.status, 400);
+            const json& error = refused.body["error"];
+            EXPECT_EQ(error["field"], name);
+            const std::string message =
+                error["message"].is_string() ? error["message"].get<std::string>() : "";
+            if (field.kind == ReplyFaultField::Flag) {
+                EXPECT_EQ(error["code"], "invalid_type");
+                EXPECT_EQ(message, name + " must be true or false.");
+            } else if (field.kind == ReplyFaultField::Choice) {
+                EXPECT_EQ(error["code"], "invalid_value");
+                EXPECT_EQ(message.rfind(name + " must be ", 0), 0u) << message;
+                for (const char* choice : field.choices)
+                    EXPECT_NE(message.find(choice), std::string::npos) << message;
+            } else {
+                EXPECT_EQ(error["code"], "out_of_range");
+                EXPECT_EQ(message, name + " must be " + std::to_string(field.low) + " to " +
+                                       std::to_string(field.high) + ".");
+            }
+            EXPECT_EQ(sim.prefs->Get_reply_prefs(1).Faults, expected)
+                << "a refused request changes nothing";
+        }
+    }
+}
+
+// Each kind of injected fault is counted under a name of its own: the reply faults' from their
+// table, the proxy's after them.
+TEST(ApiMetrics, EachInjectedKindHasItsOwnNameAndCount) {
+    AppCore::Status status;
+    for (std::size_t k = 0; k < status.injected.size(); ++k) status.injected[k] = 1000 + k;
+    const std::string text = MetricsText(status, nullptr);
+    const std::string family = "vantor_faults_injected_total{kind=\"";
+    std::map<std::string, std::string> counts;  // kind: count
+    for (std::size_t at = text.find(family); at != std::string::npos;
+         at = text.find(family, at + 1)) {
+        const std::size_t name = at + family.size();
+        const std::size_t close = text.find("\"} ", name);
+        ASSERT_NE(close, std::string::npos);
+        counts[text.substr(name, close - name)] =
+            text.substr(close + 3, text.find('\n', close) - close - 3);
+    }
+    EXPECT_EQ(counts.size(), status.injected.size()) << text;
+    EXPECT_EQ(counts.count(""), 0u) << text;
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        if (field.injected == 0) continue;
+        const auto bit =
+            static_cast<std::size_t>(std::countr_zero(static_cast<std::uint32_t>(field.injected)));
+        EXPECT_EQ(counts[field.metric], std::to_string(1000 + bit)) << field.name;
+    }
 }
 
 // While the core is busy, the status is still answered at once; a change the core has not

@@ -14,6 +14,7 @@
 #include "protocol/frame.h"
 #include "scenario/lua_hook.h"
 #include "scenario/verifier.h"
+#include "support/reply_fault_values.h"
 
 // The scenario engine on a fake clock: the file read (and refused, with where), rules tried in
 // order by state, type, text, counters and time in the state, their effects, timers and
@@ -414,6 +415,110 @@ TEST(ScenarioReport, JUnitEscapesEverythingAndTimesEachCaseFromTheStart) {
         EXPECT_EQ(between.find_first_of("<>\"'\x01\x15"), std::string::npos) << between;
     }
     EXPECT_EQ(xml.find("time=\"-"), std::string::npos) << xml;
+}
+
+// How a scenario or a script gives `field` the value `value`: a choice (When) is given by the
+// field that picks that value, at its default; the faults that come of it.
+struct Given {
+    const ReplyFaultField* field;
+    std::int32_t value;
+    ReplyFaults faults;
+};
+Given Give(const ReplyFaultField& field, std::int32_t value) {
+    Given given{&field, value, reply_fault_values::With(field, value)};
+    if (field.kind == ReplyFaultField::Choice) {
+        for (const ReplyFaultField& other : ReplyFaultFields())
+            if (other.picksWhen == value)
+                given = {&other, ReplyFaults{}.*other.member, given.faults};
+    } else if (field.picksWhen >= 0) {
+        given.faults.When = field.picksWhen;
+    }
+    return given;
+}
+
+ReplyFaults ScenarioFaults(const nlohmann::json& faults) {
+    const nlohmann::json file = {{"states", {"a"}},
+                                 {"rules", {{{"reply", {{"text", "x"}, {"faults", faults}}}}}}};
+    return Make(file.dump())->rules.at(0).effects.reply->faults;
+}
+
+std::string ScenarioRefusal(const nlohmann::json& faults) {
+    try {
+        ScenarioFaults(faults);
+    } catch (const ScenarioError& error) {
+        return error.what();
+    }
+    return "taken";
+}
+
+// Each fault value on its own, given in a scenario's reply, is what the rule answers with; one
+// outside its range is refused with its place, and so are two values that pick different
+// Whens.
+TEST(ScenarioFile, EachFaultValueIsReadAndCheckedAgainstItsRange) {
+    std::vector<const ReplyFaultField*> pickers;
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        SCOPED_TRACE(field.name);
+        if (field.picksWhen >= 0) pickers.push_back(&field);
+        const Given given = Give(field, reply_fault_values::OtherValue(field));
+        const nlohmann::json value = given.field->kind == ReplyFaultField::Flag
+                                         ? nlohmann::json(given.value != 0)
+                                         : nlohmann::json(given.value);
+        EXPECT_EQ(ScenarioFaults({{given.field->name, value}}), given.faults);
+        const std::string place = std::string("/rules/0/reply/faults/") + field.name + ": ";
+        if (field.kind == ReplyFaultField::Flag) {
+            for (const nlohmann::json& wrong : {nlohmann::json(1), nlohmann::json("true")})
+                EXPECT_EQ(ScenarioRefusal({{field.name, wrong}}), place + "must be true or false");
+        } else if (field.kind != ReplyFaultField::Choice) {
+            const std::string range =
+                "must be " + std::to_string(field.low) + " to " + std::to_string(field.high);
+            for (const std::int64_t wrong :
+                 {std::int64_t{field.low} - 1, std::int64_t{field.high} + 1})
+                EXPECT_EQ(ScenarioRefusal({{field.name, wrong}}), place + range);
+            EXPECT_EQ(ScenarioRefusal({{field.name, 1.5}}), place + "must be a whole number");
+        }
+    }
+    ASSERT_EQ(pickers.size(), 2u);
+    EXPECT_EQ(
+        ScenarioRefusal({{pickers[0]->name, pickers[0]->low}, {pickers[1]->name, pickers[1]->low}}),
+        std::string("/rules/0/reply/faults: ") + pickers[0]->name + " or " + pickers[1]->name +
+            ", not both");
+    EXPECT_EQ(ScenarioRefusal({{"DelayMin", 5}}),
+              "/rules/0/reply/faults: unknown field 'DelayMin'");
+}
+
+// Each fault value on its own, given by the script, is what the answer carries; one outside
+// its range is brought into it (a flag: anything but 0 is on), as the settings file's are.
+TEST(ScenarioScript, EachFaultValueReachesTheAnswerWithinItsRange) {
+    struct Case {
+        std::string text;  // the message that asks for it
+        const char* name;
+        std::string value;  // as the script writes it
+        ReplyFaults faults;
+    };
+    std::vector<Case> cases;
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        const Given given = Give(field, reply_fault_values::OtherValue(field));
+        const bool flag = given.field->kind == ReplyFaultField::Flag;
+        cases.push_back({field.name, given.field->name,
+                         flag ? (given.value != 0 ? "true" : "false") : std::to_string(given.value),
+                         given.faults});
+        if (field.kind == ReplyFaultField::Choice) continue;
+        for (const std::int32_t outside : {field.low - 1, field.high + 1})
+            cases.push_back({field.name + std::to_string(outside), field.name,
+                             std::to_string(outside), BoundedFaults(Give(field, outside).faults)});
+    }
+    std::string lua = "function on_message(msg)\n";
+    for (const Case& c : cases)
+        lua += "  if msg.text == '" + c.text + "' then return {text = 'x', faults = {" + c.name +
+               " = " + c.value + "}} end\n";
+    lua += "end\n";
+    Link link = Scripted(lua, "faults");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const Response r = link.runner->OnMessage(IncomingMessage{'A', c.text, 0}, 0);
+        EXPECT_EQ(r.rule, "script");
+        EXPECT_EQ(r.faults, c.faults);
+    }
 }
 
 }  // namespace

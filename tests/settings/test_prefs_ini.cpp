@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/reply_fault_values.h"
+
 using namespace std::string_literals;
 
 namespace {
@@ -415,6 +417,75 @@ TEST(PrefsIni, ReplyFaultKeysAppearWhenSetAndStayWhenCleared) {
     EXPECT_EQ(ReadPrefs(cleared), prefs);
     EXPECT_EQ(ReadPrefs("[Reply]\nType0=`A`\n"), ReadPrefs("[Reply]\nType0=`A`\nSeed=x\n"))
         << "an older file loads with no faults";
+}
+
+// The reply faults' table is the whole struct: every value has one row, with its own names,
+// and its default within its range.
+TEST(ReplyFaultFields, EveryValueHasOneRowWithItsOwnNames) {
+    const auto fields = ReplyFaultFields();
+    EXPECT_EQ(sizeof(ReplyFaults), fields.size() * sizeof(std::int32_t)) << "a value without a row";
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const ReplyFaultField& field = fields[i];
+        SCOPED_TRACE(field.name);
+        const std::int32_t byDefault = ReplyFaults{}.*field.member;
+        EXPECT_TRUE(byDefault >= field.low && byDefault <= field.high);
+        EXPECT_EQ(FindReplyFaultField(field.name), &field);
+        if (field.kind == ReplyFaultField::Choice) {
+            EXPECT_EQ(field.choices.size(), static_cast<std::size_t>(field.high) + 1);
+            EXPECT_EQ(field.choiceLabels.size(), field.choices.size());
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            EXPECT_NE(fields[j].member, field.member);
+            EXPECT_STRNE(fields[j].name, field.name);
+            EXPECT_STRNE(fields[j].key, field.key);
+            if (field.injected != 0) {
+                EXPECT_NE(fields[j].injected, field.injected);
+            }
+        }
+    }
+    EXPECT_EQ(FindReplyFaultField("DelayMin"), nullptr) << "the file's key is not the API's name";
+}
+
+// Each value on its own survives a save and a load, in any row: a value the file leaves out
+// would come back as its default.
+TEST(ReplyFaultFields, EachValueSurvivesTheSettingsFile) {
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        SCOPED_TRACE(field.name);
+        for (const std::size_t row : {std::size_t{0}, std::size_t{kReplySlots - 1}}) {
+            Prefs prefs;
+            prefs.Reply[row].Faults =
+                reply_fault_values::With(field, reply_fault_values::OtherValue(field));
+            const std::string written = WritePrefs("", prefs);
+            EXPECT_NE(written.find(std::string(field.key) + std::to_string(row) + "="),
+                      std::string::npos)
+                << written;
+            EXPECT_EQ(ReadPrefs(written), prefs) << written;
+        }
+    }
+}
+
+// Just outside its range, each value is brought to the nearest end (a flag: anything but 0 is
+// on), by itself and from a hand-edited file; the other values stay.
+TEST(ReplyFaultFields, EachValueOutsideItsRangeIsBroughtIntoIt) {
+    using reply_fault_values::With;
+    for (const ReplyFaultField& field : ReplyFaultFields()) {
+        SCOPED_TRACE(field.name);
+        const bool flag = field.kind == ReplyFaultField::Flag;
+        const std::pair<std::int32_t, std::int32_t> cases[] = {
+            {field.low - 1, flag ? 1 : field.low},
+            {field.high + 1, field.high},
+            {field.low, field.low},
+            {field.high, field.high},
+            {INT32_MIN, flag ? 1 : field.low},
+            {INT32_MAX, field.high}};
+        for (const auto& [given, kept] : cases) {
+            SCOPED_TRACE(given);
+            EXPECT_EQ(BoundedFaults(With(field, given)), With(field, kept));
+            const std::string file =
+                "[Reply]\n" + std::string(field.key) + "4=" + std::to_string(given) + "\n";
+            EXPECT_EQ(ReadPrefs(file).Reply[4].Faults, With(field, kept)) << file;
+        }
+    }
 }
 
 }  // namespace

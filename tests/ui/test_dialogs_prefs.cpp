@@ -19,14 +19,15 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include "dialogs_support.h"
 #include "settings/preferences.h"
+#include "support/reply_fault_values.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
 #include "ui/line_faults_page.h"
 #include "ui/proxy_faults_page.h"
 #include "ui/reply_faults_dialog.h"
 #include "ui/serial_ports.h"
-#include "dialogs_support.h"
 
 namespace {
 
@@ -628,6 +629,23 @@ private slots:
         for (const QLabel* label : editor.findChildren<QLabel*>())
             if (label->text().contains('&')) QVERIFY2(label->buddy() != nullptr, qPrintable(label->text()));
         QCOMPARE(editor.minimumSize(), editor.maximumSize());
+    }
+
+    // Each fault value on its own comes back from the editor as it went in, at the edge of its
+    // range; one outside its range comes back within it.
+    void faultsEditorKeepsEveryValueWithinItsRange() {
+        TReplyFaultsForm editor;
+        for (const ReplyFaultField& field : ReplyFaultFields()) {
+            const ReplyFaults edge =
+                reply_fault_values::With(field, reply_fault_values::OtherValue(field));
+            editor.SetFaults(0, edge);
+            QVERIFY2(editor.Faults() == edge, field.name);
+            for (const std::int32_t outside : {field.low - 1, field.high + 1}) {
+                editor.SetFaults(0, reply_fault_values::With(field, outside));
+                const std::int32_t back = editor.Faults().*field.member;
+                QVERIFY2(back >= field.low && back <= field.high, field.name);
+            }
+        }
     }
 
     void executeOpensOnTheChosenPageAndReportsTheResult() {
