@@ -1268,3 +1268,66 @@ TEST(ApiScenario, LoadJudgeAndStop) {
     // Loaded from no file: there is nothing to read again.
     EXPECT_EQ(sim.Post("scenario/reload").status, 409);
 }
+
+// Two clients of the server are two sessions: each listed with its peer and counts, each
+// message and send naming its own, and a scenario's state kept apart for each.
+TEST(ApiSessions, EachClientIsASessionOfItsOwn) {
+    Simulator sim;
+    ASSERT_TRUE(Eventually([&] { return sim.Get("ready").status == 200; }));
+    const json scenario = {
+        {"name", "gate"},
+        {"start", "locked"},
+        {"states", {{"locked", json::object()}, {"open", json::object()}}},
+        {"rules",
+         {{{"name", "login"}, {"state", "locked"}, {"type", "L"}, {"reply", "WELCOME"}, {"goto", "open"}},
+          {{"name", "again"}, {"state", "open"}, {"type", "L"}, {"reply", {{"text", "ALREADY"}, {"action", "NAK Error"}}}}}}};
+    ASSERT_EQ(sim.Put("scenario", {{"scenario", scenario}}).status, 200);
+    Peer one(sim.devicePort), two(sim.devicePort);
+    ASSERT_TRUE(Eventually([&] { return sim.Get("sessions").body["sessions"].size() == 2; }));
+    // The first client's login moves its own session on; the second's starts from the start.
+    one.Write(WireFrame('L', 0, "me"));
+    EXPECT_EQ(one.ReadFrame(), WireFrame('L', ctrl::ACK, "WELCOME"));
+    one.Write(WireFrame('L', 0, "me again"));
+    EXPECT_EQ(one.ReadFrame(), WireFrame('L', ctrl::NAK, "ALREADY"));
+    two.Write(WireFrame('L', 0, "you"));
+    EXPECT_EQ(two.ReadFrame(), WireFrame('L', ctrl::ACK, "WELCOME"));
+
+    json sessions;
+    ASSERT_TRUE(Eventually([&] {
+        sessions = sim.Get("sessions").body["sessions"];
+        return sessions.size() == 2 && sessions[1]["received"] == 1;
+    })) << sessions.dump();
+    EXPECT_EQ(sessions[0]["session"], 1);
+    EXPECT_EQ(sessions[0]["received"], 2);
+    EXPECT_EQ(sessions[0]["answered"], 2);
+    EXPECT_EQ(sessions[1]["session"], 2);
+    EXPECT_NE(sessions[0]["peer"], sessions[1]["peer"]);
+    EXPECT_EQ(sessions[1]["peer"].get<std::string>().rfind("127.0.0.1:", 0), 0u);
+    const json mine = sim.Get("messages?session=2").body["messages"];
+    ASSERT_EQ(mine.size(), 1u);
+    EXPECT_EQ(mine[0]["text"], "you");
+    EXPECT_EQ(mine[0]["session"], 2);
+
+    // A send naming the second session reaches it alone, and its answer ends it.
+    const Reply sent = sim.Post("sends", {{"type", "Q"}, {"text", "FOR-TWO"}, {"session", 2}});
+    ASSERT_EQ(sent.status, 201) << sent.raw.body();
+    EXPECT_EQ(two.Answer("GOT"), WireFrame('Q', 0, "FOR-TWO"));
+    const std::string id = std::to_string(sent.body["id"].get<int>());
+    ASSERT_TRUE(Eventually([&] { return sim.Get("sends/" + id).body["state"] == "accepted"; }));
+    EXPECT_EQ(sim.Get("sends/" + id).body["session"], 2);
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "raw"}, {"bytes", "ONE"}, {"session", 1}}).status, 200);
+    EXPECT_EQ(one.ReadBytes(3), "ONE") << "the first client gets the raw bytes, and nothing before them";
+    // A session that is not open is refused by name.
+    for (const auto& [path, body] : {std::pair<const char*, json>{"sends", {{"type", "Q"}, {"session", 9}}},
+                                     {"link/actions", {{"action", "drop"}, {"session", 9}}}}) {
+        const Reply refused = sim.Post(path, body);
+        EXPECT_EQ(refused.status, 409) << path;
+        EXPECT_EQ(refused.body["error"]["code"], "session_not_open") << path;
+        EXPECT_EQ(refused.body["error"]["field"], "session") << path;
+    }
+    // Dropping the second session leaves the first connected.
+    EXPECT_EQ(sim.Post("link/actions", {{"action", "drop"}, {"session", 2}}).status, 200);
+    ASSERT_TRUE(Eventually([&] { return sim.Get("sessions").body["sessions"].size() == 1; }));
+    EXPECT_EQ(sim.Get("sessions").body["sessions"][0]["session"], 1);
+    EXPECT_EQ(two.ReadSome(), "") << "the dropped client's connection ends";
+}
