@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "app/json_log.h"
+#include "base/link_actions.h"
 #include "app/scheduler.h"
 #include "protocol/frame.h"
 #include "settings/names.h"
@@ -272,7 +273,7 @@ std::string AppCore::CheckLink(const CommPrefs& comm) {
         const std::int32_t value = comm.*r.member;
         if (value < 0 || value > r.last) return std::string(r.field) + " must be 0 to " + std::to_string(r.last) + ".";
     }
-    if (comm.Type == 4)
+    if (LinkCan(comm).proxy)
         if (std::string error = ProxySidesError(comm); !error.empty()) return "Proxy " + error + ".";
     return "";
 }
@@ -364,16 +365,23 @@ void AppCore::LogLink() {
                               {"summary", BytesToJsonText(LinkSummaryText(comm))}});
 }
 
+std::string AppCore::CannotDo(std::int32_t code) const {
+    const LinkActionInfo* action = FindLinkAction(code);
+    if (action == nullptr) return "No such link action.";
+    const LinkKindInfo* kind = FindLinkKind(prefs_.Get_comm_prefs());
+    if (kind == nullptr) return "The link is of no kind known: not done.";
+    return LinkActionUnsupported(*kind, *action);
+}
+
 std::string AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
-    if (code != LinkActionCode::Reconnect && link_.kind != LinkState::Proxy && !link_.Connected())
+    if (std::string why = CannotDo(code); !why.empty()) return why;
+    if (code != LinkActionCode::Reconnect && link_.kind != LinkKind::Proxy && !link_.Connected())
         return "Nobody is connected: not done.";
     if (code == LinkActionCode::Reconnect) starting_ = false;
     Event event{EventId::LinkAction, code, 0, {}};
     event.payload = args;
     toThread_.PostEvent(std::move(event));
-    static const char* const kActions[] = {"", "drop", "break", "xoff", "raw", "reconnect"};
-    nlohmann::json fields = {{"code", code}};
-    if (code >= 1 && code <= 5) fields["action"] = kActions[code];
+    nlohmann::json fields = {{"code", code}, {"action", FindLinkAction(code)->name}};
     if (code == LinkActionCode::HoldWithXoff) fields["ms"] = args.ms;
     if (code == LinkActionCode::SendRaw) fields["bytes"] = BytesToJsonText(args.bytes);
     if (args.side == 1 || args.side == 2) fields["side"] = args.side == 1 ? "A" : "B";

@@ -113,6 +113,8 @@ public:
     // refused ("" when taken): bytes, a hold, a break or a drop with nobody connected would
     // otherwise wait for whoever connects next.
     std::string LinkAction(std::int32_t code, const LinkActionArgs& args = {});
+    // "" when the link in use is of a kind that can do the action `code`, else why not.
+    std::string CannotDo(std::int32_t code) const;
     // "" when the settings can be applied, else why not.
     static std::string CheckLink(const CommPrefs& comm);
     // The faults of the link's line (none: every byte as it is): stored and handed to the

@@ -52,7 +52,7 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
     const std::string_view rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
     const std::string quoted = "\"" + std::string(text) + "\"";
     if (kind == "serial" || kind == "pty") {
-        side.comm.Type = kind == "serial" ? 0 : 3;
+        side.comm.Type = SettingsValue(kind == "serial" ? LinkKind::Serial : LinkKind::Pty);
         std::string_view path = rest;
         // Both read alike: a number after the last colon is the baud rate, and must be one
         // offered; anything else there belongs to the path (/dev/serial/by-path/ names hold
@@ -81,7 +81,7 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
         return side;
     }
     if (kind == "tcp-client") {
-        side.comm.Type = 1;
+        side.comm.Type = SettingsValue(LinkKind::TcpClient);
         std::string host;
         std::string_view port;
         if (!SplitHostPort(rest, host, port) || host.empty()) {
@@ -98,7 +98,7 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
         return side;
     }
     if (kind == "tcp-server") {
-        side.comm.Type = 2;
+        side.comm.Type = SettingsValue(LinkKind::TcpServer);
         std::string address;
         std::string_view port = rest;
         if (rest.find(':') != std::string_view::npos || (!rest.empty() && rest.front() == '[')) {

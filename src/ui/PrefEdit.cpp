@@ -1,5 +1,6 @@
 #include "ui/PrefEdit.h"
 
+#include "settings/link_kind.h"
 #include "settings/names.h"
 #include "settings/proxy_side.h"
 
@@ -104,9 +105,9 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     TypeRadioGroup = Group(CommPortTabSheet, "TypeRadioGroup", "Communications Interface Type");
     TypeButtons = new QButtonGroup(TypeRadioGroup);
     auto* typeLayout = new QVBoxLayout(TypeRadioGroup);
-    for (int type = 0; type < static_cast<int>(std::size(kLinkTypeNames)); ++type) {
-        auto* button = new QRadioButton(QString::fromLatin1(kLinkTypeNames[type]), TypeRadioGroup);
-        TypeButtons->addButton(button, type);
+    for (const LinkKindInfo& kind : LinkKinds()) {
+        auto* button = new QRadioButton(QString::fromLatin1(kind.displayName), TypeRadioGroup);
+        TypeButtons->addButton(button, SettingsValue(kind.kind));
         typeLayout->addWidget(button);
     }
     connect(TypeButtons, &QButtonGroup::idToggled, this, [this](int type, bool checked) {
@@ -331,7 +332,7 @@ void TPreferencesForm::FillPortList(const std::string& port) {
         if (ResolvePortDevice(ToBytes(entries[i]), portPlaces_) == device) selected = i;
     // A typed pseudo-terminal is listed nowhere; while it exists it stays on offer. The path of
     // a virtual serial port exists only while the simulator serves it.
-    if (selected < 0 && (IsUnlistedTerminal(port, portPlaces_) || (comm_.Type == 3 && !port.empty()))) {
+    if (selected < 0 && (IsUnlistedTerminal(port, portPlaces_) || (LinkCan(comm_).makesPort && !port.empty()))) {
         entries << wanted;
         selected = static_cast<int>(entries.size()) - 1;
     }
@@ -358,12 +359,15 @@ std::string TPreferencesForm::ChosenPort() const {
 }
 
 void TPreferencesForm::TypeRadioGroupClick(int type) {
-    // A proxy's serial sides take their line settings from the serial box.
-    SerialSettingsGroupBox->setEnabled(type == 0 || type == 3 || type == 4);
-    TCPIPClientGroupBox->setEnabled(type == 1);
-    TCPIPServerGroupBox->setEnabled(type == 2);
-    ProxyGroupBox->setEnabled(type == 4);
-    const bool proxy = type == 4;
+    // Each box holds settings of its own; it is there for the kinds that read them (a proxy's
+    // serial sides take their line settings from the serial box).
+    const auto kind = LinkKindFromSettings(type);
+    const auto reads = [&kind](const char* key) { return kind && LinkKindOf(*kind).Reads(key); };
+    SerialSettingsGroupBox->setEnabled(reads("Baud"));
+    TCPIPClientGroupBox->setEnabled(reads("RemoteIp"));
+    TCPIPServerGroupBox->setEnabled(reads("LocalPort"));
+    ProxyGroupBox->setEnabled(reads("ProxyA"));
+    const bool proxy = kind && LinkKindOf(*kind).can.proxy;
     PageControl->setTabText(PageControl->indexOf(LineFaultsTab), proxy ? "Line faults A" : "Line faults");
     PageControl->setTabVisible(PageControl->indexOf(LineFaultsBTab), proxy);
     PageControl->setTabVisible(PageControl->indexOf(ProxyFaultsTab), proxy);
@@ -486,7 +490,7 @@ void TPreferencesForm::OkButtonClick() {
     comm.ProxyA = ToBytes(ProxyAEdit->text().trimmed());
     comm.ProxyB = ToBytes(ProxyBEdit->text().trimmed());
     comm.ProxyInject = ProxySendToCombo->currentIndex();
-    if (comm.Type == 4) {
+    if (LinkCan(comm).proxy) {
         // Each side on its own, so that the cursor goes to the one that is wrong.
         for (auto [edit, side] : {std::pair{ProxyAEdit, &comm.ProxyA}, std::pair{ProxyBEdit, &comm.ProxyB}}) {
             std::string error;

@@ -35,6 +35,7 @@
 #include "app/app_core.h"
 #include "app/send_runs.h"
 #include "protocol/frame.h"
+#include "settings/link_kind.h"
 #include "settings/names.h"
 #include "settings/preferences.h"
 #include "text/integer.h"
@@ -389,13 +390,12 @@ QString TMainForm::HoldTimeProblem(const std::string& text) {
 
 void TMainForm::UpdateLinkMenu() {
     // Only what the link in use can do.
-    const int type = prefs_.Get_comm_prefs().Type;
-    DropLinkMenuItem->setEnabled(type == 1 || type == 2);
-    BreakMenuItem->setEnabled(type == 0 || type == 3);
-    XoffMenuItem->setEnabled(type >= 0 && type <= 3);
-    RawBytesMenuItem->setEnabled(type >= 0 && type <= 3);
-    // A virtual port made anew gets a new terminal behind the same path.
-    ReconnectMenuItem->setEnabled(type == 0 || type == 1 || type == 3);
+    for (const auto& [item, code] : {std::pair{DropLinkMenuItem, LinkActionCode::DropConnections},
+                                     std::pair{BreakMenuItem, LinkActionCode::SendBreak},
+                                     std::pair{XoffMenuItem, LinkActionCode::HoldWithXoff},
+                                     std::pair{RawBytesMenuItem, LinkActionCode::SendRaw},
+                                     std::pair{ReconnectMenuItem, LinkActionCode::Reconnect}})
+        item->setEnabled(core_.CannotDo(code).empty());
 }
 
 void TMainForm::PostLinkAction(std::int32_t code, const std::string& argument) {
@@ -446,7 +446,7 @@ void TMainForm::BuildReceivedList() {
     }
     // The way (shown for the proxy only) beside the type, where it is read with it.
     grid->horizontalHeader()->moveSection(ReceivedListModel::WayColumn, ReceivedListModel::TypeColumn);
-    grid->setColumnHidden(ReceivedListModel::WayColumn, prefs_.Get_comm_prefs().Type != 4);
+    grid->setColumnHidden(ReceivedListModel::WayColumn, !LinkCan(prefs_.Get_comm_prefs()).proxy);
     // The message text takes what the others leave of the grid; set once, at the first show.
     grid->setColumnWidth(ReceivedListModel::TextColumn, 295);
 
@@ -602,8 +602,9 @@ void TMainForm::PostReplyActions() {
 
 void TMainForm::ShowCommSettings() {
     // The way a message went shows only where there are two ways: between the proxy's sides.
-    ReceivedMsgsGrid->setColumnHidden(ReceivedListModel::WayColumn, core_.Link().Type != 4);
-    if (Traffic != nullptr) Traffic->Traffic->ShowProxyWays(core_.Link().Type == 4);
+    const bool proxy = LinkCan(core_.Link()).proxy;
+    ReceivedMsgsGrid->setColumnHidden(ReceivedListModel::WayColumn, !proxy);
+    if (Traffic != nullptr) Traffic->Traffic->ShowProxyWays(proxy);
     const QString summary = ToQString(LinkSummaryText(prefs_.Get_comm_prefs()));
     StatusPanels[2]->setText(summary);
     StatusPanels[2]->setToolTip(summary);

@@ -21,6 +21,7 @@
 #include "app/event_hub.h"
 #include "app/json_log.h"
 #include "app/scheduler.h"
+#include "base/link_actions.h"
 #include "protocol/frame.h"
 #include "settings/preferences.h"
 #include "support/loopback.h"
@@ -307,7 +308,7 @@ TEST(CoreStart, TellsTheStartsLinkProblemsLastingOnlyWhenItCouldNotOpen) {
             core.LinkAction(LinkActionCode::Reconnect, {});
         } else {
             LinkState up;
-            up.kind = LinkState::Client;
+            up.kind = LinkKind::TcpClient;
             up.phase = LinkState::Up;
             up.peers = {"127.0.0.1:5000"};
             Event event{EventId::LinkState, 0, 0, {}};
@@ -318,6 +319,46 @@ TEST(CoreStart, TellsTheStartsLinkProblemsLastingOnlyWhenItCouldNotOpen) {
         deliver(Event{EventId::Error, 0, 0, "Connection closed by 127.0.0.1:5000"});
         EXPECT_EQ(told.size(), 2u) << "ending " << ending;
         EXPECT_NE(core.GetStatus().linkError, "") << "still shown as the link's error";
+    }
+}
+
+// With a peer connected only the kind decides: what it cannot do is refused, saying why, and
+// never reaches the control thread; an action of no known code goes nowhere either.
+TEST_F(Core, ALinkActionItsKindCannotDoIsRefusedAndNeverPosted) {
+    for (const LinkKindInfo& kind : LinkKinds()) {
+        SCOPED_TRACE(kind.apiName);
+        CommPrefs comm = prefs.Get_comm_prefs();
+        comm.Type = SettingsValue(kind.kind);
+        core.ApplyLink(comm);
+        LinkState up;
+        up.kind = kind.kind;
+        up.phase = LinkState::Up;
+        up.peers = {"127.0.0.1:5000"};
+        Event event{EventId::LinkState, 0, 0, {}};
+        event.payload = up;
+        Deliver(std::move(event));
+        TakeRequests();
+        for (const LinkActionInfo& action : kLinkActions) {
+            SCOPED_TRACE(action.name);
+            LinkActionArgs args;
+            args.ms = 10;
+            args.bytes = "x";
+            const std::string refused = core.LinkAction(action.code, args);
+            const std::vector<Event> posted = TakeRequests();
+            if (kind.can.*action.needs) {
+                EXPECT_EQ(refused, "");
+                ASSERT_EQ(posted.size(), 1u);
+                EXPECT_EQ(posted[0].value, action.code);
+            } else {
+                EXPECT_NE(refused.find(kind.whyNot != nullptr ? "no line of its own" : kind.displayName),
+                          std::string::npos)
+                    << refused;
+                EXPECT_TRUE(posted.empty());
+            }
+        }
+        EXPECT_NE(core.LinkAction(0), "");
+        EXPECT_NE(core.LinkAction(99), "");
+        EXPECT_TRUE(TakeRequests().empty());
     }
 }
 

@@ -472,26 +472,35 @@ private slots:
             }
             return std::nullopt;
         };
-        const struct {
-            int type;
-            bool drop, brk, reconnect;
-        } kinds[] = {{0, false, true, true}, {3, false, true, true}, {2, true, false, false}, {1, true, false, true}};
-        for (const auto& k : kinds) {
+        // Each kind enables exactly what it can do; a Type of no kind (a file from a later
+        // version) offers nothing.
+        const std::pair<QAction*, bool LinkAbilities::*> items[] = {
+            {form->DropLinkMenuItem, &LinkAbilities::dropConnections},
+            {form->BreakMenuItem, &LinkAbilities::sendBreak},
+            {form->XoffMenuItem, &LinkAbilities::xoff},
+            {form->RawBytesMenuItem, &LinkAbilities::rawBytes},
+            {form->ReconnectMenuItem, &LinkAbilities::reconnect}};
+        std::vector<std::int32_t> types;
+        for (const LinkKindInfo& kind : LinkKinds()) types.push_back(SettingsValue(kind.kind));
+        types.push_back(kLinkKindCount);
+        types.push_back(SettingsValue(LinkKind::TcpClient));
+        for (std::int32_t type : types) {
             CommPrefs comm = prefs->Get_comm_prefs();
-            comm.Type = k.type;
+            comm.Type = type;
             core->ApplyLink(comm);
-            QCOMPARE(form->DropLinkMenuItem->isEnabled(), k.drop);
-            QCOMPARE(form->BreakMenuItem->isEnabled(), k.brk);
-            QCOMPARE(form->ReconnectMenuItem->isEnabled(), k.reconnect);
-            QVERIFY(form->XoffMenuItem->isEnabled() && form->RawBytesMenuItem->isEnabled());
+            const LinkAbilities can = LinkCan(comm);
+            for (const auto& [item, ability] : items)
+                QVERIFY2(item->isEnabled() == can.*ability,
+                         qPrintable(QStringLiteral("type %1, %2").arg(type).arg(item->text())));
         }
+        QVERIFY(!form->BreakMenuItem->isEnabled() && form->DropLinkMenuItem->isEnabled());
         TakeRequests();
         // Nobody connected: refused and said, nothing posted.
         form->DropLinkMenuItem->trigger();
         QVERIFY(TakeRequests().empty());
         QCOMPARE(form->StatusPanels[0]->text(), QString("Nobody is connected: not done."));
         LinkState connected;
-        connected.kind = LinkState::Client;
+        connected.kind = LinkKind::TcpClient;
         connected.phase = LinkState::Up;
         connected.peers = {"127.0.0.1:5000"};
         Event up{EventId::LinkState, 0, 0, {}};
@@ -765,7 +774,7 @@ private slots:
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         Event state{EventId::LinkState, 0, 0};
-        state.payload = LinkState{LinkState::Server, LinkState::Up, "port 5100", {"127.0.0.1:40001", "127.0.0.1:40002"}};
+        state.payload = LinkState{LinkKind::TcpServer, LinkState::Up, "port 5100", {"127.0.0.1:40001", "127.0.0.1:40002"}};
         Report(state);
         Report(Event{EventId::Error, 0, 0, "Connection closed by 127.0.0.1:40001"});
         Report(Event{EventId::Status, StatusBadBcc, 0});
@@ -787,7 +796,7 @@ private slots:
         QVERIFY(static_cast<ElidedLabel*>(form->StatusPanels[0])->ShownText().endsWith(QChar(0x2026)));
 
         // A new client makes the old message old news; so does another link.
-        state.payload = LinkState{LinkState::Server, LinkState::Up, "port 5100", {"127.0.0.1:40002", "127.0.0.1:40003"}};
+        state.payload = LinkState{LinkKind::TcpServer, LinkState::Up, "port 5100", {"127.0.0.1:40002", "127.0.0.1:40003"}};
         Report(state);
         QCOMPARE(form->StatusPanels[0]->text(), QString());
         QCOMPARE(core->GetStatus().linkError, std::string());
