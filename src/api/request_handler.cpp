@@ -20,6 +20,7 @@
 #include "base/traffic_sink.h"
 #include "settings/names.h"
 #include "settings/proxy_side.h"
+#include "settings/value_checks.h"
 #include "text/integer.h"
 #include "text/json_text.h"
 #include "text/times.h"
@@ -258,6 +259,10 @@ std::int32_t Ranged(const json& value, const std::string& field, std::int32_t lo
     return number;
 }
 
+std::int32_t Ranged(const json& value, const std::string& field, const ValueRange& range) {
+    return Ranged(value, field, static_cast<std::int32_t>(range.low), static_cast<std::int32_t>(range.high));
+}
+
 bool Flag(const json& value, const std::string& field) {
     if (value.is_boolean()) return value.get<bool>();
     if (value.is_number_integer() && (value == 0 || value == 1)) return value == 1;
@@ -390,8 +395,8 @@ ApiResponse PutLink(AppCore& core, const json& body) {
         comm.Parity = *parity;
     }
     if (body.contains("remoteIp")) comm.RemoteIp = Bytes(body["remoteIp"], "remoteIp");
-    if (body.contains("remotePort")) comm.RemotePort = Ranged(body["remotePort"], "remotePort", 1, 65535);
-    if (body.contains("localPort")) comm.LocalPort = Ranged(body["localPort"], "localPort", 1, 65535);
+    if (body.contains("remotePort")) comm.RemotePort = Ranged(body["remotePort"], "remotePort", kTcpPortRange);
+    if (body.contains("localPort")) comm.LocalPort = Ranged(body["localPort"], "localPort", kTcpPortRange);
     if (body.contains("autoReconnect")) {
         if (!body["autoReconnect"].is_boolean())
             throw ApiError(400, "invalid_value", "autoReconnect must be true or false.", "autoReconnect");
@@ -716,7 +721,7 @@ ApiResponse PutRow(AppCore& core, int row, const json& body) {
 // The field a row's refused Send is about, as the row checks them: count, delay, type.
 std::string RowProblemField(const SendPrefs& settings) {
     const auto count = ParseInteger(settings.Count);
-    if (!count || *count < 1) return "count";
+    if (!count || !kSendCountRange.Holds(*count)) return "count";
     const auto delay = ParseInteger(settings.Delay);
     if (!delay || *delay < 0) return "delay";
     return "type";
@@ -1266,7 +1271,7 @@ ApiResponse LinkActions(AppCore& core, const json& body) {
     }
     if (info->code == LinkActionCode::HoldWithXoff) {
         if (!body.contains("ms")) throw ApiError(400, "missing_field", "xoff needs ms.", "ms");
-        args.ms = Ranged(body["ms"], "ms", 0, FaultLimit::kMaxMs);
+        args.ms = Ranged(body["ms"], "ms", kHoldMsRange);
     } else if (info->code == LinkActionCode::SendRaw) {
         if (!body.contains("bytes")) throw ApiError(400, "missing_field", "raw needs bytes.", "bytes");
         args.bytes = Bytes(body["bytes"], "bytes");

@@ -434,6 +434,25 @@ void AppCore::ApplyTrafficSettings() {
     PublishStatus();
 }
 
+std::vector<SettingRefusal> AppCore::ApplyPreferences(const Prefs& chosen) {
+    std::vector<SettingRefusal> refused = PreferencesRefusals(chosen);
+    if (!refused.empty()) return refused;
+    const Prefs before = prefs_.Get_prefs();
+    prefs_.Set_comm_prefs(chosen.Comm);
+    for (int slot = 0; slot < kReplySlots; ++slot) prefs_.Set_reply_prefs(slot, chosen.Reply[slot]);
+    prefs_.Set_fault_seed(chosen.FaultSeed);
+    prefs_.Set_traffic_prefs(chosen.Traffic);
+    for (int side : {0, 1})
+        if (const LineFaults& faults = side == 0 ? chosen.Line : chosen.LineB;
+            faults != prefs_.Get_line_faults(side))
+            ApplyLineFaults(faults, side);
+    if (chosen.Proxy != before.Proxy) ApplyProxyFaults(chosen.Proxy);
+    ApplyTrafficSettings();
+    if (chosen.Comm != before.Comm) PostLink();  // which tells the window of the new link
+    PostReplyActions();
+    return {};
+}
+
 SendPrefs AppCore::Row(int row) const {
     return prefs_.Get_send_prefs(row);
 }
@@ -462,6 +481,13 @@ std::vector<AppCore::BatchResult> AppCore::BatchSend() {
     }
     PublishStatus();
     return results;
+}
+
+std::vector<int> AppCore::BatchRestarts() const {
+    std::vector<int> rows;
+    for (int row = 0; row < kSendSlots; ++row)
+        if (!prefs_.Get_send_prefs(row).Type.empty() && sends_.RowSending(row)) rows.push_back(row);
+    return rows;
 }
 
 void AppCore::ClearMessages() {

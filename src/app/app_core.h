@@ -20,6 +20,7 @@
 #include "base/flow_gate.h"
 #include "base/link_state.h"
 #include "settings/prefs.h"
+#include "settings/value_checks.h"
 #include "thread/event_broker.h"
 
 class JsonLog;
@@ -137,6 +138,11 @@ public:
     void PostReplyActions();
     // The stored traffic settings changed: the list's bound, the traffic log.
     void ApplyTrafficSettings();
+    // Applies what the preferences dialog edits of `chosen` (the link, the reply table and its
+    // seed, the traffic settings, the line and proxy faults), each part handed on only when it
+    // changed; the window's placement and the send rows stay as they are. Refuses it all, field
+    // by field, when anything is out of its range (PreferencesRefusals): then nothing changes.
+    std::vector<SettingRefusal> ApplyPreferences(const Prefs& chosen);
 
     SendPrefs Row(int row) const;
     void SetRow(int row, const SendPrefs& settings);
@@ -149,6 +155,8 @@ public:
     };
     // Every row with a type, in order; a count or delay that is not a number ends the batch.
     std::vector<BatchResult> BatchSend();
+    // The rows BatchSend would start again while they still send (SendRuns::RowSending).
+    std::vector<int> BatchRestarts() const;
 
     ReceivedStore& Messages() { return messages_; }
     const ReceivedStore& Messages() const { return messages_; }
