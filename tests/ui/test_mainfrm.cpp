@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app/app_core.h"
+#include "settings/value_checks.h"
 #include "settings/preferences.h"
 #include "support/loopback.h"
 #include "support/recording_boxes.h"
@@ -41,6 +42,7 @@
 #include "ui/link_indicator.h"
 #include "ui/scenario_panel.h"
 #include "ui/traffic_hub.h"
+#include "ui/main_status_bar.h"
 #include "ui/message_boxes.h"
 #include "ui/qt_scheduler.h"
 #include "ui/received_model.h"
@@ -48,16 +50,23 @@
 
 namespace {
 
+// OK hands over the stored settings as `change` leaves them; a refusal keeps it open, and then
+// it is cancelled.
 class FakePreferences : public PreferencesDialog {
 public:
     void ShowCommunicationsPage() override { pages << "comm"; }
     void ShowReplyActionsPage() override { pages << "reply"; }
-    bool Execute() override {
-        if (change) change();
-        return ok;
+    bool Execute(const Apply& apply) override {
+        if (!ok) return false;
+        Prefs chosen = settings->Get_prefs();
+        if (change) change(chosen);
+        refused = apply(chosen);
+        return refused.empty();
     }
     QStringList pages;
-    std::function<void()> change;
+    Preferences* settings = nullptr;
+    std::function<void(Prefs&)> change;
+    std::vector<SettingRefusal> refused;
     bool ok = true;
 };
 
@@ -306,9 +315,9 @@ private slots:
     void layoutTextsAndTables() {
         Open();
         QCOMPARE(form->windowTitle(), QString("Halvorn Vantor Protocol Simulator"));
-        QCOMPARE(form->StatusTexts.size(), 12);
-        QCOMPARE(form->StatusTexts.front(), QString(""));
-        QCOMPARE(form->StatusTexts.back(), QString("DISABLED ERROR"));
+        QCOMPARE(form->Status->StatusTexts.size(), 12);
+        QCOMPARE(form->Status->StatusTexts.front(), QString(""));
+        QCOMPARE(form->Status->StatusTexts.back(), QString("DISABLED ERROR"));
         QStringList menus;
         for (QAction* a : form->menuBar()->actions()) {
             // The captions as shown, without the "&" of their accelerator letters.
@@ -461,7 +470,7 @@ private slots:
         QStringList answers;
         QStringList problems;
         // The real dialog's check, as OK would run it; "cancel" cancels.
-        form->AskLinkArgument = [&](const LinkArgumentRequest& request) -> std::optional<QString> {
+        form->Links->AskLinkArgument = [&](const LinkArgumentRequest& request) -> std::optional<QString> {
             while (!answers.isEmpty()) {
                 const QString answer = answers.takeFirst();
                 if (answer == "cancel") return std::nullopt;
@@ -536,7 +545,7 @@ private slots:
     void linkArgumentDialogStaysOpenOnARefusal() {
         LinkArgumentRequest request;
         request.title = "Hold the Peer with XOFF";
-        request.check = [](const QString& text, int&, int&) { return TMainForm::HoldTimeProblem(ToBytes(text)); };
+        request.check = [](const QString& text, int&, int&) { return ToQString(HoldTimeProblem(ToBytes(text))); };
         TLinkArgumentForm dialog(request);
         dialog.show();
         QCOMPARE(dialog.windowTitle(), QString("Hold the Peer with XOFF"));
@@ -597,7 +606,7 @@ private slots:
 
         // Saved byte for byte: the header, every field followed by a TAB, CR LF.
         const QString path = dir->filePath("saved.tsv");
-        form->ChooseSaveFile = [&] { return path; };
+        form->RxPanel->ChooseSaveFile = [&] { return path; };
         form->SaveButtonClick();
         QFile saved(path);
         QVERIFY(saved.open(QIODevice::ReadOnly));
@@ -636,7 +645,7 @@ private slots:
 
     void saveFailuresLeaveTheListAlone() {
         OpenWithoutLink();
-        form->ChooseSaveFile = [] { return QString(); };  // cancelled
+        form->RxPanel->ChooseSaveFile = [] { return QString(); };  // cancelled
         form->SaveButtonClick();
         QVERIFY(form->SaveReceivedMessages(dir->filePath("empty.tsv")));
         QFile empty(dir->filePath("empty.tsv"));
@@ -844,6 +853,7 @@ private slots:
         form->show();
         TakeRequests();
         FakePreferences dialog;
+        dialog.settings = prefs.get();
         MainFormDialogs dialogs;
         dialogs.preferences = &dialog;
         form->SetDialogs(dialogs);
@@ -858,10 +868,20 @@ private slots:
         QCOMPARE(requests.size(), std::size_t{1});
         QCOMPARE(requests[0].id, 10010);
 
-        dialog.change = [&] {  // serial COM1 from 19200 to 9600 baud
-            CommPrefs comm;
-            comm.Baud = 4;
-            prefs->Set_comm_prefs(comm);
+        // Refused: nothing stored, nothing posted, the refusal named.
+        dialog.change = [](Prefs& chosen) {
+            chosen.Comm.Baud = 4;
+            chosen.Line.breakMs = -1;
+        };
+        form->PreferencesMenuItem->trigger();
+        QVERIFY(TakeRequests().empty());
+        QCOMPARE(dialog.refused.size(), std::size_t{1});
+        QCOMPARE(dialog.refused[0].field, std::string("LineFaults.breakMs"));
+        QVERIFY(prefs->Get_comm_prefs().Baud != 4);
+
+        dialog.change = [](Prefs& chosen) {  // serial COM1 from 19200 to 9600 baud
+            chosen.Comm = CommPrefs{};
+            chosen.Comm.Baud = 4;
         };
         form->PreferencesMenuItem->trigger();
         requests = TakeRequests();
@@ -870,7 +890,7 @@ private slots:
         QCOMPARE(std::get<CommPrefs>(requests[0].payload).Baud, 4);
         QCOMPARE(requests[1].id, 10010);
         QCOMPARE(form->StatusPanels[2]->text(), QString("ttyS0,9600,8,1,N"));
-        QCOMPARE(dialog.pages, QStringList({"comm", "reply", "comm"}));
+        QCOMPARE(dialog.pages, QStringList({"comm", "reply", "comm", "comm"}));
     }
 
     void flagInsertionAndTheOtherDialogs() {
