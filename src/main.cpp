@@ -469,11 +469,11 @@ void LoadSettings(const Options& options) {
     const CommPrefs kept = prefs.Get_comm_prefs();
     CommPrefs run = kept;
     if (!options.proxyA.empty()) {
-        run.Type = 4;
+        run.Type = SettingsValue(LinkKind::Proxy);
         run.ProxyA = options.proxyA;
         run.ProxyB = options.proxyB;
     } else {
-        run.Type = 3;
+        run.Type = SettingsValue(LinkKind::Pty);
         run.Port = options.pty;
     }
     prefs.Set_comm_prefs(run);

@@ -12,6 +12,7 @@
 
 #include "api/metrics_text.h"
 #include "app/app_core.h"
+#include "base/link_actions.h"
 #include "base/regular_file.h"
 #include "app/event_hub.h"
 #include "app/scenario_service.h"
@@ -19,6 +20,7 @@
 #include "base/traffic_sink.h"
 #include "settings/names.h"
 #include "settings/proxy_side.h"
+#include "settings/value_checks.h"
 #include "text/integer.h"
 #include "text/json_text.h"
 #include "text/times.h"
@@ -257,6 +259,10 @@ std::int32_t Ranged(const json& value, const std::string& field, std::int32_t lo
     return number;
 }
 
+std::int32_t Ranged(const json& value, const std::string& field, const ValueRange& range) {
+    return Ranged(value, field, static_cast<std::int32_t>(range.low), static_cast<std::int32_t>(range.high));
+}
+
 bool Flag(const json& value, const std::string& field) {
     if (value.is_boolean()) return value.get<bool>();
     if (value.is_number_integer() && (value == 0 || value == 1)) return value == 1;
@@ -286,7 +292,6 @@ json NumberOrText(const std::string& text) {
 
 // ---- link -------------------------------------------------------------------------------
 
-const char* const kLinkKinds[] = {"serial", "tcp-client", "tcp-server", "pty", "proxy"};
 const char* const kSideNames[] = {"A", "B"};
 
 template <class T, std::size_t N>
@@ -294,8 +299,18 @@ json Indexed(const T (&table)[N], std::int32_t index) {
     return index >= 0 && index < static_cast<std::int32_t>(N) ? json(table[index]) : json(nullptr);
 }
 
+// "serial, tcp-client, tcp-server, pty or proxy"
+std::string LinkKindNames() {
+    std::string names;
+    const auto kinds = LinkKinds();
+    for (std::size_t i = 0; i < kinds.size(); ++i)
+        names += (i == 0 ? "" : i + 1 == kinds.size() ? " or " : ", ") + std::string(kinds[i].apiName);
+    return names;
+}
+
 json LinkJson(const CommPrefs& comm) {
-    return {{"type", Indexed(kLinkKinds, comm.Type)},
+    const LinkKindInfo* kind = FindLinkKind(comm);
+    return {{"type", kind != nullptr ? json(kind->apiName) : json(nullptr)},
             {"port", BytesToJsonText(comm.Port)},
             {"baud", Indexed(kBaudRates, comm.Baud)},
             {"bits", Indexed(kDataBits, comm.Bits)},
@@ -333,19 +348,18 @@ ApiResponse PutLink(AppCore& core, const json& body) {
     CommPrefs comm = core.Link();
     if (body.contains("type")) {
         const json& v = body["type"];
-        const auto kind = IndexOf(kLinkKinds, v);
+        const auto kind = v.is_string() ? LinkKindFromApiName(v.get<std::string>()) : std::nullopt;
         if (kind) {
-            comm.Type = *kind;
+            comm.Type = SettingsValue(*kind);
         } else if (v.is_number_integer()) {
-            comm.Type = Ranged(v, "type", 0, 4);
+            comm.Type = Ranged(v, "type", 0, kLinkKindCount - 1);
         } else {
-            throw ApiError(400, "invalid_value", "type must be serial, tcp-client, tcp-server, pty or proxy.",
-                           "type");
+            throw ApiError(400, "invalid_value", "type must be " + LinkKindNames() + ".", "type");
         }
     }
     // The serial port's name is no path for a virtual port: one that becomes a virtual port
     // names its path.
-    if (body.contains("type") && comm.Type == 3 && core.Link().Type != 3 && !body.contains("port"))
+    if (body.contains("type") && LinkCan(comm).makesPort && !LinkCan(core.Link()).makesPort && !body.contains("port"))
         throw ApiError(400, "missing_field", "type pty needs port: the path of the virtual serial port.", "port");
     if (body.contains("port")) comm.Port = Bytes(body["port"], "port");
     if (body.contains("baud")) {
@@ -381,8 +395,8 @@ ApiResponse PutLink(AppCore& core, const json& body) {
         comm.Parity = *parity;
     }
     if (body.contains("remoteIp")) comm.RemoteIp = Bytes(body["remoteIp"], "remoteIp");
-    if (body.contains("remotePort")) comm.RemotePort = Ranged(body["remotePort"], "remotePort", 1, 65535);
-    if (body.contains("localPort")) comm.LocalPort = Ranged(body["localPort"], "localPort", 1, 65535);
+    if (body.contains("remotePort")) comm.RemotePort = Ranged(body["remotePort"], "remotePort", kTcpPortRange);
+    if (body.contains("localPort")) comm.LocalPort = Ranged(body["localPort"], "localPort", kTcpPortRange);
     if (body.contains("autoReconnect")) {
         if (!body["autoReconnect"].is_boolean())
             throw ApiError(400, "invalid_value", "autoReconnect must be true or false.", "autoReconnect");
@@ -395,7 +409,7 @@ ApiResponse PutLink(AppCore& core, const json& body) {
         if (!side) throw ApiError(400, "invalid_value", "sendTo must be A or B.", "sendTo");
         comm.ProxyInject = *side;
     }
-    if (comm.Type == 4) {
+    if (LinkCan(comm).proxy) {
         // Each side on its own, so that the error names the field.
         for (const char* field : {"a", "b"}) {
             std::string error;
@@ -405,7 +419,7 @@ ApiResponse PutLink(AppCore& core, const json& body) {
     }
     if (const std::string problem = AppCore::CheckLink(comm); !problem.empty())
         throw ApiError(400, "out_of_range", problem);
-    if (comm.Type == 3 && comm.Port.empty())
+    if (LinkCan(comm).makesPort && comm.Port.empty())
         throw ApiError(400, "invalid_value", "port must name the path of the virtual serial port.", "port");
     core.ApplyLink(comm);
     return Json(200, LinkJson(core.Link()));
@@ -710,7 +724,7 @@ ApiResponse PutRow(AppCore& core, int row, const json& body) {
 // The field a row's refused Send is about, as the row checks them: count, delay, type.
 std::string RowProblemField(const SendPrefs& settings) {
     const auto count = ParseInteger(settings.Count);
-    if (!count || *count < 1) return "count";
+    if (!count || !kSendCountRange.Holds(*count)) return "count";
     const auto delay = ParseInteger(settings.Delay);
     if (!delay || *delay < 0) return "delay";
     return "type";
@@ -726,7 +740,7 @@ ApiResponse PostSend(AppCore& core, const json& body) {
         // The proxy's side; a link of the simulator's own has one other side only.
         const auto side = IndexOf(kSideNames, body["to"]);
         if (!side) throw ApiError(400, "invalid_value", "to must be A or B.", "to");
-        if (core.Link().Type != 4) throw ApiError(409, "not_a_proxy", "to names a side of the proxy; the link is not one.", "to");
+        if (!LinkCan(core.Link()).proxy) throw ApiError(409, "not_a_proxy", "to names a side of the proxy; the link is not one.", "to");
         request.to = *side + 1;
     }
     if (body.contains("type")) request.type = TypeField(body["type"], "type");
@@ -1137,14 +1151,14 @@ ApiResponse Status(const AppCore& core) {
     for (const std::string& peer : status.link.peers) peers.push_back(BytesToJsonText(peer));
     // The proxy: each side as a link of its own.
     json sides = json(nullptr);
-    if (status.link.kind == LinkState::Proxy) {
+    if (status.link.kind == LinkKind::Proxy) {
         sides = json::array();
         for (std::size_t i = 0; i < status.link.sides.size() && i < 2; ++i) {
             const LinkState& side = status.link.sides[i];
             json sidePeers = json::array();
             for (const std::string& peer : side.peers) sidePeers.push_back(BytesToJsonText(peer));
             sides.push_back({{"side", kSideNames[i]},
-                             {"kind", side.kind >= 0 && side.kind < 4 ? kLinkKinds[side.kind] : "none"},
+                             {"kind", LinkKindOf(side.kind).apiName},
                              {"where", BytesToJsonText(side.where)},
                              {"open", side.phase != LinkState::Closed},
                              {"connected", side.Connected()},
@@ -1154,18 +1168,17 @@ ApiResponse Status(const AppCore& core) {
     }
     // The proxy: frames passed on each way, and frames not delivered.
     json forwarded = json(nullptr), undelivered = json(nullptr);
-    if (status.link.kind == LinkState::Proxy) {
+    if (status.link.kind == LinkKind::Proxy) {
         forwarded = {{"AtoB", status.proxy.forwarded[0]}, {"BtoA", status.proxy.forwarded[1]}};
         undelivered = {{"AtoB", status.proxy.undelivered[0]}, {"BtoA", status.proxy.undelivered[1]}};
     }
+    const auto kind = LinkKindFromSettings(status.linkType);
     json log = {{"enabled", status.logging},
                 {"error", status.logError.empty() ? json(nullptr) : json(BytesToJsonText(status.logError))},
                 {"lostBytes", status.logLostBytes}};
     return Json(200,
                 {{"link",
-                  {{"kind", status.linkType >= 0 && status.linkType < static_cast<int>(std::size(kLinkKinds))
-                                ? kLinkKinds[status.linkType]
-                                : "none"},
+                  {{"kind", kind ? LinkKindOf(*kind).apiName : "none"},
                    {"summary", BytesToJsonText(status.linkSummary)},
                    {"open", status.link.phase != LinkState::Closed},
                    {"connected", status.link.Connected()},
@@ -1173,10 +1186,10 @@ ApiResponse Status(const AppCore& core) {
                    {"peers", peers},
                    {"error", BytesToJsonText(status.linkError)},
                    // A virtual serial port: the line as its host set it, and whether it differs.
-                   {"host", status.link.kind == LinkState::Pty && status.link.phase == LinkState::Up
+                   {"host", status.link.kind == LinkKind::Pty && status.link.phase == LinkState::Up
                                 ? json(BytesToJsonText(status.link.host))
                                 : json(nullptr)},
-                   {"mismatch", status.link.kind == LinkState::Pty && status.link.mismatch},
+                   {"mismatch", status.link.kind == LinkKind::Pty && status.link.mismatch},
                    {"sides", sides},
                    {"forwarded", forwarded},
                    {"undelivered", undelivered},
@@ -1274,58 +1287,44 @@ void Taken(const std::string& refused) {
 
 ApiResponse LinkActions(AppCore& core, const json& body) {
     OnlyFields(body, {"action", "ms", "bytes", "side", "session"});
-    if (!body.contains("action"))
-        throw ApiError(400, "missing_field", "action must be one of drop, break, xoff, raw, reconnect.", "action");
+    std::string choices = "action must be one of ";
+    for (const LinkActionInfo& a : kLinkActions) choices += std::string(a.name) + (&a == std::end(kLinkActions) - 1 ? "." : ", ");
+    if (!body.contains("action")) throw ApiError(400, "missing_field", choices, "action");
     const std::string action = Bytes(body["action"], "action");
-    const bool proxy = core.Link().Type == 4;
-    // The proxy has no line of its own to put a break, an XOFF or raw bytes on.
-    if (proxy && (action == "break" || action == "xoff" || action == "raw"))
-        throw ApiError(409, "not_supported",
-                       "The proxy has no line of its own: a break, XOFF or raw bytes go to a side as its line "
-                       "faults, or as a message of ours.",
-                       "action");
+    const LinkActionInfo* info = FindLinkAction(action);
+    if (info == nullptr) throw ApiError(400, "invalid_value", choices, "action");
+    // What the link's kind cannot do is refused whoever is connected, and says why.
+    if (const std::string why = core.CannotDo(info->code); !why.empty())
+        throw ApiError(409, "not_supported", BytesToJsonText(why), "action");
+    LinkActionArgs args;
     // Through the proxy, a drop or a reconnect may be for one side only.
-    LinkActionArgs sideArgs;
     if (body.contains("side")) {
         const auto side = IndexOf(kSideNames, body["side"]);
         if (!side) throw ApiError(400, "invalid_value", "side must be A or B.", "side");
-        if (!proxy) throw ApiError(409, "not_a_proxy", "side names a side of the proxy; the link is not one.", "side");
-        if (action != "drop" && action != "reconnect")
+        if (!LinkCan(core.Link()).proxy)
+            throw ApiError(409, "not_a_proxy", "side names a side of the proxy; the link is not one.", "side");
+        if (info->code != LinkActionCode::DropConnections && info->code != LinkActionCode::Reconnect)
             throw ApiError(400, "invalid_value", "side is for drop and reconnect.", "side");
-        sideArgs.side = *side + 1;
+        args.side = *side + 1;
     }
     // Drop, XOFF and raw bytes may be for one session (the others' connections stay).
-    std::uint32_t session = 0;
     if (body.contains("session")) {
-        if (action != "drop" && action != "xoff" && action != "raw")
+        if (info->code != LinkActionCode::DropConnections && info->code != LinkActionCode::HoldWithXoff &&
+            info->code != LinkActionCode::SendRaw)
             throw ApiError(400, "invalid_value", "session is for drop, xoff and raw.", "session");
-        session = SessionField(core, body["session"], "session");
-        sideArgs.session = session;
+        args.session = SessionField(core, body["session"], "session");
     }
-    if (action == "drop") {
-        Taken(core.LinkAction(LinkActionCode::DropConnections, sideArgs));
-    } else if (action == "break") {
-        Taken(core.LinkAction(LinkActionCode::SendBreak));
-    } else if (action == "xoff") {
+    if (info->code == LinkActionCode::HoldWithXoff) {
         if (!body.contains("ms")) throw ApiError(400, "missing_field", "xoff needs ms.", "ms");
-        LinkActionArgs args;
-        args.session = session;
-        args.ms = Ranged(body["ms"], "ms", 0, FaultLimit::kMaxMs);
-        Taken(core.LinkAction(LinkActionCode::HoldWithXoff, args));
-    } else if (action == "reconnect") {
-        Taken(core.LinkAction(LinkActionCode::Reconnect, sideArgs));
-    } else if (action == "raw") {
+        args.ms = Ranged(body["ms"], "ms", kHoldMsRange);
+    } else if (info->code == LinkActionCode::SendRaw) {
         if (!body.contains("bytes")) throw ApiError(400, "missing_field", "raw needs bytes.", "bytes");
-        LinkActionArgs args;
-        args.session = session;
         args.bytes = Bytes(body["bytes"], "bytes");
-        Taken(core.LinkAction(LinkActionCode::SendRaw, args));
-    } else {
-        throw ApiError(400, "invalid_value", "action must be one of drop, break, xoff, raw, reconnect.", "action");
     }
+    Taken(core.LinkAction(info->code, args));
     json done = {{"action", action}};
-    if (sideArgs.side != 0) done["side"] = kSideNames[sideArgs.side - 1];
-    if (session != 0) done["session"] = session;
+    if (args.side != 0) done["side"] = kSideNames[args.side - 1];
+    if (args.session != 0) done["session"] = args.session;
     return Json(200, done);
 }
 

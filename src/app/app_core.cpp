@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "app/json_log.h"
+#include "base/link_actions.h"
 #include "app/scheduler.h"
 #include "protocol/frame.h"
 #include "settings/names.h"
@@ -283,7 +284,7 @@ std::string AppCore::CheckLink(const CommPrefs& comm) {
         const std::int32_t value = comm.*r.member;
         if (value < 0 || value > r.last) return std::string(r.field) + " must be 0 to " + std::to_string(r.last) + ".";
     }
-    if (comm.Type == 4)
+    if (LinkCan(comm).proxy)
         if (std::string error = ProxySidesError(comm); !error.empty()) return "Proxy " + error + ".";
     return "";
 }
@@ -375,16 +376,23 @@ void AppCore::LogLink() {
                               {"summary", BytesToJsonText(LinkSummaryText(comm))}});
 }
 
+std::string AppCore::CannotDo(std::int32_t code) const {
+    const LinkActionInfo* action = FindLinkAction(code);
+    if (action == nullptr) return "No such link action.";
+    const LinkKindInfo* kind = FindLinkKind(prefs_.Get_comm_prefs());
+    if (kind == nullptr) return "The link is of no kind known: not done.";
+    return LinkActionUnsupported(*kind, *action);
+}
+
 std::string AppCore::LinkAction(std::int32_t code, const LinkActionArgs& args) {
-    if (code != LinkActionCode::Reconnect && link_.kind != LinkState::Proxy && !link_.Connected())
+    if (std::string why = CannotDo(code); !why.empty()) return why;
+    if (code != LinkActionCode::Reconnect && link_.kind != LinkKind::Proxy && !link_.Connected())
         return "Nobody is connected: not done.";
     if (code == LinkActionCode::Reconnect) starting_ = false;
     Event event{EventId::LinkAction, code, 0, {}};
     event.payload = args;
     toThread_.PostEvent(std::move(event));
-    static const char* const kActions[] = {"", "drop", "break", "xoff", "raw", "reconnect"};
-    nlohmann::json fields = {{"code", code}};
-    if (code >= 1 && code <= 5) fields["action"] = kActions[code];
+    nlohmann::json fields = {{"code", code}, {"action", FindLinkAction(code)->name}};
     if (code == LinkActionCode::HoldWithXoff) fields["ms"] = args.ms;
     if (code == LinkActionCode::SendRaw) fields["bytes"] = BytesToJsonText(args.bytes);
     if (args.side == 1 || args.side == 2) fields["side"] = args.side == 1 ? "A" : "B";
@@ -437,6 +445,25 @@ void AppCore::ApplyTrafficSettings() {
     PublishStatus();
 }
 
+std::vector<SettingRefusal> AppCore::ApplyPreferences(const Prefs& chosen) {
+    std::vector<SettingRefusal> refused = PreferencesRefusals(chosen);
+    if (!refused.empty()) return refused;
+    const Prefs before = prefs_.Get_prefs();
+    prefs_.Set_comm_prefs(chosen.Comm);
+    for (int slot = 0; slot < kReplySlots; ++slot) prefs_.Set_reply_prefs(slot, chosen.Reply[slot]);
+    prefs_.Set_fault_seed(chosen.FaultSeed);
+    prefs_.Set_traffic_prefs(chosen.Traffic);
+    for (int side : {0, 1})
+        if (const LineFaults& faults = side == 0 ? chosen.Line : chosen.LineB;
+            faults != prefs_.Get_line_faults(side))
+            ApplyLineFaults(faults, side);
+    if (chosen.Proxy != before.Proxy) ApplyProxyFaults(chosen.Proxy);
+    ApplyTrafficSettings();
+    if (chosen.Comm != before.Comm) PostLink();  // which tells the window of the new link
+    PostReplyActions();
+    return {};
+}
+
 SendPrefs AppCore::Row(int row) const {
     return prefs_.Get_send_prefs(row);
 }
@@ -465,6 +492,13 @@ std::vector<AppCore::BatchResult> AppCore::BatchSend() {
     }
     PublishStatus();
     return results;
+}
+
+std::vector<int> AppCore::BatchRestarts() const {
+    std::vector<int> rows;
+    for (int row = 0; row < kSendSlots; ++row)
+        if (!prefs_.Get_send_prefs(row).Type.empty() && sends_.RowSending(row)) rows.push_back(row);
+    return rows;
 }
 
 void AppCore::ClearMessages() {

@@ -21,6 +21,7 @@
 #include "base/flow_gate.h"
 #include "base/link_state.h"
 #include "settings/prefs.h"
+#include "settings/value_checks.h"
 #include "thread/event_broker.h"
 
 class JsonLog;
@@ -114,6 +115,8 @@ public:
     // refused ("" when taken): bytes, a hold, a break or a drop with nobody connected would
     // otherwise wait for whoever connects next.
     std::string LinkAction(std::int32_t code, const LinkActionArgs& args = {});
+    // "" when the link in use is of a kind that can do the action `code`, else why not.
+    std::string CannotDo(std::int32_t code) const;
     // "" when the settings can be applied, else why not.
     static std::string CheckLink(const CommPrefs& comm);
     // The faults of the link's line (none: every byte as it is): stored and handed to the
@@ -136,6 +139,11 @@ public:
     void PostReplyActions();
     // The stored traffic settings changed: the list's bound, the traffic log.
     void ApplyTrafficSettings();
+    // Applies what the preferences dialog edits of `chosen` (the link, the reply table and its
+    // seed, the traffic settings, the line and proxy faults), each part handed on only when it
+    // changed; the window's placement and the send rows stay as they are. Refuses it all, field
+    // by field, when anything is out of its range (PreferencesRefusals): then nothing changes.
+    std::vector<SettingRefusal> ApplyPreferences(const Prefs& chosen);
 
     SendPrefs Row(int row) const;
     void SetRow(int row, const SendPrefs& settings);
@@ -148,6 +156,8 @@ public:
     };
     // Every row with a type, in order; a count or delay that is not a number ends the batch.
     std::vector<BatchResult> BatchSend();
+    // The rows BatchSend would start again while they still send (SendRuns::RowSending).
+    std::vector<int> BatchRestarts() const;
 
     ReceivedStore& Messages() { return messages_; }
     const ReceivedStore& Messages() const { return messages_; }

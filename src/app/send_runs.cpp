@@ -8,6 +8,7 @@
 #include "protocol/frame.h"
 #include "protocol/vantor_protocol.h"
 #include "settings/preferences.h"
+#include "settings/value_checks.h"
 #include "text/json_text.h"
 #include "text/parser.h"
 #include "thread/event_broker.h"
@@ -85,7 +86,7 @@ RowStart SendRuns::StartRow(int row) {
     const SendPrefs settings = prefs_.Get_send_prefs(row);
     const auto count = ParseInteger(settings.Count);
     if (!count) return {RowStart::NotANumber, NotAnIntegerText(settings.Count)};
-    if (*count < 1) return {RowStart::Refused, kCountError};
+    if (!kSendCountRange.Holds(*count)) return {RowStart::Refused, kCountError};
     const auto delay = ParseInteger(settings.Delay);
     if (!delay) return {RowStart::NotANumber, NotAnIntegerText(settings.Delay)};
     if (*delay < 0) return {RowStart::Refused, kDelayError};
@@ -106,6 +107,13 @@ RowStart SendRuns::StartRow(int row) {
     return {RowStart::Refused, std::move(error)};
 }
 
+bool SendRuns::RowSending(int row) const {
+    const SendRun* run = RowRun(row);
+    // A run whose last message was given up after its time-outs has nothing in flight: it
+    // waits only for Stop or a new Send.
+    return run != nullptr && run->running && run->state != SendState::TimedOut;
+}
+
 void SendRuns::StopRow(int row) {
     Stop(rowRuns_[static_cast<std::size_t>(row)]);
 }
@@ -116,7 +124,7 @@ std::string SendRuns::NextOfRow(int row) {
 }
 
 std::string SendRuns::Check(const Request& request) {
-    if (request.count < 1) return kCountError;
+    if (!kSendCountRange.Holds(request.count)) return kCountError;
     if (request.delayMs < 0) return kDelayError;
     if (request.type.empty()) return kTypeError;
     if (request.type.size() != 1) return "The message type is one character.";

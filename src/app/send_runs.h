@@ -97,6 +97,9 @@ public:
     std::string NextOfRow(int row);
     // The row's current (or latest) run; null before its first.
     const SendRun* RowRun(int row) const;
+    // Whether the row's run goes on, so that starting the row again would cut it short: the
+    // one rule for asking before a Send or a batch starts a row anew.
+    bool RowSending(int row) const;
 
     struct Request {
         std::string type;

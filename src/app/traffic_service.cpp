@@ -154,7 +154,7 @@ std::uint64_t TrafficService::DroppedBytes() {
 
 void TrafficService::SetLinkSettings(const CommPrefs& comm) {
     comm_ = comm;
-    pipeline_.WithMonitor([proxy = comm.Type == 4](TrafficMonitor& m) { m.SetProxy(proxy); });
+    pipeline_.WithMonitor([proxy = LinkCan(comm).proxy](TrafficMonitor& m) { m.SetProxy(proxy); });
     commKnown_ = true;
 }
 
@@ -162,8 +162,9 @@ CaptureLink TrafficService::DescribeLink() const {
     CommPrefs comm = comm_;
     // The link's own state says which link is open; the settings add the line settings when
     // they are of that link.
-    if (linkKind_ >= 0 && (!commKnown_ || comm.Type != linkKind_)) comm = CommPrefs{}, comm.Type = linkKind_;
-    return DescribeCaptureLink(comm, linkKind_ >= 0 ? linkWhere_ : std::string());
+    if (linkKind_ && (!commKnown_ || comm.Type != SettingsValue(*linkKind_)))
+        comm = CommPrefs{}, comm.Type = SettingsValue(*linkKind_);
+    return DescribeCaptureLink(comm, linkKind_ ? linkWhere_ : std::string());
 }
 
 void TrafficService::NoteLinkChanges(const LinkState& state) {
@@ -186,7 +187,7 @@ void TrafficService::NoteLinkChanges(const LinkState& state) {
         if (!has(old, peer)) capture_->NoteLinkEvent(now, "connected: " + peer);
     for (const std::string& peer : old)
         if (!has(state.peers, peer)) capture_->NoteLinkEvent(now, "disconnected: " + peer);
-    if (before && state.kind == LinkState::Serial && state.phase == LinkState::Up && before->phase == LinkState::Up) {
+    if (before && LinkKindOf(state.kind).can.modemLines && state.phase == LinkState::Up && before->phase == LinkState::Up) {
         const auto line = [&](const char* name, bool was, bool is) {
             if (was != is) capture_->NoteLinkEvent(now, std::string(name) + (is ? " on" : " off"));
         };

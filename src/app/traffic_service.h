@@ -96,7 +96,7 @@ private:
     FlowGate::Gauge& logGauge_;
     TrafficPrefs prefs_;
     std::string linkWhere_;
-    int linkKind_ = -1;
+    std::optional<LinkKind> linkKind_;
     bool finished_ = false;
     FlowGate::Gauge& captureGauge_;
     CommPrefs comm_;

@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "settings/link_kind.h"
+
 // What the link is doing, for the status bar: reported by the control thread when it changes
 // (event LinkState), so the window never asks the driver itself.
 struct LinkState {
-    enum Kind { Serial = 0, Client = 1, Server = 2, Pty = 3, Proxy = 4 };
     enum Phase { Closed = 0, Connecting = 1, Up = 2 };
 
-    int kind = Serial;
+    LinkKind kind = LinkKind::Serial;
     int phase = Closed;
     std::string where;               // the port, the remote address, or the listening port
     std::vector<std::string> peers;  // TCP: the other sides' addresses

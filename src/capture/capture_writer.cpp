@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "capture/pcapng.h"
-#include "settings/names.h"
+#include "settings/link_kind.h"
 
 namespace {
 
@@ -28,56 +28,12 @@ constexpr std::size_t kWriteChunk = 256 * 1024;
 constexpr auto kGather = std::chrono::milliseconds(5);
 constexpr std::size_t kGatherBytes = 1u << 20;
 
-template <std::size_t N, class T>
-std::string Entry(const T (&table)[N], int index) {
-    if (index < 0 || static_cast<std::size_t>(index) >= N) return "?";
-    if constexpr (std::is_same_v<T, int>) {
-        return std::to_string(table[index]);
-    } else {
-        return table[index];
-    }
-}
-
-std::string Plural(int n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 }  // namespace
 
 CaptureLink DescribeCaptureLink(const CommPrefs& comm, const std::string& where) {
-    CaptureLink link;
-    switch (comm.Type) {
-        case 4:
-            link.name = "proxy:" + comm.ProxyA + " <-> " + comm.ProxyB;
-            link.description = "Proxy between side A (" + comm.ProxyA + ") and side B (" + comm.ProxyB +
-                               "): inbound packets went from A to B, outbound from B to A";
-            break;
-        case 1: {
-            const std::string to = where.empty() ? comm.RemoteIp + ":" + std::to_string(comm.RemotePort) : where;
-            link.name = "tcp-client:" + to;
-            link.description = "TCP/IP client to " + to;
-            break;
-        }
-        case 2: {
-            const std::string on = where.empty() ? "port " + std::to_string(comm.LocalPort) : where;
-            link.name = "tcp-server:" + on;
-            link.description = "TCP/IP server on " + on;
-            break;
-        }
-        default: {
-            const bool pty = comm.Type == 3;
-            const std::string port = where.empty() ? (pty ? comm.Port : PortDisplayName(comm.Port)) : where;
-            link.name = (pty ? "pty:" : "serial:") + port;
-            const int bits = comm.Bits >= 0 && comm.Bits < 2 ? kDataBits[comm.Bits] : 0;
-            const int stop = comm.Stop >= 0 && comm.Stop < 2 ? kStopBits[comm.Stop] : 0;
-            link.description = (pty ? "Virtual serial port " : "Serial port ") + port + ", " + Entry(kBaudRates, comm.Baud) + " baud, " +
-                               Plural(bits, "data bit", "data bits") + ", parity " +
-                               Entry(kParityNames, comm.Parity) + ", " + Plural(stop, "stop bit", "stop bits") +
-                               " (" + LinkSummaryText(comm) + ")";
-            break;
-        }
-    }
-    return link;
+    const LinkKindInfo* kind = FindLinkKind(comm);
+    return (kind != nullptr ? *kind : LinkKindOf(LinkKind::Serial)).interfaceText(comm, where);
 }
 
 CaptureWriter::CaptureWriter(Options options) : options_(std::move(options)) {

@@ -15,11 +15,8 @@
 #include "base/flow_gate.h"
 #include "traffic/traffic_monitor.h"
 
-// What a capture's interface says of its link.
-struct CaptureLink {
-    std::string name;         // "tcp-server:port 5100", "serial:/dev/ttyUSB0"
-    std::string description;  // kind, port or address, line settings in words
-};
+// What a capture's interface says of its link: its kind's LinkKindInfo::interfaceText.
+using CaptureLink = LinkInterfaceText;
 CaptureLink DescribeCaptureLink(const CommPrefs& comm, const std::string& where = {});
 
 // What every packet written outside the engine's frames carries as its comment (besides what

@@ -16,12 +16,12 @@
 LinkState DescribeLink(SerialDriver* link, const CommPrefs& settings) {
     SerialDriver* driver = Unwrapped(link);
     LinkState state;
-    state.kind = settings.Type == 1   ? LinkState::Client
-                 : settings.Type == 2 ? LinkState::Server
-                 : settings.Type == 3 ? LinkState::Pty
-                                      : LinkState::Serial;
+    // A proxy is described side by side, each a link of its own; a side whose text did not
+    // read shows as a port that is closed.
+    state.kind = LinkKindFromSettings(settings.Type).value_or(LinkKind::Serial);
+    if (state.kind == LinkKind::Proxy) state.kind = LinkKind::Serial;
     switch (state.kind) {
-        case LinkState::Client:
+        case LinkKind::TcpClient:
             state.where = settings.RemoteIp + ":" + std::to_string(settings.RemotePort);
             if (auto* client = dynamic_cast<SerialTcpIpClient*>(driver)) {
                 state.phase = client->IsConnected()    ? LinkState::Up
@@ -37,7 +37,7 @@ LinkState DescribeLink(SerialDriver* link, const CommPrefs& settings) {
                 }
             }
             break;
-        case LinkState::Server:
+        case LinkKind::TcpServer:
             state.where = "port " + std::to_string(settings.LocalPort);
             if (auto* server = dynamic_cast<SerialTcpIpServer*>(driver);
                 server != nullptr && server->IsOpen()) {
@@ -46,7 +46,7 @@ LinkState DescribeLink(SerialDriver* link, const CommPrefs& settings) {
                 state.peers = server->PeerAddresses();
             }
             break;
-        case LinkState::Pty:
+        case LinkKind::Pty:
             state.where = settings.Port;
             if (auto* pty = dynamic_cast<PtyDriver*>(driver); pty != nullptr && pty->IsOpen()) {
                 state.phase = LinkState::Up;
@@ -56,7 +56,8 @@ LinkState DescribeLink(SerialDriver* link, const CommPrefs& settings) {
                 state.mismatch = pty->Mismatch();
             }
             break;
-        default:
+        case LinkKind::Serial:
+        case LinkKind::Proxy:
             state.where = PortDisplayName(settings.Port);
             if (auto* port = dynamic_cast<SerialWinComm*>(driver);
                 port != nullptr && port->IsOpen()) {

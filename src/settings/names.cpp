@@ -3,21 +3,8 @@
 #include <charconv>
 #include <iterator>
 
+#include "settings/link_kind.h"
 #include "settings/prefs.h"
-
-namespace {
-
-template <class T, std::size_t N>
-std::string Entry(const T (&table)[N], std::int32_t index) {
-    if (index < 0 || static_cast<std::size_t>(index) >= N) return "?";
-    if constexpr (std::is_same_v<T, int>) {
-        return std::to_string(table[index]);
-    } else {
-        return table[index];
-    }
-}
-
-}  // namespace
 
 std::string PortDisplayName(std::string_view port) {
     const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
@@ -33,24 +20,8 @@ std::string PortDisplayName(std::string_view port) {
 }
 
 std::string LinkSummaryText(const CommPrefs& comm) {
-    const auto line = [&comm] {
-        return "," + Entry(kBaudRates, comm.Baud) + "," + Entry(kDataBits, comm.Bits) + "," +
-               Entry(kStopBits, comm.Stop) + "," + Entry(kParityLetters, comm.Parity);
-    };
-    switch (comm.Type) {
-        case 0:
-            return PortDisplayName(comm.Port) + line();
-        case 1:
-            return "TCP/IP Client to " + comm.RemoteIp + ":" + std::to_string(comm.RemotePort);
-        case 2:
-            return "TCP/IP Server on Port " + std::to_string(comm.LocalPort);
-        case 3:
-            return "Virtual serial port " + comm.Port + line();
-        case 4:
-            return "Proxy between A " + comm.ProxyA + " and B " + comm.ProxyB;
-        default:
-            return "";
-    }
+    const LinkKindInfo* kind = FindLinkKind(comm);
+    return kind != nullptr ? kind->summary(comm) : "";
 }
 
 namespace {

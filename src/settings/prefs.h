@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "settings/line_fault_prefs.h"
+#include "settings/link_kind.h"
 #include "settings/proxy_fault_prefs.h"
 
 // The settings records. Member initialisers hold the defaults, so a default-constructed
@@ -41,9 +42,10 @@ struct FileRestorePrefs {
 // The link. Type, Baud, Bits, Stop and Parity are indexes into the choices the dialog offers;
 // CommRanges() bounds them.
 struct CommPrefs {
-    // 0 serial port, 1 TCP/IP client, 2 TCP/IP server, 3 virtual serial port (Port: the path
-    // of its link; the serial settings pace it), 4 proxy between side A and side B
-    std::int32_t Type = 0;
+    // The LinkKind's settings value: 0 serial port, 1 TCP/IP client, 2 TCP/IP server, 3 virtual
+    // serial port (Port: the path of its link; the serial settings pace it), 4 proxy between
+    // side A and side B
+    std::int32_t Type = SettingsValue(LinkKind::Serial);
     std::string Port = "COM1";
     std::int32_t Baud = 3;    // 115200, 57600, 38400, 19200, 9600, 4800, 2400, 1200
     std::int32_t Bits = 1;    // 7, 8
@@ -76,7 +78,7 @@ struct CommRange {
     std::int32_t CommPrefs::*member;
     std::int32_t last;
 };
-inline constexpr CommRange kCommRanges[] = {{"Type", "type", &CommPrefs::Type, 4},
+inline constexpr CommRange kCommRanges[] = {{"Type", "type", &CommPrefs::Type, kLinkKindCount - 1},
                                             {"Baud", "baud", &CommPrefs::Baud, 7},
                                             {"Bits", "bits", &CommPrefs::Bits, 1},
                                             {"Stop", "stop", &CommPrefs::Stop, 1},

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "settings/names.h"
+#include "settings/value_checks.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ bool SplitHostPort(std::string_view text, std::string& host, std::string_view& p
 
 bool ParsePort(std::string_view text, std::int32_t& port, bool zeroAllowed) {
     const auto value = Digits(text);
-    if (!value || *value < (zeroAllowed ? 0 : 1) || *value > 65535) return false;
+    if (!value || !(kTcpPortRange.Holds(*value) || (zeroAllowed && *value == 0))) return false;
     port = static_cast<std::int32_t>(*value);
     return true;
 }
@@ -52,7 +53,7 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
     const std::string_view rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
     const std::string quoted = "\"" + std::string(text) + "\"";
     if (kind == "serial" || kind == "pty") {
-        side.comm.Type = kind == "serial" ? 0 : 3;
+        side.comm.Type = SettingsValue(kind == "serial" ? LinkKind::Serial : LinkKind::Pty);
         std::string_view path = rest;
         // Both read alike: a number after the last colon is the baud rate, and must be one
         // offered; anything else there belongs to the path (/dev/serial/by-path/ names hold
@@ -81,13 +82,13 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
         return side;
     }
     if (kind == "tcp-client") {
-        side.comm.Type = 1;
+        side.comm.Type = SettingsValue(LinkKind::TcpClient);
         std::string host;
         std::string_view port;
         if (!SplitHostPort(rest, host, port) || host.empty()) {
             error = quoted + ": write tcp-client:HOST:PORT";
         } else if (!ParsePort(port, side.comm.RemotePort, false)) {
-            error = quoted + ": the port must be 1 to 65535";
+            error = quoted + ": the port must be " + kTcpPortRange.Text();
         } else {
             side.comm.RemoteIp = host;
             // A proxy stands between two devices that come and go: a side that is down (at
@@ -98,7 +99,7 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
         return side;
     }
     if (kind == "tcp-server") {
-        side.comm.Type = 2;
+        side.comm.Type = SettingsValue(LinkKind::TcpServer);
         std::string address;
         std::string_view port = rest;
         if (rest.find(':') != std::string_view::npos || (!rest.empty() && rest.front() == '[')) {
@@ -109,7 +110,7 @@ ProxySideLink ParseProxySide(std::string_view text, const CommPrefs& base, std::
         }
         // 0 listens on a port the system picks (tests, scripts that read it from the status).
         if (!ParsePort(port, side.comm.LocalPort, true)) {
-            error = quoted + ": the port must be 0 to 65535";
+            error = quoted + ": the port must be " + ValueRange{0, kTcpPortRange.high}.Text();
             return side;
         }
         side.listenAddress = address;

@@ -7,7 +7,7 @@
 
 // One side of the proxy as a link of its own: the settings a link of that kind opens with.
 struct ProxySideLink {
-    CommPrefs comm;            // Type 0 serial, 1 TCP client, 2 TCP server, 3 virtual port
+    CommPrefs comm;            // a serial, TCP client, TCP server or virtual port link
     std::string listenAddress;  // TCP server: listen on this address only; empty: on all
 };
 

@@ -16,6 +16,7 @@
 #include "base/flow_gate.h"
 #include "drivers/describe_link.h"
 #include "drivers/line_faults.h"
+#include "drivers/link_driver.h"
 #include "drivers/pty_driver.h"
 #include "drivers/serial_tcpip_client.h"
 #include "drivers/serial_tcpip_server.h"
@@ -244,7 +245,7 @@ void TControlThread::ReportLinkState() {
     LinkState state;
     std::vector<SerialDriver*> links{driver};
     if (ProxyMode()) {
-        state.kind = LinkState::Proxy;
+        state.kind = LinkKind::Proxy;
         links = {sides[0], sides[1]};
         for (int side = 0; side < 2; ++side) state.sides.push_back(DescribeLink(sides[side], sideSettings[side]));
         state.phase = state.Connected() ? LinkState::Up : LinkState::Closed;
@@ -270,7 +271,7 @@ void TControlThread::ReportLinkState() {
         }
     }
     const auto serialUp = [](const LinkState& link) {
-        return link.kind == LinkState::Serial && link.phase == LinkState::Up;
+        return LinkKindOf(link.kind).can.modemLines && link.phase == LinkState::Up;
     };
     if (serialUp(state) || std::any_of(state.sides.begin(), state.sides.end(), serialUp))
         arm(now + kModemCheckPeriod);
@@ -440,35 +441,12 @@ void TControlThread::CloseLinks() {
 
 SerialDriver* TControlThread::MakeLink(const CommPrefs& settings, const std::string& listenAddress,
                                        const LineFaults& faults, std::string& reason) {
-    SerialDriver* link = nullptr;
-    switch (settings.Type) {
-        case 0:
-            link = new SerialWinComm("", kSerialBufferSize, kSerialBufferSize);
-            reason = OpenSerialPort(link, settings);
-            break;
-        case 1:
-            link = new SerialTcpIpClient(io_, settings.RemoteIp, settings.RemotePort,
-                                         kQueueCapacity, kQueueCapacity, {},
-                                         SerialTcpIpClient::Retry{settings.AutoReconnect != 0});
-            break;
-        case 2:
-            link = new SerialTcpIpServer(io_, settings.LocalPort, kQueueCapacity, kQueueCapacity, listenAddress);
-            break;
-        case 3: {
-            auto* pty = new PtyDriver(io_);
-            link = pty;
-            if (pty->Open(settings.Port.c_str()) != 0) {
-                pty->Configure(settings.Baud, settings.Bits, settings.Stop, settings.Parity);
-            } else {
-                reason = pty->OpenError();
-            }
-            break;
-        }
-        default:
-            return nullptr;
-    }
+    std::unique_ptr<SerialDriver> made =
+        MakeLinkDriver(settings, {io_, kQueueCapacity, kSerialBufferSize, listenAddress}, reason);
+    if (!made) return nullptr;
+    SerialDriver* link = made.get();
     // Every link goes through its line faults; with none they pass everything as it is.
-    auto* line = new FaultyLine(io_, std::unique_ptr<SerialDriver>(link));
+    auto* line = new FaultyLine(io_, std::move(made));
     if (const std::string error = line->SetFaults(faults); !error.empty()) ReportError(error, 0);
     line->SetStopToken(StopToken());
     link->SetStopToken(StopToken());
@@ -584,21 +562,6 @@ void TControlThread::StopSerialWatch(SerialDriver* link) {
         w.watch->release();  // the driver closes its descriptor itself
         return true;
     });
-}
-
-std::string TControlThread::OpenSerialPort(SerialDriver* driver, const CommPrefs& settings) {
-    auto* port = dynamic_cast<SerialWinComm*>(driver);
-    if (port == nullptr) return "COM port driver not instantiated.";
-    try {
-        if (port->IsOpen()) port->Close();
-        port->Open(settings.Port.c_str());
-        if (!port->IsOpen()) return "Error opening COM port: " + settings.Port;
-        port->SetFlowControl(2);
-        port->Configure(settings.Baud, settings.Bits, settings.Stop, settings.Parity);
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
 }
 
 void TControlThread::ReportError(const std::string& text, std::int32_t id) {

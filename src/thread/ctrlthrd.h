@@ -87,8 +87,7 @@ private:
     // Opens one side of the proxy (0 A, 1 B) from the settings in use; CloseSide closes it.
     void OpenSide(int side);
     void CloseSide(int side);
-    bool ProxyMode() const { return commSettings.Type == 4; }
-    std::string OpenSerialPort(SerialDriver* driver, const CommPrefs& settings);
+    bool ProxyMode() const { return LinkCan(commSettings).proxy; }
     void HandleThreadEvent(Event& event);
     void ReportError(const std::string& text, std::int32_t id);
     // Polls and passes events on until nothing is left to do (or, in a flood, for a bounded

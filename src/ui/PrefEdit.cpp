@@ -1,5 +1,6 @@
 #include "ui/PrefEdit.h"
 
+#include "settings/link_kind.h"
 #include "settings/names.h"
 #include "settings/proxy_side.h"
 
@@ -104,9 +105,9 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     TypeRadioGroup = Group(CommPortTabSheet, "TypeRadioGroup", "Communications Interface Type");
     TypeButtons = new QButtonGroup(TypeRadioGroup);
     auto* typeLayout = new QVBoxLayout(TypeRadioGroup);
-    for (int type = 0; type < static_cast<int>(std::size(kLinkTypeNames)); ++type) {
-        auto* button = new QRadioButton(QString::fromLatin1(kLinkTypeNames[type]), TypeRadioGroup);
-        TypeButtons->addButton(button, type);
+    for (const LinkKindInfo& kind : LinkKinds()) {
+        auto* button = new QRadioButton(QString::fromLatin1(kind.displayName), TypeRadioGroup);
+        TypeButtons->addButton(button, SettingsValue(kind.kind));
         typeLayout->addWidget(button);
     }
     connect(TypeButtons, &QButtonGroup::idToggled, this, [this](int type, bool checked) {
@@ -257,7 +258,10 @@ void TPreferencesForm::ShowCommunicationsPage() { PageControl->setCurrentWidget(
 
 void TPreferencesForm::ShowReplyActionsPage() { PageControl->setCurrentWidget(ReplyTabSheet); }
 
-bool TPreferencesForm::Execute() { return exec() == QDialog::Accepted; }
+bool TPreferencesForm::Execute(const Apply& apply) {
+    ApplySettings = apply;
+    return exec() == QDialog::Accepted;
+}
 
 void TPreferencesForm::showEvent(QShowEvent* event) {
     // A window coming back from the task bar is not a new showing.
@@ -331,7 +335,7 @@ void TPreferencesForm::FillPortList(const std::string& port) {
         if (ResolvePortDevice(ToBytes(entries[i]), portPlaces_) == device) selected = i;
     // A typed pseudo-terminal is listed nowhere; while it exists it stays on offer. The path of
     // a virtual serial port exists only while the simulator serves it.
-    if (selected < 0 && (IsUnlistedTerminal(port, portPlaces_) || (comm_.Type == 3 && !port.empty()))) {
+    if (selected < 0 && (IsUnlistedTerminal(port, portPlaces_) || (LinkCan(comm_).makesPort && !port.empty()))) {
         entries << wanted;
         selected = static_cast<int>(entries.size()) - 1;
     }
@@ -358,12 +362,15 @@ std::string TPreferencesForm::ChosenPort() const {
 }
 
 void TPreferencesForm::TypeRadioGroupClick(int type) {
-    // A proxy's serial sides take their line settings from the serial box.
-    SerialSettingsGroupBox->setEnabled(type == 0 || type == 3 || type == 4);
-    TCPIPClientGroupBox->setEnabled(type == 1);
-    TCPIPServerGroupBox->setEnabled(type == 2);
-    ProxyGroupBox->setEnabled(type == 4);
-    const bool proxy = type == 4;
+    // Each box holds settings of its own; it is there for the kinds that read them (a proxy's
+    // serial sides take their line settings from the serial box).
+    const auto kind = LinkKindFromSettings(type);
+    const auto reads = [&kind](const char* key) { return kind && LinkKindOf(*kind).Reads(key); };
+    SerialSettingsGroupBox->setEnabled(reads("Baud"));
+    TCPIPClientGroupBox->setEnabled(reads("RemoteIp"));
+    TCPIPServerGroupBox->setEnabled(reads("LocalPort"));
+    ProxyGroupBox->setEnabled(reads("ProxyA"));
+    const bool proxy = kind && LinkKindOf(*kind).can.proxy;
     PageControl->setTabText(PageControl->indexOf(LineFaultsTab), proxy ? "Line faults A" : "Line faults");
     PageControl->setTabVisible(PageControl->indexOf(LineFaultsBTab), proxy);
     PageControl->setTabVisible(PageControl->indexOf(ProxyFaultsTab), proxy);
@@ -454,27 +461,22 @@ void TPreferencesForm::OkButtonClick() {
         focus && ReplyStringGrid->viewport()->isAncestorOf(focus))
         focus->clearFocus();
 
-    TrafficPrefs traffic = prefs_.Get_traffic_prefs();
-    if (QString problem; !TrafficPage->Store(traffic, problem)) {
+    Prefs chosen = prefs_.Get_prefs();
+    if (QString problem; !TrafficPage->Store(chosen.Traffic, problem)) {
         MessageBoxes::Instance().Error(this, problem);
         PageControl->setCurrentWidget(TrafficPage);
         return;
     }
-
-    LineFaults lineFaults = prefs_.Get_line_faults();
-    if (QString problem; !LineFaultsTab->Store(lineFaults, problem)) {
-        MessageBoxes::Instance().Error(this, problem);
-        PageControl->setCurrentWidget(LineFaultsTab);
-        return;
-    }
-    LineFaults lineFaultsB = prefs_.Get_line_faults(1);
-    if (QString problem; !LineFaultsBTab->Store(lineFaultsB, problem)) {
-        MessageBoxes::Instance().Error(this, problem);
-        PageControl->setCurrentWidget(LineFaultsBTab);
-        return;
+    for (auto [page, faults] : {std::pair{LineFaultsTab, &chosen.Line}, std::pair{LineFaultsBTab, &chosen.LineB}}) {
+        if (QString problem; !page->Store(*faults, problem)) {
+            MessageBoxes::Instance().Error(this, problem);
+            PageControl->setCurrentWidget(page);
+            return;
+        }
     }
 
-    CommPrefs comm = comm_;
+    CommPrefs& comm = chosen.Comm;
+    comm = comm_;
     comm.Type = TypeButtons->checkedId();
     comm.Port = ChosenPort();
     comm.Baud = CommBaudComboBox->currentIndex();
@@ -486,19 +488,6 @@ void TPreferencesForm::OkButtonClick() {
     comm.ProxyA = ToBytes(ProxyAEdit->text().trimmed());
     comm.ProxyB = ToBytes(ProxyBEdit->text().trimmed());
     comm.ProxyInject = ProxySendToCombo->currentIndex();
-    if (comm.Type == 4) {
-        // Each side on its own, so that the cursor goes to the one that is wrong.
-        for (auto [edit, side] : {std::pair{ProxyAEdit, &comm.ProxyA}, std::pair{ProxyBEdit, &comm.ProxyB}}) {
-            std::string error;
-            ParseProxySide(*side, comm, error);
-            if (!error.empty()) {
-                MessageBoxes::Instance().Error(this, "Proxy side " + QString(edit == ProxyAEdit ? "A" : "B") + ": " +
-                                                         ToQString(error));
-                edit->setFocus();
-                return;
-            }
-        }
-    }
     for (auto [edit, field] : {std::pair{ClientPortEdit, &comm.RemotePort},
                                std::pair{ServerPortEdit, &comm.LocalPort}}) {
         if (!ToInteger(edit->text(), *field)) {
@@ -508,11 +497,9 @@ void TPreferencesForm::OkButtonClick() {
             return;
         }
     }
-    comm_ = comm;
-    prefs_.Set_comm_prefs(comm_);
 
     for (int slot = 0; slot < kReplySlots; ++slot) {
-        ReplyPrefs reply = prefs_.Get_reply_prefs(slot);
+        ReplyPrefs& reply = chosen.Reply[static_cast<std::size_t>(slot)];
         auto text = [this, slot](int column) {
             const QTableWidgetItem* item = ReplyStringGrid->item(slot, column);
             return item ? item->text() : QString();
@@ -524,14 +511,42 @@ void TPreferencesForm::OkButtonClick() {
             if (ActionNames().at(action).compare(text(kActionColumn), Qt::CaseInsensitive) == 0)
                 reply.Action = action;
         reply.Faults = faults_[static_cast<std::size_t>(slot)];
-        prefs_.Set_reply_prefs(slot, reply);
     }
-    prefs_.Set_fault_seed(FaultSeedSpin->value());
-    prefs_.Set_traffic_prefs(traffic);
-    prefs_.Set_line_faults(lineFaults);
-    prefs_.Set_line_faults(1, lineFaultsB);
-    prefs_.Set_proxy_faults(ProxyFaultsTab->Store());
+    chosen.FaultSeed = FaultSeedSpin->value();
+    chosen.Proxy = ProxyFaultsTab->Store();
+
+    const std::vector<SettingRefusal> refused = ApplySettings ? ApplySettings(chosen) : std::vector<SettingRefusal>{};
+    if (!refused.empty()) {
+        ShowRefusals(refused);
+        return;
+    }
+    comm_ = chosen.Comm;
     accept();
+}
+
+void TPreferencesForm::ShowRefusals(const std::vector<SettingRefusal>& refused) {
+    QStringList messages;
+    for (const SettingRefusal& refusal : refused) messages << ToQString(refusal.message);
+    MessageBoxes::Instance().Error(this, messages.join('\n'));
+    // The first refused setting is put in front, its field focused where it has one.
+    const std::string& field = refused.front().field;
+    const auto is = [&field](const char* prefix) { return field.rfind(prefix, 0) == 0; };
+    if (is("Comm.")) {
+        PageControl->setCurrentWidget(CommPortTabSheet);
+        if (field == "Comm.ProxyA") ProxyAEdit->setFocus();
+        if (field == "Comm.ProxyB") ProxyBEdit->setFocus();
+        if (field == "Comm.Port") CommPortComboBox->setFocus();
+    } else if (is("Reply.")) {
+        PageControl->setCurrentWidget(ReplyTabSheet);
+    } else if (is("Traffic.")) {
+        PageControl->setCurrentWidget(TrafficPage);
+    } else if (is("LineFaultsB.")) {
+        PageControl->setCurrentWidget(LineFaultsBTab);
+    } else if (is("LineFaults.")) {
+        PageControl->setCurrentWidget(LineFaultsTab);
+    } else if (is("ProxyFaults")) {
+        PageControl->setCurrentWidget(ProxyFaultsTab);
+    }
 }
 
 void TPreferencesForm::FaultsButtonClick() {

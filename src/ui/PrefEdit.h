@@ -28,7 +28,8 @@ class LineFaultsPage;
 class ProxyFaultsPage;
 
 // Edits the link settings and the reply actions table. Every showing starts from the stored
-// settings, so Cancel discards all edits; OK stores both pages at once.
+// settings, so Cancel discards all edits; OK hands every page's settings over at once, and
+// stays open on what was refused.
 class TPreferencesForm : public QDialog, public PreferencesDialog {
     Q_OBJECT
 public:
@@ -36,7 +37,9 @@ public:
 
     void ShowCommunicationsPage() override;
     void ShowReplyActionsPage() override;
-    bool Execute() override;
+    bool Execute(const Apply& apply) override;
+    // What OK hands the settings to (Execute sets it; tests may too). Unset, OK applies nothing.
+    Apply ApplySettings;
 
     // Where the port list is read from (tests use a prepared tree).
     void SetPortPlaces(const SerialPortPlaces& places) { portPlaces_ = places; }
@@ -100,6 +103,7 @@ private:
     void FillPortList(const std::string& port);
     std::string ChosenPort() const;
     void TypeRadioGroupClick(int type);
+    void ShowRefusals(const std::vector<SettingRefusal>& refused);
     void ReplyStringGridSelectCell(int column, int row);
     void OpenActionDropDown(int row);
     void DropActionDropDown();

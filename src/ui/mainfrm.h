@@ -1,13 +1,9 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
-#include <QRect>
 #include <QString>
-#include <QStringList>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -19,34 +15,36 @@
 #include "settings/prefs.h"
 #include "thread/function_map.h"
 #include "ui/dialogs.h"
-#include "ui/link_argument_dialog.h"
+#include "ui/main_menus.h"
+#include "ui/received_list_panel.h"
 #include "ui/received_model.h"
 
 class AppCore;
 class Preferences;
 class QAction;
 class QCheckBox;
-class QFrame;
 class QLabel;
 class QMenu;
 class QScrollArea;
 class QSplitter;
 class QTableView;
-class QTimer;
 class QToolButton;
 class QWidget;
 class TSendFrame;
 class TrafficHub;
 class ScenarioPanel;
 class CaptureMenu;
+class MainStatusBar;
 class ReceivedListHabits;
 
 // The main window: a view over the application core (which owns the control thread, the
 // brokers, the received messages and the send runs) and the source of the user's commands
 // to it. It holds the nine send rows above and the received messages list below, and shows
 // the state of the link in its status bar. Everything here runs on the user-interface thread,
-// which is the core's thread.
-class TMainForm : public QMainWindow {
+// which is the core's thread. Its parts live in their own files: the menus (main_menus), the
+// received list (received_list_panel), the status bar (main_status_bar), its placement and
+// docks (window_placement).
+class TMainForm : public QMainWindow, public MainMenuItems {
     Q_OBJECT
 public:
     TMainForm(Preferences& prefs, AppCore& core, QWidget* parent = nullptr);
@@ -57,14 +55,9 @@ public:
     // menu items do nothing.
     void SetDialogs(const MainFormDialogs& dialogs);
 
-    // Where a stored placement (left, top, width, height) opens: as stored while its title
-    // bar shows on some screen, else in the middle of the primary screen.
-    static QRect ReachablePlacement(const QRect& stored);
-
     AppCore& Core() { return core_; }
 
     FunctionMap<TMainForm, int, Event> Handlers;
-    QStringList StatusTexts;
     QList<TSendFrame*> SendRows;  // child widgets, in index order; not owned by the list
 
     // Event handlers (Handlers); each returns the event's id.
@@ -86,66 +79,36 @@ public:
     void FlagsHelpMenuItemClick();
     void AboutMenuItemClick();
 
-    // The received messages list.
-    void ClearReceivedButtonClick();
-    void DeletePopupMenuItemClick();
-    void SelectAllPopupMenuItemClick();
-    void SaveButtonClick();
-    // Lists the messages the core has taken in since, in one go, and makes the newest current.
-    // Messages are listed at most every 50 ms: with a long list Qt's view relays out every
-    // row after each insertion, so a burst is inserted in one step. Every list command
-    // lists the waiting messages first.
-    void FlushReceivedMessages();
-    // Writes the list to `path`; false (after the error box) when it could not.
-    bool SaveReceivedMessages(const QString& path);
-    // Where SaveButtonClick asks for the file; tests replace it. Empty means cancelled.
-    std::function<QString()> ChooseSaveFile;
+    // The received messages list (RxPanel's).
+    void ClearReceivedButtonClick() { RxPanel->ClearReceivedButtonClick(); }
+    void DeletePopupMenuItemClick() { RxPanel->DeletePopupMenuItemClick(); }
+    void SelectAllPopupMenuItemClick() { RxPanel->SelectAllPopupMenuItemClick(); }
+    void SaveButtonClick() { RxPanel->SaveButtonClick(); }
+    void FlushReceivedMessages() { RxPanel->Flush(); }
+    bool SaveReceivedMessages(const QString& path) { return RxPanel->SaveReceivedMessages(path); }
 
     // Status bar panels: a message, the engine's status, the link settings.
+    MainStatusBar* Status = nullptr;
     QLabel* StatusPanels[3];
-    QAction* BatchSendMenuItem;
-    QAction* ExitMenuItem;
-    QAction* PreferencesMenuItem;
-    QAction* BCCCalcMenuItem;
-    QAction* FlagsHelpMenuItem;
-    QAction* AboutMenuItem;
-    // Link: act on the link now (the engine does it on the control thread).
-    QAction* DropLinkMenuItem;
-    QAction* BreakMenuItem;
-    QAction* XoffMenuItem;
-    QAction* RawBytesMenuItem;
-    QAction* ReconnectMenuItem;
-    // Posts a link action; raw bytes come as they are sent, a hold time as typed.
-    void PostLinkAction(std::int32_t code, const std::string& argument);
-    // Asks for the Link menu's argument; tests replace it. Nothing when cancelled.
-    std::function<std::optional<QString>(const LinkArgumentRequest& request)> AskLinkArgument;
-    // Enables the Link menu's items the link in use can do.
-    void UpdateLinkMenu();
-    // "" for a hold time of XOFF that will do, else why not.
-    static QString HoldTimeProblem(const std::string& text);
+    // The Link menu at work; its AskLinkArgument is what tests replace.
+    LinkMenu* Links = nullptr;
     QSplitter* TxRxSplitter;
     QWidget* TxPanel;
     QScrollArea* SendScrollBox;
-    QWidget* RxPanel;
-    QLabel* Label1;
+    ReceivedListPanel* RxPanel;
+    // RxPanel's parts, reached from here as before.
     QToolButton* ClearReceivedButton;
-    QToolButton* SaveButton;
     QToolButton* ReceiveConfigureButton;
     QTableView* ReceivedMsgsGrid;
     ReceivedListModel* ReceivedMessages;
     QCheckBox* ShowNonPrintablesCheckBox;
     QMenu* GridPopupMenu;
-    QAction* CopyPopupMenuItem;
-    QAction* SelectAllPopupMenuItem;
-    QAction* DeletePopupMenuItem;
     QAction* ClearPopupMenuItem;
+    ReceivedListHabits* ListHabits = nullptr;
     // The traffic view, statistics, continuous log and link indicator (View menu, status bar).
     TrafficHub* Traffic = nullptr;
     ScenarioPanel* Scenario = nullptr;
     CaptureMenu* Captures = nullptr;  // File > Capture... and Replay..., and their status
-    QMenu* FileMenu = nullptr;
-    // The received list's bound, follow-newest toggle, Ctrl+C and filter box.
-    ReceivedListHabits* ListHabits = nullptr;
 
 signals:
     // The close sequence has run and the window is closing.
@@ -157,19 +120,16 @@ protected:
 
 private:
     void BuildControls();
-    void BuildMenus();
-    void BuildReceivedList();
-    void ApplyPlacement();
+    void BuildSendRows();
+    void BuildViewMenuAndStatus();
+    void Listen();
     void ShowInFirstPanel(const QString& text);
     void FormShow();
     bool FormCloseQuery();
-    void ScheduleListUpdate();
 
     Preferences& prefs_;
     AppCore& core_;
     MainFormDialogs dialogs_;
-    QTimer* listUpdateTimer_ = nullptr;
-    QElapsedTimer lastListUpdate_;
     bool shown_ = false;
     LinkState linkShown_;
 };

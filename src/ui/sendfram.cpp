@@ -170,10 +170,8 @@ QIcon TSendFrame::StopIcon() {
 
 bool TSendFrame::AskToRestart() {
     // A run going on is not restarted behind the user's back.
+    if (!core_.Sends().RowSending(RowIndex)) return true;
     const SendRun* run = core_.Sends().RowRun(RowIndex);
-    // A run whose last message was given up after its time-outs has nothing in flight: it
-    // waits only for Stop or a new Send, so Send starts again without asking.
-    if (run == nullptr || !run->running || run->state == SendState::TimedOut) return true;
     return MessageBoxes::Instance().Confirm(
         this, QStringLiteral("Row %1 is still sending (%2 / %3). Stop it and start again?")
                   .arg(RowIndex + 1)

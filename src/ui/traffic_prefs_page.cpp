@@ -11,11 +11,12 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "settings/value_checks.h"
 #include "traffic/traffic_log.h"
 
 TrafficPrefsPage::TrafficPrefsPage(QWidget* parent) : QWidget(parent) {
     MaxEntriesSpin = new QSpinBox;
-    MaxEntriesSpin->setRange(1000, 20000000);
+    MaxEntriesSpin->setRange(kTrafficEntriesRange.low, kTrafficEntriesRange.high);
     MaxEntriesSpin->setSingleStep(100000);
     MaxEntriesSpin->setToolTip("The oldest entries go beyond this many.");
 
@@ -26,14 +27,14 @@ TrafficPrefsPage::TrafficPrefsPage(QWidget* parent) : QWidget(parent) {
     LogFormatBox = new QComboBox;
     LogFormatBox->addItems({"Tab-separated (.tsv)", "JSON Lines (.jsonl)"});
     RotateSpin = new QSpinBox;
-    RotateSpin->setRange(0, 1048576);
+    RotateSpin->setRange(kRotateKbRange.low, kRotateKbRange.high);
     RotateSpin->setSuffix(" KiB");
     RotateSpin->setSpecialValueText("never");
     KeepSpin = new QSpinBox;
-    KeepSpin->setRange(0, 99);
+    KeepSpin->setRange(kRotateKeepRange.low, kRotateKeepRange.high);
 
     ListMaxSpin = new QSpinBox;
-    ListMaxSpin->setRange(0, 20000000);
+    ListMaxSpin->setRange(kListMaxRange.low, kListMaxRange.high);
     ListMaxSpin->setSingleStep(10000);
     ListMaxSpin->setSpecialValueText("no limit");
     FollowNewestBox = new QCheckBox("Select each new message as it arrives");

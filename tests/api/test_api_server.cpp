@@ -1167,19 +1167,29 @@ TEST(ApiLink, ReadyWhileListeningAndNotWhenTheLinkCannotOpen) {
     EXPECT_NE(ready.body["reason"].get<std::string>().find("in use"), std::string::npos) << ready.raw.body();
 }
 
-// Bytes, a hold, a break or a drop with nobody connected are refused, never kept for whoever
-// connects next; with a client they reach it.
+// Bytes, a hold or a drop with nobody connected are refused, never kept for whoever connects
+// next; with a client they reach it. What the link's kind cannot do (a break on a TCP server)
+// is refused as that, connected or not, and never reaches the link.
 TEST(ApiLink, LinkActionsWithNobodyConnectedAreRefused) {
     Simulator sim;
     ASSERT_TRUE(Eventually([&] { return sim.Get("ready").status == 200; }));
-    for (const json& action : {json{{"action", "raw"}, {"bytes", "early"}}, json{{"action", "xoff"}, {"ms", 100}},
-                               json{{"action", "break"}}, json{{"action", "drop"}}}) {
+    const auto refused = [&sim](const json& action, const char* code) {
         const Reply reply = sim.Post("link/actions", action);
         EXPECT_EQ(reply.status, 409) << action.dump();
-        EXPECT_EQ(reply.body["error"]["code"], "not_connected") << reply.raw.body();
-    }
+        EXPECT_EQ(reply.body["error"]["code"], code) << reply.raw.body();
+        EXPECT_EQ(reply.body["error"]["field"], "action") << reply.raw.body();
+        return reply;
+    };
+    for (const json& action : {json{{"action", "raw"}, {"bytes", "early"}}, json{{"action", "xoff"}, {"ms", 100}},
+                               json{{"action", "drop"}}})
+        refused(action, "not_connected");
+    EXPECT_EQ(refused({{"action", "break"}}, "not_supported").body["error"]["message"],
+              "TCP/IP Server cannot send a break.");
     Peer device(sim.devicePort);
     ASSERT_TRUE(Eventually([&] { return sim.Get("status").body["link"]["connected"] == true; }));
+    const std::size_t logged = sim.Logged("linkAction").size();
+    refused({{"action", "break"}}, "not_supported");
+    EXPECT_EQ(sim.Logged("linkAction").size(), logged) << "a refused break was carried out";
     EXPECT_EQ(sim.Post("link/actions", {{"action", "raw"}, {"bytes", "late"}}).status, 200);
     EXPECT_EQ(device.ReadBytes(4), "late") << "the refused bytes were kept for the client";
 }

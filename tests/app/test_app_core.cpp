@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "app/event_hub.h"
 #include "app/json_log.h"
 #include "app/scheduler.h"
+#include "base/link_actions.h"
 #include "protocol/frame.h"
 #include "settings/preferences.h"
 #include "support/loopback.h"
@@ -204,6 +206,113 @@ TEST_F(Core, ARowThatTimedOutRunsAgainAndShowsItsResponses) {
     EXPECT_FALSE(run->running);
 }
 
+// The one rule for asking before a row starts again: only a run that goes on counts, not one
+// given up after its time-outs, stopped or done; a batch asks for the rows with a type only.
+TEST_F(Core, ARowCountsAsSendingOnlyWhileItsRunGoesOn) {
+    EXPECT_FALSE(core.Sends().RowSending(0)) << "no run yet";
+    prefs.Set_send_prefs(0, SendPrefs{"A", "x", "3", "0", 0});
+    prefs.Set_send_prefs(1, SendPrefs{"B", "y", "1", "0", 0});
+    prefs.Set_send_prefs(2, SendPrefs{"C", "z", "5", "0", 0});
+    ASSERT_TRUE(core.SendRow(0).Ok());
+    ASSERT_TRUE(core.SendRow(1).Ok());
+    ASSERT_TRUE(core.SendRow(2).Ok());
+    const std::vector<Event> sent = EngineTakes();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_TRUE(core.Sends().RowSending(0));
+    EXPECT_EQ(core.BatchRestarts(), (std::vector<int>{0, 1, 2}));
+
+    Accept(sent[1], "done");                 // row 1's only message: its run is over
+    Status(StatusTimeout, sent[0].request);  // row 0's given up: nothing in flight
+    EXPECT_FALSE(core.Sends().RowSending(0));
+    EXPECT_FALSE(core.Sends().RowSending(1));
+    EXPECT_TRUE(core.Sends().RowSending(2));
+    // Its type emptied, the row is no part of a batch, running or not.
+    prefs.Set_send_prefs(2, SendPrefs{"", "z", "5", "0", 0});
+    EXPECT_EQ(core.BatchRestarts(), std::vector<int>{});
+    core.StopRow(2);
+    EXPECT_TRUE(core.Sends().RowSending(2)) << "a stopped run ends after the message in flight";
+    Accept(sent[2], "last");
+    EXPECT_FALSE(core.Sends().RowSending(2));
+    EXPECT_FALSE(core.Sends().RowSending(-1));
+    EXPECT_FALSE(core.Sends().RowSending(kSendSlots));
+}
+
+// The dialog's settings are taken whole or not at all: each refusal names its field, and a
+// refused set stores and posts nothing, not even its good parts.
+TEST_F(Core, ApplyPreferencesRefusesFieldByFieldAndChangesNothing) {
+    const struct {
+        const char* what;
+        std::function<void(Prefs&)> spoil;
+        std::vector<std::string> fields;
+    } cases[] = {
+        {"a port", [](Prefs& p) {
+             p.Comm.Type = SettingsValue(LinkKind::Proxy);
+             p.Comm.ProxyB = "tcp-client:127.0.0.1:70000";
+         }, {"Comm.ProxyB"}},
+        {"a port of 0 to connect to", [](Prefs& p) {
+             p.Comm.Type = SettingsValue(LinkKind::Proxy);
+             p.Comm.ProxyA = "tcp-client:[::1]:0";
+         }, {"Comm.ProxyA"}},
+        {"a time", [](Prefs& p) { p.Line.breakMs = kHoldMsRange.high + 1; }, {"LineFaults.breakMs"}},
+        {"a negative time on side B", [](Prefs& p) { p.LineB.dtrDropMs = -1; }, {"LineFaultsB.dtrDropMs"}},
+        {"a count", [](Prefs& p) { p.Traffic.RotateKeep = 100; }, {"Traffic.RotateKeep"}},
+        {"a count of a reply row", [](Prefs& p) { p.Reply[3].Faults.EveryN = 0; }, {"Reply.EveryN3"}},
+        {"a corrupt rate that is no number", [](Prefs& p) { p.Line.corruptRate = std::nan(""); },
+         {"LineFaults.corruptRate"}},
+        {"a virtual port without its path", [](Prefs& p) {
+             p.Comm.Type = SettingsValue(LinkKind::Pty);
+             p.Comm.Port.clear();
+         }, {"Comm.Port"}},
+        {"several at once, in order", [](Prefs& p) {
+             p.Traffic.MaxEntries = 999;
+             p.Traffic.ListMax = -1;
+             p.LineB.sliceBytes = -5;
+         }, {"Traffic.MaxEntries", "Traffic.ListMax", "LineFaultsB.sliceBytes"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Prefs before = prefs.Get_prefs();
+        TakeRequests();
+        Prefs chosen = before;
+        chosen.Comm.Baud = 4;  // good, and still not taken
+        chosen.Reply[0].Msg = "changed";
+        c.spoil(chosen);
+        const std::vector<SettingRefusal> refused = core.ApplyPreferences(chosen);
+        std::vector<std::string> fields;
+        for (const SettingRefusal& r : refused) {
+            fields.push_back(r.field);
+            EXPECT_FALSE(r.message.empty());
+        }
+        EXPECT_EQ(fields, c.fields);
+        EXPECT_TRUE(prefs.Get_prefs() == before);
+        EXPECT_TRUE(TakeRequests().empty());
+    }
+}
+
+// Taken, each part goes on only when it changed; the reply table goes again every time.
+TEST_F(Core, ApplyPreferencesHandsOnWhatChanged) {
+    const auto ids = [this] {
+        std::vector<std::int32_t> taken;
+        for (const Event& e : TakeRequests()) taken.push_back(e.id);
+        return taken;
+    };
+    TakeRequests();
+    EXPECT_TRUE(core.ApplyPreferences(prefs.Get_prefs()).empty());
+    EXPECT_EQ(ids(), std::vector<std::int32_t>{EventId::ReplyActions});
+    Prefs chosen = prefs.Get_prefs();
+    chosen.Comm.Type = SettingsValue(LinkKind::TcpClient);
+    chosen.Comm.RemotePort = 70000;  // taken as typed: the link says so when it opens
+    chosen.LineB.sliceBytes = 7;
+    chosen.Traffic.ListMax = 3;
+    chosen.Display.Left = 999;  // the window's own: not the dialog's to change
+    EXPECT_TRUE(core.ApplyPreferences(chosen).empty());
+    EXPECT_EQ(ids(), (std::vector<std::int32_t>{EventId::SetLineFaults, EventId::CommSettings, EventId::ReplyActions}));
+    EXPECT_EQ(prefs.Get_comm_prefs().RemotePort, 70000);
+    EXPECT_EQ(prefs.Get_line_faults(1).sliceBytes, 7);
+    EXPECT_EQ(prefs.Get_traffic_prefs().ListMax, 3);
+    EXPECT_NE(prefs.Get_display_prefs().Left, 999);
+}
+
 TEST_F(Core, RowRunWaitsItsDelayAndStopsInIt) {
     prefs.Set_send_prefs(2, SendPrefs{"R", "n=%%", "3", "250", 0});
     ASSERT_TRUE(core.SendRow(2).Ok());
@@ -307,7 +416,7 @@ TEST(CoreStart, TellsTheStartsLinkProblemsLastingOnlyWhenItCouldNotOpen) {
             core.LinkAction(LinkActionCode::Reconnect, {});
         } else {
             LinkState up;
-            up.kind = LinkState::Client;
+            up.kind = LinkKind::TcpClient;
             up.phase = LinkState::Up;
             up.peers = {"127.0.0.1:5000"};
             Event event{EventId::LinkState, 0, 0, {}};
@@ -318,6 +427,46 @@ TEST(CoreStart, TellsTheStartsLinkProblemsLastingOnlyWhenItCouldNotOpen) {
         deliver(Event{EventId::Error, 0, 0, "Connection closed by 127.0.0.1:5000"});
         EXPECT_EQ(told.size(), 2u) << "ending " << ending;
         EXPECT_NE(core.GetStatus().linkError, "") << "still shown as the link's error";
+    }
+}
+
+// With a peer connected only the kind decides: what it cannot do is refused, saying why, and
+// never reaches the control thread; an action of no known code goes nowhere either.
+TEST_F(Core, ALinkActionItsKindCannotDoIsRefusedAndNeverPosted) {
+    for (const LinkKindInfo& kind : LinkKinds()) {
+        SCOPED_TRACE(kind.apiName);
+        CommPrefs comm = prefs.Get_comm_prefs();
+        comm.Type = SettingsValue(kind.kind);
+        core.ApplyLink(comm);
+        LinkState up;
+        up.kind = kind.kind;
+        up.phase = LinkState::Up;
+        up.peers = {"127.0.0.1:5000"};
+        Event event{EventId::LinkState, 0, 0, {}};
+        event.payload = up;
+        Deliver(std::move(event));
+        TakeRequests();
+        for (const LinkActionInfo& action : kLinkActions) {
+            SCOPED_TRACE(action.name);
+            LinkActionArgs args;
+            args.ms = 10;
+            args.bytes = "x";
+            const std::string refused = core.LinkAction(action.code, args);
+            const std::vector<Event> posted = TakeRequests();
+            if (kind.can.*action.needs) {
+                EXPECT_EQ(refused, "");
+                ASSERT_EQ(posted.size(), 1u);
+                EXPECT_EQ(posted[0].value, action.code);
+            } else {
+                EXPECT_NE(refused.find(kind.whyNot != nullptr ? "no line of its own" : kind.displayName),
+                          std::string::npos)
+                    << refused;
+                EXPECT_TRUE(posted.empty());
+            }
+        }
+        EXPECT_NE(core.LinkAction(0), "");
+        EXPECT_NE(core.LinkAction(99), "");
+        EXPECT_TRUE(TakeRequests().empty());
     }
 }
 

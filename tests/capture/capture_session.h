@@ -112,7 +112,7 @@ public:
     // The link is a TCP server with these clients.
     void Peers(std::vector<std::string> peers) {
         LinkState up;
-        up.kind = LinkState::Server;
+        up.kind = LinkKind::TcpServer;
         up.phase = LinkState::Up;
         up.where = "port 5100";
         up.peers = std::move(peers);

@@ -19,6 +19,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include "app/app_core.h"
 #include "dialogs_support.h"
 #include "settings/preferences.h"
 #include "support/reply_fault_values.h"
@@ -27,6 +28,7 @@
 #include "ui/line_faults_page.h"
 #include "ui/proxy_faults_page.h"
 #include "ui/reply_faults_dialog.h"
+#include "ui/qt_scheduler.h"
 #include "ui/serial_ports.h"
 
 namespace {
@@ -56,6 +58,8 @@ class PreferencesDialogTest : public QObject {
 
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<Preferences> prefs_;
+    std::unique_ptr<QtScheduler> scheduler_;
+    std::unique_ptr<AppCore> core_;  // what OK hands the settings to, as in the window
     std::unique_ptr<FakeMachine> machine_;
     std::unique_ptr<TPreferencesForm> form_;
 
@@ -79,14 +83,24 @@ private slots:
         prefs_ = std::make_unique<Preferences>((dir_->path() + "/ZentrelConfig.ini").toStdString());
         for (int slot = 0; slot < kReplySlots; ++slot)
             prefs_->Set_reply_prefs(slot, {std::string(1, char('a' + slot)), "re", slot % 4, 7, {}});
+        scheduler_ = std::make_unique<QtScheduler>(QCoreApplication::instance());
+        AppCore::Options options;
+        options.runLink = false;
+        core_ = std::make_unique<AppCore>(*prefs_, *scheduler_, options);
         machine_ = std::make_unique<FakeMachine>();
         form_ = std::make_unique<TPreferencesForm>(*prefs_);
         form_->SetPortPlaces(machine_->places);
+        form_->ApplySettings = Apply();
     }
     void cleanup() {
         form_.reset();
         machine_.reset();
+        core_.reset();
+        scheduler_.reset();
         prefs_.reset();
+    }
+    PreferencesDialog::Apply Apply() {
+        return [this](const Prefs& chosen) { return core_->ApplyPreferences(chosen); };
     }
 
     void portListHoldsRealPortsThenLinksThenTheEmptyEntry() {
@@ -654,7 +668,7 @@ private slots:
             QCOMPARE(form_->PageControl->currentWidget(), form_->ReplyTabSheet);
             QTest::mouseClick(form_->CancelButton, Qt::LeftButton);
         });
-        QVERIFY(!form_->Execute());
+        QVERIFY(!form_->Execute(Apply()));
 
         // Enter means OK, whichever button ended the last showing.
         form_->ShowCommunicationsPage();
@@ -662,10 +676,10 @@ private slots:
             QCOMPARE(form_->PageControl->currentWidget(), form_->CommPortTabSheet);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         });
-        QVERIFY(form_->Execute());
+        QVERIFY(form_->Execute(Apply()));
 
         WhenModal(form_.get(), [this] { QTest::keyClick(form_.get(), Qt::Key_Escape); });
-        QVERIFY(!form_->Execute());
+        QVERIFY(!form_->Execute(Apply()));
     }
 };
 

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app/app_core.h"
+#include "settings/value_checks.h"
 #include "settings/preferences.h"
 #include "support/loopback.h"
 #include "support/recording_boxes.h"
@@ -41,6 +42,7 @@
 #include "ui/link_indicator.h"
 #include "ui/scenario_panel.h"
 #include "ui/traffic_hub.h"
+#include "ui/main_status_bar.h"
 #include "ui/message_boxes.h"
 #include "ui/qt_scheduler.h"
 #include "ui/received_model.h"
@@ -48,16 +50,23 @@
 
 namespace {
 
+// OK hands over the stored settings as `change` leaves them; a refusal keeps it open, and then
+// it is cancelled.
 class FakePreferences : public PreferencesDialog {
 public:
     void ShowCommunicationsPage() override { pages << "comm"; }
     void ShowReplyActionsPage() override { pages << "reply"; }
-    bool Execute() override {
-        if (change) change();
-        return ok;
+    bool Execute(const Apply& apply) override {
+        if (!ok) return false;
+        Prefs chosen = settings->Get_prefs();
+        if (change) change(chosen);
+        refused = apply(chosen);
+        return refused.empty();
     }
     QStringList pages;
-    std::function<void()> change;
+    Preferences* settings = nullptr;
+    std::function<void(Prefs&)> change;
+    std::vector<SettingRefusal> refused;
     bool ok = true;
 };
 
@@ -306,9 +315,9 @@ private slots:
     void layoutTextsAndTables() {
         Open();
         QCOMPARE(form->windowTitle(), QString("Halvorn Vantor Protocol Simulator"));
-        QCOMPARE(form->StatusTexts.size(), 12);
-        QCOMPARE(form->StatusTexts.front(), QString(""));
-        QCOMPARE(form->StatusTexts.back(), QString("DISABLED ERROR"));
+        QCOMPARE(form->Status->StatusTexts.size(), 12);
+        QCOMPARE(form->Status->StatusTexts.front(), QString(""));
+        QCOMPARE(form->Status->StatusTexts.back(), QString("DISABLED ERROR"));
         QStringList menus;
         for (QAction* a : form->menuBar()->actions()) {
             // The captions as shown, without the "&" of their accelerator letters.
@@ -461,7 +470,7 @@ private slots:
         QStringList answers;
         QStringList problems;
         // The real dialog's check, as OK would run it; "cancel" cancels.
-        form->AskLinkArgument = [&](const LinkArgumentRequest& request) -> std::optional<QString> {
+        form->Links->AskLinkArgument = [&](const LinkArgumentRequest& request) -> std::optional<QString> {
             while (!answers.isEmpty()) {
                 const QString answer = answers.takeFirst();
                 if (answer == "cancel") return std::nullopt;
@@ -472,26 +481,35 @@ private slots:
             }
             return std::nullopt;
         };
-        const struct {
-            int type;
-            bool drop, brk, reconnect;
-        } kinds[] = {{0, false, true, true}, {3, false, true, true}, {2, true, false, false}, {1, true, false, true}};
-        for (const auto& k : kinds) {
+        // Each kind enables exactly what it can do; a Type of no kind (a file from a later
+        // version) offers nothing.
+        const std::pair<QAction*, bool LinkAbilities::*> items[] = {
+            {form->DropLinkMenuItem, &LinkAbilities::dropConnections},
+            {form->BreakMenuItem, &LinkAbilities::sendBreak},
+            {form->XoffMenuItem, &LinkAbilities::xoff},
+            {form->RawBytesMenuItem, &LinkAbilities::rawBytes},
+            {form->ReconnectMenuItem, &LinkAbilities::reconnect}};
+        std::vector<std::int32_t> types;
+        for (const LinkKindInfo& kind : LinkKinds()) types.push_back(SettingsValue(kind.kind));
+        types.push_back(kLinkKindCount);
+        types.push_back(SettingsValue(LinkKind::TcpClient));
+        for (std::int32_t type : types) {
             CommPrefs comm = prefs->Get_comm_prefs();
-            comm.Type = k.type;
+            comm.Type = type;
             core->ApplyLink(comm);
-            QCOMPARE(form->DropLinkMenuItem->isEnabled(), k.drop);
-            QCOMPARE(form->BreakMenuItem->isEnabled(), k.brk);
-            QCOMPARE(form->ReconnectMenuItem->isEnabled(), k.reconnect);
-            QVERIFY(form->XoffMenuItem->isEnabled() && form->RawBytesMenuItem->isEnabled());
+            const LinkAbilities can = LinkCan(comm);
+            for (const auto& [item, ability] : items)
+                QVERIFY2(item->isEnabled() == can.*ability,
+                         qPrintable(QStringLiteral("type %1, %2").arg(type).arg(item->text())));
         }
+        QVERIFY(!form->BreakMenuItem->isEnabled() && form->DropLinkMenuItem->isEnabled());
         TakeRequests();
         // Nobody connected: refused and said, nothing posted.
         form->DropLinkMenuItem->trigger();
         QVERIFY(TakeRequests().empty());
         QCOMPARE(form->StatusPanels[0]->text(), QString("Nobody is connected: not done."));
         LinkState connected;
-        connected.kind = LinkState::Client;
+        connected.kind = LinkKind::TcpClient;
         connected.phase = LinkState::Up;
         connected.peers = {"127.0.0.1:5000"};
         Event up{EventId::LinkState, 0, 0, {}};
@@ -527,7 +545,7 @@ private slots:
     void linkArgumentDialogStaysOpenOnARefusal() {
         LinkArgumentRequest request;
         request.title = "Hold the Peer with XOFF";
-        request.check = [](const QString& text, int&, int&) { return TMainForm::HoldTimeProblem(ToBytes(text)); };
+        request.check = [](const QString& text, int&, int&) { return ToQString(HoldTimeProblem(ToBytes(text))); };
         TLinkArgumentForm dialog(request);
         dialog.show();
         QCOMPARE(dialog.windowTitle(), QString("Hold the Peer with XOFF"));
@@ -588,7 +606,7 @@ private slots:
 
         // Saved byte for byte: the header, every field followed by a TAB, CR LF.
         const QString path = dir->filePath("saved.tsv");
-        form->ChooseSaveFile = [&] { return path; };
+        form->RxPanel->ChooseSaveFile = [&] { return path; };
         form->SaveButtonClick();
         QFile saved(path);
         QVERIFY(saved.open(QIODevice::ReadOnly));
@@ -627,7 +645,7 @@ private slots:
 
     void saveFailuresLeaveTheListAlone() {
         OpenWithoutLink();
-        form->ChooseSaveFile = [] { return QString(); };  // cancelled
+        form->RxPanel->ChooseSaveFile = [] { return QString(); };  // cancelled
         form->SaveButtonClick();
         QVERIFY(form->SaveReceivedMessages(dir->filePath("empty.tsv")));
         QFile empty(dir->filePath("empty.tsv"));
@@ -765,7 +783,7 @@ private slots:
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         Event state{EventId::LinkState, 0, 0};
-        state.payload = LinkState{LinkState::Server, LinkState::Up, "port 5100", {"127.0.0.1:40001", "127.0.0.1:40002"}};
+        state.payload = LinkState{LinkKind::TcpServer, LinkState::Up, "port 5100", {"127.0.0.1:40001", "127.0.0.1:40002"}};
         Report(state);
         Report(Event{EventId::Error, 0, 0, "Connection closed by 127.0.0.1:40001"});
         Report(Event{EventId::Status, StatusBadBcc, 0});
@@ -787,7 +805,7 @@ private slots:
         QVERIFY(static_cast<ElidedLabel*>(form->StatusPanels[0])->ShownText().endsWith(QChar(0x2026)));
 
         // A new client makes the old message old news; so does another link.
-        state.payload = LinkState{LinkState::Server, LinkState::Up, "port 5100", {"127.0.0.1:40002", "127.0.0.1:40003"}};
+        state.payload = LinkState{LinkKind::TcpServer, LinkState::Up, "port 5100", {"127.0.0.1:40002", "127.0.0.1:40003"}};
         Report(state);
         QCOMPARE(form->StatusPanels[0]->text(), QString());
         QCOMPARE(core->GetStatus().linkError, std::string());
@@ -835,6 +853,7 @@ private slots:
         form->show();
         TakeRequests();
         FakePreferences dialog;
+        dialog.settings = prefs.get();
         MainFormDialogs dialogs;
         dialogs.preferences = &dialog;
         form->SetDialogs(dialogs);
@@ -849,10 +868,20 @@ private slots:
         QCOMPARE(requests.size(), std::size_t{1});
         QCOMPARE(requests[0].id, 10010);
 
-        dialog.change = [&] {  // serial COM1 from 19200 to 9600 baud
-            CommPrefs comm;
-            comm.Baud = 4;
-            prefs->Set_comm_prefs(comm);
+        // Refused: nothing stored, nothing posted, the refusal named.
+        dialog.change = [](Prefs& chosen) {
+            chosen.Comm.Baud = 4;
+            chosen.Line.breakMs = -1;
+        };
+        form->PreferencesMenuItem->trigger();
+        QVERIFY(TakeRequests().empty());
+        QCOMPARE(dialog.refused.size(), std::size_t{1});
+        QCOMPARE(dialog.refused[0].field, std::string("LineFaults.breakMs"));
+        QVERIFY(prefs->Get_comm_prefs().Baud != 4);
+
+        dialog.change = [](Prefs& chosen) {  // serial COM1 from 19200 to 9600 baud
+            chosen.Comm = CommPrefs{};
+            chosen.Comm.Baud = 4;
         };
         form->PreferencesMenuItem->trigger();
         requests = TakeRequests();
@@ -861,7 +890,7 @@ private slots:
         QCOMPARE(std::get<CommPrefs>(requests[0].payload).Baud, 4);
         QCOMPARE(requests[1].id, 10010);
         QCOMPARE(form->StatusPanels[2]->text(), QString("ttyS0,9600,8,1,N"));
-        QCOMPARE(dialog.pages, QStringList({"comm", "reply", "comm"}));
+        QCOMPARE(dialog.pages, QStringList({"comm", "reply", "comm", "comm"}));
     }
 
     void flagInsertionAndTheOtherDialogs() {

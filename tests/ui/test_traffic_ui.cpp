@@ -222,7 +222,7 @@ private slots:
         QMainWindow window;
         TrafficHub hub(&window, core, TrafficPrefs{});
         Event up{EventId::LinkState, 0, 0};
-        up.payload = LinkState{LinkState::Server, LinkState::Up, "port 1", {"peer"}};
+        up.payload = LinkState{LinkKind::TcpServer, LinkState::Up, "port 1", {"peer"}};
         core.Traffic().OnEvent(up);
         hub.OnEvent(up);
         const std::string msg = WireFrame('A', 0, "x");
@@ -305,39 +305,39 @@ private slots:
             QString text, tooltipPart, colour;
         };
         const std::vector<Case> cases = {
-            {{LinkState::Server, LinkState::Up, "port 5100", {}},
+            {{LinkKind::TcpServer, LinkState::Up, "port 5100", {}},
              "Listening on port 5100, no client",
              "Listening",
              "#d08000"},
-            {{LinkState::Server, LinkState::Up, "port 5100", {"10.0.0.1:4000", "10.0.0.2:4001"}},
+            {{LinkKind::TcpServer, LinkState::Up, "port 5100", {"10.0.0.1:4000", "10.0.0.2:4001"}},
              "Listening on port 5100, 2 clients",
              "\n  10.0.0.2:4001",
              "#1a8f1a"},
-            {{LinkState::Client, LinkState::Connecting, "h:1", {}},
+            {{LinkKind::TcpClient, LinkState::Connecting, "h:1", {}},
              "Connecting to h:1",
              "Connecting",
              "#d08000"},
-            {{LinkState::Client, LinkState::Up, "h:1", {"h:1"}},
+            {{LinkKind::TcpClient, LinkState::Up, "h:1", {"h:1"}},
              "Connected to h:1",
              "Connected",
              "#1a8f1a"},
-            {{LinkState::Client, LinkState::Closed, "h:1", {}},
+            {{LinkKind::TcpClient, LinkState::Closed, "h:1", {}},
              "Not connected to h:1",
              "Link > Reconnect",
              "#c01010"},
             {[] {
-                 LinkState waiting{LinkState::Client, LinkState::Closed, "h:1", {}};
+                 LinkState waiting{LinkKind::TcpClient, LinkState::Closed, "h:1", {}};
                  waiting.retryIn = 4;
                  return waiting;
              }(),
              "Not connected to h:1, retry in 4 s",
              "tried again automatically",
              "#c01010"},
-            {{LinkState::Serial, LinkState::Up, "/dev/ttyS0", {}, true, false, true},
+            {{LinkKind::Serial, LinkState::Up, "/dev/ttyS0", {}, true, false, true},
              "/dev/ttyS0 open  DSR on  CTS off  DCD on",
              "Clear To Send: off",
              "#1a8f1a"},
-            {{LinkState::Serial, LinkState::Closed, "/dev/ttyS0", {}},
+            {{LinkKind::Serial, LinkState::Closed, "/dev/ttyS0", {}},
              "/dev/ttyS0 closed",
              "closed",
              "#c01010"},
