@@ -310,3 +310,59 @@ TEST(RecordingReader, RefusesLogLinesItCannotUseSayingWhich) {
 }
 
 }  // namespace
+
+// Two sessions whose frames interleave: each on an interface of its own with its peer, the
+// fault's comment on the read that completed its own session's message, and tshark decodes
+// each session's frames whole.
+TEST_F(CaptureTest, EachSessionIsAnInterfaceOfItsOwn) {
+    Rig rig;
+    ASSERT_EQ(rig.Service().StartCapture({Path("trace.pcapng"), 0, 0, {}}), "");
+    TrafficSink& sink = rig.Service().Sink();
+    const auto record = [&sink](Direction d, const std::string& bytes, std::uint32_t session) {
+        sink.Record(d, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), session);
+    };
+    const std::string a = Frame('A', "FROM-ONE"), b = Frame('B', "FROM-TWO");
+    sink.RecordSession(1, true, "127.0.0.1:40001");
+    sink.RecordSession(2, true, "127.0.0.1:40002");
+    record(Direction::Rx, a.substr(0, 5), 1);
+    record(Direction::Rx, b, 2);
+    record(Direction::Tx, Frame('B', "", ctrl::ACK), 2);
+    record(Direction::Rx, a.substr(5), 1);
+    sink.RecordFaults(1, 'A', "twice");
+    record(Direction::Tx, Frame('A', "", ctrl::ACK) + Frame('A', "", ctrl::ACK), 1);
+    sink.RecordSession(2, false, {});
+    rig.Service().Drain();
+    rig.Service().StopCapture();
+
+    const pcapng::Capture capture = pcapng::ReadFile(Path("trace.pcapng"));
+    ASSERT_EQ(capture.interfaces.size(), 3u);
+    EXPECT_EQ(capture.interfaces[1].name, "tcp-server:port 5100 session 1");
+    EXPECT_EQ(capture.interfaces[1].description, "TCP/IP server on port 5100; session 1 with 127.0.0.1:40001");
+    EXPECT_EQ(capture.interfaces[2].name, "tcp-server:port 5100 session 2");
+    std::vector<std::pair<std::uint32_t, std::string>> data;
+    for (const pcapng::Packet& packet : capture.packets)
+        if (!packet.data.empty()) data.emplace_back(packet.interface, packet.data);
+    ASSERT_EQ(data.size(), 5u);
+    EXPECT_EQ(data[0], std::make_pair(1u, a.substr(0, 5)));
+    EXPECT_EQ(data[1], std::make_pair(2u, b));
+    EXPECT_EQ(data[3], std::make_pair(1u, a.substr(5)));
+    const pcapng::Packet* faulted = WithComment(capture, "injected faults");
+    ASSERT_NE(faulted, nullptr);
+    EXPECT_EQ(faulted->data, a.substr(5));
+    EXPECT_EQ(faulted->comments, std::vector<std::string>{"answer to A with injected faults: twice"});
+
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+    const std::string command = "tshark -r '" + Path("trace.pcapng") + "' -X lua_script:" VANTOR_SOURCE_DIR
+                                "/data/wireshark/vantor.lua -T fields -e frame.interface_id -e vantor.kind "
+                                "-e vantor.type -e vantor.status -e vantor.text 2>" + Path("stderr");
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    ASSERT_EQ(::pclose(pipe), 0) << std::ifstream(Path("stderr")).rdbuf();
+    // Each message whole and OK on its own session's interface; no stray bytes anywhere.
+    EXPECT_NE(out.find("2\tMessage\tB\tOK\tFROM-TWO"), std::string::npos) << out;
+    EXPECT_NE(out.find("1\tMessage\tA\tOK\tFROM-ONE"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Stray"), std::string::npos) << out;
+}
