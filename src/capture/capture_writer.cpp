@@ -290,6 +290,9 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
                 continue;
             }
             case TapMark::SessionEnded:
+                // Nothing of it comes after its end: only its interface, already written, stays.
+                sessionInterface_.erase(chunk.session);
+                lastRead_.erase(chunk.session);
                 releasedBytes_ += chunk.length;
                 continue;
             case TapMark::Faults: {

@@ -149,17 +149,9 @@ void VantorProtocol::QueueMessageBytes(std::int32_t source, std::uint8_t type, c
 }
 
 void VantorProtocol::SetDriver(SerialDriver* newDriver) {
-    if (newDriver != driver) {
-        // A new link is a new conversation: what the old one left unfinished is not its start.
-        if (!receiver.FrameReady()) {
-            EndAllSessions();
-        } else {
-            // The frame already taken is still handled, as of no session.
-            const Receiver ready = receiver;
-            EndAllSessions();
-            receiver = ready;
-        }
-    }
+    // A new link is a new conversation: what the old one left unfinished is not its start (a
+    // frame already taken is still handled, as of no session).
+    if (newDriver != driver) EndAllSessions();
     driver = newDriver;
     // A link that is one line is one conversation from its opening.
     if (driver != nullptr && !driver->TellsPeers() && driver->IsOpen()) SessionFor(0);
@@ -265,11 +257,10 @@ void VantorProtocol::EndAllSessions() {
     for (const auto& [number, origin] : all) EndSession(origin);
     gone_.clear();
     current_ = nullptr;
-    rxOrigin_ = 0;
     peersChanged_ = false;
 }
 
-void VantorProtocol::EndGoneFrames() {
+void VantorProtocol::EndGoneSessions() {
     peersChanged_ = false;
     std::vector<std::uint64_t> gone;
     gone.swap(gone_);
@@ -296,13 +287,6 @@ std::uint32_t VantorProtocol::NumberOf(std::uint64_t origin) const {
     if (current_ != nullptr && current_->origin == origin) return current_->number;
     const auto it = sessions_.find(origin);
     return it != sessions_.end() ? it->second.number : 0;
-}
-
-bool VantorProtocol::ForkedResponders() const {
-    if (!responder) return false;
-    for (const auto& [origin, session] : sessions_)
-        if (session.responder) return true;
-    return false;
 }
 
 bool VantorProtocol::ReportResponder(ResponderStatus& out, std::int64_t nowMs, std::int64_t wallMs) {
@@ -344,7 +328,6 @@ void VantorProtocol::SwitchReceiver(std::uint64_t origin) {
         receiver = Receiver{};
     }
     receiver.strayBytes = stray;
-    rxOrigin_ = origin;
 }
 
 void VantorProtocol::BuildFrame(CharBuffer& buffer, std::uint8_t type, std::uint8_t code,
@@ -568,11 +551,11 @@ void VantorProtocol::PumpBytes() {
             readNow = true;
             inputDrained_ = inLen_ < input_.size();
             if (inLen_ == 0) {
-                if (peersChanged_) EndGoneFrames();
+                if (peersChanged_) EndGoneSessions();
                 return;
             }
             inOrigin_ = driver->LastOrigin();
-            if (inOrigin_ != rxOrigin_ || current_ == nullptr) SwitchReceiver(inOrigin_);
+            if (current_ == nullptr || current_->origin != inOrigin_) SwitchReceiver(inOrigin_);
             if (tap != nullptr) tap->Record(Direction::Rx, input_.data(), inLen_, current_ != nullptr ? current_->number : 0);
         }
         inPos_ += receiver.Feed(input_.data() + inPos_, inLen_ - inPos_);

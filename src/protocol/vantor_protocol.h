@@ -276,7 +276,6 @@ private:
     std::uint32_t nextSession_ = 1;
     std::int32_t seed_ = 1;
     Session* current_ = nullptr;  // whose bytes `receiver` takes
-    std::uint64_t rxOrigin_ = 0;
     bool peersChanged_ = false;
     Session& SessionFor(std::uint64_t origin, const std::string& peer = {});
     void EndSession(std::uint64_t origin);
@@ -288,11 +287,13 @@ private:
     Responder* ResponderOf(const Session* session) const {
         return session != nullptr && session->responder ? session->responder.get() : responder.get();
     }
-    bool ForkedResponders() const;
     // Gives a session its scenario instance: the one loaded, to the first session that comes
     // after it was loaded; a fresh one to every other.
     void AdoptResponder(Session& session);
+    // Once a session has taken the loaded instance, the scenario runs in the sessions' own
+    // instances only; before (nobody connected yet), the loaded one runs for the link.
     bool templateAdopted_ = false;
+    bool ForkedResponders() const { return responder && templateAdopted_; }
     // When the next of the scenario's own messages is due, of whichever instance.
     std::optional<std::int64_t> ResponderDueMs() const;
     std::uint32_t SessionSeed(std::uint32_t number) const {
@@ -300,7 +301,7 @@ private:
     }
     void SwitchReceiver(std::uint64_t origin);
     // Once everything read is handled: the sessions whose connections ended are closed.
-    void EndGoneFrames();
+    void EndGoneSessions();
     // Whether a message may go out now: nothing of its session is outstanding.
     bool CanSendNext();
     bool inputDrained_ = true;  // the last read found nothing

@@ -108,6 +108,26 @@ TEST_F(CaptureTest, KeepsEveryReadAndWriteWithTimeDirectionLinkAndFaults) {
     ASSERT_EQ(Normalise(view, "Rx").size(), 8u);  // the session is what it means to be
 }
 
+// What tshark prints for the capture with the dissector loaded and these arguments; fails the
+// test (returning "") when tshark fails.
+std::string Tshark(const std::string& file, const std::string& arguments, const std::string& stderrPath) {
+    const std::string command = "tshark -r '" + file + "' -X lua_script:" VANTOR_SOURCE_DIR
+                                "/data/wireshark/vantor.lua " + arguments + " 2>" + stderrPath;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return "";
+    }
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    if (::pclose(pipe) != 0) {
+        ADD_FAILURE() << std::ifstream(stderrPath).rdbuf();
+        return "";
+    }
+    return out;
+}
+
 // The dissector, in tshark, lists for each frame what the traffic view lists.
 TEST_F(CaptureTest, DissectorDecodesWhatTheViewShows) {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
@@ -117,15 +137,8 @@ TEST_F(CaptureTest, DissectorDecodesWhatTheViewShows) {
     const std::vector<Shown> view = rig.View();
     rig.Service().StopCapture();
 
-    const std::string command = "tshark -r '" + Path("trace.pcapng") + "' -X lua_script:" VANTOR_SOURCE_DIR
-                                "/data/wireshark/vantor.lua -T json --no-duplicate-keys -J vantor 2>" +
-                                Path("stderr");
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    ASSERT_EQ(::pclose(pipe), 0) << std::ifstream(Path("stderr")).rdbuf();
+    const std::string out = Tshark(Path("trace.pcapng"), "-T json --no-duplicate-keys -J vantor", Path("stderr"));
+    ASSERT_FALSE(out.empty());
     const nlohmann::json packets = nlohmann::json::parse(out);
 
     std::vector<Shown> decoded;
@@ -352,15 +365,11 @@ TEST_F(CaptureTest, EachSessionIsAnInterfaceOfItsOwn) {
     EXPECT_EQ(faulted->comments, std::vector<std::string>{"answer to A with injected faults: twice"});
 
     if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
-    const std::string command = "tshark -r '" + Path("trace.pcapng") + "' -X lua_script:" VANTOR_SOURCE_DIR
-                                "/data/wireshark/vantor.lua -T fields -e frame.interface_id -e vantor.kind "
-                                "-e vantor.type -e vantor.status -e vantor.text 2>" + Path("stderr");
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    ASSERT_EQ(::pclose(pipe), 0) << std::ifstream(Path("stderr")).rdbuf();
+    const std::string out = Tshark(Path("trace.pcapng"),
+                                   "-T fields -e frame.interface_id -e vantor.kind -e vantor.type -e vantor.status "
+                                   "-e vantor.text",
+                                   Path("stderr"));
+    ASSERT_FALSE(out.empty());
     // Each message whole and OK on its own session's interface; no stray bytes anywhere.
     EXPECT_NE(out.find("2\tMessage\tB\tOK\tFROM-TWO"), std::string::npos) << out;
     EXPECT_NE(out.find("1\tMessage\tA\tOK\tFROM-ONE"), std::string::npos) << out;
