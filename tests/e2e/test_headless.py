@@ -435,6 +435,35 @@ class Headless(unittest.TestCase):
             recorded = sum(1 for line in f if "\tRx\tMessage\t" in line)
         self.assertEqual(recorded, answers[0])
 
+    def test_a_tcp_client_that_connects_again_starts_a_clean_session(self):
+        # The host the simulator connects to sends half a frame and hangs up; on the next
+        # connection a whole message is answered as its own, and nothing of the half is joined.
+        with socket.create_server(("127.0.0.1", 0)) as server:
+            server.settimeout(15)
+            process, _ = self.start()
+            try:
+                self.call("PUT", "link", {"type": "tcp-client", "remoteIp": "127.0.0.1",
+                                          "remotePort": server.getsockname()[1], "autoReconnect": True})
+                first, _ = server.accept()
+                first.sendall(frame("A", b"PARTIAL-FROM-X")[:9])
+                wait_for(lambda: self.call("GET", "sessions")["begun"] >= 1, process)
+                time.sleep(0.3)  # read before the hang-up
+                first.close()
+                second, _ = server.accept()
+                with second:
+                    second.settimeout(10)
+                    wait_for(lambda: self.call("GET", "sessions")["begun"] == 2, process)
+                    second.sendall(frame("B", b"WHOLE"))
+                    answer = b""
+                    while not answer.endswith(b"\r"):
+                        answer += second.recv(256)
+                    self.assertEqual(answer[:3], b"\x01B\x06")
+                    messages = self.call("GET", "messages")["messages"]
+                    self.assertEqual([(m["type"], m["status"], m["text"], m["session"]) for m in messages],
+                                     [("B", "OK", "WHOLE", 2)])
+            finally:
+                self.assertEqual(self.stop(process, signal.SIGTERM), 0)
+
     def test_save_settings_writes_what_the_api_changed(self):
         process, _ = self.start("--save-settings")
         self.call("PUT", "replies", {"replies": [{"type": "B", "text": "saved"}]})

@@ -115,6 +115,56 @@ class VirtualPort(unittest.TestCase):
         with open(self.config) as f:
             self.assertIn("Type=2", f.read())
 
+    def test_a_frame_cut_off_by_a_reconnect_never_starts_the_next_sessions_frame(self):
+        import urllib.request
+        url_file = os.path.join(self.dir, "url")
+        process = self.start("--control", "0", "--control-port-file", url_file)
+
+        def api(path, body=None):
+            with open(url_file) as f:
+                url = f.read().strip()
+            data = None if body is None else json.dumps(body).encode()
+            request = urllib.request.Request(url + path, data=data, method="POST" if data else "GET",
+                                             headers={"Content-Type": "application/json"})
+            with urllib.request.urlopen(request, timeout=10) as response:
+                return json.load(response)
+
+        def wait_for(check, what):
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                self.assertIsNone(process.poll(), "ended early")
+                if check():
+                    return
+                time.sleep(0.02)
+            self.fail(what)
+
+        try:
+            wait_for(lambda: os.path.exists(url_file) and os.path.islink(self.path), "no link")
+            fd = open_host(self.path, termios.B9600)
+            os.write(fd, frame("A", b"PARTIAL-FROM-X")[:9])
+            wait_for(lambda: api("/sessions")["begun"] == 1, "no session")
+            time.sleep(0.3)  # the half frame is read before the reconnect
+            os.close(fd)
+            api("/link/actions", {"action": "reconnect"})
+            # The new terminal may take the old one's number: the session says it is new.
+            wait_for(lambda: os.path.islink(self.path) and api("/sessions")["begun"] == 2, "the link was not opened anew")
+            fd = open_host(self.path, termios.B9600)
+            try:
+                sent = time.monotonic()
+                os.write(fd, frame("B", b"WHOLE"))
+                answer = read_until(fd, b"\r", sent + 10)
+            finally:
+                os.close(fd)
+            self.assertEqual(answer, frame("B", b"", b"\x06"))
+            messages = api("/messages")["messages"]
+            self.assertEqual([(m["type"], m["status"], m["text"], m["session"]) for m in messages],
+                             [("B", "OK", "WHOLE", 2)])
+            self.assertEqual([s["session"] for s in api("/sessions")["sessions"]], [2])
+        finally:
+            process.send_signal(signal.SIGTERM)
+            _, stderr = process.communicate(timeout=30)
+        self.assertEqual(process.returncode, 0, stderr)
+
     def test_a_path_that_is_not_a_stale_link_is_left_alone_and_the_start_fails(self):
         def regular(path):
             with open(path, "w") as f:
