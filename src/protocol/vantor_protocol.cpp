@@ -153,8 +153,11 @@ void VantorProtocol::SetDriver(SerialDriver* newDriver) {
     // frame already taken is still handled, as of no session).
     if (newDriver != driver) EndAllSessions();
     driver = newDriver;
-    // A link that is one line is one conversation from its opening.
-    if (driver != nullptr && !driver->TellsPeers() && driver->IsOpen()) SessionFor(0);
+    OpenLineSession();
+}
+
+void VantorProtocol::OpenLineSession() {
+    if (sessions_.empty() && driver != nullptr && !driver->TellsPeers() && driver->IsOpen()) SessionFor(0);
 }
 
 VantorProtocol::Session& VantorProtocol::SessionFor(std::uint64_t origin, const std::string& peer) {
@@ -181,7 +184,6 @@ VantorProtocol::Session& VantorProtocol::SessionFor(std::uint64_t origin, const 
         session.gone = true;
         live_.erase(session.number);
         gone_.push_back(origin);
-        peersChanged_ = true;
     }
     return session;
 }
@@ -211,7 +213,6 @@ void VantorProtocol::PeerChanged(std::uint64_t origin, const std::string& peer, 
     it->second.gone = true;
     live_.erase(it->second.number);
     gone_.push_back(origin);
-    peersChanged_ = true;
 }
 
 void VantorProtocol::EndSession(std::uint64_t origin) {
@@ -257,11 +258,9 @@ void VantorProtocol::EndAllSessions() {
     for (const auto& [number, origin] : all) EndSession(origin);
     gone_.clear();
     current_ = nullptr;
-    peersChanged_ = false;
 }
 
 void VantorProtocol::EndGoneSessions() {
-    peersChanged_ = false;
     std::vector<std::uint64_t> gone;
     gone.swap(gone_);
     for (const std::uint64_t origin : gone) EndSession(origin);
@@ -277,7 +276,7 @@ std::vector<VantorProtocol::SessionView> VantorProtocol::Sessions() const {
 }
 
 VantorProtocol::Session* VantorProtocol::Target(std::uint32_t number) {
-    if (live_.empty() && driver != nullptr && !driver->TellsPeers() && driver->IsOpen()) SessionFor(0);
+    OpenLineSession();
     const auto it = number == 0 ? live_.begin() : live_.find(number);
     if (it == live_.end()) return nullptr;
     return &sessions_.at(it->second);
@@ -418,8 +417,7 @@ void VantorProtocol::OnServiceTick() {}
 
 void VantorProtocol::Poll() {
     if (!enabled) return;
-    // A line is one conversation from the first poll after it opened.
-    if (sessions_.empty() && driver != nullptr && !driver->TellsPeers() && driver->IsOpen()) SessionFor(0);
+    OpenLineSession();
     SampleClock();
     if (tickEnabled) ServiceTick();
     PumpBytes();
@@ -551,12 +549,12 @@ void VantorProtocol::PumpBytes() {
             readNow = true;
             inputDrained_ = inLen_ < input_.size();
             if (inLen_ == 0) {
-                if (peersChanged_) EndGoneSessions();
+                if (!gone_.empty()) EndGoneSessions();
                 return;
             }
             inOrigin_ = driver->LastOrigin();
             if (current_ == nullptr || current_->origin != inOrigin_) SwitchReceiver(inOrigin_);
-            if (tap != nullptr) tap->Record(Direction::Rx, input_.data(), inLen_, current_ != nullptr ? current_->number : 0);
+            if (tap != nullptr) tap->Record(Direction::Rx, input_.data(), inLen_, current_->number);
         }
         inPos_ += receiver.Feed(input_.data() + inPos_, inLen_ - inPos_);
     }

@@ -272,12 +272,13 @@ private:
     };
     std::unordered_map<std::uint64_t, Session> sessions_;  // by origin
     std::map<std::uint32_t, std::uint64_t> live_;          // number to origin, of those not gone
-    std::vector<std::uint64_t> gone_;                      // ended, to be closed when drained
+    std::vector<std::uint64_t> gone_;  // ended, to be closed once their bytes are handled
     std::uint32_t nextSession_ = 1;
     std::int32_t seed_ = 1;
     Session* current_ = nullptr;  // whose bytes `receiver` takes
-    bool peersChanged_ = false;
     Session& SessionFor(std::uint64_t origin, const std::string& peer = {});
+    // A link that is one line (serial, a virtual port) is one session while it is open.
+    void OpenLineSession();
     void EndSession(std::uint64_t origin);
     void EndAllSessions();
     // The session a send or a link action goes to: `number`, or the first open one; null for
