@@ -57,7 +57,7 @@ void VantorProtocol::SetReplyTable(const ReplyTable& table) {
     // Each session draws from a stream of its own, so that a run repeats whatever the order
     // in which its peers' messages interleave.
     for (auto& [origin, session] : sessions_) {
-        session.random.seed(SessionSeed(session.number));
+        session.random.reset();  // drawn afresh from the new seed
         session.rowMatches.assign(replyActions.size(), 0);
     }
 }

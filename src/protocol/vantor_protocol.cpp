@@ -169,7 +169,6 @@ VantorProtocol::Session& VantorProtocol::SessionFor(std::uint64_t origin, const 
     session.number = nextSession_++;
     session.origin = origin;
     session.peer = peer;
-    session.random.seed(SessionSeed(session.number));
     session.rowMatches.assign(replyActions.size(), 0);
     AdoptResponder(session);
     live_.emplace(session.number, origin);
@@ -222,8 +221,8 @@ void VantorProtocol::EndSession(std::uint64_t origin) {
     const Receiver* cut = nullptr;
     if (&session == current_) {
         if (receiver.state != Receiver::WaitSoh && !receiver.FrameReady()) cut = &receiver;
-    } else if (session.hasParked) {
-        cut = &session.parked;
+    } else if (session.parked) {
+        cut = session.parked.get();
     }
     if (cut != nullptr) {
         const char type = static_cast<char>(cut->frameType);
@@ -282,6 +281,12 @@ VantorProtocol::Session* VantorProtocol::Target(std::uint32_t number) {
     return &sessions_.at(it->second);
 }
 
+std::mt19937& VantorProtocol::Random() {
+    if (current_ == nullptr) return faultRandom_;
+    if (!current_->random) current_->random = std::make_unique<std::mt19937>(SessionSeed(current_->number));
+    return *current_->random;
+}
+
 std::uint32_t VantorProtocol::NumberOf(std::uint64_t origin) const {
     if (current_ != nullptr && current_->origin == origin) return current_->number;
     const auto it = sessions_.find(origin);
@@ -315,14 +320,12 @@ void VantorProtocol::SwitchReceiver(std::uint64_t origin) {
     // Two clients whose frames interleave are told apart: one's bytes never complete the
     // other's frame, and a client that went mid-frame leaves nothing for the next one.
     const std::uint64_t stray = receiver.strayBytes;
-    if (current_ != nullptr) {
-        current_->hasParked = receiver.state != Receiver::WaitSoh;
-        if (current_->hasParked) current_->parked = receiver;
-    }
+    if (current_ != nullptr && receiver.state != Receiver::WaitSoh)
+        current_->parked = std::make_unique<Receiver>(receiver);
     current_ = &SessionFor(origin);
-    if (current_->hasParked) {
-        receiver = current_->parked;
-        current_->hasParked = false;
+    if (current_->parked) {
+        receiver = *current_->parked;
+        current_->parked.reset();
     } else {
         receiver = Receiver{};
     }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <unordered_map>
@@ -220,7 +221,7 @@ private:
     // Posts 10011, 10012 or (a time-out) 10017 with how the message went.
     void PostOutcome(Event event, const Packet& packet);
     bool FaultApplies(const ReplyFaults& faults, int row);
-    std::mt19937& Random() { return current_ != nullptr ? current_->random : faultRandom_; }
+    std::mt19937& Random();
     void HandleLinkAction(const Event& event);
     // Work kept for later, in the order it is due (ties in the order it was scheduled).
     enum class Later { Bytes, DtrOn, BreakOff };
@@ -259,13 +260,14 @@ private:
     std::uint64_t inOrigin_ = 0;  // the connection the block in input_ came from
     // The conversation with one peer: its frame in progress (while another session's bytes
     // are read), its fault draws and "every Nth" counts, its own scenario instance.
+    // The frame in progress and the draws take memory only once they are needed: a fleet's
+    // sessions mostly have neither.
     struct Session {
         std::uint32_t number = 0;
         std::uint64_t origin = 0;
         std::string peer;
-        Receiver parked;
-        bool hasParked = false;
-        std::mt19937 random;
+        std::unique_ptr<Receiver> parked;       // its frame in progress; null: none
+        std::unique_ptr<std::mt19937> random;   // made at the first draw
         std::vector<std::int64_t> rowMatches;
         std::shared_ptr<Responder> responder;  // null: the shared one
         bool gone = false;                     // its connection ended; its bytes are still read
