@@ -52,11 +52,19 @@ public:
     // Entries from now on passed through the proxy (any thread).
     void SetProxy(bool on) { proxy_.store(on, std::memory_order_relaxed); }
 
-    TrafficStats stats;
+    TrafficStats stats;  // every session's together
     std::uint64_t droppedBytes = 0;  // the tap's overflow, summed
 
     // Sessions whose bytes are being cut (those that have not ended).
     std::size_t OpenStreams() const { return streams_.size(); }
+    // One session's own figures while it is open; null for session 0 and for one that has
+    // ended (its figures went with it).
+    const TrafficStats* SessionStats(std::uint32_t session) const;
+    // A transaction's outcome (TrafficStats::TransactionAccepted, ...), counted in the
+    // aggregate and in its session's figures.
+    void CountOutcome(std::uint32_t session, void (TrafficStats::*count)());
+    // Clears the aggregate and every open session's figures.
+    void ResetStats(std::int64_t now);
 
 private:
     // Each session's bytes are cut and paired on their own: two peers' frames never join.
@@ -65,9 +73,14 @@ private:
         // For bytes written outside the engine's frames: cut on their own, ended with their write.
         TrafficSegmenter loose[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
         TrafficCorrelator correlator;
+        // Fewer latencies for the median than the aggregate keeps: many peers stay small.
+        TrafficStats stats{4096};
     };
     Stream& StreamOf(std::uint32_t session);
     std::unordered_map<std::uint32_t, std::unique_ptr<Stream>> streams_;
+    // The newest session seen: sessions are numbered in the order they begin, so one above it
+    // has yet to show its bytes, and one at or below it that has no stream has ended.
+    std::uint32_t newestSession_ = 0;
     std::uint32_t lastSession_ = 0;
     Stream* last_ = nullptr;
     std::unique_ptr<TrafficLogWriter> log_;
