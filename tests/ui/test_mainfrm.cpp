@@ -152,6 +152,13 @@ class MainFormTest : public QObject {
         core->Start();
     }
     void OpenWithoutLink(const std::function<void(Preferences&)>& setUp = {}) { Open(setUp, false); }
+    // Without a link, shown at the default size; whether it showed.
+    bool OpenShownWithoutLink() {
+        OpenWithoutLink();
+        form->resize(800, 560);
+        form->show();
+        return QTest::qWaitForWindowExposed(form.get());
+    }
 
     std::vector<Event> TakeRequests() {
         std::vector<Event> events;
@@ -852,10 +859,7 @@ private slots:
 
     // Opened below, the traffic view leaves two whole send rows in sight at the default size.
     void theTrafficViewLeavesTheRowsInSight() {
-        OpenWithoutLink();
-        form->resize(800, 560);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QVERIFY(OpenShownWithoutLink());
         form->Traffic->TrafficDock->show();
         QTRY_VERIFY(form->Traffic->TrafficDock->isVisible());
         QApplication::processEvents();
@@ -869,10 +873,7 @@ private slots:
     // show each line's session and can show one session alone, and the statistics follow the
     // traffic view's choice.
     void sessionsShowOnceASecondBegins() {
-        OpenWithoutLink();
-        form->resize(800, 560);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QVERIFY(OpenShownWithoutLink());
         form->Traffic->TrafficDock->show();
         form->Traffic->StatisticsDock->show();
         TrafficPanel* traffic = form->Traffic->Traffic;
