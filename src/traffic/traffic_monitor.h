@@ -25,6 +25,10 @@ public:
 // thread that takes the tap's batches.
 class TrafficMonitor {
 public:
+    // A session's figures keep fewer latencies for the median than the aggregate: many peers
+    // at once stay small.
+    static constexpr std::size_t kSessionLatencyWindow = 4096;
+
     // Entries the batch's bytes completed go into `out` (cleared first), pairing and counting
     // done; they are logged when a log is open.
     void Process(const TapBatch& batch, TrafficBatch& out);
@@ -73,8 +77,7 @@ private:
         // For bytes written outside the engine's frames: cut on their own, ended with their write.
         TrafficSegmenter loose[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
         TrafficCorrelator correlator;
-        // Fewer latencies for the median than the aggregate keeps: many peers stay small.
-        TrafficStats stats{4096};
+        TrafficStats stats{kSessionLatencyWindow};
     };
     Stream& StreamOf(std::uint32_t session);
     std::unordered_map<std::uint32_t, std::unique_ptr<Stream>> streams_;
