@@ -27,7 +27,7 @@ class TrafficMonitor {
 public:
     // A session's figures keep fewer latencies for the median than the aggregate: many peers
     // at once stay small.
-    static constexpr std::size_t kSessionLatencyWindow = 4096;
+    static constexpr std::size_t kSessionLatencyWindow = 1024;
 
     // Entries the batch's bytes completed go into `out` (cleared first), pairing and counting
     // done; they are logged when a log is open.
