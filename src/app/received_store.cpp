@@ -141,11 +141,15 @@ bool Matches(const ReceivedStore::View& v, const MessageFilter& filter) {
 
 }  // namespace
 
+bool ReceivedStore::Passes(std::size_t position, const MessageFilter& filter) const {
+    return filter.Any() || Matches(At(position), filter);
+}
+
 std::vector<ReceivedMessage> ReceivedStore::List(std::uint64_t after, std::size_t limit,
                                                  const MessageFilter& filter) const {
     std::vector<ReceivedMessage> out;
     for (std::size_t i = PositionAfter(after); i < rows_.size() && out.size() < limit; ++i)
-        if (filter.Any() || Matches(At(i), filter)) out.push_back(Copy(i));
+        if (Passes(i, filter)) out.push_back(Copy(i));
     return out;
 }
 

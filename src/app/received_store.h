@@ -82,6 +82,8 @@ public:
     std::vector<ReceivedMessage> List(std::uint64_t after, std::size_t limit,
                                       const MessageFilter& filter = {}) const;
     ReceivedMessage Copy(std::size_t position) const;
+    // Whether the message at `position` passes the filter (a view that hides the others).
+    bool Passes(std::size_t position, const MessageFilter& filter) const;
     std::uint64_t LastId() const { return lastId_; }
 
     // Removes the messages at positions first..last (the window's Delete).

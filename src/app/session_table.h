@@ -37,6 +37,7 @@ public:
     // Sessions begun since the table was made (or reset): a view shows which session a line
     // is of once there has been more than one.
     std::uint32_t Begun() const { return begun_; }
+    bool SeveralBegun() const { return begun_ > 1; }
     // The first open session (where sends go by default); 0 for none.
     std::uint32_t First() const { return open_.empty() ? 0 : open_.begin()->first; }
     void Reset();

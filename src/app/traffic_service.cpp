@@ -90,17 +90,17 @@ void TrafficService::OnEvent(const Event& event) {
             if (capture_) capture_->NoteLinkEvent(clock_(), "error: " + event.text);
             break;
         case EventId::ResponseAccepted:
-            pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionAccepted(); });
+            CountOutcome(event, &TrafficStats::TransactionAccepted);
             break;
         case EventId::TransactionFailed:
-            pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionRejected(); });
+            CountOutcome(event, &TrafficStats::TransactionRejected);
             break;
         case EventId::AnswerDropped:
+            // Its session has gone: only the aggregate keeps it.
             pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.AnswerDropped(); });
             break;
         case EventId::Status:
-            if (event.value == StatusTimeout)
-                pipeline_.WithMonitor([](TrafficMonitor& m) { m.stats.TransactionTimedOut(); });
+            if (event.value == StatusTimeout) CountOutcome(event, &TrafficStats::TransactionTimedOut);
             break;
         default:
             break;
@@ -133,8 +133,22 @@ TrafficStats TrafficService::Stats() {
     return pipeline_.WithMonitor([](TrafficMonitor& m) { return m.stats; });
 }
 
+std::optional<TrafficStats> TrafficService::SessionStats(std::uint32_t session) {
+    return pipeline_.WithMonitor([session](TrafficMonitor& m) -> std::optional<TrafficStats> {
+        const TrafficStats* stats = m.SessionStats(session);
+        if (stats == nullptr) return std::nullopt;
+        return *stats;
+    });
+}
+
+void TrafficService::CountOutcome(const Event& event, void (TrafficStats::*count)()) {
+    const auto* outcome = std::get_if<SendOutcome>(&event.payload);
+    const std::uint32_t session = outcome != nullptr ? outcome->session : 0;
+    pipeline_.WithMonitor([session, count](TrafficMonitor& m) { m.CountOutcome(session, count); });
+}
+
 void TrafficService::ResetStats() {
-    pipeline_.WithMonitor([this](TrafficMonitor& m) { m.stats.Reset(clock_()); });
+    pipeline_.WithMonitor([this](TrafficMonitor& m) { m.ResetStats(clock_()); });
 }
 
 TrafficService::LogState TrafficService::Log() {

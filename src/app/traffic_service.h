@@ -54,6 +54,8 @@ public:
     // The service's clock (wall-clock microseconds, or the one it was given).
     std::int64_t Now() const { return clock_(); }
     TrafficStats Stats();
+    // One session's figures while it is open; none for session 0 or one that has ended.
+    std::optional<TrafficStats> SessionStats(std::uint32_t session);
     // The statistics' counts; any thread, never waiting for the pipeline's round.
     TrafficCounters Counters() const { return pipeline_.Counters(); }
     void ResetStats();
@@ -86,6 +88,8 @@ public:
     void SetLinkSettings(const CommPrefs& comm);
 
 private:
+    // How a transaction ended, counted in the aggregate and in the figures of its session.
+    void CountOutcome(const Event& event, void (TrafficStats::*count)());
     CaptureLink DescribeLink() const;
     void NoteLinkChanges(const LinkState& state);
     void NoteLinkAction(const Event& event);

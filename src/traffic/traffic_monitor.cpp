@@ -1,9 +1,12 @@
 #include "traffic/traffic_monitor.h"
 
+#include <algorithm>
+
 TrafficMonitor::Stream& TrafficMonitor::StreamOf(std::uint32_t session) {
     if (last_ != nullptr && lastSession_ == session) return *last_;
     std::unique_ptr<Stream>& stream = streams_[session];
     if (!stream) stream = std::make_unique<Stream>();
+    newestSession_ = std::max(newestSession_, session);
     lastSession_ = session;
     last_ = stream.get();
     return *stream;
@@ -24,6 +27,7 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
             if (entry.kind == EntryKind::Fault) continue;
             stream.correlator.Apply(entry, out.bytes.data() + entry.offset);
             stats.Add(entry);
+            if (session != 0) stream.stats.Add(entry);
         }
     };
     for (const TapChunk& chunk : batch.chunks) {
@@ -37,6 +41,11 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
                 if (last_ == it->second.get()) last_ = nullptr;
                 streams_.erase(it);
             }
+            continue;
+        }
+        if (chunk.mark == TapMark::SessionOpened) {
+            // The session's up-time counts from its beginning.
+            StreamOf(chunk.session).stats.LinkChanged(true, chunk.micros);
             continue;
         }
         if (chunk.mark != TapMark::None) continue;
@@ -78,6 +87,29 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
         log_->Write(std::move(records));
     }
     if (entryListener_ && !out.entries.empty()) entryListener_(out);
+}
+
+const TrafficStats* TrafficMonitor::SessionStats(std::uint32_t session) const {
+    if (session == 0) return nullptr;
+    const auto it = streams_.find(session);
+    return it != streams_.end() ? &it->second->stats : nullptr;
+}
+
+void TrafficMonitor::CountOutcome(std::uint32_t session, void (TrafficStats::*count)()) {
+    (stats.*count)();
+    if (session == 0) return;
+    // The engine reports an outcome after its bytes went into the tap, but this round may not
+    // have taken them yet: a session not seen so far gets its stream now.
+    if (session > newestSession_) {
+        (StreamOf(session).stats.*count)();
+    } else if (const auto it = streams_.find(session); it != streams_.end()) {
+        (it->second->stats.*count)();
+    }
+}
+
+void TrafficMonitor::ResetStats(std::int64_t now) {
+    stats.Reset(now);
+    for (auto& [session, stream] : streams_) stream->stats.Reset(now);
 }
 
 void TrafficMonitor::Drain(TrafficTap& tap, TrafficBatch& out) {

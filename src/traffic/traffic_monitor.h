@@ -25,6 +25,10 @@ public:
 // thread that takes the tap's batches.
 class TrafficMonitor {
 public:
+    // A session's figures keep fewer latencies for the median than the aggregate: many peers
+    // at once stay small.
+    static constexpr std::size_t kSessionLatencyWindow = 1024;
+
     // Entries the batch's bytes completed go into `out` (cleared first), pairing and counting
     // done; they are logged when a log is open.
     void Process(const TapBatch& batch, TrafficBatch& out);
@@ -52,11 +56,19 @@ public:
     // Entries from now on passed through the proxy (any thread).
     void SetProxy(bool on) { proxy_.store(on, std::memory_order_relaxed); }
 
-    TrafficStats stats;
+    TrafficStats stats;  // every session's together
     std::uint64_t droppedBytes = 0;  // the tap's overflow, summed
 
     // Sessions whose bytes are being cut (those that have not ended).
     std::size_t OpenStreams() const { return streams_.size(); }
+    // One session's own figures while it is open; null for session 0 and for one that has
+    // ended (its figures went with it).
+    const TrafficStats* SessionStats(std::uint32_t session) const;
+    // A transaction's outcome (TrafficStats::TransactionAccepted, ...), counted in the
+    // aggregate and in its session's figures.
+    void CountOutcome(std::uint32_t session, void (TrafficStats::*count)());
+    // Clears the aggregate and every open session's figures.
+    void ResetStats(std::int64_t now);
 
 private:
     // Each session's bytes are cut and paired on their own: two peers' frames never join.
@@ -65,9 +77,13 @@ private:
         // For bytes written outside the engine's frames: cut on their own, ended with their write.
         TrafficSegmenter loose[2] = {TrafficSegmenter(Direction::Rx), TrafficSegmenter(Direction::Tx)};
         TrafficCorrelator correlator;
+        TrafficStats stats{kSessionLatencyWindow};
     };
     Stream& StreamOf(std::uint32_t session);
     std::unordered_map<std::uint32_t, std::unique_ptr<Stream>> streams_;
+    // The newest session seen: sessions are numbered in the order they begin, so one above it
+    // has yet to show its bytes, and one at or below it that has no stream has ended.
+    std::uint32_t newestSession_ = 0;
     std::uint32_t lastSession_ = 0;
     Stream* last_ = nullptr;
     std::unique_ptr<TrafficLogWriter> log_;

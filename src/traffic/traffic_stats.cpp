@@ -8,11 +8,11 @@ void LatencySummary::Add(std::int64_t micros) {
     if (count_ == 0 || micros < min_) min_ = micros;
     if (count_ == 0 || micros > max_) max_ = micros;
     ++count_;
-    if (recent_.size() < kWindow) {
+    if (recent_.size() < window_) {
         recent_.push_back(micros);
     } else {
         recent_[next_] = micros;
-        next_ = (next_ + 1) % kWindow;
+        next_ = (next_ + 1) % window_;
     }
 }
 
@@ -40,7 +40,7 @@ LatencySummary::Figures LatencySummary::Compute() const {
 }
 
 void LatencySummary::Reset() {
-    *this = LatencySummary{};
+    *this = LatencySummary{window_};
 }
 
 void LatencyHistogram::Add(std::int64_t micros) {
@@ -177,7 +177,7 @@ std::int64_t TrafficStats::UpMicros(std::int64_t now) const {
 
 void TrafficStats::Reset(std::int64_t now) {
     const bool up = linkUp_;
-    *this = TrafficStats{};
+    *this = TrafficStats{answerLatency.Window()};
     if (up) {
         linkUp_ = everUp_ = true;
         upSince_ = now;

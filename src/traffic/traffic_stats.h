@@ -13,7 +13,7 @@
 
 // Minimum, median, 99th percentile and maximum of a series of microsecond times. Minimum,
 // maximum and count cover everything since the last reset; the median and the percentile the
-// latest kWindow values, so a run of hours stays bounded in memory.
+// latest `window` values (kWindow unless told), so a run of hours stays bounded in memory.
 class LatencySummary {
 public:
     static constexpr std::size_t kWindow = 65536;
@@ -21,11 +21,14 @@ public:
         std::uint64_t count = 0;
         std::int64_t min = 0, median = 0, p99 = 0, max = 0;
     };
+    explicit LatencySummary(std::size_t window = kWindow) : window_(window == 0 ? 1 : window) {}
     void Add(std::int64_t micros);
     Figures Compute() const;
     void Reset();
+    std::size_t Window() const { return window_; }
 
 private:
+    std::size_t window_;
     std::uint64_t count_ = 0;
     std::int64_t min_ = 0, max_ = 0;
     std::vector<std::int64_t> recent_;  // ring of the latest values
@@ -74,6 +77,12 @@ public:
     static const char* AnswerText(int answer);
     // Seconds of history the per-second series keep.
     static constexpr std::size_t kSeriesSeconds = 600;
+
+    TrafficStats() = default;
+    // Medians and percentiles over the latest `latencyWindow` values: one session's figures
+    // keep fewer, so that many peers at once stay small.
+    explicit TrafficStats(std::size_t latencyWindow)
+        : answerLatency(latencyWindow), roundTrip(latencyWindow) {}
 
     struct Second {
         std::int64_t second = 0;             // since the epoch

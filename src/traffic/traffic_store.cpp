@@ -72,6 +72,7 @@ std::vector<std::string> TrafficSearchPatterns(std::string_view typed) {
 }
 
 bool TrafficFilter::Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const {
+    if (session != 0 && entry.session != session) return false;
     if (direction >= 0 && static_cast<int>(entry.direction) != direction) return false;
     if ((kinds & (1u << static_cast<unsigned>(entry.kind))) == 0) return false;
     const bool frame = IsFrame(entry.kind);

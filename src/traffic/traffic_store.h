@@ -18,10 +18,11 @@ struct TrafficFilter {
     // Byte strings of which at least one must appear in the entry (frame or run); none: any.
     std::vector<std::string> patterns;
     bool ignoreCase = false;  // letters A to Z match either case
+    std::uint32_t session = 0;  // of this session only; 0 any
     static constexpr int kAnyError = 100;
 
     bool MatchesAll() const {
-        return direction < 0 && kinds == 0x1F && type < 0 && status < 0 && patterns.empty();
+        return direction < 0 && kinds == 0x1F && type < 0 && status < 0 && patterns.empty() && session == 0;
     }
     bool Matches(const TrafficEntry& entry, const std::uint8_t* bytes) const;
 };

@@ -54,6 +54,7 @@ TMainForm::TMainForm(Preferences& prefs, AppCore& core, QWidget* parent)
     ApplyPlacement(this, TxRxSplitter, prefs_.Get_display_prefs(), kRxPanelHeight);
     BuildSendRows();
     BuildViewMenuAndStatus();
+    ShowSessions();
     Listen();
 }
 
@@ -213,6 +214,7 @@ void TMainForm::DispatchEvent(Event& event) {
             linkShown_ = *state;
         }
     }
+    if (event.id == EventId::Session) ShowSessions();
     Handlers.CallHandler(event.id, &event);
     for (TSendFrame* row : SendRows) row->Handlers.CallHandler(event.id, &event);
     Traffic->OnEvent(event);
@@ -245,6 +247,14 @@ std::int32_t TMainForm::AddReceivedMessage(Event* event) {
 
 void TMainForm::PostReplyActions() {
     core_.PostReplyActions();
+}
+
+void TMainForm::ShowSessions() {
+    // With one peer the lists look as they always did.
+    const SessionTable& sessions = core_.Sessions();
+    const std::uint32_t count = sessions.SeveralBegun() ? sessions.Begun() : 0;
+    RxPanel->ShowSessions(count);
+    Traffic->Traffic->ShowSessions(count);
 }
 
 void TMainForm::ShowCommSettings() {

@@ -70,6 +70,8 @@ public:
     void DispatchEvent(Event& event);
     void PostReplyActions();
     void ShowCommSettings();
+    // Which session each line is of, and a choice of one, once there have been several.
+    void ShowSessions();
 
     // Menus and buttons.
     void BatchSendMenuItemClick();

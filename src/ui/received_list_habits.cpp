@@ -6,14 +6,17 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QTableView>
 
 #include <algorithm>
 #include <set>
 
+#include "app/received_store.h"
 #include "text/quote.h"
 #include "ui/latin1.h"
 #include "ui/received_model.h"
+#include "ui/session_choice.h"
 
 ReceivedListHabits::ReceivedListHabits(QTableView* grid, QObject* parent)
     : QObject(parent), grid_(grid) {
@@ -25,7 +28,10 @@ ReceivedListHabits::ReceivedListHabits(QTableView* grid, QObject* parent)
     SearchEdit->setObjectName(QStringLiteral("ReceivedFilterEdit"));
     SearchEdit->setPlaceholderText(QStringLiteral("Filter: type, status, text or injection"));
     SearchEdit->setClearButtonEnabled(true);
+    SessionBox = NewSessionChoice(grid->parentWidget(), "Only the messages of this session.");
+    SessionBox->setObjectName(QStringLiteral("ReceivedSessionBox"));
     connect(SearchEdit, &QLineEdit::textChanged, this, [this] { ApplySearch(0); });
+    connect(SessionBox, &QSpinBox::valueChanged, this, [this] { ApplySearch(0); });
     connect(FollowBox, &QCheckBox::clicked, this, &ReceivedListHabits::FollowChanged);
     grid_->installEventFilter(this);
 }
@@ -43,11 +49,23 @@ bool ReceivedListHabits::Following() const {
 }
 
 void ReceivedListHabits::AfterAdd(int firstNew) {
-    if (Model() != nullptr && !SearchEdit->text().isEmpty()) ApplySearch(std::max(0, firstNew));
+    if (Model() != nullptr && Filtering()) ApplySearch(std::max(0, firstNew));
+}
+
+void ReceivedListHabits::ShowSessions(std::uint32_t count) {
+    ShowSessionChoice(SessionBox, count);
+}
+
+bool ReceivedListHabits::Filtering() const {
+    return !SearchEdit->text().isEmpty() || SessionBox->value() != 0;
 }
 
 bool ReceivedListHabits::Passes(int row) const {
     const ReceivedListModel* model = Model();
+    MessageFilter filter;
+    filter.session = static_cast<std::uint32_t>(SessionBox->value());
+    if (!model->Passes(row, filter)) return false;
+    if (SearchEdit->text().isEmpty()) return true;
     for (int column : {ReceivedListModel::TypeColumn, ReceivedListModel::StatusColumn,
                        ReceivedListModel::TextColumn, ReceivedListModel::InjectionColumn}) {
         if (ToQString(model->Cell(row, column)).contains(SearchEdit->text(), Qt::CaseInsensitive))
@@ -59,7 +77,7 @@ bool ReceivedListHabits::Passes(int row) const {
 void ReceivedListHabits::ApplySearch(int from) {
     ReceivedListModel* model = Model();
     if (model == nullptr) return;
-    const bool all = SearchEdit->text().isEmpty();
+    const bool all = !Filtering();
     for (int row = from; row < model->MessageCount(); ++row) {
         const bool hide = !all && !Passes(row);
         if (grid_->isRowHidden(row) != hide) grid_->setRowHidden(row, hide);

@@ -3,16 +3,20 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+
 #include "settings/prefs.h"
 
 class QCheckBox;
 class QLineEdit;
+class QSpinBox;
 class QTableView;
 class ReceivedListModel;
 
 // What the received messages list does beyond the list itself: the "follow newest" toggle,
-// Ctrl+C copying the selected rows as tab-separated lines, and a filter box over type, status,
-// text and injection (rows that do not match are hidden). The list's bound is the core's.
+// Ctrl+C copying the selected rows as tab-separated lines, a filter box over type, status,
+// text and injection, and a choice of one session (rows that do not match are hidden). The
+// list's bound is the core's.
 class ReceivedListHabits : public QObject {
     Q_OBJECT
 public:
@@ -27,8 +31,12 @@ public:
     QString SelectedText() const;
     void CopySelection() const;
 
+    // The sessions to choose from (1 to `count`); 0 hides the choice, which then takes all.
+    void ShowSessions(std::uint32_t count);
+
     QCheckBox* FollowBox;
     QLineEdit* SearchEdit;
+    QSpinBox* SessionBox;  // 0: all sessions
 
 signals:
     // The user ticked or unticked "Follow newest" (not sent for ApplySettings).
@@ -39,6 +47,7 @@ protected:
 
 private:
     ReceivedListModel* Model() const;
+    bool Filtering() const;
     bool Passes(int row) const;
     void ApplySearch(int from);
 

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QSpinBox>
 #include <QStyle>
 #include <QStyleOptionHeader>
 #include <QTableView>
@@ -32,7 +33,7 @@ namespace {
 constexpr qint64 kListUpdateMs = 50;
 // Widths of the list's columns but the message text; that one gets the rest.
 constexpr int kColumnWidths[ReceivedListModel::ColumnCount] = {40, 110, 100, 45, 0,
-                                                               55, 70,  160, 50};
+                                                               55, 70,  160, 50, 60};
 constexpr int kOtherColumnsWidth = 420;
 
 QToolButton* PictureButton(QWidget* parent, QStyle::StandardPixmap icon, const char* hint) {
@@ -95,7 +96,6 @@ ReceivedListPanel::ReceivedListPanel(AppCore& core, QWidget* parent)
     ReceivedMsgsGrid->setObjectName(QStringLiteral("ReceivedMsgsGrid"));
     ShowNonPrintablesCheckBox =
         new QCheckBox(QStringLiteral("Show non-printable characters"), this);
-    layout->addWidget(Label1, 0, 1);
     layout->addLayout(buttons, 1, 0);
     layout->addWidget(ReceivedMsgsGrid, 1, 1);
     auto* checkBoxLine = new QHBoxLayout;
@@ -106,6 +106,14 @@ ReceivedListPanel::ReceivedListPanel(AppCore& core, QWidget* parent)
     checkBoxLine->addStretch(1);
     checkBoxLine->addWidget(ListHabits->SearchEdit, 1);
     layout->addLayout(checkBoxLine, 2, 1);
+    // The session choice beside the title, where there is room for it: the line below is as
+    // wide as the window may be narrow.
+    auto* titleLine = new QHBoxLayout;
+    titleLine->addWidget(Label1);
+    titleLine->addStretch(1);
+    titleLine->addWidget(ListHabits->SessionBox);
+    ListHabits->SessionBox->setMaximumHeight(ListHabits->SearchEdit->sizeHint().height());
+    layout->addLayout(titleLine, 0, 1);
     layout->setColumnStretch(1, 1);
     layout->setRowStretch(1, 1);
     setMinimumHeight(110);
@@ -150,6 +158,11 @@ void ReceivedListPanel::BuildGrid() {
     grid->horizontalHeader()->moveSection(ReceivedListModel::WayColumn,
                                           ReceivedListModel::TypeColumn);
     ShowWays(LinkCan(core_.Link()).proxy);
+    // The session after the time stamp, shown once there have been several.
+    QHeaderView* header = grid->horizontalHeader();
+    header->moveSection(header->visualIndex(ReceivedListModel::SessionColumn),
+                        header->visualIndex(ReceivedListModel::StatusColumn));
+    ShowSessions(0);
     // The message text takes what the others leave of the grid; set once, at the first show.
     grid->setColumnWidth(ReceivedListModel::TextColumn, 295);
 
@@ -221,6 +234,11 @@ void ReceivedListPanel::FitToShow() {
 
 void ReceivedListPanel::ShowWays(bool proxy) {
     ReceivedMsgsGrid->setColumnHidden(ReceivedListModel::WayColumn, !proxy);
+}
+
+void ReceivedListPanel::ShowSessions(std::uint32_t count) {
+    ReceivedMsgsGrid->setColumnHidden(ReceivedListModel::SessionColumn, count == 0);
+    ListHabits->ShowSessions(count);
 }
 
 void ReceivedListPanel::ClearReceivedButtonClick() {

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 class AppCore;
@@ -55,6 +56,9 @@ public:
     void FitToShow();
     // The way a message went shows only where there are two ways: between the proxy's sides.
     void ShowWays(bool proxy);
+    // Which session a message came in shows, and can be chosen, once there have been several:
+    // sessions 1 to `count`; 0 shows none.
+    void ShowSessions(std::uint32_t count);
 
     void ClearReceivedButtonClick();
     void SelectAllPopupMenuItemClick();

@@ -16,7 +16,7 @@
 namespace {
 
 const char* const kHeaders[ReceivedListModel::ColumnCount] = {
-    "", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC", "Injection", "Way"};
+    "", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC", "Injection", "Way", "Session"};
 
 // The text as the list shows it: with control characters by name when the box was ticked as
 // the message arrived.
@@ -83,8 +83,13 @@ std::string ReceivedListModel::Cell(int row, int column) const {
         case CalcBccColumn: return std::string(m.calcBcc);
         case InjectionColumn: return std::string(m.faults);
         case WayColumn: return m.way < 0 ? "" : ProxyDirectionText(static_cast<ProxyDirection>(m.way));
+        case SessionColumn: return m.session != 0 ? std::to_string(m.session) : std::string();
         default: return {};
     }
+}
+
+bool ReceivedListModel::Passes(int row, const MessageFilter& filter) const {
+    return row >= 0 && row < MessageCount() && store_.Passes(static_cast<std::size_t>(row), filter);
 }
 
 std::string ReceivedListModel::TabSeparatedText() const {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 class ReceivedStore;
+struct MessageFilter;
 
 // The rows of the received messages list: a view over the core's received store, one row per
 // message shown and, always last, one empty input row that is not a message. Columns: row
@@ -20,7 +21,7 @@ class ReceivedListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { NumberColumn, TimeColumn, StatusColumn, TypeColumn, TextColumn, RxBccColumn,
-                  CalcBccColumn, InjectionColumn, WayColumn, ColumnCount };
+                  CalcBccColumn, InjectionColumn, WayColumn, SessionColumn, ColumnCount };
 
     explicit ReceivedListModel(const ReceivedStore& store, QObject* parent = nullptr);
     ~ReceivedListModel() override;
@@ -39,6 +40,8 @@ public:
     void Cleared();
 
     int MessageCount() const { return shown_; }
+    // Whether the message in `row` passes the filter, as the store judges it.
+    bool Passes(int row, const MessageFilter& filter) const;
     int InputRow() const { return MessageCount(); }
     // Removes message rows first..last (model rows; last may be the input row, which stays).
     void RemoveRows(int first, int last);

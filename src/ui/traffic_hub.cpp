@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <optional>
+
 #include "app/app_core.h"
 #include "base/event.h"
 #include "ui/elided_label.h"
@@ -16,12 +18,15 @@
 
 namespace {
 
+// The View menu's item for the statistics, whatever the panel's title says.
+const QString kStatisticsItem = QStringLiteral("&Statistics");
+
 // While nothing changes the charts still move with the time, but slowly is enough.
 constexpr int kQuietChartSeconds = 60;
 
 // A fingerprint of what the figures show, so that a quiet second redraws nothing.
-std::uint64_t Fingerprint(const TrafficStats& s) {
-    std::uint64_t f = s.frames[0] * 1000003u + s.frames[1];
+std::uint64_t Fingerprint(const TrafficStats& s, std::uint32_t session) {
+    std::uint64_t f = (session * 1000003u + s.frames[0]) * 1000003u + s.frames[1];
     for (const std::uint64_t v : {s.bytes[0], s.bytes[1], s.accepted, s.rejected, s.timedOut,
                                   s.reconnects, s.retransmissions, s.answerLatency.Compute().count}) {
         f = f * 31 + v;
@@ -88,6 +93,10 @@ TrafficHub::TrafficHub(QMainWindow* window, AppCore& core, const TrafficPrefs& p
             statsTimer_->stop();
         }
     });
+    // The statistics are those of the session the traffic view shows.
+    connect(Traffic, &TrafficPanel::SessionChosen, this, [this] {
+        if (StatisticsDock->isVisible()) ShowStatistics(true);
+    });
     connect(Statistics, &StatsPanel::ResetClicked, this, [this] {
         core_.Traffic().ResetStats();
         ShowStatistics(true);
@@ -103,7 +112,7 @@ void TrafficHub::AddViewItems(QMenu* menu) {
     traffic->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     menu->addAction(traffic);
     QAction* statistics = StatisticsDock->toggleViewAction();
-    statistics->setText("&Statistics");
+    statistics->setText(kStatisticsItem);
     statistics->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T));
     menu->addAction(statistics);
 }
@@ -149,10 +158,18 @@ void TrafficHub::ShowHeld(const std::string& held) {
 }
 
 void TrafficHub::ShowStatistics(bool force) {
-    // A copy, so that the pipeline is not held up while the panel draws.
-    const TrafficStats stats = core_.Traffic().Stats();
+    // A copy, so that the pipeline is not held up while the panel draws. A session that has
+    // ended took its figures with it: then the aggregate, and the title says so.
+    const std::uint32_t chosen = Traffic->Session();
+    std::optional<TrafficStats> ofSession;
+    if (chosen != 0) ofSession = core_.Traffic().SessionStats(chosen);
+    const TrafficStats stats = ofSession ? std::move(*ofSession) : core_.Traffic().Stats();
+    const std::uint32_t session = ofSession ? chosen : 0;
+    ShowStatisticsTitle(chosen == 0   ? QStringLiteral("Statistics")
+                        : session != 0 ? QStringLiteral("Statistics: Session %1").arg(chosen)
+                                       : QStringLiteral("Statistics: all sessions (Session %1 has ended)").arg(chosen));
     const std::int64_t now = core_.Traffic().Now();
-    const std::uint64_t shown = Fingerprint(stats);
+    const std::uint64_t shown = Fingerprint(stats, session);
     if (!force && shown == statsShown_ && ++quietSeconds_ < kQuietChartSeconds) {
         Statistics->ShowUpTime(stats, now);
         return;
@@ -160,6 +177,13 @@ void TrafficHub::ShowStatistics(bool force) {
     quietSeconds_ = 0;
     statsShown_ = shown;
     Statistics->Show(stats, now);
+}
+
+void TrafficHub::ShowStatisticsTitle(const QString& title) {
+    if (StatisticsDock->windowTitle() == title) return;
+    StatisticsDock->setWindowTitle(title);
+    // The dock names its View menu item after its title: the item keeps its own name.
+    StatisticsDock->toggleViewAction()->setText(kStatisticsItem);
 }
 
 void TrafficHub::OnEvent(const Event& event) {

@@ -55,7 +55,9 @@ public:
 
 private:
     void ShowLogState();
+    // The aggregate figures, or those of the session the traffic view shows.
     void ShowStatistics(bool force);
+    void ShowStatisticsTitle(const QString& title);
     void ShowReady();
     void ShowHeld(const std::string& held);
 

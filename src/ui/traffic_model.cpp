@@ -105,6 +105,8 @@ QString TrafficModel::Cell(const TrafficEntry& e, const std::uint8_t* bytes, int
                                   : QString();
         case AttemptColumn:
             return e.attempt > 0 ? QString::number(e.attempt) : QString();
+        case SessionColumn:
+            return e.session != 0 ? QString::number(e.session) : QString();
         default:
             return {};
     }
@@ -128,6 +130,6 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const {
 QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
     static const char* const names[ColumnCount] = {
-        "Time", "Dir", "Kind", "Status", "Type", "Text", "BCC (rx / calc)", "Latency", "Try"};
+        "Time", "Dir", "Kind", "Status", "Type", "Text", "BCC (rx / calc)", "Latency", "Try", "Session"};
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(names[section]) : QVariant();
 }

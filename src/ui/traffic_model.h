@@ -23,6 +23,7 @@ public:
         BccColumn,
         LatencyColumn,
         AttemptColumn,
+        SessionColumn,  // shown once there have been several sessions
         ColumnCount
     };
 

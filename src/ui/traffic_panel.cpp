@@ -14,7 +14,9 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QSplitter>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -23,7 +25,14 @@
 
 #include "protocol/frame.h"
 #include "ui/latin1.h"
+#include "ui/session_choice.h"
 #include "ui/traffic_model.h"
+
+namespace {
+
+constexpr int kSearchWidth = 120;  // the search's least width, with one session
+
+}  // namespace
 
 TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     : QWidget(parent), model_(new TrafficModel(bound, this)), table_(new QTableView(this)) {
@@ -40,12 +49,13 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     StatusBox->addItem("Errors only");
     for (int code = 0; code < kStatusCodeCount; ++code)
         StatusBox->addItem(QString::fromLatin1(StatusListText(code)).trimmed());
+    SessionBox = NewSessionChoice(this, "Only the entries of this session.");
     SearchEdit = new QLineEdit(this);
     SearchEdit->setPlaceholderText("Search: text, <ETX> or hex 03 10");
     SearchEdit->setToolTip("Entries holding the text (control characters by name, as the list shows "
                            "them: <ETX>), or, for hexadecimal byte pairs such as 03 10, those bytes.");
     SearchEdit->setClearButtonEnabled(true);
-    SearchEdit->setMinimumWidth(120);
+    SearchEdit->setMinimumWidth(kSearchWidth);
     CaseBox = new QCheckBox("Aa", this);
     CaseBox->setToolTip("Match case: A and a differ.");
     CaseBox->setChecked(true);
@@ -71,9 +81,10 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
     // Two lines, so that the view fits the window at its default width: what is shown, then
     // how.
     auto* filters = new QHBoxLayout;
-    for (QWidget* w : std::initializer_list<QWidget*>{DirectionBox, KindBox, TypeEdit, StatusBox, SearchEdit, CaseBox})
+    for (QWidget* w : std::initializer_list<QWidget*>{SessionBox, DirectionBox, KindBox, TypeEdit, StatusBox, SearchEdit, CaseBox})
         filters->addWidget(w);
     filters->setStretchFactor(SearchEdit, 1);
+    SessionBox->setMaximumHeight(DirectionBox->sizeHint().height());
     auto* controls = new QHBoxLayout;
     for (QWidget* w : std::initializer_list<QWidget*>{FollowBox, PauseButton, HexBox, ClearButton})
         controls->addWidget(w);
@@ -108,9 +119,15 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
                                                   {TrafficModel::TypeColumn, "Type"},
                                                   {TrafficModel::BccColumn, "BCC (rx / calc)"},
                                                   {TrafficModel::LatencyColumn, "0000.000 ms"},
-                                                  {TrafficModel::AttemptColumn, "Try"}};
+                                                  {TrafficModel::AttemptColumn, "Try"},
+                                                  {TrafficModel::SessionColumn, "Session"}};
     for (const auto& [column, sample] : widths)
         table_->horizontalHeader()->resizeSection(column, width(sample));
+    // The session after the time, shown once there have been several.
+    QHeaderView* header = table_->horizontalHeader();
+    header->moveSection(header->visualIndex(TrafficModel::SessionColumn),
+                        header->visualIndex(TrafficModel::DirectionColumn));
+    table_->setColumnHidden(TrafficModel::SessionColumn, true);
 
     BytesView = new QPlainTextEdit(this);
     BytesView->setReadOnly(true);
@@ -141,6 +158,10 @@ TrafficPanel::TrafficPanel(std::size_t bound, QWidget* parent)
         connect(box, &QComboBox::currentIndexChanged, this, [this] { ApplyFilter(); });
     }
     connect(TypeEdit, &QLineEdit::textChanged, this, [this] { ApplyFilter(); });
+    connect(SessionBox, &QSpinBox::valueChanged, this, [this] {
+        ApplyFilter();
+        emit SessionChosen(Session());
+    });
     connect(SearchEdit, &QLineEdit::textChanged, this, [this] { ApplyFilter(); });
     connect(CaseBox, &QCheckBox::toggled, this, [this] { ApplyFilter(); });
     connect(PauseButton, &QPushButton::toggled, this, [this](bool on) { SetPaused(on); });
@@ -212,6 +233,19 @@ void TrafficPanel::ShowProxyWays(bool proxy) {
     DirectionBox->setItemText(2, proxy ? QString::fromUtf8("B \u2192 A") : QStringLiteral("Sent"));
 }
 
+void TrafficPanel::ShowSessions(std::uint32_t count) {
+    table_->setColumnHidden(TrafficModel::SessionColumn, count == 0);
+    // The search makes room for the session choice before it shows: the view asks for no more
+    // width than before, so a second peer does not widen the window.
+    const int room = SessionBox->sizeHint().width() + std::max(0, style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing));
+    SearchEdit->setMinimumWidth(count > 0 ? std::max(0, kSearchWidth - room) : kSearchWidth);
+    ShowSessionChoice(SessionBox, count);
+}
+
+std::uint32_t TrafficPanel::Session() const {
+    return static_cast<std::uint32_t>(SessionBox->value());
+}
+
 void TrafficPanel::ApplyFilter() {
     TrafficFilter filter;
     filter.direction = DirectionBox->currentIndex() - 1;
@@ -224,6 +258,7 @@ void TrafficPanel::ApplyFilter() {
     filter.status = status == 0 ? -1 : status == 1 ? TrafficFilter::kAnyError : status - 2;
     filter.patterns = TrafficSearchPatterns(ToBytes(SearchEdit->text()));
     filter.ignoreCase = !CaseBox->isChecked();
+    filter.session = Session();
     model_->SetFilter(filter);
     BytesView->clear();
     if (FollowBox->isChecked()) table_->scrollToBottom();

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 
 #include "traffic/traffic_entry.h"
@@ -14,6 +15,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSpinBox;
 class QTableView;
 class TrafficModel;
 
@@ -31,6 +33,11 @@ public:
     void SetBound(std::size_t bound);
     void SetPaused(bool paused);
     bool Paused() const { return paused_; }
+    // The session column and filter show once there have been several sessions: sessions 1
+    // to `count`; 0 shows neither.
+    void ShowSessions(std::uint32_t count);
+    // The session the filter names; 0 for all.
+    std::uint32_t Session() const;
     // The selected rows as tab-separated lines, as Ctrl+C puts them on the clipboard.
     QString SelectedText() const;
     void CopySelection() const;
@@ -41,6 +48,7 @@ public:
     QComboBox* KindBox;
     QLineEdit* TypeEdit;
     QComboBox* StatusBox;
+    QSpinBox* SessionBox;  // 0: all sessions
     QLineEdit* SearchEdit;
     QCheckBox* CaseBox;  // ticked: the search matches case
     QCheckBox* FollowBox;
@@ -49,6 +57,10 @@ public:
     QPushButton* ClearButton;
     QPlainTextEdit* BytesView;
     QLabel* CountLabel;
+
+signals:
+    // The filter's session changed (0: all).
+    void SessionChosen(std::uint32_t session);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

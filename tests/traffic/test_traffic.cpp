@@ -293,6 +293,14 @@ TEST(TrafficMonitor, LatencyPercentiles) {
     EXPECT_EQ(f.median, 500);
     EXPECT_EQ(f.p99, 990);
     EXPECT_EQ(f.max, 1000);
+    // A smaller window: the median of the latest values only, the extremes of them all.
+    LatencySummary latest(4);
+    for (int i = 1; i <= 10; ++i) latest.Add(i);
+    const auto g = latest.Compute();
+    EXPECT_EQ(g.median, 8);
+    EXPECT_EQ(g.min, 1);
+    EXPECT_EQ(g.max, 10);
+    EXPECT_EQ(g.count, 10u);
 }
 
 // The engine copies what it reads and what it writes into the tap, in order, and recording
@@ -777,4 +785,94 @@ TEST(TrafficMonitor, FaultNotesShowBeforeTheirFrameAndCountAsNothing) {
     faults.kinds = 1u << static_cast<unsigned>(EntryKind::Fault);
     EXPECT_TRUE(faults.Matches(out.entries[1], out.bytes.data() + out.entries[1].offset));
     EXPECT_FALSE(faults.Matches(out.entries[2], out.bytes.data() + out.entries[2].offset));
+}
+
+// Two peers at once: each session's figures count only its own entries and outcomes, beside
+// the aggregate; an outcome reported before the round saw its session's bytes still counts;
+// a session's figures go with its end, and an outcome after that brings none back.
+TEST(TrafficMonitor, EachSessionCountsApartAndItsFiguresGoWithIt) {
+    std::int64_t now = 1000;
+    TrafficTap tap([&now] { return now; });
+    TrafficMonitor monitor;
+    TrafficBatch out;
+    const auto record = [&](std::int64_t at, std::uint32_t session, Direction direction, const Bytes& bytes) {
+        now = at;
+        tap.Record(direction, bytes.data(), bytes.size(), session);
+    };
+    const auto round = [&] {
+        TapBatch batch;
+        tap.Take(batch);
+        monitor.Process(batch, out);
+    };
+    tap.RecordSession(1, true, "a");
+    now = 2000;
+    tap.RecordSession(2, true, "b");
+    record(3000, 1, Direction::Rx, Message('A', "one"));
+    record(3100, 2, Direction::Rx, Message('B', "two"));
+    record(3300, 1, Direction::Tx, Ack('A', "r"));  // 300 us
+    record(3600, 2, Direction::Tx, Nak('B', ""));   // 500 us
+    record(4000, 2, Direction::Rx, Message('B', "2b"));
+    round();
+    // Session 3's outcome comes before the round that takes its bytes.
+    monitor.CountOutcome(3, &TrafficStats::TransactionAccepted);
+    monitor.CountOutcome(2, &TrafficStats::TransactionRejected);
+    now = 4500;
+    tap.RecordSession(3, true, "c");
+    record(4600, 3, Direction::Rx, Message('C', "3"));
+    round();
+
+    const TrafficStats* one = monitor.SessionStats(1);
+    const TrafficStats* two = monitor.SessionStats(2);
+    const TrafficStats* three = monitor.SessionStats(3);
+    ASSERT_TRUE(one && two && three);
+    EXPECT_EQ(monitor.SessionStats(0), nullptr);
+    struct Row {
+        const char* name;
+        const TrafficStats* stats;
+        std::uint64_t rxFrames, txFrames, typeA, typeB, naks, rejected, accepted, latencies;
+    };
+    for (const Row& row : {Row{"aggregate", &monitor.stats, 4, 2, 1, 2, 1, 1, 1, 2},
+                           Row{"session 1", one, 1, 1, 1, 0, 0, 0, 0, 1},
+                           Row{"session 2", two, 2, 1, 0, 2, 1, 1, 0, 1},
+                           Row{"session 3", three, 1, 0, 0, 0, 0, 0, 1, 0}}) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.stats->frames[0], row.rxFrames);
+        EXPECT_EQ(row.stats->frames[1], row.txFrames);
+        EXPECT_EQ(row.stats->receivedByType.count('A') ? row.stats->receivedByType.at('A') : 0, row.typeA);
+        EXPECT_EQ(row.stats->receivedByType.count('B') ? row.stats->receivedByType.at('B') : 0, row.typeB);
+        EXPECT_EQ(row.stats->answers[TrafficStats::AnswerNak], row.naks);
+        EXPECT_EQ(row.stats->rejected, row.rejected);
+        EXPECT_EQ(row.stats->accepted, row.accepted);
+        EXPECT_EQ(row.stats->answerLatency.Compute().count, row.latencies);
+    }
+    EXPECT_EQ(two->answerLatency.Compute().max, 500);
+    EXPECT_EQ(two->UpMicros(5000), 3000) << "up since the session began";
+    EXPECT_EQ(two->answerLatency.Window(), TrafficMonitor::kSessionLatencyWindow);
+
+    // The view's filter by session picks the same entries.
+    TrafficStore store;
+    store.Append(out);
+    TrafficFilter onlyThree;
+    onlyThree.session = 3;
+    store.SetFilter(onlyThree);
+    ASSERT_EQ(store.Rows(), 1u);
+    EXPECT_EQ(store.Entry(store.SequenceOfRow(0)).type, 'C');
+
+    now = 6000;
+    tap.RecordSession(2, false, {});
+    round();
+    EXPECT_EQ(monitor.SessionStats(2), nullptr);
+    EXPECT_NE(monitor.SessionStats(1), nullptr);
+    EXPECT_EQ(monitor.OpenStreams(), 2u);
+    monitor.CountOutcome(2, &TrafficStats::TransactionTimedOut);  // late: after its end
+    EXPECT_EQ(monitor.SessionStats(2), nullptr);
+    EXPECT_EQ(monitor.OpenStreams(), 2u);
+    EXPECT_EQ(monitor.stats.timedOut, 1u);
+    EXPECT_EQ(monitor.stats.frames[0], 4u) << "the aggregate keeps an ended session's counts";
+
+    monitor.ResetStats(7000);
+    EXPECT_EQ(monitor.SessionStats(1)->frames[0], 0u);
+    EXPECT_EQ(monitor.SessionStats(1)->UpMicros(7500), 500);
+    EXPECT_EQ(monitor.SessionStats(1)->answerLatency.Window(), TrafficMonitor::kSessionLatencyWindow);
+    EXPECT_EQ(monitor.stats.frames[0], 0u);
 }

@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTableWidget>
@@ -45,8 +46,12 @@
 #include "ui/main_status_bar.h"
 #include "ui/message_boxes.h"
 #include "ui/qt_scheduler.h"
+#include "ui/received_list_habits.h"
 #include "ui/received_model.h"
 #include "ui/sendfram.h"
+#include "ui/stats_panel.h"
+#include "ui/traffic_model.h"
+#include "ui/traffic_panel.h"
 
 namespace {
 
@@ -147,6 +152,13 @@ class MainFormTest : public QObject {
         core->Start();
     }
     void OpenWithoutLink(const std::function<void(Preferences&)>& setUp = {}) { Open(setUp, false); }
+    // Without a link, shown at the default size; whether it showed.
+    bool OpenShownWithoutLink() {
+        OpenWithoutLink();
+        form->resize(800, 560);
+        form->show();
+        return QTest::qWaitForWindowExposed(form.get());
+    }
 
     std::vector<Event> TakeRequests() {
         std::vector<Event> events;
@@ -181,6 +193,34 @@ class MainFormTest : public QObject {
         form->ReceivedMsgsGrid->selectionModel()->select(
             QItemSelection(model->index(top, 0), model->index(bottom, ReceivedListModel::ColumnCount - 1)),
             QItemSelectionModel::ClearAndSelect);
+    }
+
+    // What the engine reports of a session: its event, and its bytes through the tap.
+    void Session(std::uint32_t session, bool open) {
+        core->Traffic().Tap().RecordSession(session, open, "127.0.0.1:400" + std::to_string(session));
+        Event e{EventId::Session, static_cast<std::int32_t>(session), 0};
+        e.payload = SessionInfo{session, "127.0.0.1:400" + std::to_string(session), 0, open};
+        Report(std::move(e));
+    }
+    // A message of `session` listed, and its frame and our ACK on the wire.
+    void Exchange(std::uint32_t session, char type, const std::string& text) {
+        ReceivedFrame frame = Record(text, StatusOk, type);
+        frame.session = session;
+        Add(frame);
+        for (const auto& [direction, bytes] : {std::pair{Direction::Rx, Frame(type, text)},
+                                               std::pair{Direction::Tx, WireFrame(type, 0x06, "ok")}}) {
+            core->Traffic().Tap().Record(direction, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                         bytes.size(), session);
+        }
+        form->Traffic->Drain();
+    }
+
+    // With VANTOR_SHOTS naming a folder, the window as it is now goes there as `name`.png.
+    void Shoot(const char* name) {
+        const QByteArray folder = qgetenv("VANTOR_SHOTS");
+        if (folder.isEmpty()) return;
+        QApplication::processEvents();
+        form->grab().save(QStringLiteral("%1/%2.png").arg(QString::fromLocal8Bit(folder), name));
     }
 
     std::unique_ptr<QTcpSocket> ConnectPeer() {
@@ -346,9 +386,10 @@ private slots:
         for (int c = 0; c < ReceivedListModel::ColumnCount; ++c)
             headers << form->ReceivedMessages->headerData(c, Qt::Horizontal).toString();
         QCOMPARE(headers, QStringList({"", "TimeStamp", "Status", "Type", "Message Text", "Rx BCC", "Calc BCC",
-                                       "Injection", "Way"}));
-        // The way a message went is for the proxy only.
+                                       "Injection", "Way", "Session"}));
+        // The way a message went is for the proxy only; the session for more than one.
         QVERIFY(form->ReceivedMsgsGrid->isColumnHidden(ReceivedListModel::WayColumn));
+        QVERIFY(form->ReceivedMsgsGrid->isColumnHidden(ReceivedListModel::SessionColumn));
         QCOMPARE(form->ReceivedMessages->rowCount(), 1);  // the input row
         QVERIFY(!form->ShowNonPrintablesCheckBox->isChecked());
     }
@@ -818,10 +859,7 @@ private slots:
 
     // Opened below, the traffic view leaves two whole send rows in sight at the default size.
     void theTrafficViewLeavesTheRowsInSight() {
-        OpenWithoutLink();
-        form->resize(800, 560);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QVERIFY(OpenShownWithoutLink());
         form->Traffic->TrafficDock->show();
         QTRY_VERIFY(form->Traffic->TrafficDock->isVisible());
         QApplication::processEvents();
@@ -829,6 +867,107 @@ private slots:
                  qPrintable(QString::number(form->SendScrollBox->viewport()->height())));
         QVERIFY(form->Traffic->TrafficDock->height() >= 120);
         QCOMPARE(form->size(), QSize(800, 560));  // the window did not grow to make room
+    }
+
+    // With one peer the window is as it always was; once a second session begins, both lists
+    // show each line's session and can show one session alone, and the statistics follow the
+    // traffic view's choice.
+    void sessionsShowOnceASecondBegins() {
+        QVERIFY(OpenShownWithoutLink());
+        form->Traffic->TrafficDock->show();
+        form->Traffic->StatisticsDock->show();
+        TrafficPanel* traffic = form->Traffic->Traffic;
+        QSpinBox* rxChoice = form->ListHabits->SessionBox;
+        const auto sessionsShown = [&] {
+            const bool rx = !form->ReceivedMsgsGrid->isColumnHidden(ReceivedListModel::SessionColumn);
+            const bool tx = !traffic->Table()->isColumnHidden(TrafficModel::SessionColumn);
+            // The column and the choice come together, in both views.
+            if (rx != tx || rx != rxChoice->isVisible() || rx != traffic->SessionBox->isVisible()) return -1;
+            return rx ? 1 : 0;
+        };
+
+        Session(1, true);
+        Exchange(1, 'A', "one");
+        Exchange(1, 'A', "two");
+        QCOMPARE(sessionsShown(), 0);
+        Shoot("one-session");
+        const QSize before = form->size();  // both docks make it wider than 800 already
+        Session(1, false);
+        Session(2, true);
+        QCOMPARE(sessionsShown(), 1);
+        QCOMPARE(form->size(), before);  // a second peer does not widen the window
+        QCOMPARE(rxChoice->maximum(), 2);
+        QCOMPARE(rxChoice->text(), QString("All sessions"));
+        Exchange(2, 'B', "three");
+        Session(3, true);
+        Exchange(3, 'C', "four");
+        QCOMPARE(traffic->SessionBox->maximum(), 3);
+        QCOMPARE(Column(*form->ReceivedMessages, ReceivedListModel::SessionColumn),
+                 std::vector<std::string>({"1", "1", "2", "3", ""}));
+        QCOMPARE(traffic->Model()->index(0, TrafficModel::SessionColumn).data().toString(), QString("1"));
+        QCOMPARE(form->ReceivedMsgsGrid->horizontalHeader()->visualIndex(ReceivedListModel::SessionColumn),
+                 form->ReceivedMsgsGrid->horizontalHeader()->visualIndex(ReceivedListModel::TimeColumn) + 1);
+
+        // The received list by keyboard: two steps up from "All sessions" is session 2.
+        const auto shownTexts = [&] {
+            std::vector<std::string> texts;
+            for (int row = 0; row < form->ReceivedMessages->MessageCount(); ++row)
+                if (!form->ReceivedMsgsGrid->isRowHidden(row))
+                    texts.push_back(form->ReceivedMessages->Cell(row, ReceivedListModel::TextColumn));
+            return texts;
+        };
+        rxChoice->setFocus();
+        QTest::keyClick(rxChoice, Qt::Key_Up);
+        QCOMPARE(shownTexts(), std::vector<std::string>({"one", "two"}));
+        QTest::keyClick(rxChoice, Qt::Key_Up);
+        QCOMPARE(rxChoice->text(), QString("Session 2"));
+        QCOMPARE(shownTexts(), std::vector<std::string>({"three"}));
+        Exchange(3, 'C', "late");  // a newcomer meets the choice in force
+        QCOMPARE(shownTexts(), std::vector<std::string>({"three"}));
+        form->ListHabits->SearchEdit->setText("nothing like it");  // with the text filter too
+        QCOMPARE(shownTexts(), std::vector<std::string>{});
+        form->ListHabits->SearchEdit->clear();
+        QCOMPARE(shownTexts(), std::vector<std::string>({"three"}));
+
+        // The traffic view by typing the number; the statistics then are the session's.
+        StatsPanel* stats = form->Traffic->Statistics;
+        QTRY_COMPARE(stats->Figure("Received frames"), QString("5"));
+        traffic->SessionBox->setFocus();
+        traffic->SessionBox->selectAll();
+        QTest::keyClicks(traffic->SessionBox, "3");
+        QCOMPARE(traffic->Session(), 3u);
+        QStringList texts;
+        for (int row = 0; row < traffic->Model()->rowCount(); ++row)
+            texts << traffic->Model()->index(row, TrafficModel::TextColumn).data().toString();
+        QCOMPARE(texts, QStringList({"four", "ok", "late", "ok"}));
+        QCOMPARE(stats->Figure("Received frames"), QString("2"));
+        QCOMPARE(stats->Figure("Type C"), QString("2"));
+        QCOMPARE(stats->Figure("Type A"), QString());
+        QCOMPARE(stats->Figure("Answer latency count"), QString("2"));
+        QCOMPARE(form->Traffic->StatisticsDock->windowTitle(), QString("Statistics: Session 3"));
+        QCOMPARE(form->Traffic->StatisticsDock->toggleViewAction()->text(), QString("&Statistics"));
+        Event accepted{EventId::ResponseAccepted, 'Q', 0, "ok"};
+        accepted.payload = SendOutcome{'Q', 0, -1, 1, 0, 0, 3};
+        Report(accepted);
+        QTRY_COMPARE(stats->Figure("Accepted"), QString("1"));
+        Shoot("sessions");
+        // Without the statistics beside it, the window keeps its default size.
+        form->Traffic->StatisticsDock->hide();
+        QApplication::processEvents();
+        form->resize(800, 560);
+        QTRY_COMPARE(form->size(), QSize(800, 560));
+        Shoot("sessions-800x560");
+        form->Traffic->StatisticsDock->show();
+
+        // Session 3's figures go with its end: the aggregate again, and the title says why.
+        Session(3, false);
+        form->Traffic->Drain();
+        QTRY_COMPARE(form->Traffic->StatisticsDock->windowTitle(),
+                     QString("Statistics: all sessions (Session 3 has ended)"));
+        QCOMPARE(stats->Figure("Received frames"), QString("5"));
+        traffic->SessionBox->setValue(0);
+        QCOMPARE(form->Traffic->StatisticsDock->windowTitle(), QString("Statistics"));
+        QCOMPARE(traffic->Model()->rowCount(), 10);
     }
 
     void clearAsksFirst() {
