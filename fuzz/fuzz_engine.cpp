@@ -25,15 +25,21 @@ void CheckEvents(EventManager& events) {
     Event e;
     while (events.GetEvent(e)) {
         Check(e.id == EventId::ResponseAccepted || e.id == EventId::TransactionFailed ||
-              e.id == EventId::MessageReceived || e.id == EventId::Status || e.id == EventId::StrayBytes);
+              e.id == EventId::MessageReceived || e.id == EventId::Status || e.id == EventId::StrayBytes ||
+              e.id == EventId::Session);
+        // The line is one session from its opening, and it never ends here.
+        if (e.id == EventId::Session)
+            Check(std::holds_alternative<SessionInfo>(e.payload) && std::get<SessionInfo>(e.payload).session == 1 &&
+                  std::get<SessionInfo>(e.payload).open);
         if (e.id == EventId::Status) Check(e.value >= 0 && e.value < kStatusCodeCount);
         if (e.id == EventId::StrayBytes) Check(e.value > 0);
-        if (e.id == EventId::MessageReceived) Check(std::holds_alternative<ReceivedFrame>(e.payload));
+        if (e.id == EventId::MessageReceived)
+            Check(std::holds_alternative<ReceivedFrame>(e.payload) && std::get<ReceivedFrame>(e.payload).session == 1);
     }
 }
 
-// The faults part of the input: a seed line, then up to twelve numbers a line (TAB between
-// them) for the rows in order. A field that is not a number leaves the rest of its row at
+// The faults part of the input: a seed line, then a number a line per fault value (TAB
+// between them, in the order of the faults' table) for the rows in order. A field that is not a number leaves the rest of its row at
 // the defaults.
 void ReadFaults(const std::string& text, ReplyTable& table) {
     std::vector<std::string> lines = SplitLines(text);
@@ -41,14 +47,11 @@ void ReadFaults(const std::string& text, ReplyTable& table) {
     table.seed = ParseInteger(lines[0], Blanks::LeadingSpaces).value_or(1);
     for (std::size_t i = 1; i < lines.size() && i <= table.rows.size(); ++i) {
         ReplyFaults& f = table.rows[i - 1].Faults;
-        std::int32_t* fields[] = {&f.DelayMin, &f.DelayMax, &f.NoAnswer, &f.Twice,
-                                  &f.SplitAt,  &f.SplitGap, &f.Noise,    &f.Drop,
-                                  &f.DropMs,   &f.When,     &f.EveryN,   &f.Chance};
-        for (std::int32_t* field : fields) {
+        for (const ReplyFaultField& field : ReplyFaultFields()) {
             if (lines[i].empty()) break;
             const auto value = ParseInteger(NextToken(lines[i], "\t"), Blanks::LeadingSpaces);
             if (!value) break;
-            *field = *value;
+            f.*field.member = *value;
         }
     }
 }
