@@ -78,6 +78,7 @@ std::string FormatRecord(LogFormat format, const TrafficEntry& e, const std::uin
         }
         if (e.latency >= 0) record["latencyMicros"] = e.latency;
         if (e.attempt > 0) record["attempt"] = e.attempt;
+        if (e.session != 0) record["session"] = e.session;
         return record.dump() + "\n";
     }
     std::string line = LocalMicrosText(e.micros);

@@ -787,6 +787,37 @@ TEST(TrafficMonitor, FaultNotesShowBeforeTheirFrameAndCountAsNothing) {
     EXPECT_FALSE(faults.Matches(out.entries[2], out.bytes.data() + out.entries[2].offset));
 }
 
+// Two sessions' bytes that interleave mid-frame are cut apart, each entry naming its session
+// (in the log too); a session that ends mid-frame leaves its half as stray bytes of its own.
+TEST(TrafficMonitor, EachSessionsBytesAreCutApart) {
+    TrafficTap tap([] { return std::int64_t{7}; });
+    const Bytes a = Message('A', "from one"), b = Message('B', "from two"), cut = Message('C', "cut");
+    const auto record = [&tap](std::uint32_t session, const Bytes& bytes, std::size_t from, std::size_t to) {
+        tap.Record(Direction::Rx, bytes.data() + from, to - from, session);
+    };
+    record(1, a, 0, 4);
+    record(2, b, 0, 6);
+    record(1, a, 4, a.size());
+    record(3, cut, 0, 5);
+    record(2, b, 6, b.size());
+    tap.RecordSession(3, false, {});
+    TapBatch batch;
+    tap.Take(batch);
+    TrafficMonitor monitor;
+    TrafficBatch out;
+    monitor.Process(batch, out);
+    std::vector<std::string> got;
+    for (const TrafficEntry& e : out.entries)
+        got.push_back(std::to_string(e.session) + " " + KindText(e.kind) + " " +
+                      std::string(out.bytes.begin() + e.offset, out.bytes.begin() + e.offset + e.length));
+    EXPECT_EQ(got, (std::vector<std::string>{"1 Message " + std::string(a.begin(), a.end()),
+                                             "2 Message " + std::string(b.begin(), b.end()),
+                                             "3 Stray " + std::string(cut.begin(), cut.begin() + 5)}));
+    EXPECT_EQ(monitor.OpenStreams(), 2u) << "the ended session's state goes with it";
+    const std::string line = FormatRecord(LogFormat::JsonLines, out.entries[1], out.bytes.data() + out.entries[1].offset);
+    EXPECT_NE(line.find("\"session\":2"), std::string::npos) << line;
+}
+
 // Two peers at once: each session's figures count only its own entries and outcomes, beside
 // the aggregate; an outcome reported before the round saw its session's bytes still counts;
 // a session's figures go with its end, and an outcome after that brings none back.
