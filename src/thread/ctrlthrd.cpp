@@ -453,7 +453,8 @@ SerialDriver* TControlThread::MakeLink(const CommPrefs& settings, const std::str
     // A new connection is told before its first frame is read, not at the next look.
     link->SetOnPeersChanged([this](std::uint64_t origin, const std::string& peer, bool up) {
         linkCheckedAt_ = {};
-        if (engine != nullptr) engine->PeerChanged(origin, peer, up);
+        // The proxy's sides are not the engine's link: their connections are none of its sessions.
+        if (engine != nullptr && !ProxyMode()) engine->PeerChanged(origin, peer, up);
     });
     if (devices) devices->Add(line);
     WatchSerialPort(line);

@@ -106,6 +106,7 @@ TEST(ApiProxy, ATcpClientSideDownAtTheStartConnectsWhenItsDeviceComesUp) {
     Device device(devicePort);
     ASSERT_TRUE(device.Accept(10)) << "side B never tried again";
     ASSERT_TRUE(BothConnected(sim));
+    EXPECT_EQ(sim.Get("sessions").body["sessions"], json::array()) << "the sides are no sessions of the idle engine";
     host.Write(WireFrame('Q', 0, "after the device came"));
     EXPECT_EQ(device.ReadFrame(), WireFrame('Q', 0, "after the device came"));
     device.Write(WireFrame('Q', ctrl::ACK, ""));
