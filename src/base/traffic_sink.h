@@ -22,6 +22,9 @@ constexpr const char* ProxyDirectionText(ProxyDirection way) {
     return way == ProxyDirection::AtoB ? "A\u2192B" : "B\u2192A";
 }
 
+// A frame's kind, as the engine's receiver took it.
+enum class FrameKind : std::uint8_t { Message = 0, Ack = 1, Nak = 2 };
+
 // Where the engine copies every block it reads and every run of bytes it writes. The engine
 // knows only this; the traffic service behind it (segmenter, statistics, logs, view) is not
 // its business.
@@ -31,6 +34,21 @@ public:
     // Called on the link's thread; must not block. `session`: whose bytes (0 for none).
     virtual void Record(Direction direction, const std::uint8_t* data, std::size_t length,
                         std::uint32_t session = 0) = 0;
+    // A block the engine read, which it cuts into frames as it handles them: where each ends
+    // it tells by RecordFrameEnd, so that nobody downstream decodes the bytes again.
+    virtual void RecordRead(const std::uint8_t* data, std::size_t length, std::uint32_t session) {
+        Record(Direction::Rx, data, length, session);
+    }
+    // A frame read ended `rest` bytes before the end of the last block RecordRead got (the rest
+    // is still to be handled): its kind, type and status as the engine took them.
+    virtual void RecordFrameEnd(std::uint32_t session, std::uint32_t rest, FrameKind kind, std::uint8_t type,
+                                std::uint8_t status) {
+        (void)session;
+        (void)rest;
+        (void)kind;
+        (void)type;
+        (void)status;
+    }
     // Bytes the engine writes outside its own frames (raw bytes, XOFF, XON): whatever they
     // hold ends with them, and the bytes around them are cut into frames as if they were not
     // there.

@@ -314,6 +314,8 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
                 }
                 continue;
             }
+            case TapMark::FrameEnd:
+                continue;  // the traffic view's word; the capture keeps the blocks as read
             case TapMark::None:
                 break;
         }

@@ -35,6 +35,7 @@ void Receiver::ReceiveOther(std::uint8_t byte) {
             // message (rather than the kind of whatever frame came before) puts it in the
             // received list where the user can see it, the same way every time.
             isResponse = false;
+            nak = false;
             state = WaitStart;
             break;
         case WaitStart:
@@ -47,6 +48,7 @@ void Receiver::ReceiveOther(std::uint8_t byte) {
                 state = WaitStx;
             } else if (byte == ctrl::NAK) {
                 isResponse = true;
+                nak = true;
                 accepted = false;
                 status = StatusNak;
                 state = WaitStx;

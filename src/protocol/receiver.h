@@ -38,6 +38,7 @@ public:
     std::uint8_t status = 0;
     bool accepted = true;
     bool isResponse = false;
+    bool nak = false;  // a response whose code was NAK (its status may say worse)
     std::uint8_t frameType = 0;
     std::uint8_t text[1024] = {};
     std::int32_t textLength = 0;

@@ -557,9 +557,15 @@ void VantorProtocol::PumpBytes() {
             }
             inOrigin_ = driver->LastOrigin();
             if (current_ == nullptr || current_->origin != inOrigin_) SwitchReceiver(inOrigin_);
-            if (tap != nullptr) tap->Record(Direction::Rx, input_.data(), inLen_, current_->number);
+            if (tap != nullptr) tap->RecordRead(input_.data(), inLen_, current_->number);
         }
         inPos_ += receiver.Feed(input_.data() + inPos_, inLen_ - inPos_);
+        if (tap != nullptr && receiver.FrameReady()) {
+            // Where the frame ended, so that the traffic view cuts the block without reading it again.
+            const FrameKind kind = !receiver.isResponse ? FrameKind::Message : receiver.nak ? FrameKind::Nak : FrameKind::Ack;
+            tap->RecordFrameEnd(current_->number, static_cast<std::uint32_t>(inLen_ - inPos_), kind,
+                                receiver.frameType, receiver.status);
+        }
     }
 }
 

@@ -48,6 +48,15 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
             StreamOf(chunk.session).stats.LinkChanged(true, chunk.micros);
             continue;
         }
+        if (chunk.mark == TapMark::FrameEnd) {
+            Stream& stream = StreamOf(chunk.session);
+            static_assert(static_cast<int>(FrameKind::Ack) == static_cast<int>(EntryKind::Ack) &&
+                          static_cast<int>(FrameKind::Nak) == static_cast<int>(EntryKind::Nak));
+            stream.segmenters[static_cast<int>(Direction::Rx)].FrameEnded(
+                chunk.rest, static_cast<EntryKind>(chunk.frameKind), chunk.type, chunk.status, out);
+            stamp(before, chunk.session, stream);
+            continue;
+        }
         if (chunk.mark != TapMark::None) continue;
         Stream& stream = StreamOf(chunk.session);
         TrafficSegmenter& segmenter = stream.segmenters[static_cast<int>(chunk.direction)];
@@ -69,6 +78,8 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
             segmenter.FlushStray(out);
             loose.Feed(chunk.micros, bytes, chunk.length, out);
             loose.Finish(out);
+        } else if (chunk.cut) {
+            segmenter.FeedCut(chunk.micros, bytes, chunk.length, out);
         } else {
             segmenter.Feed(chunk.micros, bytes, chunk.length, out);
         }

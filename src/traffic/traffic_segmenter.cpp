@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "protocol/frame.h"
 
@@ -66,9 +67,11 @@ void TrafficSegmenter::Reset() {
     receiver_ = Receiver{};
     inFrame_ = false;
     current_.clear();
+    block_.clear();
+    blockPos_ = 0;
 }
 
-void TrafficSegmenter::Emit(EntryKind kind, TrafficBatch& out) {
+void TrafficSegmenter::Emit(EntryKind kind, std::uint8_t type, std::uint8_t status, TrafficBatch& out) {
     TrafficEntry entry;
     entry.micros = start_;
     entry.direction = direction_;
@@ -76,8 +79,8 @@ void TrafficSegmenter::Emit(EntryKind kind, TrafficBatch& out) {
     entry.offset = static_cast<std::uint32_t>(out.bytes.size());
     entry.length = static_cast<std::uint32_t>(current_.size());
     if (kind != EntryKind::Stray) {
-        entry.type = receiver_.frameType;
-        entry.status = receiver_.status;
+        entry.type = type;
+        entry.status = status;
     }
     out.bytes.insert(out.bytes.end(), current_.begin(), current_.end());
     out.entries.push_back(entry);
@@ -92,10 +95,10 @@ void TrafficSegmenter::Feed(std::int64_t micros, const std::uint8_t* data, std::
             if (byte != ctrl::SOH) {
                 if (current_.empty()) start_ = micros;
                 current_.push_back(byte);
-                if (current_.size() >= kMaxEntryBytes) Emit(EntryKind::Stray, out);
+                if (current_.size() >= kMaxEntryBytes) Emit(EntryKind::Stray, 0, 0, out);
                 continue;
             }
-            if (!current_.empty()) Emit(EntryKind::Stray, out);
+            if (!current_.empty()) Emit(EntryKind::Stray, 0, 0, out);
             inFrame_ = true;
             start_ = micros;
         }
@@ -107,19 +110,79 @@ void TrafficSegmenter::Feed(std::int64_t micros, const std::uint8_t* data, std::
             kind =
                 current_.size() > 2 && current_[2] == ctrl::NAK ? EntryKind::Nak : EntryKind::Ack;
         }
-        Emit(kind, out);
+        Emit(kind, receiver_.frameType, receiver_.status, out);
         receiver_.messageReady = receiver_.responseReady = false;
         receiver_.accepted = true;
         inFrame_ = false;
     }
 }
 
+void TrafficSegmenter::AddStray(std::int64_t micros, const std::uint8_t* data, std::size_t length,
+                                TrafficBatch& out) {
+    while (length > 0) {
+        if (current_.empty()) start_ = micros;
+        const std::size_t take = std::min(length, kMaxEntryBytes - current_.size());
+        current_.insert(current_.end(), data, data + take);
+        data += take;
+        length -= take;
+        if (current_.size() >= kMaxEntryBytes) Emit(EntryKind::Stray, 0, 0, out);
+    }
+}
+
+void TrafficSegmenter::TakeBlock(std::size_t upTo, TrafficBatch& out) {
+    while (blockPos_ < upTo) {
+        const std::uint8_t* at = block_.data() + blockPos_;
+        const std::size_t length = upTo - blockPos_;
+        if (!inFrame_) {
+            const void* soh = std::memchr(at, ctrl::SOH, length);
+            const std::size_t run = soh != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(soh) - at) : length;
+            AddStray(blockMicros_, at, run, out);
+            blockPos_ += run;
+            if (soh == nullptr) return;
+            if (!current_.empty()) Emit(EntryKind::Stray, 0, 0, out);
+            inFrame_ = true;
+            start_ = blockMicros_;
+            continue;
+        }
+        // A frame keeps its first bytes only; the engine's word says where it ends.
+        const std::size_t room = kMaxEntryBytes - std::min(current_.size(), kMaxEntryBytes);
+        current_.insert(current_.end(), at, at + std::min(length, room));
+        blockPos_ = upTo;
+    }
+}
+
+void TrafficSegmenter::FeedCut(std::int64_t micros, const std::uint8_t* data, std::size_t length,
+                               TrafficBatch& out) {
+    TakeBlock(block_.size(), out);
+    block_.assign(data, data + length);
+    blockPos_ = 0;
+    blockMicros_ = micros;
+}
+
+void TrafficSegmenter::FrameEnded(std::uint32_t rest, EntryKind kind, std::uint8_t type, std::uint8_t status,
+                                  TrafficBatch& out) {
+    const std::size_t end = std::max(blockPos_, block_.size() - std::min<std::size_t>(rest, block_.size()));
+    TakeBlock(end, out);
+    // A frame whose beginning never came (the tap dropped it) is not made up from what did.
+    if (!inFrame_) return;
+    Emit(kind, type, status, out);
+    inFrame_ = false;
+}
+
 void TrafficSegmenter::FlushStray(TrafficBatch& out) {
-    if (!inFrame_ && !current_.empty()) Emit(EntryKind::Stray, out);
+    if (!inFrame_ && blockPos_ < block_.size()) {
+        // Up to the next SOH the bytes are outside a frame; from it on they wait for its end.
+        const void* soh = std::memchr(block_.data() + blockPos_, ctrl::SOH, block_.size() - blockPos_);
+        TakeBlock(soh != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(soh) - block_.data())
+                                 : block_.size(),
+                  out);
+    }
+    if (!inFrame_ && !current_.empty()) Emit(EntryKind::Stray, 0, 0, out);
 }
 
 void TrafficSegmenter::Finish(TrafficBatch& out) {
-    if (!current_.empty()) Emit(EntryKind::Stray, out);
+    TakeBlock(block_.size(), out);
+    if (!current_.empty()) Emit(EntryKind::Stray, 0, 0, out);
     Reset();
 }
 

@@ -65,6 +65,34 @@ void TrafficTap::RecordLoose(Direction direction, const std::uint8_t* data, std:
     Add(direction, data, length, Kind{true, false, session});
 }
 
+void TrafficTap::RecordRead(const std::uint8_t* data, std::size_t length, std::uint32_t session) {
+    Kind kind{false, false, session};
+    kind.cut = true;
+    Add(Direction::Rx, data, length, kind);
+}
+
+void TrafficTap::RecordFrameEnd(std::uint32_t session, std::uint32_t rest, FrameKind kind, std::uint8_t type,
+                                std::uint8_t status) {
+    const std::int64_t now = Stamp();
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (readDropped_) return;
+        first = pending_.chunks.empty() && pending_.droppedBytes == 0;
+        TapChunk chunk;
+        chunk.micros = now;
+        chunk.offset = static_cast<std::uint32_t>(pending_.bytes.size());
+        chunk.session = session;
+        chunk.mark = TapMark::FrameEnd;
+        chunk.frameKind = kind;
+        chunk.type = type;
+        chunk.status = status;
+        chunk.rest = rest;
+        pending_.chunks.push_back(chunk);
+    }
+    if (first && onData_) onData_();
+}
+
 void TrafficTap::RecordNote(Direction direction, std::string_view text) {
     Add(direction, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), Kind{true, true});
 }
@@ -104,23 +132,26 @@ bool TrafficTap::RecordLocked(Direction direction, const std::uint8_t* data, std
     // lost with them.
     if (line && pending_.bytes.size() + length > capacity_) {
         pending_.droppedBytes += length;
+        if (kind.cut) readDropped_ = true;
         return first;
     }
+    if (kind.cut) readDropped_ = false;
     // A write that follows a write of the same moment joins it: an answer leaves as one run
     // even when it was passed on in pieces.
-    if (!pending_.chunks.empty() && line && !kind.loose) {
+    if (!pending_.chunks.empty() && line && !kind.loose && !kind.cut) {
         TapChunk& last = pending_.chunks.back();
         if (last.direction == direction && last.micros == now && !last.loose && !last.note &&
-            last.mark == TapMark::None && last.session == kind.session &&
+            last.mark == TapMark::None && !last.cut && last.session == kind.session &&
             last.offset + last.length == pending_.bytes.size()) {
             pending_.bytes.insert(pending_.bytes.end(), data, data + length);
             last.length += static_cast<std::uint32_t>(length);
             return first;
         }
     }
-    pending_.chunks.push_back(TapChunk{now, static_cast<std::uint32_t>(pending_.bytes.size()),
-                                       static_cast<std::uint32_t>(length), direction, kind.loose, kind.note,
-                                       kind.session, kind.mark});
+    TapChunk chunk{now, static_cast<std::uint32_t>(pending_.bytes.size()), static_cast<std::uint32_t>(length),
+                   direction, kind.loose, kind.note, kind.session, kind.mark};
+    chunk.cut = kind.cut;
+    pending_.chunks.push_back(chunk);
     if (length > 0) pending_.bytes.insert(pending_.bytes.end(), data, data + length);
     return first;
 }

@@ -11,7 +11,8 @@
 
 // What a chunk of no line bytes marks (its bytes: the peer's address; the message's type and
 // then the faults in words).
-enum class TapMark : std::uint8_t { None = 0, SessionOpened = 1, SessionEnded = 2, Faults = 3 };
+// FrameEnd: a frame the engine read ended; no bytes, its word in the chunk's frame fields.
+enum class TapMark : std::uint8_t { None = 0, SessionOpened = 1, SessionEnded = 2, Faults = 3, FrameEnd = 4 };
 
 // One run of bytes the engine read or wrote at one time: bytes [offset, offset + length) of
 // the batch's byte store.
@@ -24,6 +25,13 @@ struct TapChunk {
     bool note = false;   // not bytes of the line: what a fault did (its text)
     std::uint32_t session = 0;     // whose bytes; 0 for none
     TapMark mark = TapMark::None;  // not bytes of the line: a mark
+    bool cut = false;  // a block the engine read: FrameEnd marks tell where its frames end
+    // A FrameEnd mark: the frame's kind, type and status, and how many bytes of the session's
+    // last block read come after it.
+    FrameKind frameKind = FrameKind::Message;
+    std::uint8_t type = 0;
+    std::uint8_t status = 0;
+    std::uint32_t rest = 0;
 };
 
 // What the tap collected since it was last taken.
@@ -72,6 +80,9 @@ public:
                 std::uint32_t session = 0) override;
     void RecordLoose(Direction direction, const std::uint8_t* data, std::size_t length,
                      std::uint32_t session = 0) override;
+    void RecordRead(const std::uint8_t* data, std::size_t length, std::uint32_t session) override;
+    void RecordFrameEnd(std::uint32_t session, std::uint32_t rest, FrameKind kind, std::uint8_t type,
+                        std::uint8_t status) override;
     void RecordNote(Direction direction, std::string_view text) override;
     void RecordSession(std::uint32_t session, bool open, std::string_view peer) override;
     void RecordFaults(std::uint32_t session, std::uint8_t type, std::string_view faults) override;
@@ -90,6 +101,7 @@ private:
         bool note = false;
         std::uint32_t session = 0;
         TapMark mark = TapMark::None;
+        bool cut = false;
     };
     void Add(Direction direction, const std::uint8_t* data, std::size_t length, Kind kind);
     bool RecordLocked(Direction direction, const std::uint8_t* data, std::size_t length, std::int64_t now, Kind kind);
@@ -102,6 +114,9 @@ private:
     std::mutex lock_;
     TapBatch pending_;
     std::uint64_t total_[2] = {0, 0};
+    // The last block read was dropped (the tap was full): the frame ends told within it are
+    // dropped too, or they would cut the block before it.
+    bool readDropped_ = false;
     // The reader's last reading of both clocks, which the next batch's stamps count from.
     std::int64_t lastCounter_ = 0;
     std::int64_t lastMicros_ = 0;

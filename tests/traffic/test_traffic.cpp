@@ -319,11 +319,16 @@ TEST(TrafficTapOnEngine, BothDirectionsWithoutAllocating) {
     rig.driver.Script(incoming);
     rig.PollTimes(2);
     tap.Take(batch);
-    ASSERT_EQ(batch.chunks.size(), 2u);
+    ASSERT_EQ(batch.chunks.size(), 3u);
     EXPECT_EQ(batch.chunks[0].direction, Direction::Rx);
+    EXPECT_TRUE(batch.chunks[0].cut);
     EXPECT_EQ(Bytes(batch.bytes.begin(), batch.bytes.begin() + batch.chunks[0].length), incoming);
-    EXPECT_EQ(batch.chunks[1].direction, Direction::Tx);
-    EXPECT_EQ(Bytes(batch.bytes.begin() + batch.chunks[1].offset, batch.bytes.end()),
+    // Where the engine's receiver ended the frame, and how it took it.
+    EXPECT_EQ(batch.chunks[1].mark, TapMark::FrameEnd);
+    EXPECT_EQ(batch.chunks[1].rest, 0u);
+    EXPECT_EQ(batch.chunks[1].type, 'A');
+    EXPECT_EQ(batch.chunks[2].direction, Direction::Tx);
+    EXPECT_EQ(Bytes(batch.bytes.begin() + batch.chunks[2].offset, batch.bytes.end()),
               rig.driver.written);
     EXPECT_EQ(tap.TotalBytes(Direction::Rx), incoming.size());
 
@@ -906,4 +911,108 @@ TEST(TrafficMonitor, EachSessionCountsApartAndItsFiguresGoWithIt) {
     EXPECT_EQ(monitor.SessionStats(1)->UpMicros(7500), 500);
     EXPECT_EQ(monitor.SessionStats(1)->answerLatency.Window(), TrafficMonitor::kSessionLatencyWindow);
     EXPECT_EQ(monitor.stats.frames[0], 0u);
+}
+
+namespace {
+
+// "kind type status bytes" of each entry one way; runs of stray bytes that follow each other
+// as one (how they were flushed between batches aside).
+std::vector<std::string> EntriesOf(const TrafficBatch& batch, Direction direction) {
+    std::vector<std::string> out;
+    bool stray = false;
+    for (const TrafficEntry& e : batch.entries) {
+        if (e.direction != direction) continue;
+        if (stray && e.kind == EntryKind::Stray) {
+            out.back().append(batch.bytes.begin() + e.offset, batch.bytes.begin() + e.offset + e.length);
+            continue;
+        }
+        stray = e.kind == EntryKind::Stray;
+        out.push_back(std::string(KindText(e.kind)) + " " + char(e.type ? e.type : '-') + " " + std::to_string(e.status) +
+                      " " + std::string(batch.bytes.begin() + e.offset, batch.bytes.begin() + e.offset + e.length));
+    }
+    return out;
+}
+
+}  // namespace
+
+// What the engine reads is cut where its receiver ended each frame, not decoded again: read in
+// pieces of any size and taken after every poll (so a block and the word on its frames come in
+// different batches), the entries are those decoding the whole stream gives, a CR inside a
+// text and a bad frame longer than an entry keeps included; and every answer follows the
+// message it answers, so it is paired with its own type.
+TEST(TrafficMonitor, TheEnginesReadsAreCutWhereItsReceiverEndedThem) {
+    Bytes badBcc = Message('B', "xy");
+    badBcc[badBcc.size() - 2] ^= 1;
+    Bytes runaway = Message('D', "long");
+    runaway[runaway.size() - 2] ^= 1;  // a bad check: everything up to the next CR is this frame
+    runaway.pop_back();
+    runaway.insert(runaway.end(), 5000, 'z');
+    runaway.push_back('\r');
+    const Bytes stream = Cat({B("\x11noise"), Message('A', "one\rtwo"), badBcc, Ack('Q', "ok"), Nak('R', ""),
+                              Message('C', "three"), runaway, B("tail"), Message('E', "last")});
+    TrafficSegmenter reference(Direction::Rx);
+    TrafficBatch expected;
+    reference.Feed(0, stream.data(), stream.size(), expected);
+    reference.FlushStray(expected);
+    const std::vector<std::string> want = EntriesOf(expected, Direction::Rx);
+    ASSERT_EQ(want.size(), 9u);
+    for (const std::size_t size : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{64}, std::size_t{4096},
+                                   stream.size()}) {
+        TrafficTap tap([] { return std::int64_t{7}; });
+        EngineRig rig;
+        rig.engine.tap = &tap;
+        rig.driver.Script(stream, size);
+        TrafficMonitor monitor;
+        TrafficBatch all, out;
+        for (int poll = 0; poll < 20000 && (rig.driver.InputLeft() || rig.engine.HasWork()); ++poll) {
+            rig.engine.Poll();
+            monitor.Drain(tap, out);
+            for (TrafficEntry e : out.entries) {
+                e.offset += static_cast<std::uint32_t>(all.bytes.size());
+                all.entries.push_back(e);
+            }
+            all.bytes.insert(all.bytes.end(), out.bytes.begin(), out.bytes.end());
+        }
+        EXPECT_EQ(EntriesOf(all, Direction::Rx), want) << "read size " << size;
+        char lastMessage = 0;
+        int answers = 0;
+        for (const TrafficEntry& e : all.entries) {
+            if (e.direction == Direction::Rx && e.kind == EntryKind::Message) lastMessage = static_cast<char>(e.type);
+            if (e.direction == Direction::Tx && IsFrame(e.kind)) {
+                ++answers;
+                EXPECT_EQ(e.answeredType, lastMessage) << "read size " << size;
+            }
+        }
+        EXPECT_EQ(answers, 5) << "read size " << size;
+    }
+}
+
+// The engine's word is what cuts its reads: frames end where it says, with the kind, type and
+// status it gives, even where a receiver of the traffic view's own would see one frame going
+// on; and a frame end whose beginning the tap dropped makes no frame of what came before.
+TEST(TrafficMonitor, TheEnginesWordIsWhatCutsItsReads) {
+    TrafficTap tap([] { return std::int64_t{7}; }, 16);
+    const Bytes block = B("\x01" "A\x02one\x01" "B\x02two");
+    tap.RecordRead(block.data(), block.size(), 1);
+    tap.RecordFrameEnd(1, 6, FrameKind::Message, 'A', 7);
+    tap.RecordFrameEnd(1, 0, FrameKind::Nak, 'B', 1);
+    TapBatch batch;
+    tap.Take(batch);
+    TrafficMonitor monitor;
+    TrafficBatch out;
+    monitor.Process(batch, out);
+    EXPECT_EQ(EntriesOf(out, Direction::Rx),
+              (std::vector<std::string>{"Message A 7 \x01" "A\x02one", "NAK B 1 \x01" "B\x02two"}));
+
+    const Bytes half = B("ab\x01" "C\x02"), lost = Bytes(40, 'x');
+    tap.RecordRead(half.data(), half.size(), 1);
+    tap.Take(batch);
+    monitor.Process(batch, out);
+    EXPECT_EQ(EntriesOf(out, Direction::Rx), (std::vector<std::string>{"Stray - 0 ab"}));
+    tap.RecordRead(lost.data(), lost.size(), 1);  // past the tap's capacity: dropped
+    tap.RecordFrameEnd(1, 0, FrameKind::Message, 'C', 0);  // at the end of the block lost
+    tap.Take(batch);
+    EXPECT_EQ(batch.droppedBytes, lost.size());
+    monitor.Process(batch, out);
+    EXPECT_TRUE(EntriesOf(out, Direction::Rx).empty()) << "the half frame waits for its end";
 }
