@@ -66,10 +66,13 @@ public:
     // other side's address) or ended; what the faults of the answer to the message of `type`
     // just read did ("delay 120 ms, twice"), told by the engine that injected them, so that
     // nobody downstream has to find the message again to say so.
-    virtual void RecordSession(std::uint32_t session, bool open, std::string_view peer) {
+    // `direction`: the way the session's bytes go when they go one way only (a proxy side's).
+    virtual void RecordSession(std::uint32_t session, bool open, std::string_view peer,
+                               Direction direction = Direction::Rx) {
         (void)session;
         (void)open;
         (void)peer;
+        (void)direction;
     }
     virtual void RecordFaults(std::uint32_t session, std::uint8_t type, std::string_view faults) {
         (void)session;

@@ -59,6 +59,7 @@ public:
     bool Reaches(std::uint64_t origin) const override { return inner_->Reaches(origin); }
     bool CanDeliver() override { return In().CanDeliver(); }
     bool TellsPeers() const override { return inner_->TellsPeers(); }
+    std::vector<std::string> PeerAddresses() const override { return inner_->PeerAddresses(); }
 
 private:
     struct Queued {

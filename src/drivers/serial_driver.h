@@ -5,6 +5,7 @@
 #include <functional>
 #include <stop_token>
 #include <string>
+#include <vector>
 #include <utility>
 
 #include "drivers/seconds_clock.h"
@@ -88,6 +89,8 @@ public:
     // Whether the link tells its connections through the call above (TCP); a link that does
     // not is one conversation for as long as it is open.
     virtual bool TellsPeers() const { return false; }
+    // The other side's address of every open connection, oldest first (none for a line).
+    virtual std::vector<std::string> PeerAddresses() const { return {}; }
 
 protected:
     void PeersChanged(std::uint64_t origin, const std::string& peer, bool up) {

@@ -78,7 +78,7 @@ public:
     // Bytes meant for a connection that had gone when they were to be sent.
     std::uint64_t DroppedBytes() const { return droppedBytes_; }
     // The other side's address of every open connection, oldest first.
-    std::vector<std::string> PeerAddresses() const {
+    std::vector<std::string> PeerAddresses() const override {
         std::vector<std::string> peers;
         for (const ConnectionPtr& connection : Connections()) peers.push_back(connection->peer);
         return peers;

@@ -63,20 +63,68 @@ ProxyEngine::ProxyEngine(SerialDriver* a, SerialDriver* b, std::int32_t deviceId
       sides_{nullptr, nullptr},
       micros_(micros ? std::move(micros) : MicrosClock(VantorProtocol::SteadyMicros)),
       wall_(wall ? std::move(wall) : MicrosClock(VantorProtocol::WallMicros)) {
-    SetSide(ProxySide::A, a);
-    SetSide(ProxySide::B, b);
     lanes_[0].way = ProxyDirection::AtoB;
     lanes_[1].way = ProxyDirection::BtoA;
+    // Their sessions begin at the first poll, once the tap and the events have somewhere to go.
+    for (SerialDriver* side : {a, b}) {
+        sides_[side == a ? 0 : 1] = side;
+        if (side != nullptr) side->SetFlowControl(2);
+    }
     SetFaults(ProxyFaults{});
 }
 
 ProxyEngine::~ProxyEngine() = default;
 
 void ProxyEngine::SetSide(ProxySide side, SerialDriver* driver) {
-    sides_[static_cast<int>(side)] = driver;
+    const int at = static_cast<int>(side);
+    if (sides_[at] != driver) EndSession(at);
+    sides_[at] = driver;
     // Software flow control would take XON and XOFF out of the bytes passing through, and
     // the two sides' own flow control, if they use it, passes through like any other byte.
     if (driver != nullptr) driver->SetFlowControl(2);
+    CheckLineSessions();
+    // A TCP side that connected while it was being made told nobody yet.
+    if (driver != nullptr && driver->TellsPeers() && session_[at] == 0 && driver->CanDeliver()) {
+        const std::vector<std::string> peers = driver->PeerAddresses();
+        BeginSession(at, peers.empty() ? std::string() : peers.front());
+    }
+}
+
+void ProxyEngine::PeerChanged(SerialDriver* side, const std::string& peer, bool up) {
+    const int at = side == nullptr ? -1 : side == sides_[0] ? 0 : side == sides_[1] ? 1 : -1;
+    if (at < 0) return;
+    if (up && session_[at] == 0) BeginSession(at, peer);
+    // A server side's connections pass on as one: its session ends with the last of them.
+    if (!up && session_[at] != 0 && !side->CanDeliver()) EndSession(at);
+}
+
+void ProxyEngine::CheckLineSessions() {
+    for (int at = 0; at < 2; ++at) {
+        SerialDriver* side = sides_[at];
+        if (side == nullptr || side->TellsPeers()) continue;
+        const bool open = side->IsOpen();
+        if (open && session_[at] == 0) BeginSession(at, {});
+        if (!open && session_[at] != 0) EndSession(at);
+    }
+}
+
+void ProxyEngine::BeginSession(int side, const std::string& peer) {
+    session_[side] = ++sessions_;
+    const std::string who = std::string(side == 0 ? "side A" : "side B") + (peer.empty() ? "" : ", " + peer);
+    // What a side says goes one way: its bytes are that way's, in the traffic and the capture.
+    if (tap != nullptr) tap->RecordSession(session_[side], true, who, TapDirection(lanes_[side].way));
+    Event event{EventId::Session, static_cast<std::int32_t>(session_[side]), deviceId, {}};
+    event.payload = SessionInfo{session_[side], who, wall_(), true};
+    Post(std::move(event));
+}
+
+void ProxyEngine::EndSession(int side) {
+    if (session_[side] == 0) return;
+    const std::uint32_t number = std::exchange(session_[side], 0);
+    if (tap != nullptr) tap->RecordSession(number, false, {}, TapDirection(lanes_[side].way));
+    Event event{EventId::Session, static_cast<std::int32_t>(number), deviceId, {}};
+    event.payload = SessionInfo{number, {}, wall_(), false};
+    Post(std::move(event));
 }
 
 void ProxyEngine::Post(Event event) {
@@ -113,6 +161,7 @@ void ProxyEngine::Step(Work&& work) {
 }
 
 void ProxyEngine::Poll() {
+    CheckLineSessions();
     // A side that fails (a socket send error) loses what was being written to it and nothing
     // else: the rest of the block is still passed on and reported, the other way still runs,
     // and the first failure is passed on at the end.
@@ -250,6 +299,7 @@ void ProxyEngine::FrameEnd(Lane& lane) {
     report.text.assign(reinterpret_cast<const char*>(receiver.text),
                        static_cast<std::size_t>(receiver.DeliveredTextLength()));
     report.way = static_cast<std::int32_t>(lane.way);
+    report.session = session_[static_cast<int>(lane.way)];
     std::vector<Out> earlier;
     earlier.swap(lane.held);
 
@@ -425,10 +475,11 @@ void ProxyEngine::Write(Lane& lane, const std::uint8_t* data, std::size_t length
     if (why.empty()) {
         lane.forwarded += length;
         if (tap != nullptr && length > 0) {
+            const std::uint32_t session = session_[static_cast<int>(lane.way)];
             if (part == Part::Loose) {
-                tap->RecordLoose(TapDirection(lane.way), data, length);
+                tap->RecordLoose(TapDirection(lane.way), data, length, session);
             } else {
-                tap->Record(TapDirection(lane.way), data, length);
+                tap->Record(TapDirection(lane.way), data, length, session);
             }
         }
         if (part == Part::FrameEnd) {

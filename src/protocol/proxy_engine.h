@@ -65,6 +65,12 @@ public:
     // the frames that completed.
     void Poll() override;
     void SetSide(ProxySide side, SerialDriver* driver);
+    // Each side's connection is a session of its own, numbered as they begin: a side that tells
+    // its peers (TCP) has one from its peer's coming to its going, any other one while it is
+    // open. `side` is the driver as SetSide got it; any other is not ours and is ignored.
+    void PeerChanged(SerialDriver* side, const std::string& peer, bool up);
+    // The session of a side's connection; 0 while it has none.
+    std::uint32_t SessionOf(ProxySide side) const { return session_[static_cast<int>(side)]; }
     SerialDriver* Side(ProxySide side) const { return sides_[static_cast<int>(side)]; }
 
     // Replaces the frame faults unless one is out of range: then nothing changes and the error
@@ -211,7 +217,14 @@ private:
     template <typename Work>
     void Step(Work&& work);
 
+    void BeginSession(int side, const std::string& peer);
+    void EndSession(int side);
+    // A side that does not tell its peers is one session while it is open.
+    void CheckLineSessions();
+
     SerialDriver* sides_[2];
+    std::uint32_t session_[2] = {0, 0};
+    std::uint32_t sessions_ = 0;  // sessions begun
     MicrosClock micros_;
     MicrosClock wall_;
     ProxyFaults faults_;

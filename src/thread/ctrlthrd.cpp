@@ -451,10 +451,14 @@ SerialDriver* TControlThread::MakeLink(const CommPrefs& settings, const std::str
     line->SetStopToken(StopToken());
     link->SetStopToken(StopToken());
     // A new connection is told before its first frame is read, not at the next look.
-    link->SetOnPeersChanged([this](std::uint64_t origin, const std::string& peer, bool up) {
+    link->SetOnPeersChanged([this, line](std::uint64_t origin, const std::string& peer, bool up) {
         linkCheckedAt_ = {};
-        // The proxy's sides are not the engine's link: their connections are none of its sessions.
-        if (engine != nullptr && !ProxyMode()) engine->PeerChanged(origin, peer, up);
+        // A proxy side's connections are the proxy's sessions, none of the idle engine's.
+        if (ProxyMode()) {
+            if (proxy != nullptr) proxy->PeerChanged(line, peer, up);
+        } else if (engine != nullptr) {
+            engine->PeerChanged(origin, peer, up);
+        }
     });
     if (devices) devices->Add(line);
     WatchSerialPort(line);

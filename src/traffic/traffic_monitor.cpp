@@ -17,29 +17,43 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
     droppedBytes += batch.droppedBytes;
     if (consumer_ != nullptr) consumer_->Take(batch);
     // Entries are stamped with their session as they are cut: the bytes of one chunk, and
-    // what a chunk flushes, are all of its session.
+    // what a chunk flushes, are all of its session. Through the proxy each side is a session
+    // whose bytes go one way, and the two ways are cut and paired together (an answer comes
+    // from the other side's session); each session still counts its own.
     const bool proxy = proxy_.load(std::memory_order_relaxed);
-    const auto stamp = [this, &out, proxy](std::size_t from, std::uint32_t session, Stream& stream) {
+    const auto stamp = [this, &out, proxy](std::size_t from, std::uint32_t session, Stream& cut) {
+        if (from == out.entries.size()) return;
+        Stream* own = session == 0 ? nullptr : proxy ? &StreamOf(session) : &cut;
         for (std::size_t i = from; i < out.entries.size(); ++i) {
             TrafficEntry& entry = out.entries[i];
             entry.session = session;
             entry.proxy = proxy;
             if (entry.kind == EntryKind::Fault) continue;
-            stream.correlator.Apply(entry, out.bytes.data() + entry.offset);
+            cut.correlator.Apply(entry, out.bytes.data() + entry.offset);
             stats.Add(entry);
-            if (session != 0) stream.stats.Add(entry);
+            if (own != nullptr) own->stats.Add(entry);
         }
     };
+    const auto cutOf = [this, proxy](std::uint32_t session) -> Stream& { return StreamOf(proxy ? 0 : session); };
     for (const TapChunk& chunk : batch.chunks) {
         const std::uint8_t* bytes = batch.bytes.data() + chunk.offset;
         const std::size_t before = out.entries.size();
         if (chunk.mark == TapMark::SessionEnded) {
             // Whatever it left unfinished shows as bytes outside a frame, and its state goes.
-            if (const auto it = streams_.find(chunk.session); it != streams_.end()) {
+            const auto it = streams_.find(chunk.session);
+            if (proxy && chunk.session != 0) {
+                Stream& cut = cutOf(chunk.session);
+                cut.segmenters[static_cast<int>(chunk.direction)].Finish(out);
+                stamp(before, chunk.session, cut);
+                if (wayOwner_[static_cast<int>(chunk.direction)] == chunk.session)
+                    wayOwner_[static_cast<int>(chunk.direction)] = 0;
+            } else if (it != streams_.end()) {
                 for (TrafficSegmenter& segmenter : it->second->segmenters) segmenter.Finish(out);
                 stamp(before, chunk.session, *it->second);
-                if (last_ == it->second.get()) last_ = nullptr;
-                streams_.erase(it);
+            }
+            if (const auto ended = streams_.find(chunk.session); ended != streams_.end() && chunk.session != 0) {
+                if (last_ == ended->second.get()) last_ = nullptr;
+                streams_.erase(ended);
             }
             continue;
         }
@@ -49,7 +63,7 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
             continue;
         }
         if (chunk.mark == TapMark::FrameEnd) {
-            Stream& stream = StreamOf(chunk.session);
+            Stream& stream = cutOf(chunk.session);
             static_assert(static_cast<int>(FrameKind::Ack) == static_cast<int>(EntryKind::Ack) &&
                           static_cast<int>(FrameKind::Nak) == static_cast<int>(EntryKind::Nak));
             stream.segmenters[static_cast<int>(Direction::Rx)].FrameEnded(
@@ -58,7 +72,8 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
             continue;
         }
         if (chunk.mark != TapMark::None) continue;
-        Stream& stream = StreamOf(chunk.session);
+        Stream& stream = cutOf(chunk.session);
+        wayOwner_[static_cast<int>(chunk.direction)] = chunk.session;
         TrafficSegmenter& segmenter = stream.segmenters[static_cast<int>(chunk.direction)];
         if (chunk.note) {
             // After the bytes before it, before those it is about.
@@ -86,10 +101,21 @@ void TrafficMonitor::Process(const TapBatch& batch, TrafficBatch& out) {
         stamp(before, chunk.session, stream);
     }
     // Bytes outside frames show with the batch they came in rather than waiting for a frame.
-    for (auto& [session, stream] : streams_) {
-        const std::size_t before = out.entries.size();
-        for (TrafficSegmenter& segmenter : stream->segmenters) segmenter.FlushStray(out);
-        stamp(before, session, *stream);
+    if (proxy) {
+        if (const auto it = streams_.find(0); it != streams_.end()) {
+            Stream& cut = *it->second;
+            for (int way = 0; way < 2; ++way) {
+                const std::size_t before = out.entries.size();
+                cut.segmenters[way].FlushStray(out);
+                stamp(before, wayOwner_[way], cut);
+            }
+        }
+    } else {
+        for (auto& [session, stream] : streams_) {
+            const std::size_t before = out.entries.size();
+            for (TrafficSegmenter& segmenter : stream->segmenters) segmenter.FlushStray(out);
+            stamp(before, session, *stream);
+        }
     }
     std::string records;
     if (Logging()) {
@@ -147,5 +173,6 @@ void TrafficMonitor::StopLog() {
 
 void TrafficMonitor::LinkReset() {
     streams_.clear();
+    wayOwner_[0] = wayOwner_[1] = 0;
     last_ = nullptr;
 }

@@ -86,6 +86,8 @@ private:
     std::uint32_t newestSession_ = 0;
     std::uint32_t lastSession_ = 0;
     Stream* last_ = nullptr;
+    // Through the proxy: the session whose bytes went each way last (a side's).
+    std::uint32_t wayOwner_[2] = {0, 0};
     std::unique_ptr<TrafficLogWriter> log_;
     std::atomic<bool> proxy_{false};
     std::string logError_;

@@ -97,8 +97,8 @@ void TrafficTap::RecordNote(Direction direction, std::string_view text) {
     Add(direction, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), Kind{true, true});
 }
 
-void TrafficTap::RecordSession(std::uint32_t session, bool open, std::string_view peer) {
-    Add(Direction::Rx, reinterpret_cast<const std::uint8_t*>(peer.data()), peer.size(),
+void TrafficTap::RecordSession(std::uint32_t session, bool open, std::string_view peer, Direction direction) {
+    Add(direction, reinterpret_cast<const std::uint8_t*>(peer.data()), peer.size(),
         Kind{false, false, session, open ? TapMark::SessionOpened : TapMark::SessionEnded});
 }
 

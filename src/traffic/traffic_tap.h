@@ -84,7 +84,8 @@ public:
     void RecordFrameEnd(std::uint32_t session, std::uint32_t rest, FrameKind kind, std::uint8_t type,
                         std::uint8_t status) override;
     void RecordNote(Direction direction, std::string_view text) override;
-    void RecordSession(std::uint32_t session, bool open, std::string_view peer) override;
+    void RecordSession(std::uint32_t session, bool open, std::string_view peer,
+                       Direction direction = Direction::Rx) override;
     void RecordFaults(std::uint32_t session, std::uint8_t type, std::string_view faults) override;
     // Reader side (one thread): swaps the collected batch into `out` (whose old contents are
     // cleared and whose buffers are kept for the next round, so no allocation happens in

@@ -106,13 +106,59 @@ TEST(ApiProxy, ATcpClientSideDownAtTheStartConnectsWhenItsDeviceComesUp) {
     Device device(devicePort);
     ASSERT_TRUE(device.Accept(10)) << "side B never tried again";
     ASSERT_TRUE(BothConnected(sim));
-    EXPECT_EQ(sim.Get("sessions").body["sessions"], json::array()) << "the sides are no sessions of the idle engine";
     host.Write(WireFrame('Q', 0, "after the device came"));
     EXPECT_EQ(device.ReadFrame(), WireFrame('Q', 0, "after the device came"));
     device.Write(WireFrame('Q', ctrl::ACK, ""));
     EXPECT_EQ(host.ReadFrame(), WireFrame('Q', ctrl::ACK, ""));
     const json status = sim.Get("status").body["link"];
     EXPECT_EQ(status["undelivered"]["AtoB"], 0) << status.dump();
+}
+
+// Each side's connection is a session of the proxy's own: what each side says is listed with
+// its session, and a side that reconnects begins a new one while the other side's goes on.
+TEST(ApiProxy, EachSidesConnectionIsASessionOfItsOwn) {
+    Simulator sim;
+    Device device;
+    const int hostPort = MakeProxy(sim, device.Port());
+    ASSERT_NE(hostPort, 0);
+    ASSERT_TRUE(device.Accept(10));
+    const auto sessions = [&sim] {
+        std::vector<std::string> out;
+        const json list = sim.Get("sessions").body["sessions"];
+        for (const json& row : list)
+            out.push_back(std::to_string(row["session"].get<int>()) + " " + row["peer"].get<std::string>());
+        return out;
+    };
+    const auto sessionOf = [&sim](const std::string& text) {
+        const json messages = sim.Get("messages").body["messages"];
+        for (const json& m : messages)
+            if (m["text"] == text) return m["session"].get<int>();
+        return -1;
+    };
+    const std::string deviceAt = "side B, 127.0.0.1:" + std::to_string(device.Port());
+    {
+        Peer host(hostPort);
+        ASSERT_TRUE(BothConnected(sim));
+        ASSERT_TRUE(Eventually([&] { return sessions().size() == 2; })) << sim.Get("sessions").raw.body();
+        EXPECT_EQ(sessions()[0], "1 " + deviceAt);
+        EXPECT_EQ(sessions()[1].substr(0, 20), "2 side A, 127.0.0.1:");
+        host.Write(WireFrame('Q', 0, "from the host"));
+        EXPECT_EQ(device.ReadFrame(), WireFrame('Q', 0, "from the host"));
+        device.Write(WireFrame('D', 0, "from the device"));
+        EXPECT_EQ(host.ReadFrame(), WireFrame('D', 0, "from the device"));
+        ASSERT_TRUE(Eventually([&] { return sessionOf("from the device") != -1; }));
+        EXPECT_EQ(sessionOf("from the host"), 2);
+        EXPECT_EQ(sessionOf("from the device"), 1);
+    }
+    ASSERT_TRUE(Eventually([&] { return sessions().size() == 1; })) << "the host's session ends with it";
+    EXPECT_EQ(sessions()[0], "1 " + deviceAt);
+    Peer again(hostPort);
+    ASSERT_TRUE(Eventually([&] { return sessions().size() == 2; }));
+    EXPECT_EQ(sessions()[1].substr(0, 20), "3 side A, 127.0.0.1:");
+    again.Write(WireFrame('R', 0, "back again"));
+    EXPECT_EQ(device.ReadFrame(), WireFrame('R', 0, "back again"));
+    ASSERT_TRUE(Eventually([&] { return sessionOf("back again") != -1; }));
+    EXPECT_EQ(sessionOf("back again"), 3);
 }
 
 // Frames the host sends while the device is absent are told undelivered (count, event, the

@@ -1016,3 +1016,40 @@ TEST(TrafficMonitor, TheEnginesWordIsWhatCutsItsReads) {
     monitor.Process(batch, out);
     EXPECT_TRUE(EntriesOf(out, Direction::Rx).empty()) << "the half frame waits for its end";
 }
+
+// Through the proxy each side is a session whose bytes go one way: a message from side A's
+// session and the answer from side B's are still paired, each entry names the side's session
+// and counts in its figures, and a side that ends mid-frame leaves its half as its own stray
+// bytes without cutting into the other way.
+TEST(TrafficMonitor, TheProxysSidesAreSessionsWhoseWaysStillPair) {
+    std::int64_t now = 1000;
+    TrafficTap tap([&now] { return now; });
+    TrafficMonitor monitor;
+    monitor.SetProxy(true);
+    const Bytes ask = Message('Q', "ask"), answer = Ack('Q', "ok"), half = Message('H', "half");
+    tap.RecordSession(1, true, "side A, 127.0.0.1:1", Direction::Rx);
+    tap.RecordSession(2, true, "side B, 127.0.0.1:2", Direction::Tx);
+    tap.Record(Direction::Rx, ask.data(), ask.size(), 1);
+    now += 250;
+    tap.Record(Direction::Tx, answer.data(), 3, 2);
+    tap.Record(Direction::Rx, half.data(), 4, 1);
+    tap.Record(Direction::Tx, answer.data() + 3, answer.size() - 3, 2);
+    tap.RecordSession(1, false, {}, Direction::Rx);
+    TapBatch batch;
+    tap.Take(batch);
+    TrafficBatch out;
+    monitor.Process(batch, out);
+    std::vector<std::string> got;
+    for (const TrafficEntry& e : out.entries)
+        got.push_back(std::to_string(e.session) + " " + DirectionText(e.direction, e.proxy) + " " + KindText(e.kind) +
+                      " latency=" + std::to_string(e.latency) + " answers=" + char(e.answeredType ? e.answeredType : '-'));
+    EXPECT_EQ(got, (std::vector<std::string>{"1 A\u2192B Message latency=-1 answers=-",
+                                             "2 B\u2192A ACK latency=250 answers=Q",
+                                             "1 A\u2192B Stray latency=-1 answers=-"}));
+    ASSERT_NE(monitor.SessionStats(2), nullptr);
+    EXPECT_EQ(monitor.SessionStats(2)->frames[static_cast<int>(Direction::Tx)], 1u);
+    EXPECT_EQ(monitor.SessionStats(2)->frames[static_cast<int>(Direction::Rx)], 0u);
+    EXPECT_EQ(monitor.SessionStats(1), nullptr) << "an ended side's figures go with it";
+    EXPECT_EQ(monitor.stats.frames[static_cast<int>(Direction::Rx)], 1u);
+    EXPECT_EQ(monitor.stats.strayBytes[static_cast<int>(Direction::Rx)], 4u);
+}
