@@ -214,7 +214,7 @@ public:
         // What the metrics show besides: the traffic's counts, the faults the engine injected
         // by kind (bits of Injected, in bit order), the queues before the link.
         TrafficCounters traffic;
-        std::array<std::uint64_t, 11> injected{};
+        std::array<std::uint64_t, Injected::kKinds> injected{};
         std::vector<FlowGate::Level> queues;
         std::uint64_t holds = 0;
         std::int64_t heldMicros = 0;
@@ -273,7 +273,7 @@ private:
     bool starting_ = true;  // the link opened at start has not yet connected, nor been replaced
     std::int32_t engineStatus_ = -1;
     std::uint64_t received_ = 0;
-    std::array<std::uint64_t, 11> injected_{};
+    std::array<std::uint64_t, Injected::kKinds> injected_{};
     std::uint64_t answersDropped_ = 0;
     ProxyTally proxyTally_;     // as the control thread last reported it
     ProxyTally proxyBaseline_;  // the same at the last reset

@@ -69,11 +69,13 @@ inline constexpr std::int32_t WrongBcc = 4;
 namespace Injected {
 // Proxy mode: what a frame fault did to a frame passing through (Delay, Twice and Noise, the
 // stray bytes before it, as for answers).
-inline constexpr std::int32_t FrameDropped = 64;
-inline constexpr std::int32_t BadBcc = 128;
-inline constexpr std::int32_t FlipBit = 256;
-inline constexpr std::int32_t SwapAck = 512;
-inline constexpr std::int32_t Held = 1024;
+inline constexpr std::int32_t FrameDropped = 1 << kReplyBits;
+inline constexpr std::int32_t BadBcc = FrameDropped << 1;
+inline constexpr std::int32_t FlipBit = FrameDropped << 2;
+inline constexpr std::int32_t SwapAck = FrameDropped << 3;
+inline constexpr std::int32_t Held = FrameDropped << 4;
+// Every kind of fault, the reply faults' and the proxy's: what the counts by kind hold.
+inline constexpr std::size_t kKinds = kReplyBits + 5;
 }  // namespace Injected
 
 // The reply actions table as the engine takes it: each row's type, text, action and faults,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -149,6 +150,10 @@ inline constexpr std::int32_t Twice = 4;
 inline constexpr std::int32_t Split = 8;
 inline constexpr std::int32_t Noise = 16;
 inline constexpr std::int32_t Drop = 32;
+// The last of these bits: a new fault's bit follows it and takes its place here, and the
+// proxy's bits and every count by kind move along by themselves.
+inline constexpr std::int32_t kLastReplyBit = Drop;
+inline constexpr int kReplyBits = std::countr_zero(static_cast<std::uint32_t>(kLastReplyBit)) + 1;
 }  // namespace Injected
 
 // One value of ReplyFaults as everything that reads, writes, checks or shows it knows it: the
