@@ -93,9 +93,11 @@ void ProxyEngine::SetSide(ProxySide side, SerialDriver* driver) {
 void ProxyEngine::PeerChanged(SerialDriver* side, const std::string& peer, bool up) {
     const int at = side == nullptr ? -1 : side == sides_[0] ? 0 : side == sides_[1] ? 1 : -1;
     if (at < 0) return;
+    if (up && ending_[at]) EndSession(at);
     if (up && session_[at] == 0) BeginSession(at, peer);
-    // A server side's connections pass on as one: its session ends with the last of them.
-    if (!up && session_[at] != 0 && !side->CanDeliver()) EndSession(at);
+    // A server side's connections pass on as one: its session ends with the last of them,
+    // once what it sent before it went has been read.
+    if (!up && session_[at] != 0 && !side->CanDeliver()) ending_[at] = true;
 }
 
 void ProxyEngine::CheckLineSessions() {
@@ -119,8 +121,29 @@ void ProxyEngine::BeginSession(int side, const std::string& peer) {
 }
 
 void ProxyEngine::EndSession(int side) {
+    ending_[side] = false;
     if (session_[side] == 0) return;
     const std::uint32_t number = std::exchange(session_[side], 0);
+    // What it left unfinished is no frame, and the next connection's bytes start afresh. A
+    // frame that waited for its rule or its fault is not passed on; one streaming through has
+    // gone as far as it came.
+    Lane& lane = lanes_[side];
+    if (lane.mode != Mode::Between) {
+        const char type = static_cast<char>(lane.receiver.frameType);
+        Post(Event{EventId::Error, 0, deviceId,
+                   "Session " + std::to_string(number) + " (" + (side == 0 ? "side A" : "side B") +
+                       ") ended in the middle of a frame" +
+                       (lane.receiver.state > Receiver::WaitType && type >= 0x20 && type < 0x7F
+                            ? std::string(" of type ") + type
+                            : std::string()) +
+                       ": it was not taken as a message"});
+    }
+    const std::uint64_t stray = lane.receiver.strayBytes;
+    lane.receiver = Receiver{};
+    lane.receiver.strayBytes = stray;
+    lane.mode = Mode::Between;
+    lane.frame.clear();
+    lane.taking = false;
     if (tap != nullptr) tap->RecordSession(number, false, {}, TapDirection(lanes_[side].way));
     Event event{EventId::Session, static_cast<std::int32_t>(number), deviceId, {}};
     event.payload = SessionInfo{number, {}, wall_(), false};
@@ -195,6 +218,7 @@ void ProxyEngine::ReadSide(Lane& lane) {
     const std::size_t n = from->ReadBlock(lane.input.data(), lane.input.size());
     lane.drained = n < lane.input.size();
     if (n > 0) Process(lane, lane.input.data(), n);
+    if (n == 0 && ending_[static_cast<int>(lane.way)]) EndSession(static_cast<int>(lane.way));
 }
 
 void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t length) {
@@ -646,7 +670,7 @@ bool ProxyEngine::HasWork() {
         if (!lane.awaiting.empty() && lane.awaiting.front().deadline <= now && !lane.taking) return true;
         SerialDriver* from = From(lane);
         if (!inputHeld_ && from != nullptr && lane.queued < kMaxQueuedBytes &&
-            (!lane.drained || from->HasInput()))
+            (!lane.drained || from->HasInput() || ending_[static_cast<int>(lane.way)]))
             return true;
     }
     return false;

@@ -224,6 +224,7 @@ private:
 
     SerialDriver* sides_[2];
     std::uint32_t session_[2] = {0, 0};
+    bool ending_[2] = {false, false};  // its connection has gone; it ends once its bytes are read
     std::uint32_t sessions_ = 0;  // sessions begun
     MicrosClock micros_;
     MicrosClock wall_;
