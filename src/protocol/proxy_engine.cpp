@@ -284,7 +284,8 @@ void ProxyEngine::Process(Lane& lane, const std::uint8_t* data, std::size_t leng
 void ProxyEngine::Decide(Lane& lane) {
     const std::uint8_t type = lane.frame.size() > 1 ? lane.frame[1] : 0;
     const Kind kind = KindOf(lane.frame);
-    if (!lane.awaiting.empty() && kind != Kind::Message) {
+    // An answer of another type is the other side's (its message was answered): it passes on.
+    if (!lane.awaiting.empty() && kind != Kind::Message && lane.awaiting.front().type == type) {
         lane.taking = true;
         lane.mode = Mode::Store;
         return;

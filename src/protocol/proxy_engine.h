@@ -81,7 +81,7 @@ public:
 
     // Our own message (the send rows'), towards `side`: written between two frames going that
     // way (at once when none is passing), behind whatever waits for its time. That side's next
-    // ACK or NAK is its answer: taken, not passed on, and reported as 10011 or 10012 with
+    // ACK or NAK of its type is its answer: taken, not passed on, and reported as 10011 or 10012 with
     // `request`; none within kAnswerTimeoutSeconds ends it with a 10017 time-out. A side that
     // cannot take it when its turn comes fails it at once (10017 "comm disabled", then 10012
     // saying why).

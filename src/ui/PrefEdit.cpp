@@ -163,7 +163,7 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     ProxyAEdit->setToolTip("Side A (the host, say): " + sideTip);
     ProxyBEdit->setToolTip("Side B (the device, say): " + sideTip);
     ProxySendToCombo = FixedList(ProxyGroupBox, "ProxySendToCombo", {"Side A", "Side B"});
-    ProxySendToCombo->setToolTip("Where the send rows' messages go; that side's next ACK or NAK answers them.");
+    ProxySendToCombo->setToolTip("Where the send rows' messages go; that side's next ACK or NAK of their type answers them.");
     auto* proxyLayout = new QFormLayout(ProxyGroupBox);
     proxyLayout->addRow("Side &A", ProxyAEdit);
     proxyLayout->addRow("Side &B", ProxyBEdit);

@@ -184,6 +184,27 @@ TEST_F(CaptureTest, RotatesBySizeIntoFilesEachReadableAlone) {
     EXPECT_FALSE(fs::exists(CaptureWriter::RotatedPath(Path("trace.pcapng"), status.files + 1)));
 }
 
+// Rotating with a number of files to keep: exactly the newest that many stay, the file being
+// written among them (with one kept, it is the one just opened).
+TEST_F(CaptureTest, RotationKeepsTheNewestFilesAsked) {
+    for (const std::int32_t keep : {1, 2, 3}) {
+        SCOPED_TRACE(keep);
+        const std::string base = Path(("kept" + std::to_string(keep) + ".pcapng").c_str());
+        Rig rig;
+        TrafficService::CaptureOptions options{base, 0, 0, {}};
+        options.rotateBytes = 500;
+        options.keepFiles = keep;
+        ASSERT_EQ(rig.Service().StartCapture(options), "");
+        rig.Play(Session::Standard());
+        rig.Service().StopCapture();
+        const std::uint32_t files = rig.Service().CaptureStatus().files;
+        ASSERT_GT(files, static_cast<std::uint32_t>(keep));
+        for (std::uint32_t n = 1; n <= files; ++n)
+            EXPECT_EQ(fs::exists(CaptureWriter::RotatedPath(base, n)), n + keep > files) << "file " << n << " of " << files;
+        EXPECT_GT(pcapng::ReadFile(CaptureWriter::RotatedPath(base, files)).interfaces.size(), 0u);
+    }
+}
+
 // A disk that fills up stops the capture with a message; the traffic goes on being listed and
 // the file keeps what was written as whole blocks.
 TEST_F(CaptureTest, FullDiskStopsTheCaptureNotTheTraffic) {

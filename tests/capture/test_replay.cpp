@@ -6,6 +6,7 @@
 
 #include "capture/capture_session.h"
 #include "capture/learn.h"
+#include "traffic/traffic_log.h"
 #include "scenario/runner.h"
 #include "scenario/scenario.h"
 
@@ -268,3 +269,47 @@ TEST(Learn, AStatelessDeviceIsAReplyTable) {
 }
 
 }  // namespace
+
+// A mask rule blanks what it names and nothing else: a type alone blanks that type's whole text,
+// a pattern alone its parts in every type, both the parts in that type only.
+TEST(ReplayMaskRules, EachRuleBlanksWhatItNamesOnly) {
+    const ReplayMask mask = ReplayMask::Parse(R"({"ignore": [{"type": "V"}, {"text": "SN=[0-9]+"},
+                                                             {"type": "T", "text": "[0-9]{2}:[0-9]{2}"}]})");
+    const struct {
+        char type;
+        const char* text;
+        const char* masked;
+    } cases[] = {
+        {'V', "version 1.2 SN=7", "*"},
+        {'A', "SN=42 at 12:30", "* at 12:30"},
+        {'T', "12:30 SN=9", "* *"},
+        {'B', "nothing here", "nothing here"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(mask.Apply(static_cast<std::uint8_t>(c.type), c.text), c.masked) << c.type << " " << c.text;
+}
+
+// The proxy's traffic log names its ways A→B and B→A: read back, they are the two directions,
+// as the simulator's own Rx and Tx are.
+TEST(ReplayRecording, AProxysLogIsReadWithItsWays) {
+    std::string log;
+    const std::string ask = Frame('Q', "ask", 0), answer = Frame('Q', "", ctrl::ACK);
+    for (const auto& [bytes, direction, kind] : {std::tuple{ask, Direction::Rx, EntryKind::Message},
+                                                 std::tuple{answer, Direction::Tx, EntryKind::Ack}}) {
+        TrafficEntry entry;
+        entry.micros = 1'000'000;
+        entry.direction = direction;
+        entry.kind = kind;
+        entry.type = 'Q';
+        entry.length = static_cast<std::uint32_t>(bytes.size());
+        entry.proxy = true;
+        log += FormatRecord(LogFormat::JsonLines, entry, reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    }
+    ASSERT_NE(log.find("A\u2192B"), std::string::npos) << log;
+    const Recording recording = RecordingFromLog(log);
+    ASSERT_EQ(recording.frames.size(), 2u);
+    EXPECT_EQ(recording.frames[0].direction, Direction::Rx);
+    EXPECT_EQ(recording.frames[0].text, "ask");
+    EXPECT_EQ(recording.frames[1].direction, Direction::Tx);
+    EXPECT_EQ(recording.frames[1].kind, EntryKind::Ack);
+}

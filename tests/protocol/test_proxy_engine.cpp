@@ -669,3 +669,50 @@ TEST(ProxyEngine, OurMessageWaitsForAGapAndItsAnswerIsTakenNotPassedOn) {
     r.PollUntilIdle();
     EXPECT_EQ(r.a.written, Ack('C', ""));
 }
+
+// While our message waits for its answer, the side's own messages (and answers of another
+// type) pass on as ever: only an ACK or NAK of our type is taken as the answer.
+TEST(ProxyEngine, OnlyAnAnswerOfOurTypeIsTakenWhileOursWaits) {
+    ProxyRig r;
+    r.proxy.Inject(ProxySide::B, 'C', "ours", 1, 61);
+    r.PollUntilIdle();
+    EXPECT_EQ(r.b.written, Message('C', "ours"));
+    const Bytes passing = Concat({Message('C', "the device's own, of our type"), Ack('H', "")});
+    r.b.Script(passing);
+    r.PollUntilIdle();
+    EXPECT_EQ(r.a.written, passing);
+    EXPECT_TRUE(Outcomes(r.events).empty()) << "nothing of that was our answer";
+    r.b.Script(Ack('C', "ok"));
+    r.PollUntilIdle();
+    EXPECT_EQ(r.a.written, passing) << "our answer is kept from the host";
+    EXPECT_EQ(Outcomes(r.events), std::vector<std::string>{"10011 61"});
+}
+
+// A rule's chance is what it says: 0 never strikes, 100 always, 50 about half, over a few
+// thousand frames either way.
+TEST(ProxyEngine, AChanceStrikesAsOftenAsItSays) {
+    const int frames = 2000;
+    for (const auto& [chance, low, high] : {std::tuple{0, 0, 0}, std::tuple{100, frames, frames},
+                                            std::tuple{50, frames * 45 / 100, frames * 55 / 100},
+                                            std::tuple{1, 1, frames * 3 / 100}}) {
+        SCOPED_TRACE("chance " + std::to_string(chance));
+        ProxyRig r;
+        ProxyFaults faults;
+        faults.Rules.push_back(Rule([chance = chance](ProxyFaultRule& x) {
+            x.Drop = 1;
+            x.When = 2;
+            x.Chance = chance;
+        }));
+        ASSERT_EQ(r.proxy.SetFaults(faults), "");
+        Bytes stream;
+        for (int i = 0; i < frames; ++i) {
+            const Bytes one = Message('M', "n" + std::to_string(i));
+            stream.insert(stream.end(), one.begin(), one.end());
+        }
+        r.a.Script(stream, 4096);
+        r.PollUntilIdle();
+        const int dropped = frames - static_cast<int>(FramesIn(r.b.written).size());
+        EXPECT_GE(dropped, low);
+        EXPECT_LE(dropped, high);
+    }
+}
