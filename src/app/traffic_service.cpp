@@ -87,7 +87,8 @@ void TrafficService::OnEvent(const Event& event) {
             break;
         case EventId::Error:
         case EventId::OpenFailed:
-            if (capture_) capture_->NoteLinkEvent(clock_(), "error: " + event.text);
+            if (capture_)
+                capture_->NoteLinkEvent(clock_(), (event.value == EventId::kErrorIsNotice ? "" : "error: ") + event.text);
             break;
         case EventId::ResponseAccepted:
             CountOutcome(event, &TrafficStats::TransactionAccepted);
@@ -192,15 +193,9 @@ void TrafficService::NoteLinkChanges(const LinkState& state) {
         const int phase = state.phase >= 0 && state.phase <= 2 ? state.phase : 0;
         capture_->NoteLinkEvent(now, std::string(phases[phase]) + ": " + state.Summary());
     }
-    const auto has = [](const std::vector<std::string>& peers, const std::string& peer) {
-        return std::find(peers.begin(), peers.end(), peer) != peers.end();
-    };
-    const std::vector<std::string> none;
-    const std::vector<std::string>& old = before ? before->peers : none;
-    for (const std::string& peer : state.peers)
-        if (!has(old, peer)) capture_->NoteLinkEvent(now, "connected: " + peer);
-    for (const std::string& peer : old)
-        if (!has(state.peers, peer)) capture_->NoteLinkEvent(now, "disconnected: " + peer);
+    // Peers coming and going are told by the engine's session marks among the bytes, in their
+    // place: this state is seen when the connection changed, which may be before its last
+    // bytes were read.
     if (before && LinkKindOf(state.kind).can.modemLines && state.phase == LinkState::Up && before->phase == LinkState::Up) {
         const auto line = [&](const char* name, bool was, bool is) {
             if (was != is) capture_->NoteLinkEvent(now, std::string(name) + (is ? " on" : " off"));

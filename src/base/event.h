@@ -140,6 +140,10 @@ struct Event {
 // Event ids.
 namespace EventId {
 inline constexpr std::int32_t Error = 10003;           // an error escaped the control thread
+// The value of an Error that is the link's normal course, told like one (a peer that closed its
+// end, a connection the simulator dropped on purpose): a capture labels it as the link's, not as
+// an error.
+inline constexpr std::int32_t kErrorIsNotice = 1;
 inline constexpr std::int32_t OpenFailed = 10006;      // the link could not be opened
 inline constexpr std::int32_t CommSettings = 10008;    // reopen the link with these settings (CommPrefs)
 inline constexpr std::int32_t ReplyActions = 10010;    // the reply actions table (ReplyTable)

@@ -102,7 +102,8 @@ void CaptureWriter::Fail(const std::string& what, int error) {
         std::lock_guard<std::mutex> guard(lock_);
         if (failed_) return;
         failed_ = true;
-        error_ = "Capture stopped: " + what + " " + RotatedPath(options_.path, std::max<std::uint32_t>(1, fileNumber_)) +
+        // A first file that cannot be made is a capture that never began.
+        error_ = (status_.running ? "Capture stopped: " : "Capture not started: ") + what + " " + RotatedPath(options_.path, std::max<std::uint32_t>(1, fileNumber_)) +
                  ": " + std::strerror(error);
         status_.running = false;
         status_.error = error_;
@@ -266,6 +267,7 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
             pcapng::AppendInterface(out_, interfaces_.back().name, interfaces_.back().description);
             sessionInterface_.clear();
             lastRead_.clear();
+            sessionPeer_.clear();
             ++nextSwitch;
         }
         if (i == batch.chunks.size()) break;
@@ -287,10 +289,20 @@ void CaptureWriter::Sort(TapBatch& batch, std::vector<Switch>& switches, std::in
                 sessionInterface_[chunk.session] = static_cast<std::uint32_t>(interfaces_.size() - 1);
                 pcapng::AppendInterface(out_, interfaces_.back().name, interfaces_.back().description);
                 releasedBytes_ += chunk.length;
+                // Told in its place among the bytes (the engine's mark), so that it stands before
+                // the peer's first frame and its end after its last one.
+                if (!text.empty()) {
+                    linkEvents_.push_back(LinkEvent{chunk.micros, "connected: " + std::string(text), true});
+                    sessionPeer_[chunk.session] = std::string(text);
+                }
                 continue;
             }
             case TapMark::SessionEnded:
                 // Nothing of it comes after its end: only its interface, already written, stays.
+                if (const auto peer = sessionPeer_.find(chunk.session); peer != sessionPeer_.end()) {
+                    linkEvents_.push_back(LinkEvent{chunk.micros, "disconnected: " + peer->second, true, true});
+                    sessionPeer_.erase(peer);
+                }
                 sessionInterface_.erase(chunk.session);
                 lastRead_.erase(chunk.session);
                 releasedBytes_ += chunk.length;
@@ -353,7 +365,12 @@ void CaptureWriter::Release(bool finishing, std::int64_t now) {
     std::uint64_t packets = 0, bytes = 0;
     for (;;) {
         if (failed_) return;
-        if (!linkEvents_.empty() && (pending_.empty() || linkEvents_.front().micros <= pending_.front().micros)) {
+        const auto eventFirst = [this] {
+            const LinkEvent& event = linkEvents_.front();
+            const std::int64_t packet = pending_.front().micros;
+            return event.micros < packet || (event.micros == packet && !event.after);
+        };
+        if (!linkEvents_.empty() && (pending_.empty() || eventFirst())) {
             block.clear();
             pcapng::AppendPacket(block, linkInterface_, linkEvents_.front().micros,
                                  nullptr, 0, 0,

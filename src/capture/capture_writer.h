@@ -98,6 +98,7 @@ private:
         std::int64_t micros;
         std::string text;
         bool link = true;  // "link: " before the text
+        bool after = false;  // an end: behind the packets of the same moment, not before them
     };
     struct Switch {
         std::size_t chunk;  // the first chunk of the inbox that belongs to it
@@ -137,6 +138,7 @@ private:
     std::uint32_t linkInterface_ = 0;                         // the link's own
     std::unordered_map<std::uint32_t, std::uint32_t> sessionInterface_;  // by session
     std::unordered_map<std::uint32_t, std::uint64_t> lastRead_;  // by session: its latest block read
+    std::unordered_map<std::uint32_t, std::string> sessionPeer_;  // by session: the other side's address
     std::optional<std::uint64_t> held_;  // the latest block read, which waits for the engine's word
     std::int64_t heldSince_ = 0;          // steady ms
     std::string out_;

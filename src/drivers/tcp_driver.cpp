@@ -63,7 +63,7 @@ void SerialTcpIpDriver::DropLink() {
     for (const auto& connection : Connections()) {
         const std::string peer = connection->peer;
         CloseConnection(connection);
-        ReportError("Connection to " + peer + " dropped by the simulator");
+        ReportError("Connection to " + peer + " dropped by the simulator", true);
     }
 }
 
@@ -76,7 +76,7 @@ void SerialTcpIpDriver::DropConnection(std::uint64_t origin) {
         if (connection->id != origin) continue;
         const std::string peer = connection->peer;
         CloseConnection(connection);
-        ReportError("Connection to " + peer + " dropped by the simulator");
+        ReportError("Connection to " + peer + " dropped by the simulator", true);
     }
 }
 
@@ -90,7 +90,7 @@ void SerialTcpIpDriver::ResetLink() {
         connection->connected = false;
         connection->socket.close(ignored);
         ConnectionClosed(connection);
-        ReportError("Connection to " + peer + " reset by the simulator");
+        ReportError("Connection to " + peer + " reset by the simulator", true);
     }
 }
 
@@ -165,8 +165,9 @@ void SerialTcpIpDriver::WriteString(const char* text, std::int32_t length) {
     for (std::size_t i = 0; i < n; ++i) WriteChar(static_cast<std::uint8_t>(text[i]));
 }
 
-void SerialTcpIpDriver::ReportError(const std::string& text) {
-    if (eventSink != nullptr) eventSink->AddEvent(Event{EventId::Error, 0, 0, text});
+void SerialTcpIpDriver::ReportError(const std::string& text, bool notice) {
+    if (eventSink != nullptr)
+        eventSink->AddEvent(Event{EventId::Error, notice ? EventId::kErrorIsNotice : 0, 0, text});
 }
 
 void SerialTcpIpDriver::Connected(const ConnectionPtr& connection) {
@@ -247,7 +248,7 @@ void SerialTcpIpDriver::ReceiveHandler(const ConnectionPtr& connection) {
     if (error == asio::error::would_block || error == asio::error::try_again) return;
     if (error == asio::error::eof) {
         // The other side closed its end: the normal end of a connection, not a failure.
-        ReportError("Connection closed by " + connection->peer);
+        ReportError("Connection closed by " + connection->peer, true);
         CloseConnection(connection);
         return;
     }

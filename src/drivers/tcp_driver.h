@@ -118,7 +118,7 @@ protected:
     virtual std::vector<ConnectionPtr> Connections() const = 0;
 
     // Shows a socket error met while a notification was delivered: event 10003.
-    void ReportError(const std::string& text);
+    void ReportError(const std::string& text, bool notice = false);
 
     // Wraps a handler so it does nothing once the driver is gone.
     template <typename Handler>

@@ -105,6 +105,7 @@ TControlThread::~TControlThread() {
     // The list may delete the engine before a link, whose closing then tells of its ended
     // connections: to nobody.
     engine = nullptr;
+    proxy = nullptr;
     devices.reset();  // deletes the driver (closing the link) and the engine, in list order
     threadQueue.reset();
 }

@@ -55,7 +55,7 @@ QString CaptureText(const CaptureWriter::Status& status) {
             .arg(FromPath(status.path))
             .arg(status.packets)
             .arg(status.bytes);
-    if (!status.error.empty()) return QStringLiteral("Capture stopped: %1").arg(ToQString(status.error));
+    if (!status.error.empty()) return ToQString(status.error);  // it says whether it stopped or never began
     if (!status.path.empty())
         return QStringLiteral("Captured to %1: %2 packets").arg(FromPath(status.path)).arg(status.packets);
     return QStringLiteral("No capture");

@@ -96,11 +96,10 @@ TEST_F(CaptureTest, KeepsEveryReadAndWriteWithTimeDirectionLinkAndFaults) {
     EXPECT_EQ(xoff->data, "\x13");
     EXPECT_EQ(xoff->comments[0], std::string("XOFF, ") + kLooseComment);
     // Link events: packets of no bytes and no direction.
-    ASSERT_NE(WithComment(capture, "link: capture started; the link is "), nullptr);
-    const pcapng::Packet* peer = WithComment(capture, "link: connected: 127.0.0.1:40001");
-    ASSERT_NE(peer, nullptr);
-    EXPECT_TRUE(peer->data.empty());
-    EXPECT_FALSE(peer->hasFlags);
+    const pcapng::Packet* started = WithComment(capture, "link: capture started; the link is ");
+    ASSERT_NE(started, nullptr);
+    EXPECT_TRUE(started->data.empty());
+    EXPECT_FALSE(started->hasFlags);
 
     // What the capture and the log hold is what the view listed.
     ExpectSameEntries(view, ShownOf(RecordingFromCapture(capture)));
@@ -182,6 +181,54 @@ TEST_F(CaptureTest, RotatesBySizeIntoFilesEachReadableAlone) {
     for (const Session::Step& step : session.steps) played += step.bytes;
     EXPECT_EQ(joined, played);
     EXPECT_FALSE(fs::exists(CaptureWriter::RotatedPath(Path("trace.pcapng"), status.files + 1)));
+}
+
+// A peer's coming and going stand in their place among its bytes, as the engine marked them,
+// even when the link's state told of its going before its last bytes were read.
+TEST_F(CaptureTest, APeersEndFollowsItsLastBytes) {
+    Rig rig;
+    ASSERT_EQ(rig.Service().StartCapture({Path("trace.pcapng"), 0, 0, {}}), "");
+    const std::string last = Frame('L', "last words", 0);
+    rig.Peers({"127.0.0.1:40007"});
+    rig.Service().Sink().RecordSession(7, true, "127.0.0.1:40007");
+    rig.Peers({});  // the connection is seen gone...
+    rig.Play(Session{{{Direction::Rx, last}}});  // ...before its last frame is read
+    rig.Service().Sink().RecordSession(7, false, {});
+    rig.Service().StopCapture();
+    const pcapng::Capture capture = pcapng::ReadFile(Path("trace.pcapng"));
+    std::vector<std::string> order;
+    for (const pcapng::Packet& packet : capture.packets) {
+        if (!packet.data.empty()) order.push_back("data " + packet.data);
+        for (const std::string& comment : packet.comments)
+            if (comment.find("127.0.0.1:40007") != std::string::npos) order.push_back(comment);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"link: connected: 127.0.0.1:40007", "data " + last,
+                                               "link: disconnected: 127.0.0.1:40007"}));
+}
+
+// The link's normal course (a peer closing its end) is labelled as the link's and a failure as
+// an error; a capture whose first file cannot be made says that it never began.
+TEST_F(CaptureTest, APeersCloseIsTheLinksNotAnErrorAndAFailedStartSaysSo) {
+    Rig rig;
+    ASSERT_EQ(rig.Service().StartCapture({Path("trace.pcapng"), 0, 0, {}}), "");
+    Event closed(EventId::Error, EventId::kErrorIsNotice, 0);
+    closed.text = "Connection closed by 127.0.0.1:40000";
+    rig.Service().OnEvent(closed);
+    Event failed(EventId::Error, 0, 0);
+    failed.text = "Socket error: Connection refused";
+    rig.Service().OnEvent(failed);
+    rig.Service().StopCapture();
+    const pcapng::Capture capture = pcapng::ReadFile(Path("trace.pcapng"));
+    const pcapng::Packet* close = WithComment(capture, "Connection closed by");
+    ASSERT_NE(close, nullptr);
+    EXPECT_EQ(close->comments.at(0), "link: Connection closed by 127.0.0.1:40000");
+    const pcapng::Packet* error = WithComment(capture, "Connection refused");
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->comments.at(0), "link: error: Socket error: Connection refused");
+
+    Rig other;
+    const std::string refused = other.Service().StartCapture({Path("no such folder/trace.pcapng"), 0, 0, {}});
+    EXPECT_EQ(refused.rfind("Capture not started: cannot create", 0), 0u) << refused;
 }
 
 // Rotating with a number of files to keep: exactly the newest that many stay, the file being
