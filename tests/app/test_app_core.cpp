@@ -257,6 +257,10 @@ TEST_F(Core, ApplyPreferencesRefusesFieldByFieldAndChangesNothing) {
         {"a negative time on side B", [](Prefs& p) { p.LineB.dtrDropMs = -1; }, {"LineFaultsB.dtrDropMs"}},
         {"a count", [](Prefs& p) { p.Traffic.RotateKeep = 100; }, {"Traffic.RotateKeep"}},
         {"a count of a reply row", [](Prefs& p) { p.Reply[3].Faults.EveryN = 0; }, {"Reply.EveryN3"}},
+        {"a reply row's longest delay below its shortest", [](Prefs& p) {
+             p.Reply[2].Faults.DelayMin = 500;
+             p.Reply[2].Faults.DelayMax = 100;
+         }, {"Reply.DelayMax2"}},
         {"a corrupt rate that is no number", [](Prefs& p) { p.Line.corruptRate = std::nan(""); },
          {"LineFaults.corruptRate"}},
         {"a virtual port without its path", [](Prefs& p) {
