@@ -382,7 +382,8 @@ void TMainForm::FloatIfCramped(QDockWidget* dock) {
     const int contentNeeds = content != nullptr ? std::max(content->minimumWidth(), content->minimumSizeHint().width()) : 0;
     const bool rowsWhole = SendScrollBox->viewport()->width() >= SendRows[0]->minimumSizeHint().width();
     if (!grew && rowsWhole && view != nullptr && view->viewport()->width() >= contentNeeds) return;
-    const QSize wanted = dock->sizeHint().expandedTo(QSize(360, 420));
+    // Wide enough for what it holds, with room for its scroll bar.
+    const QSize wanted = dock->sizeHint().expandedTo(QSize(std::max(360, contentNeeds + 40), 420));
     dock->setFloating(true);
     // The window grew to make room for it: back to the size the user gave it.
     if (grew && !SideDockShown() && !isMaximized() && !isFullScreen()) {
