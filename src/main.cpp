@@ -33,6 +33,8 @@
 #include "settings/proxy_side.h"
 #include "app/scheduler.h"
 #include "settings/preferences.h"
+#include "settings/value_checks.h"
+#include "text/integer.h"
 #include "ui/Bcccalcfrm.h"
 #include "ui/PrefEdit.h"
 #include "ui/about.h"
@@ -47,7 +49,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
     "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--control-port-file FILE] "
-    "[--control-cert FILE --control-key FILE] [--scenario-dir DIR] [--save-settings] [--pty PATH] [--proxy A B [--proxy-fault RULE]... [--proxy-seed N]] [--scenario FILE] [--expect FILE] "
+    "[--control-cert FILE --control-key FILE] [--scenario-dir DIR] [--save-settings] [--list-max N] [--pty PATH] [--proxy A B [--proxy-fault RULE]... [--proxy-seed N]] [--scenario FILE] [--expect FILE] "
     "[--junit FILE] [--report FILE] [--until-verified] [--timeout SECONDS] "
     "[--capture FILE.pcapng [--capture-rotate-kb N]] "
     "[--replay FILE [--replay-direction rx|tx] [--replay-speed FACTOR|paced] [--validate] [--mask FILE]] "
@@ -84,7 +86,12 @@ struct Options {
     // This run's link: a proxy between these two sides, with these frame faults.
     std::string proxyA, proxyB;
     std::optional<ProxyFaults> proxyFaults;
+    // The received messages kept for this run (0 every one); none: the settings file's bound,
+    // or headless, where nobody looks at the list, the newest kHeadlessListMax.
+    std::optional<std::int32_t> listMax;
 };
+
+constexpr std::int32_t kHeadlessListMax = 100000;
 
 [[noreturn]] void Fail(const QString& text) {
     std::fprintf(stderr, "vantor-simulator: %s\n%s\n", text.toLocal8Bit().constData(), kUsage);
@@ -146,6 +153,11 @@ Options ParseCommandLine(int argc, char** argv) {
                                   "TLS whenever the address is not loopback).",
                                   "FILE");
     const QCommandLineOption key("control-key", "The private key of --control-cert (PEM).", "FILE");
+    const QCommandLineOption listMax(
+        "list-max",
+        "Keep the newest N received messages, 0 every one (default: the settings file's bound; headless "
+        "100000). For this run only; the JSON log holds them all.",
+        "N");
     const QCommandLineOption save("save-settings", "Headless: write the settings file at exit.");
     const QCommandLineOption pty("pty",
                                  "Serve the link on a virtual serial port: PATH becomes a link to a "
@@ -208,7 +220,7 @@ Options ParseCommandLine(int argc, char** argv) {
         "With --control: scenario, script and expectations files that API requests name must lie in "
         "DIR (default: the working folder).",
         "DIR");
-    parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save, pty,
+    parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save, listMax, pty,
                        proxy, proxyFault, proxySeed, scenarioDir,
                        scenario, expect, junit, report, untilVerified, timeout, capture, captureRotate, replay,
                        replayDirection, replaySpeed, validate, mask, learn, scenarioOut, learnDevice});
@@ -235,6 +247,14 @@ Options ParseCommandLine(int argc, char** argv) {
     options.saveSettings = parser.isSet(save);
     options.config = parser.value(config).toLocal8Bit().toStdString();
     options.log = parser.value(log).toLocal8Bit().toStdString();
+    if (parser.isSet(listMax)) {
+        const std::string text = parser.value(listMax).toStdString();
+        const std::optional<std::int32_t> count = ParseInteger(text);
+        if (!count || *count < kListMaxRange.low || *count > kListMaxRange.high)
+            Fail(QString::fromStdString("--list-max: '" + text + "' is not a number of messages (0 to " +
+                                        std::to_string(kListMaxRange.high) + ")"));
+        options.listMax = *count;
+    }
     for (const QCommandLineOption* needs : {&token, &portFile, &cert, &key, &scenarioDir})
         if (parser.isSet(*needs) && !parser.isSet(control))
             Fail("--" + needs->names().first() + " needs --control");
@@ -250,10 +270,9 @@ Options ParseCommandLine(int argc, char** argv) {
             api.address = address == "localhost" ? "127.0.0.1" : address.toStdString();
             value = value.mid(colon + 1);
         }
-        bool ok = false;
-        const uint port = value.toUInt(&ok);
-        if (!ok || port > 65535) Fail("--control: '" + value + "' is not a port number");
-        api.port = static_cast<std::uint16_t>(port);
+        const std::optional<std::uint64_t> port = ParseUnsigned(value.toStdString(), 65535);
+        if (!port) Fail("--control: '" + value + "' is not a port number");
+        api.port = static_cast<std::uint16_t>(*port);
         if (!IsLoopbackAddress(api.address)) {
             if (!parser.isSet(token))
                 Fail("--control on an address other than loopback needs --control-token-file");
@@ -289,10 +308,9 @@ Options ParseCommandLine(int argc, char** argv) {
     options.capture = path(capture);
     if (parser.isSet(captureRotate)) {
         if (!parser.isSet(capture)) Fail("--capture-rotate-kb needs --capture");
-        bool ok = false;
-        const qulonglong kb = parser.value(captureRotate).toULongLong(&ok);
-        if (!ok || kb > (1ull << 30)) Fail("--capture-rotate-kb: '" + parser.value(captureRotate) + "' is not a number of KiB");
-        options.captureRotateBytes = kb * 1024;
+        const std::optional<std::uint64_t> kb = ParseUnsigned(parser.value(captureRotate).toStdString(), 1ull << 30);
+        if (!kb) Fail("--capture-rotate-kb: '" + parser.value(captureRotate) + "' is not a number of KiB");
+        options.captureRotateBytes = *kb * 1024;
     }
     for (const QCommandLineOption* needs : {&replayDirection, &replaySpeed, &validate, &mask})
         if (parser.isSet(*needs) && !parser.isSet(replay)) Fail("--" + needs->names().first() + " needs --replay");
@@ -352,9 +370,9 @@ Options ParseCommandLine(int argc, char** argv) {
             if (!error.empty()) Fail("--proxy-fault '" + text + "': " + QString::fromStdString(error));
         }
         if (parser.isSet(proxySeed)) {
-            bool ok = false;
-            faults.Seed = parser.value(proxySeed).toInt(&ok);
-            if (!ok) Fail("--proxy-seed: '" + parser.value(proxySeed) + "' is not a whole number");
+            const std::optional<std::int32_t> seed = ParseInteger(parser.value(proxySeed).toStdString(), Blanks::None);
+            if (!seed) Fail("--proxy-seed: '" + parser.value(proxySeed) + "' is not a whole number");
+            faults.Seed = *seed;
         }
         if (const std::string error = ProxyFaultsError(faults); !error.empty())
             Fail("--proxy-fault: " + QString::fromStdString(error));
@@ -451,6 +469,7 @@ void OnTerminationSignals(QObject* context, std::function<void()> end) {
 // keeps; the same for --proxy-fault's faults.
 std::optional<std::pair<CommPrefs, CommPrefs>> g_runLink;
 std::optional<std::pair<ProxyFaults, ProxyFaults>> g_runProxyFaults;
+std::optional<std::pair<TrafficPrefs, TrafficPrefs>> g_runTraffic;
 
 void LoadSettings(const Options& options) {
     if (options.config.empty()) {
@@ -461,6 +480,15 @@ void LoadSettings(const Options& options) {
     Preferences& prefs = Preferences::Get_instance();
     for (const SettingWarning& warning : prefs.LoadWarnings())
         std::fprintf(stderr, "vantor-simulator: %s\n", warning.text.c_str());
+    const TrafficPrefs traffic = prefs.Get_traffic_prefs();
+    std::optional<std::int32_t> bound = options.listMax;
+    if (!bound && options.headless && traffic.ListMax == 0) bound = kHeadlessListMax;
+    if (bound && *bound != traffic.ListMax) {
+        TrafficPrefs run = traffic;
+        run.ListMax = *bound;
+        prefs.Set_traffic_prefs(run);
+        g_runTraffic = std::pair{run, traffic};
+    }
     if (options.proxyFaults) {
         g_runProxyFaults = std::pair{*options.proxyFaults, prefs.Get_proxy_faults()};
         prefs.Set_proxy_faults(*options.proxyFaults);
@@ -480,12 +508,18 @@ void LoadSettings(const Options& options) {
     g_runLink = std::pair{run, kept};
 }
 
-// Before the settings are saved: the file keeps its own link unless the user chose another
-// one during the run.
+// Before the settings are saved: the file keeps its own link, faults and list bound unless
+// the user chose others during the run.
 void KeepFileLink() {
     Preferences& prefs = Preferences::Get_instance();
     if (g_runProxyFaults && prefs.Get_proxy_faults() == g_runProxyFaults->first)
         prefs.Set_proxy_faults(g_runProxyFaults->second);
+    // The file keeps its own bound unless the user chose another one during the run.
+    if (g_runTraffic && prefs.Get_traffic_prefs().ListMax == g_runTraffic->first.ListMax) {
+        TrafficPrefs traffic = prefs.Get_traffic_prefs();
+        traffic.ListMax = g_runTraffic->second.ListMax;
+        prefs.Set_traffic_prefs(traffic);
+    }
     if (!g_runLink) return;
     if (prefs.Get_comm_prefs() == g_runLink->first) prefs.Set_comm_prefs(g_runLink->second);
 }
@@ -524,7 +558,11 @@ std::string LoadFromCommandLine(AppCore& core, const Options& options) {
     try {
         if (!options.scenario.empty()) core.Scenarios().LoadFile(options.scenario);
         if (!options.expect.empty()) core.Scenarios().SetExpectationsFile(options.expect);
-        if (options.replay) core.Replays().Start(*options.replay);
+        if (options.replay) {
+            core.Replays().Start(*options.replay);
+            if (const std::string warning = core.Replays().GetView().warning; !warning.empty())
+                std::fprintf(stderr, "vantor-simulator: %s\n", warning.c_str());
+        }
     } catch (const std::exception& error) {
         return error.what();
     }
@@ -539,7 +577,9 @@ int Learn(const Options& options) {
     try {
         LearnOptions learn;
         learn.device = ParseReplayDirection(options.learnDevice);
-        const Learned learned = LearnScenario(ReadRecording(options.learn), learn);
+        const Recording recording = ReadRecording(options.learn);
+        if (!recording.warning.empty()) std::fprintf(stderr, "vantor-simulator: %s\n", recording.warning.c_str());
+        const Learned learned = LearnScenario(recording, learn);
         // A settings file asked for: the reply table, when one can stand for the device.
         const bool table = options.scenarioOut.size() > 4 &&
                            options.scenarioOut.compare(options.scenarioOut.size() - 4, 4, ".ini") == 0;
@@ -627,9 +667,14 @@ int Judge(AppCore& core, const Options& options) {
     const int result = WriteReports(report, options) ? (scenarios.AnyFailed() ? kExitFailed : 0) : kExitBadStart;
     std::size_t passed = 0, failed = 0, pending = 0;
     scenarios.Tally(passed, failed, pending);
-    if (scenarios.HasExpectations())
-        std::fprintf(stderr, "vantor-simulator: %zu of %zu expectations met%s\n", passed, passed + failed + pending,
-                     failed > 0 ? "; see the report" : "");
+    if (!scenarios.HasExpectations()) return result;
+    const bool reported = !options.junit.empty() || !options.report.empty();
+    std::fprintf(stderr, "vantor-simulator: %zu of %zu expectations met%s\n", passed, passed + failed + pending,
+                 failed > 0 && reported ? "; see the report" : "");
+    // No report asked for: what failed is said here, or nowhere.
+    if (!reported)
+        for (const TestReport::Case& c : report.cases)
+            if (c.failed) std::fprintf(stderr, "  %s: %s\n", c.name.c_str(), c.message.c_str());
     return result;
 }
 

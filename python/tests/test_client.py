@@ -94,6 +94,24 @@ def test_events_resume_after_an_id_and_tell_of_a_gap(vantor_sim):
     other.close()
 
 
+def test_events_are_followed_from_the_call_not_from_the_first_read(vantor_sim):
+    stream = vantor_sim.events(timeout=10)
+    # Happens after the call and before anything is read: still in the stream.
+    with vantor_sim.device() as device:
+        device.send_message("A", b"early")
+        device.read_frame()
+    vantor_sim.wait_for_message(type="A")
+    received = next(e for e in stream if e.kind == "received")
+    assert received.data["text"] == "early"
+    stream.close()
+
+
+def test_a_refused_stream_is_told_at_the_call(vantor_sim):
+    with pytest.raises(ApiError) as refused:
+        vantor_sim.events(last_event_id="not-a-number", timeout=10)
+    assert refused.value.status == 400
+
+
 def test_reset_clears_what_happened_and_keeps_the_settings(vantor_sim):
     vantor_sim.set_replies([{"type": "R", "text": "kept"}])
     with vantor_sim.device() as device:

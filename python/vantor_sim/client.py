@@ -351,23 +351,35 @@ class Simulator:
         return None
 
     def events(self, last_event_id=None, timeout=30.0, reconnect=True):
-        """The event stream as Events, from what happens next or after `last_event_id`. When
-        the stream ends (the simulator dropped a reader that fell behind), it is resumed from
-        the last id seen; a resume that cannot go on exactly yields a "gap" event first."""
-        last = last_event_id
-        while True:
-            connection = self._connection(timeout)
-            headers = self._headers({"Accept": "text/event-stream"})
-            headers.pop("Content-Type")
-            if last is not None:
-                headers["Last-Event-ID"] = last
+        """The event stream as Events, from what happens next or after `last_event_id`. The
+        stream is open when this returns, so nothing that happens between the call and the
+        first read is missed; a refusal raises ApiError here. When the stream ends (the
+        simulator dropped a reader that fell behind), it is resumed from the last id seen; a
+        resume that cannot go on exactly yields a "gap" event first."""
+        connection, response = self._open_events(last_event_id, timeout)
+        return self._read_events(connection, response, last_event_id, timeout, reconnect)
+
+    def _open_events(self, last, timeout):
+        connection = self._connection(timeout)
+        headers = self._headers({"Accept": "text/event-stream"})
+        headers.pop("Content-Type")
+        if last is not None:
+            headers["Last-Event-ID"] = last
+        try:
             connection.request("GET", urllib.parse.urlsplit(self.url).path + "/events", headers=headers)
             response = connection.getresponse()
-            if response.status != 200:
-                data = response.read()
-                connection.close()
-                error = json.loads(data).get("error", {}) if data else {}
-                raise ApiError(response.status, error.get("code", ""), error.get("message", ""), error.get("field"))
+        except BaseException:
+            connection.close()
+            raise
+        if response.status != 200:
+            data = response.read()
+            connection.close()
+            error = json.loads(data).get("error", {}) if data else {}
+            raise ApiError(response.status, error.get("code", ""), error.get("message", ""), error.get("field"))
+        return connection, response
+
+    def _read_events(self, connection, response, last, timeout, reconnect):
+        while True:
             try:
                 fields = {}
                 while True:
@@ -390,6 +402,7 @@ class Simulator:
                 connection.close()
             if not reconnect:
                 return
+            connection, response = self._open_events(last, timeout)
 
     def device(self, timeout=5.0):
         """A Device connected to the simulator's TCP server (once it listens)."""

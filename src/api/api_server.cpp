@@ -553,8 +553,10 @@ net::awaitable<void> ApiServer::Impl::Events(Stream& stream, const ApiResponse& 
         // is kept from the oldest on.
         const std::uint64_t first = hub.FirstKeptSeq(), last = hub.LastSeq();
         std::string reason;
-        if ((!start.streamRun.empty() && start.streamRun != run) || after > last)
+        if (!start.streamRun.empty() && start.streamRun != run)
             reason = "The id is of another run.";
+        else if (after > last)
+            reason = "The id lies past the latest event of this run.";
         else if (after + 1 < first)
             reason = "The events after the id are no longer kept.";
         if (!reason.empty()) {

@@ -221,6 +221,7 @@ void AppCore::OnMessage(const ReceivedFrame& frame) {
     const std::int64_t arrivalMs = frame.micros != 0 ? frame.micros / 1000 : clock_();
     const std::uint64_t id = messages_.Add(frame, arrivalMs, showNames_);
     ++received_;
+    if (!listWarned_ && messages_.Bytes() > options_.listWarnBytes) WarnListLarge();
     for (std::size_t bit = 0; bit < injected_.size(); ++bit)
         if ((frame.injected & (1 << bit)) != 0) ++injected_[bit];
     if (!hub_.Active()) return;
@@ -442,6 +443,8 @@ void AppCore::ApplyTrafficSettings() {
     const TrafficPrefs traffic = prefs_.Get_traffic_prefs();
     traffic_.ApplySettings(traffic);
     messages_.SetBound(static_cast<std::size_t>(std::max(0, traffic.ListMax)));
+    // A bound that keeps the list small again makes it worth telling once more.
+    if (messages_.Bytes() <= options_.listWarnBytes) listWarned_ = false;
     PublishStatus();
 }
 
@@ -501,8 +504,26 @@ std::vector<int> AppCore::BatchRestarts() const {
     return rows;
 }
 
+void AppCore::WarnListLarge() {
+    listWarned_ = true;
+    const std::size_t bytes = messages_.Bytes();
+    hub_.PublishJson("listMemory", {{"bytes", bytes}, {"listed", messages_.Size()}});
+    if (listener_.listLarge) listener_.listLarge(bytes);
+}
+
+std::string AppCore::KeepNewest(std::int32_t count) {
+    if (count < 1 || count > kListMaxRange.high)
+        return "the number of messages to keep must be 1 to " + std::to_string(kListMaxRange.high);
+    TrafficPrefs traffic = prefs_.Get_traffic_prefs();
+    traffic.ListMax = count;
+    prefs_.Set_traffic_prefs(traffic);
+    ApplyTrafficSettings();
+    return {};
+}
+
 void AppCore::ClearMessages() {
     messages_.Clear();
+    listWarned_ = false;
     PublishStatus();
     if (listener_.messagesCleared) listener_.messagesCleared();
 }
@@ -536,6 +557,7 @@ void AppCore::PublishStatus() {
     status.engineStatus = engineStatus_;
     status.received = messages_.LastId();
     status.listed = messages_.Size();
+    status.listMax = messages_.Bound();
     status.answersDropped = answersDropped_;
     for (int way = 0; way < 2; ++way) {
         status.proxy.forwarded[way] = proxyTally_.forwarded[way] - proxyBaseline_.forwarded[way];

@@ -64,6 +64,9 @@ public:
         // use, no such device, no permission), which waiting will not mend; otherwise a
         // failure the link retries (a server not up yet). Not called for later reopens.
         std::function<void(const std::string& text, bool lasting)> onStartProblem;
+        // The received list holding more than this many bytes is told once (a "listMemory"
+        // event, Listener::listLarge), until the list is cleared or bounded.
+        std::size_t listWarnBytes = std::size_t{1} << 30;
     };
 
     // What a window needs to hear; all called on the core's thread.
@@ -78,6 +81,7 @@ public:
         std::function<void()> linkChanged;
         std::function<void()> trafficReady;  // entries wait for the view (any thread!)
         std::function<void()> captureChanged;  // started, stopped, or stopped on a failure
+        std::function<void(std::size_t bytes)> listLarge;  // the list passed listWarnBytes
     };
 
     // Throws std::runtime_error when the JSON log cannot be opened.
@@ -162,6 +166,9 @@ public:
     ReceivedStore& Messages() { return messages_; }
     const ReceivedStore& Messages() const { return messages_; }
     void ClearMessages();
+    // Keeps the newest `count` received messages from now on (the list's bound, stored in the
+    // traffic settings); "" when done, else why not.
+    std::string KeepNewest(std::int32_t count);
     // A fresh start for a test: the received messages, the send runs, the statistics and the
     // counters of the reply faults (every Nth, the seeded draws) start again; the settings and
     // the link stay as they are.
@@ -201,6 +208,7 @@ public:
         std::int32_t engineStatus = -1;  // the latest frame status code, -1 before the first
         std::uint64_t received = 0;
         std::uint64_t listed = 0;
+        std::uint64_t listMax = 0;  // the list's bound: the newest kept; 0 every one
         std::uint64_t answersDropped = 0;  // the client that asked had gone
         // Proxy mode: frames passed on each way and frames not delivered, since the start or
         // the last reset.
@@ -234,6 +242,7 @@ public:
 private:
     void OnEvent(Event& event);
     void OnMessage(const ReceivedFrame& frame);
+    void WarnListLarge();
     void ScheduleTake();
     void PostTake(int delayMs);
     void PublishStatus();
@@ -256,6 +265,7 @@ private:
     ScenarioService scenarios_;
     ReplayService replay_;
     bool inTurn_ = false;  // taking the control thread's events
+    bool listWarned_ = false;  // the list's size was told
     std::unique_ptr<JsonLog> log_;
     std::unique_ptr<TControlThread> thread_;
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct ReceivedFrame;
@@ -41,10 +42,12 @@ struct MessageFilter {
 };
 
 // Every received message of the run, for the window's list and the control API alike: one
-// store. A message takes one small record and one allocation holding its texts, so that a run
-// of hours fits; with a bound the oldest go, a hundredth of the bound at a time (so that a
-// view drops them in a few large steps), and the memory goes back to the system when many go
-// at once. Used on the core's thread only.
+// store. A message takes one record of 56 bytes, and its texts go one after another into
+// large shared blocks (no allocation of its own), so that a run of hours fits; with a bound
+// the oldest go, a hundredth of the bound at a time (so that a view drops them in a few large
+// steps), and the memory goes back to the system when many go at once. A block goes when the
+// oldest message in it goes, so what Delete takes from the middle is given back once the
+// messages before it are gone too. Used on the core's thread only.
 class ReceivedStore {
 public:
     // The fields of a stored message, as they are; valid until the store next changes.
@@ -85,6 +88,8 @@ public:
     // Whether the message at `position` passes the filter (a view that hides the others).
     bool Passes(std::size_t position, const MessageFilter& filter) const;
     std::uint64_t LastId() const { return lastId_; }
+    // The memory the messages hold, texts and records together.
+    std::size_t Bytes() const;
 
     // Removes the messages at positions first..last (the window's Delete).
     void Remove(std::size_t first, std::size_t last);
@@ -93,22 +98,39 @@ public:
 private:
     static constexpr int kTexts = 6;
     struct Row {
-        std::unique_ptr<char[]> texts;  // the texts of View, in its order, one after another
-        std::uint32_t length[kTexts];
         std::uint64_t id;
         std::int64_t micros;
+        std::uint32_t block;   // the block holding its texts, counted from the first ever made
+        std::uint32_t offset;  // where in it they begin, in the order of View
+        std::uint32_t textLength, faultsLength, ruleLength, nearMissLength;
         std::int32_t number;
         std::int32_t msecs;
-        std::uint8_t status;
+        std::uint32_t session;
         std::uint8_t type;
+        std::uint8_t status : 4;         // frame status codes run 0 to 11
+        std::uint8_t rxBccLength : 2;    // block checks have at most three digits
+        std::uint8_t calcBccLength : 2;
         bool namesShown;
         std::int8_t way;
-        std::uint32_t session;
     };
+    static_assert(sizeof(Row) <= 56, "a listed message keeps to 64 bytes beside its text");
+    struct Block {
+        std::unique_ptr<char[]> bytes;
+        std::size_t size = 0;
+        std::size_t used = 0;
+    };
+    // Room for `size` bytes of texts; the block and the offset where they go.
+    std::pair<std::uint32_t, std::uint32_t> Place(std::size_t size);
+    // Lets go of the blocks that no kept message uses any more.
+    void ReleaseBlocks();
     void DropOldest(std::size_t count);
     static void GiveBackMemory();
 
     std::deque<Row> rows_;
+    std::deque<Block> blocks_;
+    std::uint32_t firstBlock_ = 0;  // the number of blocks_.front()
+    std::uint32_t nextBlock_ = 0;   // the number the next block made gets
+    std::size_t blockBytes_ = 0;    // the sizes of blocks_ together
     std::size_t bound_;
     std::uint64_t lastId_ = 0;
     std::int32_t droppedByBound_ = 0;  // numbers go on past the messages the bound dropped

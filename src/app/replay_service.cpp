@@ -76,6 +76,7 @@ void ReplayService::Start(const Request& request) {
     view.request = request;
     view.steps = plan.steps.size();
     view.expected = recording.Of(played == Direction::Rx ? Direction::Tx : Direction::Rx, true).size();
+    view.warning = recording.warning;
     view_ = std::move(view);
     recording_ = std::move(recording);
     mask_ = std::move(mask);

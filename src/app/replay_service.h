@@ -42,6 +42,7 @@ public:
         std::size_t expected = 0;  // frames the recording's other side sent
         std::size_t received = 0;  // frames the other side sent back so far
         std::string ended;         // why it stopped before its end
+        std::string warning;       // what of the recording could not be read; "" none
         std::optional<TestReport> report;  // the validation, once done
     };
 

@@ -37,9 +37,9 @@ void ScenarioService::LoadFile(const std::string& path, const std::string& confi
     confine_ = confine;
 }
 
-void ScenarioService::LoadText(const std::string& text, const std::string& baseDir, const std::string& origin,
-                               const std::string& confine) {
-    Start(scenario::ParseScenario(text, baseDir, confine), origin);
+void ScenarioService::LoadDocument(const nlohmann::json& document, const std::string& baseDir,
+                                   const std::string& origin, const std::string& confine) {
+    Start(scenario::ScenarioFromDocument(document, baseDir, confine), origin);
     path_.clear();
     confine_.clear();
 }
@@ -94,6 +94,7 @@ void ScenarioService::Stop() {
     toThread_.PostEvent(Event{EventId::SetResponder, 0, 0, {}});
     running_ = false;
     hub_.PublishJson("scenario", {{"event", "stopped"}, {"name", BytesToJsonText(scenario_ ? scenario_->name : "")}});
+    Finish();
     Changed();
 }
 
@@ -104,8 +105,8 @@ void ScenarioService::SetExpectationsFile(const std::string& path) {
     Changed();
 }
 
-void ScenarioService::SetExpectationsText(const std::string& text, const std::string& origin) {
-    extra_ = scenario::ParseExpectations(text);
+void ScenarioService::SetExpectationsDocument(const nlohmann::json& document, const std::string& origin) {
+    extra_ = scenario::ExpectationsFromDocument(document);
     extraOrigin_ = origin;
     Judge();
     Changed();
@@ -297,6 +298,7 @@ ScenarioService::View ScenarioService::GetView() const {
         for (const scenario::Verifier::Result& r : v.results) {
             if (r.verdict == scenario::Verifier::Failed) ++v.failed;
             else if (r.verdict == scenario::Verifier::Pending) ++v.pending;
+            else if (r.verdict == scenario::Verifier::Holding) ++v.holding;
             else ++v.passed;
         }
         v.verified = verifier_->Verified();

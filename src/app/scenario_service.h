@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -33,20 +35,21 @@ public:
     // (the message names the file and the place) and leaves the running one as it is.
     // With `confine`, the scenario's script must lie inside that folder.
     void LoadFile(const std::string& path, const std::string& confine = "");
-    // The same from a text; `baseDir` is where its script is looked for.
-    void LoadText(const std::string& text, const std::string& baseDir, const std::string& origin,
-                  const std::string& confine = "");
+    // The same from a document; `baseDir` is where its script is looked for.
+    void LoadDocument(const nlohmann::json& document, const std::string& baseDir, const std::string& origin,
+                      const std::string& confine = "");
     // Reads the file it came from again.
     void Reload();
     // Starts the scenario in force again from its start state, and the judging from now.
     void Restart();
-    // Back to the reply table alone.
+    // Back to the reply table alone. The run is over for its judging too: what still waits
+    // fails, what holds passes, and nothing changes them afterwards.
     void Stop();
 
     // Expectations beside the scenario's own (replacing any given before); judging starts
     // again from now.
     void SetExpectationsFile(const std::string& path);
-    void SetExpectationsText(const std::string& text, const std::string& origin);
+    void SetExpectationsDocument(const nlohmann::json& document, const std::string& origin);
     void ClearExpectations();
 
     // Every event from the control thread passes here.
@@ -61,7 +64,7 @@ public:
         bool fromFile = false;       // it can be read again
         ResponderStatus status;      // as the runner last reported it
         std::vector<scenario::Verifier::Result> results;
-        std::size_t passed = 0, failed = 0, pending = 0;  // holding counts as passed
+        std::size_t passed = 0, holding = 0, failed = 0, pending = 0;
         bool verified = false;  // every expectation met, none failed (a run may end)
         bool finished = false;
         std::deque<std::string> nearMisses;  // the latest, newest last

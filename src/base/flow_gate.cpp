@@ -54,27 +54,37 @@ bool FlowGate::AnyOver(const Gauge** which) const {
 bool FlowGate::MayRead() {
     if (closed_.load()) return false;
     const Gauge* over = nullptr;
-    // Cheap in the common case: nothing is past its mark and nobody waits.
-    if (!waiting_.load() && !AnyOver(&over)) return true;
+    // Cheap in the common case: nothing is past its mark and nobody waits. A hold that a
+    // drained queue ended (its wake cleared the wait) ends here.
+    if (!waiting_.load() && !AnyOver(&over)) {
+        if (held_.load()) EndHold();
+        return true;
+    }
     // Announce the wait before looking again: a queue that drains after this look sees it and
     // wakes the link; one that drained before is seen below.
     waiting_.store(true);
     if (!AnyOver(&over)) {
         waiting_.store(false);
-        std::lock_guard<std::mutex> guard(lock_);
-        if (heldBy_ != nullptr) {
-            heldMicros_ += SteadyMicros() - heldSince_;
-            heldBy_ = nullptr;
-        }
+        EndHold();
         return true;
     }
     std::lock_guard<std::mutex> guard(lock_);
     if (heldBy_ == nullptr) {
         heldSince_ = SteadyMicros();
         ++holds_;
+        held_.store(true);
     }
     heldBy_ = over;
     return false;
+}
+
+void FlowGate::EndHold() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (heldBy_ != nullptr) {
+        heldMicros_ += SteadyMicros() - heldSince_;
+        heldBy_ = nullptr;
+    }
+    held_.store(false);
 }
 
 void FlowGate::Drained() {

@@ -66,6 +66,7 @@ public:
 private:
     friend class Gauge;
     void Drained();
+    void EndHold();
     bool AnyOver(const Gauge** which) const;
 
     static constexpr std::size_t kMaxGauges = 16;
@@ -76,6 +77,7 @@ private:
     std::function<void()> wake_;
     std::atomic<bool> waiting_{false};
     std::atomic<bool> closed_{false};
+    std::atomic<bool> held_{false};  // heldBy_ is set: the next read ends the hold
     const Gauge* heldBy_ = nullptr;
     std::int64_t heldSince_ = 0;  // steady microseconds
     std::atomic<std::int64_t> heldMicros_{0};

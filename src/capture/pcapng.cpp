@@ -161,7 +161,10 @@ Capture Parse(std::string_view bytes, bool tolerateCut) {
     while (at < bytes.size()) {
         const std::size_t left = bytes.size() - at;
         if (left < 12) {
-            if (tolerateCut) break;
+            if (tolerateCut && inSection) {
+                capture.cutAt = at;
+                break;
+            }
             throw FormatError(At(at, "a block is cut short"));
         }
         const char* block = bytes.data() + at;
@@ -182,8 +185,13 @@ Capture Parse(std::string_view bytes, bool tolerateCut) {
         const std::uint32_t length = order.U32(block + 4);
         if (length < 12 || length % 4 != 0) throw FormatError(At(at, "a block length of " + std::to_string(length)));
         if (length > left) {
-            if (tolerateCut) break;
-            throw FormatError(At(at, "a block runs past the end of the file"));
+            // A file cut while it was written still has its section header whole; a first
+            // block that claims more than the file holds is damage, not a cut.
+            if (tolerateCut && inSection) {
+                capture.cutAt = at;
+                break;
+            }
+            throw FormatError(At(at, "a block of " + std::to_string(length) + " bytes runs past the end of the file"));
         }
         if (order.U32(block + length - 4) != length) throw FormatError(At(at, "a block's two lengths differ"));
         const char* body = block + 8;

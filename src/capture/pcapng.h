@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -84,6 +85,9 @@ struct Capture {
     std::vector<Section> sections;
     std::vector<Interface> interfaces;
     std::vector<Packet> packets;
+    // Read with `tolerateCut`: the offset of the block that was cut short, where reading
+    // stopped; none when the file was read to its end.
+    std::optional<std::size_t> cutAt;
 };
 
 // A file that is not pcapng, or is cut or damaged: the message says where.
@@ -93,8 +97,9 @@ public:
 };
 
 // Reads a whole capture held in memory. A block whose length runs past the end (a file cut
-// while it was written) ends the reading with what came before when `tolerateCut` is set;
-// anything else that is not pcapng throws FormatError.
+// while it was written) ends the reading with what came before when `tolerateCut` is set
+// (`cutAt` says where), unless nothing came before it; anything else that is not pcapng throws
+// FormatError.
 Capture Parse(std::string_view bytes, bool tolerateCut = false);
 // The file read and parsed; FormatError names the file.
 Capture ReadFile(const std::string& path, bool tolerateCut = false);

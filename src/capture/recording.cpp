@@ -143,7 +143,7 @@ Recording RecordingFromLog(std::string_view text) {
             frame.latency = record.value("latencyMicros", std::int64_t{-1});
             recording.frames.push_back(std::move(frame));
         } catch (const nlohmann::json::exception& error) {
-            throw fail(std::string("not a traffic record: ") + error.what());
+            throw fail("not a traffic record: " + JsonErrorText(error.what()));
         } catch (const std::invalid_argument& error) {
             throw fail(std::string("bytes: ") + error.what());
         }
@@ -162,7 +162,11 @@ Recording ReadRecording(const std::string& path) {
     try {
         Recording recording;
         if (bytes.size() >= 4 && bytes.compare(0, 4, "\x0A\x0D\x0D\x0A") == 0) {
-            recording = RecordingFromCapture(pcapng::Parse(bytes, true));
+            const pcapng::Capture capture = pcapng::Parse(bytes, true);
+            recording = RecordingFromCapture(capture);
+            if (capture.cutAt)
+                recording.warning = path + ": the capture is cut short at byte " + std::to_string(*capture.cutAt) +
+                                    " of " + std::to_string(bytes.size()) + "; only what came before is read";
         } else if (!bytes.empty() && bytes.find_first_not_of(" \t\r\n") != std::string_view::npos &&
                    bytes[bytes.find_first_not_of(" \t\r\n")] == '{') {
             recording = RecordingFromLog(bytes);

@@ -26,6 +26,7 @@ struct RecordedFrame {
 struct Recording {
     std::string source;  // the file
     std::vector<RecordedFrame> frames;
+    std::string warning;  // what of the file could not be read (a capture cut short); "" none
 
     // The frames of one direction (messages only, or answers too).
     std::vector<const RecordedFrame*> Of(Direction direction, bool answersToo = true) const;

@@ -73,7 +73,7 @@ std::string TestReport::JUnitXml() const {
     return xml;
 }
 
-std::string TestReport::Json() const {
+nlohmann::json TestReport::Document() const {
     nlohmann::json out = {{"suite", BytesToJsonText(suite)},
                           {"started", IsoTime(startMs)},
                           {"seconds", static_cast<double>(endMs - startMs) / 1000.0},
@@ -88,5 +88,9 @@ std::string TestReport::Json() const {
                              {"message", BytesToJsonText(c.message)},
                              {"evidence", evidence}});
     }
-    return out.dump(2) + "\n";
+    return out;
+}
+
+std::string TestReport::Json() const {
+    return Document().dump(2) + "\n";
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -27,6 +29,8 @@ struct TestReport {
     std::vector<Case> cases;
 
     std::string JUnitXml() const;
+    // The JSON report: as a document (to be placed in another), and as the file's text.
+    nlohmann::json Document() const;
     std::string Json() const;
 };
 

@@ -1,12 +1,12 @@
 #include "scenario/runner.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "base/event.h"
 #include "scenario/lua_hook.h"
 #include "settings/names.h"
 #include "text/parser.h"
+#include "text/integer.h"
 
 namespace scenario {
 
@@ -197,8 +197,7 @@ void Runner::Apply(const Effects& effects, const std::vector<std::string>& captu
     for (const auto& [name, amount] : effects.add) {
         // Whatever is not a whole number counts as 0.
         const std::string& text = variables_[name];
-        std::int64_t old = 0;
-        if (std::from_chars(text.data(), text.data() + text.size(), old).ptr != text.data() + text.size()) old = 0;
+        const std::int64_t old = ParseInteger64(text).value_or(0);
         std::int64_t sum = 0;
         // A counter at the end of its range stays there rather than wrapping to a negative.
         if (__builtin_add_overflow(old, amount, &sum)) sum = amount > 0 ? INT64_MAX : INT64_MIN;

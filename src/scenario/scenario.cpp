@@ -220,6 +220,8 @@ ReplyFaults ReadFaults(const At& at) {
         picked = &field;
         f.When = field.picksWhen;
     }
+    std::string field;
+    if (const std::string conflict = ReplyFaultsConflict(f, field); !conflict.empty()) at[field].Fail(conflict);
     return f;
 }
 
@@ -380,7 +382,7 @@ json Parse(std::string_view text) {
         return json::parse(text.begin(), text.end());
     } catch (const json::exception& error) {
         // A syntax error, or a number too large for a double (out_of_range).
-        throw ScenarioError(std::string("not JSON: ") + error.what());
+        throw ScenarioError("not JSON: " + JsonErrorText(error.what()));
     }
 }
 
@@ -419,7 +421,11 @@ void CheckNames(const Scenario& s, const At& root) {
 
 std::shared_ptr<const Scenario> ParseScenario(std::string_view text, const std::string& baseDir,
                                               const std::string& confine) {
-    const json document = Parse(text);
+    return ScenarioFromDocument(Parse(text), baseDir, confine);
+}
+
+std::shared_ptr<const Scenario> ScenarioFromDocument(const json& document, const std::string& baseDir,
+                                                     const std::string& confine) {
     const At root{document, ""};
     root.Keys({"$schema", "name", "start", "states", "variables", "rules", "timers", "script", "expect"});
     auto s = std::make_shared<Scenario>();
@@ -441,6 +447,14 @@ std::shared_ptr<const Scenario> ParseScenario(std::string_view text, const std::
         states.Fail("must be an array of names or an object of states");
     }
     if (s->states.empty()) states.Fail("at least one state");
+    // A rule or goto names a state by its name: each must have one, and its own.
+    std::set<std::string> stateNames;
+    for (std::size_t i = 0; i < s->states.size(); ++i) {
+        const std::string& name = s->states[i].name;
+        const At state = states.value.is_array() ? states[i] : states[name];
+        if (name.empty()) state.Fail("a state needs a name");
+        if (!stateNames.insert(name).second) state.Fail("the state '" + name + "' is named twice");
+    }
     s->start = root.Has("start") ? root["start"].Text() : s->states.front().name;
     if (root.Has("variables")) {
         const At vars = root["variables"];
@@ -484,7 +498,10 @@ std::shared_ptr<const Scenario> ParseScenario(std::string_view text, const std::
 }
 
 std::vector<Expectation> ParseExpectations(std::string_view text) {
-    const json document = Parse(text);
+    return ExpectationsFromDocument(Parse(text));
+}
+
+std::vector<Expectation> ExpectationsFromDocument(const json& document) {
     const At root{document, ""};
     if (document.is_array()) return ReadExpectationList(root);
     root.Keys({"$schema", "expect"});

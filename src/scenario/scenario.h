@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -155,8 +157,13 @@ struct Scenario {
 // caller hands over).
 std::shared_ptr<const Scenario> ParseScenario(std::string_view json, const std::string& baseDir = ".",
                                               const std::string& confine = "");
+// The same from a document already parsed (a request's body holds it).
+std::shared_ptr<const Scenario> ScenarioFromDocument(const nlohmann::json& document,
+                                                     const std::string& baseDir = ".",
+                                                     const std::string& confine = "");
 // Expectations alone (an expectations file: {"expect": [...]} or a bare array).
 std::vector<Expectation> ParseExpectations(std::string_view json);
+std::vector<Expectation> ExpectationsFromDocument(const nlohmann::json& document);
 // The file read and parsed; ScenarioError names the file when it cannot be read.
 std::shared_ptr<const Scenario> LoadScenario(const std::string& path, const std::string& confine = "");
 std::vector<Expectation> LoadExpectations(const std::string& path);

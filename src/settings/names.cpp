@@ -1,22 +1,18 @@
 #include "settings/names.h"
 
-#include <charconv>
 #include <iterator>
 
 #include "settings/link_kind.h"
 #include "settings/prefs.h"
+#include "text/integer.h"
 
 std::string PortDisplayName(std::string_view port) {
     const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
     if (port.size() < 4 || upper(port[0]) != 'C' || upper(port[1]) != 'O' || upper(port[2]) != 'M')
         return std::string(port);
-    unsigned number = 0;
-    const char* first = port.data() + 3;
-    const char* last = port.data() + port.size();
-    if (*first < '0' || *first > '9') return std::string(port);
-    const auto [end, error] = std::from_chars(first, last, number);
-    if (error != std::errc() || end != last || number < 1) return std::string(port);
-    return "ttyS" + std::to_string(number - 1);
+    const std::optional<std::uint64_t> number = ParseUnsigned(port.substr(3), UINT32_MAX);
+    if (!number || *number < 1) return std::string(port);
+    return "ttyS" + std::to_string(*number - 1);
 }
 
 std::string LinkSummaryText(const CommPrefs& comm) {

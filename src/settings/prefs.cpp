@@ -1,6 +1,7 @@
 #include "settings/prefs.h"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -127,6 +128,16 @@ const ReplyFaultField* FindReplyFaultField(std::string_view name) {
     for (const ReplyFaultField& field : kFields)
         if (name == field.name) return &field;
     return nullptr;
+}
+
+std::string ReplyFaultsConflict(const ReplyFaults& faults, std::string& field) {
+    // 0 for the longest delay means "exactly the shortest"; anything else is a range.
+    if (faults.DelayMax != 0 && faults.DelayMax < faults.DelayMin) {
+        field = "delayMax";
+        return "delayMax must be 0 or at least delayMin (" + std::to_string(faults.DelayMin) + ")";
+    }
+    field.clear();
+    return {};
 }
 
 ReplyFaults BoundedFaults(ReplyFaults f) {

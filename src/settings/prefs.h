@@ -195,6 +195,9 @@ const ReplyFaultField* FindReplyFaultField(std::string_view name);
 
 // `faults` with every value brought into its range (flags to 0 or 1).
 ReplyFaults BoundedFaults(ReplyFaults faults);
+// Values in range that still do not hold together: "" when they do, else why not, with the
+// field at fault (its API name) in `field`.
+std::string ReplyFaultsConflict(const ReplyFaults& faults, std::string& field);
 
 // One row of the reply actions table.
 struct ReplyPrefs {

@@ -1,12 +1,12 @@
 #include "settings/prefs_ini.h"
 
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <type_traits>
 
 #include "settings/ini_file.h"
+#include "text/integer.h"
 
 namespace {
 
@@ -200,9 +200,7 @@ void ReadLineFaults(const IniFile& file, LineFaults& faults, const char* section
     }
     if (const auto value = file.Find(section, "corruptSeed")) {
         const std::string text(StripQuotes(*value));
-        std::uint64_t seed = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seed);
-        if (error == std::errc() && end == text.data() + text.size()) faults.corruptSeed = seed;
+        if (const auto seed = ParseUnsigned(text)) faults.corruptSeed = *seed;
     }
     faults = BoundedLineFaults(faults);
 }

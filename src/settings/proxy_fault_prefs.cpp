@@ -1,8 +1,8 @@
 #include "settings/proxy_fault_prefs.h"
 
-#include <charconv>
 
 #include "settings/prefs.h"
+#include "text/integer.h"
 
 namespace {
 
@@ -101,13 +101,12 @@ ProxyFaultRule ParseProxyFaultRule(std::string_view text, std::string& error) {
             error = "\"" + std::string(name) + "\" is not a rule's value";
             return rule;
         }
-        std::int32_t number = 0;
-        const auto [stop, failed] = std::from_chars(value.data(), value.data() + value.size(), number);
-        if (value.empty() || failed != std::errc() || stop != value.data() + value.size()) {
+        const std::optional<std::int32_t> number = ParseInteger(value, Blanks::None);
+        if (!number) {
             error = std::string(name) + ": \"" + std::string(value) + "\" is not a whole number";
             return rule;
         }
-        rule.*field->member = number;
+        rule.*field->member = *number;
     }
     ProxyFaults one{{rule}, 1};
     if (std::string problem = ProxyFaultsError(one); !problem.empty()) error = problem.substr(problem.find(": ") + 2);

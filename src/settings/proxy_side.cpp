@@ -1,21 +1,19 @@
 #include "settings/proxy_side.h"
 
-#include <charconv>
 #include <iterator>
 #include <optional>
 
 #include "settings/names.h"
 #include "settings/value_checks.h"
+#include "text/integer.h"
 
 namespace {
 
 // Decimal digits only, nothing around them.
 std::optional<std::int32_t> Digits(std::string_view text) {
-    std::int32_t value = 0;
-    if (text.empty() || text.front() == '-' || text.front() == '+') return std::nullopt;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
+    const std::optional<std::uint64_t> value = ParseUnsigned(text, INT32_MAX);
+    if (!value) return std::nullopt;
+    return static_cast<std::int32_t>(*value);
 }
 
 // "HOST:PORT" or "[V6]:PORT": the host and the port's text; false when there is no port.

@@ -63,6 +63,10 @@ void CheckReplyFaults(const ReplyFaults& faults, int row, std::vector<SettingRef
                            "Row " + std::to_string(row + 1) + ": " + name + " " +
                                std::to_string(faults.*member) + " is out of its range."});
     }
+    std::string field;
+    if (const std::string conflict = ReplyFaultsConflict(faults, field); !conflict.empty())
+        refused.push_back({"Reply." + std::string(FindReplyFaultField(field)->key) + std::to_string(row),
+                           "Row " + std::to_string(row + 1) + ": " + conflict + "."});
 }
 
 void CheckTraffic(const TrafficPrefs& traffic, std::vector<SettingRefusal>& refused) {

@@ -127,3 +127,11 @@ JsonObjectWriter& JsonObjectWriter::Json(std::string_view key, std::string_view 
     out_ += json;
     return *this;
 }
+
+std::string JsonErrorText(std::string_view what) {
+    if (what.rfind("[json.exception.", 0) == 0) {
+        const std::size_t end = what.find("] ");
+        if (end != std::string_view::npos) what.remove_prefix(end + 2);
+    }
+    return std::string(what);
+}

@@ -11,6 +11,10 @@ std::string BytesToJsonText(std::string_view bytes);
 // The bytes of a UTF-8 text whose characters are all U+0000 to U+00FF; nothing otherwise.
 std::optional<std::string> JsonTextToBytes(std::string_view utf8);
 
+// What a JSON library's error says, without the library's own tag ("[json.exception.
+// parse_error.101] "): the place and the fault, for a user to read.
+std::string JsonErrorText(std::string_view what);
+
 // Appends `bytes` as a JSON string literal, quotes included, each byte as its character:
 // the same text a JSON library writes for BytesToJsonText(bytes), without building it first.
 void AppendJsonString(std::string& out, std::string_view bytes);

@@ -31,7 +31,7 @@ TBccCalcForm::TBccCalcForm(QWidget* parent) : QDialog(parent) {
     setObjectName("BccCalcForm");
     setWindowTitle("BCC Calculator");
     setModal(false);
-    setFixedSize(794, 260);  // a fixed dialog frame
+    FixedFrame(this, {794, 260});
 
     TypeEdit = Named(new QLineEdit(this), "TypeEdit");
     TypeEdit->setMaxLength(1);

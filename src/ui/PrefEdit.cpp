@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -21,6 +22,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -35,6 +37,7 @@
 #include "ui/message_boxes.h"
 #include "ui/reply_faults_dialog.h"
 #include "ui/traffic_prefs_page.h"
+#include "text/integer.h"
 
 namespace {
 
@@ -71,10 +74,9 @@ void SelectIndex(QComboBox* combo, std::int32_t index) {
 
 // A signed decimal integer of 32 bits; false for anything else, an empty text included.
 bool ToInteger(const QString& text, std::int32_t& value) {
-    bool ok = false;
-    const int parsed = text.toInt(&ok, 10);
-    if (ok) value = parsed;
-    return ok;
+    const std::optional<std::int32_t> parsed = ParseInteger(text.toStdString());
+    if (parsed) value = *parsed;
+    return parsed.has_value();
 }
 
 QTableWidgetItem* Cell(const QString& text, bool editable) {
@@ -94,7 +96,7 @@ TPreferencesForm::TPreferencesForm(Preferences& prefs, QWidget* parent)
     : QDialog(parent), prefs_(prefs) {
     setObjectName("PreferencesForm");
     setWindowTitle("Preferences");
-    setFixedSize(709, 452);  // a fixed dialog frame
+    FixedFrame(this, {709, 452});
 
     PageControl = Named(new QTabWidget(this), "PageControl");
 
@@ -397,6 +399,15 @@ void TPreferencesForm::OpenActionDropDown(int row) {
         if (QTableWidgetItem* item = ReplyStringGrid->item(row, kActionColumn))
             item->setText(combo->itemText(index));
     });
+    // A choice made in the list (Enter, a click) is the user's answer: Esc afterwards closes
+    // the drop-down and keeps it. Stepping through with the list closed is not, until Enter.
+    connect(combo, &QComboBox::activated, this, [this, combo](int index) {
+        if (actionListChoosing_ && index >= 0) actionBefore_ = combo->itemText(index);
+    });
+    // The list first: making it sends the drop-down events this filter must not see yet.
+    actionList_ = combo->view();
+    actionList_->installEventFilter(this);
+    actionList_->viewport()->installEventFilter(this);
     combo->installEventFilter(this);
     ReplyStringGrid->setCellWidget(row, kActionColumn, combo);
     combo->setFocus(Qt::OtherFocusReason);
@@ -419,6 +430,9 @@ void TPreferencesForm::DropActionDropDown() {
     QComboBox* combo = actionCombo_;
     actionCombo_ = nullptr;
     combo->removeEventFilter(this);
+    actionList_->removeEventFilter(this);
+    actionList_->viewport()->removeEventFilter(this);
+    actionList_ = nullptr;
     // Hiding the focused drop-down would pass the focus on to the next control.
     if (combo->hasFocus()) ReplyStringGrid->setFocus(Qt::OtherFocusReason);
     combo->hide();
@@ -428,6 +442,19 @@ void TPreferencesForm::DropActionDropDown() {
 }
 
 bool TPreferencesForm::eventFilter(QObject* watched, QEvent* event) {
+    if (actionList_ != nullptr && (watched == actionList_ || watched == actionList_->viewport())) {
+        // The list picks its entry while it handles this event, after this filter; the mark
+        // lasts just that long (a release that only ends the opening click picks nothing).
+        // The list takes Enter when it is offered as a shortcut, before the key press.
+        const bool enter = (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) &&
+                           (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return ||
+                            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Enter);
+        if (enter || event->type() == QEvent::MouseButtonRelease) {
+            actionListChoosing_ = true;
+            QTimer::singleShot(0, this, [this] { actionListChoosing_ = false; });
+        }
+        return QDialog::eventFilter(watched, event);
+    }
     if (watched == actionCombo_ && event->type() == QEvent::FocusOut) {
         if (!ActionListHasFocus()) DropActionDropDown();
     } else if (watched == actionCombo_ && event->type() == QEvent::KeyPress) {

@@ -14,6 +14,7 @@
 class Preferences;
 class QButtonGroup;
 class QCheckBox;
+class QAbstractItemView;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -116,7 +117,10 @@ private:
     QString shownPortText_;
     QPointer<QComboBox> actionCombo_;
     int actionRow_ = -1;
-    QString actionBefore_;  // the Action cell's text when its drop-down opened
+    QString actionBefore_;  // what Esc puts back: the cell's text when its drop-down opened,
+                            // or the latest choice made in its list
+    bool actionListChoosing_ = false;  // Enter or a click in the drop-down's list is under way
+    QAbstractItemView* actionList_ = nullptr;  // the drop-down's list while it is open
     std::array<ReplyFaults, kReplySlots> faults_;  // the working copy of this showing
 
     void FaultsButtonClick();

@@ -85,7 +85,7 @@ TAboutBox::TAboutBox(QWidget* parent)
       openUrl_([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {
     setObjectName("AboutBox");
     setWindowTitle("About");
-    setFixedSize(298, 347);  // a fixed dialog frame
+    FixedFrame(this, {298, 347});
 
     auto* panel = Named(new QFrame(this), "Panel1");
     panel->setFrameStyle(QFrame::Panel | QFrame::Raised);

@@ -20,6 +20,7 @@
 
 #include "app/app_core.h"
 #include "ui/dialog_parts.h"
+#include "ui/elided_label.h"
 #include "ui/latin1.h"
 #include "ui/message_boxes.h"
 
@@ -204,6 +205,8 @@ void ReplayDialog::Start() {
     request.mask = PathOf(MaskEdit);
     try {
         core_.Replays().Start(request);
+        if (const std::string warning = core_.Replays().GetView().warning; !warning.empty())
+            MessageBoxes::Instance().Error(this, ToQString(warning));
     } catch (const std::exception& error) {
         MessageBoxes::Instance().Error(this, ToQString(error.what()));
     }
@@ -237,7 +240,10 @@ void ReplayDialog::Refresh() {
 }
 
 CaptureMenu::CaptureMenu(QMainWindow* window, AppCore& core) : QObject(window), core_(core) {
-    StatusLabel = Named(new QLabel(window), "CaptureLabel");
+    // It shares the status bar with the link's news: a part of it, the whole text in its
+    // tooltip.
+    StatusLabel = Named(new ElidedLabel(window), "CaptureLabel");
+    StatusLabel->setMaximumWidth(300);
     StatusLabel->hide();
     Capture = new CaptureDialog(window, core);
     Replay = new ReplayDialog(window, core);
@@ -267,15 +273,25 @@ void CaptureMenu::AddFileItems(QMenu* file, QAction* before) {
     file->insertActions(before, {capture, replay});
 }
 
+void CaptureMenu::LinkChanged() {
+    if (core_.Replays().Running()) return;
+    replayDismissed_ = true;
+    Refresh();
+}
+
 void CaptureMenu::Refresh() {
     const CaptureWriter::Status capture = core_.CaptureStatus();
     const ReplayService::View replay = core_.Replays().GetView();
+    // A replay that runs is shown again, whatever was dismissed before it.
+    if (core_.Replays().Running()) replayDismissed_ = false;
+    const bool showReplay = replay.phase != ReplayService::Phase::Idle && !replayDismissed_;
     QStringList parts;
     if (capture.running || !capture.error.empty()) parts << CaptureText(capture);
-    if (replay.phase != ReplayService::Phase::Idle) parts << ReplayText(replay);
+    if (showReplay) parts << ReplayText(replay);
     StatusLabel->setText(parts.join(QStringLiteral("; ")));
+    StatusLabel->setToolTip(StatusLabel->text());
     StatusLabel->setVisible(!parts.isEmpty());
-    StatusLabel->setStyleSheet(!capture.error.empty() || (replay.report && !replay.report->passed)
+    StatusLabel->setStyleSheet(!capture.error.empty() || (showReplay && replay.report && !replay.report->passed)
                                    ? QStringLiteral("color: #c01010")
                                    : QString());
     const bool running = capture.running || core_.Replays().Running();

@@ -64,6 +64,8 @@ public:
     void AddFileItems(QMenu* file, QAction* before);
     // Capture or replay changed: the status bar and the open dialogs.
     void Refresh();
+    // The link changed: the verdict of a replay that has ended is old news from now on.
+    void LinkChanged();
 
     QLabel* StatusLabel = nullptr;
     CaptureDialog* Capture = nullptr;
@@ -72,4 +74,5 @@ public:
 private:
     AppCore& core_;
     QTimer* timer_ = nullptr;  // the counts while a capture or replay runs
+    bool replayDismissed_ = false;  // the ended replay is no longer shown
 };

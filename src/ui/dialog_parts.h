@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDialog>
 #include <QHBoxLayout>
 #include <QString>
 #include <QWidget>
@@ -21,4 +22,12 @@ inline QHBoxLayout* ButtonRow(std::initializer_list<QWidget*> buttons) {
     row->addStretch();
     for (QWidget* button : buttons) row->addWidget(button);
     return row;
+}
+
+// A dialog of a fixed frame: a title and a close box, nothing to minimise or maximise (a
+// minimised modal dialog would leave its program unusable and out of sight). `size` empty:
+// the layout fixes the size.
+inline void FixedFrame(QDialog* dialog, QSize size = {}) {
+    dialog->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    if (size.isValid()) dialog->setFixedSize(size);
 }

@@ -15,6 +15,7 @@
 #include "text/parser.h"
 #include "ui/dialog_parts.h"
 #include "ui/latin1.h"
+#include "text/integer.h"
 
 namespace {
 
@@ -89,9 +90,8 @@ void DigitCountBox::SetRange(int lowest, int highest, int step) {
 
 void DigitCountBox::stepBy(int steps) {
     // The arrows go on from what was typed, like the edit they belong to.
-    bool typed = false;
-    const int value = lineEdit()->text().toInt(&typed);
-    int position = std::clamp(typed ? value : position_, lowest_, highest_);
+    const std::optional<std::int32_t> typed = ParseInteger(lineEdit()->text().toStdString());
+    int position = std::clamp(typed ? *typed : position_, lowest_, highest_);
     for (int i = 0; i < std::abs(steps); ++i) {
         position += steps > 0 ? step_ : -step_;
         if (position > highest_) position = lowest_;
@@ -111,9 +111,7 @@ QValidator::State DigitCountBox::validate(QString& input, int&) const {
 TFlagHelpForm::TFlagHelpForm(QWidget* parent) : QDialog(parent) {
     setObjectName("FlagHelpForm");
     setWindowTitle("Message Flags");
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
-    setFixedSize(632, 343);  // a fixed dialog frame
+    FixedFrame(this, {632, 343});
 
     FlagListBox = Named(new QListWidget(this), "FlagListBox");
     QFont fixed("Courier New");

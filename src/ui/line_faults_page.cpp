@@ -1,4 +1,5 @@
 #include "ui/line_faults_page.h"
+#include "text/integer.h"
 
 #include <QDoubleSpinBox>
 #include <QFormLayout>
@@ -10,7 +11,6 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include <charconv>
 
 namespace {
 
@@ -50,6 +50,12 @@ LineFaultsPage::LineFaultsPage(QWidget* parent, const QString& suffix) : QWidget
         spin->setObjectName(QString::fromLatin1(fields[i].name) + "Spin" + suffix);
         spin->setRange(fields[i].low, fields[i].high);
         spin->setSuffix(QString::fromUtf8(shown.suffix));
+        // "1 byte", "1 byte/s": the unit of one is said as one.
+        if (QString plural = QString::fromUtf8(shown.suffix); plural.startsWith(QStringLiteral(" bytes"))) {
+            const QString singular = QString(plural).replace(QStringLiteral(" bytes"), QStringLiteral(" byte"));
+            connect(spin, &QSpinBox::valueChanged, spin,
+                    [spin, plural, singular](int value) { spin->setSuffix(value == 1 ? singular : plural); });
+        }
         if (shown.never != nullptr) spin->setSpecialValueText(shown.never);
         spin->setToolTip(shown.tip);
         spin->setAccelerated(true);
@@ -66,6 +72,7 @@ LineFaultsPage::LineFaultsPage(QWidget* parent, const QString& suffix) : QWidget
     CorruptRateSpin->setDecimals(6);
     CorruptRateSpin->setSingleStep(0.001);
     CorruptRateSpin->setSpecialValueText("none");
+    CorruptRateSpin->setSuffix(" per byte");
     CorruptRateSpin->setToolTip("The chance for each byte that one of its bits is flipped (0.001: one byte in a thousand).");
     CorruptSeedEdit = new QLineEdit;
     CorruptSeedEdit->setObjectName("corruptSeedEdit" + suffix);
@@ -100,16 +107,14 @@ void LineFaultsPage::Load(const LineFaults& faults) {
 }
 
 bool LineFaultsPage::Store(LineFaults& faults, QString& problem) const {
-    const std::string seed = CorruptSeedEdit->text().toStdString();
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(seed.data(), seed.data() + seed.size(), value);
-    if (seed.empty() || error != std::errc() || end != seed.data() + seed.size()) {
+    const std::optional<std::uint64_t> value = ParseUnsigned(CorruptSeedEdit->text().trimmed().toStdString());
+    if (!value) {
         problem = QStringLiteral("The seed must be a whole number from 0 to %1.").arg(UINT64_MAX);
         return false;
     }
     const auto& fields = LineFaultLimit::Fields();
     for (std::size_t i = 0; i < fields.size(); ++i) faults.*fields[i].member = Spins[i]->value();
     faults.corruptRate = CorruptRateSpin->value();
-    faults.corruptSeed = value;
+    faults.corruptSeed = *value;
     return true;
 }

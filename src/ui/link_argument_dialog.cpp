@@ -36,6 +36,7 @@ TLinkArgumentForm::TLinkArgumentForm(const LinkArgumentRequest& request, QWidget
     layout->addWidget(ProblemLabel);
     layout->addLayout(ButtonRow({OkButton, CancelButton}));
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    FixedFrame(this);
 }
 
 QString TLinkArgumentForm::Text() const { return ArgumentEdit->text(); }

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QStatusBar>
+#include <QToolButton>
 
 #include "protocol/frame.h"
 #include "settings/prefs_ini.h"
@@ -20,6 +21,15 @@ MainStatusBar::MainStatusBar(QMainWindow* window) {
         Panels[1]->fontMetrics().horizontalAdvance(QStringLiteral("DISABLED ERROR")) + 14);
     // The message gives way first: it takes what the others leave.
     Panels[0]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    KeepNewestButton = new QToolButton(window);
+    KeepNewestButton->setObjectName(QStringLiteral("KeepNewestButton"));
+    KeepNewestButton->setText(QStringLiteral("Keep newest..."));
+    KeepNewestButton->setToolTip(QStringLiteral("Keep only the newest received messages"));
+    KeepNewestButton->setAutoRaise(true);
+    // No taller than the panels: the status bar keeps its height whether it shows or not.
+    KeepNewestButton->setFixedHeight(Panels[0]->sizeHint().height());
+    KeepNewestButton->hide();
+    window->statusBar()->addWidget(KeepNewestButton);
     window->statusBar()->setSizeGripEnabled(true);
     for (int code = 0; code < kStatusCodeCount; ++code)
         StatusTexts << QString::fromLatin1(StatusText(code));
@@ -49,6 +59,16 @@ void MainStatusBar::ShowSending() {
 void MainStatusBar::ShowLink(const QString& summary) {
     Panels[2]->setText(summary);
     Panels[2]->setToolTip(summary);
+}
+
+void MainStatusBar::ShowListLarge(std::size_t bytes, std::size_t listed) {
+    const double gb = static_cast<double>(bytes) / (1u << 30);
+    ShowMessage(QStringLiteral("Received list: %1 GB").arg(gb, 0, 'f', 1));
+    Panels[0]->setToolTip(QStringLiteral("The received list holds %1 messages in %2 GB of memory; "
+                                         "keep only the newest to bound it.")
+                              .arg(listed)
+                              .arg(gb, 0, 'f', 2));
+    KeepNewestButton->show();
 }
 
 void MainStatusBar::ShowLoadWarnings(const std::vector<SettingWarning>& warnings) {

@@ -3,10 +3,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstddef>
 #include <vector>
 
 class QLabel;
 class QMainWindow;
+class QToolButton;
 struct SettingWarning;
 
 // The main window's three status panels: a message (why the link could not be opened, say),
@@ -17,6 +19,8 @@ public:
     explicit MainStatusBar(QMainWindow* window);
 
     QLabel* Panels[3];
+    // Offered once the received list has grown large: keep only its newest messages.
+    QToolButton* KeepNewestButton;
     QStringList StatusTexts;  // the engine's status texts by their code
 
     // The first panel; its tooltip holds the whole of a text cut short.
@@ -24,6 +28,8 @@ public:
     void ShowStatus(int code);
     void ShowSending();
     void ShowLink(const QString& summary);
+    // The received list holds `bytes`: said once in the first panel, with KeepNewestButton.
+    void ShowListLarge(std::size_t bytes, std::size_t listed);
     // Settings the file held out of range, replaced by their defaults: said once, each in
     // the tooltip.
     void ShowLoadWarnings(const std::vector<SettingWarning>& warnings);

@@ -3,14 +3,17 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDockWidget>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -84,6 +87,7 @@ void TMainForm::BuildControls() {
 
     Status = new MainStatusBar(this);
     std::copy(std::begin(Status->Panels), std::end(Status->Panels), StatusPanels);
+    connect(Status->KeepNewestButton, &QToolButton::clicked, this, [this] { KeepNewestClick(); });
 
     TxRxSplitter = new QSplitter(Qt::Vertical, this);
     TxRxSplitter->setObjectName(QStringLiteral("TxRxSplitter"));
@@ -165,6 +169,13 @@ void TMainForm::BuildViewMenuAndStatus() {
     Captures->AddFileItems(FileMenu, fileItems.at(fileItems.indexOf(ExitMenuItem) - 1));
     connect(Scenario, &ScenarioPanel::ScriptError, this,
             [this](const QString& text) { ShowInFirstPanel(text); });
+    // A panel docked beside the rows that leaves them too narrow for their controls opens as
+    // a window of its own instead (at the default 800 by 560 there is no room beside them).
+    for (QDockWidget* dock : {Traffic->StatisticsDock, Scenario->Dock}) {
+        connect(dock, &QDockWidget::visibilityChanged, this, [this, dock](bool visible) {
+            if (visible && !dock->isFloating()) QTimer::singleShot(0, this, [this, dock] { FloatIfCramped(dock); });
+        });
+    }
     statusBar()->addPermanentWidget(Captures->StatusLabel);
     statusBar()->addPermanentWidget(Traffic->HeldLabel);
     statusBar()->addPermanentWidget(Traffic->LogLabel);
@@ -183,9 +194,11 @@ void TMainForm::Listen() {
     listener.messagesDropping = [list](std::size_t count) { list->MessagesDropping(count); };
     listener.messagesCleared = [list] { list->MessagesCleared(); };
     listener.linkChanged = [this] {
-        // A message about the link before is not about this one.
+        // A message about the link before is not about this one, nor is an ended replay's
+        // verdict.
         ShowInFirstPanel(QString());
         ShowCommSettings();
+        if (Captures != nullptr) Captures->LinkChanged();
     };
     listener.rowChanged = [this](int row) { SendRows[row]->Refresh(); };
     listener.rowError = [this](int row, const std::string& error) {
@@ -196,6 +209,7 @@ void TMainForm::Listen() {
     listener.trafficReady = [traffic] { traffic->EntriesReady(); };
     CaptureMenu* captures = Captures;
     listener.captureChanged = [captures] { captures->Refresh(); };
+    listener.listLarge = [this](std::size_t bytes) { Status->ShowListLarge(bytes, core_.Messages().Size()); };
     core_.SetListener(listener);
 }
 
@@ -346,6 +360,55 @@ void TMainForm::PreferencesMenuItemClick(QObject* sender) {
 
 void TMainForm::BCCCalcMenuItemClick() {
     if (dialogs_.bccCalculator) dialogs_.bccCalculator->ShowModeless();
+}
+
+bool TMainForm::SideDockShown() const {
+    for (const QDockWidget* dock : {Traffic->StatisticsDock, Scenario->Dock})
+        if (dock->isVisible() && !dock->isFloating()) return true;
+    return false;
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    if (Scenario != nullptr && !SideDockShown()) sizeWithoutSideDocks_ = size();
+}
+
+void TMainForm::FloatIfCramped(QDockWidget* dock) {
+    if (!dock->isVisible() || dock->isFloating()) return;
+    const bool grew = sizeWithoutSideDocks_.isValid() && width() > sizeWithoutSideDocks_.width();
+    // The panel scrolls when it is narrower than what it holds needs.
+    const auto* view = qobject_cast<const QScrollArea*>(dock->widget());
+    const QWidget* content = view != nullptr ? view->widget() : nullptr;
+    const int contentNeeds = content != nullptr ? std::max(content->minimumWidth(), content->minimumSizeHint().width()) : 0;
+    const bool rowsWhole = SendScrollBox->viewport()->width() >= SendRows[0]->minimumSizeHint().width();
+    if (!grew && rowsWhole && view != nullptr && view->viewport()->width() >= contentNeeds) return;
+    // Wide enough for what it holds, with room for its scroll bar.
+    const QSize wanted = dock->sizeHint().expandedTo(QSize(std::max(360, contentNeeds + 40), 420));
+    dock->setFloating(true);
+    // The window grew to make room for it: back to the size the user gave it.
+    if (grew && !SideDockShown() && !isMaximized() && !isFullScreen()) {
+        layout()->activate();  // its minimum without the dock first
+        resize(sizeWithoutSideDocks_);
+    }
+    // Beside the window where the screen has room, else over its right part.
+    QRect place(QPoint(frameGeometry().right() + 1, geometry().top()), wanted);
+    if (const QScreen* screen = this->screen(); screen && !screen->availableGeometry().contains(place))
+        place.moveRight(std::min(screen->availableGeometry().right(), frameGeometry().right()));
+    dock->setGeometry(place);
+}
+
+void TMainForm::KeepNewestClick() {
+    int count = 100000;
+    if (!MessageBoxes::Instance().AskNumber(this, QStringLiteral("Keep newest"),
+                                            QStringLiteral("Messages to keep:"), count, 1, kListMaxRange.high))
+        return;
+    const std::string refused = core_.KeepNewest(count);
+    if (!refused.empty()) {
+        MessageBoxes::Instance().Error(this, ToQString(refused));
+        return;
+    }
+    Status->KeepNewestButton->hide();
+    ShowInFirstPanel(QStringLiteral("Keeping the newest %1 received messages").arg(count));
 }
 
 void TMainForm::AboutMenuItemClick() {

@@ -35,6 +35,7 @@ class TrafficHub;
 class ScenarioPanel;
 class CaptureMenu;
 class MainStatusBar;
+class QDockWidget;
 class ReceivedListHabits;
 
 // The main window: a view over the application core (which owns the control thread, the
@@ -80,6 +81,12 @@ public:
     void BCCCalcMenuItemClick();
     void FlagsHelpMenuItemClick();
     void AboutMenuItemClick();
+    // The status bar's offer once the received list is large: asks how many to keep.
+    void KeepNewestClick();
+    // Floats a dock that leaves the send rows too narrow for their controls, or made the
+    // window grow.
+    void FloatIfCramped(QDockWidget* dock);
+    bool SideDockShown() const;
 
     // The received messages list (RxPanel's).
     void ClearReceivedButtonClick() { RxPanel->ClearReceivedButtonClick(); }
@@ -110,6 +117,7 @@ public:
     // The traffic view, statistics, continuous log and link indicator (View menu, status bar).
     TrafficHub* Traffic = nullptr;
     ScenarioPanel* Scenario = nullptr;
+    QSize sizeWithoutSideDocks_;  // the size the user gave the window with nothing docked beside the rows
     CaptureMenu* Captures = nullptr;  // File > Capture... and Replay..., and their status
 
 signals:
@@ -118,6 +126,7 @@ signals:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -1,6 +1,7 @@
 #include "ui/message_boxes.h"
 
 #include <QApplication>
+#include <QInputDialog>
 #include <QMessageBox>
 
 #include "ui/application.h"
@@ -26,6 +27,14 @@ bool MessageBoxes::Confirm(QWidget* parent, const QString& text) {
 void MessageBoxes::ApplicationError(const QString& text) {
     QMessageBox::critical(nullptr, QString::fromLatin1(kApplicationTitle),
                           ApplicationErrorText(text), QMessageBox::Ok);
+}
+
+bool MessageBoxes::AskNumber(QWidget* parent, const QString& title, const QString& label, int& value,
+                             int low, int high) {
+    bool ok = false;
+    const int chosen = QInputDialog::getInt(parent, title, label, value, low, high, 1, &ok);
+    if (ok) value = chosen;
+    return ok;
 }
 
 QString ApplicationErrorText(const QString& message) {

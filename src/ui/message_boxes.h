@@ -15,6 +15,9 @@ public:
     // An error that escaped a handler: titled with the application title, error icon, OK;
     // a full stop is added when the text ends with a letter or digit.
     virtual void ApplicationError(const QString& text);
+    // A whole number from `low` to `high`, offered at `value`; false when cancelled.
+    virtual bool AskNumber(QWidget* parent, const QString& title, const QString& label, int& value,
+                           int low, int high);
 
     static MessageBoxes& Instance();
     // Replaces the boxes (tests); null restores the real ones. Not owned.

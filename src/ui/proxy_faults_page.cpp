@@ -157,9 +157,8 @@ ProxyFaultsPage::ProxyFaultsPage(QWidget* parent) : QWidget(parent) {
     connect(RuleList, &QListWidget::currentRowChanged, this, [this](int r) { ShowRule(r); });
     connect(AddButton, &QPushButton::clicked, this, [this] {
         if (faults_.Rules.size() >= ProxyFaultLimit::kMaxRules) return;
-        ProxyFaultRule rule;
-        rule.Drop = 1;  // a new rule does something: the user changes what
-        faults_.Rules.push_back(rule);
+        // A new rule does nothing until the user chooses what: the list says "nothing".
+        faults_.Rules.push_back(ProxyFaultRule{});
         Refill();
         RuleList->setCurrentRow(static_cast<int>(faults_.Rules.size()) - 1);
         WayCombo->setFocus();

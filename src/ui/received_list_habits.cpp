@@ -98,7 +98,7 @@ QString ReceivedListHabits::SelectedText() const {
     for (int row : rows) {
         std::string status = model->Cell(row, ReceivedListModel::StatusColumn);
         status.erase(status.find_last_not_of(' ') + 1);
-        text += model->Cell(row, ReceivedListModel::TimeColumn) + '\t' + status + '\t' +
+        text += model->SavedTime(row) + '\t' + status + '\t' +
                 model->Cell(row, ReceivedListModel::TypeColumn) + '\t' +
                 QuoteField(model->Cell(row, ReceivedListModel::TextColumn)) +
                 '\t' + model->Cell(row, ReceivedListModel::RxBccColumn) + '\t' +

@@ -216,6 +216,7 @@ void ReceivedListPanel::Flush() {
     updateTimer_->stop();
     const int firstNew = ReceivedMessages->MessageCount();
     if (ReceivedMessages->ShowNew() == 0) return;
+    FitNumbers();
     ListHabits->AfterAdd(firstNew);
     lastUpdate_.start();
     if (!ListHabits->Following()) return;
@@ -224,6 +225,17 @@ void ReceivedListPanel::Flush() {
     ReceivedMsgsGrid->selectionModel()->setCurrentIndex(
         current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     ReceivedMsgsGrid->scrollTo(current);
+}
+
+void ReceivedListPanel::FitNumbers() {
+    // The newest number is the widest (a deletion only repeats smaller ones); the column
+    // grows to show it whole and never shrinks under what the user chose.
+    const int newest = ReceivedMessages->MessageCount() - 1;
+    const QString number = QString::fromStdString(ReceivedMessages->Cell(newest, ReceivedListModel::NumberColumn));
+    const int needed = ReceivedMsgsGrid->fontMetrics().horizontalAdvance(number) +
+                       2 * ReceivedMsgsGrid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, ReceivedMsgsGrid) + 8;
+    if (needed > ReceivedMsgsGrid->columnWidth(ReceivedListModel::NumberColumn))
+        ReceivedMsgsGrid->setColumnWidth(ReceivedListModel::NumberColumn, needed);
 }
 
 void ReceivedListPanel::FitToShow() {

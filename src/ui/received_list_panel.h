@@ -52,6 +52,8 @@ public:
     // Lists the messages waiting, in one go, and makes the newest current while following.
     // Every list command lists the waiting messages first.
     void Flush();
+    // Widens the number column to show the newest number whole.
+    void FitNumbers();
     // The message text column takes the width the grid has now; the list starts empty.
     void FitToShow();
     // The way a message went shows only where there are two ways: between the proxy's sides.

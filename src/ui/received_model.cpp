@@ -75,7 +75,13 @@ std::string ReceivedListModel::Cell(int row, int column) const {
     const ReceivedStore::View m = store_.At(static_cast<std::size_t>(row));
     switch (column) {
         case NumberColumn: return std::to_string(m.number);
-        case TimeColumn: return ListTime(m.msecsSinceMidnight);
+        case TimeColumn: {
+            // Shown with a point before the milliseconds, as the traffic view shows times;
+            // the saved file keeps the colon.
+            std::string time = ListTime(m.msecsSinceMidnight);
+            if (const auto colon = time.rfind(':'); colon != std::string::npos) time[colon] = '.';
+            return time;
+        }
         case StatusColumn: return StatusListText(m.statusCode);
         case TypeColumn: return std::string(1, static_cast<char>(m.type));
         case TextColumn: return ShownText(m);
@@ -88,6 +94,11 @@ std::string ReceivedListModel::Cell(int row, int column) const {
     }
 }
 
+std::string ReceivedListModel::SavedTime(int row) const {
+    if (row < 0 || row >= MessageCount()) return {};
+    return ListTime(store_.At(static_cast<std::size_t>(row)).msecsSinceMidnight);
+}
+
 bool ReceivedListModel::Passes(int row, const MessageFilter& filter) const {
     return row >= 0 && row < MessageCount() && store_.Passes(static_cast<std::size_t>(row), filter);
 }
@@ -96,7 +107,7 @@ std::string ReceivedListModel::TabSeparatedText() const {
     std::string out = "TimeStamp\tStatus\tType\tMessage Text\tRx BCC\tCalc BCC\t\r\n";
     for (int row = 0; row < MessageCount(); ++row) {
         const ReceivedStore::View m = store_.At(static_cast<std::size_t>(row));
-        out += ListTime(m.msecsSinceMidnight);
+        out += SavedTime(row);
         out += '\t';
         out += StatusListText(m.statusCode);
         out += '\t';

@@ -51,6 +51,8 @@ public:
     std::string TabSeparatedText() const;
     // The bytes of one cell, as shown (the input row's cells are empty).
     std::string Cell(int row, int column) const;
+    // The time stamp of a message row as the saved file writes it ("hh:mm:ss:mmm").
+    std::string SavedTime(int row) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;

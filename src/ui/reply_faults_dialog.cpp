@@ -127,6 +127,7 @@ TReplyFaultsForm::TReplyFaultsForm(QWidget* parent) : QDialog(parent) {
     layout->addLayout(form);
     layout->addLayout(ButtonRow({OkButton, CancelButton}));
     layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed dialog frame, as its siblings
+    FixedFrame(this);
 
     for (QWidget* control : controls_) {
         if (auto* box = qobject_cast<QCheckBox*>(control)) {

@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -143,14 +144,20 @@ ScenarioPanel::ScenarioPanel(QMainWindow* window, AppCore& core)
 
     Dock = new QDockWidget(QStringLiteral("Scenario"), window);
     Dock->setObjectName(QStringLiteral("ScenarioDock"));
-    Dock->setWidget(panel);
+    // Narrower than its buttons need, the panel scrolls: it never widens the window.
+    auto* view = new QScrollArea;
+    view->setWidget(panel);
+    view->setWidgetResizable(true);
+    view->setFrameShape(QFrame::NoFrame);
+    view->setMinimumWidth(60);
+    Dock->setWidget(view);
     window->addDockWidget(Qt::RightDockWidgetArea, Dock);
     Dock->hide();
-    connect(Dock, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+    connect(Dock, &QDockWidget::visibilityChanged, this, [this, panel](bool visible) {
         // Opened beside the rows, the dock takes what the buttons need and leaves the rest.
         if (!visible || Dock->isFloating() || shownOnce_) return;
         shownOnce_ = true;
-        window_->resizeDocks({Dock}, {Dock->minimumSizeHint().width() + 40}, Qt::Horizontal);
+        window_->resizeDocks({Dock}, {panel->minimumSizeHint().width() + 40}, Qt::Horizontal);
     });
 
     connect(LoadButton, &QPushButton::clicked, this, [this] { LoadScenario(); });
@@ -260,7 +267,11 @@ void ScenarioPanel::Refresh() {
     if (v.results.empty()) {
         VerdictLabel->setText(QStringLiteral("Nothing judged"));
     } else {
-        VerdictLabel->setText(QStringLiteral("%1 passed · %2 failed · %3 pending").arg(v.passed).arg(v.failed).arg(v.pending));
+        VerdictLabel->setText(QStringLiteral("%1 passed · %2 holding · %3 failed · %4 pending")
+                                  .arg(v.passed)
+                                  .arg(v.holding)
+                                  .arg(v.failed)
+                                  .arg(v.pending));
     }
 
     Rules->setRowCount(v.running ? static_cast<int>(v.status.ruleHits.size()) : 0);

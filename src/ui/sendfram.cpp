@@ -16,6 +16,7 @@
 
 #include "app/app_core.h"
 #include "app/send_runs.h"
+#include "protocol/frame.h"
 #include "settings/preferences.h"
 #include "ui/application.h"
 #include "ui/latin1.h"
@@ -230,9 +231,10 @@ void TSendFrame::Refresh() {
     } else if (message != shown_ || !outcomeShown_) {
         shown_ = message;
         outcomeShown_ = true;
-        // A time-out reaches no row: the row shows nothing new for it.
         if (run->state == SendState::Accepted) ShowReply(run->response, false);
         if (run->state == SendState::Failed) ShowReply(run->response, true);
+        // Given up after its time-outs: red as a failure, though the run stays on (Stop).
+        if (run->state == SendState::TimedOut) ShowReply(StatusText(StatusTimeout), true);
     }
     StopButton->setEnabled(run->StopEnabled());
 }

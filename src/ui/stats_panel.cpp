@@ -195,8 +195,12 @@ void StatsPanel::Show(const TrafficStats& s, std::int64_t now) {
             QString::number(count));
     }
 
-    // The charts: seconds before now on the x axis, every second since the first with
-    // traffic (a quiet one as zero), nothing before it.
+    ShowCharts(s, now);
+}
+
+void StatsPanel::ShowCharts(const TrafficStats& s, std::int64_t now) {
+    // Seconds before now on the x axis, every second since the first with traffic (a quiet
+    // one as zero), nothing before it.
     const std::int64_t nowSecond = now / 1000000;
     QList<QPointF> rx, tx, latency;
     double topRate = 1, topLatency = 1;

@@ -27,6 +27,8 @@ public:
     void Show(const TrafficStats& stats, std::int64_t now);
     // Only the up-time: for the seconds in which nothing else changed.
     void ShowUpTime(const TrafficStats& stats, std::int64_t now);
+    // Only the charts, their time axis ending at `now`.
+    void ShowCharts(const TrafficStats& stats, std::int64_t now);
     // The text shown for a figure ("Accepted", "Answer latency median", ...); empty if none.
     QString Figure(const QString& name) const;
 

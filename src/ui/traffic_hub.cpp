@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
+#include <QScrollArea>
 #include <QTimer>
 #include <QWindow>
 
@@ -20,9 +21,6 @@ namespace {
 
 // The View menu's item for the statistics, whatever the panel's title says.
 const QString kStatisticsItem = QStringLiteral("&Statistics");
-
-// While nothing changes the charts still move with the time, but slowly is enough.
-constexpr int kQuietChartSeconds = 60;
 
 // A fingerprint of what the figures show, so that a quiet second redraws nothing.
 std::uint64_t Fingerprint(const TrafficStats& s, std::uint32_t session) {
@@ -41,12 +39,19 @@ TrafficHub::TrafficHub(QMainWindow* window, AppCore& core, const TrafficPrefs& p
     Traffic = new TrafficPanel(static_cast<std::size_t>(std::max(1, prefs.MaxEntries)));
     Statistics = new StatsPanel;
     Statistics->setMinimumWidth(380);
+    // Narrower than the figures and charts need, the panel scrolls: it never widens the window.
+    auto* statisticsView = new QScrollArea;
+    statisticsView->setObjectName("StatisticsScroll");
+    statisticsView->setWidget(Statistics);
+    statisticsView->setWidgetResizable(true);
+    statisticsView->setFrameShape(QFrame::NoFrame);
+    statisticsView->setMinimumWidth(60);
     TrafficDock = new QDockWidget("Traffic", window);
     TrafficDock->setObjectName("TrafficDock");
     TrafficDock->setWidget(Traffic);
     StatisticsDock = new QDockWidget("Statistics", window);
     StatisticsDock->setObjectName("StatisticsDock");
-    StatisticsDock->setWidget(Statistics);
+    StatisticsDock->setWidget(statisticsView);
     window->addDockWidget(Qt::BottomDockWidgetArea, TrafficDock);
     window->addDockWidget(Qt::RightDockWidgetArea, StatisticsDock);
     // The statistics take the window's whole height beside the traffic view, not what it
@@ -170,11 +175,12 @@ void TrafficHub::ShowStatistics(bool force) {
                                        : QStringLiteral("Statistics: all sessions (Session %1 has ended)").arg(chosen));
     const std::int64_t now = core_.Traffic().Now();
     const std::uint64_t shown = Fingerprint(stats, session);
-    if (!force && shown == statsShown_ && ++quietSeconds_ < kQuietChartSeconds) {
+    if (!force && shown == statsShown_) {
+        // Nothing new: the figures stay, the charts' time moves on (a burst slides away).
         Statistics->ShowUpTime(stats, now);
+        Statistics->ShowCharts(stats, now);
         return;
     }
-    quietSeconds_ = 0;
     statsShown_ = shown;
     Statistics->Show(stats, now);
 }

@@ -69,5 +69,4 @@ private:
     QElapsedTimer lastDrain_;
     std::atomic<bool> readyPosted_{false};
     std::uint64_t statsShown_ = ~std::uint64_t{0};  // what the figures were drawn from
-    int quietSeconds_ = 0;
 };

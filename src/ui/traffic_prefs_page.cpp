@@ -77,14 +77,22 @@ TrafficPrefsPage::TrafficPrefsPage(QWidget* parent) : QWidget(parent) {
         }
     };
     connect(LogOnBox, &QCheckBox::toggled, this, enable);
-    // A log file holds one format: another format goes to a file named for it.
-    connect(LogFormatBox, &QComboBox::activated, this, [this](int format) {
-        const QString path = LogPathEdit->text().trimmed();
-        if (path.isEmpty()) return;
-        LogPathEdit->setText(QString::fromStdString(
-            LogPathFor(path.toStdString(), format == 1 ? LogFormat::JsonLines : LogFormat::Tsv)));
-    });
+    // A log file holds one format: another format goes to a file named for it, and a name
+    // typed with another format's ending shows the file the log really goes to.
+    connect(LogFormatBox, &QComboBox::activated, this, [this] { ShowRealLogPath(); });
+    connect(LogPathEdit, &QLineEdit::editingFinished, this, [this] { ShowRealLogPath(); });
     Load(TrafficPrefs{});
+}
+
+std::string TrafficPrefsPage::RealLogPath() const {
+    const std::string path = LogPathEdit->text().trimmed().toStdString();
+    if (path.empty()) return path;
+    return LogPathFor(path, LogFormatBox->currentIndex() == 1 ? LogFormat::JsonLines : LogFormat::Tsv);
+}
+
+void TrafficPrefsPage::ShowRealLogPath() {
+    const std::string path = RealLogPath();
+    if (!path.empty()) LogPathEdit->setText(QString::fromStdString(path));
 }
 
 void TrafficPrefsPage::Load(const TrafficPrefs& prefs) {
@@ -109,7 +117,7 @@ bool TrafficPrefsPage::Store(TrafficPrefs& prefs, QString& problem) const {
     }
     prefs.MaxEntries = MaxEntriesSpin->value();
     prefs.LogOn = LogOnBox->isChecked() ? 1 : 0;
-    prefs.LogPath = LogPathEdit->text().trimmed().toStdString();
+    prefs.LogPath = RealLogPath();
     prefs.LogFormat = LogFormatBox->currentIndex();
     prefs.RotateKb = RotateSpin->value();
     prefs.RotateKeep = KeepSpin->value();

@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <string>
+
 #include "settings/prefs.h"
 
 class QCheckBox;
@@ -29,4 +31,9 @@ public:
     QSpinBox* KeepSpin;
     QSpinBox* ListMaxSpin;
     QCheckBox* FollowNewestBox;
+
+private:
+    // The file the log goes to: the path typed, its ending that of the chosen format.
+    std::string RealLogPath() const;
+    void ShowRealLogPath();
 };

@@ -55,7 +55,7 @@ TEST(ApiLink, PutReopensTheLinkAndStatusShowsIt) {
               "TCP/IP Server on Port " + std::to_string(sim.devicePort));
 
     const int moved = FreeTcpPort();
-    Reply put = sim.Put("link", {{"localPort", std::to_string(moved)}});
+    Reply put = sim.Put("link", {{"localPort", moved}});
     ASSERT_EQ(put.status, 200) << put.raw.body();
     EXPECT_EQ(put.body["localPort"], moved);
     EXPECT_EQ(sim.Get("link").body["summary"], "TCP/IP Server on Port " + std::to_string(moved));
@@ -481,7 +481,18 @@ TEST(ApiErrors, EachRefusalWithItsCodeAndField) {
     const ErrorCase cases[] = {
         {"bad JSON", http::verb::put, "/api/v1/link", "{", kJson, 400, "invalid_json", "", "The body is not valid JSON."},
         {"port text", http::verb::put, "/api/v1/link", R"({"remotePort":"12x"})", kJson, 400,
-         "invalid_value", "remotePort", "'12x' is not a valid integer value"},
+         "invalid_type", "remotePort", "remotePort must be a number."},
+        {"a broken escape", http::verb::get, "/api/v1/messages?text=%zz", "", {}, 400, "invalid_value", "text",
+         "The parameter 'text' holds a '%' that is not followed by two hexadecimal digits."},
+        {"an escape cut short", http::verb::get, "/api/v1/messages?type=A&text=ab%4", "", {}, 400, "invalid_value",
+         "text", ""},
+        {"port as a text of digits", http::verb::put, "/api/v1/link", R"({"localPort":"5100"})", kJson, 400,
+         "invalid_type", "localPort", "localPort must be a number."},
+        {"a count as a text", http::verb::post, "/api/v1/sends", R"({"type":"A","count":"3"})", kJson, 400,
+         "invalid_type", "count", "count must be a number."},
+        {"delay above its longest", http::verb::put, "/api/v1/replies",
+         R"({"replies":[{"faults":{"delayMin":500,"delayMax":100}}]})", kJson, 400, "invalid_value",
+         "replies[0].faults.delayMax", "delayMax must be 0 or at least delayMin (500)."},
         {"port above 65535", http::verb::put, "/api/v1/link", R"({"localPort":70000})", kJson, 400,
          "out_of_range", "localPort", "localPort must be 1 to 65535."},
         {"port below 1", http::verb::put, "/api/v1/link", R"({"remotePort":-1})", kJson, 400,
@@ -970,7 +981,13 @@ TEST(ApiEvents, ResumingAcrossAGapSaysSo) {
     const json gap = json::parse(other.substr(17, other.find('\n', 17) - 17));
     EXPECT_EQ(gap["from"], "0123456789abcdef-3");
     EXPECT_EQ(gap["firstId"], run + "-1");
+    EXPECT_EQ(gap["reason"], "The id is of another run.");
     EXPECT_NE(other.find("\n\nid: " + run + "-1\n"), std::string::npos) << other;
+    // This run, but past its latest event: said as such, not as another run's.
+    const std::string ahead = firstBlocks(run + "-" + std::to_string(sim.Hub().LastSeq() + 1000));
+    ASSERT_EQ(ahead.rfind("event: gap\ndata: ", 0), 0u) << ahead;
+    EXPECT_EQ(json::parse(ahead.substr(17, ahead.find('\n', 17) - 17))["reason"],
+              "The id lies past the latest event of this run.");
     // Kept no longer: after more than the hub keeps, the first ones are gone.
     // The core goes on publishing meanwhile (the link's own news), so the oldest kept is read
     // from the gap itself, not from the hub after the stream began.

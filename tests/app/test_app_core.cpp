@@ -257,6 +257,10 @@ TEST_F(Core, ApplyPreferencesRefusesFieldByFieldAndChangesNothing) {
         {"a negative time on side B", [](Prefs& p) { p.LineB.dtrDropMs = -1; }, {"LineFaultsB.dtrDropMs"}},
         {"a count", [](Prefs& p) { p.Traffic.RotateKeep = 100; }, {"Traffic.RotateKeep"}},
         {"a count of a reply row", [](Prefs& p) { p.Reply[3].Faults.EveryN = 0; }, {"Reply.EveryN3"}},
+        {"a reply row's longest delay below its shortest", [](Prefs& p) {
+             p.Reply[2].Faults.DelayMin = 500;
+             p.Reply[2].Faults.DelayMax = 100;
+         }, {"Reply.DelayMax2"}},
         {"a corrupt rate that is no number", [](Prefs& p) { p.Line.corruptRate = std::nan(""); },
          {"LineFaults.corruptRate"}},
         {"a virtual port without its path", [](Prefs& p) {
@@ -554,6 +558,58 @@ TEST_F(Core, TheListBoundHoldsAndNumbersGoOn) {
     Received(Frame('M', "after"));
     EXPECT_EQ(core.Messages().At(0).number, 1) << "a cleared list counts from 1";
     EXPECT_EQ(core.Messages().At(0).id, 1001u) << "ids are never reused";
+}
+
+// A list grown past its warning size is told once, as an event and to the window; keeping
+// the newest N bounds it, and a list small again may be told again later.
+TEST(CoreList, AListPastItsSizeIsToldOnceAndKeepingTheNewestBoundsIt) {
+    Preferences prefs{TempPath("absent.ini").string()};
+    ManualScheduler scheduler;
+    AppCore::Options options = NoLink();
+    options.listWarnBytes = 4 << 20;
+    AppCore core{prefs, scheduler, options};
+    std::vector<std::size_t> told;
+    AppCore::Listener listener;
+    listener.listLarge = [&told](std::size_t bytes) { told.push_back(bytes); };
+    core.SetListener(listener);
+    const auto receive = [&core](int count) {
+        for (int i = 0; i < count; ++i) {
+            Event event{EventId::MessageReceived, 'M', 1};
+            event.payload = Frame('M', std::string(1000, 'x'));
+            core.ToWindow().PostEvent(std::move(event));
+        }
+        while (core.TakeEvents() > 0) {
+        }
+    };
+    const auto warnings = [&core] {
+        int count = 0;
+        for (const HubEvent& event : core.Hub().Since(0, 100000))
+            if (nlohmann::json::parse(event.json)["kind"] == "listMemory") ++count;
+        return count;
+    };
+    receive(100);
+    EXPECT_TRUE(told.empty()) << "100 KB is below the warning";
+    receive(5000);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_GT(told[0], options.listWarnBytes);
+    EXPECT_EQ(warnings(), 1);
+    receive(1000);
+    EXPECT_EQ(told.size(), 1u) << "told once";
+
+    EXPECT_NE(core.KeepNewest(0), "");
+    EXPECT_NE(core.KeepNewest(kListMaxRange.high + 1), "");
+    EXPECT_EQ(core.Messages().Size(), 6100u) << "a refused count changes nothing";
+    EXPECT_EQ(core.KeepNewest(100), "");
+    EXPECT_EQ(core.Messages().Size(), 100u);
+    EXPECT_EQ(core.Messages().At(99).id, 6100u) << "the newest stay";
+    EXPECT_EQ(prefs.Get_traffic_prefs().ListMax, 100) << "the bound is the settings' bound";
+    receive(500);
+    EXPECT_LE(core.Messages().Size(), 100u);
+    EXPECT_EQ(told.size(), 1u);
+
+    EXPECT_EQ(core.KeepNewest(kListMaxRange.high), "");
+    receive(5000);
+    EXPECT_EQ(told.size(), 2u) << "once small again, it is told again";
 }
 
 // The hub writes what a JSON library writes, for every byte a text may hold.

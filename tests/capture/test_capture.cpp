@@ -354,9 +354,125 @@ TEST(PcapngReader, RefusesDamagedInputSayingWhere) {
             EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
         }
     }
-    // A file cut while it was written: what came before the cut, when asked for.
-    EXPECT_EQ(pcapng::Parse(good.substr(0, good.size() - 3), true).packets.size(), 0u);
-    EXPECT_EQ(pcapng::Parse(good + good.substr(headers, 10), true).packets.size(), 1u);
+    // A file cut while it was written: what came before the cut, when asked for, and where
+    // the cut is.
+    const pcapng::Capture cutInPacket = pcapng::Parse(good.substr(0, good.size() - 3), true);
+    EXPECT_EQ(cutInPacket.packets.size(), 0u);
+    EXPECT_EQ(cutInPacket.cutAt, headers);
+    const pcapng::Capture cutAfter = pcapng::Parse(good + good.substr(headers, 10), true);
+    EXPECT_EQ(cutAfter.packets.size(), 1u);
+    EXPECT_EQ(cutAfter.cutAt, good.size());
+    EXPECT_EQ(pcapng::Parse(good, true).cutAt, std::nullopt);
+    // A first block that claims more than the file holds is no cut: said as it is, not as
+    // an empty file.
+    for (const bool tolerateCut : {false, true}) {
+        try {
+            pcapng::Parse(patched(4, std::string("\x00\x00\x00\x70", 4)), tolerateCut);
+            ADD_FAILURE() << "read without complaint";
+        } catch (const pcapng::FormatError& error) {
+            EXPECT_NE(std::string(error.what()).find("at byte 0: a block of 1879048192 bytes runs past the end"),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+}
+
+// Interfaces say their time unit; every unit is read as the microseconds it stands for.
+TEST(PcapngReader, ReadsEachTimeResolutionAsMicroseconds) {
+    const auto option = [](std::uint16_t code, std::string value) {
+        std::string out;
+        out.push_back(static_cast<char>(code & 0xff));
+        out.push_back(static_cast<char>(code >> 8));
+        out.push_back(static_cast<char>(value.size() & 0xff));
+        out.push_back(static_cast<char>(value.size() >> 8));
+        out += value;
+        while (out.size() % 4 != 0) out.push_back('\0');
+        return out;
+    };
+    const auto u32 = [](std::uint32_t v) {
+        std::string out;
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+        return out;
+    };
+    const struct {
+        const char* name;
+        std::uint8_t tsresol;
+        std::uint64_t stamp;
+        std::int64_t micros;
+    } cases[] = {
+        {"microseconds", 6, 1'700'000'000'123'456ull, 1'700'000'000'123'456},
+        {"nanoseconds", 9, 1'700'000'000'123'456'789ull, 1'700'000'000'123'456},
+        {"milliseconds", 3, 1'700'000'000'123ull, 1'700'000'000'123'000},
+        {"seconds", 0, 1'700'000'000ull, 1'700'000'000'000'000},
+        {"1/1024 s", 0x80 | 10, 1024ull * 1'700'000'000 + 512, 1'700'000'000'500'000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string file;
+        pcapng::AppendSectionHeader(file, "test");
+        file += Block(pcapng::kInterfaceBlock, std::string("\x98\x00\x00\x00", 4) + u32(0) +
+                                                   option(pcapng::kIfTsresol, std::string(1, static_cast<char>(c.tsresol))) +
+                                                   option(pcapng::kOptEnd, ""));
+        file += Block(pcapng::kEnhancedPacketBlock, u32(0) + u32(static_cast<std::uint32_t>(c.stamp >> 32)) +
+                                                        u32(static_cast<std::uint32_t>(c.stamp)) + u32(1) + u32(1) + "A");
+        const pcapng::Capture capture = pcapng::Parse(file);
+        ASSERT_EQ(capture.packets.size(), 1u);
+        EXPECT_EQ(capture.interfaces.at(0).tsresol, c.tsresol);
+        EXPECT_EQ(capture.packets[0].micros, c.micros);
+    }
+}
+
+// A capture cut while it was written is read up to the cut, and the recording says where it
+// ends, so that learning or replaying from it does not pass the loss over in silence.
+TEST(RecordingReader, ACutCaptureIsReadUpToTheCutAndSaysWhere) {
+    std::string file;
+    pcapng::AppendSectionHeader(file, "test");
+    pcapng::AppendInterface(file, "if", "an interface");
+    const std::string frame = "\x01" "A\x02hi\x03" "171\r";
+    pcapng::AppendPacket(file, 0, 42, reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size(),
+                         pcapng::kInbound);
+    const std::size_t whole = file.size();
+    pcapng::AppendPacket(file, 0, 43, reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size(),
+                         pcapng::kInbound);
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("vantor-cut-" + std::to_string(::getpid()) + ".pcapng");
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << file.substr(0, file.size() - 5);
+    }
+    const Recording cut = ReadRecording(path.string());
+    std::filesystem::remove(path);
+    EXPECT_EQ(cut.frames.size(), 1u);
+    EXPECT_NE(cut.warning.find("cut short at byte " + std::to_string(whole) + " of " +
+                               std::to_string(file.size() - 5)),
+              std::string::npos)
+        << cut.warning;
+}
+
+// Each link of a capture is an interface of its own: a frame the old link left half read is
+// not continued by the next link's bytes, which are read afresh.
+TEST(RecordingReader, ANewLinksBytesAreNotGluedToTheOldLinksPartialFrame) {
+    std::string file;
+    pcapng::AppendSectionHeader(file, "test");
+    pcapng::AppendInterface(file, "first", "the link before");
+    pcapng::AppendInterface(file, "second", "the link after");
+    // The old link's last bytes end in an escape, which would take the next byte as text.
+    const std::string partial = "\x01" "A\x02par\x10";
+    const std::string whole = capture_test::Frame('B', "whole");
+    const auto packet = [&file](std::uint32_t interface, std::int64_t micros, const std::string& bytes) {
+        pcapng::AppendPacket(file, interface, micros, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                             pcapng::kInbound);
+    };
+    packet(0, 10, partial);
+    packet(1, 20, whole);
+    packet(1, 30, whole);
+    const Recording recording = RecordingFromCapture(pcapng::Parse(file));
+    std::vector<std::string> messages;
+    for (const RecordedFrame& frame : recording.frames)
+        if (frame.kind != EntryKind::Stray)
+            messages.push_back(std::string(1, static_cast<char>(frame.type)) + ":" + frame.text + ":" +
+                               std::to_string(frame.status));
+    EXPECT_EQ(messages, (std::vector<std::string>{"B:whole:0", "B:whole:0"}));
 }
 
 TEST(RecordingReader, RefusesLogLinesItCannotUseSayingWhich) {

@@ -50,7 +50,7 @@ class CommandLine(unittest.TestCase):
         shown = run("--help")
         self.assertEqual(shown.returncode, 0)
         for option in ("--headless", "--config", "--log", "--control", "--control-token-file", "--control-port-file",
-                       "--control-cert", "--control-key", "--save-settings"):
+                       "--control-cert", "--control-key", "--save-settings", "--list-max"):
             self.assertIn(option, shown.stdout)
         version = run("--version")
         self.assertEqual(version.returncode, 0)
@@ -60,7 +60,9 @@ class CommandLine(unittest.TestCase):
         for arguments in (["--bogus"], ["stray"], ["--control", "notaport"], ["--control"],
                           ["--headless", "--control", "192.0.2.1:8080"],
                           ["--control-token-file", "/nonexistent"],
-                          ["--headless", "--control", "0", "--control-cert", "/nonexistent"]):
+                          ["--headless", "--control", "0", "--control-cert", "/nonexistent"],
+                          ["--headless", "--list-max", "many"], ["--headless", "--list-max", "-1"],
+                          ["--headless", "--list-max", "20000001"]):
             with self.subTest(arguments=arguments):
                 result = run(*arguments)
                 self.assertEqual(result.returncode, 2)
@@ -463,6 +465,28 @@ class Headless(unittest.TestCase):
                                      [("B", "OK", "WHOLE", 2)])
             finally:
                 self.assertEqual(self.stop(process, signal.SIGTERM), 0)
+
+    def test_the_list_keeps_its_bound_for_the_run_and_the_file_keeps_its_own(self):
+        """Headless keeps the newest 100,000 by default, --list-max another number for the run;
+        neither is written into the settings file."""
+        for extra, bound in (((), 100000), (("--list-max", "3"), 3), (("--list-max", "0"), 0)):
+            with self.subTest(extra=extra):
+                process, _ = self.start("--save-settings", *extra)
+                try:
+                    self.assertEqual(self.call("GET", "status")["counts"]["listMax"], bound)
+                    if bound == 3:
+                        with open(self.config) as f:
+                            device_port = int(f.read().split("LocalPort=")[1].split()[0])
+                        with socket.create_connection(("127.0.0.1", device_port), timeout=10) as peer:
+                            for i in range(5):
+                                peer.sendall(frame("A", b"m%d" % i))
+                            wait_for(lambda: self.call("GET", "status")["counts"]["received"] == 5, process)
+                        messages = self.call("GET", "messages")["messages"]
+                        self.assertEqual([m["text"] for m in messages], ["m2", "m3", "m4"])
+                finally:
+                    self.assertEqual(self.stop(process, signal.SIGTERM), 0)
+                with open(self.config) as f:
+                    self.assertNotIn("ListMax", f.read())
 
     def test_save_settings_writes_what_the_api_changed(self):
         process, _ = self.start("--save-settings")

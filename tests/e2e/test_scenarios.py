@@ -132,6 +132,16 @@ class Verdicts(unittest.TestCase):
         suite = suite if suite.tag == "testsuite" else suite.find("testsuite")
         self.assertGreater(int(suite.get("failures")), 0)
 
+    def test_without_a_report_the_failures_are_told_on_stderr(self):
+        work = tempfile.mkdtemp()
+        sim = Run(work, "--scenario", os.path.join(EXAMPLES, "login.json"), "--expect",
+                  os.path.join(EXAMPLES, "login.expect.json"), "--until-verified", "--timeout", "1")
+        self.assertEqual(sim.wait(), 1, sim.stderr)
+        self.assertNotIn("see the report", sim.stderr)
+        failed = [line for line in sim.stderr.splitlines() if line.startswith("  ")]
+        self.assertGreater(len(failed), 0, sim.stderr)
+        self.assertTrue(all(": " in line for line in failed), sim.stderr)
+
     def test_bad_files_and_arguments_end_with_two(self):
         work = tempfile.mkdtemp()
         broken = os.path.join(work, "broken.json")

@@ -150,6 +150,9 @@ TEST(ScenarioFile, EveryFaultIsRefusedWithItsPlace) {
         {"[1]", "/: must be an object"},
         {"{\"states\": [\"a\"], \"variables\": {\"n\": 1e999}}", "not JSON: "},
         {"{\"states\": []}", "/states: at least one state"},
+        {"{\"states\": [\"a\", \"\"]}", "/states/1: a state needs a name"},
+        {"{\"states\": {\"\": {}}}", "/states/: a state needs a name"},
+        {"{\"states\": [\"a\", \"b\", \"a\"]}", "/states/2: the state 'a' is named twice"},
         {"{\"states\": [\"a\"], \"start\": \"b\"}", "/: start: no state 'b'"},
         {"{\"states\": [\"a\"], \"rules\": [{\"goto\": \"c\"}]}", "/: rules/0: no state 'c'"},
         {"{\"states\": [\"a\"], \"rules\": [{\"txt\": \"x\"}]}", "/rules/0: unknown field 'txt'"},
@@ -379,6 +382,74 @@ TEST(ScenarioVerifier, EachKindPassesAndFails) {
     const auto json = nlohmann::json::parse(v.Report("run", 300).Json());
     EXPECT_EQ(json["expectations"].size(), 8u);
     EXPECT_EQ(json["passed"], false);
+}
+
+// The edges of each kind, one case per way a verdict could go wrong: what is seen, in order,
+// then the end of the run at `endMs`, and the verdict with a word of its message.
+TEST(ScenarioVerifier, EachKindAtItsEdges) {
+    const auto answered = [](std::int64_t ms, std::int32_t status, std::int32_t naks) {
+        Observation o;
+        o.kind = Observation::Answered;
+        o.ms = ms;
+        o.latencyMs = 5;
+        o.status = status;
+        o.naks = naks;
+        return o;
+    };
+    const auto entered = [](std::int64_t ms, const std::string& state) {
+        Observation o;
+        o.kind = Observation::StateEntered;
+        o.ms = ms;
+        o.state = state;
+        return o;
+    };
+    const struct Case {
+        const char* name;
+        const char* expectation;
+        std::vector<Observation> seen;
+        std::int64_t endMs;
+        Verifier::Verdict verdict;
+        const char* message;
+    } cases[] = {
+        {"order: the second before the first", R"({"first": {"type": "L"}, "then": {"type": "D"}})",
+         {Rx(10, 'D', ""), Rx(20, 'L', ""), Rx(30, 'D', "")}, 100, Verifier::Failed, "before the first"},
+        {"order: the first, then the second", R"({"first": {"type": "L"}, "then": {"type": "D"}})",
+         {Rx(10, 'L', ""), Rx(20, 'D', "")}, 100, Verifier::Passed, "in order"},
+        {"never NAK: a NAK a retry got past", R"({"never": "nak"})", {answered(10, StatusOk, 1)}, 100,
+         Verifier::Failed, "NAK"},
+        {"never NAK: answered at once", R"({"never": "nak"})", {answered(10, StatusOk, 0)}, 100, Verifier::Passed,
+         "held"},
+        {"within: the run ends with a window open after one met",
+         R"({"message": {"type": "R"}, "withinMs": 50, "after": {"state": "s"}})",
+         {entered(10, "s"), Rx(20, 'R', ""), entered(100, "s")}, 120, Verifier::Failed, "window open"},
+        {"within: the run ends with its only window open",
+         R"({"message": {"type": "R"}, "withinMs": 50, "after": {"state": "s"}})", {entered(100, "s")}, 120,
+         Verifier::Failed, "no message in time"},
+        {"within: every window met", R"({"message": {"type": "R"}, "withinMs": 50, "after": {"state": "s"}})",
+         {entered(10, "s"), Rx(20, 'R', ""), entered(100, "s"), Rx(140, 'R', "")}, 200, Verifier::Passed, ""},
+        {"atMost alone: none came", R"({"message": {"type": "A"}, "atMost": 2})", {}, 100, Verifier::Passed, ""},
+        {"atMost alone: as many as allowed", R"({"message": {"type": "A"}, "atMost": 2})",
+         {Rx(10, 'A', ""), Rx(20, 'A', "")}, 100, Verifier::Passed, "came 2 times"},
+        {"atMost alone: one too many", R"({"message": {"type": "A"}, "atMost": 2})",
+         {Rx(10, 'A', ""), Rx(20, 'A', ""), Rx(30, 'A', "")}, 100, Verifier::Failed, "at most 2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        nlohmann::json expectation = nlohmann::json::parse(c.expectation);
+        expectation["name"] = "e";
+        Verifier v(ParseExpectations(nlohmann::json::array({expectation}).dump()), 0);
+        for (const Observation& o : c.seen) v.Observe(o);
+        v.Finish(c.endMs);
+        const Verifier::Result r = v.Results().front();
+        EXPECT_EQ(r.verdict, c.verdict) << r.message;
+        EXPECT_NE(r.message.find(c.message), std::string::npos) << r.message;
+    }
+    // atMost alone asks for no least number: it says so.
+    EXPECT_EQ(Verifier(ParseExpectations(R"([{"name": "e", "message": {"type": "A"}, "atMost": 2}])"), 0)
+                  .Results()
+                  .front()
+                  .what,
+              "a message of type 'A', any text, at most 2 times");
 }
 
 // Evidence is the first and the last few frames, however long the run.

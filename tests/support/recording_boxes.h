@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include <QStringList>
 
 #include "ui/message_boxes.h"
@@ -20,6 +22,8 @@ public:
         questions.clear();
         appErrors.clear();
         answer = true;
+        numberQuestions.clear();
+        numberAnswer.reset();
     }
 
     void Error(QWidget*, const QString& text) override { errors << text; }
@@ -28,9 +32,16 @@ public:
         return answer;
     }
     void ApplicationError(const QString& text) override { appErrors << ApplicationErrorText(text); }
+    bool AskNumber(QWidget*, const QString&, const QString& label, int& value, int, int) override {
+        numberQuestions << label;
+        if (numberAnswer) value = *numberAnswer;
+        return numberAnswer.has_value();
+    }
 
     QStringList errors;
     QStringList questions;
     QStringList appErrors;
     bool answer = true;
+    QStringList numberQuestions;
+    std::optional<int> numberAnswer;  // none: the question is cancelled
 };

@@ -361,7 +361,7 @@ private slots:
 };
 
 // The three dialogs' captions are theirs alone, and their frames have the sizes given and do
-// not change.
+// not change; a window manager offers to close them, never to minimise or maximise them.
 class DialogFramesTest : public QObject {
     Q_OBJECT
 private slots:
@@ -382,6 +382,11 @@ private slots:
             QCOMPARE(d.dialog->windowTitle(), QString(d.caption));
             QCOMPARE(d.dialog->size(), d.size);
             QCOMPARE(d.dialog->minimumSize(), d.dialog->maximumSize());
+            const Qt::WindowFlags flags = d.dialog->windowFlags();
+            QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+            QVERIFY(flags.testFlag(Qt::CustomizeWindowHint));
+            QVERIFY(!flags.testFlag(Qt::WindowMinimizeButtonHint));
+            QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
             d.dialog->hide();
         }
     }

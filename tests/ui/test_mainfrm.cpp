@@ -41,6 +41,7 @@
 #include "ui/elided_label.h"
 #include "ui/latin1.h"
 #include "ui/link_indicator.h"
+#include "ui/main_status_bar.h"
 #include "ui/scenario_panel.h"
 #include "ui/traffic_hub.h"
 #include "ui/main_status_bar.h"
@@ -289,7 +290,8 @@ private slots:
               "rules": [{"name": "login", "state": "locked", "type": "L", "text": {"regex": "PASS (\\w+)"},
                          "set": {"who": "$1"}, "reply": "HI $1", "goto": "open"}],
               "expect": [{"name": "logs in", "message": {"type": "L"}, "atLeast": 1},
-                         {"name": "logs out", "message": {"type": "Q"}, "atLeast": 1}]})json");
+                         {"name": "logs out", "message": {"type": "Q"}, "atLeast": 1},
+                         {"name": "clean", "never": "badBcc"}]})json");
         }
         form->show();
         ScenarioPanel* panel = form->Scenario;
@@ -297,7 +299,7 @@ private slots:
         QVERIFY(panel->LoadFrom(scenario, false));
         QVERIFY(panel->Dock->isVisible());
         QVERIFY(panel->NameLabel->text().contains("gate"));
-        QCOMPARE(panel->Expectations->rowCount(), 2);
+        QCOMPARE(panel->Expectations->rowCount(), 3);
         QVERIFY(panel->Expectations->item(0, 0)->text().contains("pending"));
 
         auto peer = ConnectPeer();
@@ -316,6 +318,9 @@ private slots:
         QCOMPARE(exchange('L', "PASS ann"), WireFrame('L', 0x06, "HI ann"));
         QTRY_VERIFY_WITH_TIMEOUT(panel->StateLabel->text().contains("open"), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(panel->Expectations->item(0, 0)->text().contains("passed"), 5000);
+        QVERIFY(panel->Expectations->item(2, 0)->text().contains("holding"));
+        // Holding is not passed yet: it could still fail.
+        QCOMPARE(panel->VerdictLabel->text(), QString("1 passed · 1 holding · 0 failed · 1 pending"));
         QCOMPARE(panel->Variables->item(0, 0)->text(), QString("who"));
         QCOMPARE(panel->Variables->item(0, 1)->text(), QString("ann"));
         QCOMPARE(panel->Rules->item(0, 1)->text(), QString("1"));
@@ -349,7 +354,14 @@ private slots:
         panel->StopButton->click();
         QVERIFY(!core->Scenarios().Running());
         QVERIFY(!panel->StopButton->isEnabled());
+        // Stop ends the run's judging: what waited failed, what held passed, and a message
+        // after it changes no verdict.
+        QCOMPARE(panel->VerdictLabel->text(), QString("2 passed · 0 holding · 1 failed · 0 pending"));
         QCOMPARE(exchange('Q', "BYE"), WireFrame('Q', 0x06, ""));
+        QTRY_COMPARE_WITH_TIMEOUT(form->ReceivedMessages->MessageCount(), 4, 5000);
+        panel->Refresh();
+        QCOMPARE(panel->VerdictLabel->text(), QString("2 passed · 0 holding · 1 failed · 0 pending"));
+        QVERIFY(panel->Expectations->item(1, 0)->text().contains("failed"));
     }
 
     void layoutTextsAndTables() {
@@ -636,7 +648,8 @@ private slots:
                  std::vector<std::string>({Bcc('A', good), wrong, "", Bcc('D', nul), Bcc('E', delim), ""}));
         QCOMPARE(Column(*model, 6),
                  std::vector<std::string>({Bcc('A', good), Bcc('B', "X"), "", Bcc('D', nul), Bcc('E', delim), ""}));
-        const QRegularExpression stamp("^\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d$");
+        // Shown as the traffic view shows times; saved in the list's own form (below).
+        const QRegularExpression stamp("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$");
         for (int r = 0; r < 5; ++r) QVERIFY(stamp.match(QString::fromStdString(model->Cell(r, 1))).hasMatch());
         // The newest message is the current row, and the list can be cleared now.
         QCOMPARE(form->ReceivedMsgsGrid->currentIndex().row(), 4);
@@ -655,11 +668,59 @@ private slots:
         const std::string quoted[] = {"\"HELLO \"\"world\"\"\"", "\"X\"", "\"" + overlong.substr(0, 512) + "\"",
                                       "\"" + nul + "\"", "\"left{DELIM]right\""};
         for (int r = 0; r < 5; ++r) {
-            expected += model->Cell(r, 1) + "\t" + model->Cell(r, 2) + "\t" + model->Cell(r, 3) + "\t" +
+            std::string savedTime = model->Cell(r, 1);
+            savedTime[8] = ':';
+            expected += savedTime + "\t" + model->Cell(r, 2) + "\t" + model->Cell(r, 3) + "\t" +
                         quoted[r] + "\t" + model->Cell(r, 5) + "\t" + model->Cell(r, 6) + "\t\r\n";
         }
         QCOMPARE(saved.readAll().toStdString(), expected);
         QVERIFY(boxes.appErrors.isEmpty());
+    }
+
+    // Numbers of six digits and more are shown whole: the number column grows to them.
+    void numbersPastFiveDigitsAreShownWhole() {
+        OpenWithoutLink();
+        form->show();
+        auto* model = form->ReceivedMessages;
+        const int narrow = form->ReceivedMsgsGrid->columnWidth(ReceivedListModel::NumberColumn);
+        Add(Record("first"));
+        QCOMPARE(form->ReceivedMsgsGrid->columnWidth(ReceivedListModel::NumberColumn), narrow);
+        for (int i = 0; i < 123456; ++i) core->Messages().Add(Record("m"), 0, false);
+        form->FlushReceivedMessages();
+        QCOMPARE(model->Cell(model->MessageCount() - 1, ReceivedListModel::NumberColumn), std::string("123457"));
+        const QFontMetrics metrics = form->ReceivedMsgsGrid->fontMetrics();
+        QVERIFY(form->ReceivedMsgsGrid->columnWidth(ReceivedListModel::NumberColumn) >
+                metrics.horizontalAdvance(QStringLiteral("123457")));
+    }
+
+    // A list past its warning size says so once in the status bar and offers to keep the
+    // newest messages; the choice bounds the list at once and is kept in the settings.
+    void aLargeListIsToldOnceAndCanKeepItsNewest() {
+        prefs = std::make_unique<Preferences>(ConfigPath().toStdString());
+        scheduler = std::make_unique<QtScheduler>(qApp);
+        AppCore::Options options;
+        options.runLink = false;
+        options.listWarnBytes = 256 * 1024;
+        core = std::make_unique<AppCore>(*prefs, *scheduler, options);
+        form = std::make_unique<TMainForm>(*prefs, *core);
+        core->Start();
+        form->show();
+        QVERIFY(!form->Status->KeepNewestButton->isVisible());
+        for (int i = 0; i < 5000; ++i) Arrive(Record(std::string(100, 'x')));
+        QVERIFY(form->StatusPanels[0]->text().startsWith("Received list:"));
+        QVERIFY(form->Status->KeepNewestButton->isVisible());
+        boxes.numberAnswer.reset();  // cancelled: nothing changes
+        form->Status->KeepNewestButton->click();
+        QCOMPARE(boxes.numberQuestions.size(), 1);
+        QCOMPARE(core->Messages().Size(), std::size_t{5000});
+        boxes.numberAnswer = 1000;
+        form->Status->KeepNewestButton->click();
+        QCOMPARE(core->Messages().Size(), std::size_t{1000});
+        QCOMPARE(prefs->Get_traffic_prefs().ListMax, 1000);
+        QVERIFY(!form->Status->KeepNewestButton->isVisible());
+        QVERIFY(form->StatusPanels[0]->text().contains("1000"));
+        form->FlushReceivedMessages();
+        QCOMPARE(form->ReceivedMessages->MessageCount(), 1000);
     }
 
     void recordsThatAreShortOrShownReadably() {
@@ -869,6 +930,24 @@ private slots:
         QCOMPARE(form->size(), QSize(800, 560));  // the window did not grow to make room
     }
 
+    // At the default size every panel leaves the rows their controls: a panel beside them
+    // that has no room opens as a window of its own; the window never widens for one.
+    void panelsBesideTheRowsLeaveThemTheirControls() {
+        QVERIFY(OpenShownWithoutLink());
+        const auto rowsWhole = [&] {
+            return form->SendScrollBox->viewport()->width() >= form->SendRows[0]->minimumSizeHint().width();
+        };
+        QVERIFY(rowsWhole());
+        form->Traffic->TrafficDock->show();
+        for (QDockWidget* dock : {form->Traffic->StatisticsDock, form->Scenario->Dock}) {
+            dock->show();
+            QTRY_VERIFY(dock->isFloating());
+            QApplication::processEvents();
+            QVERIFY(rowsWhole());
+            QCOMPARE(form->size(), QSize(800, 560));
+        }
+    }
+
     // With one peer the window is as it always was; once a second session begins, both lists
     // show each line's session and can show one session alone, and the statistics follow the
     // traffic view's choice.
@@ -891,7 +970,7 @@ private slots:
         Exchange(1, 'A', "two");
         QCOMPARE(sessionsShown(), 0);
         Shoot("one-session");
-        const QSize before = form->size();  // both docks make it wider than 800 already
+        const QSize before = form->size();
         Session(1, false);
         Session(2, true);
         QCOMPARE(sessionsShown(), 1);

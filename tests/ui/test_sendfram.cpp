@@ -255,8 +255,9 @@ private slots:
         QCOMPARE(row->CounterLabel->text(), QString("1 / 5"));
     }
 
-    // A message the engine gave up after its time-outs ends nothing the row shows (Stop stays
-    // on); a new Send runs again at once and shows its own response.
+    // A message the engine gave up after its time-outs shows red in the row, as a failed send
+    // does, but ends nothing (Stop stays on); a new Send runs again at once and shows its own
+    // response.
     void aRowWhoseMessageTimedOutRunsAgain() {
         Prepare("2", "0");
         row->SendButtonClick(nullptr);
@@ -269,6 +270,9 @@ private slots:
         core->TakeEvents();
         QVERIFY(row->StopButton->isEnabled());
         QVERIFY(Sent().empty());
+        QCOMPARE(row->ReplyTextEdit->text(), QString("TIMEOUT"));
+        QCOMPARE(row->ReplyTextEdit->palette().color(QPalette::Base), QColor(Qt::red));
+        QCOMPARE(row->CounterLabel->text(), QString("1 / 2"));
         // Pressed by the user: nothing is in flight, so nothing asks to stop it first.
         Prepare("1", "0");
         row->SendButtonClick(row->SendButton);

@@ -267,6 +267,10 @@ private slots:
         QCOMPARE(stats->RxSeries->at(61), QPointF(0, 0));
         QCOMPARE(stats->LatencySeries->count(), 2);  // seconds without answers have no latency
         QCOMPARE(stats->LatencySeries->at(0), QPointF(1 - 62, 1.0));
+        // Quiet seconds move the time axis on while the panel is shown: the burst slides away.
+        now = 67000000;
+        QTRY_COMPARE(stats->RxSeries->at(0), QPointF(1 - 67, 2));
+        QCOMPARE(stats->Figure("Link up-time"), QString("0:01:07"));
         // Round ticks on the counts' axis.
         const auto* counts = qobject_cast<QValueAxis*>(stats->RxSeries->attachedAxes().at(1));
         QVERIFY(counts);
@@ -383,6 +387,15 @@ private slots:
         page.LogFormatBox->setCurrentIndex(0);
         emit page.LogFormatBox->activated(0);
         QCOMPARE(page.LogPathEdit->text(), QString("/tmp/traffic.tsv"));
+        // The format chosen first and a name typed after it with the other ending: the field
+        // shows, and the settings keep, the file the log really goes to.
+        page.LogFormatBox->setCurrentIndex(1);
+        emit page.LogFormatBox->activated(1);
+        page.LogPathEdit->setText("/tmp/typed.tsv");
+        QVERIFY(page.Store(stored, problem));
+        QCOMPARE(stored.LogPath, std::string("/tmp/typed.jsonl"));
+        emit page.LogPathEdit->editingFinished();
+        QCOMPARE(page.LogPathEdit->text(), QString("/tmp/typed.jsonl"));
     }
 
     // The received list: the store's bound, follow-newest, Ctrl+C of whole rows, and the
