@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "api/devices_api.h"
 #include "api/metrics_text.h"
 #include "app/app_core.h"
 #include "base/link_actions.h"
@@ -785,6 +786,14 @@ json MessageJson(const ReceivedMessage& m) {
             {"session", m.session == 0 ? json(nullptr) : json(m.session)}};
 }
 
+json MessageJson(const AppCore& core, const ReceivedMessage& m) {
+    json out = MessageJson(m);
+    const auto fleet = core.Fleet();
+    const std::uint32_t device = fleet && m.session != 0 ? fleet->DeviceOfSession(m.session) : 0;
+    out["device"] = device == 0 ? json(nullptr) : json(device);
+    return out;
+}
+
 // ---- sessions ---------------------------------------------------------------------------
 
 json SessionJson(const SessionTable::Row& row) {
@@ -844,7 +853,7 @@ ApiResponse Messages(AppCore& core, const QueryFields& query, bool head) {
     }
     json list = json::array();
     for (const ReceivedMessage& m : core.Messages().List(after, limit, filter))
-        list.push_back(MessageJson(m));
+        list.push_back(MessageJson(core, m));
     ApiResponse response = Json(200, {{"messages", list}, {"last", core.Messages().LastId()}});
     if (list.empty() && wait > 0 && !head) {
         response.poll = true;
@@ -1061,7 +1070,7 @@ ApiResponse PostReplay(AppCore& core, const json& body) {
 enum class R {
     Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, LinkFaults, ProxyFaults, Replies,
     Row, RowSend, RowStop, BatchSend, Messages, Sends, Send, SendStop, Reset, Scenario, ScenarioReload,
-    Expectations, Verify, Capture, Replay, Sessions
+    Expectations, Verify, Capture, Replay, Sessions, Devices, Device
 };
 
 std::vector<std::string> Segments(std::string_view path) {
@@ -1341,13 +1350,49 @@ const SendRun& FindSend(AppCore& core, const std::string& text) {
     return *run;
 }
 
+// ---- devices (api/devices_api.cpp) ------------------------------------------------------
+
+ApiResponse Devices(const AppCore& core, const Target& t) {
+    const auto fleet = core.Fleet();
+    if (!fleet && t.route == R::Device)
+        throw ApiError(404, "no_fleet", "No fleet runs (start the simulator with --fleet FILE).");
+    if (!fleet) {
+        OnlyParameters(t.query, {"state", "after", "limit"});
+        json none = DevicesPageJson(FleetBoard(std::vector<DeviceStatus>{}), std::nullopt, 0, 1);
+        none["fleet"] = false;
+        return Json(200, none);
+    }
+    if (t.route == R::Device) {
+        const auto number = ToUnsigned(t.params[0]);
+        const auto device = number && *number <= UINT32_MAX ? fleet->Find(static_cast<std::uint32_t>(*number)) : std::nullopt;
+        if (!device) throw ApiError(404, "not_found", "No device " + t.params[0] + " in the fleet.");
+        return Json(200, DeviceJson(*device));
+    }
+    OnlyParameters(t.query, {"state", "after", "limit"});
+    std::optional<DeviceState> state;
+    if (const auto it = t.query.find("state"); it != t.query.end()) {
+        std::string error;
+        state = DeviceStateQuery(it->second, error);
+        if (!state) throw ApiError(400, "invalid_value", error, "state");
+    }
+    const auto after = static_cast<std::uint32_t>(QueryNumber(t.query, "after", 0, 0, UINT32_MAX));
+    const std::uint64_t limit = QueryNumber(t.query, "limit", 100, 1, 1000);
+    json page = DevicesPageJson(*fleet, state, after, static_cast<std::size_t>(limit));
+    page["fleet"] = true;
+    return Json(200, page);
+}
+
 ApiResponse Route(const ApiRequest& request, AppCore& core, const ApiPolicy& policy) {
     if (auto quick = Quick(request, core, nullptr)) return *quick;
     const Target t = Parse(request);
     const std::string& method = request.method;
     const bool get = method == "GET" || method == "HEAD";
-    if (t.route != R::Messages && t.route != R::Sends && t.route != R::LinkFaults) NoParameters(t);
+    if (t.route != R::Messages && t.route != R::Sends && t.route != R::LinkFaults && t.route != R::Devices)
+        NoParameters(t);
     switch (t.route) {
+        case R::Devices:
+        case R::Device:
+            return Devices(core, t);
         case R::Link:
             return get ? Json(200, LinkJson(core.Link())) : PutLink(core, Body(request));
         case R::LinkActions:
@@ -1505,6 +1550,8 @@ const std::vector<ApiRoute>& ApiRoutes() {
         {"/capture", {"GET", "POST"}},
         {"/replay", {"GET", "POST"}},
         {"/sessions", {"GET"}},
+        {"/devices", {"GET"}},
+        {"/devices/{id}", {"GET"}},
     };
     return routes;
 }

@@ -24,6 +24,10 @@
 #include "settings/value_checks.h"
 #include "thread/event_broker.h"
 
+namespace fleet {
+struct FleetShared;
+}
+class FleetBoard;
 class JsonLog;
 class Preferences;
 class Scheduler;
@@ -64,6 +68,9 @@ public:
         // use, no such device, no permission), which waiting will not mend; otherwise a
         // failure the link retries (a server not up yet). Not called for later reopens.
         std::function<void(const std::string& text, bool lasting)> onStartProblem;
+        // A fleet (--fleet): its devices are the link, each with its own behaviour; null: the
+        // link the settings describe.
+        std::shared_ptr<const fleet::FleetShared> fleet;
     };
 
     // What a window needs to hear; all called on the core's thread.
@@ -184,6 +191,8 @@ public:
     const SendRuns& Sends() const { return sends_; }
     // The open sessions (one per peer) and their counts.
     const SessionTable& Sessions() const { return sessions_; }
+    // The fleet's devices as they stand (safe from any thread); null without a fleet.
+    std::shared_ptr<const FleetBoard> Fleet() const;
     TrafficService& Traffic() { return traffic_; }
     ScenarioService& Scenarios() { return scenarios_; }
     // The core's clock: milliseconds since the epoch.
