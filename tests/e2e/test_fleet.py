@@ -159,7 +159,7 @@ class Fleet(unittest.TestCase):
 
     def get(self, url, path):
         try:
-            with urllib.request.urlopen(url + "/api/v1/" + path, timeout=10) as reply:
+            with urllib.request.urlopen(url + "/" + path, timeout=10) as reply:
                 return reply.status, json.loads(reply.read())
         except urllib.error.HTTPError as error:
             return error.code, json.loads(error.read())
@@ -177,7 +177,8 @@ class Fleet(unittest.TestCase):
             while not os.path.exists(port_file) and time.monotonic() < deadline and process.poll() is None:
                 time.sleep(0.05)
             self.assertTrue(os.path.exists(port_file), "the control API did not come up")
-            url = open(port_file).read().strip()
+            with open(port_file) as f:
+                url = f.read().strip()
 
             def logins_by_number():
                 with self.host.lock:
@@ -200,6 +201,7 @@ class Fleet(unittest.TestCase):
             # Wait until every device is up again, then ask the API who is where.
             while time.monotonic() < deadline:
                 status, page = self.get(url, "devices?state=up&limit=1000")
+                self.assertEqual(status, 200, page)
                 if page["counts"]["up"] == COUNT:
                     break
                 time.sleep(0.1)
