@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "loopback_connect.h"
+#include "proc_stats.h"
 #include "spawn_program.h"
 #include "support/loopback.h"
 
@@ -39,14 +40,6 @@ using namespace std::chrono_literals;
     std::fprintf(stderr, "usage: measure_sessions [--program PATH] [--seconds S] [--clients N] [--every MS]\n%s\n",
                  why);
     std::exit(2);
-}
-
-long RssKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
 }
 
 double Percentile(std::vector<double> values, double p) {

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,7 @@
 #include "base/regular_file.h"
 #include "capture/learn.h"
 #include "drivers/pty_driver.h"
+#include "fleet/fleet_responder.h"
 #include "settings/proxy_side.h"
 #include "app/scheduler.h"
 #include "settings/preferences.h"
@@ -49,7 +51,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: vantor-simulator [--headless] [--config FILE] [--log FILE|-] "
     "[--control [ADDRESS:]PORT] [--control-token-file FILE] [--control-port-file FILE] "
-    "[--control-cert FILE --control-key FILE] [--scenario-dir DIR] [--save-settings] [--list-max N] [--pty PATH] [--proxy A B [--proxy-fault RULE]... [--proxy-seed N]] [--scenario FILE] [--expect FILE] "
+    "[--control-cert FILE --control-key FILE] [--scenario-dir DIR] [--save-settings] [--list-max N] [--pty PATH] [--fleet FILE] [--proxy A B [--proxy-fault RULE]... [--proxy-seed N]] [--scenario FILE] [--expect FILE] "
     "[--junit FILE] [--report FILE] [--until-verified] [--timeout SECONDS] "
     "[--capture FILE.pcapng [--capture-rotate-kb N]] "
     "[--replay FILE [--replay-direction rx|tx] [--replay-speed FACTOR|paced] [--validate] [--mask FILE]] "
@@ -89,6 +91,9 @@ struct Options {
     // The received messages kept for this run (0 every one); none: the settings file's bound,
     // or headless, where nobody looks at the list, the newest kHeadlessListMax.
     std::optional<std::int32_t> listMax;
+    // This run's link: the fleet of devices the file describes.
+    std::string fleetFile;
+    std::shared_ptr<const fleet::FleetShared> fleet;
 };
 
 constexpr std::int32_t kHeadlessListMax = 100000;
@@ -215,13 +220,16 @@ Options ParseCommandLine(int argc, char** argv) {
         "chance); repeat it for more rules. For this run only.",
         "RULE");
     const QCommandLineOption proxySeed("proxy-seed", "With --proxy-fault: the seed of the faults' draws.", "N");
+    const QCommandLineOption fleetOption(
+        "fleet", "Be the fleet of devices FILE describes (JSON): each its own connection to the host and its own behaviour.",
+        "FILE");
     const QCommandLineOption scenarioDir(
         "scenario-dir",
         "With --control: scenario, script and expectations files that API requests name must lie in "
         "DIR (default: the working folder).",
         "DIR");
     parser.addOptions({help, version, headless, config, log, control, token, portFile, cert, key, save, listMax, pty,
-                       proxy, proxyFault, proxySeed, scenarioDir,
+                       proxy, proxyFault, proxySeed, scenarioDir, fleetOption,
                        scenario, expect, junit, report, untilVerified, timeout, capture, captureRotate, replay,
                        replayDirection, replaySpeed, validate, mask, learn, scenarioOut, learnDevice});
     if (!parser.parse(arguments)) Fail(parser.errorText());
@@ -390,6 +398,20 @@ Options ParseCommandLine(int argc, char** argv) {
         if (probe.Open(options.pty.c_str()) == 0) FailFile("--pty: " + probe.OpenError());
         probe.Close();
     }
+    if (parser.isSet(fleetOption)) {
+        for (const QCommandLineOption* other : {&pty, &proxy, &learn, &replay, &scenario})
+            if (parser.isSet(*other))
+                Fail("--fleet is the link and the behaviour: give it without --" + other->names().first());
+        options.fleetFile = path(fleetOption);
+        try {
+            const auto steadyMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count();
+            options.fleet = fleet::PrepareFleet(options.fleetFile, steadyMs);
+        } catch (const std::exception& error) {
+            FailFile(std::string("--fleet: ") + error.what());
+        }
+    }
     for (const QCommandLineOption* needs : {&untilVerified, &timeout})
         if (parser.isSet(*needs) && !options.headless) Fail("--" + needs->names().first() + " needs --headless");
     for (const std::string& file : {options.junit, options.report, options.scenarioOut, options.capture}) {
@@ -493,10 +515,15 @@ void LoadSettings(const Options& options) {
         g_runProxyFaults = std::pair{*options.proxyFaults, prefs.Get_proxy_faults()};
         prefs.Set_proxy_faults(*options.proxyFaults);
     }
-    if (options.pty.empty() && options.proxyA.empty()) return;
+    if (options.pty.empty() && options.proxyA.empty() && !options.fleet) return;
     const CommPrefs kept = prefs.Get_comm_prefs();
     CommPrefs run = kept;
-    if (!options.proxyA.empty()) {
+    if (options.fleet) {
+        // Shown as a TCP client to the first template's host; the fleet's driver is the link.
+        run.Type = SettingsValue(LinkKind::TcpClient);
+        run.RemoteIp = options.fleet->file.templates.front().connect.host;
+        run.RemotePort = options.fleet->file.templates.front().connect.port;
+    } else if (!options.proxyA.empty()) {
         run.Type = SettingsValue(LinkKind::Proxy);
         run.ProxyA = options.proxyA;
         run.ProxyB = options.proxyB;
@@ -532,6 +559,7 @@ AppCore::Options CoreOptions(const Options& options) {
     };
     // Events are formatted only for someone who reads them.
     core.events = options.control.has_value() || !options.log.empty();
+    core.fleet = options.fleet;
     return core;
 }
 

@@ -3,6 +3,7 @@
 #include "app/app_core.h"
 #include "app/received_store.h"
 #include "app/session_table.h"
+#include "drivers/fleet_board.h"
 #include "base/traffic_sink.h"
 #include "protocol/frame.h"
 #include "text/integer.h"
@@ -27,6 +28,15 @@ json MessageJson(const ReceivedMessage& m) {
             {"nearMiss", m.nearMiss.empty() ? json(nullptr) : json(BytesToJsonText(m.nearMiss))},
             {"way", m.way < 0 ? json(nullptr) : json(ProxyDirectionText(static_cast<ProxyDirection>(m.way)))},
             {"session", m.session == 0 ? json(nullptr) : json(m.session)}};
+}
+
+// With a fleet, the device whose session it came in.
+json MessageJson(const AppCore& core, const ReceivedMessage& m) {
+    json out = MessageJson(m);
+    const auto fleet = core.Fleet();
+    const std::uint32_t device = fleet && m.session != 0 ? fleet->DeviceOfSession(m.session) : 0;
+    out["device"] = device == 0 ? json(nullptr) : json(device);
+    return out;
 }
 
 json SessionJson(const SessionTable::Row& row) {
@@ -87,7 +97,7 @@ ApiResponse Messages(AppCore& core, const QueryFields& query, bool head) {
     }
     json list = json::array();
     for (const ReceivedMessage& m : core.Messages().List(after, limit, filter))
-        list.push_back(MessageJson(m));
+        list.push_back(MessageJson(core, m));
     ApiResponse response = Json(200, {{"messages", list}, {"last", core.Messages().LastId()}});
     if (list.empty() && wait > 0 && !head) {
         response.poll = true;

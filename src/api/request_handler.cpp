@@ -74,7 +74,7 @@ std::optional<std::string> BearerToken(const std::string& header) {
 enum class R {
     Status, Health, Ready, Version, OpenApi, Metrics, Events, Link, LinkActions, LinkFaults, ProxyFaults, Replies,
     Row, RowSend, RowStop, BatchSend, Messages, Sends, Send, SendStop, Reset, Scenario, ScenarioReload,
-    Expectations, Verify, Capture, Replay, Sessions
+    Expectations, Verify, Capture, Replay, Sessions, Devices, Device
 };
 
 std::vector<std::string> Segments(std::string_view path) {
@@ -190,8 +190,13 @@ ApiResponse Route(const ApiRequest& request, AppCore& core, const ApiPolicy& pol
     const Target t = Parse(request);
     const std::string& method = request.method;
     const bool get = method == "GET" || method == "HEAD";
-    if (t.route != R::Messages && t.route != R::Sends && t.route != R::LinkFaults) NoParameters(t);
+    if (t.route != R::Messages && t.route != R::Sends && t.route != R::LinkFaults && t.route != R::Devices)
+        NoParameters(t);
     switch (t.route) {
+        case R::Devices:
+            return Devices(core, t.query, std::nullopt);
+        case R::Device:
+            return Devices(core, t.query, t.params[0]);
         case R::Link:
             return get ? Json(200, LinkJson(core.Link())) : PutLink(core, Body(request));
         case R::LinkActions:
@@ -322,6 +327,8 @@ const std::vector<ApiRoute>& ApiRoutes() {
         {"/capture", {"GET", "POST"}},
         {"/replay", {"GET", "POST"}},
         {"/sessions", {"GET"}},
+        {"/devices", {"GET"}},
+        {"/devices/{id}", {"GET"}},
     };
     return routes;
 }

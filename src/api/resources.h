@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "api/api_fields.h"
@@ -53,6 +54,9 @@ const SendRun& FindSend(AppCore& core, const std::string& text);
 json RunJson(const SendRun& run);
 // Ends the send after its message in flight; 409 when it is over.
 void StopSend(AppCore& core, const SendRun& run);
+
+// devices_api.cpp: the fleet's devices, all (a page of them) or the one `id` names.
+ApiResponse Devices(const AppCore& core, const QueryFields& query, const std::optional<std::string>& id);
 
 // messages_resource.cpp: the received messages and the sessions.
 ApiResponse Messages(AppCore& core, const QueryFields& query, bool head);

@@ -6,6 +6,8 @@
 #include "app/json_log.h"
 #include "base/link_actions.h"
 #include "app/scheduler.h"
+#include "drivers/fleet_client.h"
+#include "fleet/fleet_responder.h"
 #include "protocol/frame.h"
 #include "settings/names.h"
 #include "settings/preferences.h"
@@ -83,6 +85,10 @@ void AppCore::SetListener(Listener listener) {
     }
 }
 
+std::shared_ptr<const FleetBoard> AppCore::Fleet() const {
+    return options_.fleet ? options_.fleet->board : nullptr;
+}
+
 void AppCore::Start() {
     if (started_) return;
     started_ = true;
@@ -94,10 +100,21 @@ void AppCore::Start() {
         thread_->lineFaults = prefs_.Get_line_faults(0);
         thread_->lineFaultsB = prefs_.Get_line_faults(1);
         thread_->proxyFaults = prefs_.Get_proxy_faults();
+        if (options_.fleet) {
+            thread_->fleetLink = std::make_shared<FleetLinkPlan>(
+                fleet::LinkPlan(options_.fleet->file, options_.fleet->devices));
+            thread_->fleetBoard = options_.fleet->board;
+        }
         thread_->Resume();
     }
     LogLink();
     PostReplyActions();
+    if (options_.fleet) {
+        // Each device's session gets its own behaviour from the first byte on.
+        Event event{EventId::SetResponder, 0, 0, {}};
+        event.payload = std::shared_ptr<Responder>(std::make_shared<fleet::FleetResponder>(options_.fleet));
+        toThread_.PostEvent(std::move(event));
+    }
 }
 
 void AppCore::ScheduleTake() {

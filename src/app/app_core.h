@@ -24,6 +24,10 @@
 #include "settings/value_checks.h"
 #include "thread/event_broker.h"
 
+namespace fleet {
+struct FleetShared;
+}
+class FleetBoard;
 class JsonLog;
 class Preferences;
 class Scheduler;
@@ -67,6 +71,9 @@ public:
         // The received list holding more than this many bytes is told once (a "listMemory"
         // event, Listener::listLarge), until the list is cleared or bounded.
         std::size_t listWarnBytes = std::size_t{1} << 30;
+        // A fleet (--fleet): its devices are the link, each with its own behaviour; null: the
+        // link the settings describe.
+        std::shared_ptr<const fleet::FleetShared> fleet;
     };
 
     // What a window needs to hear; all called on the core's thread.
@@ -191,6 +198,8 @@ public:
     const SendRuns& Sends() const { return sends_; }
     // The open sessions (one per peer) and their counts.
     const SessionTable& Sessions() const { return sessions_; }
+    // The fleet's devices as they stand (safe from any thread); null without a fleet.
+    std::shared_ptr<const FleetBoard> Fleet() const;
     TrafficService& Traffic() { return traffic_; }
     ScenarioService& Scenarios() { return scenarios_; }
     // The core's clock: milliseconds since the epoch.

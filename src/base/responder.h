@@ -73,4 +73,13 @@ public:
         (void)nowMs;
         return nullptr;
     }
+    // As ForSession, for the conversation with connection `origin`, the engine's session
+    // `session`: a behaviour that differs by peer (a fleet's devices) gives that peer's own
+    // instance; null: the engine goes on as for ForSession.
+    virtual std::shared_ptr<Responder> ForPeer(std::int64_t nowMs, std::uint64_t origin, std::uint32_t session) {
+        (void)nowMs;
+        (void)origin;
+        (void)session;
+        return nullptr;
+    }
 };

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "drivers/fleet_client.h"
 #include "drivers/pty_driver.h"
 #include "drivers/serial_tcpip_client.h"
 #include "drivers/serial_tcpip_server.h"
@@ -11,6 +12,9 @@
 
 std::unique_ptr<SerialDriver> MakeLinkDriver(const CommPrefs& settings,
                                              const LinkDriverPlace& place, std::string& reason) {
+    if (place.fleet)
+        return std::make_unique<FleetClient>(place.io, *place.fleet, place.fleetBoard, place.queueCapacity,
+                                             place.queueCapacity);
     const auto kind = LinkKindFromSettings(settings.Type);
     if (!kind) return nullptr;
     switch (*kind) {

@@ -6,8 +6,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+class FleetBoard;
 class SerialDriver;
 struct CommPrefs;
+struct FleetLinkPlan;
 
 // What a link's driver needs besides its settings.
 struct LinkDriverPlace {
@@ -15,6 +17,9 @@ struct LinkDriverPlace {
     std::int32_t queueCapacity;     // TCP: the receive and transmit queues
     std::int32_t serialBufferSize;  // serial port: its input and output buffers
     std::string listenAddress;      // TCP server: listen on this address only; empty: on all
+    // A fleet: the link is its devices' connections, whatever the settings' kind.
+    std::shared_ptr<const FleetLinkPlan> fleet;
+    std::shared_ptr<FleetBoard> fleetBoard;
 };
 
 // The driver of the link `settings` describe (its LinkKind), opened, or connecting or listening

@@ -190,6 +190,15 @@ VantorProtocol::Session& VantorProtocol::SessionFor(std::uint64_t origin, const 
 void VantorProtocol::AdoptResponder(Session& session) {
     session.responder.reset();
     if (!responder) return;
+    try {
+        if (auto own = responder->ForPeer(micros_() / 1000, session.origin, session.number)) {
+            session.responder = std::move(own);
+            templateAdopted_ = true;  // the sessions run their own instances from now on
+            return;
+        }
+    } catch (const std::exception& error) {
+        Post(Event{EventId::Error, 0, deviceId, std::string("Responder: ") + error.what()});
+    }
     if (!templateAdopted_) {
         templateAdopted_ = true;
         session.responder = responder;

@@ -12,6 +12,7 @@
 
 #include "base/event.h"
 #include "base/regular_file.h"
+#include "scenario/json_at.h"
 #include "settings/names.h"
 #include "text/json_text.h"
 
@@ -114,87 +115,6 @@ const State* Scenario::FindState(const std::string& name) const {
 
 // ---- reading ----------------------------------------------------------------------------
 
-namespace {
-
-// A JSON value and where it stands in the file, for messages.
-struct At {
-    const json& value;
-    std::string path;
-
-    At operator[](const std::string& key) const { return {value.at(key), path + "/" + key}; }
-    At operator[](std::size_t index) const { return {value.at(index), path + "/" + std::to_string(index)}; }
-    bool Has(const char* key) const { return value.is_object() && value.contains(key); }
-    [[noreturn]] void Fail(const std::string& what) const {
-        throw ScenarioError((path.empty() ? "/" : path) + ": " + what);
-    }
-    // Refuses a key that `known` does not take.
-    template <class Known>
-    void KeysWhere(Known&& known) const {
-        if (!value.is_object()) Fail("must be an object");
-        for (const auto& [key, unused] : value.items())
-            if (!known(key)) Fail("unknown field '" + key + "'");
-    }
-    void Keys(std::initializer_list<const char*> allowed) const {
-        KeysWhere([allowed](const std::string& key) {
-            return std::find(allowed.begin(), allowed.end(), key) != allowed.end();
-        });
-    }
-    std::string Text() const {
-        if (!value.is_string()) Fail("must be a string");
-        const auto bytes = JsonTextToBytes(value.get_ref<const std::string&>());
-        if (!bytes) Fail("holds a character above U+00FF");
-        return *bytes;
-    }
-    std::int64_t Number(std::int64_t low, std::int64_t high) const {
-        if (!value.is_number_integer()) Fail("must be a whole number");
-        const auto n = value.get<std::int64_t>();
-        if (n < low || n > high)
-            Fail("must be " + std::to_string(low) + " to " + std::to_string(high));
-        return n;
-    }
-    bool Bool() const {
-        if (!value.is_boolean()) Fail("must be true or false");
-        return value.get<bool>();
-    }
-    std::uint8_t Type() const {
-        const std::string type = Text();
-        if (type.size() != 1) Fail("a message type is one character");
-        return static_cast<std::uint8_t>(type[0]);
-    }
-    // A string, or an array of strings.
-    std::vector<std::string> Texts() const {
-        std::vector<std::string> out;
-        if (value.is_array()) {
-            for (std::size_t i = 0; i < value.size(); ++i) out.push_back((*this)[i].Text());
-        } else {
-            out.push_back(Text());
-        }
-        return out;
-    }
-};
-
-TextMatch ReadText(const At& at) {
-    if (at.value.is_string()) return TextMatch(TextMatch::Exact, at.Text());
-    at.Keys({"exact", "wildcard", "regex"});
-    if (at.value.size() != 1) at.Fail("one of exact, wildcard or regex");
-    try {
-        if (at.Has("exact")) return TextMatch(TextMatch::Exact, at["exact"].Text());
-        if (at.Has("wildcard")) return TextMatch(TextMatch::Wildcard, at["wildcard"].Text());
-        return TextMatch(TextMatch::Regex, at["regex"].Text());
-    } catch (const ScenarioError& error) {
-        if (std::string(error.what()).front() == '/') throw;
-        at.Fail(error.what());
-    }
-}
-
-MessageMatch ReadMatch(const At& at) {
-    at.Keys({"type", "text"});
-    MessageMatch match;
-    if (at.Has("type")) match.type = at["type"].Type();
-    if (at.Has("text")) match.text = ReadText(at["text"]);
-    return match;
-}
-
 std::int32_t ReadActions(const At& at) {
     const std::string name = at.Text();
     for (int action = 0; action < 4; ++action)
@@ -223,6 +143,30 @@ ReplyFaults ReadFaults(const At& at) {
     std::string field;
     if (const std::string conflict = ReplyFaultsConflict(f, field); !conflict.empty()) at[field].Fail(conflict);
     return f;
+}
+
+namespace {
+
+TextMatch ReadText(const At& at) {
+    if (at.value.is_string()) return TextMatch(TextMatch::Exact, at.Text());
+    at.Keys({"exact", "wildcard", "regex"});
+    if (at.value.size() != 1) at.Fail("one of exact, wildcard or regex");
+    try {
+        if (at.Has("exact")) return TextMatch(TextMatch::Exact, at["exact"].Text());
+        if (at.Has("wildcard")) return TextMatch(TextMatch::Wildcard, at["wildcard"].Text());
+        return TextMatch(TextMatch::Regex, at["regex"].Text());
+    } catch (const ScenarioError& error) {
+        if (std::string(error.what()).front() == '/') throw;
+        at.Fail(error.what());
+    }
+}
+
+MessageMatch ReadMatch(const At& at) {
+    at.Keys({"type", "text"});
+    MessageMatch match;
+    if (at.Has("type")) match.type = at["type"].Type();
+    if (at.Has("text")) match.text = ReadText(at["text"]);
+    return match;
 }
 
 ReplySpec ReadReply(const At& at) {

@@ -443,7 +443,10 @@ void TControlThread::CloseLinks() {
 SerialDriver* TControlThread::MakeLink(const CommPrefs& settings, const std::string& listenAddress,
                                        const LineFaults& faults, std::string& reason) {
     std::unique_ptr<SerialDriver> made =
-        MakeLinkDriver(settings, {io_, kQueueCapacity, kSerialBufferSize, listenAddress}, reason);
+        MakeLinkDriver(settings,
+                       {io_, kQueueCapacity, kSerialBufferSize, listenAddress, ProxyMode() ? nullptr : fleetLink,
+                        fleetBoard},
+                       reason);
     if (!made) return nullptr;
     SerialDriver* link = made.get();
     // Every link goes through its line faults; with none they pass everything as it is.

@@ -20,7 +20,9 @@
 #include "base/event_manager.h"
 #include "thread/thread_wrapper.h"
 
+class FleetBoard;
 class FlowGate;
+struct FleetLinkPlan;
 class ProxyEngine;
 class SerialDriver;
 class TrafficSink;
@@ -65,6 +67,10 @@ public:
     // before the thread runs, changed later by events SetLineFaults and SetProxyFaults.
     LineFaults lineFaultsB;
     ProxyFaults proxyFaults;
+    // Set before the thread runs: a fleet's devices are the link (whatever the settings'
+    // kind), each connection a session of the engine; null: the link the settings describe.
+    std::shared_ptr<const FleetLinkPlan> fleetLink;
+    std::shared_ptr<FleetBoard> fleetBoard;
 
     // The settings record a 10008 text stands for (fields that are missing or not decimal
     // integers take their defaults; a field in double quotes may hold commas, inner quotes
