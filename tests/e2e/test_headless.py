@@ -22,9 +22,18 @@ CONFIG = "[Comm]\nType=2\nLocalPort=%d\n[Reply]\nType0=`A`\nMsg0=`kept`\n"
 
 
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    # Below the kernel's range for outgoing connections, so that another test's clients (a
+    # fleet of them) cannot take the port between this look and the program's bind.
+    import random
+    for _ in range(200):
+        port = random.randint(20000, 32000)
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port between 20000 and 32000")
 
 
 def frame(msg_type, text):
@@ -153,7 +162,8 @@ class FailsLoudly(unittest.TestCase):
                 self.assertEqual(json.loads(response.read()), {"status": "ok"})
         finally:
             process.send_signal(signal.SIGTERM)
-            self.assertEqual(process.wait(timeout=10), 0)
+            code = process.wait(timeout=10)
+            self.assertEqual(code, 0, process.stderr.read().decode(errors="replace"))
             process.stderr.close()
 
     def test_files_that_are_no_regular_files_are_refused_at_once(self):
@@ -253,7 +263,8 @@ class FailsLoudly(unittest.TestCase):
             peer.close()
         finally:
             process.send_signal(signal.SIGTERM)
-            self.assertEqual(process.wait(timeout=10), 0)
+            code = process.wait(timeout=10)
+            self.assertEqual(code, 0, process.stderr.read().decode(errors="replace"))
             process.stderr.close()
         with open(log) as f:
             kinds = []

@@ -21,9 +21,18 @@ EXAMPLES = os.path.join(ROOT, "examples", "scenarios")
 
 
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    # Below the kernel's range for outgoing connections, so that another test's clients (a
+    # fleet of them) cannot take the port between this look and the program's bind.
+    import random
+    for _ in range(200):
+        port = random.randint(20000, 32000)
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port between 20000 and 32000")
 
 
 def environment():
