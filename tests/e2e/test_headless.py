@@ -17,23 +17,10 @@ import time
 import unittest
 import urllib.request
 
+from ports import free_port
+
 PROGRAM = None
 CONFIG = "[Comm]\nType=2\nLocalPort=%d\n[Reply]\nType0=`A`\nMsg0=`kept`\n"
-
-
-def free_port():
-    # Below the kernel's range for outgoing connections, so that another test's clients (a
-    # fleet of them) cannot take the port between this look and the program's bind.
-    import random
-    for _ in range(200):
-        port = random.randint(20000, 32000)
-        with socket.socket() as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-    raise RuntimeError("no free port between 20000 and 32000")
 
 
 def frame(msg_type, text):

@@ -25,6 +25,8 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 sys.path.insert(0, os.path.join(ROOT, "examples", "scenarios"))
 from peer import ACK, CR, DLE, ETX, SOH, frame, parse  # noqa: E402
 
+from ports import free_port  # noqa: E402
+
 PROGRAM = None
 # What the host asks the device, in order.
 QUESTIONS = [("T", "T=21"), ("T", "T=22"), ("V", "VERSION"), ("T", "T=23")]
@@ -93,21 +95,6 @@ def config(work, name, link):
         else:
             f.write("[Comm]\nType=2\nLocalPort=%d\n" % port)
     return path
-
-
-def free_port():
-    # Below the kernel's range for outgoing connections, so that another test's clients (a
-    # fleet of them) cannot take the port between this look and the program's bind.
-    import random
-    for _ in range(200):
-        port = random.randint(20000, 32000)
-        with socket.socket() as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-    raise RuntimeError("no free port between 20000 and 32000")
 
 
 def run(work, name, link, *arguments, timeout=60):

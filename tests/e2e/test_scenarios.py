@@ -15,24 +15,11 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+from ports import free_port
+
 PROGRAM = None
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 EXAMPLES = os.path.join(ROOT, "examples", "scenarios")
-
-
-def free_port():
-    # Below the kernel's range for outgoing connections, so that another test's clients (a
-    # fleet of them) cannot take the port between this look and the program's bind.
-    import random
-    for _ in range(200):
-        port = random.randint(20000, 32000)
-        with socket.socket() as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-    raise RuntimeError("no free port between 20000 and 32000")
 
 
 def environment():
