@@ -3,6 +3,7 @@
 import http.client
 import json
 import os
+import random
 import shutil
 import signal
 import socket
@@ -439,6 +440,14 @@ def _split_labels(text):
 
 
 def _free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    # Below the kernel's range for outgoing connections: other programs' clients (a fleet of
+    # them, say) cannot take it between this look and the simulator's bind.
+    for _ in range(200):
+        port = random.randint(20000, 32000)
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port on 127.0.0.1 between 20000 and 32000")
